@@ -1,0 +1,6 @@
+// Placeholder until this class family is bound.
+#include "module/classes.hpp"
+
+namespace tw::py {
+bool add_tree_shap(PyObject*) { return true; }
+}  // namespace tw::py

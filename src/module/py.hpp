@@ -1,0 +1,248 @@
+// The Python boundary toolkit: owned references, argument conversion with the
+// library's exact TypeError/OverflowError rules, result conversion, the
+// error-mapping point, per-object borrow discipline and type creation.
+// Only files in src/module include Python headers.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tree/errors.hpp"
+#include "tree/matrix.hpp"
+
+namespace tw::py {
+
+// Thrown after a Python exception has been set; `guarded` returns NULL for it.
+struct PyErrorSet {};
+
+// Owned reference.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : p_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) { Py_XDECREF(p_); p_ = std::exchange(o.p_, nullptr); }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Throws PyErrorSet when `o` is NULL (a Python error is then set), else owns it.
+Ref check(PyObject* o);
+
+// ---- error mapping -------------------------------------------------------
+
+// The internal-failure exception type (derives from BaseException).
+PyObject* panic_type();
+void set_panic(const std::string& message);
+
+// Runs `body` (returning an owned PyObject*) and maps C++ exceptions:
+// tw::ValueError -> ValueError, PyErrorSet -> the error already set,
+// std::bad_alloc and every other exception -> the internal-failure exception.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const PyErrorSet&) {
+        return nullptr;
+    } catch (const tw::ValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        set_panic("memory allocation failed");
+        return nullptr;
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+        return nullptr;
+    } catch (...) {
+        set_panic("unknown internal failure");
+        return nullptr;
+    }
+}
+
+// ---- argument parsing ----------------------------------------------------
+
+// PyArg_ParseTupleAndKeywords with only "O" codes; throws PyErrorSet on the
+// standard missing / unexpected / duplicated argument TypeErrors.
+// `format` e.g. "OO|O:fit"; `names` NULL-terminated.
+void parse_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
+                ...);
+
+// ---- argument conversion (each throws PyErrorSet with the error set) ------
+// TypeErrors read "argument '{name}': {message}"; a negative count raises
+// OverflowError unchanged.
+
+// Float64 array with exactly 2 dimensions, viewed (or copied once) as
+// C-contiguous rows; kept alive by the holder for the duration of the call.
+class Matrix {
+public:
+    MatrixView view() const { return view_; }
+    std::size_t rows() const { return view_.rows; }
+    std::size_t cols() const { return view_.cols; }
+
+private:
+    friend Matrix to_matrix(PyObject*, const char*);
+    Ref array_;
+    MatrixView view_;
+};
+Matrix to_matrix(PyObject* obj, const char* name);
+
+// Float64 array with exactly 1 dimension, as a contiguous run.
+class Vector {
+public:
+    Vec view() const { return view_; }
+    std::size_t size() const { return view_.size(); }
+    std::vector<double> copy() const { return {view_.begin(), view_.end()}; }
+
+private:
+    friend Vector to_vector(PyObject*, const char*);
+    Ref array_;
+    Vec view_;
+};
+Vector to_vector(PyObject* obj, const char* name);
+std::optional<Vector> to_opt_vector(PyObject* obj, const char* name);  // None -> nullopt
+
+std::uint64_t to_count(PyObject* obj, const char* name);                 // int >= 0
+std::optional<std::uint64_t> to_opt_count(PyObject* obj, const char* name);  // None or int >= 0
+std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name);   // None or 0..2^64-1
+double to_float(PyObject* obj, const char* name);                        // float or int
+bool to_flag(PyObject* obj, const char* name);                           // bool only
+std::string to_text(PyObject* obj, const char* name);                    // str
+std::optional<std::string> to_opt_text(PyObject* obj, const char* name); // None or str
+
+// ---- result conversion (each returns a new reference or throws) -----------
+
+PyObject* none();
+PyObject* py_bool(bool v);
+PyObject* py_int(std::uint64_t v);
+PyObject* py_float(double v);
+PyObject* py_text(const std::string& v);
+PyObject* float_list(std::span<const double> values);
+PyObject* int_list(std::span<const std::uint64_t> values);
+// `flat` holds rows * cols values row-major; returns a list of row lists.
+PyObject* float_rows(std::span<const double> flat, std::size_t rows, std::size_t cols);
+PyObject* optional_int_list(const std::optional<std::vector<std::uint64_t>>& values);
+// Sets d[key] = value, stealing `value`.
+void dict_set(PyObject* dict, const char* key, PyObject* value);
+
+// ---- instances and borrow discipline -------------------------------------
+
+// Layout of every instance: the estimator lives on the heap, owned here.
+template <class T>
+struct Box {
+    PyObject_HEAD
+    T* value;
+    long borrow;  // >0 shared borrows, -1 exclusive
+};
+
+template <class T>
+T& value_of(PyObject* self) { return *reinterpret_cast<Box<T>*>(self)->value; }
+
+// RAII access guards. Constructing one that would break the reader/writer
+// discipline raises RuntimeError "Already mutably borrowed" (shared while
+// exclusive) or "Already borrowed" (exclusive while any) via PyErrorSet.
+template <class T>
+class Shared {
+public:
+    explicit Shared(PyObject* self) : box_(reinterpret_cast<Box<T>*>(self)) {
+        if (box_->borrow < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            throw PyErrorSet{};
+        }
+        ++box_->borrow;
+    }
+    ~Shared() { --box_->borrow; }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+    const T& operator*() const { return *box_->value; }
+    const T* operator->() const { return box_->value; }
+
+private:
+    Box<T>* box_;
+};
+
+template <class T>
+class Exclusive {
+public:
+    explicit Exclusive(PyObject* self) : box_(reinterpret_cast<Box<T>*>(self)) {
+        if (box_->borrow != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            throw PyErrorSet{};
+        }
+        box_->borrow = -1;
+    }
+    ~Exclusive() { box_->borrow = 0; }
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+    T& operator*() const { return *box_->value; }
+    T* operator->() const { return box_->value; }
+
+private:
+    Box<T>* box_;
+};
+
+// Allocates an instance of `type` owning `value` (takes ownership).
+template <class T>
+PyObject* make_instance(PyTypeObject* type, T* value) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        delete value;
+        throw PyErrorSet{};
+    }
+    auto* box = reinterpret_cast<Box<T>*>(self);
+    box->value = value;
+    box->borrow = 0;
+    return self;
+}
+
+template <class T>
+void dealloc_instance(PyObject* self) {
+    auto* box = reinterpret_cast<Box<T>*>(self);
+    delete box->value;
+    box->value = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Describes one class. `doc` is the full class doc "Name(sig)\n--\n\n...";
+// methods and getters are NULL-terminated arrays that must outlive the type.
+struct ClassSpec {
+    const char* name;          // e.g. "DecisionTree"; the type is builtins.<name>
+    const char* doc;
+    std::size_t basicsize;     // sizeof(Box<T>)
+    newfunc tp_new;
+    destructor tp_dealloc;     // dealloc_instance<T>
+    PyMethodDef* methods;
+    PyGetSetDef* getset;
+};
+
+// Creates the heap type, adds it to the module and to __all__. Returns the
+// type (borrowed from the module) or NULL with an error set.
+PyTypeObject* add_class(PyObject* module, const ClassSpec& spec);
+
+// Method-definition helper: all methods take (self, args, kwargs).
+#define TW_METHOD(name, fn, doc) \
+    { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_VARARGS | METH_KEYWORDS, doc }
+// Read-only property helper.
+#define TW_GETTER(name, fn) \
+    { name, fn, nullptr, nullptr, nullptr }
+
+}  // namespace tw::py

@@ -1,0 +1,45 @@
+// Tree growers and the leaf constructor.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "tree/matrix.hpp"
+#include "tree/rng.hpp"
+#include "tree/tree.hpp"
+
+namespace tw {
+
+struct HistogramData;
+
+struct TreeParams {
+    std::optional<std::uint64_t> max_depth;     // absent = unlimited
+    std::optional<std::uint64_t> max_features;  // absent = every feature
+    std::uint64_t min_samples_split = 2;
+    std::uint64_t min_samples_leaf = 1;
+    bool is_classification = true;
+};
+
+// Appends the leaf that the listed positions make (repeats allowed) to `tree`
+// and returns its index. Classification leaves keep their class weights in
+// ascending class order; value = heaviest class, ties to the highest class.
+std::uint32_t create_leaf(Tree& tree, Vec y, Vec w, std::span<const std::size_t> positions,
+                          bool is_classification);
+
+// Exact grower (sorted-value midpoints) on the given positions of x, depth 0.
+Tree build_tree_exact(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> positions,
+                      const TreeParams& params, Rng& rng);
+
+// Exact grower on a bootstrap list: the listed rows count as separate samples.
+Tree build_tree_on_bootstrap_exact(const MatrixView& x, Vec y, Vec w,
+                                   std::span<const std::size_t> bootstrap,
+                                   const TreeParams& params, Rng& rng);
+
+// Histogram grower on a bootstrap list, thresholds taken from bin edges.
+Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
+                             std::span<const std::size_t> bootstrap, const TreeParams& params,
+                             Rng& rng, const HistogramData& hist);
+
+}  // namespace tw

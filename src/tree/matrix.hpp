@@ -1,0 +1,23 @@
+// Read-only views over caller-owned float data.
+#pragma once
+#include <cstddef>
+#include <span>
+
+namespace tw {
+
+// A row-major matrix whose rows are contiguous runs of `cols` doubles,
+// `row_stride` doubles apart. The boundary layer copies arrays of any other
+// layout into this form before the engine sees them.
+struct MatrixView {
+    const double* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::size_t row_stride = 0;  // in elements
+
+    const double* row(std::size_t i) const { return data + i * row_stride; }
+    double at(std::size_t i, std::size_t j) const { return data[i * row_stride + j]; }
+};
+
+using Vec = std::span<const double>;
+
+}  // namespace tw

@@ -1,0 +1,67 @@
+// Fitted trees: a flat vector of nodes in pre-order (root 0, then the left
+// subtree, then the right subtree). All walks are loops, so arbitrarily deep
+// trees cannot overflow the stack.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "tree/matrix.hpp"
+
+namespace tw {
+
+struct ClassWeight {
+    std::uint64_t cls;
+    double weight;
+};
+
+struct Node {
+    double threshold = 0.0;   // rows with x[feature] <= threshold go left
+    double value = 0.0;       // leaf prediction (class index as float, or weighted mean)
+    std::uint64_t feature = 0;
+    std::uint64_t n_samples = 0;  // sample positions that reached the node during growth
+    std::uint32_t left = 0;       // 0 = no child (the root is never a child)
+    std::uint32_t right = 0;
+    std::uint32_t cw_begin = 0;   // class weights of a classification leaf:
+    std::uint32_t cw_count = 0;   //   Tree::class_weights[cw_begin, cw_begin + cw_count)
+    bool has_class_weights = false;
+
+    bool is_leaf() const { return left == 0; }
+};
+
+struct Tree {
+    std::vector<Node> nodes;                // pre-order
+    std::vector<ClassWeight> class_weights; // per leaf, ascending class order
+    // 1 + the largest feature index tested by a split node; 0 for a single leaf.
+    // A row must have at least this many columns to be routed.
+    std::uint64_t n_features_used = 0;
+
+    // Index of the leaf a row reaches (NaN goes right). The row must have at
+    // least n_features_used columns.
+    std::size_t leaf_of(const double* row) const {
+        std::size_t i = 0;
+        const Node* n = nodes.data();
+        while (n[i].left != 0) {
+            i = row[n[i].feature] <= n[i].threshold ? n[i].left : n[i].right;
+        }
+        return i;
+    }
+    double predict(const double* row) const { return nodes[leaf_of(row)].value; }
+
+    std::span<const ClassWeight> leaf_weights(std::size_t node) const {
+        const Node& n = nodes[node];
+        return {class_weights.data() + n.cw_begin, n.cw_count};
+    }
+
+    // Class-probability vector of a leaf over n_classes entries (zeros for a
+    // regression leaf or a leaf whose weights sum to <= 0); classes >= n_classes
+    // are dropped but still count in the total.
+    void leaf_proba(std::size_t node, std::size_t n_classes, double* out) const;
+    std::vector<double> traverse_proba(const double* row, std::size_t n_classes) const;
+
+    std::size_t depth() const;     // leaf = 0
+    std::size_t n_leaves() const;
+};
+
+}  // namespace tw
