@@ -13,3 +13,9 @@ bool add_boosting(PyObject* module);                     // Tarnwood, TarnwoodCl
 bool add_random_forest_unsupervised(PyObject* module);   // RandomForestUnsupervised
 
 }  // namespace tw::py
+
+namespace tw::py {
+// The DecisionTree type object (NULL before registration); TreeSHAP checks
+// its argument against it. Instances are Box<tw::DecisionTree>.
+PyTypeObject* decision_tree_type();
+}  // namespace tw::py

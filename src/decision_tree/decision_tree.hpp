@@ -1,0 +1,55 @@
+// The single exact decision tree estimator.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tree/grow.hpp"
+#include "tree/matrix.hpp"
+#include "tree/tree.hpp"
+
+namespace tw {
+
+class DecisionTree {
+public:
+    // Throws InternalError "task must be 'classification' or 'regression'".
+    DecisionTree(std::optional<std::uint64_t> max_depth, std::string criterion, std::string task,
+                 std::optional<std::uint64_t> random_state, std::uint64_t min_samples_split,
+                 std::uint64_t min_samples_leaf);
+
+    // Validates everything before changing state; throws ValueError.
+    void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight);
+
+    std::vector<double> predict(const MatrixView& x) const;
+    // Row-major rows x classes().size().
+    std::vector<double> predict_proba(const MatrixView& x) const;
+
+    std::size_t get_depth() const { return tree_ ? tree_->depth() : 0; }
+    std::size_t get_n_leaves() const { return tree_ ? tree_->n_leaves() : 0; }
+
+    bool is_fitted() const { return tree_.has_value(); }
+    bool is_classification() const { return task_ == "classification"; }
+    const std::optional<Tree>& tree() const { return tree_; }
+    const std::optional<std::vector<std::uint64_t>>& classes() const { return classes_; }
+    const std::string& task() const { return task_; }
+    const std::string& criterion() const { return criterion_; }
+    std::optional<std::uint64_t> max_depth() const { return max_depth_; }
+    std::optional<std::uint64_t> random_state() const { return random_state_; }
+    std::uint64_t min_samples_split() const { return min_samples_split_; }
+    std::uint64_t min_samples_leaf() const { return min_samples_leaf_; }
+
+private:
+    void check_fitted_and_width(const MatrixView& x) const;
+
+    std::optional<Tree> tree_;
+    std::optional<std::uint64_t> max_depth_;
+    std::optional<std::uint64_t> random_state_;
+    std::string criterion_;
+    std::string task_;
+    std::optional<std::vector<std::uint64_t>> classes_;
+    std::uint64_t min_samples_split_;
+    std::uint64_t min_samples_leaf_;
+};
+
+}  // namespace tw
