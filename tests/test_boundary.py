@@ -45,7 +45,7 @@ def test_decision_tree_signatures():
     assert str(inspect.signature(t.fit)) == "(x, y, sample_weight=None)"
     assert str(inspect.signature(t.predict)) == "(x)"
     assert str(inspect.signature(t.get_depth)) == "()"
-    assert _rs.DecisionTree.fit.__doc__ == "fit($self, x, y, sample_weight=None)\n--\n\n"
+    assert _rs.DecisionTree.fit.__text_signature__ == "($self, x, y, sample_weight=None)"
 
 
 def test_array_arguments_are_type_checked():
