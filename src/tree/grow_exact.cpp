@@ -319,19 +319,28 @@ private:
 
     // Sorts every feature once: ascending value, ties in sample order.
     void sort_features() {
+        // Gather the columns row by row (one pass over the matrix), then sort
+        // each column and lay it out in sorted order.
+        for (FeatureOrder& fo : features_) {
+            fo.vals.resize(n_);
+            fo.idx.resize(n_);
+        }
+        for (std::size_t s = 0; s < n_; ++s) {
+            const double* row = x_.row(positions_[s]);
+            for (std::size_t f = 0; f < nf_; ++f) {
+                const double v = row[f];
+                if (std::isnan(v)) throw InternalError("NaN met while sorting feature values");
+                features_[f].vals[s] = v;
+            }
+        }
         std::vector<double> column(n_);
         std::vector<std::uint32_t> perm(n_);
         RadixScratch scratch;
         for (std::size_t f = 0; f < nf_; ++f) {
-            for (std::size_t s = 0; s < n_; ++s) {
-                const double v = x_.at(positions_[s], f);
-                if (std::isnan(v)) throw InternalError("NaN met while sorting feature values");
-                column[s] = v;
-            }
-            sort_by_value(column, perm, scratch);
             FeatureOrder& fo = features_[f];
+            column.swap(fo.vals);
+            sort_by_value(column, perm, scratch);
             fo.vals.resize(n_);
-            fo.idx.resize(n_);
             for (std::size_t i = 0; i < n_; ++i) {
                 fo.idx[i] = perm[i];
                 fo.vals[i] = column[perm[i]];
@@ -368,7 +377,6 @@ private:
         double gain = 0.0;
         double threshold = 0.0;
         std::size_t feature = 0;
-        std::size_t n_left = 0;  // entries at or below the threshold in sorted order
         bool found = false;
     };
 
