@@ -22,7 +22,7 @@ PyObject* tree_shap_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         PyTypeObject* dt = decision_tree_type();
         if (dt == nullptr || !PyObject_TypeCheck(tree_obj, dt)) {
-            PyErr_Format(PyExc_TypeError, "argument 'tree': expected DecisionTree, got '%s'",
+            PyErr_Format(PyExc_TypeError, "argument 'tree': expected a DecisionTree, got '%s'",
                          Py_TYPE(tree_obj)->tp_name);
             throw PyErrorSet{};
         }
