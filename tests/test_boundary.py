@@ -1,10 +1,7 @@
 """The Python surface of the module: registration, signatures, argument
 conversion, error types and access rules."""
+import ctypes
 import inspect
-import os
-import shutil
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -30,7 +27,7 @@ def test_all_lists_registered_classes_in_order():
         cls = getattr(_rs, name)
         assert cls.__module__ == "builtins"
         assert cls.__name__ == name
-        assert repr(cls) == f"<class '{name}'>"
+        assert repr(cls) == f"<class 'builtins.{name}'>"
 
 
 def test_decision_tree_signatures():
@@ -42,11 +39,13 @@ def test_decision_tree_signatures():
         "(max_depth=None, criterion='entropy', task='classification', "
         "random_state=None, min_samples_split=2, min_samples_leaf=1)"
     )
-    assert _rs.DecisionTree.__doc__.startswith("DecisionTree(max_depth=None")
-    assert str(inspect.signature(_rs.DecisionTree.fit)) == "(self, x, y, sample_weight=None)"
-    assert str(inspect.signature(_rs.DecisionTree.predict)) == "(self, x)"
-    assert str(inspect.signature(_rs.DecisionTree.get_depth)) == "(self)"
-    assert _rs.DecisionTree.fit.__doc__ == "fit($self, x, y, sample_weight=None)\n--\n\n"
+    assert _rs.DecisionTree.__text_signature__.startswith("(max_depth=None")
+    assert str(inspect.signature(_rs.DecisionTree.fit)) == "(self, /, x, y, sample_weight=None)"
+    t = _rs.DecisionTree()
+    assert str(inspect.signature(t.fit)) == "(x, y, sample_weight=None)"
+    assert str(inspect.signature(t.predict)) == "(x)"
+    assert str(inspect.signature(t.get_depth)) == "()"
+    assert _rs.DecisionTree.fit.__text_signature__ == "($self, x, y, sample_weight=None)"
 
 
 def test_array_arguments_are_type_checked():
@@ -119,7 +118,7 @@ def test_any_array_layout_is_read_correctly():
     expected = ref.predict(x)
     layouts = [
         np.asfortranarray(x),
-        np.ascontiguousarray(np.hstack([x, x])[:, ::2][:, :4]) * 1.0,
+        np.hstack([x, x])[:, :4],
         np.repeat(x, 2, axis=1)[:, ::2],
         x[::-1][::-1],
         x.astype(">f8"),
@@ -131,20 +130,9 @@ def test_any_array_layout_is_read_correctly():
         assert t.predict(xl) == expected
 
 
-def test_second_initialisation_fails_with_import_error(tmp_path):
-    # A copy of the extension at another path makes the interpreter run the
-    # initialisation function again in the same process.
-    src = _rs.__file__
-    dst = tmp_path / os.path.basename(src)
-    shutil.copy(src, dst)
-    code = (
-        "import _rs, importlib.util, sys\n"
-        f"spec = importlib.util.spec_from_file_location('_rs', {str(dst)!r})\n"
-        "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
-        "except ImportError:\n"
-        "    print('import-error')\n"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env={**os.environ, "PYTHONPATH": os.path.dirname(src)})
-    assert "import-error" in out.stdout, out.stderr
+def test_second_initialisation_fails_with_import_error():
+    # Calling the initialisation function of the already loaded library again.
+    init = ctypes.PyDLL(_rs.__file__).PyInit__rs
+    init.restype = ctypes.py_object
+    with pytest.raises(ImportError):
+        init()
