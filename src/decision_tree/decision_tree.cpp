@@ -1,0 +1,99 @@
+#include "decision_tree/decision_tree.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+
+#include "tree/errors.hpp"
+#include "tree/rng.hpp"
+#include "tree/validate.hpp"
+
+namespace tw {
+
+DecisionTree::DecisionTree(std::optional<std::uint64_t> max_depth, std::string criterion,
+                           std::string task, std::optional<std::uint64_t> random_state,
+                           std::uint64_t min_samples_split, std::uint64_t min_samples_leaf)
+    : max_depth_(max_depth),
+      random_state_(random_state),
+      criterion_(std::move(criterion)),
+      task_(std::move(task)),
+      min_samples_split_(min_samples_split),
+      min_samples_leaf_(min_samples_leaf) {
+    if (task_ != "classification" && task_ != "regression") {
+        throw InternalError("task must be 'classification' or 'regression'");
+    }
+}
+
+void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight) {
+    if (auto msg = validate_finite(x, y)) throw ValueError(*msg);
+    if (y.size() != x.rows) {
+        throw ValueError("y length (" + std::to_string(y.size()) +
+                         ") does not match number of samples (" + std::to_string(x.rows) + ")");
+    }
+    std::vector<double> weights;
+    if (sample_weight) {
+        if (auto msg = validate_weights(*sample_weight, x.rows)) throw ValueError(*msg);
+        weights.assign(sample_weight->begin(), sample_weight->end());
+    } else {
+        weights.assign(x.rows, 1.0);
+    }
+
+    const bool classification = is_classification();
+    std::optional<std::vector<std::uint64_t>> classes;
+    if (classification) {
+        std::vector<std::uint64_t> c(y.size());
+        std::transform(y.begin(), y.end(), c.begin(), class_index);
+        std::sort(c.begin(), c.end());
+        c.erase(std::unique(c.begin(), c.end()), c.end());
+        classes = std::move(c);
+    }
+
+    TreeParams params;
+    params.max_depth = max_depth_;
+    params.max_features = std::nullopt;
+    params.min_samples_split = min_samples_split_;
+    params.min_samples_leaf = min_samples_leaf_;
+    params.is_classification = classification;
+
+    Rng rng = seed_rng(random_state_);
+    std::vector<std::size_t> positions(x.rows);
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    Tree tree = build_tree_exact(x, y, weights, positions, params, rng);
+
+    if (classification) classes_ = std::move(classes);
+    tree_ = std::move(tree);
+}
+
+void DecisionTree::check_fitted_and_width(const MatrixView& x) const {
+    if (!tree_) throw ValueError("DecisionTree has not been fitted");
+    if (x.cols < tree_->n_features_used) {
+        throw ValueError("x has " + std::to_string(x.cols) +
+                         " columns, but the fitted tree reads column " +
+                         std::to_string(tree_->n_features_used - 1));
+    }
+}
+
+std::vector<double> DecisionTree::predict(const MatrixView& x) const {
+    check_fitted_and_width(x);
+    std::vector<double> out(x.rows);
+    for (std::size_t r = 0; r < x.rows; ++r) out[r] = tree_->predict(x.row(r));
+    return out;
+}
+
+std::vector<double> DecisionTree::predict_proba(const MatrixView& x) const {
+    if (!tree_) throw ValueError("DecisionTree has not been fitted");
+    if (!is_classification()) throw ValueError("predict_proba only available for classification");
+    check_fitted_and_width(x);
+    const std::vector<std::uint64_t>& classes = *classes_;
+    const std::size_t m = classes.size();
+    std::vector<double> out(x.rows * m, 0.0);
+    std::vector<double> p(m);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        tree_->leaf_proba(tree_->leaf_of(x.row(r)), m, p.data());
+        double* row = out.data() + r * m;
+        for (std::size_t k = 0; k < m; ++k) row[k] = classes[k] < m ? p[classes[k]] : 0.0;
+    }
+    return out;
+}
+
+}  // namespace tw

@@ -1,0 +1,136 @@
+// Python class DecisionTree.
+#include "decision_tree/decision_tree.hpp"
+#include "module/classes.hpp"
+#include "module/py.hpp"
+
+namespace tw::py {
+namespace {
+
+using Model = tw::DecisionTree;
+PyTypeObject* g_type = nullptr;
+
+PyObject* dt_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"max_depth", "criterion", "task", "random_state",
+                                            "min_samples_split", "min_samples_leaf", nullptr};
+        PyObject *o_max_depth = Py_None, *o_criterion = nullptr, *o_task = nullptr,
+                 *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr;
+        parse_args(args, kwargs, "|OOOOOO:DecisionTree", names, &o_max_depth, &o_criterion,
+                   &o_task, &o_seed, &o_split, &o_leaf);
+        auto max_depth = to_opt_count(o_max_depth, "max_depth");
+        std::string criterion = o_criterion ? to_text(o_criterion, "criterion") : "entropy";
+        std::string task = o_task ? to_text(o_task, "task") : "classification";
+        auto seed = to_seed(o_seed, "random_state");
+        std::uint64_t split = o_split ? to_count(o_split, "min_samples_split") : 2;
+        std::uint64_t leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
+        auto* model = new Model(max_depth, std::move(criterion), std::move(task), seed, split, leaf);
+        return make_instance(type, model);
+    });
+}
+
+PyObject* dt_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", "y", "sample_weight", nullptr};
+        PyObject *ox, *oy, *ow = Py_None;
+        parse_args(args, kwargs, "OO|O:fit", names, &ox, &oy, &ow);
+        Matrix x = to_matrix(ox, "x");
+        Vector y = to_vector(oy, "y");
+        auto w = to_opt_vector(ow, "sample_weight");
+        Exclusive<Model> model(self);
+        std::optional<Vec> wv;
+        if (w) wv = w->view();
+        model->fit(x.view(), y.view(), wv);
+        return none();
+    });
+}
+
+PyObject* dt_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", nullptr};
+        PyObject* ox;
+        parse_args(args, kwargs, "O:predict", names, &ox);
+        Matrix x = to_matrix(ox, "x");
+        Shared<Model> model(self);
+        return float_list(model->predict(x.view()));
+    });
+}
+
+PyObject* dt_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", nullptr};
+        PyObject* ox;
+        parse_args(args, kwargs, "O:predict_proba", names, &ox);
+        Matrix x = to_matrix(ox, "x");
+        Shared<Model> model(self);
+        const std::size_t m = model->classes() ? model->classes()->size() : 0;
+        return float_rows(model->predict_proba(x.view()), x.rows(), m);
+    });
+}
+
+PyObject* dt_get_depth(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        parse_args(args, kwargs, ":get_depth", names);
+        Shared<Model> model(self);
+        return py_int(model->get_depth());
+    });
+}
+
+PyObject* dt_get_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        parse_args(args, kwargs, ":get_n_leaves", names);
+        Shared<Model> model(self);
+        return py_int(model->get_n_leaves());
+    });
+}
+
+PyObject* dt_classes(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return optional_int_list(model->classes());
+    });
+}
+
+PyObject* dt_is_fitted(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return py_bool(model->is_fitted());
+    });
+}
+
+PyMethodDef g_methods[] = {
+    TW_METHOD("fit", dt_fit, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", dt_predict, "predict($self, x)\n--\n\n"),
+    TW_METHOD("predict_proba", dt_predict_proba, "predict_proba($self, x)\n--\n\n"),
+    TW_METHOD("get_depth", dt_get_depth, "get_depth($self)\n--\n\n"),
+    TW_METHOD("get_n_leaves", dt_get_n_leaves, "get_n_leaves($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    TW_GETTER("classes_", dt_classes),
+    TW_GETTER("is_fitted", dt_is_fitted),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* decision_tree_type() { return g_type; }
+
+bool add_decision_tree(PyObject* module) {
+    ClassSpec spec{
+        "DecisionTree",
+        "DecisionTree(max_depth=None, criterion=\"entropy\", task=\"classification\", "
+        "random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
+        sizeof(Box<Model>),
+        dt_new,
+        dealloc_instance<Model>,
+        g_methods,
+        g_getset,
+    };
+    g_type = add_class(module, spec);
+    return g_type != nullptr;
+}
+
+}  // namespace tw::py

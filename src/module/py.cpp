@@ -1,0 +1,268 @@
+// Implementation of the boundary toolkit. This is the only translation unit
+// that includes the NumPy C API.
+#include "module/py.hpp"
+
+#include <cstdarg>
+#include <cstring>
+
+#include <numpy/arrayobject.h>
+
+namespace tw::py {
+
+namespace {
+
+PyObject* g_panic_type = nullptr;
+
+// Re-raises a pending TypeError as "argument '{name}': {message}"; any other
+// pending exception passes through unchanged.
+[[noreturn]] void fail_argument(const char* name) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        Ref text(value ? PyObject_Str(value) : nullptr);
+        const char* msg = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (!msg) {
+            PyErr_Clear();
+            msg = "invalid argument";
+        }
+        PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, msg);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+    }
+    throw PyErrorSet{};
+}
+
+// Checks that `obj` is a float64 ndarray with `ndim` dimensions and returns a
+// native-byte-order, aligned, C-contiguous array (the same object when it
+// already is one, otherwise a copy).
+Ref as_float64_array(PyObject* obj, int ndim, const char* name) {
+    if (!PyArray_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "expected a numpy.ndarray of dtype float64, got '%s'",
+                     Py_TYPE(obj)->tp_name);
+        fail_argument(name);
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_TYPE(arr) != NPY_DOUBLE) {
+        Ref dtype_text(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+        const char* dt = dtype_text ? PyUnicode_AsUTF8(dtype_text.get()) : nullptr;
+        if (!dt) {
+            PyErr_Clear();
+            dt = "?";
+        }
+        PyErr_Format(PyExc_TypeError, "expected an array of dtype float64, got dtype %s", dt);
+        fail_argument(name);
+    }
+    if (PyArray_NDIM(arr) != ndim) {
+        PyErr_Format(PyExc_TypeError, "expected a %d-dimensional array, got %d dimensions", ndim,
+                     PyArray_NDIM(arr));
+        fail_argument(name);
+    }
+    const int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED;
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);  // stolen below
+    PyObject* out = PyArray_FromAny(obj, descr, ndim, ndim, flags, nullptr);
+    if (!out) throw PyErrorSet{};
+    return Ref(out);
+}
+
+}  // namespace
+
+Ref check(PyObject* o) {
+    if (!o) throw PyErrorSet{};
+    return Ref(o);
+}
+
+PyObject* panic_type() { return g_panic_type; }
+
+void set_panic(const std::string& message) {
+    PyErr_SetString(g_panic_type ? g_panic_type : PyExc_SystemError, message.c_str());
+}
+
+bool init_boundary(PyObject* module) {
+    if (PyArray_ImportNumPyAPI() < 0) return false;
+    if (!g_panic_type) {
+        g_panic_type = PyErr_NewExceptionWithDoc(
+            "pyo3_runtime.PanicException",
+            "The exception raised when an internal failure ends a call.", PyExc_BaseException,
+            nullptr);
+        if (!g_panic_type) return false;
+    }
+    Ref all(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
+    return true;
+}
+
+void parse_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
+                ...) {
+    va_list va;
+    va_start(va, names);
+    const int ok = PyArg_VaParseTupleAndKeywords(args, kwargs, format,
+                                                 const_cast<char**>(names), va);
+    va_end(va);
+    if (!ok) throw PyErrorSet{};
+}
+
+Matrix to_matrix(PyObject* obj, const char* name) {
+    Matrix m;
+    m.array_ = as_float64_array(obj, 2, name);
+    auto* arr = reinterpret_cast<PyArrayObject*>(m.array_.get());
+    m.view_.data = static_cast<const double*>(PyArray_DATA(arr));
+    m.view_.rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+    m.view_.cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
+    m.view_.row_stride = m.view_.cols;
+    return m;
+}
+
+Vector to_vector(PyObject* obj, const char* name) {
+    Vector v;
+    v.array_ = as_float64_array(obj, 1, name);
+    auto* arr = reinterpret_cast<PyArrayObject*>(v.array_.get());
+    v.view_ = Vec(static_cast<const double*>(PyArray_DATA(arr)),
+                  static_cast<std::size_t>(PyArray_DIM(arr, 0)));
+    return v;
+}
+
+std::optional<Vector> to_opt_vector(PyObject* obj, const char* name) {
+    if (obj == nullptr || obj == Py_None) return std::nullopt;
+    return to_vector(obj, name);
+}
+
+std::uint64_t to_count(PyObject* obj, const char* name) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) fail_argument(name);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail_argument(name);
+    return static_cast<std::uint64_t>(v);
+}
+
+std::optional<std::uint64_t> to_opt_count(PyObject* obj, const char* name) {
+    if (obj == nullptr || obj == Py_None) return std::nullopt;
+    return to_count(obj, name);
+}
+
+std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name) {
+    return to_opt_count(obj, name);
+}
+
+double to_float(PyObject* obj, const char* name) {
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "must be real number, not %s", Py_TYPE(obj)->tp_name);
+        fail_argument(name);
+    }
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) fail_argument(name);
+    return v;
+}
+
+bool to_flag(PyObject* obj, const char* name) {
+    if (PyBool_Check(obj)) return obj == Py_True;
+    const char* tn = Py_TYPE(obj)->tp_name;
+    if (std::strcmp(tn, "numpy.bool") == 0 || std::strcmp(tn, "numpy.bool_") == 0) {
+        const int t = PyObject_IsTrue(obj);
+        if (t < 0) fail_argument(name);
+        return t != 0;
+    }
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'bool'", tn);
+    fail_argument(name);
+}
+
+std::string to_text(PyObject* obj, const char* name) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'str'",
+                     Py_TYPE(obj)->tp_name);
+        fail_argument(name);
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) fail_argument(name);
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> to_opt_text(PyObject* obj, const char* name) {
+    if (obj == nullptr || obj == Py_None) return std::nullopt;
+    return to_text(obj, name);
+}
+
+PyObject* none() { Py_RETURN_NONE; }
+
+PyObject* py_bool(bool v) { return check(PyBool_FromLong(v ? 1 : 0)).release(); }
+PyObject* py_int(std::uint64_t v) {
+    return check(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v))).release();
+}
+PyObject* py_float(double v) { return check(PyFloat_FromDouble(v)).release(); }
+PyObject* py_text(const std::string& v) {
+    return check(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())))
+        .release();
+}
+
+PyObject* float_list(std::span<const double> values) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py_float(values[i]));
+    }
+    return list.release();
+}
+
+PyObject* int_list(std::span<const std::uint64_t> values) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py_int(values[i]));
+    }
+    return list.release();
+}
+
+PyObject* float_rows(std::span<const double> flat, std::size_t rows, std::size_t cols) {
+    if (flat.size() != rows * cols) throw tw::InternalError("result matrix has the wrong size");
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(rows)));
+    for (std::size_t r = 0; r < rows; ++r) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r),
+                        float_list(flat.subspan(r * cols, cols)));
+    }
+    return list.release();
+}
+
+PyObject* optional_int_list(const std::optional<std::vector<std::uint64_t>>& values) {
+    if (!values) return none();
+    return int_list(*values);
+}
+
+void dict_set(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned(value);
+    if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrorSet{};
+}
+
+PyTypeObject* add_class(PyObject* module, const ClassSpec& spec) {
+    std::string full_name = std::string("builtins.") + spec.name;
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(spec.doc)},
+        {Py_tp_new, reinterpret_cast<void*>(spec.tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(spec.tp_dealloc)},
+        {Py_tp_methods, spec.methods},
+        {Py_tp_getset, spec.getset},
+        {0, nullptr},
+    };
+    PyType_Spec type_spec = {
+        full_name.c_str(),
+        static_cast<int>(spec.basicsize),
+        0,
+        Py_TPFLAGS_DEFAULT,
+        slots,
+    };
+    // The type keeps a pointer to its name, so the name must outlive it.
+    static std::vector<std::string*> names;
+    auto* stored = new std::string(full_name);
+    names.push_back(stored);
+    type_spec.name = stored->c_str();
+    Ref type(PyType_FromSpec(&type_spec));
+    if (!type) return nullptr;
+    if (PyModule_AddObjectRef(module, spec.name, type.get()) < 0) return nullptr;
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (!all) return nullptr;
+    Ref all_ref(all);
+    Ref name(PyUnicode_FromString(spec.name));
+    if (!name || PyList_Append(all, name.get()) < 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.get());  // the module keeps it alive
+}
+
+}  // namespace tw::py

@@ -1,0 +1,206 @@
+#include "tree/serialize.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace tw {
+
+namespace {
+constexpr char kMagic[4] = {'T', 'W', 'S', 'T'};
+}
+
+Writer::Writer(std::string_view tag, std::uint32_t version) {
+    raw(kMagic, 4);
+    text(tag);
+    u32(version);
+}
+
+void Writer::text(std::string_view s) {
+    u64(s.size());
+    raw(s.data(), s.size());
+}
+
+void Writer::opt_u64(const std::optional<std::uint64_t>& v) {
+    flag(v.has_value());
+    if (v) u64(*v);
+}
+
+void Writer::opt_text(const std::optional<std::string>& v) {
+    flag(v.has_value());
+    if (v) text(*v);
+}
+
+void Writer::f64s(const std::vector<double>& v) {
+    u64(v.size());
+    raw(v.data(), v.size() * sizeof(double));
+}
+
+void Writer::u64s(const std::vector<std::uint64_t>& v) {
+    u64(v.size());
+    raw(v.data(), v.size() * sizeof(std::uint64_t));
+}
+
+void Writer::tree(const Tree& t) {
+    u64(t.n_features_used);
+    u64(t.nodes.size());
+    for (const Node& n : t.nodes) {
+        f64(n.threshold);
+        f64(n.value);
+        u64(n.feature);
+        u64(n.n_samples);
+        u32(n.left);
+        u32(n.right);
+        u32(n.cw_begin);
+        u32(n.cw_count);
+        flag(n.has_class_weights);
+    }
+    u64(t.class_weights.size());
+    for (const ClassWeight& c : t.class_weights) {
+        u64(c.cls);
+        f64(c.weight);
+    }
+}
+
+void Writer::trees(const std::vector<Tree>& ts) {
+    u64(ts.size());
+    for (const Tree& t : ts) tree(t);
+}
+
+void Reader::fail(const std::string& what) { throw ValueError("invalid saved state: " + what); }
+
+Reader::Reader(std::string_view data, std::string_view tag, std::uint32_t max_version)
+    : data_(data) {
+    char magic[4];
+    if (data_.size() < 4) fail("too short");
+    raw(magic, 4);
+    if (std::memcmp(magic, kMagic, 4) != 0) fail("not a tarnwood model state");
+    if (text() != tag) fail("the state belongs to another class");
+    version_ = u32();
+    if (version_ == 0 || version_ > max_version) fail("unsupported format version");
+}
+
+void Reader::raw(void* p, std::size_t n) {
+    if (n > data_.size() - pos_) fail("truncated");
+    std::memcpy(p, data_.data() + pos_, n);
+    pos_ += n;
+}
+
+bool Reader::flag() {
+    const std::uint8_t v = u8();
+    if (v > 1) fail("bad flag");
+    return v == 1;
+}
+
+std::uint64_t Reader::count(std::size_t min_item_bytes) {
+    const std::uint64_t n = u64();
+    const std::size_t left = data_.size() - pos_;
+    if (min_item_bytes > 0 && n > left / min_item_bytes) fail("length exceeds the data");
+    if (min_item_bytes == 0 && n > (std::uint64_t{1} << 40)) fail("implausible length");
+    return n;
+}
+
+std::string Reader::text() {
+    const std::uint64_t n = count(1);
+    std::string s(n, '\0');
+    raw(s.data(), n);
+    return s;
+}
+
+std::optional<std::uint64_t> Reader::opt_u64() {
+    if (!flag()) return std::nullopt;
+    return u64();
+}
+
+std::optional<std::string> Reader::opt_text() {
+    if (!flag()) return std::nullopt;
+    return text();
+}
+
+std::vector<double> Reader::f64s() {
+    const std::uint64_t n = count(sizeof(double));
+    std::vector<double> v(n);
+    raw(v.data(), n * sizeof(double));
+    return v;
+}
+
+std::vector<std::uint64_t> Reader::u64s() {
+    const std::uint64_t n = count(sizeof(std::uint64_t));
+    std::vector<std::uint64_t> v(n);
+    raw(v.data(), n * sizeof(std::uint64_t));
+    return v;
+}
+
+Tree Reader::tree() {
+    Tree t;
+    t.n_features_used = u64();
+    const std::uint64_t n_nodes = count(8 * 4 + 4 * 4 + 1);
+    t.nodes.resize(n_nodes);
+    for (Node& n : t.nodes) {
+        n.threshold = f64();
+        n.value = f64();
+        n.feature = u64();
+        n.n_samples = u64();
+        n.left = u32();
+        n.right = u32();
+        n.cw_begin = u32();
+        n.cw_count = u32();
+        n.has_class_weights = flag();
+    }
+    const std::uint64_t n_cw = count(16);
+    t.class_weights.resize(n_cw);
+    for (ClassWeight& c : t.class_weights) {
+        c.cls = u64();
+        c.weight = f64();
+    }
+    check_tree(t);
+    return t;
+}
+
+std::vector<Tree> Reader::trees() {
+    const std::uint64_t n = count(16);
+    std::vector<Tree> ts;
+    ts.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) ts.push_back(tree());
+    return ts;
+}
+
+void Reader::finish() const {
+    if (pos_ != data_.size()) fail("trailing bytes");
+}
+
+void check_tree(const Tree& t) {
+    const std::size_t n = t.nodes.size();
+    if (n == 0) Reader::fail("empty tree");
+    if (n > std::numeric_limits<std::uint32_t>::max()) Reader::fail("tree too large");
+    // Pre-order: a split node's left child is the next node and its right
+    // child comes after the whole left subtree. Checking left == i + 1 and
+    // i + 1 < right < n and that every node but the root is reached exactly
+    // once guarantees every walk ends at a leaf.
+    std::vector<std::uint8_t> reached(n, 0);
+    reached[0] = 1;
+    std::uint64_t max_feature_plus_one = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Node& node = t.nodes[i];
+        if ((node.left == 0) != (node.right == 0)) Reader::fail("split node with one child");
+        if (node.left != 0) {
+            if (node.left != i + 1 || node.right <= node.left || node.right >= n) {
+                Reader::fail("child index out of order");
+            }
+            if (reached[node.left]++ || reached[node.right]++) Reader::fail("shared child");
+            if (node.feature >= std::numeric_limits<std::uint64_t>::max()) Reader::fail("bad feature");
+            max_feature_plus_one = std::max<std::uint64_t>(max_feature_plus_one, node.feature + 1);
+            if (node.has_class_weights || node.cw_count != 0) Reader::fail("split node with class weights");
+        } else if (node.cw_count != 0 &&
+                   (node.cw_begin > t.class_weights.size() ||
+                    node.cw_count > t.class_weights.size() - node.cw_begin)) {
+            Reader::fail("class weights out of range");
+        }
+        if (!node.has_class_weights && node.cw_count != 0) Reader::fail("class weights without flag");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!reached[i]) Reader::fail("unreachable node");
+    }
+    if (t.n_features_used != max_feature_plus_one) Reader::fail("feature count mismatch");
+}
+
+}  // namespace tw

@@ -1,0 +1,81 @@
+// A small checked binary format for saving fitted models (pickling).
+// Writer appends little-endian fixed-width values; Reader checks every read
+// against the buffer's end and throws ValueError on anything malformed, so a
+// corrupted or foreign state can never be read out of range.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tree/errors.hpp"
+#include "tree/tree.hpp"
+
+namespace tw {
+
+class Writer {
+public:
+    // Every state starts with a magic, the class tag and the format version.
+    Writer(std::string_view tag, std::uint32_t version);
+
+    void u8(std::uint8_t v) { raw(&v, 1); }
+    void u32(std::uint32_t v) { raw(&v, 4); }
+    void u64(std::uint64_t v) { raw(&v, 8); }
+    void f64(double v) { raw(&v, 8); }
+    void flag(bool v) { u8(v ? 1 : 0); }
+    void text(std::string_view s);
+    void opt_u64(const std::optional<std::uint64_t>& v);
+    void opt_text(const std::optional<std::string>& v);
+    void f64s(const std::vector<double>& v);
+    void u64s(const std::vector<std::uint64_t>& v);
+    void tree(const Tree& t);
+    void trees(const std::vector<Tree>& ts);
+
+    const std::string& bytes() const { return out_; }
+
+private:
+    void raw(const void* p, std::size_t n) { out_.append(static_cast<const char*>(p), n); }
+    std::string out_;
+};
+
+class Reader {
+public:
+    // Checks the magic, the tag and that the version is one this build reads.
+    Reader(std::string_view data, std::string_view tag, std::uint32_t max_version);
+
+    std::uint32_t version() const { return version_; }
+    std::uint8_t u8() { std::uint8_t v; raw(&v, 1); return v; }
+    std::uint32_t u32() { std::uint32_t v; raw(&v, 4); return v; }
+    std::uint64_t u64() { std::uint64_t v; raw(&v, 8); return v; }
+    double f64() { double v; raw(&v, 8); return v; }
+    bool flag();
+    std::string text();
+    std::optional<std::uint64_t> opt_u64();
+    std::optional<std::string> opt_text();
+    std::vector<double> f64s();
+    std::vector<std::uint64_t> u64s();
+    Tree tree();
+    std::vector<Tree> trees();
+    // A count of items each at least `min_item_bytes` long: rejects counts the
+    // remaining bytes cannot hold, so a corrupted count never allocates wildly.
+    std::uint64_t count(std::size_t min_item_bytes);
+    // Call after the last field: trailing bytes mean a malformed state.
+    void finish() const;
+
+    [[noreturn]] static void fail(const std::string& what);
+
+private:
+    void raw(void* p, std::size_t n);
+    std::string_view data_;
+    std::size_t pos_ = 0;
+    std::uint32_t version_ = 0;
+};
+
+// Checks the structural invariants every walk relies on: pre-order children
+// (left = i + 1, right > left), every index in range, leaf class-weight
+// ranges inside the side array, and n_features_used covering every split.
+void check_tree(const Tree& t);
+
+}  // namespace tw
