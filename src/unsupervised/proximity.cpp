@@ -46,34 +46,6 @@ std::shared_ptr<const LeafGroups> RandomForestUnsupervised::leaf_groups() const 
     g->offsets.resize(T);
     g->leaf_nodes.resize(T);
 
-    parallel::parallel_for(T, [&](std::size_t t) {
-        const Tree& tree = trees_[t];
-        std::vector<std::uint32_t> leaf(n);
-        std::vector<std::uint32_t> per_node(tree.nodes.size(), 0);
-        for (std::size_t i = 0; i < n; ++i) {
-            leaf[i] = static_cast<std::uint32_t>(tree.leaf_of(train_row(i)));
-            ++per_node[leaf[i]];
-        }
-        // Groups in ascending node index; per_node becomes node -> group.
-        auto& off = g->offsets[t];
-        auto& nodes = g->leaf_nodes[t];
-        off.push_back(0);
-        for (std::size_t node = 0; node < per_node.size(); ++node) {
-            if (per_node[node] == 0) continue;
-            off.push_back(off.back() + per_node[node]);
-            per_node[node] = static_cast<std::uint32_t>(nodes.size());
-            nodes.push_back(static_cast<std::uint32_t>(node));
-        }
-        std::vector<std::uint32_t> next(off.begin(), off.end() - 1);
-        std::uint32_t* group = g->group.data() + t * n;
-        std::uint32_t* members = g->members.data() + t * n;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t gid = per_node[leaf[i]];
-            group[i] = gid;
-            members[next[gid]++] = static_cast<std::uint32_t>(i);
-        }
-    });
-
     g->oob_bits.assign(n * g->words, 0);
     g->oob_count.assign(n, 0);
     for (std::size_t t = 0; t < T; ++t) {
@@ -82,39 +54,87 @@ std::shared_ptr<const LeafGroups> RandomForestUnsupervised::leaf_groups() const 
             ++g->oob_count[i];
         }
     }
+    g->oob_ends.resize(T);
+
+    parallel::parallel_for(T, [&](std::size_t t) {
+        const Tree& tree = trees_[t];
+        std::vector<std::uint32_t> leaf(n);
+        std::vector<std::uint32_t> per_node(tree.nodes.size(), 0);
+        std::vector<std::uint32_t> oob_per_node(tree.nodes.size(), 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            leaf[i] = static_cast<std::uint32_t>(tree.leaf_of(train_row(i)));
+            ++per_node[leaf[i]];
+            if (g->is_oob(i, t)) ++oob_per_node[leaf[i]];
+        }
+        // Groups in ascending node index; per_node becomes node -> group.
+        auto& off = g->offsets[t];
+        auto& oob_end = g->oob_ends[t];
+        auto& nodes = g->leaf_nodes[t];
+        off.push_back(0);
+        for (std::size_t node = 0; node < per_node.size(); ++node) {
+            if (per_node[node] == 0) continue;
+            oob_end.push_back(off.back() + oob_per_node[node]);
+            off.push_back(off.back() + per_node[node]);
+            per_node[node] = static_cast<std::uint32_t>(nodes.size());
+            nodes.push_back(static_cast<std::uint32_t>(node));
+        }
+        std::vector<std::uint32_t> next_oob(off.begin(), off.end() - 1);
+        std::vector<std::uint32_t> next_inbag(oob_end);
+        std::uint32_t* group = g->group.data() + t * n;
+        std::uint32_t* members = g->members.data() + t * n;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t gid = per_node[leaf[i]];
+            group[i] = gid;
+            auto& next = g->is_oob(i, t) ? next_oob : next_inbag;
+            members[next[gid]++] = static_cast<std::uint32_t>(i);
+        }
+    });
+
     groups_ = std::move(g);
     return groups_;
 }
 
 namespace {
 
-// A dense accumulator for one row plus the list of columns it touched.
+// Integer same-leaf counts of one row, plus the list of columns touched.
 struct RowScratch {
-    std::vector<double> acc;
+    std::vector<std::uint32_t> count;
     std::vector<std::uint32_t> touched;
-    explicit RowScratch(std::size_t width) : acc(width, 0.0) {}
+    explicit RowScratch(std::size_t width) : count(width, 0) {}
 
-    void bump(std::uint32_t j) {
-        if (acc[j] == 0.0) touched.push_back(j);
-        acc[j] += 1.0;
+    void bump(std::span<const std::uint32_t> rows) {
+        for (std::uint32_t j : rows)
+            if (count[j]++ == 0) touched.push_back(j);
     }
 
-    // Moves the accumulated row out (dense when most entries are non-zero)
-    // and clears the accumulator for the next row.
-    ProximityRows::Row take() {
+    // Emits count / comparisons(j) for the touched columns (dense when most
+    // entries are non-zero) and clears the counts for the next row.
+    template <class Comparisons>
+    ProximityRows::Row take(Comparisons&& comparisons) {
         ProximityRows::Row row;
-        const std::size_t width = acc.size();
+        const std::size_t width = count.size();
         if (touched.size() * 3 > width * 2) {
             row.dense = true;
-            row.vals = acc;
-            for (std::uint32_t j : touched) acc[j] = 0.0;
+            row.vals.assign(width, 0.0);
+            for (std::uint32_t j : touched) {
+                row.vals[j] = static_cast<double>(count[j]) / comparisons(j);
+                count[j] = 0;
+            }
         } else {
-            std::sort(touched.begin(), touched.end());
+            // Columns in ascending order: sort a short list, scan a long one.
+            if (touched.size() * 32 > width) {
+                std::size_t k = 0;
+                for (std::size_t j = 0; j < width; ++j)
+                    if (count[j] != 0) touched[k++] = static_cast<std::uint32_t>(j);
+            } else {
+                std::sort(touched.begin(), touched.end());
+            }
             row.cols = touched;
             row.vals.resize(touched.size());
             for (std::size_t k = 0; k < touched.size(); ++k) {
-                row.vals[k] = acc[touched[k]];
-                acc[touched[k]] = 0.0;
+                const std::uint32_t j = touched[k];
+                row.vals[k] = static_cast<double>(count[j]) / comparisons(j);
+                count[j] = 0;
             }
         }
         touched.clear();
@@ -144,32 +164,27 @@ ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
     parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
         RowScratch s(n);
         for (std::size_t i = begin; i < end; ++i) {
+            // Pairs with both rows in bag are not valid comparisons.
             for (std::size_t t = 0; t < T; ++t) {
-                const auto rows = G.group_rows(t, G.group[t * n + i]);
-                if (!use_oob || G.is_oob(i, t)) {
-                    for (std::uint32_t j : rows) s.bump(j);
-                } else {
-                    for (std::uint32_t j : rows)
-                        if (G.is_oob(j, t)) s.bump(j);
-                }
+                const std::uint32_t g = G.group[t * n + i];
+                s.bump(G.group_oob_rows(t, g));
+                if (!use_oob || G.is_oob(i, t)) s.bump(G.group_inbag_rows(t, g));
             }
             // Valid comparisons: every tree, or the trees in which i or j is
             // out of bag. A pair that met at least once has at least one.
             if (use_oob) {
                 const std::uint64_t* bi = G.oob_bits.data() + i * words;
                 const std::uint64_t ci = G.oob_count[i];
-                for (std::uint32_t j : s.touched) {
+                out.rows[i] = s.take([&](std::uint32_t j) {
                     const std::uint64_t* bj = G.oob_bits.data() + std::size_t{j} * words;
                     std::uint64_t both = 0;
                     for (std::size_t w = 0; w < words; ++w) both += std::popcount(bi[w] & bj[w]);
-                    const std::uint64_t valid = ci + G.oob_count[j] - both;
-                    s.acc[j] = s.acc[j] / static_cast<double>(valid);
-                }
+                    return static_cast<double>(ci + G.oob_count[j] - both);
+                });
             } else {
                 const double valid = static_cast<double>(T);
-                for (std::uint32_t j : s.touched) s.acc[j] = s.acc[j] / valid;
+                out.rows[i] = s.take([&](std::uint32_t) { return valid; });
             }
-            out.rows[i] = s.take();
         }
     });
     return out;
@@ -203,8 +218,19 @@ std::vector<SparseProximityRow> RandomForestUnsupervised::proximity_sparse(
             std::vector<Neighbor>& list = result[a].neighbors;
             for (std::size_t t = 0; t < T; ++t) {
                 const bool a_oob = G.is_oob(a, t);
-                for (std::uint32_t b : G.group_rows(t, G.group[t * n + a])) {
-                    if (b == a || !(a_oob || G.is_oob(b, t))) continue;
+                const std::uint32_t g = G.group[t * n + a];
+                const auto oob = G.group_oob_rows(t, g);
+                const auto inbag = G.group_inbag_rows(t, g);
+                // Walk the group in ascending row order by merging its two
+                // ascending parts; in-bag rows count only when a is out of bag.
+                std::size_t p = 0, q = 0;
+                while (p < oob.size() || (a_oob && q < inbag.size())) {
+                    std::uint32_t b;
+                    if (p < oob.size() && (!a_oob || q >= inbag.size() || oob[p] < inbag[q]))
+                        b = oob[p++];
+                    else
+                        b = inbag[q++];
+                    if (b == a) continue;
                     if (pos[b] >= 0) {
                         list[static_cast<std::size_t>(pos[b])].proximity += 1.0;
                         continue;
@@ -248,16 +274,15 @@ ProximityRows RandomForestUnsupervised::predict_proximity(const MatrixView& x_ne
     out.rows.resize(m);
     parallel::parallel_chunks(m, row_grain(m), [&](std::size_t begin, std::size_t end) {
         RowScratch s(n);
+        const double trees = static_cast<double>(T);
         for (std::size_t l = begin; l < end; ++l) {
             const double* row = x_new.row(l);
             for (std::size_t t = 0; t < T; ++t) {
                 const std::int64_t g = G.find_group(t, trees_[t].leaf_of(row));
                 if (g < 0) continue;
-                for (std::uint32_t j : G.group_rows(t, static_cast<std::uint32_t>(g))) s.bump(j);
+                s.bump(G.group_rows(t, static_cast<std::uint32_t>(g)));
             }
-            const double trees = static_cast<double>(T);
-            for (std::uint32_t j : s.touched) s.acc[j] = s.acc[j] / trees;
-            out.rows[l] = s.take();
+            out.rows[l] = s.take([&](std::uint32_t) { return trees; });
         }
     });
     return out;

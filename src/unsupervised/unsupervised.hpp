@@ -82,7 +82,8 @@ struct SparseProximityRow {
 // Training rows grouped by the leaf they reach, per tree, plus each row's
 // out-of-bag trees as a bitset. Leaf identity is the (tree, node index) pair
 // of the flat tree, so it stays unique at any depth; groups of a tree are
-// numbered in ascending node index and list their rows in ascending order.
+// numbered in ascending node index. A group lists its rows that are out of
+// bag for the tree first, then the others, each part in ascending order.
 struct LeafGroups {
     std::size_t n = 0;       // training rows
     std::size_t trees = 0;
@@ -90,6 +91,7 @@ struct LeafGroups {
     std::vector<std::uint32_t> group;    // [t * n + i]: group of row i in tree t
     std::vector<std::uint32_t> members;  // [t * n + k]: rows of tree t ordered by group
     std::vector<std::vector<std::uint32_t>> offsets;     // per tree: groups + 1 bounds
+    std::vector<std::vector<std::uint32_t>> oob_ends;    // per tree: end of each group's oob part
     std::vector<std::vector<std::uint32_t>> leaf_nodes;  // per tree: node index of each group
     std::vector<std::uint64_t> oob_bits;   // [i * words + t / 64]
     std::vector<std::uint32_t> oob_count;  // per row: trees in which it is out of bag
@@ -97,6 +99,14 @@ struct LeafGroups {
     std::span<const std::uint32_t> group_rows(std::size_t t, std::uint32_t g) const {
         const auto& off = offsets[t];
         return {members.data() + t * n + off[g], off[g + 1] - off[g]};
+    }
+    std::span<const std::uint32_t> group_oob_rows(std::size_t t, std::uint32_t g) const {
+        const auto& off = offsets[t];
+        return {members.data() + t * n + off[g], oob_ends[t][g] - off[g]};
+    }
+    std::span<const std::uint32_t> group_inbag_rows(std::size_t t, std::uint32_t g) const {
+        const auto& off = offsets[t];
+        return {members.data() + t * n + oob_ends[t][g], off[g + 1] - oob_ends[t][g]};
     }
     bool is_oob(std::size_t i, std::size_t t) const {
         return (oob_bits[i * words + t / 64] >> (t % 64)) & 1u;
