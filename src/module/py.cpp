@@ -184,6 +184,19 @@ std::optional<std::string> to_opt_text(PyObject* obj, const char* name) {
     return to_text(obj, name);
 }
 
+std::string_view to_bytes(PyObject* obj, const char* name) {
+    if (!PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'bytes'",
+                     Py_TYPE(obj)->tp_name);
+        fail_argument(name);
+    }
+    return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+}
+
+PyObject* py_bytes(const std::string& v) {
+    return check(PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()))).release();
+}
+
 PyObject* none() { Py_RETURN_NONE; }
 
 PyObject* py_bool(bool v) { return check(PyBool_FromLong(v ? 1 : 0)).release(); }
@@ -225,6 +238,15 @@ PyObject* float_rows(std::span<const double> flat, std::size_t rows, std::size_t
 PyObject* optional_int_list(const std::optional<std::vector<std::uint64_t>>& values) {
     if (!values) return none();
     return int_list(*values);
+}
+
+PyObject* reduce_to_state(const char* class_name, const std::string& state) {
+    Ref persist = check(PyImport_ImportModule("tarnwood._persist"));
+    Ref restore = check(PyObject_GetAttrString(persist.get(), "_restore"));
+    Ref name = check(PyUnicode_FromString(class_name));
+    Ref bytes(py_bytes(state));
+    Ref args = check(PyTuple_Pack(2, name.get(), bytes.get()));
+    return check(PyTuple_Pack(2, restore.get(), args.get())).release();
 }
 
 void dict_set(PyObject* dict, const char* key, PyObject* value) {
