@@ -255,7 +255,9 @@ void dict_set(PyObject* dict, const char* key, PyObject* value) {
 }
 
 PyTypeObject* add_class(PyObject* module, const ClassSpec& desc) {
-    std::string full_name = std::string("builtins.") + desc.name;
+    // The type may keep a pointer to its name, so the name lives for the
+    // whole process (a handful of strings, one per class).
+    const std::string* full_name = new std::string(std::string("builtins.") + desc.name);
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(desc.doc)},
         {Py_tp_new, reinterpret_cast<void*>(desc.tp_new)},
@@ -265,17 +267,12 @@ PyTypeObject* add_class(PyObject* module, const ClassSpec& desc) {
         {0, nullptr},
     };
     PyType_Spec type_spec = {
-        full_name.c_str(),
+        full_name->c_str(),
         static_cast<int>(desc.basicsize),
         0,
         Py_TPFLAGS_DEFAULT,
         slots,
     };
-    // The type keeps a pointer to its name, so the name must outlive it.
-    static std::vector<std::string*> names;
-    auto* stored = new std::string(full_name);
-    names.push_back(stored);
-    type_desc.name = stored->c_str();
     Ref type(PyType_FromSpec(&type_spec));
     if (!type) return nullptr;
     if (PyModule_AddObjectRef(module, desc.name, type.get()) < 0) return nullptr;
