@@ -6,6 +6,7 @@
 
 #include "tree/errors.hpp"
 #include "tree/rng.hpp"
+#include "tree/serialize.hpp"
 #include "tree/validate.hpp"
 
 namespace tw {
@@ -94,6 +95,45 @@ std::vector<double> DecisionTree::predict_proba(const MatrixView& x) const {
         for (std::size_t k = 0; k < m; ++k) row[k] = classes[k] < m ? p[classes[k]] : 0.0;
     }
     return out;
+}
+
+namespace {
+constexpr std::string_view kTag = "DecisionTree";
+constexpr std::uint32_t kVersion = 1;
+}  // namespace
+
+std::string DecisionTree::save() const {
+    Writer w(kTag, kVersion);
+    w.opt_u64(max_depth_);
+    w.opt_u64(random_state_);
+    w.text(criterion_);
+    w.text(task_);
+    w.u64(min_samples_split_);
+    w.u64(min_samples_leaf_);
+    w.flag(classes_.has_value());
+    if (classes_) w.u64s(*classes_);
+    w.flag(tree_.has_value());
+    if (tree_) w.tree(*tree_);
+    return w.bytes();
+}
+
+DecisionTree DecisionTree::load(std::string_view state) {
+    Reader r(state, kTag, kVersion);
+    auto max_depth = r.opt_u64();
+    auto random_state = r.opt_u64();
+    std::string criterion = r.text();
+    std::string task = r.text();
+    const std::uint64_t split = r.u64();
+    const std::uint64_t leaf = r.u64();
+    if (task != "classification" && task != "regression") Reader::fail("unknown task");
+    DecisionTree model(max_depth, std::move(criterion), std::move(task), random_state, split, leaf);
+    if (r.flag()) model.classes_ = r.u64s();
+    if (r.flag()) model.tree_ = r.tree();
+    r.finish();
+    if (model.is_classification() != model.classes_.has_value() && model.tree_) {
+        Reader::fail("class list does not match the task");
+    }
+    return model;
 }
 
 }  // namespace tw
