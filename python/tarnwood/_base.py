@@ -97,7 +97,7 @@ def to_seed(owner, random_state):
     )
 
 
-def resolve_max_features(owner, max_features, n_features):
+def resolve_max_features(owner, max_features, n_features, name="max_features"):
     """The engine's `max_features` text for a scikit-learn style setting.
 
     Accepts None (every feature), "sqrt", "log2", an int count >= 1 or a
@@ -126,7 +126,7 @@ def resolve_max_features(owner, max_features, n_features):
         count = None
     if count is None:
         raise InvalidParameterError(
-            f"The 'max_features' parameter of {owner} must be None, 'sqrt', 'log2', an "
+            f"The '{name}' parameter of {owner} must be None, 'sqrt', 'log2', an "
             f"int >= 1 or a float in (0, 1]. Got {max_features!r} instead."
         )
     if count >= n_features:
@@ -163,10 +163,23 @@ def encode_labels(estimator, y):
     return encoded.astype(np.float64)
 
 
-def decode_labels(estimator, positions):
-    """Class labels for the engine's class-position predictions."""
-    index = np.asarray(positions, dtype=np.float64).astype(np.intp)
-    return estimator.classes_.take(index)
+class ClassifierOutputs:
+    """predict_proba from the engine, columns in the order of `classes_`;
+    predict as the most probable class (the first of equal maxima, as in
+    scikit-learn, so predict always agrees with predict_proba)."""
+
+    def predict_proba(self, X):
+        model = fitted(self)
+        X = check_features(self, X, reset=False)
+        return as_array(model.predict_proba(X), X.shape[0], len(self.classes_))
+
+    def predict_log_proba(self, X):
+        with np.errstate(divide="ignore"):
+            return np.log(self.predict_proba(X))
+
+    def predict(self, X):
+        proba = self.predict_proba(X)
+        return self.classes_.take(np.argmax(proba, axis=1))
 
 
 def as_array(values, n_rows, n_cols=None):

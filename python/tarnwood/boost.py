@@ -52,7 +52,7 @@ class _BoostedBase(BaseEstimator):
             learning_rate=_base.check_float(owner, "learning_rate", self.learning_rate, low=0.0, low_open=True),
             rf_n_estimators=_base.check_int(owner, "rf_n_estimators", self.rf_n_estimators, 1),
             rf_max_depth=_base.check_int(owner, "rf_max_depth", self.rf_max_depth, 0, allow_none=True),
-            rf_max_features=_base.resolve_max_features(owner, self.rf_max_features, n_features),
+            rf_max_features=_base.resolve_max_features(owner, self.rf_max_features, n_features, "rf_max_features"),
             bootstrap=_base.check_bool(owner, "bootstrap", self.bootstrap),
             random_state=_base.to_seed(owner, self.random_state),
             min_samples_split=_base.check_int(owner, "min_samples_split", self.min_samples_split, 0),
@@ -218,7 +218,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
         return np.column_stack([prediction - q, prediction + q])
 
 
-class BoostedClassifier(ClassifierMixin, _BoostedBase):
+class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
     """Logistic (two classes) or softmax (more) boosting with Newton steps,
     one random forest per round and class.
 
@@ -240,20 +240,6 @@ class BoostedClassifier(ClassifierMixin, _BoostedBase):
         model.fit(X, _base.encode_labels(self, y), sample_weight)
         self.model_ = model
         return self
-
-    def predict(self, X):
-        model = _base.fitted(self)
-        X = _base.check_features(self, X, reset=False)
-        return _base.decode_labels(self, model.predict(X))
-
-    def predict_proba(self, X):
-        model = _base.fitted(self)
-        X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict_proba(X), X.shape[0], len(self.classes_))
-
-    def predict_log_proba(self, X):
-        with np.errstate(divide="ignore"):
-            return np.log(self.predict_proba(X))
 
     def predict_interval(self, X, alpha=0.05):
         """Wilson score interval on the probability of `classes_[1]`

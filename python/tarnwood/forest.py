@@ -40,7 +40,7 @@ class _ForestBase(BaseEstimator):
         )
 
 
-class ForestClassifier(ClassifierMixin, _ForestBase):
+class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     """Random forest classifier: bagged histogram trees with soft voting.
 
     Parameters
@@ -77,16 +77,6 @@ class ForestClassifier(ClassifierMixin, _ForestBase):
         model.fit(X, _base.encode_labels(self, y), sample_weight)
         self.model_ = model
         return self
-
-    def predict(self, X):
-        model = _base.fitted(self)
-        X = _base.check_features(self, X, reset=False)
-        return _base.decode_labels(self, model.predict(X))
-
-    def predict_proba(self, X):
-        model = _base.fitted(self)
-        X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict_proba(X), X.shape[0], len(self.classes_))
 
 
 class ForestRegressor(RegressorMixin, _ForestBase):

@@ -52,7 +52,7 @@ class _TreeBase(BaseEstimator):
         )
 
 
-class TreeClassifier(ClassifierMixin, _TreeBase):
+class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
     """Exact decision tree classifier (Gini splits at midpoints of sorted values).
 
     Parameters
@@ -82,20 +82,6 @@ class TreeClassifier(ClassifierMixin, _TreeBase):
         model.fit(X, _base.encode_labels(self, y), sample_weight)
         self.model_ = model
         return self
-
-    def predict(self, X):
-        model = _base.fitted(self)
-        X = _base.check_features(self, X, reset=False)
-        return _base.decode_labels(self, model.predict(X))
-
-    def predict_proba(self, X):
-        model = _base.fitted(self)
-        X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict_proba(X), X.shape[0], len(self.classes_))
-
-    def predict_log_proba(self, X):
-        with np.errstate(divide="ignore"):
-            return np.log(self.predict_proba(X))
 
 
 class TreeRegressor(RegressorMixin, _TreeBase):
