@@ -5,6 +5,13 @@ pickles (which reconstruct through `tarnwood._persist`) load without
 scikit-learn installed.
 """
 import importlib
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .boost import BoostedClassifier, BoostedRegressor
+    from .forest import ForestClassifier, ForestRegressor
+    from .tree import TreeClassifier, TreeRegressor
+    from .unsupervised import UnsupervisedForest
 
 __version__ = "0.1.0"
 
