@@ -65,11 +65,10 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
     for (std::size_t i = 0; i < n; ++i) {
         const Node& s = tree.nodes[i];
         ShapNode& d = nodes_[i];
-        d.n_samples = s.n_samples;
         if (s.is_leaf()) {
-            d.values = leaf_values_.size();
+            d.feature = leaf_values_.size();
             leaf_values_.resize(leaf_values_.size() + width_, 0.0);
-            double* v = leaf_values_.data() + d.values;
+            double* v = leaf_values_.data() + d.values();
             if (!classification) {
                 v[0] = s.value;
             } else if (s.has_class_weights) {
@@ -103,29 +102,28 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
 
     // Background covers: every row walks from the root to its leaf, counting
     // the side it takes at each split (NaN goes right).
+    covers_.assign(2 * n, 0);
     for (std::size_t r = 0; r < x_train.rows; ++r) {
         const double* row = x_train.row(r);
         std::size_t i = 0;
         while (!nodes_[i].is_leaf()) {
-            ShapNode& d = nodes_[i];
-            if (row[d.feature] <= d.threshold) {
-                ++d.left_cover;
-                i = d.left;
-            } else {
-                ++d.right_cover;
-                i = d.right;
-            }
+            const ShapNode& d = nodes_[i];
+            const bool left = row[d.feature] <= d.threshold;
+            ++covers_[2 * i + (left ? 0 : 1)];
+            i = left ? d.left : d.right;
         }
     }
-    for (ShapNode& d : nodes_) {
+    for (std::size_t i = 0; i < n; ++i) {
+        ShapNode& d = nodes_[i];
         if (d.is_leaf()) continue;
-        if (d.n_samples == 0) {
+        const std::uint64_t n_samples = tree.nodes[i].n_samples;
+        if (n_samples == 0) {
             d.w_left = 0.5;
             d.w_right = 0.5;
         } else {
-            const double ns = static_cast<double>(d.n_samples);
-            d.w_left = static_cast<double>(d.left_cover) / ns;
-            d.w_right = static_cast<double>(d.right_cover) / ns;
+            const double ns = static_cast<double>(n_samples);
+            d.w_left = static_cast<double>(covers_[2 * i]) / ns;
+            d.w_right = static_cast<double>(covers_[2 * i + 1]) / ns;
         }
     }
 }
@@ -160,7 +158,7 @@ double TreeShap::coalition_value(const double* row, std::uint64_t mask,
                 i = row[d.feature] <= d.threshold ? d.left : d.right;
             }
             if (nodes_[i].is_leaf()) {
-                vals.push_back(width_ == 0 ? 0.0 : leaf_values_[nodes_[i].values + c]);
+                vals.push_back(width_ == 0 ? 0.0 : leaf_values_[nodes_[i].values() + c]);
                 stack.pop_back();
             } else {
                 f.node = i;
@@ -211,7 +209,7 @@ void TreeShap::explain_enumeration(const double* row, double* out, std::vector<d
                     i = go_left[i] ? nodes_[i].left : nodes_[i].right;
                 }
                 if (nodes_[i].is_leaf()) {
-                    const double* v = leaf_values_.data() + nodes_[i].values;
+                    const double* v = leaf_values_.data() + nodes_[i].values();
                     vals.insert(vals.end(), v, v + w);
                     stack.pop_back();
                 } else {
@@ -429,12 +427,28 @@ void TreeShap::leaf_path(const std::vector<PathElem>& path, std::size_t q, const
     double* w = ws.w.data();
     for (std::size_t j = 0; j <= q; ++j) w[j] = path[j].w;
     // From the top when z <= o (divide by o), from the bottom when z > o.
+    // With o = 0 the bottom recurrence loses its coupling term: the unwound
+    // weights are w[j] (q+1) / ((q-j) z), so their sum is one shared dot
+    // product divided by z, and (o - z) times it is minus that product.
     ws.down.resize(q);
     ws.up.resize(q);
     std::size_t n_down = 0, n_up = 0;
+    bool any_off = false;
+    double off_sum = 0.0;
     for (std::size_t e = 1; e <= q; ++e) {
         const PathElem& pe = path[e];
-        if (pe.z == 0.0 && pe.o == 0.0) continue;  // contributes nothing
+        if (pe.o == 0.0) {
+            if (pe.z == 0.0) continue;  // contributes nothing
+            if (!any_off) {
+                for (std::size_t j = 0; j < q; ++j) off_sum += w[j] * k.c[j];
+                any_off = true;
+            }
+            const double scale = -off_sum;  // (o - z) * off_sum / z with o = 0
+            for (std::size_t c = 0; c < n_outputs_; ++c) {
+                out[c * n_features_ + pe.feature] += v[c] * scale;
+            }
+            continue;
+        }
         if (pe.z > pe.o) ws.up[n_up++] = {e, pe.z, pe.o, 1.0 / pe.z, 0.0};
         else ws.down[n_down++] = {e, pe.z, pe.o, 1.0 / pe.o, 0.0};
     }
@@ -472,7 +486,7 @@ void TreeShap::explain_path(const double* row, double* out, PathWork& ws) const 
         bool next_found = false;
         if (d.is_leaf()) {
             const std::size_t q = path.size() - 1;
-            if (q > 0) leaf_path(path, q, leaf_values_.data() + d.values, out, ws);
+            if (q > 0) leaf_path(path, q, leaf_values_.data() + d.values(), out, ws);
         } else {
             // A feature already on the path is taken off and re-added with the
             // combined fractions of both of its splits.
@@ -500,7 +514,11 @@ void TreeShap::explain_path(const double* row, double* out, PathWork& ws) const 
             if (hot_live && cold_live) {
                 // Defer the larger subtree so at most log2(nodes) paths are
                 // saved at once, whatever the depth.
-                const bool defer_hot = nodes_[hot].end - hot > nodes_[cold].end - cold;
+                // Subtree sizes from this node alone: left is [i+1, right),
+                // right is [right, end).
+                const std::uint32_t left_size = d.right - d.left;
+                const std::uint32_t right_size = d.end - d.right;
+                const bool defer_hot = left_hot ? left_size > right_size : right_size > left_size;
                 ws.tmp.assign(path.begin(), path.end());
                 if (defer_hot) extend(ws.tmp, k, d.feature, z_hot, io);
                 else extend(ws.tmp, k, d.feature, z_cold, 0.0);
