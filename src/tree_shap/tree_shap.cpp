@@ -279,11 +279,12 @@ struct PathElem {
 
 // Constants of the weight updates for a path of q features, so that the inner
 // loops multiply instead of divide: for j = 0 .. q-1
-//   a[j] = (q+1)/(j+1), b[j] = (q-j)/(q+1), c[j] = (q+1)/(q-j), d[j] = j/(q+1)
+//   a[j] = (q+1)/(j+1), b[j] = (q-j)/(q+1), c[j] = (q+1)/(q-j), d[j] = j/(q+1),
+//   ba[j] = b[j] a[j] = (q-j)/(j+1), dc[j] = d[j] c[j] = j/(q-j)
 // (unwinding), and for j = 0 .. q ext_keep[j] = (q-j)/(q+1), ext_move[j] =
 // j/(q+1) (extending a path of q-1 features to q).
 struct Coeffs {
-    std::vector<double> a, b, c, d, ext_keep, ext_move;
+    std::vector<double> a, b, c, d, ba, dc, ext_keep, ext_move;
 };
 
 struct PathWork {
@@ -317,6 +318,8 @@ struct PathWork {
                 k.b.push_back(static_cast<double>(n - j) / n1);
                 k.c.push_back(n1 / static_cast<double>(n - j));
                 k.d.push_back(static_cast<double>(j) / n1);
+                k.ba.push_back(static_cast<double>(n - j) / static_cast<double>(j + 1));
+                k.dc.push_back(static_cast<double>(j) / static_cast<double>(n - j));
             }
             // Extension from n - 1 features to n: w'[j] = z w[j] (n-j)/(n+1)
             // + o w[j-1] j/(n+1), j = 0 .. n.
@@ -375,22 +378,24 @@ void unwound(const PathElem* p, std::size_t q, std::size_t e, const Coeffs& k, d
 
 // Unwound weight sums of N path features at once, kept in registers so the
 // N independent recurrences overlap in the processor.
+// The path's one fractions are exactly 0 or 1 (products of 0s and 1s), and
+// the features with o = 0 are handled in closed form, so these kernels take
+// o = 1. The recurrences are rearranged so that each step's dependency on
+// the previous one is a single multiply and subtract.
 template <std::size_t N>
 void sums_from_top(const double* w, std::size_t q, const Coeffs& k,
                    shap_detail::PathWork::Unwinding* r) {
-    double run[N], total[N], z[N], inv[N];
+    double run[N], total[N], z[N];
     for (std::size_t n = 0; n < N; ++n) {
         run[n] = w[q];
         total[n] = 0.0;
         z[n] = r[n].z;
-        inv[n] = r[n].inv;
     }
     for (std::size_t j = q; j-- > 0;) {
-        const double wj = w[j], a = k.a[j], b = k.b[j];
+        const double wj = w[j], a = k.a[j], ba = k.ba[j];
         for (std::size_t n = 0; n < N; ++n) {
-            const double cur = run[n] * a * inv[n];
-            total[n] += cur;
-            run[n] = wj - z[n] * cur * b;
+            total[n] += run[n] * a;
+            run[n] = wj - (z[n] * ba) * run[n];
         }
     }
     for (std::size_t n = 0; n < N; ++n) r[n].total = total[n];
@@ -399,17 +404,16 @@ void sums_from_top(const double* w, std::size_t q, const Coeffs& k,
 template <std::size_t N>
 void sums_from_bottom(const double* w, std::size_t q, const Coeffs& k,
                       shap_detail::PathWork::Unwinding* r) {
-    double run[N], total[N], o[N], inv[N];
+    double run[N], total[N], inv[N];
     for (std::size_t n = 0; n < N; ++n) {
-        o[n] = r[n].o;
         inv[n] = r[n].inv;
         run[n] = w[0] * k.c[0] * inv[n];
         total[n] = run[n];
     }
     for (std::size_t j = 1; j < q; ++j) {
-        const double wj = w[j], c = k.c[j], d = k.d[j];
+        const double wj = w[j], c = k.c[j], dc = k.dc[j];
         for (std::size_t n = 0; n < N; ++n) {
-            run[n] = (wj - o[n] * run[n] * d) * c * inv[n];
+            run[n] = wj * (c * inv[n]) - run[n] * (dc * inv[n]);
             total[n] += run[n];
         }
     }
@@ -449,8 +453,19 @@ void TreeShap::leaf_path(const std::vector<PathElem>& path, std::size_t q, const
             }
             continue;
         }
+        if (pe.o != 1.0) {  // not reached (o is 0 or 1); the general unwinding
+            ws.scratch.resize(q);
+            unwound(path.data(), q, e, k, ws.scratch.data());
+            double total = 0.0;
+            for (std::size_t j = 0; j < q; ++j) total += ws.scratch[j];
+            const double scale = (pe.o - pe.z) * total;
+            for (std::size_t c = 0; c < n_outputs_; ++c) {
+                out[c * n_features_ + pe.feature] += v[c] * scale;
+            }
+            continue;
+        }
         if (pe.z > pe.o) ws.up[n_up++] = {e, pe.z, pe.o, 1.0 / pe.z, 0.0};
-        else ws.down[n_down++] = {e, pe.z, pe.o, 1.0 / pe.o, 0.0};
+        else ws.down[n_down++] = {e, pe.z, pe.o, 1.0, 0.0};
     }
     PathWork::Unwinding* r = ws.down.data();
     std::size_t i = 0;
