@@ -26,8 +26,8 @@ TreeShap::TreeShap(const Tree& tree, std::size_t n_outputs, bool classification,
 }
 
 void TreeShap::check_columns(std::size_t cols, const char* name) const {
-    if (min_columns_ > cols) {
-        throw ValueError("tree splits on feature " + std::to_string(min_columns_ - 1) + " but " +
+    if (has_splits_ && max_feature_ >= cols) {
+        throw ValueError("tree splits on feature " + std::to_string(max_feature_) + " but " +
                          name + " has " + std::to_string(cols) + " columns");
     }
 }
@@ -39,7 +39,8 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
 
     // Structure check: pre-order layout, children after their parent and in
     // range. Everything below relies on it.
-    min_columns_ = 0;
+    has_splits_ = false;
+    max_feature_ = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const Node& s = tree.nodes[i];
         if (s.is_leaf()) {
@@ -53,7 +54,8 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
         if (s.left != i + 1 || s.right <= s.left || s.right >= n) {
             throw InternalError("TreeSHAP: malformed tree");
         }
-        min_columns_ = std::max<std::uint64_t>(min_columns_, s.feature + 1);
+        has_splits_ = true;
+        max_feature_ = std::max(max_feature_, s.feature);
     }
     n_features_ = x_train.cols;
     check_columns(x_train.cols, "x_train");
@@ -62,6 +64,10 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
     nodes_.assign(n, ShapNode{});
     leaf_values_.clear();
     features_.clear();
+    // Position of each split feature in features_ (every split feature is
+    // below x_train's column count, checked above).
+    constexpr std::uint32_t kNone = UINT32_MAX;
+    std::vector<std::uint32_t> position(has_splits_ ? max_feature_ + 1 : 0, kNone);
     for (std::size_t i = 0; i < n; ++i) {
         const Node& s = tree.nodes[i];
         ShapNode& d = nodes_[i];
@@ -71,18 +77,11 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
             double* v = leaf_values_.data() + d.values();
             if (!classification) {
                 v[0] = s.value;
-            } else if (s.has_class_weights) {
+            } else {
                 // The leaf's class distribution, as predict_proba reports it:
                 // classes at or above n_outputs are dropped but still count in
-                // the total.
-                const auto cw = tree.leaf_weights(i);
-                double total = 0.0;
-                for (const ClassWeight& e : cw) total += e.weight;
-                if (total > 0.0) {
-                    for (const ClassWeight& e : cw) {
-                        if (e.cls < width_) v[e.cls] = e.weight / total;
-                    }
-                }
+                // the total; zeros without class weights.
+                tree.leaf_proba(i, width_, v);
             }
             continue;
         }
@@ -90,9 +89,11 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
         d.threshold = s.threshold;
         d.left = s.left;
         d.right = s.right;
-        auto pos = std::find(features_.begin(), features_.end(), s.feature);
-        d.bit = static_cast<std::uint32_t>(pos - features_.begin());
-        if (pos == features_.end()) features_.push_back(s.feature);
+        if (position[s.feature] == kNone) {
+            position[s.feature] = static_cast<std::uint32_t>(features_.size());
+            features_.push_back(s.feature);
+        }
+        d.bit = position[s.feature];
     }
     // Subtree ends, children first (they follow their parent in pre-order).
     for (std::size_t i = n; i-- > 0;) {
@@ -153,7 +154,7 @@ double TreeShap::coalition_value(const double* row, std::uint64_t mask,
         Frame& f = stack.back();
         if (f.stage == 0) {
             std::uint32_t i = f.node;
-            while (!nodes_[i].is_leaf() && ((mask >> nodes_[i].bit) & 1)) {
+            while (!nodes_[i].is_leaf() && nodes_[i].bit < 64 && ((mask >> nodes_[i].bit) & 1)) {
                 const ShapNode& d = nodes_[i];
                 i = row[d.feature] <= d.threshold ? d.left : d.right;
             }

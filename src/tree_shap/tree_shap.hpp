@@ -65,8 +65,9 @@ public:
     std::uint64_t right_cover(std::size_t i) const { return covers_[2 * i + 1]; }
     std::size_t n_nodes() const { return nodes_.size(); }
 
-    // The value of the coalition `mask` (bit i = split_features()[i]) for one
-    // row and output, as the enumeration computes it.
+    // The value of the coalition `mask` (bit i = split_features()[i]; features
+    // from position 64 on are never in it) for one row and output, as the
+    // enumeration computes it.
     double coalition_value(const double* row, std::uint64_t mask, std::size_t output) const;
 
 private:
@@ -101,7 +102,8 @@ private:
     std::size_t n_features_ = 0;
     std::size_t n_outputs_ = 0;
     std::size_t width_ = 1;            // values stored per leaf
-    std::uint64_t min_columns_ = 0;    // 1 + the largest split feature; 0 for a single leaf
+    bool has_splits_ = false;
+    std::uint64_t max_feature_ = 0;    // largest split feature (when has_splits_)
 };
 
 }  // namespace tw
