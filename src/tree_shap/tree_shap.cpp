@@ -181,56 +181,69 @@ double TreeShap::coalition_value(const double* row, std::uint64_t mask,
 }
 
 void TreeShap::explain_enumeration(const double* row, double* out, std::vector<double>& table,
-                                   std::vector<std::uint64_t>& stack,
-                                   std::vector<double>& vals) const {
+                                   std::vector<std::uint64_t>& stack) const {
     const std::size_t m = features_.size();
     const std::size_t w = width_;
     const std::uint64_t n_masks = std::uint64_t(1) << m;
 
-    // Direction of the row at every split, read once.
-    std::vector<std::uint8_t> go_left(nodes_.size(), 0);
-    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    // Value table of every node's subtree for all masks at once, children
+    // before parents: table[c * n_masks + mask]. A split whose feature is in
+    // the mask takes the table entry of the child the row goes to; any other
+    // split combines its children as left * w_left + right * w_right. These
+    // are exactly the operations of one walk per mask and output. The larger
+    // child is evaluated first, so at most log2(nodes) + 1 tables wait on the
+    // stack whatever the depth.
+    const std::size_t tsize = n_masks * w;
+    table.clear();                 // stack of tables, tsize each
+    stack.clear();                 // frames: node << 2 | stage
+    stack.push_back(0);
+    while (!stack.empty()) {
+        std::uint64_t& f = stack.back();
+        const std::uint64_t stage = f & 3;
+        const std::uint32_t i = static_cast<std::uint32_t>(f >> 2);
         const ShapNode& d = nodes_[i];
-        if (!d.is_leaf()) go_left[i] = row[d.feature] <= d.threshold;
-    }
-
-    // Value table, all outputs at once: table[mask * w + c]. Each output's
-    // value is computed by exactly the same operations as a walk of its own.
-    table.assign(n_masks * w, 0.0);
-    for (std::uint64_t mask = 0; mask < n_masks; ++mask) {
-        stack.clear();
-        vals.clear();
-        stack.push_back(0);  // node << 2 | stage (0 start, 1 left pending, 2 right pending)
-        while (!stack.empty()) {
-            std::uint64_t& f = stack.back();
-            const std::uint64_t stage = f & 3;
-            std::uint32_t i = static_cast<std::uint32_t>(f >> 2);
-            if (stage == 0) {
-                while (!nodes_[i].is_leaf() && ((mask >> nodes_[i].bit) & 1)) {
-                    i = go_left[i] ? nodes_[i].left : nodes_[i].right;
+        const bool right_first = !d.is_leaf() && d.end - d.right > d.right - d.left;
+        if (stage == 0) {
+            if (d.is_leaf()) {
+                const double* v = leaf_values_.data() + d.values();
+                const std::size_t at = table.size();
+                table.resize(at + tsize);
+                for (std::size_t c = 0; c < w; ++c) {
+                    std::fill_n(table.data() + at + c * n_masks, n_masks, v[c]);
                 }
-                if (nodes_[i].is_leaf()) {
-                    const double* v = leaf_values_.data() + nodes_[i].values();
-                    vals.insert(vals.end(), v, v + w);
-                    stack.pop_back();
-                } else {
-                    f = (std::uint64_t(i) << 2) | 1;
-                    stack.push_back(std::uint64_t(nodes_[i].left) << 2);
-                }
-            } else if (stage == 1) {
-                f = (std::uint64_t(i) << 2) | 2;
-                stack.push_back(std::uint64_t(nodes_[i].right) << 2);
-            } else {
-                const ShapNode& d = nodes_[i];
-                double* l = vals.data() + vals.size() - 2 * w;
-                const double* r = l + w;
-                for (std::size_t c = 0; c < w; ++c) l[c] = l[c] * d.w_left + r[c] * d.w_right;
-                vals.resize(vals.size() - w);
                 stack.pop_back();
+            } else {
+                f = (std::uint64_t(i) << 2) | 1;
+                stack.push_back(std::uint64_t(right_first ? d.right : d.left) << 2);
             }
+        } else if (stage == 1) {
+            f = (std::uint64_t(i) << 2) | 2;
+            stack.push_back(std::uint64_t(right_first ? d.left : d.right) << 2);
+        } else {
+            double* first = table.data() + table.size() - 2 * tsize;
+            double* second = first + tsize;
+            const double* lt = right_first ? second : first;
+            const double* rt = right_first ? first : second;
+            const bool left = row[d.feature] <= d.threshold;
+            const std::uint64_t bit = std::uint64_t(1) << d.bit;
+            // Result into `first` (read before written, entry by entry).
+            for (std::size_t c = 0; c < w; ++c) {
+                const double* l = lt + c * n_masks;
+                const double* r = rt + c * n_masks;
+                double* o = first + c * n_masks;
+                for (std::uint64_t base = 0; base < n_masks; base += 2 * bit) {
+                    for (std::uint64_t k = base; k < base + bit; ++k) {
+                        o[k] = l[k] * d.w_left + r[k] * d.w_right;
+                    }
+                    const double* src = left ? l : r;
+                    for (std::uint64_t k = base + bit; k < base + 2 * bit; ++k) o[k] = src[k];
+                }
+            }
+            table.resize(table.size() - tsize);
+            stack.pop_back();
         }
-        std::copy(vals.begin(), vals.end(), table.begin() + mask * w);
     }
+    const double* v = table.data();  // the root's table
 
     // Shapley weights s! (M-1-s)! / M! by coalition size.
     std::vector<double> fact(m + 1);
@@ -247,7 +260,7 @@ void TreeShap::explain_enumeration(const double* row, double* out, std::vector<d
             for (std::uint64_t k = 0; k < n_masks; ++k) {
                 if (k & bit) continue;
                 const double wt = weight[std::popcount(k)];
-                sum += wt * (table[(k | bit) * w + c] - table[k * w + c]);
+                sum += wt * (v[c * n_masks + (k | bit)] - v[c * n_masks + k]);
             }
             phi[features_[i]] += sum;
         }
@@ -582,13 +595,13 @@ std::vector<double> TreeShap::explain(const MatrixView& x, Method method) const 
     const std::size_t per_row = n_outputs_ * n_features_;
     std::vector<double> out(x.rows * per_row, 0.0);
     if (m == 0 || per_row == 0) return out;
-    std::vector<double> table, vals;
+    std::vector<double> table;
     std::vector<std::uint64_t> stack;
     PathWork ws;
     for (std::size_t r = 0; r < x.rows; ++r) {
         double* o = out.data() + r * per_row;
         if (method == Method::enumeration) {
-            explain_enumeration(x.row(r), o, table, stack, vals);
+            explain_enumeration(x.row(r), o, table, stack);
         } else {
             explain_path(x.row(r), o, ws);
         }

@@ -36,8 +36,8 @@ public:
     // their values carry exactly the enumeration's rounding; larger ones use
     // the path algorithm (faster at every size measured, depth 4 to 12).
     static constexpr std::size_t kEnumerationLimit = 10;
-    // Forced enumeration refuses larger feature sets (2^M table per row).
-    static constexpr std::size_t kEnumerationMax = 24;
+    // Forced enumeration refuses larger feature sets (2^M tables per row).
+    static constexpr std::size_t kEnumerationMax = 20;
 
     enum class Method { automatic, enumeration, path };
 
@@ -89,7 +89,7 @@ private:
     void check_columns(std::size_t cols, const char* name) const;
 
     void explain_enumeration(const double* row, double* out, std::vector<double>& table,
-                             std::vector<std::uint64_t>& stack, std::vector<double>& vals) const;
+                             std::vector<std::uint64_t>& stack) const;
     using PathWork = shap_detail::PathWork;
     void leaf_path(const std::vector<shap_detail::PathElem>& path, std::size_t q,
                    const double* v, double* out, PathWork& ws) const;
