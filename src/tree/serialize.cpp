@@ -203,4 +203,13 @@ void check_tree(const Tree& t) {
     if (t.n_features_used != max_feature_plus_one) Reader::fail("feature count mismatch");
 }
 
+void check_leaf_kind(const Tree& t, bool classification) {
+    for (const Node& node : t.nodes) {
+        if (node.is_leaf() && node.has_class_weights != classification) {
+            Reader::fail(classification ? "regression leaf in a classification tree"
+                                        : "classification leaf in a regression tree");
+        }
+    }
+}
+
 }  // namespace tw

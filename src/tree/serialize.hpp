@@ -78,4 +78,8 @@ private:
 // ranges inside the side array, and n_features_used covering every split.
 void check_tree(const Tree& t);
 
+// Checks that every leaf of an already checked tree carries a class-weight
+// map (classification trees) or none (regression trees).
+void check_leaf_kind(const Tree& t, bool classification);
+
 }  // namespace tw

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "decision_tree/decision_tree.hpp"
@@ -64,7 +65,15 @@ public:
     // row and output, as the enumeration computes it.
     double coalition_value(const double* row, std::uint64_t mask, std::size_t output) const;
 
+    // Saved state (the explainer's tree with its background covers and leaf
+    // outputs) for pickling; load validates it fully and throws ValueError
+    // on a corrupted or foreign state.
+    std::string save() const;
+    static TreeShap load(std::string_view state);
+
 private:
+    TreeShap() = default;
+
     struct ShapNode {
         double threshold = 0.0;
         double w_left = 0.0;   // weight of the left subtree when the feature is absent
