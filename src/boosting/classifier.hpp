@@ -58,6 +58,7 @@ private:
     std::vector<std::uint64_t> trees_used_;
     std::size_t n_classes_ = 0;
     std::uint64_t columns_read_ = 0;
+    std::uint64_t n_features_ = 0;     // columns of the last fit's x
     bool is_fitted_ = false;
 };
 

@@ -140,6 +140,7 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
     conformal_quantile_ = quantile;
     calibration_residuals_ = std::move(residuals);
     columns_read_ = columns_read(rounds_);
+    n_features_ = x.cols;
     is_fitted_ = true;
 }
 

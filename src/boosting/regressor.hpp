@@ -65,6 +65,7 @@ private:
     double conformal_quantile_ = 0.0;
     std::vector<double> calibration_residuals_;
     std::uint64_t columns_read_ = 0;
+    std::uint64_t n_features_ = 0;     // columns of the last fit's x
     bool is_fitted_ = false;
 };
 

@@ -62,6 +62,13 @@ std::vector<InternalRF> read_rounds(Reader& r) {
     return rounds;
 }
 
+// Every split reads a column of the training matrix (whose width also
+// bounds the importance vector).
+void check_columns(std::uint64_t columns_read, std::uint64_t n_features, bool fitted) {
+    if (columns_read > n_features) Reader::fail("a split reads a column the training data lacked");
+    if (!fitted && n_features != 0) Reader::fail("model data in an unfitted ensemble");
+}
+
 }  // namespace
 
 std::string TarnwoodRegressor::save() const {
@@ -69,6 +76,7 @@ std::string TarnwoodRegressor::save() const {
     write_config(w, config_);
     w.f64(conformal_fraction_);
     w.flag(is_fitted_);
+    w.u64(n_features_);
     w.f64(init_);
     w.f64(conformal_quantile_);
     w.f64s(calibration_residuals_);
@@ -85,6 +93,7 @@ TarnwoodRegressor TarnwoodRegressor::load(std::string_view state) {
     if (fraction < 0.1 || fraction > 0.5) Reader::fail("conformal_fraction out of range");
     TarnwoodRegressor model(std::move(config), fraction);
     model.is_fitted_ = r.flag();
+    model.n_features_ = r.u64();
     model.init_ = r.f64();
     model.conformal_quantile_ = r.f64();
     model.calibration_residuals_ = r.f64s();
@@ -108,6 +117,7 @@ TarnwoodRegressor TarnwoodRegressor::load(std::string_view state) {
         Reader::fail("model data in an unfitted ensemble");
     }
     model.columns_read_ = columns_read(model.rounds_);
+    check_columns(model.columns_read_, model.n_features_, model.is_fitted_);
     return model;
 }
 
@@ -115,6 +125,7 @@ std::string TarnwoodClassifier::save() const {
     Writer w("TarnwoodClassifier", kVersion);
     write_config(w, config_);
     w.flag(is_fitted_);
+    w.u64(n_features_);
     w.u64(n_classes_);
     w.f64s(init_);
     w.u64s(trees_used_);
@@ -126,6 +137,7 @@ TarnwoodClassifier TarnwoodClassifier::load(std::string_view state) {
     Reader r(state, "TarnwoodClassifier", kVersion);
     TarnwoodClassifier model(read_config(r));
     model.is_fitted_ = r.flag();
+    model.n_features_ = r.u64();
     const std::uint64_t n_classes = r.u64();
     model.init_ = r.f64s();
     model.trees_used_ = r.u64s();
@@ -153,6 +165,7 @@ TarnwoodClassifier TarnwoodClassifier::load(std::string_view state) {
     }
     model.n_classes_ = static_cast<std::size_t>(n_classes);
     model.columns_read_ = columns_read(model.rounds_);
+    check_columns(model.columns_read_, model.n_features_, model.is_fitted_);
     return model;
 }
 

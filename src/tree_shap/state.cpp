@@ -35,7 +35,9 @@ TreeShap TreeShap::load(std::string_view state) {
     ex.n_features_ = static_cast<std::size_t>(r.u64());
     ex.n_outputs_ = static_cast<std::size_t>(r.u64());
     ex.width_ = ex.n_outputs_;
-    if (ex.n_features_ > 0xFFFFFFFFu) Reader::fail("implausible feature count");
+    // Explanations allocate rows x outputs x features values; a state
+    // claiming more columns than any background matrix could have is refused.
+    if (ex.n_features_ > (std::size_t{1} << 24)) Reader::fail("implausible feature count");
     // The node structure is checked as a plain tree: pre-order children,
     // every node reached exactly once, all indices in range.
     Tree shape;
