@@ -462,3 +462,123 @@ def test_weight_length_and_negative_zero():
     assert str(e.value) == "sample_weight length (3) does not match number of samples (4)"
     t.fit(np.zeros((2, 1)), np.zeros(2), np.array([0.0, -0.0]))
     assert t.is_fitted
+
+
+# --- the growers on arbitrary position lists, through a C++ driver ---------------------
+
+@pytest.fixture(scope="module")
+def grow_driver(tmp_path_factory):
+    import shutil
+    import subprocess
+    from pathlib import Path
+
+    cxx = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if cxx is None:
+        pytest.skip("no C++ compiler")
+    repo = Path(__file__).resolve().parents[1]
+    exe = tmp_path_factory.mktemp("grow") / "grow_driver"
+    srcs = [repo / "tests" / "cpp" / "grow_driver.cpp"] + [
+        repo / "src" / "tree" / f for f in ("rng.cpp", "validate.cpp", "tree.cpp", "grow_exact.cpp")]
+    subprocess.run([cxx, "-std=c++20", "-O1", "-ffp-contract=off", "-I", str(repo / "src"),
+                    *map(str, srcs), "-o", str(exe)], check=True, capture_output=True, timeout=600)
+
+    def run(mode, x, y, w, positions, cls=True, max_depth=None, max_features=None, mss=2, msl=1,
+            seed=0):
+        head = [mode, x.shape[0], x.shape[1], int(cls), -1 if max_depth is None else max_depth,
+                -1 if max_features is None else max_features, mss, msl, seed, len(positions)]
+        body = [float(v).hex() for v in np.concatenate([x.ravel(), y, w])]
+        text = " ".join(map(str, head + body + list(positions)))
+        out = subprocess.run([str(exe)], input=text, capture_output=True, text=True, check=True,
+                             timeout=120).stdout.splitlines()
+        return out
+
+    return run
+
+
+def dump_reference(node, out=None):
+    """Pre-order lines in the driver's format."""
+    if out is None:
+        out = []
+    if node["leaf"]:
+        if node["cw"] is None:
+            out.append(("L", node["value"], node["n"], None))
+        else:
+            out.append(("L", node["value"], node["n"], list(node["cw"].items())))
+        return out
+    me = len(out)
+    out.append(None)
+    dump_reference(node["l"], out)
+    right = len(out)
+    dump_reference(node["r"], out)
+    out[me] = ("S", node["f"], node["t"], node["n"], me + 1, right)
+    return out
+
+
+def parse_dump(lines):
+    nodes = []
+    for line in lines[:-1]:
+        t = line.split()
+        if t[0] == "S":
+            nodes.append(("S", int(t[1]), float.fromhex(t[2]), int(t[3]), int(t[4]), int(t[5])))
+        elif t[-1] == "R":
+            nodes.append(("L", float.fromhex(t[1]), int(t[2]), None))
+        else:
+            k = int(t[3])
+            cw = [(int(t[4 + 2 * i]), float.fromhex(t[5 + 2 * i])) for i in range(k)]
+            nodes.append(("L", float.fromhex(t[1]), int(t[2]), cw))
+    return nodes
+
+
+@pytest.mark.parametrize("case", range(8))
+def test_growers_on_position_lists_match_reference(grow_driver, case):
+    g = np.random.default_rng(500 + case)
+    rows, cols = int(g.integers(8, 40)), int(g.integers(1, 5))
+    x = np.round(g.normal(size=(rows, cols)), 1)
+    cls = case % 2 == 0
+    y = g.integers(0, 3, rows).astype(float) if cls else np.round(g.normal(size=rows), 2)
+    w = g.choice([0.0, 0.5, 1.0, 2.0], rows) if case % 3 else np.ones(rows)
+    # Positions with repeats and in any order, as bootstrap lists are.
+    positions = g.integers(0, rows, int(g.integers(0, 2 * rows)))
+    kw = dict(max_features=[None, 1, 2, None][case % 4], max_depth=[None, 4][case % 2 == 1 and case > 4],
+              msl=1 + case % 3, mss=2 + case % 4, seed=case)
+    prm = {"cls": cls, "max_depth": kw["max_depth"], "mss": kw["mss"], "msl": kw["msl"],
+           "max_features": kw["max_features"]}
+    ref = ref_node(x, y, w, list(positions), 0, prm, PyPcg(kw["seed"]))
+    want = dump_reference(ref)
+    for mode in ("exact", "bootstrap"):
+        out = grow_driver(mode, x, y, w, positions, cls=cls, **kw)
+        assert parse_dump(out) == want, mode
+        used = 1 + max([n[1] for n in want if n[0] == "S"], default=-1)
+        assert out[-1] == f"used {used} depth {ref_depth(ref)} leaves {ref_leaves(ref)}"
+    # Growing on the copied rows with positions 0..L-1 gives the same tree.
+    out = grow_driver("exact", x[positions], y[positions], w[positions], range(len(positions)),
+                      cls=cls, **kw)
+    assert parse_dump(out) == want
+
+
+def test_create_leaf_on_position_lists(grow_driver):
+    x = np.zeros((5, 1))
+    y = np.array([2.0, 0.5, 2.9, 7.0, 1e19])
+    w = np.array([0.1, 0.2, 0.7, 0.0, 0.25])
+    positions = [2, 0, 0, 3, 4, 1, 2]
+    out = parse_dump(grow_driver("leaf", x, y, w, positions))
+    assert out == dump_reference(ref_leaf(y, w, positions, True))
+    assert out[0][3][0] == (0, 0.2) and out[0][3][-1] == (10**19, 0.25)
+    assert out[0][1] == 2.0 and out[0][2] == 7
+    out = parse_dump(grow_driver("leaf", x, y, w, positions, cls=False))
+    assert out == dump_reference(ref_leaf(y, w, positions, False))
+    # More distinct classes than the small-map path holds, and no positions.
+    y = np.arange(100.0)[::-1].copy()
+    w = np.ones(100)
+    positions = list(range(100)) + [3, 3]
+    out = parse_dump(grow_driver("leaf", np.zeros((100, 1)), y, w, positions))
+    assert out == dump_reference(ref_leaf(y, w, positions, True))
+    assert out[0][1] == 96.0
+    assert parse_dump(grow_driver("leaf", x[:0], y[:0], w[:0], [])) == [("L", 0.0, 0, [])]
+
+
+def test_out_of_range_positions_are_internal_errors(grow_driver):
+    x = np.zeros((3, 1))
+    for mode in ("exact", "bootstrap", "leaf"):
+        out = grow_driver(mode, x, np.zeros(3), np.ones(3), [0, 3])
+        assert out[0].startswith("error ") and "out of range" in out[0]

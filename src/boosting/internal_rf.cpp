@@ -215,25 +215,53 @@ RoundFit fit_internal_rf_streaming(const MatrixView& x, Vec t, Vec w, std::size_
     return out;
 }
 
+namespace {
+
+// Adds, for rows [begin, end) of x, each tree's leaf value to sums[row - begin].
+// Trees are the outer loop so that one tree stays in cache while a block of
+// rows walks it; every row still sums its trees in tree order.
+void add_tree_values(const InternalRF& forest, const MatrixView& x, std::size_t begin,
+                     std::size_t end, double* sums) {
+    for (const Tree& tree : forest.trees) {
+        for (std::size_t i = begin; i < end; ++i) sums[i - begin] += tree.predict(x.row(i));
+    }
+}
+
+// Row blocks of at most this many rows bound the per-block scratch space.
+constexpr std::size_t kBlock = 256;
+
+template <class F>
+void for_row_blocks(std::size_t n, F&& f) {
+    std::size_t grain = row_grain(n);
+    if (grain > kBlock) grain = kBlock;
+    tw::parallel::parallel_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        double sums[kBlock];
+        f(b, e, sums);
+    });
+}
+
+}  // namespace
+
 std::vector<double> predict_forest(const InternalRF& forest, const MatrixView& x) {
     std::vector<double> out(x.rows);
-    tw::parallel::parallel_chunks(x.rows, row_grain(x.rows), [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) out[i] = forest_predict_row(forest, x.row(i));
+    const double count = static_cast<double>(forest.trees.size());
+    for_row_blocks(x.rows, [&](std::size_t b, std::size_t e, double* sums) {
+        std::fill(sums, sums + (e - b), 0.0);
+        add_tree_values(forest, x, b, e, sums);
+        for (std::size_t i = b; i < e; ++i) out[i] = sums[i - b] / count;
     });
     return out;
 }
 
 std::vector<double> predict_boosted(std::span<const InternalRF> rounds, double init,
                                     double learning_rate, const MatrixView& x) {
-    std::vector<double> out(x.rows);
-    tw::parallel::parallel_chunks(x.rows, row_grain(x.rows), [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-            const double* row = x.row(i);
-            double v = init;
-            for (const InternalRF& forest : rounds) {
-                v += learning_rate * forest_predict_row(forest, row);
-            }
-            out[i] = v;
+    std::vector<double> out(x.rows, init);
+    for_row_blocks(x.rows, [&](std::size_t b, std::size_t e, double* sums) {
+        for (const InternalRF& forest : rounds) {
+            const double count = static_cast<double>(forest.trees.size());
+            std::fill(sums, sums + (e - b), 0.0);
+            add_tree_values(forest, x, b, e, sums);
+            for (std::size_t i = b; i < e; ++i) out[i] += learning_rate * (sums[i - b] / count);
         }
     });
     return out;
@@ -245,13 +273,14 @@ std::vector<double> get_raw_predictions(std::span<const InternalRF> forests,
     if (k == 0) throw InternalError("get_raw_predictions needs at least one output");
     if (init.size() < k) throw InternalError("fewer starting scores than outputs");
     std::vector<double> out(x.rows * k);
-    tw::parallel::parallel_chunks(x.rows, row_grain(x.rows), [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-            const double* row = x.row(i);
-            double* scores = out.data() + i * k;
-            for (std::size_t j = 0; j < k; ++j) scores[j] = init[j];
-            for (std::size_t f = 0; f < forests.size(); ++f) {
-                scores[f % k] += learning_rate * forest_predict_row(forests[f], row);
+    for (std::size_t i = 0; i < x.rows; ++i) std::copy_n(init.data(), k, out.data() + i * k);
+    for_row_blocks(x.rows, [&](std::size_t b, std::size_t e, double* sums) {
+        for (std::size_t f = 0; f < forests.size(); ++f) {
+            const double count = static_cast<double>(forests[f].trees.size());
+            std::fill(sums, sums + (e - b), 0.0);
+            add_tree_values(forests[f], x, b, e, sums);
+            for (std::size_t i = b; i < e; ++i) {
+                out[i * k + f % k] += learning_rate * (sums[i - b] / count);
             }
         }
     });

@@ -1,4 +1,7 @@
 // Python class RandomForestUnsupervised.
+#include <cstring>
+#include <unordered_map>
+
 #include "module/classes.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
@@ -9,11 +12,40 @@ namespace {
 
 using Model = tw::RandomForestUnsupervised;
 
-// Proximity tables are mostly zeros: every zero cell of the returned lists
-// shares one float object, which keeps an n x n result at about one pointer
-// per cell.
+// Proximity tables hold few distinct values (each is a count divided by a
+// count of trees), so equal values share one float object, and every zero
+// cell shares the same 0.0: the returned lists cost about one pointer per
+// cell instead of one float object per cell.
+class FloatCache {
+public:
+    FloatCache() = default;
+    FloatCache(const FloatCache&) = delete;
+    FloatCache& operator=(const FloatCache&) = delete;
+    ~FloatCache() {
+        for (auto& [bits, obj] : cache_) Py_DECREF(obj);
+    }
+    // New reference to a float equal to v.
+    PyObject* get(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        auto it = cache_.find(bits);
+        if (it == cache_.end()) {
+            PyObject* f = PyFloat_FromDouble(v);
+            if (!f) throw PyErrorSet{};
+            it = cache_.emplace(bits, f).first;
+        }
+        Py_INCREF(it->second);
+        return it->second;
+    }
+
+private:
+    std::unordered_map<std::uint64_t, PyObject*> cache_;
+};
+
 PyObject* proximity_lists(const ProximityRows& table) {
-    Ref zero = check(PyFloat_FromDouble(0.0));
+    FloatCache floats;
+    PyObject* zero = floats.get(0.0);
+    Py_DECREF(zero);  // the cache keeps it alive
     Ref out = check(PyList_New(static_cast<Py_ssize_t>(table.rows.size())));
     const std::size_t width = table.width;
     for (std::size_t r = 0; r < table.rows.size(); ++r) {
@@ -21,15 +53,13 @@ PyObject* proximity_lists(const ProximityRows& table) {
         std::size_t next = 0;
         auto fill_zeros = [&](std::size_t upto) {
             for (; next < upto; ++next) {
-                Py_INCREF(zero.get());
-                PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(next), zero.get());
+                Py_INCREF(zero);
+                PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(next), zero);
             }
         };
         table.for_each_nonzero(r, [&](std::size_t j, double v) {
             fill_zeros(j);
-            PyObject* f = PyFloat_FromDouble(v);
-            if (!f) throw PyErrorSet{};
-            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), f);
+            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), floats.get(v));
             next = j + 1;
         });
         fill_zeros(width);

@@ -319,19 +319,28 @@ private:
 
     // Sorts every feature once: ascending value, ties in sample order.
     void sort_features() {
+        // Gather the columns row by row (one pass over the matrix), then sort
+        // each column and lay it out in sorted order.
+        for (FeatureOrder& fo : features_) {
+            fo.vals.resize(n_);
+            fo.idx.resize(n_);
+        }
+        for (std::size_t s = 0; s < n_; ++s) {
+            const double* row = x_.row(positions_[s]);
+            for (std::size_t f = 0; f < nf_; ++f) {
+                const double v = row[f];
+                if (std::isnan(v)) throw InternalError("NaN met while sorting feature values");
+                features_[f].vals[s] = v;
+            }
+        }
         std::vector<double> column(n_);
         std::vector<std::uint32_t> perm(n_);
         RadixScratch scratch;
         for (std::size_t f = 0; f < nf_; ++f) {
-            for (std::size_t s = 0; s < n_; ++s) {
-                const double v = x_.at(positions_[s], f);
-                if (std::isnan(v)) throw InternalError("NaN met while sorting feature values");
-                column[s] = v;
-            }
-            sort_by_value(column, perm, scratch);
             FeatureOrder& fo = features_[f];
+            column.swap(fo.vals);
+            sort_by_value(column, perm, scratch);
             fo.vals.resize(n_);
-            fo.idx.resize(n_);
             for (std::size_t i = 0; i < n_; ++i) {
                 fo.idx[i] = perm[i];
                 fo.vals[i] = column[perm[i]];
@@ -368,7 +377,6 @@ private:
         double gain = 0.0;
         double threshold = 0.0;
         std::size_t feature = 0;
-        std::size_t n_left = 0;  // entries at or below the threshold in sorted order
         bool found = false;
     };
 
@@ -386,6 +394,7 @@ private:
         const std::size_t np = present_.size();
         double WL = 0.0;
         for (std::size_t i = 0; i + 1 < m; ++i) {
+            if (i + 16 < m) __builtin_prefetch(csamples_.data() + ix[i + 16]);
             const ClassSample& cs = csamples_[ix[i]];
             WL += cs.w;
             left_[cs.c] += cs.w;
@@ -413,6 +422,69 @@ private:
         }
     }
 
+    // The same scan for a node with exactly NP classes, their running sums
+    // kept in registers. Every sample adds its weight to its own class and
+    // exactly +0.0 to the others; the sums are never -0.0, so adding or
+    // subtracting +0.0 leaves them bit for bit unchanged and the results equal
+    // those of the general scan.
+    template <std::size_t NP>
+    void scan_classification_small(std::size_t f, std::size_t lo, std::size_t m, double G,
+                                   Best& best) {
+        const double* v = features_[f].vals.data() + lo;
+        const std::uint32_t* ix = features_[f].idx.data() + lo;
+        if (!(v[0] < v[m - 1])) return;
+        std::uint32_t cid[NP];
+        double L[NP], R[NP];
+        for (std::size_t j = 0; j < NP; ++j) {
+            cid[j] = present_[j];
+            L[j] = 0.0;
+            R[j] = tot_[cid[j]];
+        }
+        const double W = W_;
+        const std::uint64_t msl = min_leaf_;
+        const ClassSample* samples = csamples_.data();
+        double WL = 0.0;
+        for (std::size_t i = 0; i + 1 < m; ++i) {
+            if (i + 16 < m) __builtin_prefetch(samples + ix[i + 16]);
+            const ClassSample cs = samples[ix[i]];
+            WL += cs.w;
+            for (std::size_t j = 0; j < NP; ++j) {
+                const double a = cs.c == cid[j] ? cs.w : 0.0;
+                L[j] += a;
+                R[j] -= a;
+            }
+            const std::uint64_t nL = i + 1;
+            if (v[i] == v[i + 1] || nL < msl || m - nL < msl) continue;
+            if (!(WL > 0.0) || !(W - WL > 0.0)) continue;
+            const double WR = W - WL;
+            double sl = 0.0, sr = 0.0;
+            for (std::size_t j = 0; j < NP; ++j) {
+                const double a = L[j] / WL;
+                sl += a * a;
+                const double b = R[j] / WR;
+                sr += b * b;
+            }
+            const double GL = 1.0 - sl;
+            const double GR = 1.0 - sr;
+            const double gain = G - (WL * GL + WR * GR) / W;
+            if (gain > best.gain) {
+                best.gain = gain;
+                best.threshold = (v[i] + v[i + 1]) * 0.5;
+                best.feature = f;
+                best.found = true;
+            }
+        }
+    }
+
+    void scan_classes(std::size_t f, std::size_t lo, std::size_t m, double G, Best& best) {
+        switch (present_.size()) {
+            case 2: scan_classification_small<2>(f, lo, m, G, best); break;
+            case 3: scan_classification_small<3>(f, lo, m, G, best); break;
+            case 4: scan_classification_small<4>(f, lo, m, G, best); break;
+            default: scan_classification(f, lo, m, G, best); break;
+        }
+    }
+
     void scan_regression(std::size_t f, std::size_t lo, std::size_t m, double V, Best& best) {
         const double* v = features_[f].vals.data() + lo;
         const std::uint32_t* ix = features_[f].idx.data() + lo;
@@ -421,6 +493,7 @@ private:
         const std::uint64_t msl = min_leaf_;
         double WL = 0.0, L1 = 0.0, L2 = 0.0;
         for (std::size_t i = 0; i + 1 < m; ++i) {
+            if (i + 16 < m) __builtin_prefetch(rsamples_.data() + ix[i + 16]);
             const RegSample& rs = rsamples_[ix[i]];
             WL += rs.w;
             L1 += rs.wy;
@@ -531,7 +604,7 @@ private:
                     s += p * p;
                 }
                 const double G = 1.0 - s;
-                for (std::size_t j = 0; j < k_; ++j) scan_classification(feature_order_[j], lo, n, G, best);
+                for (std::size_t j = 0; j < k_; ++j) scan_classes(feature_order_[j], lo, n, G, best);
             } else {
                 const double a = S1_ / W_;
                 const double V = S2_ / W_ - a * a;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <deque>
 #include <string>
 
 #include "tree/errors.hpp"
@@ -269,7 +270,7 @@ void TreeShap::explain_enumeration(const double* row, double* out, std::vector<d
 // for the n features on the path; extending by one feature and unwinding one
 // are the two exact polynomial updates of those weights.
 
-namespace {
+namespace shap_detail {
 
 struct PathElem {
     std::uint64_t feature;
@@ -278,124 +279,216 @@ struct PathElem {
     double w;
 };
 
-// Adds a feature with fractions (z, o). Element 0 is the empty-set element.
-void extend(std::vector<PathElem>& p, std::uint64_t feature, double z, double o) {
-    const std::size_t q = p.size() - 1;  // features before the extension
-    p.push_back({feature, z, o, 0.0});
-    const double denom = static_cast<double>(q + 2);
-    for (std::size_t k = q + 1; k > 0; --k) {
-        p[k].w = z * p[k].w * static_cast<double>(q + 1 - k) / denom +
-                 o * p[k - 1].w * static_cast<double>(k) / denom;
-    }
-    p[0].w = z * p[0].w * static_cast<double>(q + 1) / denom;
-}
-
-// Weights of the path without element `e` into `out` (q values), undoing the
-// extension by (z, o). Dividing by the larger of the two fractions keeps the
-// recurrence stable when subtree weights exceed 1.
-void unwound(const std::vector<PathElem>& p, std::size_t e, double* out) {
-    const std::size_t q = p.size() - 1;
-    const double z = p[e].z, o = p[e].o;
-    const double n1 = static_cast<double>(q + 1);
-    if (z > o) {
-        double prev = 0.0;
-        for (std::size_t k = 0; k < q; ++k) {
-            double t = p[k].w;
-            if (k > 0) t -= o * prev * static_cast<double>(k) / n1;
-            prev = t * n1 / (z * static_cast<double>(q - k));
-            out[k] = prev;
-        }
-    } else {
-        double next = p[q].w;
-        for (std::size_t k = q; k-- > 0;) {
-            const double cur = next * n1 / (static_cast<double>(k + 1) * o);
-            out[k] = cur;
-            next = p[k].w - z * cur * static_cast<double>(q - k) / n1;
-        }
-    }
-}
-
-double unwound_sum(const std::vector<PathElem>& p, std::size_t e) {
-    const std::size_t q = p.size() - 1;
-    const double z = p[e].z, o = p[e].o;
-    const double n1 = static_cast<double>(q + 1);
-    double total = 0.0;
-    if (z > o) {
-        double prev = 0.0;
-        for (std::size_t k = 0; k < q; ++k) {
-            double t = p[k].w;
-            if (k > 0) t -= o * prev * static_cast<double>(k) / n1;
-            prev = t * n1 / (z * static_cast<double>(q - k));
-            total += prev;
-        }
-    } else {
-        double next = p[q].w;
-        for (std::size_t k = q; k-- > 0;) {
-            const double cur = next * n1 / (static_cast<double>(k + 1) * o);
-            total += cur;
-            next = p[k].w - z * cur * static_cast<double>(q - k) / n1;
-        }
-    }
-    return total;
-}
-
-// Removes element `e` from the path.
-void unwind(std::vector<PathElem>& p, std::size_t e, std::vector<double>& scratch) {
-    const std::size_t q = p.size() - 1;
-    scratch.resize(q);
-    unwound(p, e, scratch.data());
-    for (std::size_t k = e; k < q; ++k) {
-        p[k].feature = p[k + 1].feature;
-        p[k].z = p[k + 1].z;
-        p[k].o = p[k + 1].o;
-    }
-    p.pop_back();
-    for (std::size_t k = 0; k < q; ++k) p[k].w = scratch[k];
-}
-
-struct PathFrame {
-    std::uint32_t node;
-    std::size_t begin;  // saved path in the frame store: [begin, begin + len)
-    std::size_t len;
+// Constants of the weight updates for a path of q features, so that the inner
+// loops multiply instead of divide: for j = 0 .. q-1
+//   a[j] = (q+1)/(j+1), b[j] = (q-j)/(q+1), c[j] = (q+1)/(q-j), d[j] = j/(q+1)
+// (unwinding), and for j = 0 .. q ext_keep[j] = (q-j)/(q+1), ext_move[j] =
+// j/(q+1) (extending a path of q-1 features to q).
+struct Coeffs {
+    std::vector<double> a, b, c, d, ext_keep, ext_move;
 };
+
+struct PathWork {
+    std::vector<PathElem> path;
+    std::vector<PathElem> store;  // saved paths of deferred subtrees
+    struct Frame {
+        std::uint32_t node;
+        std::size_t begin;  // saved path: store[begin, begin + len)
+        std::size_t len;
+    };
+    std::vector<Frame> frames;
+    std::vector<double> scratch;
+    std::vector<PathElem> tmp;
+    std::deque<Coeffs> coeffs;  // by path length q; references stay valid
+    struct Unwinding {
+        std::size_t e;  // path element
+        double z, o;
+        double inv;     // 1/o (from the top) or 1/z (from the bottom)
+        double total;   // sum of the unwound weights
+    };
+    std::vector<Unwinding> down, up;
+    std::vector<double> w;
+
+    const Coeffs& at(std::size_t q) {
+        while (coeffs.size() <= q) {
+            const std::size_t n = coeffs.size();
+            Coeffs k;
+            const double n1 = static_cast<double>(n + 1);
+            for (std::size_t j = 0; j < n; ++j) {
+                k.a.push_back(n1 / static_cast<double>(j + 1));
+                k.b.push_back(static_cast<double>(n - j) / n1);
+                k.c.push_back(n1 / static_cast<double>(n - j));
+                k.d.push_back(static_cast<double>(j) / n1);
+            }
+            // Extension from n - 1 features to n: w'[j] = z w[j] (n-j)/(n+1)
+            // + o w[j-1] j/(n+1), j = 0 .. n.
+            for (std::size_t j = 0; j <= n; ++j) {
+                k.ext_keep.push_back(static_cast<double>(n - j) / n1);
+                k.ext_move.push_back(static_cast<double>(j) / n1);
+            }
+            coeffs.push_back(std::move(k));
+        }
+        return coeffs[q];
+    }
+};
+
+}  // namespace shap_detail
+
+namespace {
+
+using shap_detail::Coeffs;
+using shap_detail::PathElem;
+
+// Adds a feature with fractions (z, o). Element 0 is the empty-set element.
+void extend(std::vector<PathElem>& p, const Coeffs& k, std::uint64_t feature, double z,
+            double o) {
+    const std::size_t q = p.size();  // features after the extension
+    p.push_back({feature, z, o, 0.0});
+    for (std::size_t j = q; j > 0; --j) {
+        p[j].w = z * p[j].w * k.ext_keep[j] + o * p[j - 1].w * k.ext_move[j];
+    }
+    p[0].w = z * p[0].w * k.ext_keep[0];
+}
+
+// Weights of the path without element `e` into `out` (q values), undoing its
+// extension by (z, o). Dividing by the larger of the two fractions keeps the
+// recurrence stable when subtree weights exceed 1 (the other direction would
+// subtract nearly equal large terms).
+void unwound(const PathElem* p, std::size_t q, std::size_t e, const Coeffs& k, double* out) {
+    const double z = p[e].z, o = p[e].o;
+    if (z > o) {
+        const double inv_z = 1.0 / z;
+        double prev = p[0].w * k.c[0] * inv_z;
+        out[0] = prev;
+        for (std::size_t j = 1; j < q; ++j) {
+            prev = (p[j].w - o * prev * k.d[j]) * k.c[j] * inv_z;
+            out[j] = prev;
+        }
+    } else {
+        const double inv_o = 1.0 / o;
+        double next = p[q].w;
+        for (std::size_t j = q; j-- > 0;) {
+            const double cur = next * k.a[j] * inv_o;
+            out[j] = cur;
+            next = p[j].w - z * cur * k.b[j];
+        }
+    }
+}
+
+// Unwound weight sums of N path features at once, kept in registers so the
+// N independent recurrences overlap in the processor.
+template <std::size_t N>
+void sums_from_top(const double* w, std::size_t q, const Coeffs& k,
+                   shap_detail::PathWork::Unwinding* r) {
+    double run[N], total[N], z[N], inv[N];
+    for (std::size_t n = 0; n < N; ++n) {
+        run[n] = w[q];
+        total[n] = 0.0;
+        z[n] = r[n].z;
+        inv[n] = r[n].inv;
+    }
+    for (std::size_t j = q; j-- > 0;) {
+        const double wj = w[j], a = k.a[j], b = k.b[j];
+        for (std::size_t n = 0; n < N; ++n) {
+            const double cur = run[n] * a * inv[n];
+            total[n] += cur;
+            run[n] = wj - z[n] * cur * b;
+        }
+    }
+    for (std::size_t n = 0; n < N; ++n) r[n].total = total[n];
+}
+
+template <std::size_t N>
+void sums_from_bottom(const double* w, std::size_t q, const Coeffs& k,
+                      shap_detail::PathWork::Unwinding* r) {
+    double run[N], total[N], o[N], inv[N];
+    for (std::size_t n = 0; n < N; ++n) {
+        o[n] = r[n].o;
+        inv[n] = r[n].inv;
+        run[n] = w[0] * k.c[0] * inv[n];
+        total[n] = run[n];
+    }
+    for (std::size_t j = 1; j < q; ++j) {
+        const double wj = w[j], c = k.c[j], d = k.d[j];
+        for (std::size_t n = 0; n < N; ++n) {
+            run[n] = (wj - o[n] * run[n] * d) * c * inv[n];
+            total[n] += run[n];
+        }
+    }
+    for (std::size_t n = 0; n < N; ++n) r[n].total = total[n];
+}
 
 }  // namespace
 
-void TreeShap::explain_path(const double* row, double* out) const {
-    std::vector<PathElem> path;
-    path.reserve(features_.size() + 2);
+// Adds a leaf's contributions for every feature on the path: the feature's
+// (o - z) times the sum of the path weights with the feature unwound.
+void TreeShap::leaf_path(const std::vector<PathElem>& path, std::size_t q, const double* v,
+                         double* out, PathWork& ws) const {
+    const Coeffs& k = ws.at(q);
+    ws.w.resize(q + 1);
+    double* w = ws.w.data();
+    for (std::size_t j = 0; j <= q; ++j) w[j] = path[j].w;
+    // From the top when z <= o (divide by o), from the bottom when z > o.
+    ws.down.resize(q);
+    ws.up.resize(q);
+    std::size_t n_down = 0, n_up = 0;
+    for (std::size_t e = 1; e <= q; ++e) {
+        const PathElem& pe = path[e];
+        if (pe.z == 0.0 && pe.o == 0.0) continue;  // contributes nothing
+        if (pe.z > pe.o) ws.up[n_up++] = {e, pe.z, pe.o, 1.0 / pe.z, 0.0};
+        else ws.down[n_down++] = {e, pe.z, pe.o, 1.0 / pe.o, 0.0};
+    }
+    PathWork::Unwinding* r = ws.down.data();
+    std::size_t i = 0;
+    for (; i + 4 <= n_down; i += 4) sums_from_top<4>(w, q, k, r + i);
+    for (; i < n_down; ++i) sums_from_top<1>(w, q, k, r + i);
+    r = ws.up.data();
+    for (i = 0; i + 4 <= n_up; i += 4) sums_from_bottom<4>(w, q, k, r + i);
+    for (; i < n_up; ++i) sums_from_bottom<1>(w, q, k, r + i);
+
+    for (std::size_t g = 0; g < 2; ++g) {
+        const PathWork::Unwinding* rs = g == 0 ? ws.down.data() : ws.up.data();
+        const std::size_t count = g == 0 ? n_down : n_up;
+        for (std::size_t t = 0; t < count; ++t) {
+            const PathElem& pe = path[rs[t].e];
+            const double scale = (pe.o - pe.z) * rs[t].total;
+            for (std::size_t c = 0; c < n_outputs_; ++c) {
+                out[c * n_features_ + pe.feature] += v[c] * scale;
+            }
+        }
+    }
+}
+
+void TreeShap::explain_path(const double* row, double* out, PathWork& ws) const {
+    std::vector<PathElem>& path = ws.path;
+    path.clear();
     path.push_back({0, 1.0, 1.0, 1.0});
-    std::vector<PathElem> store;  // saved paths of deferred subtrees
-    std::vector<PathFrame> frames;
-    std::vector<double> scratch;
-    std::vector<PathElem> tmp;
+    ws.store.clear();
+    ws.frames.clear();
 
     std::uint32_t i = 0;
     for (;;) {
         const ShapNode& d = nodes_[i];
         bool next_found = false;
         if (d.is_leaf()) {
-            const double* v = leaf_values_.data() + d.values;
-            for (std::size_t e = 1; e < path.size(); ++e) {
-                const PathElem& pe = path[e];
-                if (pe.z == 0.0 && pe.o == 0.0) continue;  // contributes nothing
-                const double scale = (pe.o - pe.z) * unwound_sum(path, e);
-                for (std::size_t c = 0; c < n_outputs_; ++c) {
-                    out[c * n_features_ + pe.feature] += v[c] * scale;
-                }
-            }
+            const std::size_t q = path.size() - 1;
+            if (q > 0) leaf_path(path, q, leaf_values_.data() + d.values, out, ws);
         } else {
             // A feature already on the path is taken off and re-added with the
             // combined fractions of both of its splits.
             double iz = 1.0, io = 1.0;
-            for (std::size_t e = 1; e < path.size(); ++e) {
-                if (path[e].feature == d.feature) {
-                    iz = path[e].z;
-                    io = path[e].o;
-                    unwind(path, e, scratch);
-                    break;
-                }
+            const std::size_t q = path.size() - 1;
+            for (std::size_t e = 1; e <= q; ++e) {
+                if (path[e].feature != d.feature) continue;
+                iz = path[e].z;
+                io = path[e].o;
+                ws.scratch.resize(q);
+                unwound(path.data(), q, e, ws.at(q), ws.scratch.data());
+                path.erase(path.begin() + static_cast<std::ptrdiff_t>(e));
+                for (std::size_t j = 0; j < q; ++j) path[j].w = ws.scratch[j];
+                break;
             }
+            const Coeffs& k = ws.at(path.size());
             const bool left_hot = row[d.feature] <= d.threshold;
             const std::uint32_t hot = left_hot ? d.left : d.right;
             const std::uint32_t cold = left_hot ? d.right : d.left;
@@ -407,38 +500,37 @@ void TreeShap::explain_path(const double* row, double* out) const {
             if (hot_live && cold_live) {
                 // Defer the larger subtree so at most log2(nodes) paths are
                 // saved at once, whatever the depth.
-                const std::uint32_t hot_size = nodes_[hot].end - hot;
-                const std::uint32_t cold_size = nodes_[cold].end - cold;
-                const bool defer_hot = hot_size > cold_size;
-                tmp.assign(path.begin(), path.end());
-                if (defer_hot) extend(tmp, d.feature, z_hot, io);
-                else extend(tmp, d.feature, z_cold, 0.0);
-                frames.push_back({defer_hot ? hot : cold, store.size(), tmp.size()});
-                store.insert(store.end(), tmp.begin(), tmp.end());
+                const bool defer_hot = nodes_[hot].end - hot > nodes_[cold].end - cold;
+                ws.tmp.assign(path.begin(), path.end());
+                if (defer_hot) extend(ws.tmp, k, d.feature, z_hot, io);
+                else extend(ws.tmp, k, d.feature, z_cold, 0.0);
+                ws.frames.push_back({defer_hot ? hot : cold, ws.store.size(), ws.tmp.size()});
+                ws.store.insert(ws.store.end(), ws.tmp.begin(), ws.tmp.end());
                 if (defer_hot) {
-                    extend(path, d.feature, z_cold, 0.0);
+                    extend(path, k, d.feature, z_cold, 0.0);
                     i = cold;
                 } else {
-                    extend(path, d.feature, z_hot, io);
+                    extend(path, k, d.feature, z_hot, io);
                     i = hot;
                 }
                 next_found = true;
             } else if (hot_live) {
-                extend(path, d.feature, z_hot, io);
+                extend(path, k, d.feature, z_hot, io);
                 i = hot;
                 next_found = true;
             } else if (cold_live) {
-                extend(path, d.feature, z_cold, 0.0);
+                extend(path, k, d.feature, z_cold, 0.0);
                 i = cold;
                 next_found = true;
             }
         }
         if (next_found) continue;
-        if (frames.empty()) break;
-        const PathFrame f = frames.back();
-        frames.pop_back();
-        path.assign(store.begin() + f.begin, store.begin() + f.begin + f.len);
-        store.resize(f.begin);
+        if (ws.frames.empty()) break;
+        const PathWork::Frame f = ws.frames.back();
+        ws.frames.pop_back();
+        path.assign(ws.store.begin() + static_cast<std::ptrdiff_t>(f.begin),
+                    ws.store.begin() + static_cast<std::ptrdiff_t>(f.begin + f.len));
+        ws.store.resize(f.begin);
         i = f.node;
     }
 }
@@ -458,12 +550,13 @@ std::vector<double> TreeShap::explain(const MatrixView& x, Method method) const 
     if (m == 0 || per_row == 0) return out;
     std::vector<double> table, vals;
     std::vector<std::uint64_t> stack;
+    PathWork ws;
     for (std::size_t r = 0; r < x.rows; ++r) {
         double* o = out.data() + r * per_row;
         if (method == Method::enumeration) {
             explain_enumeration(x.row(r), o, table, stack, vals);
         } else {
-            explain_path(x.row(r), o);
+            explain_path(x.row(r), o, ws);
         }
     }
     return out;

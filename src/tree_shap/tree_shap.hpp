@@ -26,6 +26,11 @@
 
 namespace tw {
 
+namespace shap_detail {
+struct PathElem;
+struct PathWork;
+}  // namespace shap_detail
+
 class TreeShap {
 public:
     // Trees with at most this many distinct split features are enumerated, so
@@ -33,7 +38,7 @@ public:
     // the path algorithm (faster at every size measured, depth 4 to 12).
     static constexpr std::size_t kEnumerationLimit = 10;
     // Forced enumeration refuses larger feature sets (2^M table per row).
-    static constexpr std::size_t kEnumerationMax = 30;
+    static constexpr std::size_t kEnumerationMax = 24;
 
     enum class Method { automatic, enumeration, path };
 
@@ -95,7 +100,10 @@ private:
 
     void explain_enumeration(const double* row, double* out, std::vector<double>& table,
                              std::vector<std::uint64_t>& stack, std::vector<double>& vals) const;
-    void explain_path(const double* row, double* out) const;
+    using PathWork = shap_detail::PathWork;
+    void leaf_path(const std::vector<shap_detail::PathElem>& path, std::size_t q,
+                   const double* v, double* out, PathWork& ws) const;
+    void explain_path(const double* row, double* out, PathWork& ws) const;
 
     std::vector<ShapNode> nodes_;
     std::vector<double> leaf_values_;  // width_ values per leaf

@@ -41,7 +41,7 @@ std::shared_ptr<const LeafGroups> RandomForestUnsupervised::leaf_groups() const 
     g->n = n;
     g->trees = T;
     g->words = (T + 63) / 64;
-    g->group.resize(T * n);
+    g->ranges.resize(T * n);
     g->members.resize(T * n);
     g->offsets.resize(T);
     g->leaf_nodes.resize(T);
@@ -80,11 +80,10 @@ std::shared_ptr<const LeafGroups> RandomForestUnsupervised::leaf_groups() const 
         }
         std::vector<std::uint32_t> next_oob(off.begin(), off.end() - 1);
         std::vector<std::uint32_t> next_inbag(oob_end);
-        std::uint32_t* group = g->group.data() + t * n;
         std::uint32_t* members = g->members.data() + t * n;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t gid = per_node[leaf[i]];
-            group[i] = gid;
+            g->ranges[i * T + t] = {off[gid], oob_end[gid], off[gid + 1]};
             auto& next = g->is_oob(i, t) ? next_oob : next_inbag;
             members[next[gid]++] = static_cast<std::uint32_t>(i);
         }
@@ -95,6 +94,15 @@ std::shared_ptr<const LeafGroups> RandomForestUnsupervised::leaf_groups() const 
 }
 
 namespace {
+
+// Number of trees in which both rows are out of bag. Compiled twice, with and
+// without the popcount instruction, and picked at load time by the CPU.
+__attribute__((target_clones("popcnt", "default")))
+std::uint64_t common_bits(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
+    std::uint64_t both = 0;
+    for (std::size_t w = 0; w < words; ++w) both += std::popcount(a[w] & b[w]);
+    return both;
+}
 
 // Integer same-leaf counts of one row, plus the list of columns touched.
 struct RowScratch {
@@ -166,9 +174,8 @@ ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
         for (std::size_t i = begin; i < end; ++i) {
             // Pairs with both rows in bag are not valid comparisons.
             for (std::size_t t = 0; t < T; ++t) {
-                const std::uint32_t g = G.group[t * n + i];
-                s.bump(G.group_oob_rows(t, g));
-                if (!use_oob || G.is_oob(i, t)) s.bump(G.group_inbag_rows(t, g));
+                s.bump(G.oob_part(i, t));
+                if (!use_oob || G.is_oob(i, t)) s.bump(G.inbag_part(i, t));
             }
             // Valid comparisons: every tree, or the trees in which i or j is
             // out of bag. A pair that met at least once has at least one.
@@ -177,9 +184,7 @@ ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
                 const std::uint64_t ci = G.oob_count[i];
                 out.rows[i] = s.take([&](std::uint32_t j) {
                     const std::uint64_t* bj = G.oob_bits.data() + std::size_t{j} * words;
-                    std::uint64_t both = 0;
-                    for (std::size_t w = 0; w < words; ++w) both += std::popcount(bi[w] & bj[w]);
-                    return static_cast<double>(ci + G.oob_count[j] - both);
+                    return static_cast<double>(ci + G.oob_count[j] - common_bits(bi, bj, words));
                 });
             } else {
                 const double valid = static_cast<double>(T);
@@ -218,9 +223,8 @@ std::vector<SparseProximityRow> RandomForestUnsupervised::proximity_sparse(
             std::vector<Neighbor>& list = result[a].neighbors;
             for (std::size_t t = 0; t < T; ++t) {
                 const bool a_oob = G.is_oob(a, t);
-                const std::uint32_t g = G.group[t * n + a];
-                const auto oob = G.group_oob_rows(t, g);
-                const auto inbag = G.group_inbag_rows(t, g);
+                const auto oob = G.oob_part(a, t);
+                const auto inbag = G.inbag_part(a, t);
                 // Walk the group in ascending row order by merging its two
                 // ascending parts; in-bag rows count only when a is out of bag.
                 std::size_t p = 0, q = 0;

@@ -89,7 +89,12 @@ struct LeafGroups {
     std::size_t n = 0;       // training rows
     std::size_t trees = 0;
     std::size_t words = 0;   // 64-bit words per row bitset
-    std::vector<std::uint32_t> group;    // [t * n + i]: group of row i in tree t
+    // [i * trees + t]: the part of tree t's member list holding row i's group:
+    // [begin, oob_end) are its out-of-bag rows, [oob_end, end) the others.
+    struct Range {
+        std::uint32_t begin, oob_end, end;
+    };
+    std::vector<Range> ranges;
     std::vector<std::uint32_t> members;  // [t * n + k]: rows of tree t ordered by group
     std::vector<std::vector<std::uint32_t>> offsets;     // per tree: groups + 1 bounds
     std::vector<std::vector<std::uint32_t>> oob_ends;    // per tree: end of each group's oob part
@@ -97,6 +102,14 @@ struct LeafGroups {
     std::vector<std::uint64_t> oob_bits;   // [i * words + t / 64]
     std::vector<std::uint32_t> oob_count;  // per row: trees in which it is out of bag
 
+    std::span<const std::uint32_t> oob_part(std::size_t i, std::size_t t) const {
+        const Range& r = ranges[i * trees + t];
+        return {members.data() + t * n + r.begin, r.oob_end - r.begin};
+    }
+    std::span<const std::uint32_t> inbag_part(std::size_t i, std::size_t t) const {
+        const Range& r = ranges[i * trees + t];
+        return {members.data() + t * n + r.oob_end, r.end - r.oob_end};
+    }
     std::span<const std::uint32_t> group_rows(std::size_t t, std::uint32_t g) const {
         const auto& off = offsets[t];
         return {members.data() + t * n + off[g], off[g + 1] - off[g]};
