@@ -158,6 +158,7 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
     trees_used_ = std::move(trees_used);
     n_classes_ = k_classes;
     columns_read_ = columns_read(rounds_);
+    n_features_ = x.cols;
     is_fitted_ = true;
 }
 

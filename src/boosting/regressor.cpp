@@ -103,6 +103,7 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
     const std::span<const std::size_t> cal_rows(order.data() + n_train, n_cal);
 
     double quantile = 0.0;
+    std::vector<double> residuals;
     {
         const DenseMatrix x_train = DenseMatrix::gather(x, train_rows);
         std::vector<double> y_train(n_train), w_train(n_train);
@@ -126,6 +127,7 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
             trunc_to_count(std::ceil(((1.0 / ncal) + 1.0) * 0.95 * ncal)));
         k = std::min(k, n_cal - 1);
         quantile = scores[k];
+        residuals = std::move(scores);
     }
 
     // Final phase: boost again from scratch on every row.
@@ -136,7 +138,9 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
     rounds_ = std::move(final_pass.rounds);
     trees_used_ = std::move(final_pass.trees_used);
     conformal_quantile_ = quantile;
+    calibration_residuals_ = std::move(residuals);
     columns_read_ = columns_read(rounds_);
+    n_features_ = x.cols;
     is_fitted_ = true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "module/classes.hpp"
 #include "module/py.hpp"
+#include "module/state.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw::py {
@@ -311,6 +312,7 @@ PyMethodDef g_methods[] = {
      "Compute variable importance via permutation.\n"
      "For unsupervised RF, importance is measured by how much permuting\n"
      "a variable decreases the ability to distinguish real from synthetic data."},
+    TW_STATE_METHODS(Model),
     {nullptr, nullptr, 0, nullptr},
 };
 

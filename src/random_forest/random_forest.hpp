@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tree/grow.hpp"
@@ -53,6 +54,11 @@ public:
     const std::optional<std::vector<std::uint64_t>>& classes() const { return classes_; }
     const std::vector<Tree>& trees() const { return trees_; }
 
+    // Saved state (settings and fitted forest) for pickling; load validates
+    // it fully and throws ValueError on a corrupted or foreign state.
+    std::string save() const;
+    static RandomForestClassifier load(std::string_view state);
+
 private:
     void check_predictable(const MatrixView& x) const;
 
@@ -72,6 +78,9 @@ public:
     const ForestSettings& settings() const { return s_; }
     bool is_fitted() const { return fitted_; }
     const std::vector<Tree>& trees() const { return trees_; }
+
+    std::string save() const;
+    static RandomForestRegressor load(std::string_view state);
 
 private:
     ForestSettings s_;

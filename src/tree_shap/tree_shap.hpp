@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "decision_tree/decision_tree.hpp"
@@ -70,7 +71,15 @@ public:
     // enumeration computes it.
     double coalition_value(const double* row, std::uint64_t mask, std::size_t output) const;
 
+    // Saved state (the explainer's tree with its background covers and leaf
+    // outputs) for pickling; load validates it fully and throws ValueError
+    // on a corrupted or foreign state.
+    std::string save() const;
+    static TreeShap load(std::string_view state);
+
 private:
+    TreeShap() = default;
+
     // The walks touch only these 48 bytes per node.
     struct ShapNode {
         double threshold = 0.0;
