@@ -58,6 +58,21 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Leaf count of every fitted tree, in tree order.
+template <class Model>
+PyObject* forest_get_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        parse_args(args, kwargs, ":get_n_leaves", names);
+        Shared<Model> model(self);
+        if (!model->is_fitted()) throw ValueError(std::string(Model::name()) + " has not been fitted");
+        std::vector<std::uint64_t> counts;
+        counts.reserve(model->trees().size());
+        for (const Tree& t : model->trees()) counts.push_back(t.n_leaves());
+        return int_list(counts);
+    });
+}
+
 template <class Model>
 PyObject* forest_n_estimators(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
@@ -99,6 +114,8 @@ PyMethodDef g_reg_methods[] = {
     TW_METHOD("fit", forest_fit<Reg>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
     TW_METHOD("predict", forest_predict<Reg>, "predict($self, x)\n--\n\n"),
     TW_METHOD("get_info", reg_get_info, "get_info($self)\n--\n\n"),
+    TW_METHOD("get_n_leaves", forest_get_n_leaves<Reg>,
+              "get_n_leaves($self)\n--\n\nNumber of leaves of each tree, in tree order."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -173,6 +190,8 @@ PyMethodDef g_clf_methods[] = {
     TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x)\n--\n\n"),
     TW_METHOD("score", clf_score, "score($self, x, y)\n--\n\n"),
     TW_METHOD("get_info", clf_get_info, "get_info($self)\n--\n\n"),
+    TW_METHOD("get_n_leaves", forest_get_n_leaves<Clf>,
+              "get_n_leaves($self)\n--\n\nNumber of leaves of each tree, in tree order."),
     {nullptr, nullptr, 0, nullptr},
 };
 
