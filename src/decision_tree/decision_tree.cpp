@@ -6,6 +6,7 @@
 
 #include "tree/errors.hpp"
 #include "tree/rng.hpp"
+#include "tree/serialize.hpp"
 #include "tree/validate.hpp"
 
 namespace tw {
@@ -76,7 +77,7 @@ void DecisionTree::check_fitted_and_width(const MatrixView& x) const {
 std::vector<double> DecisionTree::predict(const MatrixView& x) const {
     check_fitted_and_width(x);
     std::vector<double> out(x.rows);
-    for (std::size_t r = 0; r < x.rows; ++r) out[r] = tree_->predict(x.row(r));
+    tree_->predict_rows(x, out.data());
     return out;
 }
 
@@ -94,6 +95,45 @@ std::vector<double> DecisionTree::predict_proba(const MatrixView& x) const {
         for (std::size_t k = 0; k < m; ++k) row[k] = classes[k] < m ? p[classes[k]] : 0.0;
     }
     return out;
+}
+
+namespace {
+constexpr std::string_view kTag = "DecisionTree";
+constexpr std::uint32_t kVersion = 1;
+}  // namespace
+
+std::string DecisionTree::save() const {
+    Writer w(kTag, kVersion);
+    w.opt_u64(max_depth_);
+    w.opt_u64(random_state_);
+    w.text(criterion_);
+    w.text(task_);
+    w.u64(min_samples_split_);
+    w.u64(min_samples_leaf_);
+    w.flag(classes_.has_value());
+    if (classes_) w.u64s(*classes_);
+    w.flag(tree_.has_value());
+    if (tree_) w.tree(*tree_);
+    return w.bytes();
+}
+
+DecisionTree DecisionTree::load(std::string_view state) {
+    Reader r(state, kTag, kVersion);
+    auto max_depth = r.opt_u64();
+    auto random_state = r.opt_u64();
+    std::string criterion = r.text();
+    std::string task = r.text();
+    const std::uint64_t split = r.u64();
+    const std::uint64_t leaf = r.u64();
+    if (task != "classification" && task != "regression") Reader::fail("unknown task");
+    DecisionTree model(max_depth, std::move(criterion), std::move(task), random_state, split, leaf);
+    if (r.flag()) model.classes_ = r.u64s();
+    if (r.flag()) model.tree_ = r.tree();
+    r.finish();
+    if (model.is_classification() != model.classes_.has_value() && model.tree_) {
+        Reader::fail("class list does not match the task");
+    }
+    return model;
 }
 
 }  // namespace tw

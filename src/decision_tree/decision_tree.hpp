@@ -39,6 +39,11 @@ public:
     std::uint64_t min_samples_split() const { return min_samples_split_; }
     std::uint64_t min_samples_leaf() const { return min_samples_leaf_; }
 
+    // Saved state (settings and fitted tree) for pickling; load validates it
+    // fully and throws ValueError on a corrupted or foreign state.
+    std::string save() const;
+    static DecisionTree load(std::string_view state);
+
 private:
     void check_fitted_and_width(const MatrixView& x) const;
 

@@ -85,6 +85,37 @@ PyObject* dt_get_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* dt_getstate(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        parse_args(args, kwargs, ":__getstate__", names);
+        Shared<Model> model(self);
+        return py_bytes(model->save());
+    });
+}
+
+PyObject* dt_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        parse_args(args, kwargs, ":__reduce__", names);
+        Shared<Model> model(self);
+        return reduce_to_state("DecisionTree", model->save());
+    });
+}
+
+PyObject* dt_setstate(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"state", nullptr};
+        PyObject* ostate;
+        parse_args(args, kwargs, "O:__setstate__", names, &ostate);
+        const std::string_view state = to_bytes(ostate, "state");
+        Model loaded = Model::load(state);
+        Exclusive<Model> model(self);
+        *model = std::move(loaded);
+        return none();
+    });
+}
+
 PyObject* dt_classes(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Shared<Model> model(self);
@@ -105,6 +136,9 @@ PyMethodDef g_methods[] = {
     TW_METHOD("predict_proba", dt_predict_proba, "predict_proba($self, x)\n--\n\n"),
     TW_METHOD("get_depth", dt_get_depth, "get_depth($self)\n--\n\n"),
     TW_METHOD("get_n_leaves", dt_get_n_leaves, "get_n_leaves($self)\n--\n\n"),
+    TW_METHOD("__getstate__", dt_getstate, "__getstate__($self)\n--\n\n"),
+    TW_METHOD("__reduce__", dt_reduce, "__reduce__($self)\n--\n\n"),
+    TW_METHOD("__setstate__", dt_setstate, "__setstate__($self, state)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -119,7 +153,7 @@ PyGetSetDef g_getset[] = {
 PyTypeObject* decision_tree_type() { return g_type; }
 
 bool add_decision_tree(PyObject* module) {
-    ClassSpec spec{
+    ClassSpec desc{
         "DecisionTree",
         "DecisionTree(max_depth=None, criterion=\"entropy\", task=\"classification\", "
         "random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
@@ -129,7 +163,7 @@ bool add_decision_tree(PyObject* module) {
         g_methods,
         g_getset,
     };
-    g_type = add_class(module, spec);
+    g_type = add_class(module, desc);
     return g_type != nullptr;
 }
 

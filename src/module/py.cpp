@@ -184,6 +184,19 @@ std::optional<std::string> to_opt_text(PyObject* obj, const char* name) {
     return to_text(obj, name);
 }
 
+std::string_view to_bytes(PyObject* obj, const char* name) {
+    if (!PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'bytes'",
+                     Py_TYPE(obj)->tp_name);
+        fail_argument(name);
+    }
+    return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+}
+
+PyObject* py_bytes(const std::string& v) {
+    return check(PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()))).release();
+}
+
 PyObject* none() { Py_RETURN_NONE; }
 
 PyObject* py_bool(bool v) { return check(PyBool_FromLong(v ? 1 : 0)).release(); }
@@ -227,40 +240,46 @@ PyObject* optional_int_list(const std::optional<std::vector<std::uint64_t>>& val
     return int_list(*values);
 }
 
+PyObject* reduce_to_state(const char* class_name, const std::string& state) {
+    Ref persist = check(PyImport_ImportModule("tarnwood._persist"));
+    Ref restore = check(PyObject_GetAttrString(persist.get(), "_restore"));
+    Ref name = check(PyUnicode_FromString(class_name));
+    Ref bytes(py_bytes(state));
+    Ref args = check(PyTuple_Pack(2, name.get(), bytes.get()));
+    return check(PyTuple_Pack(2, restore.get(), args.get())).release();
+}
+
 void dict_set(PyObject* dict, const char* key, PyObject* value) {
     Ref owned(value);
     if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrorSet{};
 }
 
-PyTypeObject* add_class(PyObject* module, const ClassSpec& spec) {
-    std::string full_name = std::string("builtins.") + spec.name;
+PyTypeObject* add_class(PyObject* module, const ClassSpec& desc) {
+    // The type may keep a pointer to its name, so the name lives for the
+    // whole process (a handful of strings, one per class).
+    const std::string* full_name = new std::string(std::string("builtins.") + desc.name);
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(spec.doc)},
-        {Py_tp_new, reinterpret_cast<void*>(spec.tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(spec.tp_dealloc)},
-        {Py_tp_methods, spec.methods},
-        {Py_tp_getset, spec.getset},
+        {Py_tp_doc, const_cast<char*>(desc.doc)},
+        {Py_tp_new, reinterpret_cast<void*>(desc.tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(desc.tp_dealloc)},
+        {Py_tp_methods, desc.methods},
+        {Py_tp_getset, desc.getset},
         {0, nullptr},
     };
     PyType_Spec type_spec = {
-        full_name.c_str(),
-        static_cast<int>(spec.basicsize),
+        full_name->c_str(),
+        static_cast<int>(desc.basicsize),
         0,
         Py_TPFLAGS_DEFAULT,
         slots,
     };
-    // The type keeps a pointer to its name, so the name must outlive it.
-    static std::vector<std::string*> names;
-    auto* stored = new std::string(full_name);
-    names.push_back(stored);
-    type_spec.name = stored->c_str();
     Ref type(PyType_FromSpec(&type_spec));
     if (!type) return nullptr;
-    if (PyModule_AddObjectRef(module, spec.name, type.get()) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module, desc.name, type.get()) < 0) return nullptr;
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (!all) return nullptr;
     Ref all_ref(all);
-    Ref name(PyUnicode_FromString(spec.name));
+    Ref name(PyUnicode_FromString(desc.name));
     if (!name || PyList_Append(all, name.get()) < 0) return nullptr;
     return reinterpret_cast<PyTypeObject*>(type.get());  // the module keeps it alive
 }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -126,6 +127,8 @@ double to_float(PyObject* obj, const char* name);                        // floa
 bool to_flag(PyObject* obj, const char* name);                           // bool only
 std::string to_text(PyObject* obj, const char* name);                    // str
 std::optional<std::string> to_opt_text(PyObject* obj, const char* name); // None or str
+// bytes; the view stays valid while `obj` is alive (for __setstate__).
+std::string_view to_bytes(PyObject* obj, const char* name);
 
 // ---- result conversion (each returns a new reference or throws) -----------
 
@@ -134,11 +137,14 @@ PyObject* py_bool(bool v);
 PyObject* py_int(std::uint64_t v);
 PyObject* py_float(double v);
 PyObject* py_text(const std::string& v);
+PyObject* py_bytes(const std::string& v);
 PyObject* float_list(std::span<const double> values);
 PyObject* int_list(std::span<const std::uint64_t> values);
 // `flat` holds rows * cols values row-major; returns a list of row lists.
 PyObject* float_rows(std::span<const double> flat, std::size_t rows, std::size_t cols);
 PyObject* optional_int_list(const std::optional<std::vector<std::uint64_t>>& values);
+// The pickling reduction (tarnwood._persist._restore, (class_name, state)).
+PyObject* reduce_to_state(const char* class_name, const std::string& state);
 // Sets d[key] = value, stealing `value`.
 void dict_set(PyObject* dict, const char* key, PyObject* value);
 

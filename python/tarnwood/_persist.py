@@ -1,0 +1,13 @@
+"""Reconstruction of pickled `_rs` objects.
+
+The extension's classes report `builtins` as their module, so pickle cannot
+find them by name; their `__reduce__` points here instead.
+"""
+import _rs
+
+
+def _restore(class_name, state):
+    cls = getattr(_rs, class_name)
+    obj = cls.__new__(cls)
+    obj.__setstate__(state)
+    return obj
