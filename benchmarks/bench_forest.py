@@ -106,6 +106,45 @@ def quality(task, y_true, pred):
     return float(1.0 - np.sum((y_true - pred) ** 2) / np.sum((y_true - y_true.mean()) ** 2))
 
 
+def leaf_counts(model):
+    """Leaves per tree, read from the model's saved state (the same bytes
+    pickling uses): header, settings, labels, then the trees."""
+    import struct
+
+    data = model.__getstate__()
+    pos = 4
+    (n,) = struct.unpack_from("<Q", data, pos)
+    pos += 8 + n + 4                       # class tag, format version
+    pos += 8                               # n_estimators
+    pos += 1 + (8 if data[pos] else 0)     # max_depth
+    if data[pos]:                          # max_features
+        (n,) = struct.unpack_from("<Q", data, pos + 1)
+        pos += 8 + n
+    pos += 1
+    pos += 1                               # bootstrap
+    pos += 1 + (8 if data[pos] else 0)     # random_state
+    pos += 16 + 1                          # min_samples_split, min_samples_leaf, fitted
+    if "Classifier" in type(model).__name__:
+        if data[pos]:
+            (n,) = struct.unpack_from("<Q", data, pos + 1)
+            pos += 8 + 8 * n
+        pos += 1
+    (n_trees,) = struct.unpack_from("<Q", data, pos)
+    pos += 8
+    counts = []
+    for _ in range(n_trees):
+        _, n_nodes = struct.unpack_from("<QQ", data, pos)
+        pos += 16
+        nodes = np.frombuffer(data, dtype=np.uint8, count=49 * n_nodes, offset=pos)
+        left = nodes.reshape(n_nodes, 49)[:, 32:36].copy().view("<u4")[:, 0]
+        counts.append(int(np.sum(left == 0)))
+        pos += 49 * n_nodes
+        (n_cw,) = struct.unpack_from("<Q", data, pos)
+        pos += 8 + 16 * n_cw
+    assert pos == len(data)
+    return counts
+
+
 def worker(lib, task, rows, trees, leaves):
     xtr, xte, ytr, yte = make_data(task, rows)
     model = build(lib, task, trees, leaves)
@@ -119,7 +158,7 @@ def worker(lib, task, rows, trees, leaves):
     out = dict(fit=fit_s, predict=predict_s, quality=quality(task, yte, pred),
                peak_mb=(mem.peak - mem.base) / 2**20)
     if lib == "tarnwood":
-        out["leaves"] = float(np.mean(model.get_n_leaves()))
+        out["leaves"] = float(np.mean(leaf_counts(model)))
     print(json.dumps(out))
 
 

@@ -58,18 +58,37 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Leaf count of every fitted tree, in tree order.
 template <class Model>
-PyObject* forest_get_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* forest_getstate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":get_n_leaves", names);
+        parse_args(args, kwargs, ":__getstate__", names);
         Shared<Model> model(self);
-        if (!model->is_fitted()) throw ValueError(std::string(Model::name()) + " has not been fitted");
-        std::vector<std::uint64_t> counts;
-        counts.reserve(model->trees().size());
-        for (const Tree& t : model->trees()) counts.push_back(t.n_leaves());
-        return int_list(counts);
+        return py_bytes(model->save());
+    });
+}
+
+template <class Model>
+PyObject* forest_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        parse_args(args, kwargs, ":__reduce__", names);
+        Shared<Model> model(self);
+        return reduce_to_state(Model::name(), model->save());
+    });
+}
+
+template <class Model>
+PyObject* forest_setstate(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"state", nullptr};
+        PyObject* ostate;
+        parse_args(args, kwargs, "O:__setstate__", names, &ostate);
+        const std::string_view state = to_bytes(ostate, "state");
+        Model loaded = Model::load(state);
+        Exclusive<Model> model(self);
+        *model = std::move(loaded);
+        return none();
     });
 }
 
@@ -114,8 +133,9 @@ PyMethodDef g_reg_methods[] = {
     TW_METHOD("fit", forest_fit<Reg>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
     TW_METHOD("predict", forest_predict<Reg>, "predict($self, x)\n--\n\n"),
     TW_METHOD("get_info", reg_get_info, "get_info($self)\n--\n\n"),
-    TW_METHOD("get_n_leaves", forest_get_n_leaves<Reg>,
-              "get_n_leaves($self)\n--\n\nNumber of leaves of each tree, in tree order."),
+    TW_METHOD("__getstate__", forest_getstate<Reg>, "__getstate__($self)\n--\n\n"),
+    TW_METHOD("__reduce__", forest_reduce<Reg>, "__reduce__($self)\n--\n\n"),
+    TW_METHOD("__setstate__", forest_setstate<Reg>, "__setstate__($self, state)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -190,8 +210,9 @@ PyMethodDef g_clf_methods[] = {
     TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x)\n--\n\n"),
     TW_METHOD("score", clf_score, "score($self, x, y)\n--\n\n"),
     TW_METHOD("get_info", clf_get_info, "get_info($self)\n--\n\n"),
-    TW_METHOD("get_n_leaves", forest_get_n_leaves<Clf>,
-              "get_n_leaves($self)\n--\n\nNumber of leaves of each tree, in tree order."),
+    TW_METHOD("__getstate__", forest_getstate<Clf>, "__getstate__($self)\n--\n\n"),
+    TW_METHOD("__reduce__", forest_reduce<Clf>, "__reduce__($self)\n--\n\n"),
+    TW_METHOD("__setstate__", forest_setstate<Clf>, "__setstate__($self, state)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

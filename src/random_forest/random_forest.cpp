@@ -8,6 +8,7 @@
 #include "parallel/pool.hpp"
 #include "tree/errors.hpp"
 #include "tree/rng.hpp"
+#include "tree/serialize.hpp"
 #include "tree/validate.hpp"
 
 namespace tw {
@@ -44,6 +45,30 @@ void check_has_trees(const std::vector<Tree>& trees, const char* name) {
         throw ValueError(std::string(name) +
                          " has no trees (n_estimators=0), so it cannot predict");
     }
+}
+
+constexpr std::uint32_t kStateVersion = 1;
+
+void save_settings(Writer& w, const ForestSettings& s) {
+    w.u64(s.n_estimators);
+    w.opt_u64(s.max_depth);
+    w.opt_text(s.max_features);
+    w.flag(s.bootstrap);
+    w.opt_u64(s.random_state);
+    w.u64(s.min_samples_split);
+    w.u64(s.min_samples_leaf);
+}
+
+ForestSettings load_settings(Reader& r) {
+    ForestSettings s;
+    s.n_estimators = r.u64();
+    s.max_depth = r.opt_u64();
+    s.max_features = r.opt_text();
+    s.bootstrap = r.flag();
+    s.random_state = r.opt_u64();
+    s.min_samples_split = r.u64();
+    s.min_samples_leaf = r.u64();
+    return s;
 }
 
 }  // namespace
@@ -193,6 +218,32 @@ double RandomForestClassifier::score(const MatrixView& x, Vec y) const {
     return static_cast<double>(hits) / static_cast<double>(y.size());
 }
 
+std::string RandomForestClassifier::save() const {
+    Writer w(name(), kStateVersion);
+    save_settings(w, s_);
+    w.flag(fitted_);
+    w.flag(classes_.has_value());
+    if (classes_) w.u64s(*classes_);
+    w.trees(trees_);
+    return w.bytes();
+}
+
+RandomForestClassifier RandomForestClassifier::load(std::string_view state) {
+    Reader r(state, name(), kStateVersion);
+    RandomForestClassifier model(load_settings(r));
+    model.fitted_ = r.flag();
+    if (r.flag()) model.classes_ = r.u64s();
+    model.trees_ = r.trees();
+    r.finish();
+    if (model.fitted_ != model.classes_.has_value() || (!model.fitted_ && !model.trees_.empty())) {
+        Reader::fail("fitted state is inconsistent");
+    }
+    if (model.classes_ && !std::is_sorted(model.classes_->begin(), model.classes_->end())) {
+        Reader::fail("class list is not sorted");
+    }
+    return model;
+}
+
 // ---- regressor -------------------------------------------------------------
 
 void RandomForestRegressor::fit(const MatrixView& x, Vec y,
@@ -218,6 +269,24 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
     });
     return out;
+}
+
+std::string RandomForestRegressor::save() const {
+    Writer w(name(), kStateVersion);
+    save_settings(w, s_);
+    w.flag(fitted_);
+    w.trees(trees_);
+    return w.bytes();
+}
+
+RandomForestRegressor RandomForestRegressor::load(std::string_view state) {
+    Reader r(state, name(), kStateVersion);
+    RandomForestRegressor model(load_settings(r));
+    model.fitted_ = r.flag();
+    model.trees_ = r.trees();
+    r.finish();
+    if (!model.fitted_ && !model.trees_.empty()) Reader::fail("fitted state is inconsistent");
+    return model;
 }
 
 }  // namespace tw

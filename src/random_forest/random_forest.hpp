@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tree/grow.hpp"
@@ -54,6 +55,11 @@ public:
     const std::optional<std::vector<std::uint64_t>>& classes() const { return classes_; }
     const std::vector<Tree>& trees() const { return trees_; }
 
+    // Saved state (settings, labels, trees) for pickling; load validates it
+    // and throws ValueError on anything malformed.
+    std::string save() const;
+    static RandomForestClassifier load(std::string_view state);
+
 private:
     void check_predictable(const MatrixView& x) const;
 
@@ -74,6 +80,9 @@ public:
     const ForestSettings& settings() const { return s_; }
     bool is_fitted() const { return fitted_; }
     const std::vector<Tree>& trees() const { return trees_; }
+
+    std::string save() const;
+    static RandomForestRegressor load(std::string_view state);
 
 private:
     ForestSettings s_;
