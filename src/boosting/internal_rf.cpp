@@ -96,8 +96,33 @@ RoundFit fit_round(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                    const TreeParams& params, bool bootstrap, Rng& rng,
                    const HistogramData* hist) {
     RoundFit out;
-    out.forest = fit_internal_rf(x, t, w, n_trees, params, bootstrap, rng, hist);
-    out.predictions = predict_forest(out.forest, x);
+    const std::size_t n = x.rows;
+    // Each task predicts the training rows with its own tree right after
+    // growing it, while the tree is in cache; this needs one vector per tree,
+    // so very large rounds predict in a separate row-parallel pass instead.
+    constexpr std::size_t kInTaskLimit = std::size_t{1} << 22;  // doubles
+    if (n_trees == 0 || n > kInTaskLimit / n_trees) {
+        out.forest = fit_internal_rf(x, t, w, n_trees, params, bootstrap, rng, hist);
+        out.predictions = predict_forest(out.forest, x);
+        return out;
+    }
+    const std::vector<TreePlan> plans = plan_trees(n, n_trees, bootstrap, rng);
+    out.forest.trees.resize(n_trees);
+    std::vector<std::vector<double>> per_tree(n_trees);
+    tw::parallel::parallel_for(n_trees, [&](std::size_t i) {
+        Tree tree = grow_planned_tree(plans[i], x, t, w, params, hist);
+        std::vector<double> p(n);
+        for (std::size_t j = 0; j < n; ++j) p[j] = tree.predict(x.row(j));
+        out.forest.trees[i] = std::move(tree);
+        per_tree[i] = std::move(p);
+    });
+    // Per row: trees summed in plan order, then divided by the tree count.
+    out.predictions.assign(n, 0.0);
+    for (const std::vector<double>& p : per_tree) {
+        for (std::size_t j = 0; j < n; ++j) out.predictions[j] += p[j];
+    }
+    const double count = static_cast<double>(n_trees);
+    for (double& v : out.predictions) v = v / count;
     return out;
 }
 
