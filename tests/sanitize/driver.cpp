@@ -1,0 +1,342 @@
+// Stress driver for the engine, built with sanitizers by tools/sanitize.sh.
+//
+// It links every engine source (everything outside src/module) and runs the
+// fitting, prediction, export, explanation and proximity paths on generated
+// data: ordinary, degenerate (no rows, one row, constant columns, ties, zero
+// weights, deep chains) and hostile (corrupted saved states, odd texts). Any
+// memory error, undefined behaviour or data race aborts the process with the
+// sanitizer's report; a clean run prints "driver: ok" and exits 0.
+//
+//   driver [all|parallel] [rounds]
+//
+// "parallel" runs only the paths that use the worker pool (for the thread
+// sanitizer build). Optional areas are compiled in when the build script
+// finds their sources (TW_HAVE_* macros).
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "decision_tree/decision_tree.hpp"
+#include "tree/errors.hpp"
+#include "tree/grow.hpp"
+#include "tree/rng.hpp"
+#include "tree/serialize.hpp"
+#include "tree/validate.hpp"
+
+namespace {
+
+using tw::MatrixView;
+using tw::Vec;
+
+int g_failures = 0;
+
+void fail(const char* where, const std::string& what) {
+    std::fprintf(stderr, "driver: %s: %s\n", where, what.c_str());
+    ++g_failures;
+}
+
+#define CHECK(cond)                                                    \
+    do {                                                               \
+        if (!(cond)) fail(__func__, "check failed: " #cond);          \
+    } while (0)
+
+// Calls f; engine errors are acceptable answers, anything else is reported.
+template <class F>
+bool answers(const char* where, F&& f) {
+    try {
+        f();
+        return true;
+    } catch (const tw::ValueError&) {
+        return false;
+    } catch (const tw::InternalError&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        fail(where, "allocation failure on small input");
+        return false;
+    } catch (const std::exception& e) {
+        fail(where, e.what());
+        return false;
+    }
+}
+
+// Owned row-major matrix.
+struct Data {
+    std::vector<double> v;
+    std::size_t rows = 0, cols = 0;
+    MatrixView view() const { return {v.data(), rows, cols, cols}; }
+    double& at(std::size_t r, std::size_t c) { return v[r * cols + c]; }
+};
+
+struct Gen {
+    tw::Rng rng;
+    explicit Gen(std::uint64_t seed) : rng(tw::seed_rng(seed)) {}
+    std::uint64_t below(std::uint64_t m) { return tw::gen_range_u64(rng, m); }
+    double unit() { return static_cast<double>(rng.next_u64() >> 11) * 0x1.0p-53; }
+    double normal() {
+        double s = 0.0;
+        for (int i = 0; i < 4; ++i) s += unit();
+        return (s - 2.0) * 1.7;
+    }
+    // Mostly ordinary values, with ties, huge magnitudes and subnormals.
+    double value() {
+        switch (below(12)) {
+            case 0: return 0.0;
+            case 1: return static_cast<double>(below(3));
+            case 2: return 1e300 * (unit() - 0.5);
+            case 3: return 5e-324 * static_cast<double>(below(4));
+            case 4: return -0.0;
+            default: return normal();
+        }
+    }
+    double hostile() {
+        switch (below(8)) {
+            case 0: return std::numeric_limits<double>::quiet_NaN();
+            case 1: return std::numeric_limits<double>::infinity();
+            case 2: return -std::numeric_limits<double>::infinity();
+            case 3: return std::numeric_limits<double>::max();
+            case 4: return std::numeric_limits<double>::denorm_min();
+            case 5: return 1.8446744073709552e19;
+            case 6: return -1e300;
+            default: return value();
+        }
+    }
+    Data matrix(std::size_t rows, std::size_t cols) {
+        Data d;
+        d.rows = rows;
+        d.cols = cols;
+        d.v.resize(rows * cols);
+        for (double& x : d.v) x = value();
+        return d;
+    }
+    std::vector<double> labels(std::size_t n, std::uint64_t classes) {
+        std::vector<double> y(n);
+        for (double& v : y) v = static_cast<double>(below(classes));
+        return y;
+    }
+    std::vector<double> targets(const Data& x) {
+        std::vector<double> y(x.rows);
+        for (std::size_t r = 0; r < x.rows; ++r) {
+            y[r] = x.cols ? x.v[r * x.cols] * 2.0 + normal() * 0.1 : normal();
+            if (!std::isfinite(y[r])) y[r] = 0.0;
+        }
+        return y;
+    }
+    std::vector<double> weights(std::size_t n) {
+        std::vector<double> w(n);
+        for (double& v : w) v = below(5) == 0 ? 0.0 : unit() * 3.0;
+        return w;
+    }
+    std::string text() {
+        static const char* texts[] = {"sqrt", "log2", "0.5", "1", "1.0", "2", "7", "nan", "inf",
+                                      "-inf", "-1", "0", "1e308", "1e-320", "", " 0.5", "0x10",
+                                      "NaN", "Infinity", "+.5", "5.", ".", "e5", "1e", "--1"};
+        std::string s = texts[below(sizeof texts / sizeof texts[0])];
+        if (below(4) == 0) s.push_back(static_cast<char>(below(256)));
+        return s;
+    }
+};
+
+// A shape of training data, ordinary or degenerate.
+Data shaped(Gen& g, std::size_t variant) {
+    switch (variant % 9) {
+        case 0: return g.matrix(0, 3);
+        case 1: return g.matrix(1, 2);
+        case 2: return g.matrix(7, 0);
+        case 3: {  // constant columns
+            Data d = g.matrix(20, 3);
+            for (std::size_t r = 0; r < d.rows; ++r) d.at(r, 1) = 4.0;
+            return d;
+        }
+        case 4: {  // heavy ties
+            Data d = g.matrix(30, 2);
+            for (double& v : d.v) v = static_cast<double>(g.below(2));
+            return d;
+        }
+        case 5: return g.matrix(300, 5);
+        case 6: {  // extreme magnitudes whose midpoints overflow
+            Data d = g.matrix(12, 2);
+            for (std::size_t r = 0; r < d.rows; ++r) {
+                d.at(r, 0) = (r % 2 ? 1.0 : -1.0) * std::numeric_limits<double>::max();
+            }
+            return d;
+        }
+        default: return g.matrix(5 + g.below(60), 1 + g.below(6));
+    }
+}
+
+// ---- tree engine ---------------------------------------------------------
+
+void run_validation(Gen& g) {
+    for (int i = 0; i < 400; ++i) {
+        const double v = g.hostile();
+        const std::string s = tw::format_number(v);
+        CHECK(!s.empty());
+        (void)tw::class_index(v);
+        const std::string t = g.text();
+        (void)tw::parse_float_strict(t);
+        const std::optional<std::string> setting =
+            g.below(5) == 0 ? std::nullopt : std::optional<std::string>(t);
+        (void)tw::resolve_max_features(setting, g.below(40));
+    }
+    Data x = g.matrix(6, 3);
+    std::vector<double> y(6, 1.0), w(6, 1.0);
+    x.at(g.below(6), g.below(3)) = g.hostile();
+    y[g.below(6)] = g.hostile();
+    w[g.below(6)] = g.hostile();
+    (void)tw::validate_finite(x.view(), y);
+    (void)tw::validate_weights(w, 6);
+    (void)tw::validate_weights(w, 7);
+    // Uniform draws and shuffles at their bounds.
+    for (std::uint64_t m : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{1} << 32,
+                            std::numeric_limits<std::uint64_t>::max()}) {
+        CHECK(tw::gen_range_u64(g.rng, m) < m);
+    }
+    CHECK(tw::gen_range_u32(g.rng, 1) == 0);
+    std::vector<std::size_t> items(g.below(50));
+    for (std::size_t i = 0; i < items.size(); ++i) items[i] = i;
+    tw::shuffle(g.rng, items);
+}
+
+std::optional<std::uint64_t> maybe_count(Gen& g, std::uint64_t small) {
+    switch (g.below(5)) {
+        case 0: return std::nullopt;
+        case 1: return std::numeric_limits<std::uint64_t>::max();
+        default: return g.below(small);
+    }
+}
+
+void check_predictions(const tw::DecisionTree& t, const Data& x) {
+    answers("predict", [&] {
+        auto p = t.predict(x.view());
+        CHECK(p.size() == x.rows);
+    });
+    answers("predict_proba", [&] {
+        auto p = t.predict_proba(x.view());
+        const std::size_t m = t.classes() ? t.classes()->size() : 0;
+        CHECK(p.size() == x.rows * m);
+    });
+    // Narrower and wider prediction matrices, and hostile values.
+    Data narrow = x;
+    if (narrow.cols > 0) {
+        Data n2;
+        n2.rows = x.rows;
+        n2.cols = x.cols - 1;
+        for (std::size_t r = 0; r < x.rows; ++r)
+            for (std::size_t c = 0; c + 1 < x.cols; ++c) n2.v.push_back(x.v[r * x.cols + c]);
+        answers("predict narrow", [&] { (void)t.predict(n2.view()); });
+        answers("predict_proba narrow", [&] { (void)t.predict_proba(n2.view()); });
+    }
+    Gen g(x.rows * 31 + x.cols);
+    Data odd = g.matrix(x.rows + 1, x.cols + 2);
+    for (double& v : odd.v) v = g.hostile();
+    answers("predict hostile", [&] { (void)t.predict(odd.view()); });
+}
+
+void corrupt_and_load(Gen& g, const std::string& state) {
+    for (int i = 0; i < 60; ++i) {
+        std::string s = state;
+        switch (g.below(5)) {
+            case 0: s.resize(g.below(s.size() + 1)); break;
+            case 1:
+                for (int k = 0; k < 3 && !s.empty(); ++k)
+                    s[g.below(s.size())] ^= static_cast<char>(1u << g.below(8));
+                break;
+            case 2: s.push_back(static_cast<char>(g.below(256))); break;
+            case 3:
+                if (s.size() >= 8) {
+                    const std::uint64_t v = g.below(2) ? std::numeric_limits<std::uint64_t>::max()
+                                                       : (std::uint64_t{1} << (32 + g.below(31)));
+                    std::memcpy(s.data() + g.below(s.size() - 7), &v, 8);
+                }
+                break;
+            default:
+                for (std::size_t k = 0; k < s.size(); ++k)
+                    if (g.below(16) == 0) s[k] = static_cast<char>(g.below(256));
+        }
+        answers("load corrupted", [&] {
+            tw::DecisionTree t = tw::DecisionTree::load(s);
+            // A state that loads must answer every call.
+            (void)t.get_depth();
+            (void)t.get_n_leaves();
+            Data x = g.matrix(4, 6);
+            answers("predict loaded", [&] { (void)t.predict(x.view()); });
+            answers("predict_proba loaded", [&] { (void)t.predict_proba(x.view()); });
+        });
+    }
+}
+
+void run_decision_tree(Gen& g, int round) {
+    for (std::size_t variant = 0; variant < 9; ++variant) {
+        Data x = shaped(g, variant + static_cast<std::size_t>(round));
+        const bool classification = g.below(2) == 0;
+        std::vector<double> y = classification ? g.labels(x.rows, 1 + g.below(4)) : g.targets(x);
+        if (classification && x.rows > 0 && g.below(3) == 0) y[0] = 1.8446744073709552e19;
+        std::optional<std::vector<double>> w;
+        if (g.below(2)) w = g.weights(x.rows);
+        tw::DecisionTree t(maybe_count(g, 8), "gini", classification ? "classification" : "regression",
+                           g.rng.next_u64(), g.below(4), g.below(3));
+        check_predictions(t, x);  // before fit
+        std::optional<Vec> wv;
+        if (w) wv = Vec(*w);
+        answers("fit", [&] { t.fit(x.view(), y, wv); });
+        check_predictions(t, x);
+        (void)t.get_depth();
+        (void)t.get_n_leaves();
+        // Mismatched lengths must be refused, never read out of range.
+        std::vector<double> short_y(y.begin(), y.end() - (y.empty() ? 0 : 1));
+        answers("fit short y", [&] { t.fit(x.view(), short_y, std::nullopt); });
+        std::vector<double> short_w(x.rows > 0 ? x.rows - 1 : 0, 1.0);
+        answers("fit short w", [&] { t.fit(x.view(), y, Vec(short_w)); });
+        Data bad = x;
+        if (!bad.v.empty()) bad.v[g.below(bad.v.size())] = std::nan("");
+        answers("fit nan", [&] { t.fit(bad.view(), y, std::nullopt); });
+        check_predictions(t, x);
+        const std::string state = t.save();
+        answers("round trip", [&] {
+            tw::DecisionTree back = tw::DecisionTree::load(state);
+            CHECK(back.save() == state);
+        });
+        if (variant % 3 == 0) corrupt_and_load(g, state);
+    }
+    // A chain: each split peels one row, so the tree is as deep as the data.
+    Data chain;
+    chain.rows = 3000;
+    chain.cols = 1;
+    std::vector<double> y(chain.rows);
+    for (std::size_t r = 0; r < chain.rows; ++r) {
+        chain.v.push_back(static_cast<double>(r));
+        y[r] = static_cast<double>(r % 2);
+    }
+    tw::DecisionTree deep(std::nullopt, "gini", "classification", 1, 2, 1);
+    answers("deep fit", [&] { deep.fit(chain.view(), y, std::nullopt); });
+    CHECK(deep.get_depth() >= 1);
+    check_predictions(deep, chain);
+    corrupt_and_load(g, deep.save());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "all";
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    for (int round = 0; round < rounds; ++round) {
+        Gen g(0x5eed0000u + static_cast<std::uint64_t>(round));
+        if (mode == "all") {
+            run_validation(g);
+            run_decision_tree(g, round);
+        }
+    }
+    if (g_failures != 0) {
+        std::fprintf(stderr, "driver: %d failures\n", g_failures);
+        return 1;
+    }
+    std::printf("driver: ok\n");
+    return 0;
+}

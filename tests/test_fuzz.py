@@ -1,0 +1,683 @@
+"""Property-based robustness suite: every constructor and method of every
+registered class is called with generated inputs (odd dtypes, shapes,
+layouts, non-finite values, extreme keywords, odd call orders). Each call
+must return plain Python data or raise ValueError / TypeError /
+OverflowError / the internal-failure exception with a message, and the
+object must keep working afterwards.
+
+Classes that the extension does not register are skipped. The default run
+is short; set TARNWOOD_FUZZ=long for a thorough manual run.
+"""
+import faulthandler
+import os
+import resource
+import sys
+
+import numpy as np
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+import _rs  # noqa: E402
+
+LONG = os.environ.get("TARNWOOD_FUZZ", "") == "long"
+EXAMPLES = 400 if LONG else 12
+HANG_SECONDS = 600 if LONG else 120
+
+settings.register_profile(
+    "tarnwood-fuzz",
+    max_examples=EXAMPLES,
+    deadline=None,
+    derandomize=not LONG,
+    suppress_health_check=list(HealthCheck),
+    database=None,
+    phases=[Phase.explicit, Phase.generate, Phase.shrink],
+)
+FUZZ = settings.get_profile("tarnwood-fuzz")
+
+ALLOWED = (ValueError, TypeError, OverflowError)
+U64_MAX = 2**64 - 1
+
+
+def is_panic(exc):
+    t = type(exc)
+    return t.__name__ == "PanicException" and t.__module__ == "pyo3_runtime"
+
+
+# ---- guards: hangs and runaway allocations ---------------------------------
+
+
+@pytest.fixture(autouse=True)
+def _guards():
+    """Dump all stacks and exit if a test hangs; cap the address space so a
+    runaway allocation fails (and is reported) instead of swapping."""
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    page = os.sysconf("SC_PAGE_SIZE")
+    with open("/proc/self/statm") as f:
+        vm = int(f.read().split()[0]) * page
+    cap = vm + (6 << 30)
+    if hard != resource.RLIM_INFINITY:
+        cap = min(cap, hard)
+    resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        faulthandler.cancel_dump_traceback_later()
+
+
+def plain(value, depth=0):
+    """Results are plain Python objects, never NumPy arrays or scalars."""
+    assert depth < 8
+    if value is None or type(value) in (bool, int, float, str, bytes):
+        return True
+    if type(value).__name__ in CLASSES and getattr(_rs, type(value).__name__, None) is type(value):
+        return True
+    if type(value) in (list, tuple):
+        return all(plain(v, depth + 1) for v in value)
+    if type(value) is dict:
+        return all(type(k) is str and plain(v, depth + 1) for k, v in value.items())
+    return False
+
+
+def attempt(fn, *args, **kwargs):
+    """Calls fn; returns (True, result) or (False, exception) for the allowed
+    failures. Anything else fails the test."""
+    try:
+        result = fn(*args, **kwargs)
+    except ALLOWED as exc:
+        assert str(exc), f"{type(exc).__name__} without a message"
+        return False, exc
+    except BaseException as exc:  # noqa: BLE001 - the internal-failure type is a BaseException
+        if not is_panic(exc):
+            raise
+        msg = str(exc)
+        assert msg, "internal failure without a message"
+        assert "allocation" not in msg, f"runaway allocation: {msg}"
+        return False, exc
+    assert plain(result), f"non-plain result of type {type(result)!r}"
+    return True, result
+
+
+# ---- the classes and their surfaces ----------------------------------------
+
+# Parameter kinds: matrix, vector, opt_vector, count, opt_count, seed, float,
+# flag, text, opt_text, tree, bytes.
+SUPERVISED_FIT = [("x", "matrix"), ("y", "vector"), ("sample_weight", "opt_vector")]
+FOREST_CTOR = [
+    ("n_estimators", "count"), ("max_depth", "opt_count"), ("max_features", "opt_text"),
+    ("bootstrap", "flag"), ("random_state", "seed"), ("min_samples_split", "count"),
+    ("min_samples_leaf", "count"),
+]
+BOOST_HEAD = [
+    ("n_estimators", "count"), ("learning_rate", "float"), ("rf_n_estimators", "count"),
+    ("rf_max_depth", "opt_count"), ("rf_max_features", "opt_text"), ("bootstrap", "flag"),
+    ("random_state", "seed"), ("min_samples_split", "count"), ("min_samples_leaf", "count"),
+]
+BOOST_TAIL = [("use_histogram", "flag"), ("async_mode", "flag"), ("tol", "float"),
+              ("n_jobs", "opt_count")]
+
+# Per class: constructor parameters, methods (name -> parameters), getters,
+# the work-count keywords that must stay small when fitting, and a small
+# configuration used for "still works" checks.
+CLASSES = {
+    "DecisionTree": dict(
+        ctor=[("max_depth", "opt_count"), ("criterion", "text"), ("task", "text"),
+              ("random_state", "seed"), ("min_samples_split", "count"),
+              ("min_samples_leaf", "count")],
+        methods={"fit": SUPERVISED_FIT, "predict": [("x", "matrix")],
+                 "predict_proba": [("x", "matrix")], "get_depth": [], "get_n_leaves": []},
+        getters=["classes_", "is_fitted"],
+        work=[],
+        good=dict(random_state=3),
+        texts={"task": ["classification", "regression"]},
+    ),
+    "RandomForestRegressor": dict(
+        ctor=FOREST_CTOR,
+        methods={"fit": SUPERVISED_FIT, "predict": [("x", "matrix")], "get_info": []},
+        getters=["n_estimators", "is_fitted"],
+        work=["n_estimators"],
+        good=dict(n_estimators=3, random_state=3),
+        texts={},
+    ),
+    "RandomForestClassifier": dict(
+        ctor=FOREST_CTOR,
+        methods={"fit": SUPERVISED_FIT, "predict": [("x", "matrix")],
+                 "predict_proba": [("x", "matrix")],
+                 "score": [("x", "matrix"), ("y", "vector")], "get_info": []},
+        getters=["n_estimators", "n_classes", "classes_", "is_fitted"],
+        work=["n_estimators"],
+        good=dict(n_estimators=3, random_state=3),
+        texts={},
+    ),
+    "TreeSHAP": dict(
+        ctor=[("tree", "tree"), ("x_train", "matrix"), ("model_type", "text")],
+        methods={"explain": [("x", "matrix")]},
+        getters=[],
+        work=[],
+        good=None,  # built from a fitted DecisionTree, see make_good
+        texts={"model_type": ["classification", "regression"]},
+    ),
+    "Tarnwood": dict(
+        ctor=BOOST_HEAD + [("task", "text")] + BOOST_TAIL,
+        methods={"fit": SUPERVISED_FIT, "predict": [("x", "matrix")],
+                 "predict_proba": [("x", "matrix")],
+                 "predict_ci": [("x", "matrix"), ("alpha", "float")],
+                 "feature_importances": []},
+        getters=["n_estimators", "is_fitted", "trees_used"],
+        work=["n_estimators", "rf_n_estimators"],
+        good=dict(n_estimators=2, rf_n_estimators=2, random_state=3),
+        texts={"task": ["classification", "regression"]},
+    ),
+    "TarnwoodClassifier": dict(
+        ctor=BOOST_HEAD + BOOST_TAIL,
+        methods={"fit": SUPERVISED_FIT, "predict": [("x", "matrix")],
+                 "predict_proba": [("x", "matrix")],
+                 "predict_ci": [("x", "matrix"), ("alpha", "float")],
+                 "feature_importances": [], "to_dict": []},
+        getters=["n_estimators", "n_classes", "is_fitted", "trees_used"],
+        work=["n_estimators", "rf_n_estimators"],
+        good=dict(n_estimators=2, rf_n_estimators=2, random_state=3),
+        texts={},
+    ),
+    "TarnwoodRegressor": dict(
+        ctor=BOOST_HEAD + BOOST_TAIL + [("conformal_fraction", "float")],
+        methods={"fit": SUPERVISED_FIT, "predict": [("x", "matrix")],
+                 "predict_ci": [("x", "matrix"), ("alpha", "float")],
+                 "feature_importances": [], "to_dict": []},
+        getters=["n_estimators", "is_fitted", "trees_used"],
+        work=["n_estimators", "rf_n_estimators"],
+        good=dict(n_estimators=2, rf_n_estimators=2, random_state=3),
+        texts={},
+    ),
+    "RandomForestUnsupervised": dict(
+        ctor=[("n_estimators", "count"), ("max_depth", "opt_count"),
+              ("max_features", "opt_text"), ("random_state", "seed"),
+              ("min_samples_split", "count"), ("min_samples_leaf", "count"),
+              ("n_jobs", "opt_count"), ("n_neighbors", "opt_count")],
+        methods={"fit": [("x", "matrix")],
+                 "fit_transform": [("x", "matrix"), ("n_components", "count")],
+                 "transform": [("n_components", "count")],
+                 "proximity_matrix": [("use_oob", "flag")],
+                 "proximity_sparse": [("k", "opt_count")],
+                 "predict_proximity": [("x_new", "matrix")],
+                 "outlier_scores": [("use_sparse", "flag")],
+                 "predict_outlier_scores": [("x_new", "matrix")],
+                 "feature_importances": []},
+        getters=["n_estimators_", "is_fitted_", "n_samples_", "n_features_"],
+        work=["n_estimators"],
+        good=dict(n_estimators=4, random_state=3),
+        texts={},
+    ),
+}
+
+# Methods whose count arguments size their output or their loops.
+BOUNDED_COUNTS = {"n_components"}
+MUTATORS = {"fit", "fit_transform", "proximity_sparse", "__setstate__"}
+
+NAMES = list(CLASSES)
+
+
+def registered(name):
+    cls = getattr(_rs, name, None)
+    if cls is None:
+        pytest.skip(f"{name} is not registered")
+    return cls
+
+
+# ---- data ----------------------------------------------------------------
+
+WIDTH = 3
+_base = np.random.default_rng(20240607)
+X_GOOD = _base.normal(size=(40, WIDTH))
+Y_CLASS = (X_GOOD[:, 0] + 0.3 * X_GOOD[:, 1] > 0).astype(float)
+Y_REG = X_GOOD[:, 0] * 2.0 + X_GOOD[:, 2]
+
+
+def is_regression(name, obj_kwargs):
+    if name in ("RandomForestRegressor", "TarnwoodRegressor"):
+        return True
+    if name in ("DecisionTree", "Tarnwood"):
+        return obj_kwargs.get("task", "classification") != "classification"
+    return False
+
+
+FLOATS = st.one_of(
+    st.floats(-5, 5, allow_nan=False),
+    st.sampled_from([0.0, -0.0, 1.0, 2.0, np.nan, np.inf, -np.inf, 1e300, -1e300, 5e-324,
+                     1.7976931348623157e308, 2.0**64, 1e19, -1.0, 0.5, 3.0]),
+)
+LABELS = st.one_of(
+    st.sampled_from([0.0, 1.0, 2.0]),
+    st.sampled_from([-1.0, -1e300, 0.9, 1.7, 2.0**63, 2.0**64, 1e19, 1e300, np.nan, np.inf,
+                     -np.inf, 255.0, 256.0, 65536.0, 2.0**32]),
+)
+
+DTYPES = ["f8", "f8", "f8", "f8", "f4", "i8", "i4", "u8", "?", "c16", ">f8", "O", "f2"]
+
+
+@st.composite
+def arrays(draw, ndim=None, rows=None, cols=None, elements=FLOATS):
+    """An array of any dtype, dimension and memory layout."""
+    if ndim is None:
+        ndim = draw(st.sampled_from([2, 2, 2, 1, 0, 3]))
+    dims = []
+    for axis in range(ndim):
+        if axis == 0 and rows is not None:
+            dims.append(rows)
+        elif axis == 1 and cols is not None:
+            dims.append(cols)
+        else:
+            dims.append(draw(st.integers(0, 6)))
+    size = int(np.prod(dims)) if dims else 1
+    values = draw(st.lists(elements, min_size=size, max_size=size))
+    dtype = draw(st.sampled_from(DTYPES))
+    base = np.array(values, dtype=np.float64).reshape(dims)
+    with np.errstate(all="ignore"):
+        if dtype == "O":
+            arr = base.astype(object)
+        elif dtype in ("i8", "i4", "u8", "?"):
+            arr = np.nan_to_num(base, nan=0, posinf=0, neginf=0).clip(-1e6, 1e6).astype(dtype)
+        else:
+            arr = base.astype(dtype)
+    layout = draw(st.sampled_from(
+        ["c", "c", "fortran", "reversed", "strided", "transposed", "unaligned", "readonly",
+         "broadcast"]))
+    return relayout(arr, layout)
+
+
+def relayout(arr, layout):
+    if arr.ndim == 0:
+        return arr
+    if layout == "fortran":
+        return np.asfortranarray(arr)
+    if layout == "reversed":
+        return np.ascontiguousarray(arr[::-1])[::-1] if arr.ndim == 1 else arr[::-1, ::-1].copy()[::-1, ::-1]
+    if layout == "strided":
+        big = np.repeat(arr, 2, axis=arr.ndim - 1)
+        return big[..., ::2] if arr.ndim > 1 else big[::2]
+    if layout == "transposed":
+        return np.ascontiguousarray(arr.T).T
+    if layout == "unaligned" and arr.dtype != object:
+        buf = np.zeros(arr.nbytes + 1, dtype=np.uint8)
+        out = np.frombuffer(buf.data, dtype=arr.dtype, count=arr.size, offset=1)
+        out = out.reshape(arr.shape)
+        np.copyto(out, arr)
+        return out
+    if layout == "readonly":
+        arr = arr.copy()
+        arr.setflags(write=False)
+        return arr
+    if layout == "broadcast" and arr.shape[0] > 0:
+        return np.broadcast_to(arr[:1], arr.shape)
+    return arr
+
+
+NON_ARRAYS = st.sampled_from([None, 0, 1.5, "x", b"x", [[1.0, 2.0]], [1.0], (1.0,), {}, object(),
+                              np.float64(1.0)])
+
+
+@st.composite
+def values_of(draw, kind, name, good_kind_only=False, small_counts=False):
+    """A value for a parameter of the given kind: mostly well typed, with odd
+    values, sometimes of a wrong type."""
+    if not good_kind_only and draw(st.integers(0, 9)) == 0:
+        return draw(st.one_of(NON_ARRAYS, st.integers(-2**70, 2**70), st.booleans(),
+                              st.floats(allow_nan=True), st.text(max_size=5)))
+    if kind == "matrix":
+        if draw(st.integers(0, 3)) == 0:
+            return draw(arrays())
+        return draw(arrays(ndim=2, rows=draw(st.integers(0, 12)),
+                           cols=draw(st.sampled_from([WIDTH, WIDTH, 0, 1, 2, 5]))))
+    if kind in ("vector", "opt_vector"):
+        if kind == "opt_vector" and draw(st.booleans()):
+            return None
+        elements = LABELS if name == "y" else FLOATS
+        return draw(arrays(ndim=draw(st.sampled_from([1, 1, 1, 2, 0])), elements=elements))
+    if kind in ("count", "opt_count", "seed"):
+        if kind != "count" and draw(st.integers(0, 3)) == 0:
+            return None
+        if small_counts or name in BOUNDED_COUNTS:
+            return draw(st.one_of(st.integers(0, 5), st.sampled_from([-1, -2**63])))
+        return draw(st.one_of(st.integers(0, 5),
+                              st.sampled_from([-1, U64_MAX, 2**64, 2**63, 2**32, 10**9, -2**64,
+                                               2**100])))
+    if kind == "float":
+        return draw(st.one_of(FLOATS, st.integers(-3, 3), st.sampled_from([10**400, -10**400])))
+    if kind == "flag":
+        return draw(st.one_of(st.booleans(), st.sampled_from([1, 0, np.bool_(True), None])))
+    if kind in ("text", "opt_text"):
+        if kind == "opt_text" and draw(st.integers(0, 3)) == 0:
+            return None
+        return draw(st.one_of(
+            st.sampled_from(["sqrt", "log2", "0.5", "1", "1.0", "2", "7", "nan", "inf", "-inf",
+                             "-1", "0", "1e308", "1e-320", "", " 0.5", "0x10", "\x00",
+                             "classification", "regression", "Classification",
+                             "clas\u00e9", "\ud800" if False else "\u2603"]),
+            st.text(max_size=8)))
+    if kind == "tree":
+        return draw(st.sampled_from(["fitted", "unfitted", "fitted", None, 3]))
+    if kind == "bytes":
+        return draw(st.binary(max_size=64))
+    raise AssertionError(kind)
+
+
+def realise(value, name):
+    """Turns placeholder tree values into real DecisionTree objects."""
+    if value == "fitted":
+        t = _rs.DecisionTree(random_state=0, task="classification")
+        t.fit(X_GOOD, Y_CLASS)
+        return t
+    if value == "fitted-regression":
+        t = _rs.DecisionTree(random_state=0, task="regression")
+        t.fit(X_GOOD, Y_REG)
+        return t
+    if value == "unfitted":
+        return _rs.DecisionTree()
+    return value
+
+
+def make_good(name, cls):
+    spec = CLASSES[name]
+    if name == "TreeSHAP":
+        return cls(realise("fitted", "tree"), X_GOOD, "classification"), {}
+    kwargs = dict(spec["good"])
+    return cls(**kwargs), kwargs
+
+
+def fit_good(name, obj, kwargs):
+    if name == "TreeSHAP":
+        return
+    if name == "RandomForestUnsupervised":
+        obj.fit(X_GOOD)
+        return
+    y = Y_REG if is_regression(name, kwargs) else Y_CLASS
+    obj.fit(X_GOOD, y)
+
+
+def fingerprint(name, obj, kwargs):
+    """A deterministic summary of a fitted object's behaviour on good data."""
+    if name == "TreeSHAP":
+        return obj.explain(X_GOOD[:5])
+    if name == "RandomForestUnsupervised":
+        return obj.proximity_matrix(True)
+    out = [obj.predict(X_GOOD)]
+    if hasattr(obj, "predict_proba") and not is_regression(name, kwargs):
+        out.append(obj.predict_proba(X_GOOD))
+    return out
+
+
+def assert_still_works(name, cls, obj, kwargs):
+    """After any sequence of calls the object refits and predicts exactly like
+    a fresh one."""
+    fresh, _ = make_good(name, cls) if name == "TreeSHAP" else (cls(**kwargs), kwargs)
+    fit_good(name, obj, kwargs)
+    fit_good(name, fresh, kwargs)
+    a = fingerprint(name, obj, kwargs)
+    b = fingerprint(name, fresh, kwargs)
+    assert repr(a) == repr(b)
+
+
+def draw_args(draw, params, **kw):
+    args = {}
+    for pname, kind in params:
+        args[pname] = draw(values_of(kind, pname, **kw))
+    return args
+
+
+# ---- properties ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", NAMES)
+@FUZZ
+@given(data=st.data())
+def test_constructor_accepts_or_rejects_cleanly(name, data):
+    cls = registered(name)
+    spec = CLASSES[name]
+    kwargs = {}
+    for pname, kind in spec["ctor"]:
+        if data.draw(st.booleans(), label=f"give {pname}"):
+            value = data.draw(values_of(kind, pname), label=pname)
+            kwargs[pname] = realise(value, pname)
+    positional = data.draw(st.booleans(), label="positional")
+    if positional:
+        names = [p for p, _ in spec["ctor"]]
+        args = []
+        for p in names:
+            if p not in kwargs:
+                break
+            args.append(kwargs.pop(p))
+        ok, obj = attempt(cls, *args, **kwargs)
+    else:
+        ok, obj = attempt(cls, **kwargs)
+    if ok:
+        for getter in spec["getters"]:
+            attempt(getattr, obj, getter)
+        for method, params in spec["methods"].items():
+            if not params:
+                attempt(getattr(obj, method))
+    # Surplus and unknown arguments are TypeErrors.
+    with pytest.raises(TypeError):
+        cls(*([None] * (len(spec["ctor"]) + 1)))
+    with pytest.raises(TypeError):
+        cls(no_such_keyword=1)
+
+
+@pytest.mark.parametrize("name", NAMES)
+@FUZZ
+@given(data=st.data())
+def test_method_calls_in_any_order_leave_the_object_working(name, data):
+    cls = registered(name)
+    spec = CLASSES[name]
+    obj, kwargs = make_good(name, cls)
+    if data.draw(st.booleans(), label="fitted first"):
+        fit_good(name, obj, kwargs)
+    methods = sorted(spec["methods"])
+    steps = data.draw(st.integers(1, 6), label="steps")
+    for _ in range(steps):
+        method = data.draw(st.sampled_from(methods + spec["getters"]), label="method")
+        if method in spec["getters"]:
+            attempt(getattr, obj, method)
+            continue
+        params = spec["methods"][method]
+        args = draw_args(data.draw, params)
+        if data.draw(st.integers(0, 9), label="arity") == 0:
+            # Wrong arity: one argument too many, or a required one missing.
+            if data.draw(st.booleans()):
+                with pytest.raises(TypeError):
+                    getattr(obj, method)(*args.values(), None)
+            elif any(k not in ("sample_weight",) for k, _ in params):
+                with pytest.raises(TypeError):
+                    getattr(obj, method)()
+            continue
+        if data.draw(st.booleans(), label="by keyword"):
+            attempt(getattr(obj, method), **args)
+        else:
+            attempt(getattr(obj, method), *args.values())
+    assert_still_works(name, cls, obj, kwargs)
+
+
+@pytest.mark.parametrize("name", NAMES)
+@FUZZ
+@given(data=st.data())
+def test_extreme_settings_fit_and_predict(name, data):
+    """Constructor settings at their extremes (work counts kept small), then a
+    fit on generated data and every method."""
+    cls = registered(name)
+    spec = CLASSES[name]
+    kwargs = {}
+    for pname, kind in spec["ctor"]:
+        if kind == "tree":
+            kwargs[pname] = realise(data.draw(st.sampled_from(["fitted", "fitted-regression"])),
+                                    pname)
+            continue
+        if pname in spec["work"]:
+            kwargs[pname] = data.draw(st.integers(0, 3), label=pname)
+            continue
+        if pname in spec["texts"] and data.draw(st.booleans()):
+            kwargs[pname] = data.draw(st.sampled_from(spec["texts"][pname]), label=pname)
+            continue
+        if pname == "n_jobs":
+            continue
+        if data.draw(st.booleans(), label=f"give {pname}"):
+            kwargs[pname] = data.draw(values_of(kind, pname, good_kind_only=True), label=pname)
+    ok, obj = attempt(cls, **kwargs)
+    if not ok:
+        return
+    rows = data.draw(st.integers(0, 14), label="rows")
+    cols = data.draw(st.integers(0, 4), label="cols")
+    x = data.draw(arrays(ndim=2, rows=rows, cols=cols,
+                         elements=st.one_of(st.floats(-3, 3), FLOATS)), label="x")
+    if data.draw(st.integers(0, 2), label="dtype ok") and x.dtype != np.float64:
+        x = x.astype(np.float64) if x.dtype != object else np.zeros(x.shape)
+    y_len = data.draw(st.sampled_from([rows, rows, rows, max(rows - 1, 0), rows + 1]), label="ylen")
+    y = np.array(data.draw(st.lists(LABELS, min_size=y_len, max_size=y_len), label="y"),
+                 dtype=np.float64)
+    w = None
+    if data.draw(st.booleans(), label="weights"):
+        w_len = data.draw(st.sampled_from([rows, rows, max(rows - 1, 0), rows + 1]))
+        w = np.array(data.draw(st.lists(st.one_of(st.floats(0, 3), FLOATS), min_size=w_len,
+                                        max_size=w_len)), dtype=np.float64)
+    if "fit" in spec["methods"]:
+        if spec["methods"]["fit"] == SUPERVISED_FIT:
+            attempt(obj.fit, x, y, w)
+        else:
+            attempt(obj.fit, x)
+    for method, params in spec["methods"].items():
+        if method == "fit":
+            continue
+        args = []
+        for pname, kind in params:
+            if kind == "matrix":
+                args.append(x if data.draw(st.booleans()) else
+                            data.draw(arrays(ndim=2, rows=data.draw(st.integers(0, 5)),
+                                             cols=data.draw(st.integers(0, 5)))))
+            elif kind == "vector":
+                args.append(y)
+            elif kind == "count" or kind == "opt_count":
+                args.append(data.draw(st.integers(0, 4)))
+            else:
+                args.append(data.draw(values_of(kind, pname, good_kind_only=True)))
+        attempt(getattr(obj, method), *args)
+    for getter in spec["getters"]:
+        attempt(getattr, obj, getter)
+
+
+@pytest.mark.parametrize("name", NAMES)
+@FUZZ
+@given(data=st.data())
+def test_huge_counts_fail_fast_or_are_rejected(name, data):
+    """Huge work counts are stored as given; calls that cannot start work
+    (not fitted, invalid data) still answer at once."""
+    cls = registered(name)
+    spec = CLASSES[name]
+    if not spec["work"]:
+        pytest.skip("no work counts")
+    kwargs = dict(spec["good"])
+    for pname in spec["work"]:
+        kwargs[pname] = data.draw(st.sampled_from([10**9, 2**63, U64_MAX]), label=pname)
+    ok, obj = attempt(cls, **kwargs)
+    assert ok, obj
+    for getter in spec["getters"]:
+        attempt(getattr, obj, getter)
+    for method, params in spec["methods"].items():
+        if method == "fit":
+            continue
+        args = [X_GOOD if k == "matrix" else (Y_CLASS if k == "vector" else
+                                                 (2 if k in ("count", "opt_count") else
+                                                  (True if k == "flag" else 0.05)))
+                for _, k in params]
+        ok, err = attempt(getattr(obj, method), *args)
+        assert not ok, f"{method} answered before fit"
+    bad = X_GOOD.copy()
+    bad[data.draw(st.integers(0, len(bad) - 1)), data.draw(st.integers(0, WIDTH - 1))] = \
+        data.draw(st.sampled_from([np.nan, np.inf, -np.inf]))
+    if spec["methods"]["fit"] == SUPERVISED_FIT:
+        with pytest.raises(ValueError):
+            obj.fit(bad, Y_CLASS)
+        with pytest.raises(ValueError):
+            obj.fit(X_GOOD, Y_CLASS, -np.ones(len(Y_CLASS)))
+
+
+@pytest.mark.parametrize("name", NAMES)
+@FUZZ
+@given(data=st.data())
+def test_saved_state_corruption_is_rejected(name, data):
+    """A damaged or foreign saved state is refused with ValueError/TypeError;
+    a state that loads yields an object that answers every call."""
+    cls = registered(name)
+    if not hasattr(cls, "__setstate__"):
+        pytest.skip("no saved state")
+    obj, kwargs = make_good(name, cls)
+    if data.draw(st.booleans()):
+        fit_good(name, obj, kwargs)
+    state = obj.__getstate__()
+    assert isinstance(state, bytes)
+    mode = data.draw(st.sampled_from(["truncate", "flip", "append", "random", "splice",
+                                      "u64", "other"]))
+    b = bytearray(state)
+    if mode == "truncate":
+        b = b[:data.draw(st.integers(0, max(len(b) - 1, 0)))]
+    elif mode == "flip":
+        for _ in range(data.draw(st.integers(1, 4))):
+            i = data.draw(st.integers(0, len(b) - 1))
+            b[i] ^= 1 << data.draw(st.integers(0, 7))
+    elif mode == "append":
+        b += data.draw(st.binary(min_size=1, max_size=16))
+    elif mode == "random":
+        b = bytearray(data.draw(st.binary(max_size=200)))
+    elif mode == "splice":
+        i = data.draw(st.integers(0, len(b)))
+        b[i:i] = data.draw(st.binary(min_size=1, max_size=9))
+    elif mode == "u64" and len(b) >= 8:
+        i = data.draw(st.integers(0, len(b) - 8))
+        b[i:i + 8] = data.draw(st.sampled_from([U64_MAX, 2**63, 2**32, 2**31, 10**9, 0]))\
+            .to_bytes(8, "little")
+    elif mode == "other":
+        other = data.draw(st.sampled_from([n for n in NAMES if hasattr(_rs, n)]))
+        o2, k2 = make_good(other, getattr(_rs, other))
+        if hasattr(o2, "__getstate__"):
+            b = bytearray(o2.__getstate__())
+    target = cls.__new__(cls) if name != "TreeSHAP" else make_good(name, cls)[0]
+    ok, _ = attempt(target.__setstate__, bytes(b))
+    for getter in CLASSES[name]["getters"]:
+        attempt(getattr, target, getter)
+    for method, params in CLASSES[name]["methods"].items():
+        if method in MUTATORS:
+            continue
+        args = [X_GOOD if k == "matrix" else (Y_CLASS if k == "vector" else
+                                                 (2 if k in ("count", "opt_count") else
+                                                  (True if k == "flag" else 0.05)))
+                for _, k in params]
+        attempt(getattr(target, method), *args)
+        attempt(getattr(target, method), X_GOOD[:, :1], *args[1:]) if params and \
+            params[0][1] == "matrix" else None
+    if name != "TreeSHAP":
+        fit_good(name, target, kwargs) if not ok else None
+
+
+def test_reentrant_access_is_refused():
+    """A method that re-enters the same object (through an argument's
+    conversion hook) gets the borrow RuntimeError, never corrupts it."""
+
+    class Sneaky(np.ndarray):
+        pass
+
+    t = _rs.DecisionTree(random_state=0)
+    t.fit(X_GOOD, Y_CLASS)
+    before = t.predict(X_GOOD)
+
+    class Hook:
+        def __index__(self):
+            t.fit(X_GOOD[:5], Y_CLASS[:5])
+            return 1
+
+    # Arguments are converted before access is taken, so a hook that refits
+    # the object during conversion is harmless.
+    u = _rs.DecisionTree(min_samples_leaf=Hook())
+    assert u.is_fitted is False
+    t.fit(X_GOOD, Y_CLASS)
+    assert t.predict(X_GOOD) == before
