@@ -13,10 +13,14 @@
 namespace tw {
 namespace {
 
-// Rows handed to one prediction task; every task walks each tree for all
-// of its rows before moving to the next tree, which keeps the upper levels
-// of a tree in cache.
-constexpr std::size_t kPredictGrain = 128;
+// Rows handed to one prediction task: every task walks each tree for all of
+// its rows before moving to the next tree, so a tree stays in cache while it
+// is used; tasks are as large as possible while still keeping every worker
+// busy.
+std::size_t predict_grain(std::size_t rows) {
+    const std::size_t tasks = 4 * parallel::pool_size();
+    return std::clamp<std::size_t>((rows + tasks - 1) / tasks, 64, 4096);
+}
 // Rows walked through one tree in lockstep, so that their node loads (mostly
 // cache misses in deep trees) overlap instead of running one after another.
 constexpr std::size_t kLockstep = 16;
@@ -157,7 +161,7 @@ std::vector<double> RandomForestClassifier::predict_proba(const MatrixView& x) c
     std::vector<double> out(x.rows * k, 0.0);
     if (k == 0) return out;
     const double n_trees = static_cast<double>(trees_.size());
-    parallel::parallel_chunks(x.rows, kPredictGrain, [&](std::size_t begin, std::size_t end) {
+    parallel::parallel_chunks(x.rows, predict_grain(x.rows), [&](std::size_t begin, std::size_t end) {
         double* acc = out.data() + begin * k;
         std::size_t leaf[kLockstep];
         for (const Tree& tree : trees_) {
@@ -235,7 +239,7 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
     check_width(trees_, x);
     std::vector<double> out(x.rows, 0.0);
     const double n_trees = static_cast<double>(trees_.size());
-    parallel::parallel_chunks(x.rows, kPredictGrain, [&](std::size_t begin, std::size_t end) {
+    parallel::parallel_chunks(x.rows, predict_grain(x.rows), [&](std::size_t begin, std::size_t end) {
         std::size_t leaf[kLockstep];
         for (const Tree& tree : trees_) {
             for (std::size_t r0 = begin; r0 < end; r0 += kLockstep) {
