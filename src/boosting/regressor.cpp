@@ -63,7 +63,6 @@ TarnwoodRegressor::Pass TarnwoodRegressor::boost(const MatrixView& x, Vec y, Vec
 
     std::vector<double> f(n, pass.init);
     std::vector<double> residual(n);
-    pass.rounds.reserve(static_cast<std::size_t>(config_.n_estimators));
     for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
         for (std::size_t i = 0; i < n; ++i) residual[i] = y[i] - f[i];
         RoundFit fitted =

@@ -141,7 +141,9 @@ PyObject* classifier_dict(const Classifier& m) {
     const std::size_t outputs = m.init().size();
     if (outputs == 0) throw tw::InternalError("a model without outputs cannot be exported");
     Ref d = check(PyDict_New());
-    dict_set(d.get(), "task", py_text(outputs == 1 ? "binary" : "multiclass"));
+    // A single-class model keeps one score but is evaluated with softmax like
+    // every non-binary model, so it is exported as multiclass.
+    dict_set(d.get(), "task", py_text(m.n_classes() == 2 ? "binary" : "multiclass"));
     dict_set(d.get(), "n_outputs", py_int(outputs));
     dict_set(d.get(), "n_classes", py_int(m.n_classes()));
     dict_set(d.get(), "learning_rate", py_float(m.config().learning_rate));

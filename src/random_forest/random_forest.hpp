@@ -40,6 +40,7 @@ std::vector<double> checked_fit_inputs(const MatrixView& x, Vec y,
 
 class RandomForestClassifier {
 public:
+    static constexpr const char* name() { return "RandomForestClassifier"; }
     explicit RandomForestClassifier(ForestSettings settings) : s_(std::move(settings)) {}
 
     void fit(const MatrixView& x, Vec y, const std::optional<Vec>& sample_weight);
@@ -70,6 +71,7 @@ private:
 
 class RandomForestRegressor {
 public:
+    static constexpr const char* name() { return "RandomForestRegressor"; }
     explicit RandomForestRegressor(ForestSettings settings) : s_(std::move(settings)) {}
 
     void fit(const MatrixView& x, Vec y, const std::optional<Vec>& sample_weight);

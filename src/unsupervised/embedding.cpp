@@ -2,6 +2,8 @@
 // deflation on the double-centred matrix B = 0.5 (P[k][l] - m_k - m_l + g),
 // which is applied to vectors without ever being formed.
 #include <cmath>
+#include <limits>
+#include <string>
 
 #include "parallel/pool.hpp"
 #include "tree/errors.hpp"
@@ -69,6 +71,9 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 std::vector<double> RandomForestUnsupervised::transform(std::size_t n_components) const {
     require_fitted();
     const std::size_t n = n_samples_;
+    if (n_components > std::numeric_limits<std::size_t>::max() / sizeof(double) / n)
+        throw ValueError("n_components (" + std::to_string(n_components) +
+                         ") is too large: the embedding would not fit in memory");
     std::vector<double> coords(n * n_components, 0.0);
     if (n_components == 0) return coords;
 
