@@ -280,3 +280,24 @@ def test_estimators_survive_pickle_deepcopy_and_joblib(name):
         assert len(got) == len(expected)
         for a, b in zip(got, expected):
             np.testing.assert_array_equal(a, b)
+
+
+def test_engine_pickles_load_without_scikit_learn():
+    # The engine's pickles reconstruct through the tarnwood package, which
+    # must not need scikit-learn for that.
+    import os
+    import subprocess
+    import sys
+
+    tree = _fitted_tree()
+    code = (
+        "import sys, pickle; sys.modules['sklearn'] = None; "
+        "import numpy as np; "
+        "tree = pickle.loads(sys.stdin.buffer.read()); "
+        "print(tree.predict(np.eye(4)))"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run(
+        [sys.executable, "-c", code], input=pickle.dumps(tree), capture_output=True, env=env, check=True
+    )
+    assert out.stdout.decode().strip() == str(tree.predict(np.eye(4)))
