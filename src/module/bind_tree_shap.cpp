@@ -89,7 +89,7 @@ PyGetSetDef tree_shap_getset[] = {
 }  // namespace
 
 bool add_tree_shap(PyObject* module) {
-    static const ClassSpec spec{
+    static const ClassSpec desc{
         "TreeSHAP",
         "TreeSHAP(tree, x_train, model_type)\n--\n\n",
         sizeof(Box<Explainer>),
@@ -98,7 +98,7 @@ bool add_tree_shap(PyObject* module) {
         tree_shap_methods,
         tree_shap_getset,
     };
-    return add_class(module, spec) != nullptr;
+    return add_class(module, desc) != nullptr;
 }
 
 }  // namespace tw::py

@@ -327,7 +327,7 @@ PyGetSetDef g_getset[] = {
 }  // namespace
 
 bool add_random_forest_unsupervised(PyObject* module) {
-    ClassSpec spec{
+    ClassSpec desc{
         "RandomForestUnsupervised",
         "RandomForestUnsupervised(n_estimators=500, max_depth=None, max_features=None, "
         "random_state=None, min_samples_split=2, min_samples_leaf=1, n_jobs=None, "
@@ -338,7 +338,7 @@ bool add_random_forest_unsupervised(PyObject* module) {
         g_methods,
         g_getset,
     };
-    return add_class(module, spec) != nullptr;
+    return add_class(module, desc) != nullptr;
 }
 
 }  // namespace tw::py

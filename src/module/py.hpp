@@ -242,7 +242,7 @@ struct ClassSpec {
 
 // Creates the heap type, adds it to the module and to __all__. Returns the
 // type (borrowed from the module) or NULL with an error set.
-PyTypeObject* add_class(PyObject* module, const ClassSpec& spec);
+PyTypeObject* add_class(PyObject* module, const ClassSpec& desc);
 
 // Method-definition helper: all methods take (self, args, kwargs).
 #define TW_METHOD(name, fn, doc) \
