@@ -77,7 +77,7 @@ void DecisionTree::check_fitted_and_width(const MatrixView& x) const {
 std::vector<double> DecisionTree::predict(const MatrixView& x) const {
     check_fitted_and_width(x);
     std::vector<double> out(x.rows);
-    for (std::size_t r = 0; r < x.rows; ++r) out[r] = tree_->predict(x.row(r));
+    tree_->predict_rows(x, out.data());
     return out;
 }
 

@@ -12,8 +12,17 @@ struct HistogramData {
     std::vector<std::vector<std::uint8_t>> bins;  // per feature, one bin per row
     std::vector<std::vector<double>> bin_edges;   // per feature, ascending, last = +inf
     std::vector<std::size_t> n_bins;              // per feature, == bin_edges[f].size()
+    // Per feature: 1 when the column holds no NaN, so that "bin <= b" and
+    // "value <= bin_edges[f][b]" select the same rows. Features without an
+    // entry are treated as possibly holding NaN.
+    std::vector<std::uint8_t> nan_free;
 
+    // Bins every column of x (rows x.rows, features x.cols).
     static HistogramData build(const MatrixView& x);
+
+    bool is_nan_free(std::size_t feature) const {
+        return feature < nan_free.size() && nan_free[feature] != 0;
+    }
 };
 
 }  // namespace tw

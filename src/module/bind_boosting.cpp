@@ -1,6 +1,546 @@
-// Placeholder until this class family is bound.
+// Python classes Tarnwood, TarnwoodClassifier and TarnwoodRegressor.
+#include <string>
+#include <utility>
+
+#include "boosting/classifier.hpp"
+#include "boosting/config.hpp"
+#include "boosting/importances.hpp"
+#include "boosting/regressor.hpp"
 #include "module/classes.hpp"
+#include "module/py.hpp"
 
 namespace tw::py {
-bool add_boosting(PyObject*) { return true; }
+namespace {
+
+using tw::boosting::BoostConfig;
+using tw::boosting::InternalRF;
+using Regressor = tw::boosting::TarnwoodRegressor;
+using Classifier = tw::boosting::TarnwoodClassifier;
+
+// The task-generic class: exactly one inner state for the object's life.
+struct Generic {
+    std::string task;
+    std::optional<Classifier> classifier;
+    std::optional<Regressor> regressor;
+};
+
+// ---- configuration ------------------------------------------------------
+
+// Converts configuration parameter `index` (0..12, in the table order of
+// TarnwoodClassifier); a null object keeps the default.
+void convert_config(BoostConfig& c, int index, PyObject* o) {
+    if (o == nullptr) return;
+    switch (index) {
+        case 0: c.n_estimators = to_count(o, "n_estimators"); break;
+        case 1: c.learning_rate = to_float(o, "learning_rate"); break;
+        case 2: c.rf_n_estimators = to_count(o, "rf_n_estimators"); break;
+        case 3: c.rf_max_depth = to_opt_count(o, "rf_max_depth"); break;
+        case 4: c.rf_max_features = to_opt_text(o, "rf_max_features"); break;
+        case 5: c.bootstrap = to_flag(o, "bootstrap"); break;
+        case 6: c.random_state = to_seed(o, "random_state"); break;
+        case 7: c.min_samples_split = to_count(o, "min_samples_split"); break;
+        case 8: c.min_samples_leaf = to_count(o, "min_samples_leaf"); break;
+        case 9: c.use_histogram = to_flag(o, "use_histogram"); break;
+        case 10: c.async_mode = to_flag(o, "async_mode"); break;
+        case 11: c.tol = to_float(o, "tol"); break;
+        case 12: c.n_jobs = to_opt_count(o, "n_jobs"); break;
+        default: throw tw::InternalError("unknown configuration parameter");
+    }
+}
+
+// ---- shared result builders ---------------------------------------------
+
+PyObject* signed_list(const std::vector<std::int64_t>& values) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        check(PyLong_FromLongLong(static_cast<long long>(values[i]))).release());
+    }
+    return list.release();
+}
+
+PyObject* tree_entry(const tw::Tree& tree) {
+    const tw::boosting::FlatTree flat = tw::boosting::flatten_tree(tree);
+    Ref d = check(PyDict_New());
+    dict_set(d.get(), "children_left", signed_list(flat.children_left));
+    dict_set(d.get(), "children_right", signed_list(flat.children_right));
+    dict_set(d.get(), "feature", signed_list(flat.feature));
+    dict_set(d.get(), "threshold", float_list(flat.threshold));
+    dict_set(d.get(), "value", float_list(flat.value));
+    return d.release();
+}
+
+// Round entries: forest r*outputs + k is output k of round r; forests beyond
+// the last complete round are not exported.
+PyObject* build_rounds(const std::vector<InternalRF>& forests, std::size_t outputs) {
+    if (outputs == 0) throw tw::InternalError("a model without outputs cannot be exported");
+    const std::size_t n_rounds = forests.size() / outputs;
+    Ref rounds = check(PyList_New(static_cast<Py_ssize_t>(n_rounds)));
+    for (std::size_t r = 0; r < n_rounds; ++r) {
+        Ref outs = check(PyList_New(static_cast<Py_ssize_t>(outputs)));
+        for (std::size_t k = 0; k < outputs; ++k) {
+            const InternalRF& forest = forests[r * outputs + k];
+            Ref trees = check(PyList_New(static_cast<Py_ssize_t>(forest.trees.size())));
+            for (std::size_t t = 0; t < forest.trees.size(); ++t) {
+                PyList_SET_ITEM(trees.get(), static_cast<Py_ssize_t>(t), tree_entry(forest.trees[t]));
+            }
+            Ref out = check(PyDict_New());
+            dict_set(out.get(), "trees", trees.release());
+            PyList_SET_ITEM(outs.get(), static_cast<Py_ssize_t>(k), out.release());
+        }
+        Ref round = check(PyDict_New());
+        dict_set(round.get(), "outputs", outs.release());
+        PyList_SET_ITEM(rounds.get(), static_cast<Py_ssize_t>(r), round.release());
+    }
+    return rounds.release();
+}
+
+PyObject* regressor_dict(const Regressor& m) {
+    m.check_fitted();
+    Ref d = check(PyDict_New());
+    dict_set(d.get(), "task", py_text("regression"));
+    dict_set(d.get(), "n_outputs", py_int(1));
+    dict_set(d.get(), "learning_rate", py_float(m.config().learning_rate));
+    const double init = m.init();
+    dict_set(d.get(), "init", float_list(std::span<const double>(&init, 1)));
+    dict_set(d.get(), "n_estimators", py_int(m.rounds().size()));
+    dict_set(d.get(), "conformal_quantile", py_float(m.conformal_quantile()));
+    dict_set(d.get(), "rounds", build_rounds(m.rounds(), 1));
+    return d.release();
+}
+
+PyObject* classifier_dict(const Classifier& m) {
+    m.check_fitted();
+    const std::size_t outputs = m.init().size();
+    if (outputs == 0) throw tw::InternalError("a model without outputs cannot be exported");
+    Ref d = check(PyDict_New());
+    dict_set(d.get(), "task", py_text(outputs == 1 ? "binary" : "multiclass"));
+    dict_set(d.get(), "n_outputs", py_int(outputs));
+    dict_set(d.get(), "n_classes", py_int(m.n_classes()));
+    dict_set(d.get(), "learning_rate", py_float(m.config().learning_rate));
+    dict_set(d.get(), "init", float_list(m.init()));
+    dict_set(d.get(), "n_estimators", py_int(m.rounds().size() / outputs));
+    dict_set(d.get(), "rounds", build_rounds(m.rounds(), outputs));
+    return d.release();
+}
+
+PyObject* pairs(const std::vector<double>& flat, std::size_t rows) {
+    return float_rows(flat, rows, 2);
+}
+
+// ---- argument helpers ---------------------------------------------------
+
+struct FitArgs {
+    Matrix x;
+    Vector y;
+    std::optional<Vector> w;
+    std::optional<Vec> weights() const {
+        if (!w) return std::nullopt;
+        return w->view();
+    }
+};
+
+FitArgs parse_fit(PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"x", "y", "sample_weight", nullptr};
+    PyObject *ox, *oy, *ow = Py_None;
+    parse_args(args, kwargs, "OO|O:fit", names, &ox, &oy, &ow);
+    Matrix x = to_matrix(ox, "x");
+    Vector y = to_vector(oy, "y");
+    auto w = to_opt_vector(ow, "sample_weight");
+    return FitArgs{std::move(x), std::move(y), std::move(w)};
+}
+
+Matrix parse_x(PyObject* args, PyObject* kwargs, const char* format) {
+    static const char* const names[] = {"x", nullptr};
+    PyObject* ox;
+    parse_args(args, kwargs, format, names, &ox);
+    return to_matrix(ox, "x");
+}
+
+std::pair<Matrix, double> parse_x_alpha(PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"x", "alpha", nullptr};
+    PyObject *ox, *oa = nullptr;
+    parse_args(args, kwargs, "O|O:predict_ci", names, &ox, &oa);
+    Matrix x = to_matrix(ox, "x");
+    const double alpha = oa ? to_float(oa, "alpha") : 0.05;
+    return {std::move(x), alpha};
+}
+
+void parse_none(PyObject* args, PyObject* kwargs, const char* format) {
+    static const char* const names[] = {nullptr};
+    parse_args(args, kwargs, format, names);
+}
+
+// ---- TarnwoodRegressor --------------------------------------------------
+
+PyObject* reg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {
+            "n_estimators", "learning_rate", "rf_n_estimators", "rf_max_depth",
+            "rf_max_features", "bootstrap", "random_state", "min_samples_split",
+            "min_samples_leaf", "use_histogram", "async_mode", "tol", "n_jobs",
+            "conformal_fraction", nullptr};
+        PyObject* o[14] = {};
+        parse_args(args, kwargs, "|OOOOOOOOOOOOOO:TarnwoodRegressor", names, &o[0], &o[1], &o[2],
+                   &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12],
+                   &o[13]);
+        BoostConfig config;
+        for (int i = 0; i < 13; ++i) convert_config(config, i, o[i]);
+        const double fraction = o[13] ? to_float(o[13], "conformal_fraction") : 0.2;
+        tw::boosting::set_thread_pool(config.n_jobs);
+        return make_instance(type, new Regressor(std::move(config), fraction));
+    });
+}
+
+PyObject* reg_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        FitArgs a = parse_fit(args, kwargs);
+        Exclusive<Regressor> model(self);
+        model->fit(a.x.view(), a.y.view(), a.weights());
+        return none();
+    });
+}
+
+PyObject* reg_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Matrix x = parse_x(args, kwargs, "O:predict");
+        Shared<Regressor> model(self);
+        return float_list(model->predict(x.view()));
+    });
+}
+
+PyObject* reg_predict_ci(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        auto [x, alpha] = parse_x_alpha(args, kwargs);
+        Shared<Regressor> model(self);
+        return pairs(model->predict_ci(x.view(), alpha), x.rows());
+    });
+}
+
+PyObject* reg_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        parse_none(args, kwargs, ":feature_importances");
+        Shared<Regressor> model(self);
+        return float_list(model->feature_importances());
+    });
+}
+
+PyObject* reg_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        parse_none(args, kwargs, ":to_dict");
+        Shared<Regressor> model(self);
+        return regressor_dict(*model);
+    });
+}
+
+PyObject* reg_n_estimators(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Regressor> model(self);
+        return py_int(model->config().n_estimators);
+    });
+}
+
+PyObject* reg_is_fitted(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Regressor> model(self);
+        return py_bool(model->is_fitted());
+    });
+}
+
+PyObject* reg_trees_used(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Regressor> model(self);
+        return int_list(model->trees_used());
+    });
+}
+
+#define TW_REG_CI_DOC                                                          \
+    "predict_ci($self, x, alpha=0.05)\n--\n\n"                                 \
+    "Confidence intervals via split conformal prediction.\n"                   \
+    "Guarantees (1-alpha) coverage on exchangeable data.\n"                    \
+    "The conformal quantile is calibrated on a held-out calibration set during fit."
+
+PyMethodDef g_reg_methods[] = {
+    TW_METHOD("fit", reg_fit, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", reg_predict, "predict($self, x)\n--\n\n"),
+    TW_METHOD("predict_ci", reg_predict_ci, TW_REG_CI_DOC),
+    TW_METHOD("feature_importances", reg_importances, "feature_importances($self)\n--\n\n"),
+    TW_METHOD("to_dict", reg_to_dict, "to_dict($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_reg_getset[] = {
+    TW_GETTER("n_estimators", reg_n_estimators),
+    TW_GETTER("is_fitted", reg_is_fitted),
+    TW_GETTER("trees_used", reg_trees_used),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- TarnwoodClassifier -------------------------------------------------
+
+PyObject* clf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {
+            "n_estimators", "learning_rate", "rf_n_estimators", "rf_max_depth",
+            "rf_max_features", "bootstrap", "random_state", "min_samples_split",
+            "min_samples_leaf", "use_histogram", "async_mode", "tol", "n_jobs", nullptr};
+        PyObject* o[13] = {};
+        parse_args(args, kwargs, "|OOOOOOOOOOOOO:TarnwoodClassifier", names, &o[0], &o[1], &o[2],
+                   &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12]);
+        BoostConfig config;
+        for (int i = 0; i < 13; ++i) convert_config(config, i, o[i]);
+        tw::boosting::set_thread_pool(config.n_jobs);
+        return make_instance(type, new Classifier(std::move(config)));
+    });
+}
+
+PyObject* clf_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        FitArgs a = parse_fit(args, kwargs);
+        Exclusive<Classifier> model(self);
+        model->fit(a.x.view(), a.y.view(), a.weights());
+        return none();
+    });
+}
+
+PyObject* clf_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Matrix x = parse_x(args, kwargs, "O:predict");
+        Shared<Classifier> model(self);
+        return float_list(model->predict(x.view()));
+    });
+}
+
+PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Matrix x = parse_x(args, kwargs, "O:predict_proba");
+        Shared<Classifier> model(self);
+        return float_rows(model->predict_proba(x.view()), x.rows(), model->n_proba_columns());
+    });
+}
+
+PyObject* clf_predict_ci(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        auto [x, alpha] = parse_x_alpha(args, kwargs);
+        Shared<Classifier> model(self);
+        return pairs(model->predict_ci(x.view(), alpha), x.rows());
+    });
+}
+
+PyObject* clf_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        parse_none(args, kwargs, ":feature_importances");
+        Shared<Classifier> model(self);
+        return float_list(model->feature_importances());
+    });
+}
+
+PyObject* clf_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        parse_none(args, kwargs, ":to_dict");
+        Shared<Classifier> model(self);
+        return classifier_dict(*model);
+    });
+}
+
+PyObject* clf_n_estimators(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Classifier> model(self);
+        return py_int(model->config().n_estimators);
+    });
+}
+
+PyObject* clf_n_classes(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Classifier> model(self);
+        return py_int(model->n_classes());
+    });
+}
+
+PyObject* clf_is_fitted(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Classifier> model(self);
+        return py_bool(model->is_fitted());
+    });
+}
+
+PyObject* clf_trees_used(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Classifier> model(self);
+        return int_list(model->trees_used());
+    });
+}
+
+#define TW_CLF_CI_DOC                                                          \
+    "predict_ci($self, x, alpha=0.05)\n--\n\n"                                 \
+    "Wilson score confidence interval on the predicted probability.\n"         \
+    "Treats each tree's leaf probability as a binomial trial and\n"            \
+    "computes the Wilson interval on the ensemble average."
+
+PyMethodDef g_clf_methods[] = {
+    TW_METHOD("fit", clf_fit, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", clf_predict, "predict($self, x)\n--\n\n"),
+    TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x)\n--\n\n"),
+    TW_METHOD("predict_ci", clf_predict_ci, TW_CLF_CI_DOC),
+    TW_METHOD("feature_importances", clf_importances, "feature_importances($self)\n--\n\n"),
+    TW_METHOD("to_dict", clf_to_dict, "to_dict($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_clf_getset[] = {
+    TW_GETTER("n_estimators", clf_n_estimators),
+    TW_GETTER("n_classes", clf_n_classes),
+    TW_GETTER("is_fitted", clf_is_fitted),
+    TW_GETTER("trees_used", clf_trees_used),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Tarnwood -----------------------------------------------------------
+
+PyObject* gen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {
+            "n_estimators", "learning_rate", "rf_n_estimators", "rf_max_depth",
+            "rf_max_features", "bootstrap", "random_state", "min_samples_split",
+            "min_samples_leaf", "task", "use_histogram", "async_mode", "tol", "n_jobs",
+            nullptr};
+        PyObject* o[14] = {};
+        parse_args(args, kwargs, "|OOOOOOOOOOOOOO:Tarnwood", names, &o[0], &o[1], &o[2], &o[3],
+                   &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12], &o[13]);
+        BoostConfig config;
+        for (int i = 0; i < 9; ++i) convert_config(config, i, o[i]);
+        std::string task = o[9] ? to_text(o[9], "task") : "classification";
+        for (int i = 9; i < 13; ++i) convert_config(config, i, o[i + 1]);
+        tw::boosting::set_thread_pool(config.n_jobs);
+        auto* model = new Generic;
+        if (task == "classification") {
+            model->classifier.emplace(std::move(config));
+        } else {
+            model->regressor.emplace(std::move(config), 0.2);
+        }
+        model->task = std::move(task);
+        return make_instance(type, model);
+    });
+}
+
+PyObject* gen_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        FitArgs a = parse_fit(args, kwargs);
+        Exclusive<Generic> model(self);
+        if (model->classifier) model->classifier->fit(a.x.view(), a.y.view(), a.weights());
+        else model->regressor->fit(a.x.view(), a.y.view(), a.weights());
+        return none();
+    });
+}
+
+PyObject* gen_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Matrix x = parse_x(args, kwargs, "O:predict");
+        Shared<Generic> model(self);
+        if (model->classifier) return float_list(model->classifier->predict(x.view()));
+        return float_list(model->regressor->predict(x.view()));
+    });
+}
+
+PyObject* gen_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Matrix x = parse_x(args, kwargs, "O:predict_proba");
+        Shared<Generic> model(self);
+        if (!model->classifier) {
+            throw tw::ValueError("predict_proba is only available for classification");
+        }
+        const Classifier& c = *model->classifier;
+        return float_rows(c.predict_proba(x.view()), x.rows(), c.n_proba_columns());
+    });
+}
+
+PyObject* gen_predict_ci(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        auto [x, alpha] = parse_x_alpha(args, kwargs);
+        Shared<Generic> model(self);
+        if (model->classifier) return pairs(model->classifier->predict_ci(x.view(), alpha), x.rows());
+        return pairs(model->regressor->predict_ci(x.view(), alpha), x.rows());
+    });
+}
+
+PyObject* gen_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        parse_none(args, kwargs, ":feature_importances");
+        Shared<Generic> model(self);
+        if (model->classifier) return float_list(model->classifier->feature_importances());
+        return float_list(model->regressor->feature_importances());
+    });
+}
+
+PyObject* gen_n_estimators(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Generic> model(self);
+        return py_int(model->classifier ? model->classifier->config().n_estimators
+                                        : model->regressor->config().n_estimators);
+    });
+}
+
+PyObject* gen_is_fitted(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Generic> model(self);
+        return py_bool(model->classifier ? model->classifier->is_fitted()
+                                         : model->regressor->is_fitted());
+    });
+}
+
+PyObject* gen_trees_used(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Generic> model(self);
+        return int_list(model->classifier ? model->classifier->trees_used()
+                                          : model->regressor->trees_used());
+    });
+}
+
+PyMethodDef g_gen_methods[] = {
+    TW_METHOD("fit", gen_fit, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", gen_predict, "predict($self, x)\n--\n\n"),
+    TW_METHOD("predict_proba", gen_predict_proba, "predict_proba($self, x)\n--\n\n"),
+    TW_METHOD("predict_ci", gen_predict_ci, "predict_ci($self, x, alpha=0.05)\n--\n\n"),
+    TW_METHOD("feature_importances", gen_importances, "feature_importances($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_gen_getset[] = {
+    TW_GETTER("n_estimators", gen_n_estimators),
+    TW_GETTER("is_fitted", gen_is_fitted),
+    TW_GETTER("trees_used", gen_trees_used),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define TW_BOOST_SIG_HEAD                                                               \
+    "(n_estimators=20, learning_rate=0.1, rf_n_estimators=20, rf_max_depth=None, "      \
+    "rf_max_features=None, bootstrap=True, random_state=None, min_samples_split=2, "    \
+    "min_samples_leaf=1, "
+#define TW_BOOST_SIG_TAIL "use_histogram=True, async_mode=False, tol=1e-4, n_jobs=None"
+
+}  // namespace
+
+bool add_boosting(PyObject* module) {
+    const ClassSpec generic{
+        "Tarnwood",
+        "Tarnwood" TW_BOOST_SIG_HEAD "task=\"classification\", " TW_BOOST_SIG_TAIL ")\n--\n\n",
+        sizeof(Box<Generic>), gen_new, dealloc_instance<Generic>, g_gen_methods, g_gen_getset,
+    };
+    const ClassSpec classifier{
+        "TarnwoodClassifier",
+        "TarnwoodClassifier" TW_BOOST_SIG_HEAD TW_BOOST_SIG_TAIL ")\n--\n\n",
+        sizeof(Box<Classifier>), clf_new, dealloc_instance<Classifier>, g_clf_methods,
+        g_clf_getset,
+    };
+    const ClassSpec regressor{
+        "TarnwoodRegressor",
+        "TarnwoodRegressor" TW_BOOST_SIG_HEAD TW_BOOST_SIG_TAIL
+        ", conformal_fraction=0.2)\n--\n\n",
+        sizeof(Box<Regressor>), reg_new, dealloc_instance<Regressor>, g_reg_methods,
+        g_reg_getset,
+    };
+    return add_class(module, generic) != nullptr && add_class(module, classifier) != nullptr &&
+           add_class(module, regressor) != nullptr;
+}
+
 }  // namespace tw::py

@@ -153,7 +153,7 @@ PyGetSetDef g_getset[] = {
 PyTypeObject* decision_tree_type() { return g_type; }
 
 bool add_decision_tree(PyObject* module) {
-    ClassSpec spec{
+    ClassSpec desc{
         "DecisionTree",
         "DecisionTree(max_depth=None, criterion=\"entropy\", task=\"classification\", "
         "random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
@@ -163,7 +163,7 @@ bool add_decision_tree(PyObject* module) {
         g_methods,
         g_getset,
     };
-    g_type = add_class(module, spec);
+    g_type = add_class(module, desc);
     return g_type != nullptr;
 }
 

@@ -1,6 +1,214 @@
-// Placeholder until this class family is bound.
+// Python classes RandomForestRegressor and RandomForestClassifier.
 #include "module/classes.hpp"
+#include "module/py.hpp"
+#include "random_forest/random_forest.hpp"
 
 namespace tw::py {
-bool add_random_forests(PyObject*) { return true; }
+namespace {
+
+using Clf = tw::RandomForestClassifier;
+using Reg = tw::RandomForestRegressor;
+
+ForestSettings parse_settings(PyObject* args, PyObject* kwargs, const char* format,
+                              std::uint64_t default_estimators) {
+    static const char* const names[] = {"n_estimators",      "max_depth",        "max_features",
+                                        "bootstrap",         "random_state",     "min_samples_split",
+                                        "min_samples_leaf",  nullptr};
+    PyObject *o_n = nullptr, *o_depth = Py_None, *o_feat = Py_None, *o_boot = nullptr,
+             *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr;
+    parse_args(args, kwargs, format, names, &o_n, &o_depth, &o_feat, &o_boot, &o_seed, &o_split,
+               &o_leaf);
+    ForestSettings s;
+    s.n_estimators = o_n ? to_count(o_n, "n_estimators") : default_estimators;
+    s.max_depth = to_opt_count(o_depth, "max_depth");
+    s.max_features = to_opt_text(o_feat, "max_features");
+    s.bootstrap = o_boot ? to_flag(o_boot, "bootstrap") : true;
+    s.random_state = to_seed(o_seed, "random_state");
+    s.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
+    s.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
+    return s;
+}
+
+template <class Model>
+PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", "y", "sample_weight", nullptr};
+        PyObject *ox, *oy, *ow = Py_None;
+        parse_args(args, kwargs, "OO|O:fit", names, &ox, &oy, &ow);
+        Matrix x = to_matrix(ox, "x");
+        Vector y = to_vector(oy, "y");
+        auto w = to_opt_vector(ow, "sample_weight");
+        Exclusive<Model> model(self);
+        std::optional<Vec> wv;
+        if (w) wv = w->view();
+        model->fit(x.view(), y.view(), wv);
+        return none();
+    });
+}
+
+template <class Model>
+PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", nullptr};
+        PyObject* ox;
+        parse_args(args, kwargs, "O:predict", names, &ox);
+        Matrix x = to_matrix(ox, "x");
+        Shared<Model> model(self);
+        return float_list(model->predict(x.view()));
+    });
+}
+
+template <class Model>
+PyObject* forest_n_estimators(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return py_int(model->settings().n_estimators);
+    });
+}
+
+template <class Model>
+PyObject* forest_is_fitted(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return py_bool(model->is_fitted());
+    });
+}
+
+// ---- RandomForestRegressor ---------------------------------------------------
+
+PyObject* reg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        ForestSettings s = parse_settings(args, kwargs, "|OOOOOOO:RandomForestRegressor", 50);
+        return make_instance(type, new Reg(std::move(s)));
+    });
+}
+
+PyObject* reg_get_info(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        parse_args(args, kwargs, ":get_info", names);
+        Shared<Reg> model(self);
+        Ref d = check(PyDict_New());
+        dict_set(d.get(), "n_estimators", py_int(model->settings().n_estimators));
+        dict_set(d.get(), "is_fitted", py_int(model->is_fitted() ? 1 : 0));
+        return d.release();
+    });
+}
+
+PyMethodDef g_reg_methods[] = {
+    TW_METHOD("fit", forest_fit<Reg>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", forest_predict<Reg>, "predict($self, x)\n--\n\n"),
+    TW_METHOD("get_info", reg_get_info, "get_info($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_reg_getset[] = {
+    TW_GETTER("n_estimators", forest_n_estimators<Reg>),
+    TW_GETTER("is_fitted", forest_is_fitted<Reg>),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- RandomForestClassifier --------------------------------------------------
+
+PyObject* clf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        ForestSettings s = parse_settings(args, kwargs, "|OOOOOOO:RandomForestClassifier", 100);
+        return make_instance(type, new Clf(std::move(s)));
+    });
+}
+
+PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", nullptr};
+        PyObject* ox;
+        parse_args(args, kwargs, "O:predict_proba", names, &ox);
+        Matrix x = to_matrix(ox, "x");
+        Shared<Clf> model(self);
+        return float_rows(model->predict_proba(x.view()), x.rows(), model->n_classes());
+    });
+}
+
+PyObject* clf_score(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", "y", nullptr};
+        PyObject *ox, *oy;
+        parse_args(args, kwargs, "OO:score", names, &ox, &oy);
+        Matrix x = to_matrix(ox, "x");
+        Vector y = to_vector(oy, "y");
+        Shared<Clf> model(self);
+        return py_float(model->score(x.view(), y.view()));
+    });
+}
+
+PyObject* clf_get_info(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {nullptr};
+        parse_args(args, kwargs, ":get_info", names);
+        Shared<Clf> model(self);
+        Ref d = check(PyDict_New());
+        dict_set(d.get(), "n_estimators", py_int(model->settings().n_estimators));
+        dict_set(d.get(), "n_classes", py_int(model->n_classes()));
+        dict_set(d.get(), "is_fitted", py_int(model->is_fitted() ? 1 : 0));
+        return d.release();
+    });
+}
+
+PyObject* clf_n_classes(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Clf> model(self);
+        return py_int(model->n_classes());
+    });
+}
+
+PyObject* clf_classes(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Clf> model(self);
+        return optional_int_list(model->classes());
+    });
+}
+
+PyMethodDef g_clf_methods[] = {
+    TW_METHOD("fit", forest_fit<Clf>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", forest_predict<Clf>, "predict($self, x)\n--\n\n"),
+    TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x)\n--\n\n"),
+    TW_METHOD("score", clf_score, "score($self, x, y)\n--\n\n"),
+    TW_METHOD("get_info", clf_get_info, "get_info($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_clf_getset[] = {
+    TW_GETTER("n_estimators", forest_n_estimators<Clf>),
+    TW_GETTER("n_classes", clf_n_classes),
+    TW_GETTER("classes_", clf_classes),
+    TW_GETTER("is_fitted", forest_is_fitted<Clf>),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+bool add_random_forests(PyObject* module) {
+    ClassSpec reg{
+        "RandomForestRegressor",
+        "RandomForestRegressor(n_estimators=50, max_depth=None, max_features=None, "
+        "bootstrap=True, random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
+        sizeof(Box<Reg>),
+        reg_new,
+        dealloc_instance<Reg>,
+        g_reg_methods,
+        g_reg_getset,
+    };
+    if (!add_class(module, reg)) return false;
+    ClassSpec clf{
+        "RandomForestClassifier",
+        "RandomForestClassifier(n_estimators=100, max_depth=None, max_features=None, "
+        "bootstrap=True, random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
+        sizeof(Box<Clf>),
+        clf_new,
+        dealloc_instance<Clf>,
+        g_clf_methods,
+        g_clf_getset,
+    };
+    return add_class(module, clf) != nullptr;
+}
+
 }  // namespace tw::py

@@ -254,35 +254,32 @@ void dict_set(PyObject* dict, const char* key, PyObject* value) {
     if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrorSet{};
 }
 
-PyTypeObject* add_class(PyObject* module, const ClassSpec& spec) {
-    std::string full_name = std::string("builtins.") + spec.name;
+PyTypeObject* add_class(PyObject* module, const ClassSpec& desc) {
+    // The type may keep a pointer to its name, so the name lives for the
+    // whole process (a handful of strings, one per class).
+    const std::string* full_name = new std::string(std::string("builtins.") + desc.name);
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(spec.doc)},
-        {Py_tp_new, reinterpret_cast<void*>(spec.tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(spec.tp_dealloc)},
-        {Py_tp_methods, spec.methods},
-        {Py_tp_getset, spec.getset},
+        {Py_tp_doc, const_cast<char*>(desc.doc)},
+        {Py_tp_new, reinterpret_cast<void*>(desc.tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(desc.tp_dealloc)},
+        {Py_tp_methods, desc.methods},
+        {Py_tp_getset, desc.getset},
         {0, nullptr},
     };
     PyType_Spec type_spec = {
-        full_name.c_str(),
-        static_cast<int>(spec.basicsize),
+        full_name->c_str(),
+        static_cast<int>(desc.basicsize),
         0,
         Py_TPFLAGS_DEFAULT,
         slots,
     };
-    // The type keeps a pointer to its name, so the name must outlive it.
-    static std::vector<std::string*> names;
-    auto* stored = new std::string(full_name);
-    names.push_back(stored);
-    type_spec.name = stored->c_str();
     Ref type(PyType_FromSpec(&type_spec));
     if (!type) return nullptr;
-    if (PyModule_AddObjectRef(module, spec.name, type.get()) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module, desc.name, type.get()) < 0) return nullptr;
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (!all) return nullptr;
     Ref all_ref(all);
-    Ref name(PyUnicode_FromString(spec.name));
+    Ref name(PyUnicode_FromString(desc.name));
     if (!name || PyList_Append(all, name.get()) < 0) return nullptr;
     return reinterpret_cast<PyTypeObject*>(type.get());  // the module keeps it alive
 }

@@ -3,12 +3,15 @@
 // processors available to the process at the first parallel operation. Later
 // requests are ignored.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <mutex>
 
 namespace tw::parallel {
 
+// A request of 0 is ignored; requests above max_pool_threads are capped.
+inline constexpr std::size_t max_pool_threads = 1024;
 void request_pool_size(std::size_t n_threads);
 std::size_t pool_size();  // fixes the size if not yet fixed
 
@@ -20,27 +23,23 @@ template <class F>
 void parallel_for(std::size_t n, F&& f) {
     if (n == 0) return;
     const std::size_t threads = pool_size();
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    bool failed = false;
     if (threads <= 1 || n == 1) {
         for (std::size_t i = 0; i < n; ++i) f(i);
         return;
     }
-#pragma omp parallel for num_threads(static_cast<int>(threads)) schedule(dynamic, 1)
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    std::atomic<bool> failed{false};
+    const int team = static_cast<int>(threads < n ? threads : n);
+#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
     for (std::size_t i = 0; i < n; ++i) {
-        {
-            std::lock_guard<std::mutex> lock(error_mutex);
-            if (failed) continue;
-        }
+        if (failed.load(std::memory_order_relaxed)) continue;
         try {
             f(i);
         } catch (...) {
             std::lock_guard<std::mutex> lock(error_mutex);
-            if (!failed) {
-                failed = true;
-                error = std::current_exception();
-            }
+            if (!error) error = std::current_exception();
+            failed.store(true, std::memory_order_relaxed);
         }
     }
     if (error) std::rethrow_exception(error);

@@ -136,6 +136,71 @@ struct Task {
     bool scannable;  // the feature orders of [lo, hi) are valid
 };
 
+// Order-preserving unsigned key of a double (-0.0 and 0.0 share a key, so
+// they tie as they compare equal).
+inline std::uint64_t sort_key(double v) {
+    if (v == 0.0) v = 0.0;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits >> 63) ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+struct RadixScratch {
+    std::vector<std::uint64_t> keys, keys_tmp;
+    std::vector<std::uint32_t> idx_tmp;
+};
+
+// perm = 0..n-1 sorted by ascending value, equal values in index order (a
+// stable sort). LSD radix on 11-bit digits; digits that are equal for every
+// key are skipped.
+void sort_by_value(const std::vector<double>& values, std::vector<std::uint32_t>& perm,
+                   RadixScratch& sc) {
+    const std::size_t n = values.size();
+    perm.resize(n);
+    std::iota(perm.begin(), perm.end(), 0u);
+    if (n < 512) {
+        std::stable_sort(perm.begin(), perm.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return values[a] < values[b];
+        });
+        return;
+    }
+    constexpr int kBits = 11, kPasses = 6;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    sc.keys.resize(n);
+    sc.keys_tmp.resize(n);
+    sc.idx_tmp.resize(n);
+    std::vector<std::uint32_t> counts(kBuckets * kPasses, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = sort_key(values[i]);
+        sc.keys[i] = k;
+        for (int p = 0; p < kPasses; ++p) ++counts[p * kBuckets + ((k >> (p * kBits)) & (kBuckets - 1))];
+    }
+    std::uint64_t* keys = sc.keys.data();
+    std::uint64_t* keys_out = sc.keys_tmp.data();
+    std::uint32_t* idx = perm.data();
+    std::uint32_t* idx_out = sc.idx_tmp.data();
+    for (int p = 0; p < kPasses; ++p) {
+        std::uint32_t* c = counts.data() + p * kBuckets;
+        const int shift = p * kBits;
+        if (c[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // one bucket holds everything
+        std::uint32_t sum = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::uint32_t t = c[b];
+            c[b] = sum;
+            sum += t;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t k = keys[i];
+            const std::uint32_t dst = c[(k >> shift) & (kBuckets - 1)]++;
+            keys_out[dst] = k;
+            idx_out[dst] = idx[i];
+        }
+        std::swap(keys, keys_out);
+        std::swap(idx, idx_out);
+    }
+    if (idx != perm.data()) std::memcpy(perm.data(), idx, n * sizeof(std::uint32_t));
+}
+
 class ExactGrower {
 public:
     ExactGrower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> positions,
@@ -252,22 +317,30 @@ private:
         return true;
     }
 
+    // Sorts every feature once: ascending value, ties in sample order.
     void sort_features() {
-        std::vector<double> column(n_);
-        std::vector<std::uint32_t> perm(n_);
-        for (std::size_t f = 0; f < nf_; ++f) {
-            for (std::size_t s = 0; s < n_; ++s) {
-                const double v = x_.at(positions_[s], f);
-                if (std::isnan(v)) throw InternalError("NaN met while sorting feature values");
-                column[s] = v;
-            }
-            std::iota(perm.begin(), perm.end(), 0u);
-            std::sort(perm.begin(), perm.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return column[a] < column[b] || (!(column[b] < column[a]) && a < b);
-            });
-            FeatureOrder& fo = features_[f];
+        // Gather the columns row by row (one pass over the matrix), then sort
+        // each column and lay it out in sorted order.
+        for (FeatureOrder& fo : features_) {
             fo.vals.resize(n_);
             fo.idx.resize(n_);
+        }
+        for (std::size_t s = 0; s < n_; ++s) {
+            const double* row = x_.row(positions_[s]);
+            for (std::size_t f = 0; f < nf_; ++f) {
+                const double v = row[f];
+                if (std::isnan(v)) throw InternalError("NaN met while sorting feature values");
+                features_[f].vals[s] = v;
+            }
+        }
+        std::vector<double> column(n_);
+        std::vector<std::uint32_t> perm(n_);
+        RadixScratch scratch;
+        for (std::size_t f = 0; f < nf_; ++f) {
+            FeatureOrder& fo = features_[f];
+            column.swap(fo.vals);
+            sort_by_value(column, perm, scratch);
+            fo.vals.resize(n_);
             for (std::size_t i = 0; i < n_; ++i) {
                 fo.idx[i] = perm[i];
                 fo.vals[i] = column[perm[i]];
@@ -304,7 +377,6 @@ private:
         double gain = 0.0;
         double threshold = 0.0;
         std::size_t feature = 0;
-        std::size_t n_left = 0;  // entries at or below the threshold in sorted order
         bool found = false;
     };
 
@@ -322,6 +394,7 @@ private:
         const std::size_t np = present_.size();
         double WL = 0.0;
         for (std::size_t i = 0; i + 1 < m; ++i) {
+            if (i + 16 < m) __builtin_prefetch(csamples_.data() + ix[i + 16]);
             const ClassSample& cs = csamples_[ix[i]];
             WL += cs.w;
             left_[cs.c] += cs.w;
@@ -349,6 +422,69 @@ private:
         }
     }
 
+    // The same scan for a node with exactly NP classes, their running sums
+    // kept in registers. Every sample adds its weight to its own class and
+    // exactly +0.0 to the others; the sums are never -0.0, so adding or
+    // subtracting +0.0 leaves them bit for bit unchanged and the results equal
+    // those of the general scan.
+    template <std::size_t NP>
+    void scan_classification_small(std::size_t f, std::size_t lo, std::size_t m, double G,
+                                   Best& best) {
+        const double* v = features_[f].vals.data() + lo;
+        const std::uint32_t* ix = features_[f].idx.data() + lo;
+        if (!(v[0] < v[m - 1])) return;
+        std::uint32_t cid[NP];
+        double L[NP], R[NP];
+        for (std::size_t j = 0; j < NP; ++j) {
+            cid[j] = present_[j];
+            L[j] = 0.0;
+            R[j] = tot_[cid[j]];
+        }
+        const double W = W_;
+        const std::uint64_t msl = min_leaf_;
+        const ClassSample* samples = csamples_.data();
+        double WL = 0.0;
+        for (std::size_t i = 0; i + 1 < m; ++i) {
+            if (i + 16 < m) __builtin_prefetch(samples + ix[i + 16]);
+            const ClassSample cs = samples[ix[i]];
+            WL += cs.w;
+            for (std::size_t j = 0; j < NP; ++j) {
+                const double a = cs.c == cid[j] ? cs.w : 0.0;
+                L[j] += a;
+                R[j] -= a;
+            }
+            const std::uint64_t nL = i + 1;
+            if (v[i] == v[i + 1] || nL < msl || m - nL < msl) continue;
+            if (!(WL > 0.0) || !(W - WL > 0.0)) continue;
+            const double WR = W - WL;
+            double sl = 0.0, sr = 0.0;
+            for (std::size_t j = 0; j < NP; ++j) {
+                const double a = L[j] / WL;
+                sl += a * a;
+                const double b = R[j] / WR;
+                sr += b * b;
+            }
+            const double GL = 1.0 - sl;
+            const double GR = 1.0 - sr;
+            const double gain = G - (WL * GL + WR * GR) / W;
+            if (gain > best.gain) {
+                best.gain = gain;
+                best.threshold = (v[i] + v[i + 1]) * 0.5;
+                best.feature = f;
+                best.found = true;
+            }
+        }
+    }
+
+    void scan_classes(std::size_t f, std::size_t lo, std::size_t m, double G, Best& best) {
+        switch (present_.size()) {
+            case 2: scan_classification_small<2>(f, lo, m, G, best); break;
+            case 3: scan_classification_small<3>(f, lo, m, G, best); break;
+            case 4: scan_classification_small<4>(f, lo, m, G, best); break;
+            default: scan_classification(f, lo, m, G, best); break;
+        }
+    }
+
     void scan_regression(std::size_t f, std::size_t lo, std::size_t m, double V, Best& best) {
         const double* v = features_[f].vals.data() + lo;
         const std::uint32_t* ix = features_[f].idx.data() + lo;
@@ -357,6 +493,7 @@ private:
         const std::uint64_t msl = min_leaf_;
         double WL = 0.0, L1 = 0.0, L2 = 0.0;
         for (std::size_t i = 0; i + 1 < m; ++i) {
+            if (i + 16 < m) __builtin_prefetch(rsamples_.data() + ix[i + 16]);
             const RegSample& rs = rsamples_[ix[i]];
             WL += rs.w;
             L1 += rs.wy;
@@ -379,39 +516,69 @@ private:
         }
     }
 
-    // Stable partition of [lo, hi) of one index/value order by goes_left_.
-    // Only the sides that will be scanned later need to come out right.
-    template <typename T>
-    void partition_array(T* a, const std::uint32_t* key, std::size_t lo, std::size_t hi,
-                         bool want_left, bool want_right, T* tmp) {
+    // Stable partition of [lo, hi) of the node's list order by goes_left_.
+    // Branch-free: every entry is written to both sides, and only the side it
+    // belongs to advances. The left side is compacted in place (its write
+    // position never passes the read position).
+    void partition_order(std::size_t lo, std::size_t hi) {
+        std::uint32_t* a = order_.data();
+        std::uint32_t* tmp = tmp_idx_.data();
+        std::size_t wl = lo, wr = 0;
+        for (std::size_t i = lo; i < hi; ++i) {
+            const std::uint32_t s = a[i];
+            const std::size_t g = goes_left_[s];
+            a[wl] = s;
+            tmp[wr] = s;
+            wl += g;
+            wr += 1 - g;
+        }
+        std::memcpy(a + wl, tmp, wr * sizeof(std::uint32_t));
+    }
+
+    // The same for one feature's sorted (value, sample) order. Only the sides
+    // that will be scanned later need to come out right; a side that is not
+    // needed is left in an unspecified state.
+    void partition_feature(std::size_t f, std::size_t lo, std::size_t hi, bool want_left,
+                           bool want_right) {
+        double* v = features_[f].vals.data();
+        std::uint32_t* ix = features_[f].idx.data();
         if (want_left && want_right) {
+            double* tv = tmp_vals_.data();
+            std::uint32_t* ti = tmp_idx_.data();
             std::size_t wl = lo, wr = 0;
             for (std::size_t i = lo; i < hi; ++i) {
-                if (goes_left_[key[i]]) a[wl++] = a[i];
-                else tmp[wr++] = a[i];
+                const std::uint32_t s = ix[i];
+                const double val = v[i];
+                const std::size_t g = goes_left_[s];
+                ix[wl] = s;
+                v[wl] = val;
+                ti[wr] = s;
+                tv[wr] = val;
+                wl += g;
+                wr += 1 - g;
             }
-            std::memcpy(a + wl, tmp, wr * sizeof(T));
+            std::memcpy(ix + wl, ti, wr * sizeof(std::uint32_t));
+            std::memcpy(v + wl, tv, wr * sizeof(double));
         } else if (want_left) {
             std::size_t wl = lo;
             for (std::size_t i = lo; i < hi; ++i) {
-                if (goes_left_[key[i]]) a[wl++] = a[i];
+                const std::uint32_t s = ix[i];
+                const double val = v[i];
+                ix[wl] = s;
+                v[wl] = val;
+                wl += goes_left_[s];
             }
         } else {
+            // Right side compacted towards hi, walking backwards.
             std::size_t wr = hi;
             for (std::size_t i = hi; i-- > lo;) {
-                if (!goes_left_[key[i]]) a[--wr] = a[i];
+                const std::uint32_t s = ix[i];
+                const double val = v[i];
+                ix[wr - 1] = s;
+                v[wr - 1] = val;
+                wr -= 1 - goes_left_[s];
             }
         }
-    }
-
-    void partition_feature(std::size_t f, std::size_t lo, std::size_t hi, bool want_left,
-                           bool want_right) {
-        FeatureOrder& fo = features_[f];
-        // Values first: they are keyed by the still unmoved indices.
-        partition_array(fo.vals.data(), fo.idx.data(), lo, hi, want_left, want_right,
-                        tmp_vals_.data());
-        partition_array(fo.idx.data(), fo.idx.data(), lo, hi, want_left, want_right,
-                        tmp_idx_.data());
     }
 
     void grow_node(Tree& tree, const Task& t, std::vector<Task>& stack) {
@@ -437,7 +604,7 @@ private:
                     s += p * p;
                 }
                 const double G = 1.0 - s;
-                for (std::size_t j = 0; j < k_; ++j) scan_classification(feature_order_[j], lo, n, G, best);
+                for (std::size_t j = 0; j < k_; ++j) scan_classes(feature_order_[j], lo, n, G, best);
             } else {
                 const double a = S1_ / W_;
                 const double V = S2_ / W_ - a * a;
@@ -461,7 +628,7 @@ private:
         clear_stats();
 
         for (std::size_t i = 0; i < n; ++i) goes_left_[chosen.idx[lo + i]] = i < n_left ? 1 : 0;
-        partition_array(order_.data(), order_.data(), lo, hi, true, true, tmp_idx_.data());
+        partition_order(lo, hi);
         const std::size_t mid = lo + n_left;
         const bool scan_left = scannable(lo, mid, t.depth + 1);
         const bool scan_right = scannable(mid, hi, t.depth + 1);

@@ -49,6 +49,13 @@ struct Tree {
     }
     double predict(const double* row) const { return nodes[leaf_of(row)].value; }
 
+    // Batched forms of leaf_of / predict over all rows of x (same results).
+    // Several rows descend together so that their node fetches overlap, which
+    // matters once the tree no longer fits in cache. Every row of x must have
+    // at least n_features_used columns.
+    void leaves_of(const MatrixView& x, std::size_t* out) const;
+    void predict_rows(const MatrixView& x, double* out) const;
+
     std::span<const ClassWeight> leaf_weights(std::size_t node) const {
         const Node& n = nodes[node];
         return {class_weights.data() + n.cw_begin, n.cw_count};

@@ -1,0 +1,195 @@
+"""Shared machinery of the scikit-learn estimators: parameter checks, seed
+conversion, input validation and the label encoding of the classifiers.
+
+The engine (`_rs`) takes float64 arrays and plain Python numbers and returns
+lists; everything here turns scikit-learn conventions into that form and back.
+"""
+import math
+import numbers
+
+import numpy as np
+from sklearn.utils import check_random_state
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+
+_SEED_LIMIT = 2**64
+
+
+class InvalidParameterError(ValueError, TypeError):
+    """An estimator parameter has a wrong type or value.
+
+    Derives from both ValueError and TypeError, as scikit-learn's own
+    parameter errors do, so either handler catches it.
+    """
+
+
+def _is_int(value):
+    return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
+
+
+def check_int(owner, name, value, minimum, *, allow_none=False):
+    """An integer parameter of at least `minimum` (or None when allowed)."""
+    if value is None and allow_none:
+        return None
+    if not _is_int(value) or value < minimum:
+        kind = f"an int >= {minimum}" + (" or None" if allow_none else "")
+        raise InvalidParameterError(
+            f"The '{name}' parameter of {owner} must be {kind}. Got {value!r} instead."
+        )
+    return int(value)
+
+
+def check_float(owner, name, value, *, low=None, high=None, low_open=False, high_open=False):
+    """A finite real parameter inside the given bounds."""
+    ok = isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
+    if ok:
+        value = float(value)
+        ok = math.isfinite(value)
+    if ok and low is not None:
+        ok = value > low if low_open else value >= low
+    if ok and high is not None:
+        ok = value < high if high_open else value <= high
+    if not ok:
+        lo = "-inf" if low is None else repr(low)
+        hi = "inf" if high is None else repr(high)
+        interval = ("(" if low_open or low is None else "[") + f"{lo}, {hi}" + (
+            ")" if high_open or high is None else "]"
+        )
+        raise InvalidParameterError(
+            f"The '{name}' parameter of {owner} must be a finite float in the range "
+            f"{interval}. Got {value!r} instead."
+        )
+    return value
+
+
+def check_bool(owner, name, value):
+    if not isinstance(value, (bool, np.bool_)):
+        raise InvalidParameterError(
+            f"The '{name}' parameter of {owner} must be a bool. Got {value!r} instead."
+        )
+    return bool(value)
+
+
+def to_seed(owner, random_state):
+    """The engine's seed for a scikit-learn `random_state`.
+
+    None stays None (fresh operating-system entropy at every fit); an int must
+    fit the engine's unsigned 64-bit seed; a RandomState or Generator gives a
+    seed drawn from it, so a shared generator yields different seeds in turn.
+    """
+    if random_state is None:
+        return None
+    if _is_int(random_state):
+        if 0 <= random_state < _SEED_LIMIT:
+            return int(random_state)
+        raise InvalidParameterError(
+            f"The 'random_state' parameter of {owner} must be an int in the range "
+            f"[0, 2**64 - 1], a RandomState or Generator instance, or None. "
+            f"Got {random_state!r} instead."
+        )
+    if isinstance(random_state, np.random.Generator):
+        return int(random_state.integers(0, 2**63 - 1))
+    if isinstance(random_state, np.random.RandomState):
+        return int(check_random_state(random_state).randint(0, 2**31 - 1))
+    raise InvalidParameterError(
+        f"The 'random_state' parameter of {owner} must be an int, a RandomState or "
+        f"Generator instance, or None. Got {random_state!r} instead."
+    )
+
+
+def resolve_max_features(owner, max_features, n_features, name="max_features"):
+    """The engine's `max_features` text for a scikit-learn style setting.
+
+    Accepts None (every feature), "sqrt", "log2", an int count >= 1 or a
+    float fraction in (0, 1]. The count is resolved here, as scikit-learn
+    does, and handed over in a form the engine reads back as exactly that
+    count; None when every feature is examined.
+    """
+    if max_features is None:
+        return None
+    if isinstance(max_features, str):
+        if max_features == "sqrt":
+            count = max(1, int(math.sqrt(n_features)))
+        elif max_features == "log2":
+            count = max(1, int(math.log2(n_features))) if n_features > 0 else 1
+        else:
+            count = None
+    elif _is_int(max_features) and max_features >= 1:
+        count = int(max_features)
+    elif (
+        isinstance(max_features, numbers.Real)
+        and not isinstance(max_features, (bool, np.bool_))
+        and 0.0 < max_features <= 1.0
+    ):
+        count = max(1, int(max_features * n_features))
+    else:
+        count = None
+    if count is None:
+        raise InvalidParameterError(
+            f"The '{name}' parameter of {owner} must be None, 'sqrt', 'log2', an "
+            f"int >= 1 or a float in (0, 1]. Got {max_features!r} instead."
+        )
+    if count >= n_features:
+        return None
+    # The engine reads a number above 1 as a count and a number at most 1 as
+    # a fraction of the columns (never fewer than one), so "0" means one.
+    return str(count) if count >= 2 else "0"
+
+
+def check_features(estimator, X, *, reset):
+    """Validated float64 feature matrix (C order), recording or checking
+    `n_features_in_` and `feature_names_in_`."""
+    return validate_data(estimator, X, reset=reset, dtype=np.float64, order="C")
+
+
+def check_fit_data(estimator, X, y, sample_weight, *, classifier):
+    """Validated (X, y, sample_weight) for a supervised fit."""
+    X, y = validate_data(
+        estimator, X, y, dtype=np.float64, order="C", y_numeric=not classifier
+    )
+    if classifier:
+        check_classification_targets(y)
+    else:
+        y = np.asarray(y, dtype=np.float64)
+    if sample_weight is not None:
+        sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64)
+    return X, y, sample_weight
+
+
+def encode_labels(estimator, y):
+    """Sets `classes_` and returns y as class positions 0..K-1 (float64)."""
+    classes, encoded = np.unique(y, return_inverse=True)
+    estimator.classes_ = classes
+    return encoded.astype(np.float64)
+
+
+class ClassifierOutputs:
+    """predict_proba from the engine, columns in the order of `classes_`;
+    predict as the most probable class (the first of equal maxima, as in
+    scikit-learn, so predict always agrees with predict_proba)."""
+
+    def predict_proba(self, X):
+        model = fitted(self)
+        X = check_features(self, X, reset=False)
+        return as_array(model.predict_proba(X), X.shape[0], len(self.classes_))
+
+    def predict_log_proba(self, X):
+        with np.errstate(divide="ignore"):
+            return np.log(self.predict_proba(X))
+
+    def predict(self, X):
+        proba = self.predict_proba(X)
+        return self.classes_.take(np.argmax(proba, axis=1))
+
+
+def as_array(values, n_rows, n_cols=None):
+    """NumPy float64 array of an engine result list, shaped even when empty."""
+    arr = np.asarray(values, dtype=np.float64)
+    if n_cols is None:
+        return arr.reshape(n_rows)
+    return arr.reshape(n_rows, n_cols)
+
+
+def fitted(estimator):
+    check_is_fitted(estimator, "model_")
+    return estimator.model_

@@ -1,0 +1,128 @@
+"""Bagged random forests of histogram trees as scikit-learn estimators."""
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+
+import _rs
+
+from . import _base
+
+
+class _ForestBase(BaseEstimator):
+    _engine = None
+
+    def __init__(
+        self,
+        n_estimators=100,
+        max_depth=None,
+        max_features=None,
+        bootstrap=True,
+        min_samples_split=2,
+        min_samples_leaf=1,
+        random_state=None,
+    ):
+        self.n_estimators = n_estimators
+        self.max_depth = max_depth
+        self.max_features = max_features
+        self.bootstrap = bootstrap
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.random_state = random_state
+
+    def _make_model(self, n_features):
+        owner = type(self).__name__
+        return self._engine(
+            n_estimators=_base.check_int(owner, "n_estimators", self.n_estimators, 1),
+            max_depth=_base.check_int(owner, "max_depth", self.max_depth, 0, allow_none=True),
+            max_features=_base.resolve_max_features(owner, self.max_features, n_features),
+            bootstrap=_base.check_bool(owner, "bootstrap", self.bootstrap),
+            random_state=_base.to_seed(owner, self.random_state),
+            min_samples_split=_base.check_int(owner, "min_samples_split", self.min_samples_split, 0),
+            min_samples_leaf=_base.check_int(owner, "min_samples_leaf", self.min_samples_leaf, 0),
+        )
+
+
+class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
+    """Random forest classifier: bagged histogram trees with soft voting.
+
+    Parameters
+    ----------
+    n_estimators : int, default=100
+        Number of trees.
+    max_depth : int or None, default=None
+        Depth limit of every tree.
+    max_features : {"sqrt", "log2"}, int, float or None, default=None
+        Features examined per split: a count, a fraction of the features, or
+        None for all of them.
+    bootstrap : bool, default=True
+        Grow each tree on a bootstrap sample (else on all rows).
+    min_samples_split, min_samples_leaf : int, default=2 and 1
+        Growth limits of every tree.
+    random_state : int, RandomState, Generator or None, default=None
+        Seed of the forest; an int gives the same forest on every fit,
+        whatever the number of threads.
+
+    Attributes
+    ----------
+    classes_ : ndarray of shape (n_classes,)
+    n_features_in_ : int
+    model_ : _rs.RandomForestClassifier
+    """
+
+    @property
+    def _engine(self):
+        return _rs.RandomForestClassifier
+
+    def fit(self, X, y, sample_weight=None):
+        X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
+        model = self._make_model(X.shape[1])
+        model.fit(X, _base.encode_labels(self, y), sample_weight)
+        self.model_ = model
+        return self
+
+
+class ForestRegressor(RegressorMixin, _ForestBase):
+    """Random forest regressor: bagged histogram trees, mean of the leaves.
+
+    Parameters are those of :class:`ForestClassifier`; `n_estimators`
+    defaults to 50.
+
+    Attributes
+    ----------
+    n_features_in_ : int
+    model_ : _rs.RandomForestRegressor
+    """
+
+    def __init__(
+        self,
+        n_estimators=50,
+        max_depth=None,
+        max_features=None,
+        bootstrap=True,
+        min_samples_split=2,
+        min_samples_leaf=1,
+        random_state=None,
+    ):
+        super().__init__(
+            n_estimators=n_estimators,
+            max_depth=max_depth,
+            max_features=max_features,
+            bootstrap=bootstrap,
+            min_samples_split=min_samples_split,
+            min_samples_leaf=min_samples_leaf,
+            random_state=random_state,
+        )
+
+    @property
+    def _engine(self):
+        return _rs.RandomForestRegressor
+
+    def fit(self, X, y, sample_weight=None):
+        X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
+        model = self._make_model(X.shape[1])
+        model.fit(X, y, sample_weight)
+        self.model_ = model
+        return self
+
+    def predict(self, X):
+        model = _base.fitted(self)
+        X = _base.check_features(self, X, reset=False)
+        return _base.as_array(model.predict(X), X.shape[0])

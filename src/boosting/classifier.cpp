@@ -1,0 +1,257 @@
+#include "boosting/classifier.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "boosting/importances.hpp"
+#include "boosting/regressor.hpp"
+#include "histogram/histogram.hpp"
+#include "tree/errors.hpp"
+#include "tree/rng.hpp"
+#include "tree/validate.hpp"
+
+namespace tw::boosting {
+
+namespace {
+
+constexpr double kProbLow = 1e-5;
+constexpr double kProbHigh = 0.99999;
+
+double clamp_prob(double p) {
+    if (p < kProbLow) p = kProbLow;
+    if (p > kProbHigh) p = kProbHigh;
+    return p;
+}
+
+// Logistic function as used at prediction time.
+double sigmoid(double t) { return 1.0 / (std::exp(-t) + 1.0); }
+
+}  // namespace
+
+void softmax(std::span<const double> scores, std::span<double> out) {
+    if (scores.empty()) return;
+    double top = -INFINITY;
+    for (double v : scores) {
+        if (v > top) top = v;  // NaN never wins the comparison
+    }
+    double sum = 0.0;
+    for (std::size_t j = 0; j < scores.size(); ++j) {
+        out[j] = std::exp(scores[j] - top);
+        sum += out[j];
+    }
+    for (std::size_t j = 0; j < scores.size(); ++j) out[j] = out[j] / sum;
+}
+
+TarnwoodClassifier::TarnwoodClassifier(BoostConfig config) : config_(std::move(config)) {}
+
+void TarnwoodClassifier::check_fitted() const {
+    if (!is_fitted_) throw ValueError("TarnwoodClassifier has not been fitted");
+}
+
+void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sample_weight) {
+    FitInputs in = validate_fit_inputs(x, y_in, sample_weight);
+    const std::size_t n = x.rows;
+    if (n == 0) throw ValueError("TarnwoodClassifier cannot be fitted on zero samples");
+    check_config_for_fit(config_);
+
+    std::vector<std::uint64_t> cls(n);
+    for (std::size_t i = 0; i < n; ++i) cls[i] = class_index(in.y[i]);
+    std::vector<std::uint64_t> distinct = cls;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    if (distinct.back() != distinct.size() - 1) {
+        std::string found;
+        for (std::size_t i = 0; i < distinct.size() && i < 10; ++i) {
+            if (i) found += ", ";
+            found += std::to_string(distinct[i]);
+        }
+        if (distinct.size() > 10) found += ", ...";
+        throw ValueError("class labels must be 0, 1, ..., K-1 with every class present; found {" +
+                         found + "}");
+    }
+    const std::size_t k_classes = distinct.size();
+    const Vec w = in.w;
+
+    double total_w = 0.0;
+    for (std::size_t i = 0; i < n; ++i) total_w += w[i];
+
+    const TreeParams params = make_tree_params(config_, x.cols);
+    Rng rng = seed_rng(config_.random_state);
+    std::optional<HistogramData> hist;
+    if (config_.use_histogram) hist = HistogramData::build(x);
+    const HistogramData* h = hist ? &*hist : nullptr;
+    const std::size_t min_check = min_check_count(config_.rf_n_estimators);
+    const std::size_t n_trees = static_cast<std::size_t>(config_.rf_n_estimators);
+    const double lr = config_.learning_rate;
+
+    auto fit_one_rf = [&](const std::vector<double>& z, const std::vector<double>& v) {
+        return config_.async_mode
+                   ? fit_internal_rf_streaming(x, z, v, n_trees, params, config_.tol,
+                                               config_.bootstrap, rng, h, min_check, true)
+                   : fit_round(x, z, v, n_trees, params, config_.bootstrap, rng, h);
+    };
+
+    std::vector<double> init;
+    std::vector<InternalRF> rounds;
+    std::vector<std::uint64_t> trees_used;
+    std::vector<double> z(n), v(n);
+
+    if (k_classes == 2) {
+        double prior = 0.5;
+        if (total_w > 0.0) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) sum += w[i] * static_cast<double>(cls[i]);
+            prior = sum / total_w;
+        }
+        prior = clamp_prob(prior);
+        init.push_back(std::log(prior / (1.0 - prior)));
+        std::vector<double> f(n, init[0]);
+        rounds.reserve(static_cast<std::size_t>(config_.n_estimators));
+        for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double p = clamp_prob(1.0 / (1.0 + std::exp(-f[i])));
+                const double hess = p * (1.0 - p);
+                z[i] = (static_cast<double>(cls[i]) - p) / hess;
+                v[i] = hess * w[i];
+            }
+            RoundFit fitted = fit_one_rf(z, v);
+            trees_used.push_back(fitted.forest.trees.size());
+            for (std::size_t i = 0; i < n; ++i) f[i] += lr * fitted.predictions[i];
+            rounds.push_back(std::move(fitted.forest));
+        }
+    } else {
+        const std::size_t k = k_classes;
+        init.assign(k, std::log(1e-5));
+        if (total_w > 0.0) {
+            for (std::size_t c = 0; c < k; ++c) {
+                double s = 0.0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (cls[i] == c) s += w[i];
+                }
+                init[c] = std::log(clamp_prob(s / total_w));
+            }
+        }
+        std::vector<double> f(n * k);
+        for (std::size_t i = 0; i < n; ++i) std::copy(init.begin(), init.end(), f.begin() + i * k);
+        std::vector<double> q(k);
+        rounds.reserve(static_cast<std::size_t>(config_.n_estimators) * k);
+        for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
+            for (std::size_t c = 0; c < k; ++c) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    softmax(std::span<const double>(f.data() + i * k, k), q);
+                    const double p = clamp_prob(q[c]);
+                    const double hess = p * (1.0 - p);
+                    z[i] = ((cls[i] == c ? 1.0 : 0.0) - p) / hess;
+                    v[i] = hess * w[i];
+                }
+                RoundFit fitted = fit_one_rf(z, v);
+                if (c == 0) trees_used.push_back(fitted.forest.trees.size());
+                for (std::size_t i = 0; i < n; ++i) f[i * k + c] += lr * fitted.predictions[i];
+                rounds.push_back(std::move(fitted.forest));
+            }
+        }
+    }
+
+    init_ = std::move(init);
+    rounds_ = std::move(rounds);
+    trees_used_ = std::move(trees_used);
+    n_classes_ = k_classes;
+    columns_read_ = columns_read(rounds_);
+    is_fitted_ = true;
+}
+
+std::vector<double> TarnwoodClassifier::raw_scores(const MatrixView& x) const {
+    check_width(x, columns_read_);
+    return get_raw_predictions(rounds_, init_, x, init_.size(), config_.learning_rate);
+}
+
+std::vector<double> TarnwoodClassifier::predict(const MatrixView& x) const {
+    check_fitted();
+    const std::vector<double> raw = raw_scores(x);
+    std::vector<double> out(x.rows);
+    if (n_classes_ == 2) {
+        for (std::size_t i = 0; i < x.rows; ++i) out[i] = sigmoid(raw[i]) > 0.5 ? 1.0 : 0.0;
+        return out;
+    }
+    const std::size_t k = init_.size();
+    std::vector<double> q(k);
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        softmax(std::span<const double>(raw.data() + i * k, k), q);
+        std::size_t best = 0;
+        for (std::size_t j = 1; j < k; ++j) {
+            if (q[j] >= q[best]) best = j;
+        }
+        out[i] = static_cast<double>(best);
+    }
+    return out;
+}
+
+std::vector<double> TarnwoodClassifier::predict_proba(const MatrixView& x) const {
+    check_fitted();
+    const std::vector<double> raw = raw_scores(x);
+    if (n_classes_ == 2) {
+        std::vector<double> out(x.rows * 2);
+        for (std::size_t i = 0; i < x.rows; ++i) {
+            const double p = sigmoid(raw[i]);
+            out[2 * i] = 1.0 - p;
+            out[2 * i + 1] = p;
+        }
+        return out;
+    }
+    const std::size_t k = init_.size();
+    std::vector<double> out(x.rows * k);
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        softmax(std::span<const double>(raw.data() + i * k, k),
+                std::span<double>(out.data() + i * k, k));
+    }
+    return out;
+}
+
+std::vector<double> TarnwoodClassifier::predict_ci(const MatrixView& x, double alpha) const {
+    check_fitted();
+    if (n_classes_ != 2) throw ValueError("predict_ci only supports binary classification");
+    std::size_t total_trees = 0;
+    for (const InternalRF& forest : rounds_) total_trees += forest.trees.size();
+    if (total_trees == 0) throw ValueError("predict_ci needs a model with at least one tree");
+
+    double z, z2;
+    if (alpha <= 0.01) {
+        z = 2.576;
+        z2 = 6.635776000000001;
+    } else if (alpha <= 0.05) {
+        z = 1.96;
+        z2 = 3.8415999999999997;
+    } else if (alpha <= 0.1) {
+        z = 1.645;
+        z2 = 2.706025;
+    } else {
+        z = 1.28;
+        z2 = 1.6384;
+    }
+    const double n = static_cast<double>(total_trees);
+    const std::vector<double> proba = predict_proba(x);
+    std::vector<double> out(x.rows * 2);
+    const double d = 1.0 + z2 / n;
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        const double p = proba[2 * i + 1];
+        const double centre = (p + z2 / (2.0 * n)) / d;
+        const double half = z * std::sqrt(p * (1.0 - p) / n + z2 / (4.0 * n * n)) / d;
+        double lower = centre - half;
+        if (lower < 0.0) lower = 0.0;
+        if (lower > 1.0) lower = 1.0;
+        double upper = centre + half;
+        if (upper < 0.0) upper = 0.0;
+        if (upper > 1.0) upper = 1.0;
+        out[2 * i] = lower;
+        out[2 * i + 1] = upper;
+    }
+    return out;
+}
+
+std::vector<double> TarnwoodClassifier::feature_importances() const {
+    check_fitted();
+    return compute_feature_importances(rounds_);
+}
+
+}  // namespace tw::boosting

@@ -1,0 +1,57 @@
+// Logistic (binary) and softmax (multiclass) Newton boosting over internal
+// forests, with Wilson intervals for binary models.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "boosting/config.hpp"
+#include "boosting/internal_rf.hpp"
+#include "tree/matrix.hpp"
+
+namespace tw::boosting {
+
+// Max-shifted exponentials over their sum (NaN ignored for the maximum).
+void softmax(std::span<const double> scores, std::span<double> out);
+
+class TarnwoodClassifier {
+public:
+    explicit TarnwoodClassifier(BoostConfig config);
+
+    // Labels, truncated to class indices, must be exactly 0..K-1 (K >= 1).
+    // Every ValueError is raised before any state changes.
+    void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight);
+
+    std::vector<double> predict(const MatrixView& x) const;
+    // Row-major rows x n_proba_columns().
+    std::vector<double> predict_proba(const MatrixView& x) const;
+    // Row-major [lower, upper] pairs; binary models only.
+    std::vector<double> predict_ci(const MatrixView& x, double alpha) const;
+    std::vector<double> feature_importances() const;
+
+    std::size_t n_proba_columns() const { return n_classes_ == 2 ? 2 : n_classes_; }
+    const BoostConfig& config() const { return config_; }
+    bool is_fitted() const { return is_fitted_; }
+    std::size_t n_classes() const { return n_classes_; }
+    const std::vector<double>& init() const { return init_; }
+    const std::vector<InternalRF>& rounds() const { return rounds_; }
+    const std::vector<std::uint64_t>& trees_used() const { return trees_used_; }
+
+    // ValueError "TarnwoodClassifier has not been fitted" when unfitted.
+    void check_fitted() const;
+
+private:
+    std::vector<double> raw_scores(const MatrixView& x) const;  // rows x init_.size()
+
+    BoostConfig config_;
+    std::vector<double> init_;
+    std::vector<InternalRF> rounds_;
+    std::vector<std::uint64_t> trees_used_;
+    std::size_t n_classes_ = 0;
+    std::uint64_t columns_read_ = 0;
+    bool is_fitted_ = false;
+};
+
+}  // namespace tw::boosting

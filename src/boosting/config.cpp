@@ -1,0 +1,40 @@
+#include "boosting/config.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "parallel/pool.hpp"
+#include "tree/errors.hpp"
+#include "tree/validate.hpp"
+
+namespace tw::boosting {
+
+TreeParams make_tree_params(const BoostConfig& config, std::size_t n_features) {
+    TreeParams params;
+    params.max_depth = config.rf_max_depth;
+    const std::uint64_t m = resolve_max_features(config.rf_max_features, n_features);
+    if (m < n_features) params.max_features = m;
+    params.min_samples_split = config.min_samples_split;
+    params.min_samples_leaf = config.min_samples_leaf;
+    params.is_classification = false;
+    return params;
+}
+
+void set_thread_pool(std::optional<std::uint64_t> n_jobs) {
+    if (!n_jobs || *n_jobs == 0) return;
+    tw::parallel::request_pool_size(static_cast<std::size_t>(*n_jobs));
+}
+
+std::uint64_t trunc_to_count(double v) {
+    if (!(v >= 1.0)) return 0;  // NaN, negatives and [0, 1)
+    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(v);
+}
+
+void check_config_for_fit(const BoostConfig& config) {
+    if (config.rf_n_estimators == 0) {
+        throw ValueError("rf_n_estimators must be at least 1 to fit a model");
+    }
+}
+
+}  // namespace tw::boosting

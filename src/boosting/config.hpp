@@ -1,0 +1,50 @@
+// Configuration shared by the boosted-forest ensembles and the growth
+// settings they hand to the tree engine.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "tree/grow.hpp"
+
+namespace tw::boosting {
+
+struct BoostConfig {
+    std::uint64_t n_estimators = 20;
+    double learning_rate = 0.1;
+    std::uint64_t rf_n_estimators = 20;
+    std::optional<std::uint64_t> rf_max_depth;
+    std::optional<std::string> rf_max_features;
+    bool bootstrap = true;
+    std::optional<std::uint64_t> random_state;
+    std::uint64_t min_samples_split = 2;
+    std::uint64_t min_samples_leaf = 1;
+    bool use_histogram = true;
+    bool async_mode = false;
+    double tol = 1e-4;
+    std::optional<std::uint64_t> n_jobs;  // kept, not read after construction
+};
+
+// Regression-tree settings for every internal tree of a fit on p columns:
+// feature subsampling only when the resolved count is below p.
+TreeParams make_tree_params(const BoostConfig& config, std::size_t n_features);
+
+// Minimum number of counted trees before a streaming round may stop.
+inline std::size_t min_check_count(std::uint64_t rf_n_estimators) {
+    const std::uint64_t half = rf_n_estimators / 2;
+    return static_cast<std::size_t>(half > 3 ? half : 3);
+}
+
+// Requests a pool of exactly n_jobs threads; absent or 0 does nothing, and a
+// request after the pool exists is silently ignored.
+void set_thread_pool(std::optional<std::uint64_t> n_jobs);
+
+// Float to count with truncation toward zero: NaN and negatives give 0, values
+// beyond the 64-bit range saturate.
+std::uint64_t trunc_to_count(double v);
+
+// Rejects configurations that cannot produce a model (before any state changes).
+void check_config_for_fit(const BoostConfig& config);
+
+}  // namespace tw::boosting

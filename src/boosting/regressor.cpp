@@ -1,0 +1,174 @@
+#include "boosting/regressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <string>
+
+#include "histogram/histogram.hpp"
+#include "tree/errors.hpp"
+#include "tree/rng.hpp"
+#include "tree/validate.hpp"
+#include "boosting/importances.hpp"
+
+namespace tw::boosting {
+
+double weighted_mean(Vec y, Vec w) {
+    double sum_wy = 0.0;
+    double sum_w = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        sum_wy += w[i] * y[i];
+        sum_w += w[i];
+    }
+    return sum_w > 0.0 ? sum_wy / sum_w : 0.0;
+}
+
+FitInputs validate_fit_inputs(const MatrixView& x, Vec y, std::optional<Vec> sample_weight) {
+    if (auto message = validate_finite(x, y)) throw ValueError(*message);
+    if (y.size() != x.rows) {
+        throw ValueError("y length (" + std::to_string(y.size()) +
+                         ") does not match number of samples (" + std::to_string(x.rows) + ")");
+    }
+    FitInputs in;
+    if (sample_weight) {
+        if (auto message = validate_weights(*sample_weight, x.rows)) throw ValueError(*message);
+        in.w.assign(sample_weight->begin(), sample_weight->end());
+    } else {
+        in.w.assign(x.rows, 1.0);
+    }
+    in.y.assign(y.begin(), y.end());
+    return in;
+}
+
+TarnwoodRegressor::TarnwoodRegressor(BoostConfig config, double conformal_fraction)
+    : config_(std::move(config)), conformal_fraction_(conformal_fraction) {
+    if (conformal_fraction_ < 0.1) conformal_fraction_ = 0.1;
+    if (conformal_fraction_ > 0.5) conformal_fraction_ = 0.5;
+}
+
+void TarnwoodRegressor::check_fitted() const {
+    if (!is_fitted_) throw ValueError("TarnwoodRegressor has not been fitted");
+}
+
+TarnwoodRegressor::Pass TarnwoodRegressor::boost(const MatrixView& x, Vec y, Vec w,
+                                                 const TreeParams& params, Rng& rng) const {
+    const std::size_t n = x.rows;
+    Pass pass;
+    pass.init = weighted_mean(y, w);
+    std::optional<HistogramData> hist;
+    if (config_.use_histogram) hist = HistogramData::build(x);
+    const HistogramData* h = hist ? &*hist : nullptr;
+    const std::size_t min_check = min_check_count(config_.rf_n_estimators);
+    const std::size_t n_trees = static_cast<std::size_t>(config_.rf_n_estimators);
+
+    std::vector<double> f(n, pass.init);
+    std::vector<double> residual(n);
+    pass.rounds.reserve(static_cast<std::size_t>(config_.n_estimators));
+    for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
+        for (std::size_t i = 0; i < n; ++i) residual[i] = y[i] - f[i];
+        RoundFit fitted =
+            config_.async_mode
+                ? fit_internal_rf_streaming(x, residual, w, n_trees, params, config_.tol,
+                                            config_.bootstrap, rng, h, min_check, false)
+                : fit_round(x, residual, w, n_trees, params, config_.bootstrap, rng, h);
+        pass.trees_used.push_back(fitted.forest.trees.size());
+        for (std::size_t i = 0; i < n; ++i) f[i] += config_.learning_rate * fitted.predictions[i];
+        pass.rounds.push_back(std::move(fitted.forest));
+    }
+    return pass;
+}
+
+void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sample_weight) {
+    FitInputs in = validate_fit_inputs(x, y_in, sample_weight);
+    check_config_for_fit(config_);
+    const std::size_t n = x.rows;
+    const std::size_t n_cal =
+        static_cast<std::size_t>(trunc_to_count(conformal_fraction_ * static_cast<double>(n)));
+    if (n_cal == 0) {
+        throw ValueError("conformal calibration needs at least one held-out row: " +
+                         std::to_string(n) + " samples with conformal_fraction " +
+                         format_number(conformal_fraction_) + " hold out none");
+    }
+    const Vec y = in.y;
+    const Vec w = in.w;
+    const TreeParams params = make_tree_params(config_, x.cols);
+
+    // Calibration phase: boost on the shuffled training share, score the rest.
+    Rng rng = seed_rng(config_.random_state);
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    shuffle(rng, std::span<std::size_t>(order));
+    const std::size_t n_train = n - n_cal;
+    const std::span<const std::size_t> train_rows(order.data(), n_train);
+    const std::span<const std::size_t> cal_rows(order.data() + n_train, n_cal);
+
+    double quantile = 0.0;
+    {
+        const DenseMatrix x_train = DenseMatrix::gather(x, train_rows);
+        std::vector<double> y_train(n_train), w_train(n_train);
+        for (std::size_t i = 0; i < n_train; ++i) {
+            y_train[i] = y[train_rows[i]];
+            w_train[i] = w[train_rows[i]];
+        }
+        const Pass cal = boost(x_train.view(), y_train, w_train, params, rng);
+
+        const DenseMatrix x_cal = DenseMatrix::gather(x, cal_rows);
+        const std::vector<double> pred =
+            predict_boosted(cal.rounds, cal.init, config_.learning_rate, x_cal.view());
+        std::vector<double> scores(n_cal);
+        for (std::size_t i = 0; i < n_cal; ++i) {
+            scores[i] = std::fabs(y[cal_rows[i]] - pred[i]);
+            if (std::isnan(scores[i])) throw InternalError("calibration score is NaN");
+        }
+        std::stable_sort(scores.begin(), scores.end());
+        const double ncal = static_cast<double>(n_cal);
+        std::size_t k = static_cast<std::size_t>(
+            trunc_to_count(std::ceil(((1.0 / ncal) + 1.0) * 0.95 * ncal)));
+        k = std::min(k, n_cal - 1);
+        quantile = scores[k];
+    }
+
+    // Final phase: boost again from scratch on every row.
+    Rng final_rng = seed_rng(config_.random_state);
+    Pass final_pass = boost(x, y, w, params, final_rng);
+
+    init_ = final_pass.init;
+    rounds_ = std::move(final_pass.rounds);
+    trees_used_ = std::move(final_pass.trees_used);
+    conformal_quantile_ = quantile;
+    columns_read_ = columns_read(rounds_);
+    is_fitted_ = true;
+}
+
+std::vector<double> TarnwoodRegressor::predict(const MatrixView& x) const {
+    check_fitted();
+    check_width(x, columns_read_);
+    return predict_boosted(rounds_, init_, config_.learning_rate, x);
+}
+
+double TarnwoodRegressor::interval_half_width(double alpha) const {
+    const double q = conformal_quantile_;
+    if (std::fabs(alpha - 0.05) < 1e-6) return q;
+    if (alpha <= 0.01) return 1.3142857142857143 * q;
+    if (alpha <= 0.05) return 1.0 * q;
+    if (alpha <= 0.1) return 0.8392857142857143 * q;
+    return 0.653061224489796 * q;
+}
+
+std::vector<double> TarnwoodRegressor::predict_ci(const MatrixView& x, double alpha) const {
+    const std::vector<double> pred = predict(x);
+    const double q = interval_half_width(alpha);
+    std::vector<double> out(pred.size() * 2);
+    for (std::size_t i = 0; i < pred.size(); ++i) {
+        out[2 * i] = pred[i] - q;
+        out[2 * i + 1] = pred[i] + q;
+    }
+    return out;
+}
+
+std::vector<double> TarnwoodRegressor::feature_importances() const {
+    check_fitted();
+    return compute_feature_importances(rounds_);
+}
+
+}  // namespace tw::boosting

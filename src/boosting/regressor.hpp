@@ -1,0 +1,73 @@
+// Squared-loss boosting over internal forests with split-conformal intervals.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "boosting/config.hpp"
+#include "boosting/internal_rf.hpp"
+#include "tree/matrix.hpp"
+
+namespace tw::boosting {
+
+class TarnwoodRegressor {
+public:
+    // conformal_fraction is clamped to [0.1, 0.5] (NaN stays NaN).
+    TarnwoodRegressor(BoostConfig config, double conformal_fraction);
+
+    // Calibration phase on a shuffled split, then the final phase on all rows.
+    // Every ValueError is raised before any state changes.
+    void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight);
+
+    std::vector<double> predict(const MatrixView& x) const;
+    // Row-major [lower, upper] pairs.
+    std::vector<double> predict_ci(const MatrixView& x, double alpha) const;
+    std::vector<double> feature_importances() const;
+
+    // Half-width of the interval at level alpha.
+    double interval_half_width(double alpha) const;
+
+    const BoostConfig& config() const { return config_; }
+    double conformal_fraction() const { return conformal_fraction_; }
+    bool is_fitted() const { return is_fitted_; }
+    const std::vector<InternalRF>& rounds() const { return rounds_; }
+    const std::vector<std::uint64_t>& trees_used() const { return trees_used_; }
+    double init() const { return init_; }
+    double conformal_quantile() const { return conformal_quantile_; }
+
+    // ValueError "TarnwoodRegressor has not been fitted" when unfitted.
+    void check_fitted() const;
+
+private:
+    struct Pass {
+        double init = 0.0;
+        std::vector<InternalRF> rounds;
+        std::vector<std::uint64_t> trees_used;
+    };
+    // One boosting pass on (x, y, w) with a fresh generator from random_state.
+    Pass boost(const MatrixView& x, Vec y, Vec w, const TreeParams& params, Rng& rng) const;
+
+    BoostConfig config_;
+    double conformal_fraction_;
+    std::vector<InternalRF> rounds_;
+    std::vector<std::uint64_t> trees_used_;
+    double init_ = 0.0;
+    double conformal_quantile_ = 0.0;
+    std::uint64_t columns_read_ = 0;
+    bool is_fitted_ = false;
+};
+
+// The sum of w*y over the sum of w (both in row order), or 0 when the weight
+// total is not positive.
+double weighted_mean(Vec y, Vec w);
+
+// Copies y and the weights (1.0 each when absent) after the shared checks:
+// finite x and y, y's length against x, then the weight length and values.
+struct FitInputs {
+    std::vector<double> y;
+    std::vector<double> w;
+};
+FitInputs validate_fit_inputs(const MatrixView& x, Vec y, std::optional<Vec> sample_weight);
+
+}  // namespace tw::boosting

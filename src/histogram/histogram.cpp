@@ -1,0 +1,90 @@
+// Quantile binning of a training matrix.
+#include "histogram/histogram.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "parallel/pool.hpp"
+
+namespace tw {
+namespace {
+
+// Number of edges strictly less than v (the first edge e with v <= e), found
+// without data-dependent branches. Edges are ascending. A NaN compares false
+// everywhere and lands in bin 0.
+inline std::size_t bin_of(const double* edges, std::size_t n_edges, double v) {
+    const double* base = edges;
+    std::size_t len = n_edges;
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        base = (base[half] < v) ? base + half : base;
+        len -= half;
+    }
+    return static_cast<std::size_t>(base - edges) + (*base < v ? 1 : 0);
+}
+
+// Ascending order with NaN after every number, a strict weak order even when
+// the column holds NaN (matrices of some callers are not checked for them).
+inline bool value_less(double a, double b) {
+    return a < b || (std::isnan(b) && !std::isnan(a));
+}
+
+void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column,
+                 std::vector<double>& edges, std::vector<std::uint8_t>& bins,
+                 std::uint8_t& nan_free) {
+    const std::size_t n = x.rows;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    column.resize(n);
+    bool has_nan = false;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double v = x.at(r, f);
+        has_nan |= std::isnan(v);
+        column[r] = v;
+    }
+    nan_free = has_nan ? 0 : 1;
+    std::sort(column.begin(), column.end(), value_less);
+
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == 0 || column[i] != column[i - 1]) {
+            if (++distinct > 256) break;  // only min(distinct, 256) matters
+        }
+    }
+    edges.clear();
+    if (distinct >= 2) {
+        const std::size_t b_count = std::min<std::size_t>(distinct, 256);
+        for (std::size_t j = 1; j < b_count; ++j) {
+            const std::size_t pos = std::min(j * n / b_count, n - 1);
+            const double v = column[pos];
+            if (edges.empty() || v > edges.back()) edges.push_back(v);
+        }
+    }
+    edges.push_back(inf);
+
+    bins.resize(n);
+    const double* e = edges.data();
+    const std::size_t ne = edges.size();
+    for (std::size_t r = 0; r < n; ++r) {
+        bins[r] = static_cast<std::uint8_t>(bin_of(e, ne, x.at(r, f)));
+    }
+}
+
+}  // namespace
+
+HistogramData HistogramData::build(const MatrixView& x) {
+    const std::size_t nf = x.cols;
+    HistogramData h;
+    h.bins.resize(nf);
+    h.bin_edges.resize(nf);
+    h.n_bins.assign(nf, 1);
+    h.nan_free.assign(nf, 1);
+    parallel::parallel_for(nf, [&](std::size_t f) {
+        std::vector<double> column;
+        bin_feature(x, f, column, h.bin_edges[f], h.bins[f], h.nan_free[f]);
+        h.n_bins[f] = h.bin_edges[f].size();
+    });
+    return h;
+}
+
+}  // namespace tw

@@ -1,0 +1,295 @@
+// Proximities of the unsupervised forest.
+//
+// Same-leaf pairs are found by grouping the training rows per leaf instead of
+// comparing every pair in every tree, and the number of valid comparisons of
+// a pair comes from per-row out-of-bag bitsets:
+//   |oob(i) u oob(j)| = |oob(i)| + |oob(j)| - |oob(i) n oob(j)|.
+// Counts are integers, so each value count / comparisons is exactly what a
+// pair-by-pair accumulation gives. A row of the result is built at a time
+// from its own leaf groups, so no n x n counter table exists.
+#include <algorithm>
+#include <bit>
+
+#include "parallel/pool.hpp"
+#include "tree/errors.hpp"
+#include "unsupervised/unsupervised.hpp"
+
+namespace tw {
+
+std::vector<double> ProximityRows::to_dense() const {
+    std::vector<double> out(rows.size() * width, 0.0);
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        for_each_nonzero(r, [&](std::size_t j, double v) { out[r * width + j] = v; });
+    return out;
+}
+
+std::int64_t LeafGroups::find_group(std::size_t t, std::size_t node) const {
+    const auto& nodes = leaf_nodes[t];
+    auto it = std::lower_bound(nodes.begin(), nodes.end(), node,
+                               [](std::uint32_t a, std::size_t b) { return a < b; });
+    if (it == nodes.end() || *it != node) return -1;
+    return it - nodes.begin();
+}
+
+std::shared_ptr<const LeafGroups> RandomForestUnsupervised::leaf_groups() const {
+    std::lock_guard<std::mutex> lock(groups_mutex_);
+    if (groups_) return groups_;
+
+    auto g = std::make_shared<LeafGroups>();
+    const std::size_t n = n_samples_;
+    const std::size_t T = trees_.size();
+    g->n = n;
+    g->trees = T;
+    g->words = (T + 63) / 64;
+    g->ranges.resize(T * n);
+    g->members.resize(T * n);
+    g->offsets.resize(T);
+    g->leaf_nodes.resize(T);
+
+    g->oob_bits.assign(n * g->words, 0);
+    g->oob_count.assign(n, 0);
+    for (std::size_t t = 0; t < T; ++t) {
+        for (std::uint32_t i : oob_sets_[t]) {
+            g->oob_bits[i * g->words + t / 64] |= std::uint64_t{1} << (t % 64);
+            ++g->oob_count[i];
+        }
+    }
+    g->oob_ends.resize(T);
+
+    parallel::parallel_for(T, [&](std::size_t t) {
+        const Tree& tree = trees_[t];
+        std::vector<std::uint32_t> leaf(n);
+        std::vector<std::uint32_t> per_node(tree.nodes.size(), 0);
+        std::vector<std::uint32_t> oob_per_node(tree.nodes.size(), 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            leaf[i] = static_cast<std::uint32_t>(tree.leaf_of(train_row(i)));
+            ++per_node[leaf[i]];
+            if (g->is_oob(i, t)) ++oob_per_node[leaf[i]];
+        }
+        // Groups in ascending node index; per_node becomes node -> group.
+        auto& off = g->offsets[t];
+        auto& oob_end = g->oob_ends[t];
+        auto& nodes = g->leaf_nodes[t];
+        off.push_back(0);
+        for (std::size_t node = 0; node < per_node.size(); ++node) {
+            if (per_node[node] == 0) continue;
+            oob_end.push_back(off.back() + oob_per_node[node]);
+            off.push_back(off.back() + per_node[node]);
+            per_node[node] = static_cast<std::uint32_t>(nodes.size());
+            nodes.push_back(static_cast<std::uint32_t>(node));
+        }
+        std::vector<std::uint32_t> next_oob(off.begin(), off.end() - 1);
+        std::vector<std::uint32_t> next_inbag(oob_end);
+        std::uint32_t* members = g->members.data() + t * n;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t gid = per_node[leaf[i]];
+            g->ranges[i * T + t] = {off[gid], oob_end[gid], off[gid + 1]};
+            auto& next = g->is_oob(i, t) ? next_oob : next_inbag;
+            members[next[gid]++] = static_cast<std::uint32_t>(i);
+        }
+    });
+
+    groups_ = std::move(g);
+    return groups_;
+}
+
+namespace {
+
+// Number of trees in which both rows are out of bag. Compiled twice, with and
+// without the popcount instruction, and picked at load time by the CPU.
+__attribute__((target_clones("popcnt", "default")))
+std::uint64_t common_bits(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
+    std::uint64_t both = 0;
+    for (std::size_t w = 0; w < words; ++w) both += std::popcount(a[w] & b[w]);
+    return both;
+}
+
+// Integer same-leaf counts of one row, plus the list of columns touched.
+struct RowScratch {
+    std::vector<std::uint32_t> count;
+    std::vector<std::uint32_t> touched;
+    explicit RowScratch(std::size_t width) : count(width, 0) {}
+
+    void bump(std::span<const std::uint32_t> rows) {
+        for (std::uint32_t j : rows)
+            if (count[j]++ == 0) touched.push_back(j);
+    }
+
+    // Emits count / comparisons(j) for the touched columns (dense when most
+    // entries are non-zero) and clears the counts for the next row.
+    template <class Comparisons>
+    ProximityRows::Row take(Comparisons&& comparisons) {
+        ProximityRows::Row row;
+        const std::size_t width = count.size();
+        if (touched.size() * 3 > width * 2) {
+            row.dense = true;
+            row.vals.assign(width, 0.0);
+            for (std::uint32_t j : touched) {
+                row.vals[j] = static_cast<double>(count[j]) / comparisons(j);
+                count[j] = 0;
+            }
+        } else {
+            // Columns in ascending order: sort a short list, scan a long one.
+            if (touched.size() * 32 > width) {
+                std::size_t k = 0;
+                for (std::size_t j = 0; j < width; ++j)
+                    if (count[j] != 0) touched[k++] = static_cast<std::uint32_t>(j);
+            } else {
+                std::sort(touched.begin(), touched.end());
+            }
+            row.cols = touched;
+            row.vals.resize(touched.size());
+            for (std::size_t k = 0; k < touched.size(); ++k) {
+                const std::uint32_t j = touched[k];
+                row.vals[k] = static_cast<double>(count[j]) / comparisons(j);
+                count[j] = 0;
+            }
+        }
+        touched.clear();
+        return row;
+    }
+};
+
+std::size_t row_grain(std::size_t n) {
+    const std::size_t threads = parallel::pool_size();
+    std::size_t grain = n / (threads * 8 + 1);
+    return std::clamp<std::size_t>(grain, 1, 256);
+}
+
+}  // namespace
+
+ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
+    require_fitted();
+    const auto groups = leaf_groups();
+    const LeafGroups& G = *groups;
+    const std::size_t n = n_samples_;
+    const std::size_t T = trees_.size();
+    const std::size_t words = G.words;
+
+    ProximityRows out;
+    out.width = n;
+    out.rows.resize(n);
+    parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
+        RowScratch s(n);
+        for (std::size_t i = begin; i < end; ++i) {
+            // Pairs with both rows in bag are not valid comparisons.
+            for (std::size_t t = 0; t < T; ++t) {
+                s.bump(G.oob_part(i, t));
+                if (!use_oob || G.is_oob(i, t)) s.bump(G.inbag_part(i, t));
+            }
+            // Valid comparisons: every tree, or the trees in which i or j is
+            // out of bag. A pair that met at least once has at least one.
+            if (use_oob) {
+                const std::uint64_t* bi = G.oob_bits.data() + i * words;
+                const std::uint64_t ci = G.oob_count[i];
+                out.rows[i] = s.take([&](std::uint32_t j) {
+                    const std::uint64_t* bj = G.oob_bits.data() + std::size_t{j} * words;
+                    return static_cast<double>(ci + G.oob_count[j] - common_bits(bi, bj, words));
+                });
+            } else {
+                const double valid = static_cast<double>(T);
+                out.rows[i] = s.take([&](std::uint32_t) { return valid; });
+            }
+        }
+    });
+    return out;
+}
+
+std::vector<SparseProximityRow> RandomForestUnsupervised::proximity_sparse(
+    std::optional<std::uint64_t> k) {
+    require_fitted();
+    const std::size_t n = n_samples_;
+    const std::size_t T = trees_.size();
+    std::uint64_t K = k ? *k : params_.n_neighbors;
+    K = std::max<std::uint64_t>(K, 1);
+    K = std::min<std::uint64_t>(K, n - 1);
+    const std::size_t keep = static_cast<std::size_t>(K);
+
+    const auto groups = leaf_groups();
+    const LeafGroups& G = *groups;
+
+    const auto by_value = [](const Neighbor& a, const Neighbor& b) {
+        return a.proximity > b.proximity;
+    };
+
+    // Each row's list only ever receives the pairs (a, b) of its own leaf
+    // group in each tree, so the rows are independent and their update
+    // sequences (trees in order, group rows ascending) are fixed whatever the
+    // order in which groups are visited.
+    std::vector<SparseProximityRow> result(n);
+    parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
+        std::vector<std::int64_t> pos(n, -1);
+        for (std::size_t a = begin; a < end; ++a) {
+            std::vector<Neighbor>& list = result[a].neighbors;
+            for (std::size_t t = 0; t < T; ++t) {
+                const bool a_oob = G.is_oob(a, t);
+                const auto oob = G.oob_part(a, t);
+                const auto inbag = G.inbag_part(a, t);
+                // Walk the group in ascending row order by merging its two
+                // ascending parts; in-bag rows count only when a is out of bag.
+                std::size_t p = 0, q = 0;
+                while (p < oob.size() || (a_oob && q < inbag.size())) {
+                    std::uint32_t b;
+                    if (p < oob.size() && (!a_oob || q >= inbag.size() || oob[p] < inbag[q]))
+                        b = oob[p++];
+                    else
+                        b = inbag[q++];
+                    if (b == a) continue;
+                    if (pos[b] >= 0) {
+                        list[static_cast<std::size_t>(pos[b])].proximity += 1.0;
+                        continue;
+                    }
+                    pos[b] = static_cast<std::int64_t>(list.size());
+                    list.push_back({b, 1.0});
+                    if (list.size() > 2 * keep) {
+                        std::stable_sort(list.begin(), list.end(), by_value);
+                        for (std::size_t q = keep; q < list.size(); ++q) pos[list[q].index] = -1;
+                        list.resize(keep);
+                        for (std::size_t q = 0; q < list.size(); ++q)
+                            pos[list[q].index] = static_cast<std::int64_t>(q);
+                    }
+                }
+            }
+            const double trees = static_cast<double>(T);
+            for (Neighbor& e : list) {
+                pos[e.index] = -1;
+                e.proximity = e.proximity / trees;
+            }
+            std::stable_sort(list.begin(), list.end(), by_value);
+            if (list.size() > keep) list.resize(keep);
+            list.shrink_to_fit();
+        }
+    });
+    sparse_cache_ = result;
+    return result;
+}
+
+ProximityRows RandomForestUnsupervised::predict_proximity(const MatrixView& x_new) const {
+    require_trees();
+    check_new_rows(x_new);
+    const auto groups = leaf_groups();
+    const LeafGroups& G = *groups;
+    const std::size_t n = n_samples_;
+    const std::size_t T = trees_.size();
+    const std::size_t m = x_new.rows;
+
+    ProximityRows out;
+    out.width = n;
+    out.rows.resize(m);
+    parallel::parallel_chunks(m, row_grain(m), [&](std::size_t begin, std::size_t end) {
+        RowScratch s(n);
+        const double trees = static_cast<double>(T);
+        for (std::size_t l = begin; l < end; ++l) {
+            const double* row = x_new.row(l);
+            for (std::size_t t = 0; t < T; ++t) {
+                const std::int64_t g = G.find_group(t, trees_[t].leaf_of(row));
+                if (g < 0) continue;
+                s.bump(G.group_rows(t, static_cast<std::uint32_t>(g)));
+            }
+            out.rows[l] = s.take([&](std::uint32_t) { return trees; });
+        }
+    });
+    return out;
+}
+
+}  // namespace tw

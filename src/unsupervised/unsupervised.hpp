@@ -1,0 +1,193 @@
+// Breiman's synthetic-data forest: real rows (class 1) against a copy whose
+// columns are permuted independently (class 0), plus the analyses built on
+// its out-of-bag bookkeeping: proximities, outlier scores, a classical-MDS
+// embedding and permutation importances.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tree/matrix.hpp"
+#include "tree/rng.hpp"
+#include "tree/tree.hpp"
+
+namespace tw {
+
+struct UnsupervisedParams {
+    std::uint64_t n_estimators = 500;
+    std::optional<std::uint64_t> max_depth;
+    std::optional<std::string> max_features;
+    std::optional<std::uint64_t> random_state;
+    std::uint64_t min_samples_split = 2;
+    std::uint64_t min_samples_leaf = 1;
+    std::optional<std::uint64_t> n_jobs;
+    std::uint64_t n_neighbors = 0;  // None is kept as 0
+};
+
+// Every draw `fit` takes from the master generator, made before any tree grows.
+struct UnsupervisedPlan {
+    // Per feature: synthetic row i of column j is x[column_perms[j][i]][j].
+    std::vector<std::vector<std::size_t>> column_perms;
+    // Per tree: 2n draws below 2n (indices into real rows, then synthetic rows).
+    std::vector<std::vector<std::uint32_t>> bootstraps;
+    // Per tree: ascending real rows (below n) that the bootstrap never drew.
+    std::vector<std::vector<std::uint32_t>> oob_rows;
+    std::vector<std::uint64_t> tree_seeds;
+};
+
+// Shuffles one index list per feature (column order), then per tree draws the
+// 2n bootstrap indices and one 64-bit tree seed.
+UnsupervisedPlan plan_unsupervised(Rng& master, std::size_t n_rows, std::size_t n_features,
+                                   std::size_t n_trees);
+
+// Rows of a proximity table that is `width` columns wide. A row keeps either
+// its non-zero entries in ascending column order, or all `width` values when
+// most of them are non-zero. Entries not kept are exactly 0.0.
+struct ProximityRows {
+    struct Row {
+        bool dense = false;
+        std::vector<std::uint32_t> cols;  // sparse rows only
+        std::vector<double> vals;         // non-zero values, or all values when dense
+    };
+    std::size_t width = 0;
+    std::vector<Row> rows;
+
+    // Calls f(column, value) for every non-zero entry of row r in column order.
+    template <class F>
+    void for_each_nonzero(std::size_t r, F&& f) const {
+        const Row& row = rows[r];
+        if (row.dense) {
+            for (std::size_t j = 0; j < row.vals.size(); ++j)
+                if (row.vals[j] != 0.0) f(j, row.vals[j]);
+        } else {
+            for (std::size_t k = 0; k < row.cols.size(); ++k) f(row.cols[k], row.vals[k]);
+        }
+    }
+    std::vector<double> to_dense() const;  // rows.size() * width, row-major
+};
+
+struct Neighbor {
+    std::uint64_t index;
+    double proximity;
+};
+struct SparseProximityRow {
+    std::vector<Neighbor> neighbors;  // by proximity, high to low
+};
+
+// Training rows grouped by the leaf they reach, per tree, plus each row's
+// out-of-bag trees as a bitset. Leaf identity is the (tree, node index) pair
+// of the flat tree, so it stays unique at any depth; groups of a tree are
+// numbered in ascending node index. A group lists its rows that are out of
+// bag for the tree first, then the others, each part in ascending order.
+struct LeafGroups {
+    std::size_t n = 0;       // training rows
+    std::size_t trees = 0;
+    std::size_t words = 0;   // 64-bit words per row bitset
+    // [i * trees + t]: the part of tree t's member list holding row i's group:
+    // [begin, oob_end) are its out-of-bag rows, [oob_end, end) the others.
+    struct Range {
+        std::uint32_t begin, oob_end, end;
+    };
+    std::vector<Range> ranges;
+    std::vector<std::uint32_t> members;  // [t * n + k]: rows of tree t ordered by group
+    std::vector<std::vector<std::uint32_t>> offsets;     // per tree: groups + 1 bounds
+    std::vector<std::vector<std::uint32_t>> oob_ends;    // per tree: end of each group's oob part
+    std::vector<std::vector<std::uint32_t>> leaf_nodes;  // per tree: node index of each group
+    std::vector<std::uint64_t> oob_bits;   // [i * words + t / 64]
+    std::vector<std::uint32_t> oob_count;  // per row: trees in which it is out of bag
+
+    std::span<const std::uint32_t> oob_part(std::size_t i, std::size_t t) const {
+        const Range& r = ranges[i * trees + t];
+        return {members.data() + t * n + r.begin, r.oob_end - r.begin};
+    }
+    std::span<const std::uint32_t> inbag_part(std::size_t i, std::size_t t) const {
+        const Range& r = ranges[i * trees + t];
+        return {members.data() + t * n + r.oob_end, r.end - r.oob_end};
+    }
+    std::span<const std::uint32_t> group_rows(std::size_t t, std::uint32_t g) const {
+        const auto& off = offsets[t];
+        return {members.data() + t * n + off[g], off[g + 1] - off[g]};
+    }
+    std::span<const std::uint32_t> group_oob_rows(std::size_t t, std::uint32_t g) const {
+        const auto& off = offsets[t];
+        return {members.data() + t * n + off[g], oob_ends[t][g] - off[g]};
+    }
+    std::span<const std::uint32_t> group_inbag_rows(std::size_t t, std::uint32_t g) const {
+        const auto& off = offsets[t];
+        return {members.data() + t * n + oob_ends[t][g], off[g + 1] - oob_ends[t][g]};
+    }
+    bool is_oob(std::size_t i, std::size_t t) const {
+        return (oob_bits[i * words + t / 64] >> (t % 64)) & 1u;
+    }
+    // Group of tree t whose leaf is `node`, or -1 when no training row reaches it.
+    std::int64_t find_group(std::size_t t, std::size_t node) const;
+};
+
+class RandomForestUnsupervised {
+public:
+    // Requests the worker-pool size when n_jobs is given and not 0.
+    explicit RandomForestUnsupervised(UnsupervisedParams params);
+
+    // Rejects empty matrices and NaN with ValueError before anything changes.
+    void fit(const MatrixView& x);
+
+    const UnsupervisedParams& params() const { return params_; }
+    bool is_fitted() const { return is_fitted_; }
+    std::size_t n_samples() const { return n_samples_; }
+    std::size_t n_features() const;  // throws when not fitted
+    const std::vector<Tree>& trees() const { return trees_; }
+    const std::vector<std::vector<std::uint32_t>>& oob_sets() const { return oob_sets_; }
+    const std::optional<std::vector<SparseProximityRow>>& sparse_cache() const {
+        return sparse_cache_;
+    }
+
+    ProximityRows proximity_matrix(bool use_oob) const;
+    std::vector<SparseProximityRow> proximity_sparse(std::optional<std::uint64_t> k);
+    ProximityRows predict_proximity(const MatrixView& x_new) const;
+
+    std::vector<double> outlier_scores(bool use_sparse) const;
+    std::vector<double> predict_outlier_scores(const MatrixView& x_new) const;
+
+    // n * n_components coordinates, row-major.
+    std::vector<double> transform(std::size_t n_components) const;
+
+    std::vector<double> feature_importances() const;
+
+private:
+    void require_fitted() const;
+    void require_trees() const;
+    void check_new_rows(const MatrixView& x_new) const;
+    const double* train_row(std::size_t i) const { return training_.data() + i * n_features_; }
+    std::shared_ptr<const LeafGroups> leaf_groups() const;
+    std::vector<double> raw_outlier_measures(bool use_sparse) const;
+
+    UnsupervisedParams params_;
+    std::vector<Tree> trees_;
+    std::vector<std::vector<std::uint32_t>> oob_sets_;
+    std::optional<std::vector<SparseProximityRow>> sparse_cache_;
+    std::vector<double> training_;  // n_samples_ * n_features_, row-major
+    std::size_t n_samples_ = 0;
+    std::size_t n_features_ = 0;
+    std::uint64_t columns_read_ = 0;  // 1 + the largest feature any split tests
+    bool is_fitted_ = false;
+
+    // Leaf groups of the training rows, built on first use after each fit.
+    mutable std::mutex groups_mutex_;
+    mutable std::shared_ptr<const LeafGroups> groups_;
+};
+
+// Centre (upper median), capped mean deviation and scores of a list of raw
+// outlier measures; exposed for reuse and testing.
+struct OutlierScale {
+    double centre = 0.0;
+    double spread = 1.0;
+};
+OutlierScale outlier_scale(std::span<const double> values);
+double outlier_score(double value, const OutlierScale& scale);
+
+}  // namespace tw
