@@ -48,11 +48,11 @@ def cycle_decision_tree():
 
 
 def cycle_forests():
-    r = _rs.RandomForestRegressor(n_estimators=8, random_state=1)
+    r = _rs.RandomForestRegressor(n_estimators=3, random_state=1)
     r.fit(X, Y_REG)
     r.predict(X)
     swallow(r.fit, X_NAN, Y_REG)
-    c = _rs.RandomForestClassifier(n_estimators=8, random_state=1)
+    c = _rs.RandomForestClassifier(n_estimators=3, random_state=1)
     c.fit(X, Y_MULTI)
     c.predict_proba(X)
     c.score(X, Y_MULTI)
@@ -68,28 +68,29 @@ def cycle_tree_shap():
 
 
 def cycle_boosting():
+    n = 300
     for cls, y in ((_rs.TarnwoodClassifier, Y_CLASS), (_rs.TarnwoodClassifier, Y_MULTI),
                    (_rs.TarnwoodRegressor, Y_REG)):
-        m = cls(n_estimators=3, rf_n_estimators=4, random_state=1)
-        m.fit(X, y)
+        m = cls(n_estimators=2, rf_n_estimators=3, random_state=1, rf_max_depth=6)
+        m.fit(X[:n], y[:n])
         m.predict(X)
         m.to_dict()
         m.feature_importances()
         swallow(m.predict_ci, X)
         swallow(m.fit, X_NAN, y)
     a = _rs.Tarnwood(n_estimators=2, rf_n_estimators=4, random_state=1, async_mode=True,
-                     task="regression")
-    a.fit(X, Y_REG)
+                     task="regression", rf_max_depth=6)
+    a.fit(X[:n], Y_REG[:n])
     a.predict_ci(X)
 
 
 def cycle_unsupervised():
-    u = _rs.RandomForestUnsupervised(n_estimators=10, random_state=1)
-    u.fit(X[:150])
+    u = _rs.RandomForestUnsupervised(n_estimators=6, random_state=1, max_depth=8)
+    u.fit(X[:60])
     u.proximity_matrix(True)
     u.proximity_sparse(5)
     u.outlier_scores(True)
-    u.predict_outlier_scores(X[150:170])
+    u.predict_outlier_scores(X[60:80])
     u.transform(2)
     u.feature_importances()
     swallow(u.predict_proximity, X[:5, :0])
