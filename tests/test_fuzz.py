@@ -106,7 +106,7 @@ def attempt(fn, *args, **kwargs):
 # ---- the classes and their surfaces ----------------------------------------
 
 # Parameter kinds: matrix, vector, opt_vector, count, opt_count, seed, float,
-# flag, text, opt_text, tree, bytes.
+# flag, text, opt_text, tree, bytes, jobs.
 SUPERVISED_FIT = [("x", "matrix"), ("y", "vector"), ("sample_weight", "opt_vector")]
 FOREST_CTOR = [
     ("n_estimators", "count"), ("max_depth", "opt_count"), ("max_features", "opt_text"),
@@ -119,7 +119,7 @@ BOOST_HEAD = [
     ("random_state", "seed"), ("min_samples_split", "count"), ("min_samples_leaf", "count"),
 ]
 BOOST_TAIL = [("use_histogram", "flag"), ("async_mode", "flag"), ("tol", "float"),
-              ("n_jobs", "opt_count")]
+              ("n_jobs", "jobs")]
 
 # Per class: constructor parameters, methods (name -> parameters), getters,
 # the work-count keywords that must stay small when fitting, and a small
@@ -198,7 +198,7 @@ CLASSES = {
         ctor=[("n_estimators", "count"), ("max_depth", "opt_count"),
               ("max_features", "opt_text"), ("random_state", "seed"),
               ("min_samples_split", "count"), ("min_samples_leaf", "count"),
-              ("n_jobs", "opt_count"), ("n_neighbors", "opt_count")],
+              ("n_jobs", "jobs"), ("n_neighbors", "opt_count")],
         methods={"fit": [("x", "matrix")],
                  "fit_transform": [("x", "matrix"), ("n_components", "count")],
                  "transform": [("n_components", "count")],
@@ -327,7 +327,7 @@ NON_ARRAYS = st.sampled_from([None, 0, 1.5, "x", b"x", [[1.0, 2.0]], [1.0], (1.0
 def values_of(draw, kind, name, good_kind_only=False, small_counts=False):
     """A value for a parameter of the given kind: mostly well typed, with odd
     values, sometimes of a wrong type."""
-    if not good_kind_only and draw(st.integers(0, 9)) == 0:
+    if not good_kind_only and kind != "jobs" and draw(st.integers(0, 9)) == 0:
         return draw(st.one_of(NON_ARRAYS, st.integers(-2**70, 2**70), st.booleans(),
                               st.floats(allow_nan=True), st.text(max_size=5)))
     if kind == "matrix":
@@ -348,6 +348,10 @@ def values_of(draw, kind, name, good_kind_only=False, small_counts=False):
         return draw(st.one_of(st.integers(0, 5),
                               st.sampled_from([-1, U64_MAX, 2**64, 2**63, 2**32, 10**9, -2**64,
                                                2**100])))
+    if kind == "jobs":
+        # The pool size is fixed process-wide by the first positive request,
+        # so only values that leave it alone are generated here.
+        return draw(st.sampled_from([None, 0, -1, -2**70, 2**64, 1.5, "2", True]))
     if kind == "float":
         return draw(st.one_of(FLOATS, st.integers(-3, 3), st.sampled_from([10**400, -10**400])))
     if kind == "flag":

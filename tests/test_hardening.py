@@ -1,0 +1,30 @@
+"""Regression tests for faults found by the robustness suite and the
+sanitizer runs: each input here once crashed the interpreter, read out of
+range or allocated without bound."""
+import numpy as np
+import pytest
+
+import _rs
+
+X = np.random.default_rng(11).normal(size=(30, 3))
+
+
+def needs(name):
+    if not hasattr(_rs, name):
+        pytest.skip(f"{name} is not registered")
+    return getattr(_rs, name)
+
+
+def test_embedding_size_that_wraps_around_is_refused():
+    cls = needs("RandomForestUnsupervised")
+    u = cls(n_estimators=4, random_state=0)
+    u.fit(X)
+    # 30 * 2**63 wraps to 0 in 64 bits; the table used to be allocated empty
+    # and then written past its end.
+    for k in (2**63, 2**64 - 1, 2**62 + 1):
+        with pytest.raises(ValueError, match="n_components"):
+            u.transform(k)
+        with pytest.raises(ValueError, match="n_components"):
+            u.fit_transform(X, k)
+    # The object still works.
+    assert len(u.transform(2)) == 30
