@@ -28,3 +28,26 @@ def test_embedding_size_that_wraps_around_is_refused():
             u.fit_transform(X, k)
     # The object still works.
     assert len(u.transform(2)) == 30
+
+
+def test_zero_width_matrix_with_huge_row_count_is_answered_at_once():
+    # np.empty((2**40, 0)) costs no memory; validation used to walk its 2**40
+    # empty rows before comparing lengths, which hung the interpreter.
+    z = np.empty((2**40, 0))
+    y = np.zeros(4)
+    makers = {
+        "DecisionTree": lambda c: c(),
+        "RandomForestRegressor": lambda c: c(n_estimators=2),
+        "RandomForestClassifier": lambda c: c(n_estimators=2),
+        "TarnwoodClassifier": lambda c: c(n_estimators=1, rf_n_estimators=1),
+        "TarnwoodRegressor": lambda c: c(n_estimators=1, rf_n_estimators=1),
+        "Tarnwood": lambda c: c(n_estimators=1, rf_n_estimators=1),
+    }
+    for name, make in makers.items():
+        if not hasattr(_rs, name):
+            continue
+        with pytest.raises(ValueError):
+            make(getattr(_rs, name)).fit(z, y)
+    if hasattr(_rs, "RandomForestUnsupervised"):
+        with pytest.raises(ValueError):
+            _rs.RandomForestUnsupervised(n_estimators=2).fit(z)

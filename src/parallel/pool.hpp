@@ -7,19 +7,9 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
-
-// ThreadSanitizer builds (TW_TSAN_ANNOTATE): the OpenMP runtime is not
-// instrumented, so the fork and join of a parallel region are announced to
-// the sanitizer explicitly. Items acquire only the fork edge, so races between
-// items of one loop are still reported.
-#if defined(TW_TSAN_ANNOTATE)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#define TW_TSAN_ACQUIRE(p) __tsan_acquire(p)
-#define TW_TSAN_RELEASE(p) __tsan_release(p)
-#else
-#define TW_TSAN_ACQUIRE(p) ((void)(p))
-#define TW_TSAN_RELEASE(p) ((void)(p))
+#if defined(TW_TSAN_THREADS)
+#include <thread>
+#include <vector>
 #endif
 
 namespace tw::parallel {
@@ -45,12 +35,15 @@ void parallel_for(std::size_t n, F&& f) {
     std::mutex error_mutex;
     std::atomic<bool> failed{false};
     const int team = static_cast<int>(threads < n ? threads : n);
-    [[maybe_unused]] char fork_edge = 0, join_edge = 0;
-    TW_TSAN_RELEASE(&fork_edge);
-#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
-    for (std::size_t i = 0; i < n; ++i) {
-        TW_TSAN_ACQUIRE(&fork_edge);
-        if (!failed.load(std::memory_order_relaxed)) {
+#if defined(TW_TSAN_THREADS)
+    // ThreadSanitizer builds: the OpenMP runtime is not instrumented, so the
+    // sanitizer cannot see the fork and join of a parallel region and reports
+    // every hand-over as a race. The same items run on plain threads instead,
+    // which it does see; races between items are still reported.
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
+            if (failed.load(std::memory_order_relaxed)) continue;
             try {
                 f(i);
             } catch (...) {
@@ -59,9 +52,24 @@ void parallel_for(std::size_t n, F&& f) {
                 failed.store(true, std::memory_order_relaxed);
             }
         }
-        TW_TSAN_RELEASE(&join_edge);
+    };
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < team; ++t) helpers.emplace_back(worker);
+    worker();
+    for (std::thread& h : helpers) h.join();
+#else
+#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
+    for (std::size_t i = 0; i < n; ++i) {
+        if (failed.load(std::memory_order_relaxed)) continue;
+        try {
+            f(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+            failed.store(true, std::memory_order_relaxed);
+        }
     }
-    TW_TSAN_ACQUIRE(&join_edge);
+#endif
     if (error) std::rethrow_exception(error);
 }
 
