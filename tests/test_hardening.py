@@ -51,3 +51,13 @@ def test_zero_width_matrix_with_huge_row_count_is_answered_at_once():
     if hasattr(_rs, "RandomForestUnsupervised"):
         with pytest.raises(ValueError):
             _rs.RandomForestUnsupervised(n_estimators=2).fit(z)
+
+
+def test_explainer_of_a_single_leaf_does_not_walk_a_zero_width_background():
+    cls = needs("TreeSHAP")
+    leaf = _rs.DecisionTree()
+    leaf.fit(X[:, :0], np.zeros(len(X)))
+    # The background covers used to be counted row by row even though a
+    # single leaf has no split; 2**40 zero-width rows hung the constructor.
+    s = cls(leaf, np.empty((2**40, 0)), "classification")
+    assert s.explain(np.empty((2, 0))) == [[[]], [[]]]
