@@ -188,6 +188,10 @@ def test_single_class_model():
     assert m.predict_proba(x[:2]) == [[1.0], [1.0]]
     with pytest.raises(ValueError, match="predict_ci only supports binary classification"):
         m.predict_ci(x)
+    # Its export evaluates with softmax, reproducing the model.
+    d = m.to_dict()
+    assert (d["task"], d["n_outputs"], d["n_classes"]) == ("multiclass", 1, 1)
+    assert evaluate(d, x) == (m.predict(x), m.predict_proba(x))
 
 
 def test_export_reproduces_predictions_exactly():

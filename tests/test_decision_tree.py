@@ -540,7 +540,7 @@ def test_growers_on_position_lists_match_reference(grow_driver, case):
     # Positions with repeats and in any order, as bootstrap lists are.
     positions = g.integers(0, rows, int(g.integers(0, 2 * rows)))
     kw = dict(max_features=[None, 1, 2, None][case % 4], max_depth=[None, 4][case % 2 == 1 and case > 4],
-              msl=1 + case % 3, mss=2 + case % 4, seed=case)
+              msl=case % 3, mss=case % 4, seed=case)
     prm = {"cls": cls, "max_depth": kw["max_depth"], "mss": kw["mss"], "msl": kw["msl"],
            "max_features": kw["max_features"]}
     ref = ref_node(x, y, w, list(positions), 0, prm, PyPcg(kw["seed"]))

@@ -190,7 +190,8 @@ def checker(tmp_path_factory):
     exe = tmp_path_factory.mktemp("shap") / "tree_shap_check"
     subprocess.run(
         [cxx, "-std=c++20", "-O1", "-ffp-contract=off", "-I", str(ROOT / "src"),
-         str(ROOT / "src/tree_shap/tree_shap.cpp"), str(ROOT / "tests/cpp/tree_shap_check.cpp"),
+         str(ROOT / "src/tree_shap/tree_shap.cpp"), str(ROOT / "src/tree/tree.cpp"),
+         str(ROOT / "tests/cpp/tree_shap_check.cpp"),
          "-o", str(exe)],
         check=True,
     )

@@ -351,6 +351,8 @@ def test_embedding_axes(fitted):
 def test_embedding_edge_cases(fitted):
     m, x = fitted
     assert m.transform(n_components=0) == [[] for _ in range(x.shape[0])]
+    with pytest.raises(ValueError, match="n_components"):
+        m.transform(n_components=2 ** 62)
     flat = RFU(n_estimators=60, max_depth=0, random_state=0)
     flat.fit(x)
     # Single-leaf trees: all proximities are 1, the centred matrix is zero and

@@ -107,7 +107,6 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
         prior = clamp_prob(prior);
         init.push_back(std::log(prior / (1.0 - prior)));
         std::vector<double> f(n, init[0]);
-        rounds.reserve(static_cast<std::size_t>(config_.n_estimators));
         for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
             for (std::size_t i = 0; i < n; ++i) {
                 const double p = clamp_prob(1.0 / (1.0 + std::exp(-f[i])));
@@ -135,7 +134,6 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
         std::vector<double> f(n * k);
         for (std::size_t i = 0; i < n; ++i) std::copy(init.begin(), init.end(), f.begin() + i * k);
         std::vector<double> q(k);
-        rounds.reserve(static_cast<std::size_t>(config_.n_estimators) * k);
         for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
             for (std::size_t c = 0; c < k; ++c) {
                 for (std::size_t i = 0; i < n; ++i) {
@@ -158,6 +156,7 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
     trees_used_ = std::move(trees_used);
     n_classes_ = k_classes;
     columns_read_ = columns_read(rounds_);
+    n_features_ = x.cols;
     is_fitted_ = true;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "boosting/config.hpp"
@@ -42,6 +44,11 @@ public:
     // ValueError "TarnwoodClassifier has not been fitted" when unfitted.
     void check_fitted() const;
 
+    // Saved state (configuration and model) for pickling; load validates it
+    // fully and throws ValueError on a corrupted or foreign state.
+    std::string save() const;
+    static TarnwoodClassifier load(std::string_view state);
+
 private:
     std::vector<double> raw_scores(const MatrixView& x) const;  // rows x init_.size()
 
@@ -51,6 +58,7 @@ private:
     std::vector<std::uint64_t> trees_used_;
     std::size_t n_classes_ = 0;
     std::uint64_t columns_read_ = 0;
+    std::uint64_t n_features_ = 0;     // columns of the last fit's x
     bool is_fitted_ = false;
 };
 

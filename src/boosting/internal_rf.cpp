@@ -96,8 +96,33 @@ RoundFit fit_round(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                    const TreeParams& params, bool bootstrap, Rng& rng,
                    const HistogramData* hist) {
     RoundFit out;
-    out.forest = fit_internal_rf(x, t, w, n_trees, params, bootstrap, rng, hist);
-    out.predictions = predict_forest(out.forest, x);
+    const std::size_t n = x.rows;
+    // Each task predicts the training rows with its own tree right after
+    // growing it, while the tree is in cache; this needs one vector per tree,
+    // so very large rounds predict in a separate row-parallel pass instead.
+    constexpr std::size_t kInTaskLimit = std::size_t{1} << 22;  // doubles
+    if (n_trees == 0 || n > kInTaskLimit / n_trees) {
+        out.forest = fit_internal_rf(x, t, w, n_trees, params, bootstrap, rng, hist);
+        out.predictions = predict_forest(out.forest, x);
+        return out;
+    }
+    const std::vector<TreePlan> plans = plan_trees(n, n_trees, bootstrap, rng);
+    out.forest.trees.resize(n_trees);
+    std::vector<std::vector<double>> per_tree(n_trees);
+    tw::parallel::parallel_for(n_trees, [&](std::size_t i) {
+        Tree tree = grow_planned_tree(plans[i], x, t, w, params, hist);
+        std::vector<double> p(n);
+        if (n > 0) tree.predict_rows(x, p.data());
+        out.forest.trees[i] = std::move(tree);
+        per_tree[i] = std::move(p);
+    });
+    // Per row: trees summed in plan order, then divided by the tree count.
+    out.predictions.assign(n, 0.0);
+    for (const std::vector<double>& p : per_tree) {
+        for (std::size_t j = 0; j < n; ++j) out.predictions[j] += p[j];
+    }
+    const double count = static_cast<double>(n_trees);
+    for (double& v : out.predictions) v = v / count;
     return out;
 }
 
@@ -179,7 +204,7 @@ RoundFit fit_internal_rf_streaming(const MatrixView& x, Vec t, Vec w, std::size_
         Tree tree = grow_planned_tree(plans[i], x, t, w, params, hist);
         if (stop.load(std::memory_order_acquire)) return;
         std::vector<double> p(n);
-        for (std::size_t j = 0; j < n; ++j) p[j] = tree.predict(x.row(j));
+        if (n > 0) tree.predict_rows(x, p.data());
 
         const std::size_t count = finished.fetch_add(1, std::memory_order_acq_rel) + 1;
         {
@@ -220,15 +245,18 @@ namespace {
 // Adds, for rows [begin, end) of x, each tree's leaf value to sums[row - begin].
 // Trees are the outer loop so that one tree stays in cache while a block of
 // rows walks it; every row still sums its trees in tree order.
+// Row blocks of at most this many rows bound the per-block scratch space.
+constexpr std::size_t kBlock = 1024;
+
 void add_tree_values(const InternalRF& forest, const MatrixView& x, std::size_t begin,
                      std::size_t end, double* sums) {
+    const MatrixView block{x.row(begin), end - begin, x.cols, x.row_stride};
+    double values[kBlock];
     for (const Tree& tree : forest.trees) {
-        for (std::size_t i = begin; i < end; ++i) sums[i - begin] += tree.predict(x.row(i));
+        tree.predict_rows(block, values);
+        for (std::size_t i = 0; i < end - begin; ++i) sums[i] += values[i];
     }
 }
-
-// Row blocks of at most this many rows bound the per-block scratch space.
-constexpr std::size_t kBlock = 256;
 
 template <class F>
 void for_row_blocks(std::size_t n, F&& f) {

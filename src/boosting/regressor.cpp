@@ -63,7 +63,6 @@ TarnwoodRegressor::Pass TarnwoodRegressor::boost(const MatrixView& x, Vec y, Vec
 
     std::vector<double> f(n, pass.init);
     std::vector<double> residual(n);
-    pass.rounds.reserve(static_cast<std::size_t>(config_.n_estimators));
     for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
         for (std::size_t i = 0; i < n; ++i) residual[i] = y[i] - f[i];
         RoundFit fitted =
@@ -103,6 +102,7 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
     const std::span<const std::size_t> cal_rows(order.data() + n_train, n_cal);
 
     double quantile = 0.0;
+    std::vector<double> residuals;
     {
         const DenseMatrix x_train = DenseMatrix::gather(x, train_rows);
         std::vector<double> y_train(n_train), w_train(n_train);
@@ -126,6 +126,7 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
             trunc_to_count(std::ceil(((1.0 / ncal) + 1.0) * 0.95 * ncal)));
         k = std::min(k, n_cal - 1);
         quantile = scores[k];
+        residuals = std::move(scores);
     }
 
     // Final phase: boost again from scratch on every row.
@@ -136,7 +137,9 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
     rounds_ = std::move(final_pass.rounds);
     trees_used_ = std::move(final_pass.trees_used);
     conformal_quantile_ = quantile;
+    calibration_residuals_ = std::move(residuals);
     columns_read_ = columns_read(rounds_);
+    n_features_ = x.cols;
     is_fitted_ = true;
 }
 

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "boosting/config.hpp"
@@ -35,6 +37,13 @@ public:
     const std::vector<std::uint64_t>& trees_used() const { return trees_used_; }
     double init() const { return init_; }
     double conformal_quantile() const { return conformal_quantile_; }
+    // Absolute residuals of the calibration rows of the last fit, ascending.
+    const std::vector<double>& calibration_residuals() const { return calibration_residuals_; }
+
+    // Saved state (configuration and model) for pickling; load validates it
+    // fully and throws ValueError on a corrupted or foreign state.
+    std::string save() const;
+    static TarnwoodRegressor load(std::string_view state);
 
     // ValueError "TarnwoodRegressor has not been fitted" when unfitted.
     void check_fitted() const;
@@ -54,7 +63,9 @@ private:
     std::vector<std::uint64_t> trees_used_;
     double init_ = 0.0;
     double conformal_quantile_ = 0.0;
+    std::vector<double> calibration_residuals_;
     std::uint64_t columns_read_ = 0;
+    std::uint64_t n_features_ = 0;     // columns of the last fit's x
     bool is_fitted_ = false;
 };
 

@@ -43,7 +43,11 @@ void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column
         column[r] = v;
     }
     nan_free = has_nan ? 0 : 1;
-    std::sort(column.begin(), column.end(), value_less);
+    if (has_nan) {
+        std::sort(column.begin(), column.end(), value_less);
+    } else {
+        std::sort(column.begin(), column.end());
+    }
 
     std::size_t distinct = 0;
     for (std::size_t i = 0; i < n; ++i) {

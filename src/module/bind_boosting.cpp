@@ -8,6 +8,8 @@
 #include "boosting/regressor.hpp"
 #include "module/classes.hpp"
 #include "module/py.hpp"
+#include "module/state.hpp"
+#include "tree/serialize.hpp"
 
 namespace tw::py {
 namespace {
@@ -22,6 +24,31 @@ struct Generic {
     std::string task;
     std::optional<Classifier> classifier;
     std::optional<Regressor> regressor;
+
+    // Saved state: the task and the inner state's own saved state.
+    std::string save() const {
+        tw::Writer w("Tarnwood", 1);
+        w.text(task);
+        w.flag(classifier.has_value());
+        w.text(classifier ? classifier->save() : regressor->save());
+        return w.bytes();
+    }
+    static Generic load(std::string_view state) {
+        tw::Reader r(state, "Tarnwood", 1);
+        Generic g;
+        g.task = r.text();
+        const bool is_classifier = r.flag();
+        const std::string inner = r.text();
+        r.finish();
+        if (is_classifier != (g.task == "classification")) tw::Reader::fail("inner state does not match the task");
+        if (is_classifier) {
+            g.classifier.emplace(Classifier::load(inner));
+        } else {
+            g.regressor.emplace(Regressor::load(inner));
+            if (g.regressor->conformal_fraction() != 0.2) tw::Reader::fail("conformal_fraction out of range");
+        }
+        return g;
+    }
 };
 
 // ---- configuration ------------------------------------------------------
@@ -114,7 +141,9 @@ PyObject* classifier_dict(const Classifier& m) {
     const std::size_t outputs = m.init().size();
     if (outputs == 0) throw tw::InternalError("a model without outputs cannot be exported");
     Ref d = check(PyDict_New());
-    dict_set(d.get(), "task", py_text(outputs == 1 ? "binary" : "multiclass"));
+    // A single-class model keeps one score but is evaluated with softmax like
+    // every non-binary model, so it is exported as multiclass.
+    dict_set(d.get(), "task", py_text(m.n_classes() == 2 ? "binary" : "multiclass"));
     dict_set(d.get(), "n_outputs", py_int(outputs));
     dict_set(d.get(), "n_classes", py_int(m.n_classes()));
     dict_set(d.get(), "learning_rate", py_float(m.config().learning_rate));
@@ -254,6 +283,13 @@ PyObject* reg_trees_used(PyObject* self, void*) {
     });
 }
 
+PyObject* reg_calibration_residuals(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Regressor> model(self);
+        return float_list(model->calibration_residuals());
+    });
+}
+
 #define TW_REG_CI_DOC                                                          \
     "predict_ci($self, x, alpha=0.05)\n--\n\n"                                 \
     "Confidence intervals via split conformal prediction.\n"                   \
@@ -266,6 +302,7 @@ PyMethodDef g_reg_methods[] = {
     TW_METHOD("predict_ci", reg_predict_ci, TW_REG_CI_DOC),
     TW_METHOD("feature_importances", reg_importances, "feature_importances($self)\n--\n\n"),
     TW_METHOD("to_dict", reg_to_dict, "to_dict($self)\n--\n\n"),
+    TW_STATE_METHODS(Regressor),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -273,6 +310,7 @@ PyGetSetDef g_reg_getset[] = {
     TW_GETTER("n_estimators", reg_n_estimators),
     TW_GETTER("is_fitted", reg_is_fitted),
     TW_GETTER("trees_used", reg_trees_used),
+    TW_GETTER("calibration_residuals", reg_calibration_residuals),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -384,6 +422,7 @@ PyMethodDef g_clf_methods[] = {
     TW_METHOD("predict_ci", clf_predict_ci, TW_CLF_CI_DOC),
     TW_METHOD("feature_importances", clf_importances, "feature_importances($self)\n--\n\n"),
     TW_METHOD("to_dict", clf_to_dict, "to_dict($self)\n--\n\n"),
+    TW_STATE_METHODS(Classifier),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -502,6 +541,7 @@ PyMethodDef g_gen_methods[] = {
     TW_METHOD("predict_proba", gen_predict_proba, "predict_proba($self, x)\n--\n\n"),
     TW_METHOD("predict_ci", gen_predict_ci, "predict_ci($self, x, alpha=0.05)\n--\n\n"),
     TW_METHOD("feature_importances", gen_importances, "feature_importances($self)\n--\n\n"),
+    TW_STATE_METHODS(Generic),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // Python classes RandomForestRegressor and RandomForestClassifier.
 #include "module/classes.hpp"
 #include "module/py.hpp"
+#include "module/state.hpp"
 #include "random_forest/random_forest.hpp"
 
 namespace tw::py {
@@ -99,6 +100,7 @@ PyMethodDef g_reg_methods[] = {
     TW_METHOD("fit", forest_fit<Reg>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
     TW_METHOD("predict", forest_predict<Reg>, "predict($self, x)\n--\n\n"),
     TW_METHOD("get_info", reg_get_info, "get_info($self)\n--\n\n"),
+    TW_STATE_METHODS(Reg),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -173,6 +175,7 @@ PyMethodDef g_clf_methods[] = {
     TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x)\n--\n\n"),
     TW_METHOD("score", clf_score, "score($self, x, y)\n--\n\n"),
     TW_METHOD("get_info", clf_get_info, "get_info($self)\n--\n\n"),
+    TW_STATE_METHODS(Clf),
     {nullptr, nullptr, 0, nullptr},
 };
 

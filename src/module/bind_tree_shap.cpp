@@ -5,6 +5,7 @@
 #include "decision_tree/decision_tree.hpp"
 #include "module/classes.hpp"
 #include "module/py.hpp"
+#include "module/state.hpp"
 #include "tree_shap/tree_shap.hpp"
 
 namespace tw::py {
@@ -60,8 +61,24 @@ PyObject* tree_shap_explain(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Unpickling: the constructor needs a tree and background rows, so a saved
+// explainer is rebuilt from its state by this class method instead.
+PyObject* tree_shap_from_state(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"state", nullptr};
+        PyObject* ostate;
+        parse_args(args, kwargs, "O:_from_state", names, &ostate);
+        const std::string_view state = to_bytes(ostate, "state");
+        auto explainer = std::make_unique<Explainer>(Explainer::load(state));
+        return make_instance(reinterpret_cast<PyTypeObject*>(cls), explainer.release());
+    });
+}
+
 PyMethodDef tree_shap_methods[] = {
     TW_METHOD("explain", tree_shap_explain, "explain($self, x)\n--\n\n"),
+    TW_STATE_METHODS(Explainer),
+    {"_from_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tree_shap_from_state)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, "_from_state($type, state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

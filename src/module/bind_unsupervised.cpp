@@ -1,9 +1,10 @@
 // Python class RandomForestUnsupervised.
 #include <cstring>
-#include <unordered_map>
+#include <vector>
 
 #include "module/classes.hpp"
 #include "module/py.hpp"
+#include "module/state.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw::py {
@@ -17,28 +18,56 @@ using Model = tw::RandomForestUnsupervised;
 // cell instead of one float object per cell.
 class FloatCache {
 public:
-    FloatCache() = default;
+    FloatCache() : slots_(1024) {}
     FloatCache(const FloatCache&) = delete;
     FloatCache& operator=(const FloatCache&) = delete;
     ~FloatCache() {
-        for (auto& [bits, obj] : cache_) Py_DECREF(obj);
+        for (const Slot& slot : slots_) Py_XDECREF(slot.obj);
     }
-    // New reference to a float equal to v.
+    // New reference to a float equal to v. Open addressing with linear
+    // probing on the value's bits; the table stays at most half full.
     PyObject* get(double v) {
         std::uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
-        auto it = cache_.find(bits);
-        if (it == cache_.end()) {
+        std::size_t mask = slots_.size() - 1;
+        std::size_t i = hash(bits) & mask;
+        while (slots_[i].obj && slots_[i].bits != bits) i = (i + 1) & mask;
+        if (!slots_[i].obj) {
             PyObject* f = PyFloat_FromDouble(v);
             if (!f) throw PyErrorSet{};
-            it = cache_.emplace(bits, f).first;
+            slots_[i] = {bits, f};
+            if (++used_ * 2 > slots_.size()) grow();
+            Py_INCREF(f);
+            return f;
         }
-        Py_INCREF(it->second);
-        return it->second;
+        Py_INCREF(slots_[i].obj);
+        return slots_[i].obj;
     }
 
 private:
-    std::unordered_map<std::uint64_t, PyObject*> cache_;
+    struct Slot {
+        std::uint64_t bits = 0;
+        PyObject* obj = nullptr;
+    };
+    static std::size_t hash(std::uint64_t b) {
+        b ^= b >> 33;
+        b *= 0xff51afd7ed558ccdULL;
+        b ^= b >> 33;
+        return static_cast<std::size_t>(b);
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (!slot.obj) continue;
+            std::size_t i = hash(slot.bits) & mask;
+            while (slots_[i].obj) i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
 };
 
 PyObject* proximity_lists(const ProximityRows& table) {
@@ -283,6 +312,7 @@ PyMethodDef g_methods[] = {
      "Compute variable importance via permutation.\n"
      "For unsupervised RF, importance is measured by how much permuting\n"
      "a variable decreases the ability to distinguish real from synthetic data."},
+    TW_STATE_METHODS(Model),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tree/grow.hpp"
@@ -39,6 +40,7 @@ std::vector<double> checked_fit_inputs(const MatrixView& x, Vec y,
 
 class RandomForestClassifier {
 public:
+    static constexpr const char* name() { return "RandomForestClassifier"; }
     explicit RandomForestClassifier(ForestSettings settings) : s_(std::move(settings)) {}
 
     void fit(const MatrixView& x, Vec y, const std::optional<Vec>& sample_weight);
@@ -53,6 +55,11 @@ public:
     const std::optional<std::vector<std::uint64_t>>& classes() const { return classes_; }
     const std::vector<Tree>& trees() const { return trees_; }
 
+    // Saved state (settings and fitted forest) for pickling; load validates
+    // it fully and throws ValueError on a corrupted or foreign state.
+    std::string save() const;
+    static RandomForestClassifier load(std::string_view state);
+
 private:
     void check_predictable(const MatrixView& x) const;
 
@@ -64,6 +71,7 @@ private:
 
 class RandomForestRegressor {
 public:
+    static constexpr const char* name() { return "RandomForestRegressor"; }
     explicit RandomForestRegressor(ForestSettings settings) : s_(std::move(settings)) {}
 
     void fit(const MatrixView& x, Vec y, const std::optional<Vec>& sample_weight);
@@ -72,6 +80,9 @@ public:
     const ForestSettings& settings() const { return s_; }
     bool is_fitted() const { return fitted_; }
     const std::vector<Tree>& trees() const { return trees_; }
+
+    std::string save() const;
+    static RandomForestRegressor load(std::string_view state);
 
 private:
     ForestSettings s_;

@@ -3,17 +3,19 @@
 //
 // The bootstrap rows are never copied as feature values. Each tree gathers the
 // bin bytes of its sampled rows (row-major, one byte per row and feature) plus
-// a small record per row (weight and dense class, or the regression terms),
-// and works on an index array whose node ranges are partitioned stably in
-// place. Positions inside a node therefore stay in ascending order, which is
-// the order of the node's sample list, so every per-bin sum runs over its rows
-// in node order and bins are added whole to the left totals.
+// a small record per row (weight and dense class, or the regression terms).
+// A node owns a contiguous range of these working rows, and a split
+// partitions the range stably in place, so each node's rows are read
+// sequentially and stay in the order of the node's sample list: every per-bin
+// sum runs over its rows in node order, and bins are added whole to the left
+// totals.
 //
 // Nodes are grown depth first, left before right, with an explicit stack, so
 // the generator is consumed in the same order as a recursive growth would and
 // arbitrarily deep trees do not touch the call stack.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -35,6 +37,11 @@ constexpr std::size_t kMaxBins = 256;
 constexpr std::size_t kDenseClassLimit = 32;
 // Doubles of per-bin sums held at once when several features share a pass.
 constexpr std::size_t kHistBudget = 49152;
+// Nodes with at most this many rows sort their rows by bin per feature
+// instead of filling histograms.
+constexpr u64 kTinyNode = 16;
+// Nodes with fewer rows mark occupied bins while accumulating.
+constexpr u64 kMarkLimit = 128;
 
 struct ClassRec {
     double w;
@@ -75,6 +82,80 @@ inline void for_each_bit(const u64* mask, F&& f) {
     }
 }
 
+// ---- gain kernels ----------------------------------------------------------
+// The gains of a feature's candidates are independent once the left totals
+// are known, so they are computed four at a time. Every lane performs exactly
+// the scalar operations of the formula in the same order (IEEE division and
+// multiplication are correctly rounded whatever the vector width), so the
+// results are bit-identical to evaluating one candidate at a time.
+
+typedef double v4d __attribute__((vector_size(32)));
+
+inline v4d load4(const double* p) {
+    v4d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
+
+struct Parent {
+    double W, S1, S2, G;
+};
+
+// gain[j] for regression candidates with left totals wl, l1, l2; count is
+// padded by the caller to a multiple of 4.
+__attribute__((target_clones("avx2", "default")))
+void regression_gains(const Parent& pa, const double* wl, const double* l1, const double* l2,
+                      double* gain, std::size_t count) {
+    const v4d W = {pa.W, pa.W, pa.W, pa.W};
+    const v4d S1 = {pa.S1, pa.S1, pa.S1, pa.S1};
+    const v4d S2 = {pa.S2, pa.S2, pa.S2, pa.S2};
+    const v4d G = {pa.G, pa.G, pa.G, pa.G};
+    for (std::size_t j = 0; j < count; j += 4) {
+        const v4d a = load4(wl + j);
+        const v4d b = load4(l1 + j);
+        const v4d c = load4(l2 + j);
+        const v4d wr = W - a;
+        const v4d ml = b / a;
+        const v4d vl = c / a - ml * ml;
+        const v4d mr = (S1 - b) / wr;
+        const v4d vr = (S2 - c) / wr - mr * mr;
+        store4(gain + j, G - (a * vl + wr * vr) / W);
+    }
+}
+
+// gain[j] for classification candidates: left[j * kn + i] is the left weight
+// of the node's i-th class (ascending class order), tot[i] its node total.
+__attribute__((target_clones("avx2", "default")))
+void class_gains(const Parent& pa, const double* tot, std::size_t kn, const double* wl,
+                 const double* left, double* gain, std::size_t count) {
+    const v4d W = {pa.W, pa.W, pa.W, pa.W};
+    const v4d G = {pa.G, pa.G, pa.G, pa.G};
+    const v4d one = {1.0, 1.0, 1.0, 1.0};
+    for (std::size_t j = 0; j < count; j += 4) {
+        const v4d a = load4(wl + j);
+        const v4d wr = W - a;
+        v4d sl = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t i = 0; i < kn; ++i) {
+            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
+                            left[(j + 3) * kn + i]};
+            const v4d t = lc / a;
+            sl += t * t;
+        }
+        v4d sr = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t i = 0; i < kn; ++i) {
+            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
+                            left[(j + 3) * kn + i]};
+            const v4d tc = {tot[i], tot[i], tot[i], tot[i]};
+            const v4d t = (tc - lc) / wr;
+            sr += t * t;
+        }
+        const v4d gl = one - sl;
+        const v4d gr = one - sr;
+        store4(gain + j, G - (a * gl + wr * gr) / W);
+    }
+}
+
 class Grower {
 public:
     Grower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
@@ -94,9 +175,34 @@ private:
     bool node_totals(u32 begin, u32 end);
     void choose_features();
     void search_dense(u32 begin, u32 end, Best& best);
+    template <class Rec, class Add>
+    void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
+                    Add add);
+    void walk_feature(std::size_t s, std::size_t f, u64 n, Best& best);
     void search_grouped(u32 begin, u32 end, Best& best);
     u32 partition(u32 begin, u32 end, std::size_t feature, std::size_t bin, double threshold);
+    template <class Rec>
+    u32 partition_as(u32 begin, u32 end, std::vector<Rec>& rec, std::vector<Rec>& rec_tmp,
+                     std::size_t feature, std::size_t bin, double threshold);
     void clear_node_classes();
+    void search_tiny(u32 begin, u32 end, Best& best);
+    double class_gain_slots(double wl) const {
+        const std::size_t kn = node_classes_.size();
+        const double wr = W_ - wl;
+        double sl = 0.0;
+        for (std::size_t i = 0; i < kn; ++i) {
+            const double t = lacc_[i] / wl;
+            sl += t * t;
+        }
+        double sr = 0.0;
+        for (std::size_t i = 0; i < kn; ++i) {
+            const double t = (node_tot_[i] - lacc_[i]) / wr;
+            sr += t * t;
+        }
+        const double gl = 1.0 - sl;
+        const double gr = 1.0 - sr;
+        return G_ - (wl * gl + wr * gr) / W_;
+    }
 
     // Gain of a candidate with left totals given (classification uses left_).
     double class_gain(double wl) const {
@@ -124,8 +230,7 @@ private:
         return G_ - (wl * vl + wr * vr) / W_;
     }
     bool admissible(u64 nl, u64 n, double wl) const {
-        return W_ - wl > 0.0 && wl > 0.0 && nl >= params_.min_samples_leaf &&
-               n - nl >= params_.min_samples_leaf;
+        return W_ - wl > 0.0 && wl > 0.0 && nl >= msl_ && n - nl >= msl_;
     }
 
     const MatrixView& x_;
@@ -138,13 +243,19 @@ private:
     const std::size_t n_;
     const std::size_t nf_;
     const bool cls_mode_ = params_.is_classification;
+    const u64 msl_ = params_.min_samples_leaf;
 
     Tree tree_;
     std::vector<std::uint8_t> bins_;  // n_ x nf_, row-major
     std::vector<ClassRec> crec_;
     std::vector<RegRec> rrec_;
-    std::vector<u32> idx_;
-    std::vector<u32> scratch_;
+    // Slot i of the working arrays holds one bootstrap entry; a node owns a
+    // contiguous slot range, partitioned stably when it splits.
+    std::vector<u32> pid_;                   // bootstrap position of the slot
+    std::vector<u32> pid_tmp_;
+    std::vector<std::uint8_t> bins_tmp_;
+    std::vector<ClassRec> crec_tmp_;
+    std::vector<RegRec> rrec_tmp_;
     std::vector<std::size_t> leaf_rows_;
     std::vector<u32> features_;
     std::vector<u32> examined_;
@@ -157,13 +268,19 @@ private:
     std::vector<u32> node_classes_; // classes present in the node, ascending
     std::vector<u32> touched_;
 
-    // Dense per-bin sums for a batch of features: slot s, bin b at
-    // hsum_[(s * 256 + b) * stride_]; counts and occupancy masks per slot.
+    // Dense per-bin records for a batch of features: slot s, bin b at
+    // hbase_[(s * 256 + b) * stride_]; occupancy masks per slot.
     std::size_t stride_ = 0;
     std::vector<double> hsum_;
-    std::vector<u32> hcount_;
+    double* hbase_ = nullptr;  // hsum_ aligned to a cache line
     std::vector<u64> hmask_;
     std::vector<u32> order_;  // grouped search: node positions grouped by bin
+    // Candidates of one feature walk (at most 256, padded to whole vectors).
+    std::vector<std::uint16_t> cand_bin_;
+    std::vector<u64> cand_nl_;
+    std::vector<double> cand_wl_, cand_l1_, cand_l2_, cand_gain_, cand_left_;
+    std::vector<double> lacc_, node_tot_;
+    std::vector<u32> class_slot_;  // dense class -> index in node_classes_
 
     double W_ = 0.0, S1_ = 0.0, S2_ = 0.0, G_ = 0.0;
 };
@@ -202,9 +319,15 @@ void Grower::gather() {
             rrec_[p] = RegRec{w_[r], wy, y_[r] * wy};
         }
     }
-    idx_.resize(n_);
-    for (std::size_t p = 0; p < n_; ++p) idx_[p] = static_cast<u32>(p);
-    scratch_.resize(n_);
+    pid_.resize(n_);
+    for (std::size_t p = 0; p < n_; ++p) pid_[p] = static_cast<u32>(p);
+    pid_tmp_.resize(n_);
+    bins_tmp_.resize(n_ * nf_);
+    if (cls_mode_) {
+        crec_tmp_.resize(n_);
+    } else {
+        rrec_tmp_.resize(n_);
+    }
 }
 
 // Dense classes 0..K-1 in ascending order of the class index, so sums over
@@ -248,7 +371,7 @@ void Grower::remap_classes() {
 
 u32 Grower::make_leaf(u32 begin, u32 end) {
     leaf_rows_.clear();
-    for (u32 i = begin; i < end; ++i) leaf_rows_.push_back(boot_[idx_[i]]);
+    for (u32 i = begin; i < end; ++i) leaf_rows_.push_back(boot_[pid_[i]]);
     return create_leaf(tree_, y_, w_, leaf_rows_, cls_mode_);
 }
 
@@ -257,7 +380,7 @@ bool Grower::node_totals(u32 begin, u32 end) {
     if (cls_mode_) {
         touched_.clear();
         for (u32 i = begin; i < end; ++i) {
-            const ClassRec& r = crec_[idx_[i]];
+            const ClassRec& r = crec_[i];
             W_ += r.w;
             tot_[r.cls] += r.w;
             if (class_count_[r.cls]++ == 0) touched_.push_back(r.cls);
@@ -276,7 +399,7 @@ bool Grower::node_totals(u32 begin, u32 end) {
         S1_ = 0.0;
         S2_ = 0.0;
         for (u32 i = begin; i < end; ++i) {
-            const RegRec& r = rrec_[idx_[i]];
+            const RegRec& r = rrec_[i];
             W_ += r.w;
             S1_ += r.wy;
             S2_ += r.ywy;
@@ -317,79 +440,207 @@ void Grower::search_dense(u32 begin, u32 end, Best& best) {
     const u64 n = end - begin;
     const std::size_t stride = stride_;
     const std::size_t batch = std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride));
+    // Small nodes mark occupied bins while accumulating; large ones find
+    // them afterwards by scanning the counts, which keeps the shared mask
+    // words out of the per-row dependency chain.
+    const bool mark = n < kMarkLimit;
     for (std::size_t first = 0; first < examined_.size(); first += batch) {
         const std::size_t nb = std::min(batch, examined_.size() - first);
         const u32* fs = examined_.data() + first;
         if (cls_mode_) {
-            for (u32 i = begin; i < end; ++i) {
-                const u32 p = idx_[i];
-                const ClassRec r = crec_[p];
-                const std::uint8_t* row = bins_.data() + static_cast<std::size_t>(p) * nf_;
-                for (std::size_t s = 0; s < nb; ++s) {
-                    const std::size_t b = row[fs[s]];
-                    const std::size_t slot = s * kMaxBins + b;
-                    double* h = hsum_.data() + slot * stride;
-                    h[0] += r.w;
-                    h[1 + r.cls] += r.w;
-                    ++hcount_[slot];
-                    hmask_[s * 4 + (b >> 6)] |= u64{1} << (b & 63);
-                }
-            }
+            accumulate(begin, end, fs, nb, mark, crec_.data(), [](double* h, const ClassRec& r) {
+                h[0] += r.w;
+                h[1] += 1.0;
+                h[2 + r.cls] += r.w;
+            });
         } else {
-            for (u32 i = begin; i < end; ++i) {
-                const u32 p = idx_[i];
-                const RegRec r = rrec_[p];
-                const std::uint8_t* row = bins_.data() + static_cast<std::size_t>(p) * nf_;
-                for (std::size_t s = 0; s < nb; ++s) {
-                    const std::size_t b = row[fs[s]];
-                    const std::size_t slot = s * kMaxBins + b;
-                    double* h = hsum_.data() + slot * stride;
-                    h[0] += r.w;
-                    h[1] += r.wy;
-                    h[2] += r.ywy;
-                    ++hcount_[slot];
-                    hmask_[s * 4 + (b >> 6)] |= u64{1} << (b & 63);
-                }
+            accumulate(begin, end, fs, nb, mark, rrec_.data(), [](double* h, const RegRec& r) {
+                h[0] += r.w;
+                h[1] += 1.0;
+                h[2] += r.wy;
+                h[3] += r.ywy;
+            });
+        }
+        for (std::size_t s = 0; s < nb; ++s) walk_feature(s, fs[s], n, best);
+    }
+}
+
+template <class Rec, class Add>
+void Grower::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark,
+                        const Rec* rec, Add add) {
+    const std::size_t stride = stride_;
+    const std::uint8_t* bins = bins_.data();
+    double* hsum = hbase_;
+    if (mark) {
+        u64* hmask = hmask_.data();
+        for (u32 p = begin; p < end; ++p) {
+            const Rec r = rec[p];
+            const std::uint8_t* row = bins + static_cast<std::size_t>(p) * nf_;
+            for (std::size_t s = 0; s < nb; ++s) {
+                const std::size_t b = row[fs[s]];
+                const std::size_t slot = s * kMaxBins + b;
+                add(hsum + slot * stride, r);
+                hmask[s * 4 + (b >> 6)] |= u64{1} << (b & 63);
             }
         }
-        // Walk each feature's occupied bins in ascending order. Empty bins
-        // would repeat the previous candidate's gain and can never win.
+        return;
+    }
+    for (u32 p = begin; p < end; ++p) {
+        const Rec r = rec[p];
+        const std::uint8_t* row = bins + static_cast<std::size_t>(p) * nf_;
         for (std::size_t s = 0; s < nb; ++s) {
-            const std::size_t f = fs[s];
-            const std::size_t last = hist_.n_bins[f] - 2;  // last candidate bin
-            u64 nl = 0;
-            double wl = 0.0, l1 = 0.0, l2 = 0.0;
-            u64* mask = hmask_.data() + s * 4;
-            for_each_bit(mask, [&](std::size_t b) {
-                const std::size_t slot = s * kMaxBins + b;
-                double* h = hsum_.data() + slot * stride;
-                const u32 count = hcount_[slot];
-                hcount_[slot] = 0;
-                if (b > last) {
-                    for (std::size_t j = 0; j < stride; ++j) h[j] = 0.0;
-                    return;
-                }
-                nl += count;
-                wl += h[0];
-                if (cls_mode_) {
-                    for (u32 c : node_classes_) left_[c] += h[1 + c];
-                } else {
-                    l1 += h[1];
-                    l2 += h[2];
-                }
-                for (std::size_t j = 0; j < stride; ++j) h[j] = 0.0;
-                if (!admissible(nl, n, wl)) return;
-                const double gain = cls_mode_ ? class_gain(wl) : reg_gain(wl, l1, l2);
-                if (gain > best.gain) {
-                    best.gain = gain;
-                    best.feature = f;
-                    best.bin = b;
-                    best.found = true;
-                }
-            });
-            mask[0] = mask[1] = mask[2] = mask[3] = 0;
+            const std::size_t slot = s * kMaxBins + row[fs[s]];
+            add(hsum + slot * stride, r);
+        }
+    }
+    for (std::size_t s = 0; s < nb; ++s) {
+        const std::size_t bins_f = hist_.n_bins[fs[s]];
+        const double* h = hsum + s * kMaxBins * stride;
+        u64* mask = hmask_.data() + s * 4;
+        for (std::size_t b = 0; b < bins_f; ++b) {
+            mask[b >> 6] |= static_cast<u64>(h[b * stride + 1] != 0.0) << (b & 63);
+        }
+    }
+}
+
+// Walks one feature's occupied bins in ascending order, adding each bin
+// whole to the left totals; empty bins would repeat the previous candidate's
+// gain and can never win. Clears the feature's histogram slot.
+void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
+    const std::size_t stride = stride_;
+    const std::size_t last = hist_.n_bins[f] - 2;  // last candidate bin
+    const std::size_t kn = cls_mode_ ? node_classes_.size() : 0;
+    u64* mask = hmask_.data() + s * 4;
+    u64 nl = 0;
+    double wl = 0.0, l1 = 0.0, l2 = 0.0;
+    std::size_t nc = 0;
+    for (std::size_t i = 0; i < kn; ++i) lacc_[i] = 0.0;
+    for_each_bit(mask, [&](std::size_t b) {
+        const std::size_t slot = s * kMaxBins + b;
+        double* h = hbase_ + slot * stride;
+        if (b <= last) {
+            nl += static_cast<u64>(h[1]);
+            wl += h[0];
             if (cls_mode_) {
-                for (u32 c : node_classes_) left_[c] = 0.0;
+                double* lc = cand_left_.data() + nc * kn;
+                for (std::size_t i = 0; i < kn; ++i) {
+                    lacc_[i] += h[2 + node_classes_[i]];
+                    lc[i] = lacc_[i];
+                }
+            } else {
+                l1 += h[2];
+                l2 += h[3];
+                cand_l1_[nc] = l1;
+                cand_l2_[nc] = l2;
+            }
+            cand_bin_[nc] = static_cast<std::uint16_t>(b);
+            cand_nl_[nc] = nl;
+            cand_wl_[nc] = wl;
+            ++nc;
+        }
+        if (stride == 4) {
+            h[0] = h[1] = h[2] = h[3] = 0.0;
+        } else {
+            std::fill_n(h, stride, 0.0);
+        }
+    });
+    mask[0] = mask[1] = mask[2] = mask[3] = 0;
+    if (nc == 0) return;
+
+    // Pad to whole vectors with harmless copies of the last candidate.
+    const std::size_t padded = (nc + 3) & ~std::size_t{3};
+    for (std::size_t j = nc; j < padded; ++j) {
+        cand_wl_[j] = cand_wl_[nc - 1];
+        if (cls_mode_) {
+            std::copy_n(cand_left_.data() + (nc - 1) * kn, kn, cand_left_.data() + j * kn);
+        } else {
+            cand_l1_[j] = cand_l1_[nc - 1];
+            cand_l2_[j] = cand_l2_[nc - 1];
+        }
+    }
+    const Parent parent{W_, S1_, S2_, G_};
+    if (cls_mode_) {
+        for (std::size_t i = 0; i < kn; ++i) node_tot_[i] = tot_[node_classes_[i]];
+        class_gains(parent, node_tot_.data(), kn, cand_wl_.data(), cand_left_.data(),
+                    cand_gain_.data(), padded);
+    } else {
+        regression_gains(parent, cand_wl_.data(), cand_l1_.data(), cand_l2_.data(),
+                         cand_gain_.data(), padded);
+    }
+    for (std::size_t j = 0; j < nc; ++j) {
+        if (admissible(cand_nl_[j], n, cand_wl_[j]) && cand_gain_[j] > best.gain) {
+            best.gain = cand_gain_[j];
+            best.feature = f;
+            best.bin = cand_bin_[j];
+            best.found = true;
+        }
+    }
+}
+
+// Tiny nodes: per feature, the rows' (bin, position) keys are sorted, which
+// groups each bin's rows in node order; each group's sums are formed over its
+// rows in that order and added whole to the left totals, exactly as a
+// histogram would, without touching 256-bin tables.
+void Grower::search_tiny(u32 begin, u32 end, Best& best) {
+    const u32 n = end - begin;
+    const std::size_t kn = cls_mode_ ? node_classes_.size() : 0;
+    std::uint16_t keys[kTinyNode];
+    double group[kTinyNode];
+    if (cls_mode_) {
+        for (std::size_t i = 0; i < kn; ++i) {
+            class_slot_[node_classes_[i]] = static_cast<u32>(i);
+            node_tot_[i] = tot_[node_classes_[i]];
+        }
+    }
+    for (u32 f : examined_) {
+        for (u32 i = 0; i < n; ++i) {
+            keys[i] = static_cast<std::uint16_t>(
+                (bins_[static_cast<std::size_t>(begin + i) * nf_ + f] << 8) | i);
+        }
+        for (u32 i = 1; i < n; ++i) {
+            const std::uint16_t k = keys[i];
+            u32 j = i;
+            for (; j > 0 && keys[j - 1] > k; --j) keys[j] = keys[j - 1];
+            keys[j] = k;
+        }
+        const std::size_t last = hist_.n_bins[f] - 2;
+        u64 nl = 0;
+        double wl = 0.0, l1 = 0.0, l2 = 0.0;
+        for (std::size_t i = 0; i < kn; ++i) lacc_[i] = 0.0;
+        for (u32 i = 0; i < n;) {
+            const std::size_t b = keys[i] >> 8;
+            if (b > last) break;
+            u32 j = i;
+            double bw = 0.0;
+            if (cls_mode_) {
+                for (std::size_t c = 0; c < kn; ++c) group[c] = 0.0;
+                for (; j < n && (keys[j] >> 8) == b; ++j) {
+                    const ClassRec& r = crec_[begin + (keys[j] & 0xFF)];
+                    bw += r.w;
+                    group[class_slot_[r.cls]] += r.w;
+                }
+                for (std::size_t c = 0; c < kn; ++c) lacc_[c] += group[c];
+            } else {
+                double b1 = 0.0, b2 = 0.0;
+                for (; j < n && (keys[j] >> 8) == b; ++j) {
+                    const RegRec& r = rrec_[begin + (keys[j] & 0xFF)];
+                    bw += r.w;
+                    b1 += r.wy;
+                    b2 += r.ywy;
+                }
+                l1 += b1;
+                l2 += b2;
+            }
+            nl += j - i;
+            wl += bw;
+            i = j;
+            if (!admissible(nl, n, wl)) continue;
+            const double gain = cls_mode_ ? class_gain_slots(wl) : reg_gain(wl, l1, l2);
+            if (gain > best.gain) {
+                best.gain = gain;
+                best.feature = f;
+                best.bin = b;
+                best.found = true;
             }
         }
     }
@@ -406,15 +657,14 @@ void Grower::search_grouped(u32 begin, u32 end, Best& best) {
     for (u32 f : examined_) {
         std::fill(counts, counts + kMaxBins, 0u);
         for (u32 i = begin; i < end; ++i) {
-            ++counts[bins_[static_cast<std::size_t>(idx_[i]) * nf_ + f]];
+            ++counts[bins_[static_cast<std::size_t>(i) * nf_ + f]];
         }
         u32 acc = 0;
         for (std::size_t b = 0; b < kMaxBins; ++b) {
             offsets[b] = acc;
             acc += counts[b];
         }
-        for (u32 i = begin; i < end; ++i) {
-            const u32 p = idx_[i];
+        for (u32 p = begin; p < end; ++p) {
             order_[offsets[bins_[static_cast<std::size_t>(p) * nf_ + f]]++] = p;
         }
         const std::size_t last = hist_.n_bins[f] - 2;
@@ -455,51 +705,84 @@ void Grower::search_grouped(u32 begin, u32 end, Best& best) {
     }
 }
 
-u32 Grower::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,
-                      double threshold) {
+template <class Rec>
+u32 Grower::partition_as(u32 begin, u32 end, std::vector<Rec>& rec, std::vector<Rec>& rec_tmp,
+                         std::size_t feature, std::size_t bin, double threshold) {
+    const bool by_bin = hist_.is_nan_free(feature);
+    const std::size_t nf = nf_;
+    std::uint8_t* bins = bins_.data();
     u32 out = begin;
     u32 right = 0;
-    if (hist_.is_nan_free(feature)) {
-        // The threshold is the bin's upper edge, so "value <= threshold" holds
-        // exactly for the rows of bins 0..bin.
-        for (u32 i = begin; i < end; ++i) {
-            const u32 p = idx_[i];
-            if (bins_[static_cast<std::size_t>(p) * nf_ + feature] <= bin) {
-                idx_[out++] = p;
-            } else {
-                scratch_[right++] = p;
+    for (u32 i = begin; i < end; ++i) {
+        // The threshold is the bin's upper edge, so for a column without NaN
+        // "value <= threshold" holds exactly for the rows of bins 0..bin.
+        const bool go_left = by_bin ? bins[static_cast<std::size_t>(i) * nf + feature] <= bin
+                                    : x_.at(boot_[pid_[i]], feature) <= threshold;
+        if (go_left) {
+            if (out != i) {
+                std::memcpy(bins + static_cast<std::size_t>(out) * nf,
+                            bins + static_cast<std::size_t>(i) * nf, nf);
+                rec[out] = rec[i];
+                pid_[out] = pid_[i];
             }
-        }
-    } else {
-        for (u32 i = begin; i < end; ++i) {
-            const u32 p = idx_[i];
-            if (x_.at(boot_[p], feature) <= threshold) {
-                idx_[out++] = p;
-            } else {
-                scratch_[right++] = p;
-            }
+            ++out;
+        } else {
+            std::memcpy(bins_tmp_.data() + static_cast<std::size_t>(right) * nf,
+                        bins + static_cast<std::size_t>(i) * nf, nf);
+            rec_tmp[right] = rec[i];
+            pid_tmp_[right] = pid_[i];
+            ++right;
         }
     }
-    std::copy(scratch_.begin(), scratch_.begin() + right, idx_.begin() + out);
+    std::memcpy(bins + static_cast<std::size_t>(out) * nf, bins_tmp_.data(),
+                static_cast<std::size_t>(right) * nf);
+    std::copy(rec_tmp.begin(), rec_tmp.begin() + right, rec.begin() + out);
+    std::copy(pid_tmp_.begin(), pid_tmp_.begin() + right, pid_.begin() + out);
     return out;
+}
+
+u32 Grower::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,
+                      double threshold) {
+    return cls_mode_ ? partition_as(begin, end, crec_, crec_tmp_, feature, bin, threshold)
+                     : partition_as(begin, end, rrec_, rrec_tmp_, feature, bin, threshold);
 }
 
 Tree Grower::grow() {
     check_inputs();
     gather();
     features_.resize(nf_);
+    // Per-bin record: weight, row count (exact as a double), then the
+    // regression sums or the class sums; rounded up to whole 16-byte pairs.
     if (!cls_mode_) {
-        stride_ = 3;
+        stride_ = 4;
     } else if (n_classes_ <= kDenseClassLimit) {
-        stride_ = 1 + n_classes_;
+        stride_ = (2 + n_classes_ + 1) & ~std::size_t{1};
     }
     if (stride_ != 0) {
         const std::size_t batch =
             std::min(std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride_)),
                      std::max<std::size_t>(1, nf_));
-        hsum_.assign(batch * kMaxBins * stride_, 0.0);
-        hcount_.assign(batch * kMaxBins, 0);
+        hsum_.assign(batch * kMaxBins * stride_ + 8, 0.0);
+        hbase_ = hsum_.data();
+        while (reinterpret_cast<std::uintptr_t>(hbase_) % 64 != 0) ++hbase_;
         hmask_.assign(batch * 4, 0);
+        const std::size_t kn = cls_mode_ ? n_classes_ : 0;
+        cand_bin_.assign(kMaxBins + 4, 0);
+        cand_nl_.assign(kMaxBins + 4, 0);
+        cand_wl_.assign(kMaxBins + 4, 0.0);
+        cand_gain_.assign(kMaxBins + 4, 0.0);
+        if (cls_mode_) {
+            cand_left_.assign((kMaxBins + 4) * kn, 0.0);
+        } else {
+            cand_l1_.assign(kMaxBins + 4, 0.0);
+            cand_l2_.assign(kMaxBins + 4, 0.0);
+        }
+    }
+
+    if (cls_mode_) {
+        lacc_.assign(n_classes_, 0.0);
+        node_tot_.assign(n_classes_, 0.0);
+        class_slot_.assign(n_classes_, 0);
     }
 
     std::vector<Frame> stack;
@@ -524,7 +807,9 @@ Tree Grower::grow() {
         }
         choose_features();
         Best best;
-        if (stride_ != 0) {
+        if (n <= kTinyNode) {
+            search_tiny(fr.begin, fr.end, best);
+        } else if (stride_ != 0) {
             search_dense(fr.begin, fr.end, best);
         } else {
             search_grouped(fr.begin, fr.end, best);

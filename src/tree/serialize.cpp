@@ -1,5 +1,6 @@
 #include "tree/serialize.hpp"
 
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -7,6 +8,30 @@ namespace tw {
 
 namespace {
 constexpr char kMagic[4] = {'T', 'W', 'S', 'T'};
+
+// CRC-32 with zlib's reflected polynomial, bit by bit per byte through a
+// 256-entry table.
+std::uint32_t crc32(std::string_view data) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (const char ch : data) c = table[(c ^ static_cast<unsigned char>(ch)) & 0xFFu] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+}  // namespace
+
+std::string Writer::bytes() const {
+    std::string s = out_;
+    const std::uint32_t crc = crc32(out_);
+    s.append(reinterpret_cast<const char*>(&crc), 4);
+    return s;
 }
 
 Writer::Writer(std::string_view tag, std::uint32_t version) {
@@ -74,6 +99,11 @@ Reader::Reader(std::string_view data, std::string_view tag, std::uint32_t max_ve
     if (data_.size() < 4) fail("too short");
     raw(magic, 4);
     if (std::memcmp(magic, kMagic, 4) != 0) fail("not a tarnwood model state");
+    if (data_.size() < 8) fail("too short");
+    std::uint32_t stored;
+    std::memcpy(&stored, data_.data() + data_.size() - 4, 4);
+    data_ = data_.substr(0, data_.size() - 4);
+    if (crc32(data_) != stored) fail("checksum mismatch");
     if (text() != tag) fail("the state belongs to another class");
     version_ = u32();
     if (version_ == 0 || version_ > max_version) fail("unsupported format version");
@@ -201,6 +231,15 @@ void check_tree(const Tree& t) {
         if (!reached[i]) Reader::fail("unreachable node");
     }
     if (t.n_features_used != max_feature_plus_one) Reader::fail("feature count mismatch");
+}
+
+void check_leaf_kind(const Tree& t, bool classification) {
+    for (const Node& node : t.nodes) {
+        if (node.is_leaf() && node.has_class_weights != classification) {
+            Reader::fail(classification ? "regression leaf in a classification tree"
+                                        : "classification leaf in a regression tree");
+        }
+    }
 }
 
 }  // namespace tw

@@ -33,7 +33,9 @@ public:
     void tree(const Tree& t);
     void trees(const std::vector<Tree>& ts);
 
-    const std::string& bytes() const { return out_; }
+    // The state, followed by a CRC-32 (zlib's) of everything before it, so
+    // that accidental damage is caught before any field is read.
+    std::string bytes() const;
 
 private:
     void raw(const void* p, std::size_t n) { out_.append(static_cast<const char*>(p), n); }
@@ -42,7 +44,8 @@ private:
 
 class Reader {
 public:
-    // Checks the magic, the tag and that the version is one this build reads.
+    // Checks the magic, the checksum, the tag and that the version is one
+    // this build reads.
     Reader(std::string_view data, std::string_view tag, std::uint32_t max_version);
 
     std::uint32_t version() const { return version_; }
@@ -77,5 +80,9 @@ private:
 // (left = i + 1, right > left), every index in range, leaf class-weight
 // ranges inside the side array, and n_features_used covering every split.
 void check_tree(const Tree& t);
+
+// Checks that every leaf of an already checked tree carries a class-weight
+// map (classification trees) or none (regression trees).
+void check_leaf_kind(const Tree& t, bool classification);
 
 }  // namespace tw

@@ -26,8 +26,8 @@ TreeShap::TreeShap(const Tree& tree, std::size_t n_outputs, bool classification,
 }
 
 void TreeShap::check_columns(std::size_t cols, const char* name) const {
-    if (min_columns_ > cols) {
-        throw ValueError("tree splits on feature " + std::to_string(min_columns_ - 1) + " but " +
+    if (has_splits_ && max_feature_ >= cols) {
+        throw ValueError("tree splits on feature " + std::to_string(max_feature_) + " but " +
                          name + " has " + std::to_string(cols) + " columns");
     }
 }
@@ -39,7 +39,8 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
 
     // Structure check: pre-order layout, children after their parent and in
     // range. Everything below relies on it.
-    min_columns_ = 0;
+    has_splits_ = false;
+    max_feature_ = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const Node& s = tree.nodes[i];
         if (s.is_leaf()) {
@@ -53,7 +54,8 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
         if (s.left != i + 1 || s.right <= s.left || s.right >= n) {
             throw InternalError("TreeSHAP: malformed tree");
         }
-        min_columns_ = std::max<std::uint64_t>(min_columns_, s.feature + 1);
+        has_splits_ = true;
+        max_feature_ = std::max(max_feature_, s.feature);
     }
     n_features_ = x_train.cols;
     check_columns(x_train.cols, "x_train");
@@ -62,28 +64,24 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
     nodes_.assign(n, ShapNode{});
     leaf_values_.clear();
     features_.clear();
+    // Position of each split feature in features_ (every split feature is
+    // below x_train's column count, checked above).
+    constexpr std::uint32_t kNone = UINT32_MAX;
+    std::vector<std::uint32_t> position(has_splits_ ? max_feature_ + 1 : 0, kNone);
     for (std::size_t i = 0; i < n; ++i) {
         const Node& s = tree.nodes[i];
         ShapNode& d = nodes_[i];
-        d.n_samples = s.n_samples;
         if (s.is_leaf()) {
-            d.values = leaf_values_.size();
+            d.feature = leaf_values_.size();
             leaf_values_.resize(leaf_values_.size() + width_, 0.0);
-            double* v = leaf_values_.data() + d.values;
+            double* v = leaf_values_.data() + d.values();
             if (!classification) {
                 v[0] = s.value;
-            } else if (s.has_class_weights) {
+            } else {
                 // The leaf's class distribution, as predict_proba reports it:
                 // classes at or above n_outputs are dropped but still count in
-                // the total.
-                const auto cw = tree.leaf_weights(i);
-                double total = 0.0;
-                for (const ClassWeight& e : cw) total += e.weight;
-                if (total > 0.0) {
-                    for (const ClassWeight& e : cw) {
-                        if (e.cls < width_) v[e.cls] = e.weight / total;
-                    }
-                }
+                // the total; zeros without class weights.
+                tree.leaf_proba(i, width_, v);
             }
             continue;
         }
@@ -91,9 +89,11 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
         d.threshold = s.threshold;
         d.left = s.left;
         d.right = s.right;
-        auto pos = std::find(features_.begin(), features_.end(), s.feature);
-        d.bit = static_cast<std::uint32_t>(pos - features_.begin());
-        if (pos == features_.end()) features_.push_back(s.feature);
+        if (position[s.feature] == kNone) {
+            position[s.feature] = static_cast<std::uint32_t>(features_.size());
+            features_.push_back(s.feature);
+        }
+        d.bit = position[s.feature];
     }
     // Subtree ends, children first (they follow their parent in pre-order).
     for (std::size_t i = n; i-- > 0;) {
@@ -105,30 +105,29 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
     // the side it takes at each split (NaN goes right). A single leaf has no
     // split to count, and its background may be a zero-width matrix with any
     // number of rows, so it is not walked.
+    covers_.assign(2 * n, 0);
     const std::size_t background_rows = nodes_[0].is_leaf() ? 0 : x_train.rows;
     for (std::size_t r = 0; r < background_rows; ++r) {
         const double* row = x_train.row(r);
         std::size_t i = 0;
         while (!nodes_[i].is_leaf()) {
-            ShapNode& d = nodes_[i];
-            if (row[d.feature] <= d.threshold) {
-                ++d.left_cover;
-                i = d.left;
-            } else {
-                ++d.right_cover;
-                i = d.right;
-            }
+            const ShapNode& d = nodes_[i];
+            const bool left = row[d.feature] <= d.threshold;
+            ++covers_[2 * i + (left ? 0 : 1)];
+            i = left ? d.left : d.right;
         }
     }
-    for (ShapNode& d : nodes_) {
+    for (std::size_t i = 0; i < n; ++i) {
+        ShapNode& d = nodes_[i];
         if (d.is_leaf()) continue;
-        if (d.n_samples == 0) {
+        const std::uint64_t n_samples = tree.nodes[i].n_samples;
+        if (n_samples == 0) {
             d.w_left = 0.5;
             d.w_right = 0.5;
         } else {
-            const double ns = static_cast<double>(d.n_samples);
-            d.w_left = static_cast<double>(d.left_cover) / ns;
-            d.w_right = static_cast<double>(d.right_cover) / ns;
+            const double ns = static_cast<double>(n_samples);
+            d.w_left = static_cast<double>(covers_[2 * i]) / ns;
+            d.w_right = static_cast<double>(covers_[2 * i + 1]) / ns;
         }
     }
 }
@@ -158,12 +157,12 @@ double TreeShap::coalition_value(const double* row, std::uint64_t mask,
         Frame& f = stack.back();
         if (f.stage == 0) {
             std::uint32_t i = f.node;
-            while (!nodes_[i].is_leaf() && ((mask >> nodes_[i].bit) & 1)) {
+            while (!nodes_[i].is_leaf() && nodes_[i].bit < 64 && ((mask >> nodes_[i].bit) & 1)) {
                 const ShapNode& d = nodes_[i];
                 i = row[d.feature] <= d.threshold ? d.left : d.right;
             }
             if (nodes_[i].is_leaf()) {
-                vals.push_back(width_ == 0 ? 0.0 : leaf_values_[nodes_[i].values + c]);
+                vals.push_back(width_ == 0 ? 0.0 : leaf_values_[nodes_[i].values() + c]);
                 stack.pop_back();
             } else {
                 f.node = i;
@@ -185,56 +184,69 @@ double TreeShap::coalition_value(const double* row, std::uint64_t mask,
 }
 
 void TreeShap::explain_enumeration(const double* row, double* out, std::vector<double>& table,
-                                   std::vector<std::uint64_t>& stack,
-                                   std::vector<double>& vals) const {
+                                   std::vector<std::uint64_t>& stack) const {
     const std::size_t m = features_.size();
     const std::size_t w = width_;
     const std::uint64_t n_masks = std::uint64_t(1) << m;
 
-    // Direction of the row at every split, read once.
-    std::vector<std::uint8_t> go_left(nodes_.size(), 0);
-    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    // Value table of every node's subtree for all masks at once, children
+    // before parents: table[c * n_masks + mask]. A split whose feature is in
+    // the mask takes the table entry of the child the row goes to; any other
+    // split combines its children as left * w_left + right * w_right. These
+    // are exactly the operations of one walk per mask and output. The larger
+    // child is evaluated first, so at most log2(nodes) + 1 tables wait on the
+    // stack whatever the depth.
+    const std::size_t tsize = n_masks * w;
+    table.clear();                 // stack of tables, tsize each
+    stack.clear();                 // frames: node << 2 | stage
+    stack.push_back(0);
+    while (!stack.empty()) {
+        std::uint64_t& f = stack.back();
+        const std::uint64_t stage = f & 3;
+        const std::uint32_t i = static_cast<std::uint32_t>(f >> 2);
         const ShapNode& d = nodes_[i];
-        if (!d.is_leaf()) go_left[i] = row[d.feature] <= d.threshold;
-    }
-
-    // Value table, all outputs at once: table[mask * w + c]. Each output's
-    // value is computed by exactly the same operations as a walk of its own.
-    table.assign(n_masks * w, 0.0);
-    for (std::uint64_t mask = 0; mask < n_masks; ++mask) {
-        stack.clear();
-        vals.clear();
-        stack.push_back(0);  // node << 2 | stage (0 start, 1 left pending, 2 right pending)
-        while (!stack.empty()) {
-            std::uint64_t& f = stack.back();
-            const std::uint64_t stage = f & 3;
-            std::uint32_t i = static_cast<std::uint32_t>(f >> 2);
-            if (stage == 0) {
-                while (!nodes_[i].is_leaf() && ((mask >> nodes_[i].bit) & 1)) {
-                    i = go_left[i] ? nodes_[i].left : nodes_[i].right;
+        const bool right_first = !d.is_leaf() && d.end - d.right > d.right - d.left;
+        if (stage == 0) {
+            if (d.is_leaf()) {
+                const double* v = leaf_values_.data() + d.values();
+                const std::size_t at = table.size();
+                table.resize(at + tsize);
+                for (std::size_t c = 0; c < w; ++c) {
+                    std::fill_n(table.data() + at + c * n_masks, n_masks, v[c]);
                 }
-                if (nodes_[i].is_leaf()) {
-                    const double* v = leaf_values_.data() + nodes_[i].values;
-                    vals.insert(vals.end(), v, v + w);
-                    stack.pop_back();
-                } else {
-                    f = (std::uint64_t(i) << 2) | 1;
-                    stack.push_back(std::uint64_t(nodes_[i].left) << 2);
-                }
-            } else if (stage == 1) {
-                f = (std::uint64_t(i) << 2) | 2;
-                stack.push_back(std::uint64_t(nodes_[i].right) << 2);
-            } else {
-                const ShapNode& d = nodes_[i];
-                double* l = vals.data() + vals.size() - 2 * w;
-                const double* r = l + w;
-                for (std::size_t c = 0; c < w; ++c) l[c] = l[c] * d.w_left + r[c] * d.w_right;
-                vals.resize(vals.size() - w);
                 stack.pop_back();
+            } else {
+                f = (std::uint64_t(i) << 2) | 1;
+                stack.push_back(std::uint64_t(right_first ? d.right : d.left) << 2);
             }
+        } else if (stage == 1) {
+            f = (std::uint64_t(i) << 2) | 2;
+            stack.push_back(std::uint64_t(right_first ? d.left : d.right) << 2);
+        } else {
+            double* first = table.data() + table.size() - 2 * tsize;
+            double* second = first + tsize;
+            const double* lt = right_first ? second : first;
+            const double* rt = right_first ? first : second;
+            const bool left = row[d.feature] <= d.threshold;
+            const std::uint64_t bit = std::uint64_t(1) << d.bit;
+            // Result into `first` (read before written, entry by entry).
+            for (std::size_t c = 0; c < w; ++c) {
+                const double* l = lt + c * n_masks;
+                const double* r = rt + c * n_masks;
+                double* o = first + c * n_masks;
+                for (std::uint64_t base = 0; base < n_masks; base += 2 * bit) {
+                    for (std::uint64_t k = base; k < base + bit; ++k) {
+                        o[k] = l[k] * d.w_left + r[k] * d.w_right;
+                    }
+                    const double* src = left ? l : r;
+                    for (std::uint64_t k = base + bit; k < base + 2 * bit; ++k) o[k] = src[k];
+                }
+            }
+            table.resize(table.size() - tsize);
+            stack.pop_back();
         }
-        std::copy(vals.begin(), vals.end(), table.begin() + mask * w);
     }
+    const double* v = table.data();  // the root's table
 
     // Shapley weights s! (M-1-s)! / M! by coalition size.
     std::vector<double> fact(m + 1);
@@ -251,7 +263,7 @@ void TreeShap::explain_enumeration(const double* row, double* out, std::vector<d
             for (std::uint64_t k = 0; k < n_masks; ++k) {
                 if (k & bit) continue;
                 const double wt = weight[std::popcount(k)];
-                sum += wt * (table[(k | bit) * w + c] - table[k * w + c]);
+                sum += wt * (v[c * n_masks + (k | bit)] - v[c * n_masks + k]);
             }
             phi[features_[i]] += sum;
         }
@@ -284,11 +296,12 @@ struct PathElem {
 
 // Constants of the weight updates for a path of q features, so that the inner
 // loops multiply instead of divide: for j = 0 .. q-1
-//   a[j] = (q+1)/(j+1), b[j] = (q-j)/(q+1), c[j] = (q+1)/(q-j), d[j] = j/(q+1)
+//   a[j] = (q+1)/(j+1), b[j] = (q-j)/(q+1), c[j] = (q+1)/(q-j), d[j] = j/(q+1),
+//   ba[j] = b[j] a[j] = (q-j)/(j+1), dc[j] = d[j] c[j] = j/(q-j)
 // (unwinding), and for j = 0 .. q ext_keep[j] = (q-j)/(q+1), ext_move[j] =
 // j/(q+1) (extending a path of q-1 features to q).
 struct Coeffs {
-    std::vector<double> a, b, c, d, ext_keep, ext_move;
+    std::vector<double> a, b, c, d, ba, dc, ext_keep, ext_move;
 };
 
 struct PathWork {
@@ -322,6 +335,8 @@ struct PathWork {
                 k.b.push_back(static_cast<double>(n - j) / n1);
                 k.c.push_back(n1 / static_cast<double>(n - j));
                 k.d.push_back(static_cast<double>(j) / n1);
+                k.ba.push_back(static_cast<double>(n - j) / static_cast<double>(j + 1));
+                k.dc.push_back(static_cast<double>(j) / static_cast<double>(n - j));
             }
             // Extension from n - 1 features to n: w'[j] = z w[j] (n-j)/(n+1)
             // + o w[j-1] j/(n+1), j = 0 .. n.
@@ -380,22 +395,24 @@ void unwound(const PathElem* p, std::size_t q, std::size_t e, const Coeffs& k, d
 
 // Unwound weight sums of N path features at once, kept in registers so the
 // N independent recurrences overlap in the processor.
+// The path's one fractions are exactly 0 or 1 (products of 0s and 1s), and
+// the features with o = 0 are handled in closed form, so these kernels take
+// o = 1. The recurrences are rearranged so that each step's dependency on
+// the previous one is a single multiply and subtract.
 template <std::size_t N>
 void sums_from_top(const double* w, std::size_t q, const Coeffs& k,
                    shap_detail::PathWork::Unwinding* r) {
-    double run[N], total[N], z[N], inv[N];
+    double run[N], total[N], z[N];
     for (std::size_t n = 0; n < N; ++n) {
         run[n] = w[q];
         total[n] = 0.0;
         z[n] = r[n].z;
-        inv[n] = r[n].inv;
     }
     for (std::size_t j = q; j-- > 0;) {
-        const double wj = w[j], a = k.a[j], b = k.b[j];
+        const double wj = w[j], a = k.a[j], ba = k.ba[j];
         for (std::size_t n = 0; n < N; ++n) {
-            const double cur = run[n] * a * inv[n];
-            total[n] += cur;
-            run[n] = wj - z[n] * cur * b;
+            total[n] += run[n] * a;
+            run[n] = wj - (z[n] * ba) * run[n];
         }
     }
     for (std::size_t n = 0; n < N; ++n) r[n].total = total[n];
@@ -404,17 +421,16 @@ void sums_from_top(const double* w, std::size_t q, const Coeffs& k,
 template <std::size_t N>
 void sums_from_bottom(const double* w, std::size_t q, const Coeffs& k,
                       shap_detail::PathWork::Unwinding* r) {
-    double run[N], total[N], o[N], inv[N];
+    double run[N], total[N], inv[N];
     for (std::size_t n = 0; n < N; ++n) {
-        o[n] = r[n].o;
         inv[n] = r[n].inv;
         run[n] = w[0] * k.c[0] * inv[n];
         total[n] = run[n];
     }
     for (std::size_t j = 1; j < q; ++j) {
-        const double wj = w[j], c = k.c[j], d = k.d[j];
+        const double wj = w[j], c = k.c[j], dc = k.dc[j];
         for (std::size_t n = 0; n < N; ++n) {
-            run[n] = (wj - o[n] * run[n] * d) * c * inv[n];
+            run[n] = wj * (c * inv[n]) - run[n] * (dc * inv[n]);
             total[n] += run[n];
         }
     }
@@ -432,14 +448,41 @@ void TreeShap::leaf_path(const std::vector<PathElem>& path, std::size_t q, const
     double* w = ws.w.data();
     for (std::size_t j = 0; j <= q; ++j) w[j] = path[j].w;
     // From the top when z <= o (divide by o), from the bottom when z > o.
+    // With o = 0 the bottom recurrence loses its coupling term: the unwound
+    // weights are w[j] (q+1) / ((q-j) z), so their sum is one shared dot
+    // product divided by z, and (o - z) times it is minus that product.
     ws.down.resize(q);
     ws.up.resize(q);
     std::size_t n_down = 0, n_up = 0;
+    bool any_off = false;
+    double off_sum = 0.0;
     for (std::size_t e = 1; e <= q; ++e) {
         const PathElem& pe = path[e];
-        if (pe.z == 0.0 && pe.o == 0.0) continue;  // contributes nothing
+        if (pe.o == 0.0) {
+            if (pe.z == 0.0) continue;  // contributes nothing
+            if (!any_off) {
+                for (std::size_t j = 0; j < q; ++j) off_sum += w[j] * k.c[j];
+                any_off = true;
+            }
+            const double scale = -off_sum;  // (o - z) * off_sum / z with o = 0
+            for (std::size_t c = 0; c < n_outputs_; ++c) {
+                out[c * n_features_ + pe.feature] += v[c] * scale;
+            }
+            continue;
+        }
+        if (pe.o != 1.0) {  // not reached (o is 0 or 1); the general unwinding
+            ws.scratch.resize(q);
+            unwound(path.data(), q, e, k, ws.scratch.data());
+            double total = 0.0;
+            for (std::size_t j = 0; j < q; ++j) total += ws.scratch[j];
+            const double scale = (pe.o - pe.z) * total;
+            for (std::size_t c = 0; c < n_outputs_; ++c) {
+                out[c * n_features_ + pe.feature] += v[c] * scale;
+            }
+            continue;
+        }
         if (pe.z > pe.o) ws.up[n_up++] = {e, pe.z, pe.o, 1.0 / pe.z, 0.0};
-        else ws.down[n_down++] = {e, pe.z, pe.o, 1.0 / pe.o, 0.0};
+        else ws.down[n_down++] = {e, pe.z, pe.o, 1.0, 0.0};
     }
     PathWork::Unwinding* r = ws.down.data();
     std::size_t i = 0;
@@ -475,7 +518,7 @@ void TreeShap::explain_path(const double* row, double* out, PathWork& ws) const 
         bool next_found = false;
         if (d.is_leaf()) {
             const std::size_t q = path.size() - 1;
-            if (q > 0) leaf_path(path, q, leaf_values_.data() + d.values, out, ws);
+            if (q > 0) leaf_path(path, q, leaf_values_.data() + d.values(), out, ws);
         } else {
             // A feature already on the path is taken off and re-added with the
             // combined fractions of both of its splits.
@@ -503,7 +546,11 @@ void TreeShap::explain_path(const double* row, double* out, PathWork& ws) const 
             if (hot_live && cold_live) {
                 // Defer the larger subtree so at most log2(nodes) paths are
                 // saved at once, whatever the depth.
-                const bool defer_hot = nodes_[hot].end - hot > nodes_[cold].end - cold;
+                // Subtree sizes from this node alone: left is [i+1, right),
+                // right is [right, end).
+                const std::uint32_t left_size = d.right - d.left;
+                const std::uint32_t right_size = d.end - d.right;
+                const bool defer_hot = left_hot ? left_size > right_size : right_size > left_size;
                 ws.tmp.assign(path.begin(), path.end());
                 if (defer_hot) extend(ws.tmp, k, d.feature, z_hot, io);
                 else extend(ws.tmp, k, d.feature, z_cold, 0.0);
@@ -554,13 +601,13 @@ std::vector<double> TreeShap::explain(const MatrixView& x, Method method) const 
     }
     std::vector<double> out(x.rows * per_row, 0.0);
     if (m == 0 || per_row == 0) return out;
-    std::vector<double> table, vals;
+    std::vector<double> table;
     std::vector<std::uint64_t> stack;
     PathWork ws;
     for (std::size_t r = 0; r < x.rows; ++r) {
         double* o = out.data() + r * per_row;
         if (method == Method::enumeration) {
-            explain_enumeration(x.row(r), o, table, stack, vals);
+            explain_enumeration(x.row(r), o, table, stack);
         } else {
             explain_path(x.row(r), o, ws);
         }

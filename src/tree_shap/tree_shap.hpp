@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "decision_tree/decision_tree.hpp"
@@ -36,8 +37,8 @@ public:
     // their values carry exactly the enumeration's rounding; larger ones use
     // the path algorithm (faster at every size measured, depth 4 to 12).
     static constexpr std::size_t kEnumerationLimit = 10;
-    // Forced enumeration refuses larger feature sets (2^M table per row).
-    static constexpr std::size_t kEnumerationMax = 24;
+    // Forced enumeration refuses larger feature sets (2^M tables per row).
+    static constexpr std::size_t kEnumerationMax = 20;
 
     enum class Method { automatic, enumeration, path };
 
@@ -61,28 +62,35 @@ public:
     // Distinct split features in order of first appearance (pre-order).
     const std::vector<std::uint64_t>& split_features() const { return features_; }
     // Background rows that reach node i and go left / right (0 on leaves).
-    std::uint64_t left_cover(std::size_t i) const { return nodes_[i].left_cover; }
-    std::uint64_t right_cover(std::size_t i) const { return nodes_[i].right_cover; }
+    std::uint64_t left_cover(std::size_t i) const { return covers_[2 * i]; }
+    std::uint64_t right_cover(std::size_t i) const { return covers_[2 * i + 1]; }
     std::size_t n_nodes() const { return nodes_.size(); }
 
-    // The value of the coalition `mask` (bit i = split_features()[i]) for one
-    // row and output, as the enumeration computes it.
+    // The value of the coalition `mask` (bit i = split_features()[i]; features
+    // from position 64 on are never in it) for one row and output, as the
+    // enumeration computes it.
     double coalition_value(const double* row, std::uint64_t mask, std::size_t output) const;
 
+    // Saved state (the explainer's tree with its background covers and leaf
+    // outputs) for pickling; load validates it fully and throws ValueError
+    // on a corrupted or foreign state.
+    std::string save() const;
+    static TreeShap load(std::string_view state);
+
 private:
+    TreeShap() = default;
+
+    // The walks touch only these 48 bytes per node.
     struct ShapNode {
         double threshold = 0.0;
         double w_left = 0.0;   // weight of the left subtree when the feature is absent
         double w_right = 0.0;
-        std::uint64_t feature = 0;
-        std::uint64_t n_samples = 0;
-        std::uint64_t left_cover = 0;
-        std::uint64_t right_cover = 0;
-        std::uint32_t left = 0;  // 0 = leaf
+        std::uint64_t feature = 0;  // leaves: offset of their values in leaf_values_
+        std::uint32_t left = 0;     // 0 = leaf
         std::uint32_t right = 0;
-        std::uint32_t end = 0;   // one past the last node of this subtree
-        std::uint32_t bit = 0;   // position of `feature` in features_
-        std::size_t values = 0;  // leaves: offset of the output values in leaf_values_
+        std::uint32_t end = 0;      // one past the last node of this subtree
+        std::uint32_t bit = 0;      // position of `feature` in features_
+        std::size_t values() const { return feature; }
         bool is_leaf() const { return left == 0; }
     };
 
@@ -90,19 +98,21 @@ private:
     void check_columns(std::size_t cols, const char* name) const;
 
     void explain_enumeration(const double* row, double* out, std::vector<double>& table,
-                             std::vector<std::uint64_t>& stack, std::vector<double>& vals) const;
+                             std::vector<std::uint64_t>& stack) const;
     using PathWork = shap_detail::PathWork;
     void leaf_path(const std::vector<shap_detail::PathElem>& path, std::size_t q,
                    const double* v, double* out, PathWork& ws) const;
     void explain_path(const double* row, double* out, PathWork& ws) const;
 
     std::vector<ShapNode> nodes_;
+    std::vector<std::uint64_t> covers_;  // left and right cover per node
     std::vector<double> leaf_values_;  // width_ values per leaf
     std::vector<std::uint64_t> features_;
     std::size_t n_features_ = 0;
     std::size_t n_outputs_ = 0;
     std::size_t width_ = 1;            // values stored per leaf
-    std::uint64_t min_columns_ = 0;    // 1 + the largest split feature; 0 for a single leaf
+    bool has_splits_ = false;
+    std::uint64_t max_feature_ = 0;    // largest split feature (when has_splits_)
 };
 
 }  // namespace tw

@@ -2,6 +2,7 @@
 // deflation on the double-centred matrix B = 0.5 (P[k][l] - m_k - m_l + g),
 // which is applied to vectors without ever being formed.
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "parallel/pool.hpp"
@@ -70,15 +71,10 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 std::vector<double> RandomForestUnsupervised::transform(std::size_t n_components) const {
     require_fitted();
     const std::size_t n = n_samples_;
-    // n * n_components must not wrap around: a wrapped size would leave the
-    // coordinate table shorter than the writes below.
-    std::vector<double> coords;
-    if (n != 0 && n_components > coords.max_size() / n) {
+    if (n_components > std::numeric_limits<std::size_t>::max() / sizeof(double) / n)
         throw ValueError("n_components (" + std::to_string(n_components) +
-                         ") is too large: the embedding of " + std::to_string(n) +
-                         " rows would not fit in memory");
-    }
-    coords.assign(n * n_components, 0.0);
+                         ") is too large: the embedding would not fit in memory");
+    std::vector<double> coords(n * n_components, 0.0);
     if (n_components == 0) return coords;
 
     const ProximityRows prox = proximity_matrix(true);

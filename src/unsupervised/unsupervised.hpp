@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tree/matrix.hpp"
@@ -157,6 +158,13 @@ public:
     std::vector<double> transform(std::size_t n_components) const;
 
     std::vector<double> feature_importances() const;
+
+    // Saved state (parameters, forest, out-of-bag sets, training copy and the
+    // sparse cache) for pickling; load validates it fully and throws
+    // ValueError on a corrupted or foreign state. Loading makes no
+    // worker-pool request.
+    std::string save() const;
+    static std::unique_ptr<RandomForestUnsupervised> load(std::string_view state);
 
 private:
     void require_fitted() const;

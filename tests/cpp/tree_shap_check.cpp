@@ -1,5 +1,6 @@
 // Checks of the TreeShap core on hand-built random trees, run by
-// tests/test_tree_shap.py (compiled together with src/tree_shap/tree_shap.cpp).
+// tests/test_tree_shap.py (compiled with src/tree_shap/tree_shap.cpp and
+// src/tree/tree.cpp).
 //
 //   tree_shap_check agree SEED N      enumeration vs path algorithm, efficiency,
 //                                     and the enumeration against a plain
