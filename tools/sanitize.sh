@@ -49,7 +49,7 @@ esac
 
 out="${TW_SANITIZE_DIR:-$root/build-sanitize}/$kind"
 mkdir -p "$out"
-flags=(-std=c++20 -O1 -g -ffp-contract=off -fopenmp -I"$root/src" "${san[@]}")
+flags=(-std=c++20 -O1 -g -Wno-psabi -ffp-contract=off -fopenmp -I"$root/src" "${san[@]}")
 
 # Optional areas are compiled into the driver when their sources exist.
 defs=()
