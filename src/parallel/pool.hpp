@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#if defined(TW_TSAN_THREADS)
+#include <thread>
+#include <vector>
+#endif
 
 namespace tw::parallel {
 
@@ -31,6 +35,29 @@ void parallel_for(std::size_t n, F&& f) {
     std::mutex error_mutex;
     std::atomic<bool> failed{false};
     const int team = static_cast<int>(threads < n ? threads : n);
+#if defined(TW_TSAN_THREADS)
+    // ThreadSanitizer builds: the OpenMP runtime is not instrumented, so the
+    // sanitizer cannot see the fork and join of a parallel region and reports
+    // every hand-over as a race. The same items run on plain threads instead,
+    // which it does see; races between items are still reported.
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
+            if (failed.load(std::memory_order_relaxed)) continue;
+            try {
+                f(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(error_mutex);
+                if (!error) error = std::current_exception();
+                failed.store(true, std::memory_order_relaxed);
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < team; ++t) helpers.emplace_back(worker);
+    worker();
+    for (std::thread& h : helpers) h.join();
+#else
 #pragma omp parallel for num_threads(team) schedule(dynamic, 1)
     for (std::size_t i = 0; i < n; ++i) {
         if (failed.load(std::memory_order_relaxed)) continue;
@@ -42,6 +69,7 @@ void parallel_for(std::size_t n, F&& f) {
             failed.store(true, std::memory_order_relaxed);
         }
     }
+#endif
     if (error) std::rethrow_exception(error);
 }
 

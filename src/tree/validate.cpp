@@ -146,7 +146,10 @@ std::optional<double> parse_float_strict(std::string_view text) {
 }
 
 std::optional<std::string> validate_finite(const MatrixView& x, Vec y) {
-    for (std::size_t i = 0; i < x.rows; ++i) {
+    // A matrix without columns holds no values, however many rows it claims
+    // (a zero-width array of 2^40 rows costs no memory); do not walk them.
+    const std::size_t rows = x.cols == 0 ? 0 : x.rows;
+    for (std::size_t i = 0; i < rows; ++i) {
         const double* row = x.row(i);
         for (std::size_t j = 0; j < x.cols; ++j) {
             if (!std::isfinite(row[j])) {

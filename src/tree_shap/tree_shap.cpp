@@ -102,9 +102,12 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
     }
 
     // Background covers: every row walks from the root to its leaf, counting
-    // the side it takes at each split (NaN goes right).
+    // the side it takes at each split (NaN goes right). A single leaf has no
+    // split to count, and its background may be a zero-width matrix with any
+    // number of rows, so it is not walked.
     covers_.assign(2 * n, 0);
-    for (std::size_t r = 0; r < x_train.rows; ++r) {
+    const std::size_t background_rows = nodes_[0].is_leaf() ? 0 : x_train.rows;
+    for (std::size_t r = 0; r < background_rows; ++r) {
         const double* row = x_train.row(r);
         std::size_t i = 0;
         while (!nodes_[i].is_leaf()) {
@@ -593,6 +596,9 @@ std::vector<double> TreeShap::explain(const MatrixView& x, Method method) const 
                          ")");
     }
     const std::size_t per_row = n_outputs_ * n_features_;
+    if (per_row != 0 && x.rows > std::vector<double>().max_size() / per_row) {
+        throw ValueError("x has too many rows to explain (" + std::to_string(x.rows) + ")");
+    }
     std::vector<double> out(x.rows * per_row, 0.0);
     if (m == 0 || per_row == 0) return out;
     std::vector<double> table;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -25,6 +26,26 @@
 
 #include "decision_tree/decision_tree.hpp"
 #include "tree/errors.hpp"
+#ifdef TW_HAVE_HISTOGRAM
+#include "histogram/histogram.hpp"
+#include "parallel/pool.hpp"
+#endif
+#ifdef TW_HAVE_FOREST
+#include "random_forest/random_forest.hpp"
+#endif
+#ifdef TW_HAVE_BOOSTING
+#include "boosting/classifier.hpp"
+#include "boosting/config.hpp"
+#include "boosting/importances.hpp"
+#include "boosting/internal_rf.hpp"
+#include "boosting/regressor.hpp"
+#endif
+#ifdef TW_HAVE_TREE_SHAP
+#include "tree_shap/tree_shap.hpp"
+#endif
+#ifdef TW_HAVE_UNSUPERVISED
+#include "unsupervised/unsupervised.hpp"
+#endif
 #include "tree/grow.hpp"
 #include "tree/rng.hpp"
 #include "tree/serialize.hpp"
@@ -321,17 +342,308 @@ void run_decision_tree(Gen& g, int round) {
     corrupt_and_load(g, deep.save());
 }
 
+// Rows of x without its last column (a prediction matrix that is too narrow).
+Data narrower(const Data& x) {
+    Data n;
+    n.rows = x.rows;
+    n.cols = x.cols ? x.cols - 1 : 0;
+    for (std::size_t r = 0; r < x.rows; ++r)
+        for (std::size_t c = 0; c < n.cols; ++c) n.v.push_back(x.v[r * x.cols + c]);
+    return n;
+}
+
+Data with_hostile_values(Gen& g, const Data& x) {
+    Data h = x;
+    for (double& v : h.v)
+        if (g.below(3) == 0) v = g.hostile();
+    return h;
+}
+
+std::optional<std::string> maybe_text(Gen& g) {
+    if (g.below(3) == 0) return std::nullopt;
+    return g.text();
+}
+
+#ifdef TW_HAVE_HISTOGRAM
+void run_histogram(Gen& g, int round) {
+    for (std::size_t variant = 0; variant < 9; ++variant) {
+        Data x = shaped(g, variant + static_cast<std::size_t>(round));
+        std::vector<double> y = g.labels(x.rows, 3);
+        std::vector<double> w = g.weights(x.rows);
+        answers("histogram", [&] {
+            tw::HistogramData h = tw::HistogramData::build(x.view());
+            CHECK(h.bins.size() == x.cols);
+            if (x.rows == 0) return;
+            std::vector<std::size_t> boot(g.below(2 * x.rows + 1));
+            for (std::size_t& b : boot) b = g.below(x.rows);
+            tw::TreeParams p;
+            p.max_depth = maybe_count(g, 6);
+            p.max_features = g.below(2) ? std::nullopt : std::optional<std::uint64_t>(g.below(8));
+            p.min_samples_split = g.below(4);
+            p.min_samples_leaf = g.below(3);
+            p.is_classification = g.below(2) == 0;
+            tw::Tree t = tw::build_tree_on_bootstrap(x.view(), y, w, boot, p, g.rng, h);
+            Data q = with_hostile_values(g, x);
+            for (std::size_t r = 0; r < q.rows && x.cols >= t.n_features_used; ++r) {
+                (void)t.predict(q.v.data() + r * q.cols);
+                (void)t.traverse_proba(q.v.data() + r * q.cols, 4);
+            }
+            (void)tw::build_tree_on_bootstrap_exact(x.view(), y, w, boot, p, g.rng);
+        });
+    }
+}
+#endif
+
+#ifdef TW_HAVE_FOREST
+tw::ForestSettings forest_settings(Gen& g, bool parallel) {
+    tw::ForestSettings s;
+    s.n_estimators = parallel ? 4 + g.below(12) : g.below(6);
+    s.max_depth = maybe_count(g, 8);
+    s.max_features = maybe_text(g);
+    s.bootstrap = g.below(3) != 0;
+    s.random_state = g.below(4) == 0 ? std::nullopt : std::optional<std::uint64_t>(g.rng.next_u64());
+    s.min_samples_split = g.below(4);
+    s.min_samples_leaf = g.below(3);
+    return s;
+}
+
+void run_forests(Gen& g, int round, bool parallel) {
+    for (std::size_t variant = 0; variant < 9; ++variant) {
+        Data x = shaped(g, variant + static_cast<std::size_t>(round));
+        std::vector<double> labels = g.labels(x.rows, 1 + g.below(4));
+        if (!parallel && x.rows > 1 && g.below(3) == 0) labels[1] = 1.8446744073709552e19;
+        std::vector<double> targets = g.targets(x);
+        std::optional<std::vector<double>> w;
+        if (g.below(2)) w = g.weights(x.rows);
+        std::optional<Vec> wv;
+        if (w) wv = Vec(*w);
+        Data q = with_hostile_values(g, x);
+        Data nq = narrower(x);
+
+        tw::RandomForestClassifier c(forest_settings(g, parallel));
+        answers("forest predict unfitted", [&] { (void)c.predict(x.view()); });
+        answers("forest classifier fit", [&] { c.fit(x.view(), labels, wv); });
+        answers("forest predict_proba", [&] {
+            auto p = c.predict_proba(q.view());
+            CHECK(p.size() == q.rows * c.n_classes());
+        });
+        answers("forest predict", [&] { (void)c.predict(x.view()); });
+        answers("forest score", [&] { (void)c.score(x.view(), labels); });
+        answers("forest score short", [&] { (void)c.score(x.view(), Vec(labels).first(labels.size() / 2)); });
+        answers("forest narrow", [&] { (void)c.predict_proba(nq.view()); });
+        std::vector<double> short_y(labels.begin(), labels.begin() + labels.size() / 2);
+        answers("forest short y", [&] { c.fit(x.view(), short_y, std::nullopt); });
+
+        tw::RandomForestRegressor r(forest_settings(g, parallel));
+        answers("forest regressor fit", [&] { r.fit(x.view(), targets, wv); });
+        answers("forest regressor predict", [&] { (void)r.predict(q.view()); });
+        answers("forest regressor narrow", [&] { (void)r.predict(nq.view()); });
+    }
+}
+#endif
+
+#ifdef TW_HAVE_BOOSTING
+tw::boosting::BoostConfig boost_config(Gen& g, bool parallel) {
+    tw::boosting::BoostConfig c;
+    c.n_estimators = g.below(4);
+    c.learning_rate = g.below(6) == 0 ? g.hostile() : 0.1 + g.unit();
+    c.rf_n_estimators = parallel ? 4 + g.below(10) : g.below(5);
+    c.rf_max_depth = maybe_count(g, 6);
+    c.rf_max_features = maybe_text(g);
+    c.bootstrap = g.below(3) != 0;
+    c.random_state = g.below(4) == 0 ? std::nullopt : std::optional<std::uint64_t>(g.rng.next_u64());
+    c.min_samples_split = g.below(4);
+    c.min_samples_leaf = g.below(3);
+    c.use_histogram = g.below(3) != 0;
+    c.async_mode = parallel ? true : g.below(2) == 0;
+    switch (g.below(5)) {
+        case 0: c.tol = 0.0; break;
+        case 1: c.tol = std::nan(""); break;
+        case 2: c.tol = 1e300; break;
+        case 3: c.tol = -1.0; break;
+        default: c.tol = 1e-4;
+    }
+    return c;
+}
+
+void use_rounds(std::span<const tw::boosting::InternalRF> rounds) {
+    (void)tw::boosting::compute_feature_importances(rounds);
+    for (const auto& forest : rounds)
+        for (const tw::Tree& t : forest.trees) {
+            auto flat = tw::boosting::flatten_tree(t);
+            CHECK(flat.value.size() == t.nodes.size());
+        }
+}
+
+void run_boosting(Gen& g, int round, bool parallel) {
+    const double alphas[] = {0.05, 0.01, 0.2, 0.0500005, -1.0, std::nan(""), 1e300};
+    for (std::size_t variant = 0; variant < 9; ++variant) {
+        Data x = shaped(g, variant + static_cast<std::size_t>(round));
+        if (x.rows > 120) x.rows = 120, x.v.resize(x.rows * x.cols);
+        std::vector<double> labels = g.labels(x.rows, 1 + g.below(3));
+        std::vector<double> targets = g.targets(x);
+        std::optional<std::vector<double>> w;
+        if (g.below(2)) w = g.weights(x.rows);
+        std::optional<Vec> wv;
+        if (w) wv = Vec(*w);
+        Data q = with_hostile_values(g, x);
+        Data nq = narrower(x);
+
+        tw::boosting::TarnwoodRegressor reg(boost_config(g, parallel), g.below(2) ? 0.2 : g.hostile());
+        answers("boost regressor unfitted", [&] { (void)reg.predict(x.view()); });
+        answers("boost regressor fit", [&] { reg.fit(x.view(), targets, wv); });
+        answers("boost regressor predict", [&] { (void)reg.predict(q.view()); });
+        for (double a : alphas) answers("boost regressor ci", [&] { (void)reg.predict_ci(x.view(), a); });
+        answers("boost regressor narrow", [&] { (void)reg.predict(nq.view()); });
+        answers("boost regressor importances", [&] { (void)reg.feature_importances(); });
+        use_rounds(reg.rounds());
+
+        tw::boosting::TarnwoodClassifier clf(boost_config(g, parallel));
+        answers("boost classifier fit", [&] { clf.fit(x.view(), labels, wv); });
+        answers("boost classifier predict", [&] { (void)clf.predict(q.view()); });
+        answers("boost classifier proba", [&] {
+            auto p = clf.predict_proba(q.view());
+            CHECK(p.size() == q.rows * clf.n_proba_columns());
+        });
+        for (double a : alphas) answers("boost classifier ci", [&] { (void)clf.predict_ci(x.view(), a); });
+        answers("boost classifier narrow", [&] { (void)clf.predict_proba(nq.view()); });
+        answers("boost classifier importances", [&] { (void)clf.feature_importances(); });
+        use_rounds(clf.rounds());
+
+        // A streaming round straight from the engine, with every stopping rule.
+        if (x.rows > 0) {
+            tw::boosting::BoostConfig cfg = boost_config(g, true);
+            std::vector<double> unit(x.rows, 1.0);
+            answers("streaming round", [&] {
+                tw::TreeParams p = tw::boosting::make_tree_params(cfg, x.cols);
+                std::optional<tw::HistogramData> h;
+                if (cfg.use_histogram) h = tw::HistogramData::build(x.view());
+                auto fitted = tw::boosting::fit_internal_rf_streaming(
+                    x.view(), targets, unit, cfg.rf_n_estimators, p, cfg.tol, cfg.bootstrap,
+                    g.rng, h ? &*h : nullptr, g.below(5), g.below(2) == 0);
+                CHECK(fitted.predictions.size() == x.rows);
+                CHECK(fitted.forest.trees.size() <= cfg.rf_n_estimators);
+            });
+        }
+    }
+}
+#endif
+
+#ifdef TW_HAVE_TREE_SHAP
+void run_tree_shap(Gen& g, int round) {
+    for (std::size_t variant = 0; variant < 9; ++variant) {
+        Data x = shaped(g, variant + static_cast<std::size_t>(round));
+        if (x.rows > 150) x.rows = 150, x.v.resize(x.rows * x.cols);
+        const bool classification = g.below(2) == 0;
+        std::vector<double> y = classification ? g.labels(x.rows, 1 + g.below(4)) : g.targets(x);
+        tw::DecisionTree t(maybe_count(g, 7), "gini", classification ? "classification" : "regression",
+                           g.rng.next_u64(), 2, 1);
+        static const char* types[] = {"classification", "regression", "", "Classification"};
+        const std::string model_type = types[g.below(4)];
+        answers("shap unfitted", [&] { tw::TreeShap s(t, x.view(), model_type); });
+        answers("shap fit", [&] { t.fit(x.view(), y, std::nullopt); });
+        Data background = g.below(3) == 0 ? with_hostile_values(g, x) : x;
+        if (g.below(4) == 0) background = narrower(background);
+        answers("shap", [&] {
+            tw::TreeShap s(t, background.view(), model_type);
+            Data q = with_hostile_values(g, x);
+            if (q.rows > 12) q.rows = 12, q.v.resize(q.rows * q.cols);
+            for (auto m : {tw::TreeShap::Method::automatic, tw::TreeShap::Method::enumeration,
+                           tw::TreeShap::Method::path}) {
+                answers("shap explain", [&] {
+                    auto v = s.explain(q.view(), m);
+                    CHECK(v.size() == q.rows * s.n_outputs() * s.n_features());
+                });
+            }
+            Data nq = narrower(q);
+            answers("shap narrow", [&] { (void)s.explain(nq.view()); });
+        });
+    }
+}
+#endif
+
+#ifdef TW_HAVE_UNSUPERVISED
+void run_unsupervised(Gen& g, int round, bool parallel) {
+    for (std::size_t variant = 0; variant < 9; ++variant) {
+        Data x = shaped(g, variant + static_cast<std::size_t>(round));
+        if (x.rows > 80) x.rows = 80, x.v.resize(x.rows * x.cols);
+        tw::UnsupervisedParams p;
+        p.n_estimators = parallel ? 4 + g.below(12) : g.below(7);
+        p.max_depth = maybe_count(g, 8);
+        p.max_features = maybe_text(g);
+        p.random_state = g.below(4) == 0 ? std::nullopt : std::optional<std::uint64_t>(g.rng.next_u64());
+        p.min_samples_split = g.below(4);
+        p.min_samples_leaf = g.below(3);
+        p.n_neighbors = g.below(3) == 0 ? std::numeric_limits<std::uint64_t>::max() : g.below(5);
+        tw::RandomForestUnsupervised u(p);
+        answers("unsupervised unfitted", [&] { (void)u.proximity_matrix(true); });
+        answers("unsupervised fit", [&] { u.fit(x.view()); });
+        Data q = with_hostile_values(g, x);
+        if (q.rows > 20) q.rows = 20, q.v.resize(q.rows * q.cols);
+        Data nq = narrower(q);
+        answers("proximity oob", [&] { (void)u.proximity_matrix(true).to_dense(); });
+        answers("proximity all", [&] { (void)u.proximity_matrix(false).to_dense(); });
+        for (std::optional<std::uint64_t> k : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{0},
+                                               std::optional<std::uint64_t>{3},
+                                               std::optional<std::uint64_t>{std::numeric_limits<std::uint64_t>::max()}}) {
+            answers("proximity sparse", [&] { (void)u.proximity_sparse(k); });
+        }
+        answers("predict proximity", [&] { (void)u.predict_proximity(q.view()).to_dense(); });
+        answers("predict proximity narrow", [&] { (void)u.predict_proximity(nq.view()); });
+        answers("outliers dense", [&] { (void)u.outlier_scores(false); });
+        answers("outliers sparse", [&] { (void)u.outlier_scores(true); });
+        answers("predict outliers", [&] { (void)u.predict_outlier_scores(q.view()); });
+        answers("predict outliers narrow", [&] { (void)u.predict_outlier_scores(nq.view()); });
+        if (!parallel) {
+            for (std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{3}})
+                answers("transform", [&] { (void)u.transform(k); });
+            if (x.rows < 10) answers("transform wide", [&] { (void)u.transform(x.rows + 2); });
+            answers("importances", [&] { (void)u.feature_importances(); });
+        }
+        // Refit with another width.
+        Data other = g.matrix(x.rows ? x.rows : 3, x.cols + 1);
+        answers("unsupervised refit", [&] { u.fit(other.view()); });
+        answers("proximity after refit", [&] { (void)u.predict_proximity(q.view()); });
+    }
+}
+#endif
+
 }  // namespace
+
+// Runs one section and reports its time on stderr.
+template <class F>
+void section(const char* name, F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    std::fprintf(stderr, "driver: %-14s %6.2f s\n", name, took.count());
+}
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "all";
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     for (int round = 0; round < rounds; ++round) {
         Gen g(0x5eed0000u + static_cast<std::uint64_t>(round));
-        if (mode == "all") {
-            run_validation(g);
-            run_decision_tree(g, round);
+        const bool parallel = mode == "parallel";
+        if (!parallel) {
+            section("validation", [&] { run_validation(g); });
+            section("decision tree", [&] { run_decision_tree(g, round); });
         }
+#ifdef TW_HAVE_HISTOGRAM
+        if (!parallel) section("histogram", [&] { run_histogram(g, round); });
+#endif
+#ifdef TW_HAVE_FOREST
+        section("forests", [&] { run_forests(g, round, parallel); });
+#endif
+#ifdef TW_HAVE_BOOSTING
+        section("boosting", [&] { run_boosting(g, round, parallel); });
+#endif
+#ifdef TW_HAVE_TREE_SHAP
+        if (!parallel) section("tree shap", [&] { run_tree_shap(g, round); });
+#endif
+#ifdef TW_HAVE_UNSUPERVISED
+        section("unsupervised", [&] { run_unsupervised(g, round, parallel); });
+#endif
     }
     if (g_failures != 0) {
         std::fprintf(stderr, "driver: %d failures\n", g_failures);
