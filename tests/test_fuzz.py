@@ -390,10 +390,10 @@ def realise(value, name):
 
 
 def make_good(name, cls):
-    spec = CLASSES[name]
+    entry = CLASSES[name]
     if name == "TreeSHAP":
         return cls(realise("fitted", "tree"), X_GOOD, "classification"), {}
-    kwargs = dict(spec["good"])
+    kwargs = dict(entry["good"])
     return cls(**kwargs), kwargs
 
 
@@ -445,15 +445,15 @@ def draw_args(draw, params, **kw):
 @given(data=st.data())
 def test_constructor_accepts_or_rejects_cleanly(name, data):
     cls = registered(name)
-    spec = CLASSES[name]
+    entry = CLASSES[name]
     kwargs = {}
-    for pname, kind in spec["ctor"]:
+    for pname, kind in entry["ctor"]:
         if data.draw(st.booleans(), label=f"give {pname}"):
             value = data.draw(values_of(kind, pname), label=pname)
             kwargs[pname] = realise(value, pname)
     positional = data.draw(st.booleans(), label="positional")
     if positional:
-        names = [p for p, _ in spec["ctor"]]
+        names = [p for p, _ in entry["ctor"]]
         args = []
         for p in names:
             if p not in kwargs:
@@ -463,14 +463,14 @@ def test_constructor_accepts_or_rejects_cleanly(name, data):
     else:
         ok, obj = attempt(cls, **kwargs)
     if ok:
-        for getter in spec["getters"]:
+        for getter in entry["getters"]:
             attempt(getattr, obj, getter)
-        for method, params in spec["methods"].items():
+        for method, params in entry["methods"].items():
             if not params:
                 attempt(getattr(obj, method))
     # Surplus and unknown arguments are TypeErrors.
     with pytest.raises(TypeError):
-        cls(*([None] * (len(spec["ctor"]) + 1)))
+        cls(*([None] * (len(entry["ctor"]) + 1)))
     with pytest.raises(TypeError):
         cls(no_such_keyword=1)
 
@@ -480,18 +480,18 @@ def test_constructor_accepts_or_rejects_cleanly(name, data):
 @given(data=st.data())
 def test_method_calls_in_any_order_leave_the_object_working(name, data):
     cls = registered(name)
-    spec = CLASSES[name]
+    entry = CLASSES[name]
     obj, kwargs = make_good(name, cls)
     if data.draw(st.booleans(), label="fitted first"):
         fit_good(name, obj, kwargs)
-    methods = sorted(spec["methods"])
+    methods = sorted(entry["methods"])
     steps = data.draw(st.integers(1, 6), label="steps")
     for _ in range(steps):
-        method = data.draw(st.sampled_from(methods + spec["getters"]), label="method")
-        if method in spec["getters"]:
+        method = data.draw(st.sampled_from(methods + entry["getters"]), label="method")
+        if method in entry["getters"]:
             attempt(getattr, obj, method)
             continue
-        params = spec["methods"][method]
+        params = entry["methods"][method]
         args = draw_args(data.draw, params)
         if data.draw(st.integers(0, 9), label="arity") == 0:
             # Wrong arity: one argument too many, or a required one missing.
@@ -517,18 +517,18 @@ def test_extreme_settings_fit_and_predict(name, data):
     """Constructor settings at their extremes (work counts kept small), then a
     fit on generated data and every method."""
     cls = registered(name)
-    spec = CLASSES[name]
+    entry = CLASSES[name]
     kwargs = {}
-    for pname, kind in spec["ctor"]:
+    for pname, kind in entry["ctor"]:
         if kind == "tree":
             kwargs[pname] = realise(data.draw(st.sampled_from(["fitted", "fitted-regression"])),
                                     pname)
             continue
-        if pname in spec["work"]:
+        if pname in entry["work"]:
             kwargs[pname] = data.draw(st.integers(0, 3), label=pname)
             continue
-        if pname in spec["texts"] and data.draw(st.booleans()):
-            kwargs[pname] = data.draw(st.sampled_from(spec["texts"][pname]), label=pname)
+        if pname in entry["texts"] and data.draw(st.booleans()):
+            kwargs[pname] = data.draw(st.sampled_from(entry["texts"][pname]), label=pname)
             continue
         if pname == "n_jobs":
             continue
@@ -551,12 +551,12 @@ def test_extreme_settings_fit_and_predict(name, data):
         w_len = data.draw(st.sampled_from([rows, rows, max(rows - 1, 0), rows + 1]))
         w = np.array(data.draw(st.lists(st.one_of(st.floats(0, 3), FLOATS), min_size=w_len,
                                         max_size=w_len)), dtype=np.float64)
-    if "fit" in spec["methods"]:
-        if spec["methods"]["fit"] == SUPERVISED_FIT:
+    if "fit" in entry["methods"]:
+        if entry["methods"]["fit"] == SUPERVISED_FIT:
             attempt(obj.fit, x, y, w)
         else:
             attempt(obj.fit, x)
-    for method, params in spec["methods"].items():
+    for method, params in entry["methods"].items():
         if method == "fit":
             continue
         args = []
@@ -572,7 +572,7 @@ def test_extreme_settings_fit_and_predict(name, data):
             else:
                 args.append(data.draw(values_of(kind, pname, good_kind_only=True)))
         attempt(getattr(obj, method), *args)
-    for getter in spec["getters"]:
+    for getter in entry["getters"]:
         attempt(getattr, obj, getter)
 
 
@@ -583,17 +583,17 @@ def test_huge_counts_fail_fast_or_are_rejected(name, data):
     """Huge work counts are stored as given; calls that cannot start work
     (not fitted, invalid data) still answer at once."""
     cls = registered(name)
-    spec = CLASSES[name]
-    if not spec["work"]:
+    entry = CLASSES[name]
+    if not entry["work"]:
         pytest.skip("no work counts")
-    kwargs = dict(spec["good"])
-    for pname in spec["work"]:
+    kwargs = dict(entry["good"])
+    for pname in entry["work"]:
         kwargs[pname] = data.draw(st.sampled_from([10**9, 2**63, U64_MAX]), label=pname)
     ok, obj = attempt(cls, **kwargs)
     assert ok, obj
-    for getter in spec["getters"]:
+    for getter in entry["getters"]:
         attempt(getattr, obj, getter)
-    for method, params in spec["methods"].items():
+    for method, params in entry["methods"].items():
         if method in MUTATORS:
             continue
         args = [X_GOOD if k == "matrix" else (Y_CLASS if k == "vector" else
@@ -605,7 +605,7 @@ def test_huge_counts_fail_fast_or_are_rejected(name, data):
     bad = X_GOOD.copy()
     bad[data.draw(st.integers(0, len(bad) - 1)), data.draw(st.integers(0, WIDTH - 1))] = \
         data.draw(st.sampled_from([np.nan, np.inf, -np.inf]))
-    if spec["methods"]["fit"] == SUPERVISED_FIT:
+    if entry["methods"]["fit"] == SUPERVISED_FIT:
         with pytest.raises(ValueError):
             obj.fit(bad, Y_CLASS)
         with pytest.raises(ValueError):

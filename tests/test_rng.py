@@ -153,12 +153,12 @@ def test_seeded_block_matches_recorded_block(driver, vectors):
 
 @pytest.mark.parametrize("key,cmd", [("gen_range_usize", "range64"), ("gen_range_u32", "range32")])
 def test_range_draws(driver, vectors, key, cmd):
-    spec = vectors[key]
+    group = vectors[key]
     cmds = []
-    for case in spec["cases"]:
-        cmds += [f"seed {spec['seed']}", f"{cmd} {case['bound']} {spec['draws_per_case']}", "u64 1"]
+    for case in group["cases"]:
+        cmds += [f"seed {group['seed']}", f"{cmd} {case['bound']} {group['draws_per_case']}", "u64 1"]
     out = driver.run(cmds)
-    for i, case in enumerate(spec["cases"]):
+    for i, case in enumerate(group["cases"]):
         draws, steps = _draws(out[3 * i + 1])
         assert draws == [int(d) for d in case["draws"]], case["bound"]
         assert steps == case["outputs_consumed"], case["bound"]
