@@ -1,7 +1,9 @@
 // Python class DecisionTree.
 #include "decision_tree/decision_tree.hpp"
 #include "module/classes.hpp"
+#include "module/methods.hpp"
 #include "module/py.hpp"
+#include "module/state.hpp"
 
 namespace tw::py {
 namespace {
@@ -25,33 +27,6 @@ PyObject* dt_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::uint64_t leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
         auto* model = new Model(max_depth, std::move(criterion), std::move(task), seed, split, leaf);
         return make_instance(type, model);
-    });
-}
-
-PyObject* dt_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", "y", "sample_weight", nullptr};
-        PyObject *ox, *oy, *ow = Py_None;
-        parse_args(args, kwargs, "OO|O:fit", names, &ox, &oy, &ow);
-        Matrix x = to_matrix(ox, "x");
-        Vector y = to_vector(oy, "y");
-        auto w = to_opt_vector(ow, "sample_weight");
-        Exclusive<Model> model(self);
-        std::optional<Vec> wv;
-        if (w) wv = w->view();
-        model->fit(x.view(), y.view(), wv);
-        return none();
-    });
-}
-
-PyObject* dt_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", nullptr};
-        PyObject* ox;
-        parse_args(args, kwargs, "O:predict", names, &ox);
-        Matrix x = to_matrix(ox, "x");
-        Shared<Model> model(self);
-        return float_list(model->predict(x.view()));
     });
 }
 
@@ -85,37 +60,6 @@ PyObject* dt_get_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* dt_getstate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":__getstate__", names);
-        Shared<Model> model(self);
-        return py_bytes(model->save());
-    });
-}
-
-PyObject* dt_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":__reduce__", names);
-        Shared<Model> model(self);
-        return reduce_to_state("DecisionTree", model->save());
-    });
-}
-
-PyObject* dt_setstate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"state", nullptr};
-        PyObject* ostate;
-        parse_args(args, kwargs, "O:__setstate__", names, &ostate);
-        const std::string_view state = to_bytes(ostate, "state");
-        Model loaded = Model::load(state);
-        Exclusive<Model> model(self);
-        *model = std::move(loaded);
-        return none();
-    });
-}
-
 PyObject* dt_classes(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Shared<Model> model(self);
@@ -131,14 +75,12 @@ PyObject* dt_is_fitted(PyObject* self, void*) {
 }
 
 PyMethodDef g_methods[] = {
-    TW_METHOD("fit", dt_fit, "fit($self, x, y, sample_weight=None)\n--\n\n"),
-    TW_METHOD("predict", dt_predict, "predict($self, x)\n--\n\n"),
+    TW_METHOD("fit", fit_method<Model>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", predict_method<Model>, "predict($self, x)\n--\n\n"),
     TW_METHOD("predict_proba", dt_predict_proba, "predict_proba($self, x)\n--\n\n"),
     TW_METHOD("get_depth", dt_get_depth, "get_depth($self)\n--\n\n"),
     TW_METHOD("get_n_leaves", dt_get_n_leaves, "get_n_leaves($self)\n--\n\n"),
-    TW_METHOD("__getstate__", dt_getstate, "__getstate__($self)\n--\n\n"),
-    TW_METHOD("__reduce__", dt_reduce, "__reduce__($self)\n--\n\n"),
-    TW_METHOD("__setstate__", dt_setstate, "__setstate__($self, state)\n--\n\n"),
+    TW_STATE_METHODS(Model),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // Python classes RandomForestRegressor and RandomForestClassifier.
 #include "module/classes.hpp"
+#include "module/methods.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
 #include "random_forest/random_forest.hpp"
@@ -28,35 +29,6 @@ ForestSettings parse_settings(PyObject* args, PyObject* kwargs, const char* form
     s.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
     s.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
     return s;
-}
-
-template <class Model>
-PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", "y", "sample_weight", nullptr};
-        PyObject *ox, *oy, *ow = Py_None;
-        parse_args(args, kwargs, "OO|O:fit", names, &ox, &oy, &ow);
-        Matrix x = to_matrix(ox, "x");
-        Vector y = to_vector(oy, "y");
-        auto w = to_opt_vector(ow, "sample_weight");
-        Exclusive<Model> model(self);
-        std::optional<Vec> wv;
-        if (w) wv = w->view();
-        model->fit(x.view(), y.view(), wv);
-        return none();
-    });
-}
-
-template <class Model>
-PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", nullptr};
-        PyObject* ox;
-        parse_args(args, kwargs, "O:predict", names, &ox);
-        Matrix x = to_matrix(ox, "x");
-        Shared<Model> model(self);
-        return float_list(model->predict(x.view()));
-    });
 }
 
 template <class Model>
@@ -97,8 +69,8 @@ PyObject* reg_get_info(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef g_reg_methods[] = {
-    TW_METHOD("fit", forest_fit<Reg>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
-    TW_METHOD("predict", forest_predict<Reg>, "predict($self, x)\n--\n\n"),
+    TW_METHOD("fit", fit_method<Reg>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", predict_method<Reg>, "predict($self, x)\n--\n\n"),
     TW_METHOD("get_info", reg_get_info, "get_info($self)\n--\n\n"),
     TW_STATE_METHODS(Reg),
     {nullptr, nullptr, 0, nullptr},
@@ -170,8 +142,8 @@ PyObject* clf_classes(PyObject* self, void*) {
 }
 
 PyMethodDef g_clf_methods[] = {
-    TW_METHOD("fit", forest_fit<Clf>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
-    TW_METHOD("predict", forest_predict<Clf>, "predict($self, x)\n--\n\n"),
+    TW_METHOD("fit", fit_method<Clf>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", predict_method<Clf>, "predict($self, x)\n--\n\n"),
     TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x)\n--\n\n"),
     TW_METHOD("score", clf_score, "score($self, x, y)\n--\n\n"),
     TW_METHOD("get_info", clf_get_info, "get_info($self)\n--\n\n"),
