@@ -28,18 +28,9 @@ constexpr std::size_t kLockstep = 16;
 // Writes the leaf index of rows [begin, end) of x (at most kLockstep) to leaf.
 inline void leaves_of(const Tree& tree, const MatrixView& x, std::size_t begin, std::size_t end,
                       std::size_t* leaf) {
-    const Node* nodes = tree.nodes.data();
-    const std::size_t m = end - begin;
-    for (std::size_t j = 0; j < m; ++j) leaf[j] = 0;
-    for (bool moved = true; moved;) {
-        moved = false;
-        for (std::size_t j = 0; j < m; ++j) {
-            const Node& node = nodes[leaf[j]];
-            if (node.left == 0) continue;
-            leaf[j] = x.row(begin + j)[node.feature] <= node.threshold ? node.left : node.right;
-            moved = true;
-        }
-    }
+    // Each row walks on its own: rows of a group reach leaves at very
+    // different depths in unbalanced forest trees.
+    for (std::size_t j = 0; j < end - begin; ++j) leaf[j] = tree.leaf_of(x.row(begin + j));
 }
 
 TreeParams make_params(const ForestSettings& s, std::size_t n_features, bool classification) {
