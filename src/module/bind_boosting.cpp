@@ -7,6 +7,7 @@
 #include "boosting/importances.hpp"
 #include "boosting/regressor.hpp"
 #include "module/classes.hpp"
+#include "module/methods.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
 #include "tree/serialize.hpp"
@@ -221,23 +222,6 @@ PyObject* reg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* reg_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        FitArgs a = parse_fit(args, kwargs);
-        Exclusive<Regressor> model(self);
-        model->fit(a.x.view(), a.y.view(), a.weights());
-        return none();
-    });
-}
-
-PyObject* reg_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        Matrix x = parse_x(args, kwargs, "O:predict");
-        Shared<Regressor> model(self);
-        return float_list(model->predict(x.view()));
-    });
-}
-
 PyObject* reg_predict_ci(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         auto [x, alpha] = parse_x_alpha(args, kwargs);
@@ -297,8 +281,8 @@ PyObject* reg_calibration_residuals(PyObject* self, void*) {
     "The conformal quantile is calibrated on a held-out calibration set during fit."
 
 PyMethodDef g_reg_methods[] = {
-    TW_METHOD("fit", reg_fit, "fit($self, x, y, sample_weight=None)\n--\n\n"),
-    TW_METHOD("predict", reg_predict, "predict($self, x)\n--\n\n"),
+    TW_METHOD("fit", fit_method<Regressor>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", predict_method<Regressor>, "predict($self, x)\n--\n\n"),
     TW_METHOD("predict_ci", reg_predict_ci, TW_REG_CI_DOC),
     TW_METHOD("feature_importances", reg_importances, "feature_importances($self)\n--\n\n"),
     TW_METHOD("to_dict", reg_to_dict, "to_dict($self)\n--\n\n"),
@@ -329,23 +313,6 @@ PyObject* clf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         for (int i = 0; i < 13; ++i) convert_config(config, i, o[i]);
         tw::boosting::set_thread_pool(config.n_jobs);
         return make_instance(type, new Classifier(std::move(config)));
-    });
-}
-
-PyObject* clf_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        FitArgs a = parse_fit(args, kwargs);
-        Exclusive<Classifier> model(self);
-        model->fit(a.x.view(), a.y.view(), a.weights());
-        return none();
-    });
-}
-
-PyObject* clf_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        Matrix x = parse_x(args, kwargs, "O:predict");
-        Shared<Classifier> model(self);
-        return float_list(model->predict(x.view()));
     });
 }
 
@@ -416,8 +383,8 @@ PyObject* clf_trees_used(PyObject* self, void*) {
     "computes the Wilson interval on the ensemble average."
 
 PyMethodDef g_clf_methods[] = {
-    TW_METHOD("fit", clf_fit, "fit($self, x, y, sample_weight=None)\n--\n\n"),
-    TW_METHOD("predict", clf_predict, "predict($self, x)\n--\n\n"),
+    TW_METHOD("fit", fit_method<Classifier>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
+    TW_METHOD("predict", predict_method<Classifier>, "predict($self, x)\n--\n\n"),
     TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x)\n--\n\n"),
     TW_METHOD("predict_ci", clf_predict_ci, TW_CLF_CI_DOC),
     TW_METHOD("feature_importances", clf_importances, "feature_importances($self)\n--\n\n"),
