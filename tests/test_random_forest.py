@@ -255,3 +255,16 @@ def test_results_do_not_depend_on_the_number_of_threads():
                              text=True, check=True)
         outputs.append(json.loads(res.stdout))
     assert outputs[0] == outputs[1] == outputs[2]
+
+
+def test_prediction_copies_route_like_the_trees(tmp_path_factory):
+    # Random trees and rows full of ties, NaN, infinities and signed zeros,
+    # through both compact forms, against plain walks, bit for bit.
+    import subprocess
+
+    from conftest import compile_cpp
+
+    exe = compile_cpp(tmp_path_factory, "packed_check",
+                      ["tests/cpp/packed_check.cpp", "src/tree/packed.cpp", "src/tree/tree.cpp"])
+    res = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
+    assert res.returncode == 0 and res.stdout.strip() == "ok", res.stdout + res.stderr

@@ -13,24 +13,17 @@
 namespace tw {
 namespace {
 
-// Rows handed to one prediction task: every task walks each tree for all of
-// its rows before moving to the next tree, so a tree stays in cache while it
-// is used; tasks are as large as possible while still keeping every worker
-// busy.
-std::size_t predict_grain(std::size_t rows) {
-    const std::size_t tasks = 4 * parallel::pool_size();
-    return std::clamp<std::size_t>((rows + tasks - 1) / tasks, 64, 4096);
-}
-// Rows walked through one tree in lockstep, so that their node loads (mostly
-// cache misses in deep trees) overlap instead of running one after another.
-constexpr std::size_t kLockstep = 16;
-
-// Writes the leaf index of rows [begin, end) of x (at most kLockstep) to leaf.
-inline void leaves_of(const Tree& tree, const MatrixView& x, std::size_t begin, std::size_t end,
-                      std::size_t* leaf) {
-    // Each row walks on its own: rows of a group reach leaves at very
-    // different depths in unbalanced forest trees.
-    for (std::size_t j = 0; j < end - begin; ++j) leaf[j] = tree.leaf_of(x.row(begin + j));
+// Rows handed to one prediction task. A task walks every tree over all of
+// its rows before moving to the next tree, so each tree is fetched once per
+// task; tasks are therefore as large as possible while their rows (encoded
+// at about one byte per feature) and sums still fit in a core's cache, and
+// there are at least two tasks per worker.
+std::size_t predict_grain(std::size_t rows, std::size_t cols, std::size_t sums_per_row) {
+    constexpr std::size_t kCacheBytes = 192 * 1024;
+    const std::size_t row_bytes = cols + 8 * sums_per_row + 8;
+    const std::size_t fit = std::max<std::size_t>(kCacheBytes / row_bytes, 64);
+    const std::size_t tasks = std::max((rows + fit - 1) / fit, 2 * parallel::pool_size());
+    return std::max<std::size_t>((rows + tasks - 1) / tasks, 64);
 }
 
 TreeParams make_params(const ForestSettings& s, std::size_t n_features, bool classification) {
@@ -135,8 +128,10 @@ void RandomForestClassifier::fit(const MatrixView& x, Vec y,
     std::vector<Tree> trees =
         grow_forest(x, y, weights, params, s_.n_estimators, s_.bootstrap, s_.random_state);
 
+    PackedForest packed = PackedForest::shares(trees, classes.size());
     classes_ = std::move(classes);
     trees_ = std::move(trees);
+    packed_ = std::move(packed);
     fitted_ = true;
 }
 
@@ -152,31 +147,9 @@ std::vector<double> RandomForestClassifier::predict_proba(const MatrixView& x) c
     std::vector<double> out(x.rows * k, 0.0);
     if (k == 0) return out;
     const double n_trees = static_cast<double>(trees_.size());
-    parallel::parallel_chunks(x.rows, predict_grain(x.rows), [&](std::size_t begin, std::size_t end) {
+    parallel::parallel_chunks(x.rows, predict_grain(x.rows, x.cols, k), [&](std::size_t begin, std::size_t end) {
         double* acc = out.data() + begin * k;
-        std::size_t leaf[kLockstep];
-        for (const Tree& tree : trees_) {
-            for (std::size_t r0 = begin; r0 < end; r0 += kLockstep) {
-                const std::size_t r1 = std::min(end, r0 + kLockstep);
-                leaves_of(tree, x, r0, r1, leaf);
-                for (std::size_t r = r0; r < r1; ++r) {
-                    const std::size_t node_index = leaf[r - r0];
-                    if (!tree.nodes[node_index].has_class_weights) continue;
-                    // The leaf's distribution: each class's share of the leaf
-                    // weight (total summed in ascending class order); classes
-                    // without a column still count in the total. Absent
-                    // classes would add 0.0, which leaves the sums unchanged.
-                    const std::span<const ClassWeight> cw = tree.leaf_weights(node_index);
-                    double total = 0.0;
-                    for (const ClassWeight& e : cw) total += e.weight;
-                    if (!(total > 0.0)) continue;
-                    double* row_acc = acc + (r - begin) * k;
-                    for (const ClassWeight& e : cw) {
-                        if (e.cls < k) row_acc[e.cls] += e.weight / total;
-                    }
-                }
-            }
-        }
+        packed_.add_shares(x, begin, end, acc);
         for (double* p = acc; p != out.data() + end * k; ++p) *p /= n_trees;
     });
     return out;
@@ -220,7 +193,9 @@ void RandomForestRegressor::fit(const MatrixView& x, Vec y,
     const TreeParams params = make_params(s_, x.cols, false);
     std::vector<Tree> trees =
         grow_forest(x, y, weights, params, s_.n_estimators, s_.bootstrap, s_.random_state);
+    PackedForest packed = PackedForest::values(trees);
     trees_ = std::move(trees);
+    packed_ = std::move(packed);
     fitted_ = true;
 }
 
@@ -230,15 +205,8 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
     check_width(trees_, x);
     std::vector<double> out(x.rows, 0.0);
     const double n_trees = static_cast<double>(trees_.size());
-    parallel::parallel_chunks(x.rows, predict_grain(x.rows), [&](std::size_t begin, std::size_t end) {
-        std::size_t leaf[kLockstep];
-        for (const Tree& tree : trees_) {
-            for (std::size_t r0 = begin; r0 < end; r0 += kLockstep) {
-                const std::size_t r1 = std::min(end, r0 + kLockstep);
-                leaves_of(tree, x, r0, r1, leaf);
-                for (std::size_t r = r0; r < r1; ++r) out[r] += tree.nodes[leaf[r - r0]].value;
-            }
-        }
+    parallel::parallel_chunks(x.rows, predict_grain(x.rows, x.cols, 1), [&](std::size_t begin, std::size_t end) {
+        packed_.add_values(x, begin, end, out.data() + begin);
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
     });
     return out;

@@ -10,6 +10,7 @@
 
 #include "tree/grow.hpp"
 #include "tree/matrix.hpp"
+#include "tree/packed.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {
@@ -66,6 +67,7 @@ private:
     ForestSettings s_;
     std::vector<Tree> trees_;
     std::optional<std::vector<std::uint64_t>> classes_;
+    PackedForest packed_;  // prediction copy of trees_
     bool fitted_ = false;
 };
 
@@ -87,6 +89,7 @@ public:
 private:
     ForestSettings s_;
     std::vector<Tree> trees_;
+    PackedForest packed_;  // prediction copy of trees_
     bool fitted_ = false;
 };
 

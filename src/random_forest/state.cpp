@@ -67,6 +67,7 @@ RandomForestClassifier RandomForestClassifier::load(std::string_view state) {
                               model.classes_->end()) {
         Reader::fail("class list is not strictly ascending");
     }
+    model.packed_ = PackedForest::shares(model.trees_, model.n_classes());
     return model;
 }
 
@@ -85,6 +86,7 @@ RandomForestRegressor RandomForestRegressor::load(std::string_view state) {
     model.trees_ = r.trees();
     r.finish();
     check_forest(model.trees_, model.s_, model.fitted_, false);
+    model.packed_ = PackedForest::values(model.trees_);
     return model;
 }
 

@@ -1,0 +1,328 @@
+#include "tree/packed.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "tree/errors.hpp"
+
+namespace tw {
+namespace {
+
+// Rows that descend one tree together: their node loads are independent, so
+// they overlap instead of waiting on one another.
+constexpr std::size_t kLanes = 16;
+// Class counts up to this get a dense share row per node.
+constexpr std::size_t kDenseClasses = 8;
+
+}  // namespace
+
+void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
+    std::size_t total = 0;
+    n_cols_ = 0;
+    for (const Tree& t : trees) {
+        if (t.nodes.empty() || t.nodes.size() > std::numeric_limits<std::uint32_t>::max()) {
+            throw InternalError("tree cannot be packed");
+        }
+        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+            const tw::Node& n = t.nodes[i];
+            if (!n.is_leaf() && (n.left != i + 1 || n.right <= i || n.right >= t.nodes.size() ||
+                                 n.feature >= t.n_features_used)) {
+                throw InternalError("tree nodes are not in pre-order");
+            }
+        }
+        total += t.nodes.size();
+        n_cols_ = std::max<std::size_t>(n_cols_, t.n_features_used);
+    }
+    tree_begin_.assign(1, 0);
+    for (const Tree& t : trees) tree_begin_.push_back(tree_begin_.back() + t.nodes.size());
+    // A forest reading a column beyond 32-bit feature numbers can only see
+    // rows that wide; walk() refuses rather than route them with truncated
+    // features.
+    if (n_cols_ > std::numeric_limits<std::uint32_t>::max()) return;
+
+    // Distinct thresholds per feature; the coded form needs at most 255 of
+    // them (codes 0..255 in a byte) and feature numbers that fit 16 bits.
+    coded_ = allow_coded && n_cols_ <= 0xFFFF;
+    std::vector<std::vector<double>> cuts(coded_ ? n_cols_ : 0);
+    if (coded_) {
+        for (const Tree& t : trees) {
+            for (const tw::Node& n : t.nodes) {
+                if (n.is_leaf()) continue;
+                if (std::isnan(n.threshold)) coded_ = false;
+                cuts[n.feature].push_back(n.threshold);
+            }
+        }
+        for (auto& c : cuts) {
+            if (!coded_) break;
+            std::sort(c.begin(), c.end());
+            // Equal under <= means the same test (-0.0 and 0.0 included).
+            c.erase(std::unique(c.begin(), c.end(), [](double a, double b) { return a == b; }),
+                    c.end());
+            if (c.size() > 255) coded_ = false;
+        }
+    }
+    if (coded_) {
+        cut_begin_.assign(1, 0);
+        cuts_.clear();
+        for (const auto& c : cuts) {
+            cuts_.insert(cuts_.end(), c.begin(), c.end());
+            cut_begin_.push_back(cuts_.size());
+        }
+        coded_nodes_.clear();
+        coded_nodes_.reserve(total);
+        for (const Tree& t : trees) {
+            for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+                const tw::Node& n = t.nodes[i];
+                if (n.is_leaf()) {
+                    coded_nodes_.push_back(CodedNode{-1, 0, static_cast<std::uint32_t>(i)});
+                    continue;
+                }
+                const auto& c = cuts[n.feature];
+                const auto rank = std::lower_bound(c.begin(), c.end(), n.threshold) - c.begin();
+                coded_nodes_.push_back(CodedNode{static_cast<std::int16_t>(rank),
+                                                 static_cast<std::uint16_t>(n.feature), n.right});
+            }
+        }
+        return;
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    nodes_.clear();
+    nodes_.reserve(total);
+    for (const Tree& t : trees) {
+        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+            const tw::Node& n = t.nodes[i];
+            if (n.is_leaf()) {
+                nodes_.push_back(PackedNode{nan, 0, static_cast<std::uint32_t>(i)});
+            } else {
+                nodes_.push_back(
+                    PackedNode{n.threshold, static_cast<std::uint32_t>(n.feature), n.right});
+            }
+        }
+    }
+}
+
+PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_coded) {
+    PackedForest p;
+    p.pack(trees, allow_coded);
+    p.value_.reserve(p.tree_begin_.back());
+    for (const Tree& t : trees) {
+        for (const tw::Node& n : t.nodes) p.value_.push_back(n.value);
+    }
+    return p;
+}
+
+PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_classes,
+                                  bool allow_coded) {
+    PackedForest p;
+    p.pack(trees, allow_coded);
+    p.n_classes_ = n_classes;
+    p.share_begin_.reserve(p.tree_begin_.back() + 1);
+    p.share_begin_.push_back(0);
+    for (const Tree& t : trees) {
+        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+            const tw::Node& n = t.nodes[i];
+            if (n.is_leaf() && n.has_class_weights) {
+                // The leaf's distribution: each class's share of the leaf
+                // weight, the total summed in ascending class order; classes
+                // without a column still count in the total.
+                const std::span<const ClassWeight> cw = t.leaf_weights(i);
+                double sum = 0.0;
+                for (const ClassWeight& e : cw) sum += e.weight;
+                if (sum > 0.0) {
+                    for (const ClassWeight& e : cw) {
+                        if (e.cls < n_classes) p.shares_.push_back(Share{e.cls, e.weight / sum});
+                    }
+                }
+            }
+            if (p.shares_.size() > std::numeric_limits<std::uint32_t>::max()) {
+                throw InternalError("too many leaf shares");
+            }
+            p.share_begin_.push_back(static_cast<std::uint32_t>(p.shares_.size()));
+        }
+    }
+    if (n_classes <= kDenseClasses) {
+        // Few classes: every node gets a row of n_classes shares (zeros for
+        // absent classes and split nodes). Adding a zero leaves a sum of
+        // non-negative shares unchanged, so the sums match the lists.
+        p.dense_.assign(p.tree_begin_.back() * n_classes, 0.0);
+        for (std::size_t i = 0; i + 1 < p.share_begin_.size(); ++i) {
+            for (std::uint32_t s = p.share_begin_[i]; s < p.share_begin_[i + 1]; ++s) {
+                p.dense_[i * n_classes + p.shares_[s].cls] = p.shares_[s].share;
+            }
+        }
+        p.share_begin_ = {};
+        p.shares_ = {};
+    }
+    return p;
+}
+
+// Codes of rows [begin, end): byte f of a row is the number of feature f's
+// thresholds below the value (all of them for NaN).
+void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t end,
+                          std::vector<std::uint8_t>& codes) const {
+    const std::size_t w = n_cols_;
+    const std::size_t count = end - begin;
+    codes.assign(count * w, 0);
+    // Feature by feature, so a feature's thresholds stay in the first-level
+    // cache and the searches of different rows overlap.
+    for (std::size_t f = 0; f < w; ++f) {
+        const double* c = cuts_.data() + cut_begin_[f];
+        const std::size_t n = cut_begin_[f + 1] - cut_begin_[f];
+        if (n == 0) continue;
+        std::uint8_t* out = codes.data() + f;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double v = x.row(begin + i)[f];
+            // Branch-free lower bound: the first threshold not below v.
+            std::size_t base = 0;
+            std::size_t len = n;
+            while (len > 1) {
+                const std::size_t half = len / 2;
+                base += static_cast<std::size_t>(c[base + half - 1] < v) * half;
+                len -= half;
+            }
+            const std::size_t code = base + static_cast<std::size_t>(c[base] < v);
+            out[i * w] = static_cast<std::uint8_t>(v == v ? code : n);
+        }
+    }
+}
+
+namespace {
+
+// One step down a tree from node `cur`: to cur + 1 when the test holds,
+// otherwise to the right child. The direction is data dependent and would
+// mispredict about half of the time as a branch, so it is a conditional move.
+inline std::uint32_t step(const PackedNode& n, const double* row, std::uint32_t cur) {
+    std::uint32_t next = n.right;
+#if defined(__x86_64__)
+    // ucomisd sets CF when threshold < value or the pair is unordered, so
+    // "above or equal" is exactly value <= threshold (NaN goes right).
+    __asm__("ucomisd (%[row],%[f],8), %[t]\n\tcmovae %[left], %[next]"
+            : [next] "+r"(next)
+            : [t] "x"(n.threshold), [row] "r"(row), [f] "r"(static_cast<std::uint64_t>(n.feature)),
+              [left] "r"(cur + 1)
+            : "cc");
+#else
+    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(row[n.feature] <= n.threshold);
+    next ^= (next ^ (cur + 1)) & mask;
+#endif
+    return next;
+}
+
+inline std::uint32_t step(const CodedNode& n, const std::uint8_t* row, std::uint32_t cur) {
+    std::uint32_t next = n.right;
+    const std::int32_t rank = n.rank;
+    const std::int32_t code = row[n.feature];
+#if defined(__x86_64__)
+    __asm__("cmpl %[code], %[rank]\n\tcmovge %[left], %[next]"
+            : [next] "+r"(next)
+            : [code] "r"(code), [rank] "r"(rank), [left] "r"(cur + 1)
+            : "cc");
+#else
+    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(code <= rank);
+    next ^= (next ^ (cur + 1)) & mask;
+#endif
+    return next;
+}
+
+// Walks `count` rows down one tree, kLanes at a time in lock step, and calls
+// emit(i, leaf) for row i. row_at(i) gives the row's data.
+template <class NodeT, class RowAt, class Emit>
+inline void descend(const NodeT* nd, std::size_t count, RowAt row_at, Emit&& emit) {
+    std::size_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        std::uint32_t cur[kLanes] = {};
+        decltype(row_at(0)) rows[kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) rows[j] = row_at(i + j);
+        if constexpr (std::is_same_v<NodeT, PackedNode>) {
+            if (i + 2 * kLanes <= count) {
+                // The next group's rows, so their first reads do not stall.
+                const char* p = reinterpret_cast<const char*>(row_at(i + kLanes));
+                const char* q = reinterpret_cast<const char*>(row_at(i + 2 * kLanes));
+                for (; p < q; p += 64) __builtin_prefetch(p);
+            }
+        }
+        for (;;) {
+            std::uint32_t moved = 0;
+#pragma GCC unroll 16
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                const std::uint32_t next = step(nd[cur[j]], rows[j], cur[j]);
+                moved |= next ^ cur[j];
+                cur[j] = next;
+            }
+            if (moved == 0) break;
+        }
+        for (std::size_t j = 0; j < kLanes; ++j) emit(i + j, cur[j]);
+    }
+    for (; i < count; ++i) {
+        const auto row = row_at(i);
+        std::uint32_t cur = 0;
+        for (;;) {
+            const std::uint32_t next = step(nd[cur], row, cur);
+            if (next == cur) break;
+            cur = next;
+        }
+        emit(i, cur);
+    }
+}
+
+}  // namespace
+
+// Calls emit(t, r, leaf) for every tree t in order and rows [begin, end) of
+// x, leaf being the tree-local node index row r reaches.
+template <class Emit>
+void PackedForest::walk(const MatrixView& x, std::size_t begin, std::size_t end,
+                        Emit&& emit) const {
+    if (begin >= end) return;
+    if (x.cols < n_cols_) throw InternalError("rows narrower than the forest");
+    const std::size_t count = end - begin;
+    std::vector<std::uint8_t> codes;
+    if (coded_) encode(x, begin, end, codes);
+    for (std::size_t t = 0; t < n_trees(); ++t) {
+        const std::size_t size = tree_begin_[t + 1] - tree_begin_[t];
+        if (size == 1) {
+            // A single leaf reads no column (x may have none).
+            for (std::size_t i = 0; i < count; ++i) emit(t, begin + i, 0u);
+            continue;
+        }
+        auto at_leaf = [&](std::size_t i, std::uint32_t leaf) { emit(t, begin + i, leaf); };
+        if (coded_) {
+            const std::uint8_t* base = codes.data();
+            const std::size_t w = n_cols_;
+            descend(coded_nodes_.data() + tree_begin_[t], count,
+                    [&](std::size_t i) { return base + i * w; }, at_leaf);
+        } else {
+            if (nodes_.size() != tree_begin_.back()) throw InternalError("forest not packed");
+            descend(nodes_.data() + tree_begin_[t], count,
+                    [&](std::size_t i) { return x.row(begin + i); }, at_leaf);
+        }
+    }
+}
+
+void PackedForest::add_values(const MatrixView& x, std::size_t begin, std::size_t end,
+                              double* acc) const {
+    walk(x, begin, end, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
+        acc[r - begin] += value_[tree_begin_[t] + leaf];
+    });
+}
+
+void PackedForest::add_shares(const MatrixView& x, std::size_t begin, std::size_t end,
+                              double* acc) const {
+    const std::size_t k = n_classes_;
+    if (!dense_.empty()) {
+        walk(x, begin, end, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
+            const double* d = dense_.data() + (tree_begin_[t] + leaf) * k;
+            double* row_acc = acc + (r - begin) * k;
+            for (std::size_t c = 0; c < k; ++c) row_acc[c] += d[c];
+        });
+        return;
+    }
+    walk(x, begin, end, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
+        const std::uint32_t* sb = share_begin_.data() + tree_begin_[t] + leaf;
+        double* row_acc = acc + (r - begin) * k;
+        for (std::uint32_t s = sb[0]; s < sb[1]; ++s) row_acc[shares_[s].cls] += shares_[s].share;
+    });
+}
+
+}  // namespace tw

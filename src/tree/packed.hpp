@@ -1,0 +1,98 @@
+// Prediction copies of a forest's trees.
+//
+// The fitted trees keep everything growth and the saved state need (56-byte
+// nodes with sample counts and class-weight ranges). Prediction only routes
+// rows, so the forest is also kept in a compact form built once per fit or
+// load. In pre-order the left child of node i is i + 1, so a node needs only
+// its test and its right child; a leaf is its own right child and its test
+// always fails, so a row that reaches a leaf stays there. That lets several
+// rows descend a tree together without per-row exit branches.
+//
+// Coded form: a forest tests at most a few hundred distinct thresholds per
+// feature (histogram trees test bin edges only). With the feature's distinct
+// thresholds sorted, T[0] < T[1] < ..., a value v satisfies v <= T[k] exactly
+// when the number of thresholds below v is at most k, so each row is first
+// replaced by one byte per feature (that count; NaN counts above all) and a
+// node compares bytes. Rows shrink from 8 to 1 byte per feature and nodes to
+// 8 bytes, so a block of rows and a tree stay in cache while the block
+// descends it. A forest with more distinct thresholds per feature, or more
+// features than a node can name, uses the direct form, which compares the
+// doubles themselves. Both reach the same leaves.
+//
+// Leaf payloads are precomputed: the leaf value (regression), or the list of
+// (class, share of the leaf weight) for the classes that have a probability
+// column (classification). Each share is the same quotient the plain leaf
+// lookup computes, and every row adds its leaves tree by tree in tree order,
+// so results are bit-identical to walking the fitted trees.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tree/matrix.hpp"
+#include "tree/tree.hpp"
+
+namespace tw {
+
+// Direct form: the split's threshold and feature; a leaf has a NaN threshold
+// and feature 0.
+struct PackedNode {
+    double threshold;
+    std::uint32_t feature;
+    std::uint32_t right;
+};
+
+// Coded form: go left when the row's code of `feature` is <= rank; a leaf has
+// rank -1 and feature 0.
+struct CodedNode {
+    std::int16_t rank;
+    std::uint16_t feature;
+    std::uint32_t right;
+};
+
+class PackedForest {
+public:
+    PackedForest() = default;
+    // Regression payloads (leaf values). allow_coded = false keeps the
+    // direct form whatever the thresholds.
+    static PackedForest values(const std::vector<Tree>& trees, bool allow_coded = true);
+    // Classification payloads over n_classes probability columns.
+    static PackedForest shares(const std::vector<Tree>& trees, std::size_t n_classes,
+                               bool allow_coded = true);
+
+    std::size_t n_trees() const { return tree_begin_.empty() ? 0 : tree_begin_.size() - 1; }
+    bool coded() const { return coded_; }
+
+    // acc[r - begin] += leaf value of row r, tree by tree in tree order, for
+    // rows [begin, end) of x. x must be wide enough for every tree.
+    void add_values(const MatrixView& x, std::size_t begin, std::size_t end, double* acc) const;
+    // acc[(r - begin) * n_classes + c] += the leaf's share of class c, tree by
+    // tree in tree order.
+    void add_shares(const MatrixView& x, std::size_t begin, std::size_t end, double* acc) const;
+
+private:
+    struct Share {
+        std::uint64_t cls;
+        double share;
+    };
+    void pack(const std::vector<Tree>& trees, bool allow_coded);
+    void encode(const MatrixView& x, std::size_t begin, std::size_t end,
+                std::vector<std::uint8_t>& codes) const;
+    template <class Emit>
+    void walk(const MatrixView& x, std::size_t begin, std::size_t end, Emit&& emit) const;
+
+    bool coded_ = false;
+    std::size_t n_cols_ = 0;                  // columns any tree reads
+    std::vector<std::size_t> tree_begin_;     // n_trees + 1 offsets into the node arrays
+    std::vector<PackedNode> nodes_;           // direct form
+    std::vector<CodedNode> coded_nodes_;      // coded form
+    std::vector<std::size_t> cut_begin_;      // coded form: n_cols_ + 1 offsets into cuts_
+    std::vector<double> cuts_;                // per feature, its distinct thresholds ascending
+    std::vector<double> value_;               // per node (regression)
+    std::vector<std::uint32_t> share_begin_;  // per node + 1 (classification)
+    std::vector<Share> shares_;
+    std::vector<double> dense_;  // per node, n_classes shares (few classes)
+    std::size_t n_classes_ = 0;
+};
+
+}  // namespace tw

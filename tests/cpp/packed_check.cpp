@@ -1,0 +1,146 @@
+// Checks the prediction copies of forests against plain tree walks: random
+// trees whose thresholds come from a small pool (coded form) or are all
+// distinct (direct form), rows full of ties, NaN, infinities and signed
+// zeros, row ranges of any length and offset. Sums must match bit for bit.
+// Prints "ok" and exits 0, or describes the first mismatch and exits 1.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "tree/packed.hpp"
+
+namespace {
+
+using tw::Tree;
+
+std::mt19937_64 gen(20261207);
+
+double uniform() { return std::uniform_real_distribution<double>(-3.0, 3.0)(gen); }
+std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen); }
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Pool {
+    std::vector<double> values;  // empty: every threshold is fresh
+    double draw() const { return values.empty() ? uniform() : values[below(values.size())]; }
+};
+
+// Appends a random subtree in pre-order and returns its root index.
+std::uint32_t grow(Tree& t, const Pool& pool, std::size_t cols, std::size_t n_labels, int depth) {
+    const auto me = static_cast<std::uint32_t>(t.nodes.size());
+    t.nodes.emplace_back();
+    if (depth == 0 || (depth < 9 && below(4) == 0)) {
+        tw::Node& leaf = t.nodes[me];
+        leaf.value = uniform();
+        if (n_labels > 0) {
+            leaf.has_class_weights = true;
+            leaf.cw_begin = static_cast<std::uint32_t>(t.class_weights.size());
+            std::uint64_t cls = below(2);
+            const std::size_t count = 1 + below(3);
+            for (std::size_t i = 0; i < count && cls < n_labels; ++i, cls += 1 + below(2)) {
+                const std::size_t kind = below(6);
+                const double w = kind == 0 ? 0.0 : kind == 1 ? -0.0 : 0.25 * (1 + below(12));
+                t.class_weights.push_back(tw::ClassWeight{cls, w});
+            }
+            leaf.cw_count = static_cast<std::uint32_t>(t.class_weights.size() - leaf.cw_begin);
+        }
+        return me;
+    }
+    const std::size_t f = below(cols);
+    t.nodes[me].feature = f;
+    t.nodes[me].threshold = pool.draw();
+    t.n_features_used = std::max<std::uint64_t>(t.n_features_used, f + 1);
+    t.nodes[me].left = grow(t, pool, cols, n_labels, depth - 1);
+    t.nodes[me].right = grow(t, pool, cols, n_labels, depth - 1);
+    return me;
+}
+
+std::vector<Tree> forest(const Pool& pool, std::size_t cols, std::size_t n_labels) {
+    std::vector<Tree> trees(1 + below(6));
+    for (Tree& t : trees) grow(t, pool, cols, n_labels, static_cast<int>(below(12)));
+    return trees;
+}
+
+std::vector<double> rows_from(const Pool& pool, std::size_t rows, std::size_t cols) {
+    std::vector<double> x(rows * cols);
+    for (double& v : x) {
+        switch (below(8)) {
+            case 0: v = kNaN; break;
+            case 1: v = below(2) ? kInf : -kInf; break;
+            case 2: v = below(2) ? 0.0 : -0.0; break;
+            case 3: v = uniform(); break;
+            default: v = pool.values.empty() ? uniform() : pool.draw();
+        }
+    }
+    return x;
+}
+
+bool same(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+int fail(const char* what, int round) {
+    std::printf("mismatch in %s, round %d\n", what, round);
+    return 1;
+}
+
+}  // namespace
+
+int main() {
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t cols = 1 + below(5);
+        Pool pool;
+        const bool small_pool = round % 3 != 0;
+        if (small_pool) {
+            pool.values = {0.0, -0.0, 1.0, -1.0, 0.5, kInf, -kInf, 1e308, -1e308, 5e-324};
+            const std::size_t extra = below(240);
+            for (std::size_t i = 0; i < extra; ++i) pool.values.push_back(uniform());
+        }
+        const std::size_t n_labels = round % 2 == 0 ? 0 : 1 + below(round % 4 == 1 ? 4 : 12);
+        const std::vector<Tree> trees = forest(pool, cols, n_labels);
+        const std::size_t rows = below(70);
+        const std::vector<double> data = rows_from(pool, rows, cols);
+        const tw::MatrixView x{data.data(), rows, cols, cols};
+        const std::size_t begin = rows == 0 ? 0 : below(rows);
+        const std::size_t end = begin + below(rows - begin + 1);
+        const std::size_t n = end - begin;
+
+        // Plain walks, tree by tree, adding every class column.
+        const std::size_t k = n_labels == 0 ? 0 : below(n_labels + 2);
+        std::vector<double> want_values(n, 0.0), want_shares(n * k, 0.0), leaf(k);
+        for (const Tree& t : trees) {
+            for (std::size_t r = begin; r < end; ++r) {
+                const std::size_t node = t.leaf_of(x.row(r));
+                want_values[r - begin] += t.nodes[node].value;
+                if (n_labels == 0) continue;
+                t.leaf_proba(node, k, leaf.data());
+                for (std::size_t c = 0; c < k; ++c) want_shares[(r - begin) * k + c] += leaf[c];
+            }
+        }
+
+        for (const bool allow_coded : {true, false}) {
+            const tw::PackedForest packed = n_labels == 0
+                                                ? tw::PackedForest::values(trees, allow_coded)
+                                                : tw::PackedForest::shares(trees, k, allow_coded);
+            // A pool of at most 250 values always fits the coded form;
+            // fresh thresholds almost never do.
+            if (allow_coded && small_pool && !packed.coded()) return fail("coded form refused", round);
+            if (!allow_coded && packed.coded()) return fail("coded form forced", round);
+            std::vector<double> got(n_labels == 0 ? n : n * k, 0.0);
+            if (n_labels == 0) {
+                packed.add_values(x, begin, end, got.data());
+                if (!same(got, want_values)) return fail("values", round);
+            } else {
+                packed.add_shares(x, begin, end, got.data());
+                if (!same(got, want_shares)) return fail("shares", round);
+            }
+        }
+    }
+    std::printf("ok\n");
+    return 0;
+}
