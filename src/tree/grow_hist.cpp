@@ -71,7 +71,7 @@ constexpr u32 kNoParent = std::numeric_limits<u32>::max();
 
 // Set bits of a 256-bit mask, visited in ascending order.
 template <class F>
-inline void for_each_bit(const u64* mask, F&& f) {
+__attribute__((always_inline)) inline void for_each_bit(const u64* mask, F&& f) {
     for (std::size_t word = 0; word < 4; ++word) {
         u64 bits = mask[word];
         while (bits != 0) {
@@ -186,6 +186,7 @@ private:
                      std::size_t feature, std::size_t bin, double threshold);
     void clear_node_classes();
     void search_tiny(u32 begin, u32 end, Best& best);
+    void score_candidates(std::size_t count, std::size_t kn);
     double class_gain_slots(double wl) const {
         const std::size_t kn = node_classes_.size();
         const double wr = W_ - wl;
@@ -277,6 +278,7 @@ private:
     std::vector<u32> order_;  // grouped search: node positions grouped by bin
     // Candidates of one feature walk (at most 256, padded to whole vectors).
     std::vector<std::uint16_t> cand_bin_;
+    std::vector<u32> cand_feature_;
     std::vector<u64> cand_nl_;
     std::vector<double> cand_wl_, cand_l1_, cand_l2_, cand_gain_, cand_left_;
     std::vector<double> lacc_, node_tot_;
@@ -515,7 +517,7 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
     double wl = 0.0, l1 = 0.0, l2 = 0.0;
     std::size_t nc = 0;
     for (std::size_t i = 0; i < kn; ++i) lacc_[i] = 0.0;
-    for_each_bit(mask, [&](std::size_t b) {
+    for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
         const std::size_t slot = s * kMaxBins + b;
         double* h = hbase_ + slot * stride;
         if (b <= last) {
@@ -547,26 +549,10 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
     mask[0] = mask[1] = mask[2] = mask[3] = 0;
     if (nc == 0) return;
 
-    // Pad to whole vectors with harmless copies of the last candidate.
-    const std::size_t padded = (nc + 3) & ~std::size_t{3};
-    for (std::size_t j = nc; j < padded; ++j) {
-        cand_wl_[j] = cand_wl_[nc - 1];
-        if (cls_mode_) {
-            std::copy_n(cand_left_.data() + (nc - 1) * kn, kn, cand_left_.data() + j * kn);
-        } else {
-            cand_l1_[j] = cand_l1_[nc - 1];
-            cand_l2_[j] = cand_l2_[nc - 1];
-        }
-    }
-    const Parent parent{W_, S1_, S2_, G_};
     if (cls_mode_) {
         for (std::size_t i = 0; i < kn; ++i) node_tot_[i] = tot_[node_classes_[i]];
-        class_gains(parent, node_tot_.data(), kn, cand_wl_.data(), cand_left_.data(),
-                    cand_gain_.data(), padded);
-    } else {
-        regression_gains(parent, cand_wl_.data(), cand_l1_.data(), cand_l2_.data(),
-                         cand_gain_.data(), padded);
     }
+    score_candidates(nc, kn);
     for (std::size_t j = 0; j < nc; ++j) {
         if (admissible(cand_nl_[j], n, cand_wl_[j]) && cand_gain_[j] > best.gain) {
             best.gain = cand_gain_[j];
@@ -580,11 +566,16 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
 // Tiny nodes: per feature, the rows' (bin, position) keys are sorted, which
 // groups each bin's rows in node order; each group's sums are formed over its
 // rows in that order and added whole to the left totals, exactly as a
-// histogram would, without touching 256-bin tables.
+// histogram would, without touching 256-bin tables. The admissible
+// candidates of all features are collected first and their gains computed
+// together by the vector kernels, then scanned in feature and bin order.
 void Grower::search_tiny(u32 begin, u32 end, Best& best) {
     const u32 n = end - begin;
     const std::size_t kn = cls_mode_ ? node_classes_.size() : 0;
-    std::uint16_t keys[kTinyNode];
+    // Unused key slots hold 0xFFFF, above every real key.
+    alignas(32) std::uint16_t keys[kTinyNode];
+    std::uint16_t sorted[kTinyNode];
+    std::fill_n(keys, kTinyNode, std::uint16_t{0xFFFF});
     double group[kTinyNode];
     if (cls_mode_) {
         for (std::size_t i = 0; i < kn; ++i) {
@@ -592,38 +583,54 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
             node_tot_[i] = tot_[node_classes_[i]];
         }
     }
+    std::size_t nc = 0;
+    const auto flush = [&] {
+        if (nc == 0) return;
+        score_candidates(nc, kn);
+        for (std::size_t j = 0; j < nc; ++j) {
+            if (cand_gain_[j] > best.gain) {
+                best.gain = cand_gain_[j];
+                best.feature = cand_feature_[j];
+                best.bin = cand_bin_[j];
+                best.found = true;
+            }
+        }
+        nc = 0;
+    };
     for (u32 f : examined_) {
         for (u32 i = 0; i < n; ++i) {
             keys[i] = static_cast<std::uint16_t>(
                 (bins_[static_cast<std::size_t>(begin + i) * nf_ + f] << 8) | i);
         }
-        for (u32 i = 1; i < n; ++i) {
+        // Keys are distinct, so each one's rank is the number of smaller
+        // keys: a branch-free sort for a handful of keys.
+        for (u32 i = 0; i < n; ++i) {
             const std::uint16_t k = keys[i];
-            u32 j = i;
-            for (; j > 0 && keys[j - 1] > k; --j) keys[j] = keys[j - 1];
-            keys[j] = k;
+            std::uint16_t rank = 0;
+            for (u32 j = 0; j < kTinyNode; ++j) rank += keys[j] < k ? 1 : 0;
+            sorted[rank] = k;
         }
         const std::size_t last = hist_.n_bins[f] - 2;
         u64 nl = 0;
         double wl = 0.0, l1 = 0.0, l2 = 0.0;
         for (std::size_t i = 0; i < kn; ++i) lacc_[i] = 0.0;
         for (u32 i = 0; i < n;) {
-            const std::size_t b = keys[i] >> 8;
+            const std::size_t b = sorted[i] >> 8;
             if (b > last) break;
             u32 j = i;
             double bw = 0.0;
             if (cls_mode_) {
                 for (std::size_t c = 0; c < kn; ++c) group[c] = 0.0;
-                for (; j < n && (keys[j] >> 8) == b; ++j) {
-                    const ClassRec& r = crec_[begin + (keys[j] & 0xFF)];
+                for (; j < n && (sorted[j] >> 8) == b; ++j) {
+                    const ClassRec& r = crec_[begin + (sorted[j] & 0xFF)];
                     bw += r.w;
                     group[class_slot_[r.cls]] += r.w;
                 }
                 for (std::size_t c = 0; c < kn; ++c) lacc_[c] += group[c];
             } else {
                 double b1 = 0.0, b2 = 0.0;
-                for (; j < n && (keys[j] >> 8) == b; ++j) {
-                    const RegRec& r = rrec_[begin + (keys[j] & 0xFF)];
+                for (; j < n && (sorted[j] >> 8) == b; ++j) {
+                    const RegRec& r = rrec_[begin + (sorted[j] & 0xFF)];
                     bw += r.w;
                     b1 += r.wy;
                     b2 += r.ywy;
@@ -635,14 +642,42 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
             wl += bw;
             i = j;
             if (!admissible(nl, n, wl)) continue;
-            const double gain = cls_mode_ ? class_gain_slots(wl) : reg_gain(wl, l1, l2);
-            if (gain > best.gain) {
-                best.gain = gain;
-                best.feature = f;
-                best.bin = b;
-                best.found = true;
+            cand_wl_[nc] = wl;
+            if (cls_mode_) {
+                std::copy_n(lacc_.data(), kn, cand_left_.data() + nc * kn);
+            } else {
+                cand_l1_[nc] = l1;
+                cand_l2_[nc] = l2;
             }
+            cand_feature_[nc] = f;
+            cand_bin_[nc] = static_cast<std::uint16_t>(b);
+            if (++nc == kMaxBins) flush();
         }
+    }
+    flush();
+}
+
+// Gains of candidates 0..count-1 (left totals in cand_wl_ and cand_l1_ /
+// cand_l2_, or cand_left_ with kn classes per candidate) into cand_gain_.
+void Grower::score_candidates(std::size_t count, std::size_t kn) {
+    // Pad to whole vectors with harmless copies of the last candidate.
+    const std::size_t padded = (count + 3) & ~std::size_t{3};
+    for (std::size_t j = count; j < padded; ++j) {
+        cand_wl_[j] = cand_wl_[count - 1];
+        if (cls_mode_) {
+            std::copy_n(cand_left_.data() + (count - 1) * kn, kn, cand_left_.data() + j * kn);
+        } else {
+            cand_l1_[j] = cand_l1_[count - 1];
+            cand_l2_[j] = cand_l2_[count - 1];
+        }
+    }
+    const Parent parent{W_, S1_, S2_, G_};
+    if (cls_mode_) {
+        class_gains(parent, node_tot_.data(), kn, cand_wl_.data(), cand_left_.data(),
+                    cand_gain_.data(), padded);
+    } else {
+        regression_gains(parent, cand_wl_.data(), cand_l1_.data(), cand_l2_.data(),
+                         cand_gain_.data(), padded);
     }
 }
 
@@ -766,17 +801,21 @@ Tree Grower::grow() {
         hbase_ = hsum_.data();
         while (reinterpret_cast<std::uintptr_t>(hbase_) % 64 != 0) ++hbase_;
         hmask_.assign(batch * 4, 0);
-        const std::size_t kn = cls_mode_ ? n_classes_ : 0;
-        cand_bin_.assign(kMaxBins + 4, 0);
-        cand_nl_.assign(kMaxBins + 4, 0);
-        cand_wl_.assign(kMaxBins + 4, 0.0);
-        cand_gain_.assign(kMaxBins + 4, 0.0);
-        if (cls_mode_) {
-            cand_left_.assign((kMaxBins + 4) * kn, 0.0);
-        } else {
-            cand_l1_.assign(kMaxBins + 4, 0.0);
-            cand_l2_.assign(kMaxBins + 4, 0.0);
-        }
+    }
+    // Candidate buffers: one feature walk of the histogram search, or a
+    // batch of tiny-node candidates (whose nodes hold at most kTinyNode
+    // classes).
+    const std::size_t kn = cls_mode_ ? std::max<std::size_t>(stride_ != 0 ? n_classes_ : 0, kTinyNode) : 0;
+    cand_bin_.assign(kMaxBins + 4, 0);
+    cand_feature_.assign(kMaxBins + 4, 0);
+    cand_nl_.assign(kMaxBins + 4, 0);
+    cand_wl_.assign(kMaxBins + 4, 0.0);
+    cand_gain_.assign(kMaxBins + 4, 0.0);
+    if (cls_mode_) {
+        cand_left_.assign((kMaxBins + 4) * kn, 0.0);
+    } else {
+        cand_l1_.assign(kMaxBins + 4, 0.0);
+        cand_l2_.assign(kMaxBins + 4, 0.0);
     }
 
     if (cls_mode_) {

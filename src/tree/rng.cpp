@@ -14,8 +14,7 @@ namespace tw {
 
 namespace {
 
-constexpr u128 kMultiplier =
-    (static_cast<u128>(0x2360ed051fc65da4ULL) << 64) | static_cast<u128>(0x4385df649fccf645ULL);
+constexpr u128 kMultiplier = Rng::kMultiplier;
 
 constexpr std::uint64_t kSeedMul = 6364136223846793005ULL;
 constexpr std::uint64_t kSeedInc = 11634580027462260723ULL;
@@ -31,11 +30,6 @@ std::uint32_t rotr32(std::uint32_t v, unsigned r) {
     return r == 0 ? v : (v >> r) | (v << (32u - r));
 }
 
-std::uint64_t rotr64(std::uint64_t v, unsigned r) {
-    r &= 63u;
-    return r == 0 ? v : (v >> r) | (v << (64u - r));
-}
-
 }  // namespace
 
 Rng Rng::from_seed_block(const std::array<std::uint8_t, 32>& block) {
@@ -45,14 +39,6 @@ Rng Rng::from_seed_block(const std::array<std::uint8_t, 32>& block) {
     r.state_ = state + r.inc_;
     r.state_ = r.state_ * kMultiplier + r.inc_;
     return r;
-}
-
-std::uint64_t Rng::next_u64() {
-    state_ = state_ * kMultiplier + inc_;
-    const unsigned rot = static_cast<unsigned>(state_ >> 122);
-    const std::uint64_t xsl =
-        static_cast<std::uint64_t>(state_ >> 64) ^ static_cast<std::uint64_t>(state_);
-    return rotr64(xsl, rot);
 }
 
 Rng seed_rng(std::optional<std::uint64_t> seed) {
@@ -81,44 +67,6 @@ Rng seed_rng(std::optional<std::uint64_t> seed) {
     return Rng::from_seed_block(block);
 }
 
-std::uint64_t gen_range_u64(Rng& rng, std::uint64_t m) {
-    if (m == 0) throw InternalError("gen_range_u64: empty range");
-    const std::uint64_t zone = (m << __builtin_clzll(m)) - 1;
-    for (;;) {
-        const u128 prod = static_cast<u128>(rng.next_u64()) * m;
-        if (static_cast<std::uint64_t>(prod) <= zone) return static_cast<std::uint64_t>(prod >> 64);
-    }
-}
-
-std::uint32_t gen_range_u32(Rng& rng, std::uint32_t m) {
-    if (m == 0) throw InternalError("gen_range_u32: empty range");
-    const std::uint32_t zone = (m << __builtin_clz(m)) - 1;
-    for (;;) {
-        const std::uint64_t prod = static_cast<std::uint64_t>(rng.next_u32()) * m;
-        if (static_cast<std::uint32_t>(prod) <= zone) return static_cast<std::uint32_t>(prod >> 32);
-    }
-}
-
-namespace {
-
-// Index below `bound` as the shuffle draws it: the 32-bit form whenever the
-// bound fits in 32 bits.
-inline std::size_t shuffle_index(Rng& rng, std::size_t bound) {
-    if (bound <= 0xFFFFFFFFull) return gen_range_u32(rng, static_cast<std::uint32_t>(bound));
-    return static_cast<std::size_t>(gen_range_u64(rng, bound));
-}
-
-template <typename T>
-void shuffle_impl(Rng& rng, std::span<T> items) {
-    for (std::size_t i = items.size(); i-- > 1;) {
-        const std::size_t j = shuffle_index(rng, i + 1);
-        std::swap(items[i], items[j]);
-    }
-}
-
-}  // namespace
-
-void shuffle(Rng& rng, std::span<std::size_t> items) { shuffle_impl(rng, items); }
-void shuffle(Rng& rng, std::span<std::uint32_t> items) { shuffle_impl(rng, items); }
+void empty_range(const char* where) { throw InternalError(std::string(where) + ": empty range"); }
 
 }  // namespace tw

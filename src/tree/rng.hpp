@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <algorithm>
+#include <utility>
 
 namespace tw {
 
@@ -18,13 +20,57 @@ public:
     // odd); the state becomes state + increment and the generator steps once.
     static Rng from_seed_block(const std::array<std::uint8_t, 32>& block);
 
-    std::uint64_t next_u64();
+    std::uint64_t next_u64() {
+        state_ = state_ * kMultiplier + inc_;
+        return output(state_);
+    }
     std::uint32_t next_u32() { return static_cast<std::uint32_t>(next_u64()); }
+
+    // The next `count` outputs of next_u64, in order, leaving the generator
+    // as `count` calls would. Two interleaved state chains that each jump two
+    // steps halve the multiply latency per output. With `states`, the state
+    // after each output is stored too, so that a caller that uses only the
+    // first k outputs can rewind to states[k - 1] with set_state.
+    void fill_u64(std::uint64_t* out, std::size_t count, u128* states = nullptr) {
+        if (count == 0) return;
+        const u128 inc2 = inc_ * kMultiplier + inc_;
+        u128 a = state_ * kMultiplier + inc_;  // state after output 0
+        u128 b = a * kMultiplier + inc_;       // state after output 1
+        for (std::size_t i = 0;; i += 2) {
+            out[i] = output(a);
+            if (states) states[i] = a;
+            if (i + 1 == count) {
+                state_ = a;
+                return;
+            }
+            out[i + 1] = output(b);
+            if (states) states[i + 1] = b;
+            if (i + 2 == count) {
+                state_ = b;
+                return;
+            }
+            a = a * kMultiplier2 + inc2;
+            b = b * kMultiplier2 + inc2;
+        }
+    }
+    // Only for states this generator produced (same increment).
+    void set_state(u128 state) { state_ = state; }
 
     u128 state() const { return state_; }
     u128 increment() const { return inc_; }
 
+    static constexpr u128 kMultiplier = (static_cast<u128>(0x2360ed051fc65da4ULL) << 64) |
+                                        static_cast<u128>(0x4385df649fccf645ULL);
+    static constexpr u128 kMultiplier2 = kMultiplier * kMultiplier;
+
 private:
+    static std::uint64_t output(u128 state) {
+        const unsigned rot = static_cast<unsigned>(state >> 122);
+        const std::uint64_t xsl =
+            static_cast<std::uint64_t>(state >> 64) ^ static_cast<std::uint64_t>(state);
+        return rot == 0 ? xsl : (xsl >> rot) | (xsl << (64u - rot));
+    }
+
     u128 state_ = 0;
     u128 inc_ = 1;
 };
@@ -34,13 +80,72 @@ private:
 // (throws InternalError "from_entropy failed: ..." when the OS fails).
 Rng seed_rng(std::optional<std::uint64_t> seed);
 
+[[noreturn]] void empty_range(const char* where);  // throws InternalError
+
 // Uniform integer in [0, m), m >= 1: widening multiply with rejection.
-std::uint64_t gen_range_u64(Rng& rng, std::uint64_t m);  // 64-bit form
-std::uint32_t gen_range_u32(Rng& rng, std::uint32_t m);  // 32-bit form
+// 64-bit form.
+inline std::uint64_t gen_range_u64(Rng& rng, std::uint64_t m) {
+    if (m == 0) empty_range("gen_range_u64");
+    const std::uint64_t zone = (m << __builtin_clzll(m)) - 1;
+    for (;;) {
+        const u128 prod = static_cast<u128>(rng.next_u64()) * m;
+        if (static_cast<std::uint64_t>(prod) <= zone) return static_cast<std::uint64_t>(prod >> 64);
+    }
+}
+
+// 32-bit form.
+inline std::uint32_t gen_range_u32(Rng& rng, std::uint32_t m) {
+    if (m == 0) empty_range("gen_range_u32");
+    const std::uint32_t zone = (m << __builtin_clz(m)) - 1;
+    for (;;) {
+        const std::uint64_t prod = static_cast<std::uint64_t>(rng.next_u32()) * m;
+        if (static_cast<std::uint32_t>(prod) <= zone) return static_cast<std::uint32_t>(prod >> 32);
+    }
+}
 
 // Fisher-Yates: for i = L-1 down to 1, j uniform below i+1 (32-bit form while
 // i+1 < 2^32), swap(i, j).
-void shuffle(Rng& rng, std::span<std::size_t> items);
-void shuffle(Rng& rng, std::span<std::uint32_t> items);
+template <typename T>
+inline void shuffle(Rng& rng, std::span<T> items) {
+    const std::size_t n = items.size();
+    if (n >= 2 && n <= 64) {
+        // Short lists (a node's features): outputs are drawn ahead in
+        // batches and the attempts run without branches on their data. Each
+        // attempt takes the next output; a rejected one only moves on, an
+        // accepted one swaps and moves to the next i. The generator is
+        // finally rewound to just after the last output taken.
+        constexpr std::size_t kBatch = 64;
+        std::uint64_t draws[kBatch];
+        u128 states[kBatch];
+        std::size_t have = 0;
+        std::size_t used = 0;
+        std::size_t i = n - 1;
+        while (i >= 1) {
+            if (used == have) {
+                have = std::min<std::size_t>(i + i / 2 + 4, kBatch);
+                rng.fill_u64(draws, have, states);
+                used = 0;
+            }
+            const auto m = static_cast<std::uint32_t>(i + 1);
+            const std::uint32_t zone = (m << __builtin_clz(m)) - 1;
+            const std::uint64_t prod =
+                static_cast<std::uint64_t>(static_cast<std::uint32_t>(draws[used++])) * m;
+            const bool accept = static_cast<std::uint32_t>(prod) <= zone;
+            const std::size_t j = accept ? static_cast<std::size_t>(prod >> 32) : i;
+            const T a = items[i];
+            items[i] = items[j];
+            items[j] = a;
+            i -= accept ? 1 : 0;
+        }
+        rng.set_state(states[used - 1]);
+        return;
+    }
+    for (std::size_t i = n; i-- > 1;) {
+        const std::size_t j = i + 1 <= 0xFFFFFFFFull
+                                  ? gen_range_u32(rng, static_cast<std::uint32_t>(i + 1))
+                                  : static_cast<std::size_t>(gen_range_u64(rng, i + 1));
+        std::swap(items[i], items[j]);
+    }
+}
 
 }  // namespace tw
