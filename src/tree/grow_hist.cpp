@@ -98,6 +98,15 @@ inline v4d load4(const double* p) {
 }
 inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
 
+typedef double v2d __attribute__((vector_size(16)));
+
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
+
 struct Parent {
     double W, S1, S2, G;
 };
@@ -451,16 +460,14 @@ void Grower::search_dense(u32 begin, u32 end, Best& best) {
         const u32* fs = examined_.data() + first;
         if (cls_mode_) {
             accumulate(begin, end, fs, nb, mark, crec_.data(), [](double* h, const ClassRec& r) {
-                h[0] += r.w;
-                h[1] += 1.0;
+                store2(h, load2(h) + v2d{r.w, 1.0});
                 h[2 + r.cls] += r.w;
             });
         } else {
+            // Two lanes at a time: each lane is its own IEEE sum.
             accumulate(begin, end, fs, nb, mark, rrec_.data(), [](double* h, const RegRec& r) {
-                h[0] += r.w;
-                h[1] += 1.0;
-                h[2] += r.wy;
-                h[3] += r.ywy;
+                store2(h, load2(h) + v2d{r.w, 1.0});
+                store2(h + 2, load2(h + 2) + v2d{r.wy, r.ywy});
             });
         }
         for (std::size_t s = 0; s < nb; ++s) walk_feature(s, fs[s], n, best);
@@ -514,7 +521,8 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
     const std::size_t kn = cls_mode_ ? node_classes_.size() : 0;
     u64* mask = hmask_.data() + s * 4;
     u64 nl = 0;
-    double wl = 0.0, l1 = 0.0, l2 = 0.0;
+    double wl = 0.0;
+    v2d l12 = {0.0, 0.0};  // regression left sums of w*y and y*(w*y)
     std::size_t nc = 0;
     for (std::size_t i = 0; i < kn; ++i) lacc_[i] = 0.0;
     for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
@@ -530,10 +538,9 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
                     lc[i] = lacc_[i];
                 }
             } else {
-                l1 += h[2];
-                l2 += h[3];
-                cand_l1_[nc] = l1;
-                cand_l2_[nc] = l2;
+                l12 += load2(h + 2);
+                cand_l1_[nc] = l12[0];
+                cand_l2_[nc] = l12[1];
             }
             cand_bin_[nc] = static_cast<std::uint16_t>(b);
             cand_nl_[nc] = nl;
@@ -541,7 +548,8 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
             ++nc;
         }
         if (stride == 4) {
-            h[0] = h[1] = h[2] = h[3] = 0.0;
+            store2(h, v2d{0.0, 0.0});
+            store2(h + 2, v2d{0.0, 0.0});
         } else {
             std::fill_n(h, stride, 0.0);
         }
