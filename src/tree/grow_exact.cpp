@@ -208,6 +208,7 @@ public:
         : x_(x), positions_(positions), params_(params), rng_(rng),
           n_(positions.size()), nf_(x.cols), cls_(params.is_classification) {
         if (n_ >= kMaxIndex) throw InternalError("too many samples for one tree");
+        if (nf_ > kMaxFeatures) throw ValueError("x has more columns than a tree can address");
         for (const std::size_t p : positions) {
             if (p >= y.size() || p >= w.size() || p >= x.rows) {
                 throw InternalError("sample position out of range");

@@ -298,6 +298,7 @@ private:
 
 void Grower::check_inputs() const {
     if (n_ >= std::numeric_limits<u32>::max()) throw InternalError("bootstrap list too long");
+    if (nf_ > kMaxFeatures) throw ValueError("x has more columns than a tree can address");
     if (hist_.bins.size() != nf_ || hist_.bin_edges.size() != nf_ || hist_.n_bins.size() != nf_) {
         throw InternalError("histogram does not match the feature matrix");
     }

@@ -46,22 +46,28 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
     // them (codes 0..255 in a byte) and feature numbers that fit 16 bits.
     coded_ = allow_coded && n_cols_ <= 0xFFFF;
     std::vector<std::vector<double>> cuts(coded_ ? n_cols_ : 0);
-    if (coded_) {
-        for (const Tree& t : trees) {
-            for (const tw::Node& n : t.nodes) {
-                if (n.is_leaf()) continue;
-                if (std::isnan(n.threshold)) coded_ = false;
-                cuts[n.feature].push_back(n.threshold);
-            }
+    // Equal under <= means the same test (-0.0 and 0.0 included).
+    const auto distinct = [](std::vector<double>& c) {
+        std::sort(c.begin(), c.end());
+        c.erase(std::unique(c.begin(), c.end(), [](double a, double b) { return a == b; }),
+                c.end());
+    };
+    // Thresholds are gathered tree by tree and reduced to distinct values as
+    // they grow, so the lists stay short.
+    for (std::size_t t = 0; coded_ && t < trees.size(); ++t) {
+        for (const tw::Node& n : trees[t].nodes) {
+            if (n.is_leaf()) continue;
+            if (std::isnan(n.threshold)) coded_ = false;
+            std::vector<double>& c = cuts[n.feature];
+            c.push_back(n.threshold);
+            if (c.size() >= 1024) distinct(c);
+            if (c.size() > 255 && c.size() >= 1024) coded_ = false;
         }
-        for (auto& c : cuts) {
-            if (!coded_) break;
-            std::sort(c.begin(), c.end());
-            // Equal under <= means the same test (-0.0 and 0.0 included).
-            c.erase(std::unique(c.begin(), c.end(), [](double a, double b) { return a == b; }),
-                    c.end());
-            if (c.size() > 255) coded_ = false;
-        }
+    }
+    for (auto& c : cuts) {
+        if (!coded_) break;
+        distinct(c);
+        if (c.size() > 255) coded_ = false;
     }
     if (coded_) {
         cut_begin_.assign(1, 0);
@@ -118,10 +124,20 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
     PackedForest p;
     p.pack(trees, allow_coded);
     p.n_classes_ = n_classes;
-    p.share_begin_.reserve(p.tree_begin_.back() + 1);
-    p.share_begin_.push_back(0);
+    // Few classes: every node gets a row of n_classes shares (zeros for
+    // absent classes and split nodes). Adding a zero leaves a sum of
+    // non-negative shares unchanged, so the sums match the lists.
+    const bool dense = n_classes <= kDenseClasses;
+    p.dense_shares_ = dense;
+    if (dense) {
+        p.dense_.assign(p.tree_begin_.back() * n_classes, 0.0);
+    } else {
+        p.share_begin_.reserve(p.tree_begin_.back() + 1);
+        p.share_begin_.push_back(0);
+    }
+    std::size_t node = 0;
     for (const Tree& t : trees) {
-        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+        for (std::size_t i = 0; i < t.nodes.size(); ++i, ++node) {
             const tw::Node& n = t.nodes[i];
             if (n.is_leaf() && n.has_class_weights) {
                 // The leaf's distribution: each class's share of the leaf
@@ -132,28 +148,21 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
                 for (const ClassWeight& e : cw) sum += e.weight;
                 if (sum > 0.0) {
                     for (const ClassWeight& e : cw) {
-                        if (e.cls < n_classes) p.shares_.push_back(Share{e.cls, e.weight / sum});
+                        if (e.cls >= n_classes) continue;
+                        if (dense) {
+                            p.dense_[node * n_classes + e.cls] = e.weight / sum;
+                        } else {
+                            p.shares_.push_back(Share{e.cls, e.weight / sum});
+                        }
                     }
                 }
             }
+            if (dense) continue;
             if (p.shares_.size() > std::numeric_limits<std::uint32_t>::max()) {
                 throw InternalError("too many leaf shares");
             }
             p.share_begin_.push_back(static_cast<std::uint32_t>(p.shares_.size()));
         }
-    }
-    if (n_classes <= kDenseClasses) {
-        // Few classes: every node gets a row of n_classes shares (zeros for
-        // absent classes and split nodes). Adding a zero leaves a sum of
-        // non-negative shares unchanged, so the sums match the lists.
-        p.dense_.assign(p.tree_begin_.back() * n_classes, 0.0);
-        for (std::size_t i = 0; i + 1 < p.share_begin_.size(); ++i) {
-            for (std::uint32_t s = p.share_begin_[i]; s < p.share_begin_[i + 1]; ++s) {
-                p.dense_[i * n_classes + p.shares_[s].cls] = p.shares_[s].share;
-            }
-        }
-        p.share_begin_ = {};
-        p.shares_ = {};
     }
     return p;
 }
@@ -310,7 +319,8 @@ void PackedForest::add_values(const MatrixView& x, std::size_t begin, std::size_
 void PackedForest::add_shares(const MatrixView& x, std::size_t begin, std::size_t end,
                               double* acc) const {
     const std::size_t k = n_classes_;
-    if (!dense_.empty()) {
+    if (k == 0) return;
+    if (dense_shares_) {
         walk(x, begin, end, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
             const double* d = dense_.data() + (tree_begin_[t] + leaf) * k;
             double* row_acc = acc + (r - begin) * k;

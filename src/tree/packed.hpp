@@ -92,6 +92,7 @@ private:
     std::vector<std::uint32_t> share_begin_;  // per node + 1 (classification)
     std::vector<Share> shares_;
     std::vector<double> dense_;  // per node, n_classes shares (few classes)
+    bool dense_shares_ = false;
     std::size_t n_classes_ = 0;
 };
 

@@ -106,7 +106,7 @@ inline std::uint32_t gen_range_u32(Rng& rng, std::uint32_t m) {
 // Fisher-Yates: for i = L-1 down to 1, j uniform below i+1 (32-bit form while
 // i+1 < 2^32), swap(i, j).
 template <typename T>
-inline void shuffle(Rng& rng, std::span<T> items) {
+inline void shuffle_items(Rng& rng, std::span<T> items) {
     const std::size_t n = items.size();
     if (n >= 2 && n <= 64) {
         // Short lists (a node's features): outputs are drawn ahead in
@@ -147,5 +147,8 @@ inline void shuffle(Rng& rng, std::span<T> items) {
         std::swap(items[i], items[j]);
     }
 }
+
+inline void shuffle(Rng& rng, std::span<std::size_t> items) { shuffle_items(rng, items); }
+inline void shuffle(Rng& rng, std::span<std::uint32_t> items) { shuffle_items(rng, items); }
 
 }  // namespace tw

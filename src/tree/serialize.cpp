@@ -168,7 +168,9 @@ Tree Reader::tree() {
     for (Node& n : t.nodes) {
         n.threshold = f64();
         n.value = f64();
-        n.feature = u64();
+        const std::uint64_t feature = u64();
+        if (feature > std::numeric_limits<std::uint32_t>::max()) fail("bad feature");
+        n.feature = static_cast<std::uint32_t>(feature);
         n.n_samples = u64();
         n.left = u32();
         n.right = u32();

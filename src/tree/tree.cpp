@@ -70,8 +70,8 @@ bool build_route(const std::vector<Node>& nodes, std::vector<RouteNode>& route) 
         if (n.left == 0) {
             route[i] = RouteNode{n.value, 0, 0};
         } else {
-            if (n.left != i + 1 || n.feature > 0xFFFFFFFFull) return false;
-            route[i] = RouteNode{n.threshold, static_cast<std::uint32_t>(n.feature), n.right};
+            if (n.left != i + 1) return false;
+            route[i] = RouteNode{n.threshold, n.feature, n.right};
         }
     }
     return true;

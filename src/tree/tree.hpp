@@ -16,11 +16,16 @@ struct ClassWeight {
     double weight;
 };
 
+// Largest number of columns a tree can split on (feature numbers are 32-bit).
+inline constexpr std::size_t kMaxFeatures = 0xFFFFFFFFull;
+
+// 48 bytes. Feature numbers are 32-bit: a matrix is never that wide in
+// practice, fits check it, and saved states with larger numbers are refused.
 struct Node {
     double threshold = 0.0;   // rows with x[feature] <= threshold go left
     double value = 0.0;       // leaf prediction (class index as float, or weighted mean)
-    std::uint64_t feature = 0;
     std::uint64_t n_samples = 0;  // sample positions that reached the node during growth
+    std::uint32_t feature = 0;
     std::uint32_t left = 0;       // 0 = no child (the root is never a child)
     std::uint32_t right = 0;
     std::uint32_t cw_begin = 0;   // class weights of a classification leaf:

@@ -55,7 +55,7 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
             throw InternalError("TreeSHAP: malformed tree");
         }
         has_splits_ = true;
-        max_feature_ = std::max(max_feature_, s.feature);
+        max_feature_ = std::max<std::uint64_t>(max_feature_, s.feature);
     }
     n_features_ = x_train.cols;
     check_columns(x_train.cols, "x_train");
