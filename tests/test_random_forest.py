@@ -265,7 +265,8 @@ def test_prediction_copies_route_like_the_trees(tmp_path_factory):
     from conftest import compile_cpp
 
     exe = compile_cpp(tmp_path_factory, "packed_check",
-                      ["tests/cpp/packed_check.cpp", "src/tree/packed.cpp", "src/tree/tree.cpp"],
-                      flags=["-fsanitize=address,undefined", "-fno-sanitize-recover=all"])
+                      ["tests/cpp/packed_check.cpp", "src/tree/packed.cpp", "src/tree/tree.cpp",
+                       "src/parallel/pool.cpp"],
+                      flags=["-fopenmp", "-fsanitize=address,undefined", "-fno-sanitize-recover=all"])
     res = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
     assert res.returncode == 0 and res.stdout.strip() == "ok", res.stdout + res.stderr

@@ -5,6 +5,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "parallel/pool.hpp"
 #include "tree/errors.hpp"
 
 namespace tw {
@@ -16,58 +17,80 @@ constexpr std::size_t kLanes = 16;
 // Class counts up to this get a dense share row per node.
 constexpr std::size_t kDenseClasses = 8;
 
+// Number of entries of the ascending list c[0..n) below v (n >= 1, v not
+// NaN): a lower bound without branches on the data.
+inline std::size_t below_count(const double* c, std::size_t n, double v) {
+    std::size_t base = 0;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base += static_cast<std::size_t>(c[base + half - 1] < v) * half;
+        n -= half;
+    }
+    return base + static_cast<std::size_t>(c[base] < v);
+}
+
 }  // namespace
 
 void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
-    std::size_t total = 0;
     n_cols_ = 0;
+    tree_begin_.assign(1, 0);
     for (const Tree& t : trees) {
         if (t.nodes.empty() || t.nodes.size() > std::numeric_limits<std::uint32_t>::max()) {
             throw InternalError("tree cannot be packed");
         }
-        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-            const tw::Node& n = t.nodes[i];
-            if (!n.is_leaf() && (n.left != i + 1 || n.right <= i || n.right >= t.nodes.size() ||
-                                 n.feature >= t.n_features_used)) {
+        tree_begin_.push_back(tree_begin_.back() + t.nodes.size());
+        n_cols_ = std::max<std::size_t>(n_cols_, t.n_features_used);
+    }
+    parallel::parallel_for(trees.size(), [&](std::size_t t) {
+        const std::vector<tw::Node>& nodes = trees[t].nodes;
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            const tw::Node& n = nodes[i];
+            if (!n.is_leaf() && (n.left != i + 1 || n.right <= i || n.right >= nodes.size() ||
+                                 n.feature >= trees[t].n_features_used)) {
                 throw InternalError("tree nodes are not in pre-order");
             }
         }
-        total += t.nodes.size();
-        n_cols_ = std::max<std::size_t>(n_cols_, t.n_features_used);
-    }
-    tree_begin_.assign(1, 0);
-    for (const Tree& t : trees) tree_begin_.push_back(tree_begin_.back() + t.nodes.size());
-    // A forest reading a column beyond 32-bit feature numbers can only see
-    // rows that wide; walk() refuses rather than route them with truncated
-    // features.
-    if (n_cols_ > std::numeric_limits<std::uint32_t>::max()) return;
+    });
 
     // Distinct thresholds per feature; the coded form needs at most 255 of
     // them (codes 0..255 in a byte) and feature numbers that fit 16 bits.
+    // Each tree's distinct thresholds are found in parallel, then merged per
+    // feature.
     coded_ = allow_coded && n_cols_ <= 0xFFFF;
-    std::vector<std::vector<double>> cuts(coded_ ? n_cols_ : 0);
-    // Equal under <= means the same test (-0.0 and 0.0 included).
-    const auto distinct = [](std::vector<double>& c) {
-        std::sort(c.begin(), c.end());
-        c.erase(std::unique(c.begin(), c.end(), [](double a, double b) { return a == b; }),
-                c.end());
-    };
-    // Thresholds are gathered tree by tree and reduced to distinct values as
-    // they grow, so the lists stay short.
-    for (std::size_t t = 0; coded_ && t < trees.size(); ++t) {
-        for (const tw::Node& n : trees[t].nodes) {
-            if (n.is_leaf()) continue;
-            if (std::isnan(n.threshold)) coded_ = false;
-            std::vector<double>& c = cuts[n.feature];
-            c.push_back(n.threshold);
-            if (c.size() >= 1024) distinct(c);
-            if (c.size() > 255 && c.size() >= 1024) coded_ = false;
+    std::vector<std::vector<double>> cuts;
+    if (coded_) {
+        // Equal under <= means the same test (-0.0 and 0.0 included).
+        const auto distinct = [](std::vector<double>& c) {
+            std::sort(c.begin(), c.end());
+            c.erase(std::unique(c.begin(), c.end(), [](double a, double b) { return a == b; }),
+                    c.end());
+        };
+        std::vector<std::vector<std::vector<double>>> per_tree(trees.size());
+        std::vector<std::uint8_t> usable(trees.size(), 1);
+        parallel::parallel_for(trees.size(), [&](std::size_t t) {
+            std::vector<std::vector<double>> c(n_cols_);
+            for (const tw::Node& n : trees[t].nodes) {
+                if (n.is_leaf()) continue;
+                if (std::isnan(n.threshold)) usable[t] = 0;
+                c[n.feature].push_back(n.threshold);
+            }
+            for (auto& v : c) {
+                distinct(v);
+                if (v.size() > 255) usable[t] = 0;
+            }
+            per_tree[t] = std::move(c);
+        });
+        coded_ = std::all_of(usable.begin(), usable.end(), [](std::uint8_t u) { return u != 0; });
+        if (coded_) {
+            cuts.resize(n_cols_);
+            std::vector<std::uint8_t> fits(n_cols_, 1);
+            parallel::parallel_for(n_cols_, [&](std::size_t f) {
+                for (const auto& c : per_tree) cuts[f].insert(cuts[f].end(), c[f].begin(), c[f].end());
+                distinct(cuts[f]);
+                fits[f] = cuts[f].size() <= 255;
+            });
+            coded_ = std::all_of(fits.begin(), fits.end(), [](std::uint8_t u) { return u != 0; });
         }
-    }
-    for (auto& c : cuts) {
-        if (!coded_) break;
-        distinct(c);
-        if (c.size() > 255) coded_ = false;
     }
     if (coded_) {
         cut_begin_.assign(1, 0);
@@ -76,46 +99,45 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
             cuts_.insert(cuts_.end(), c.begin(), c.end());
             cut_begin_.push_back(cuts_.size());
         }
-        coded_nodes_.clear();
-        coded_nodes_.reserve(total);
-        for (const Tree& t : trees) {
-            for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-                const tw::Node& n = t.nodes[i];
+        coded_nodes_.resize(tree_begin_.back());
+        parallel::parallel_for(trees.size(), [&](std::size_t t) {
+            const std::vector<tw::Node>& nodes = trees[t].nodes;
+            CodedNode* out = coded_nodes_.data() + tree_begin_[t];
+            for (std::size_t i = 0; i < nodes.size(); ++i) {
+                const tw::Node& n = nodes[i];
                 if (n.is_leaf()) {
-                    coded_nodes_.push_back(CodedNode{-1, 0, static_cast<std::uint32_t>(i)});
+                    out[i] = CodedNode{-1, 0, static_cast<std::uint32_t>(i)};
                     continue;
                 }
                 const auto& c = cuts[n.feature];
-                const auto rank = std::lower_bound(c.begin(), c.end(), n.threshold) - c.begin();
-                coded_nodes_.push_back(CodedNode{static_cast<std::int16_t>(rank),
-                                                 static_cast<std::uint16_t>(n.feature), n.right});
+                const std::size_t rank = below_count(c.data(), c.size(), n.threshold);
+                out[i] = CodedNode{static_cast<std::int16_t>(rank),
+                                   static_cast<std::uint16_t>(n.feature), n.right};
             }
-        }
+        });
         return;
     }
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    nodes_.clear();
-    nodes_.reserve(total);
-    for (const Tree& t : trees) {
-        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-            const tw::Node& n = t.nodes[i];
-            if (n.is_leaf()) {
-                nodes_.push_back(PackedNode{nan, 0, static_cast<std::uint32_t>(i)});
-            } else {
-                nodes_.push_back(
-                    PackedNode{n.threshold, static_cast<std::uint32_t>(n.feature), n.right});
-            }
+    nodes_.resize(tree_begin_.back());
+    parallel::parallel_for(trees.size(), [&](std::size_t t) {
+        const std::vector<tw::Node>& nodes = trees[t].nodes;
+        PackedNode* out = nodes_.data() + tree_begin_[t];
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            const tw::Node& n = nodes[i];
+            out[i] = n.is_leaf() ? PackedNode{nan, 0, static_cast<std::uint32_t>(i)}
+                                 : PackedNode{n.threshold, n.feature, n.right};
         }
-    }
+    });
 }
 
 PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_coded) {
     PackedForest p;
     p.pack(trees, allow_coded);
-    p.value_.reserve(p.tree_begin_.back());
-    for (const Tree& t : trees) {
-        for (const tw::Node& n : t.nodes) p.value_.push_back(n.value);
-    }
+    p.value_.resize(p.tree_begin_.back());
+    parallel::parallel_for(trees.size(), [&](std::size_t t) {
+        double* out = p.value_.data() + p.tree_begin_[t];
+        for (const tw::Node& n : trees[t].nodes) *out++ = n.value;
+    });
     return p;
 }
 
@@ -124,40 +146,43 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
     PackedForest p;
     p.pack(trees, allow_coded);
     p.n_classes_ = n_classes;
-    // Few classes: every node gets a row of n_classes shares (zeros for
-    // absent classes and split nodes). Adding a zero leaves a sum of
-    // non-negative shares unchanged, so the sums match the lists.
-    const bool dense = n_classes <= kDenseClasses;
-    p.dense_shares_ = dense;
-    if (dense) {
+    // The leaf's distribution: each class's share of the leaf weight, the
+    // total summed in ascending class order; classes without a column still
+    // count in the total. emit(class, share) for the classes with a column.
+    const auto leaf_shares = [n_classes](const Tree& t, std::size_t i, auto&& emit) {
+        const tw::Node& n = t.nodes[i];
+        if (!n.is_leaf() || !n.has_class_weights) return;
+        const std::span<const ClassWeight> cw = t.leaf_weights(i);
+        double sum = 0.0;
+        for (const ClassWeight& e : cw) sum += e.weight;
+        if (!(sum > 0.0)) return;
+        for (const ClassWeight& e : cw) {
+            if (e.cls < n_classes) emit(e.cls, e.weight / sum);
+        }
+    };
+    p.dense_shares_ = n_classes <= kDenseClasses;
+    if (p.dense_shares_) {
+        // Few classes: every node gets a row of n_classes shares (zeros for
+        // absent classes and split nodes). Adding a zero leaves a sum of
+        // non-negative shares unchanged, so the sums match the lists.
         p.dense_.assign(p.tree_begin_.back() * n_classes, 0.0);
-    } else {
-        p.share_begin_.reserve(p.tree_begin_.back() + 1);
-        p.share_begin_.push_back(0);
-    }
-    std::size_t node = 0;
-    for (const Tree& t : trees) {
-        for (std::size_t i = 0; i < t.nodes.size(); ++i, ++node) {
-            const tw::Node& n = t.nodes[i];
-            if (n.is_leaf() && n.has_class_weights) {
-                // The leaf's distribution: each class's share of the leaf
-                // weight, the total summed in ascending class order; classes
-                // without a column still count in the total.
-                const std::span<const ClassWeight> cw = t.leaf_weights(i);
-                double sum = 0.0;
-                for (const ClassWeight& e : cw) sum += e.weight;
-                if (sum > 0.0) {
-                    for (const ClassWeight& e : cw) {
-                        if (e.cls >= n_classes) continue;
-                        if (dense) {
-                            p.dense_[node * n_classes + e.cls] = e.weight / sum;
-                        } else {
-                            p.shares_.push_back(Share{e.cls, e.weight / sum});
-                        }
-                    }
-                }
+        parallel::parallel_for(trees.size(), [&](std::size_t t) {
+            double* base = p.dense_.data() + p.tree_begin_[t] * n_classes;
+            for (std::size_t i = 0; i < trees[t].nodes.size(); ++i) {
+                leaf_shares(trees[t], i, [&](std::uint64_t cls, double share) {
+                    base[i * n_classes + cls] = share;
+                });
             }
-            if (dense) continue;
+        });
+        return p;
+    }
+    p.share_begin_.reserve(p.tree_begin_.back() + 1);
+    p.share_begin_.push_back(0);
+    for (const Tree& t : trees) {
+        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+            leaf_shares(t, i, [&](std::uint64_t cls, double share) {
+                p.shares_.push_back(Share{cls, share});
+            });
             if (p.shares_.size() > std::numeric_limits<std::uint32_t>::max()) {
                 throw InternalError("too many leaf shares");
             }
@@ -183,16 +208,7 @@ void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t en
         std::uint8_t* out = codes.data() + f;
         for (std::size_t i = 0; i < count; ++i) {
             const double v = x.row(begin + i)[f];
-            // Branch-free lower bound: the first threshold not below v.
-            std::size_t base = 0;
-            std::size_t len = n;
-            while (len > 1) {
-                const std::size_t half = len / 2;
-                base += static_cast<std::size_t>(c[base + half - 1] < v) * half;
-                len -= half;
-            }
-            const std::size_t code = base + static_cast<std::size_t>(c[base] < v);
-            out[i * w] = static_cast<std::uint8_t>(v == v ? code : n);
+            out[i * w] = static_cast<std::uint8_t>(v == v ? below_count(c, n, v) : n);
         }
     }
 }
