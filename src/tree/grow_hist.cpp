@@ -606,6 +606,30 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
         }
         nc = 0;
     };
+    if (n == 2 && !cls_mode_) {
+        // Two entries: a feature is a candidate when their bins differ, with
+        // the entry of the lower bin alone on the left. The left sums are
+        // formed exactly as the general walk forms them (a group sum added
+        // to zero totals).
+        const std::uint8_t* row0 = bins_.data() + static_cast<std::size_t>(begin) * nf_;
+        const std::uint8_t* row1 = row0 + nf_;
+        for (u32 f : examined_) {
+            const std::uint8_t b0 = row0[f];
+            const std::uint8_t b1 = row1[f];
+            if (b0 == b1) continue;
+            const RegRec& r = rrec_[b0 < b1 ? begin : begin + 1];
+            const double wl = 0.0 + (0.0 + r.w);
+            if (!admissible(1, 2, wl)) continue;
+            cand_wl_[nc] = wl;
+            cand_l1_[nc] = 0.0 + (0.0 + r.wy);
+            cand_l2_[nc] = 0.0 + (0.0 + r.ywy);
+            cand_feature_[nc] = f;
+            cand_bin_[nc] = b0 < b1 ? b0 : b1;
+            if (++nc == kMaxBins) flush();
+        }
+        flush();
+        return;
+    }
     for (u32 f : examined_) {
         for (u32 i = 0; i < n; ++i) {
             keys[i] = static_cast<std::uint16_t>(
