@@ -19,7 +19,7 @@ namespace {
 // at about one byte per feature) and sums still fit in a core's cache, and
 // there are at least two tasks per worker.
 std::size_t predict_grain(std::size_t rows, std::size_t cols, std::size_t sums_per_row) {
-    constexpr std::size_t kCacheBytes = 192 * 1024;
+    constexpr std::size_t kCacheBytes = 384 * 1024;
     const std::size_t row_bytes = cols + 8 * sums_per_row + 8;
     const std::size_t fit = std::max<std::size_t>(kCacheBytes / row_bytes, 64);
     const std::size_t tasks = std::max((rows + fit - 1) / fit, 2 * parallel::pool_size());

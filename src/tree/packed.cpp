@@ -160,6 +160,29 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
             if (e.cls < n_classes) emit(e.cls, e.weight / sum);
         }
     };
+    // Coded leaves whose distribution is exactly 1.0 for one class (other
+    // columns zero) carry that class in their rank, -2 - class, so that
+    // prediction adds 1.0 without reading the share tables.
+    if (p.coded_) {
+        parallel::parallel_for(trees.size(), [&](std::size_t t) {
+            for (std::size_t i = 0; i < trees[t].nodes.size(); ++i) {
+                std::uint64_t one = 0;
+                std::size_t ones = 0;
+                bool pure = true;
+                leaf_shares(trees[t], i, [&](std::uint64_t cls, double share) {
+                    if (share == 1.0) {
+                        one = cls;
+                        ++ones;
+                    } else if (share != 0.0) {
+                        pure = false;
+                    }
+                });
+                if (pure && ones == 1 && one <= 32765) {
+                    p.coded_nodes_[p.tree_begin_[t] + i].rank = static_cast<std::int16_t>(-2 - static_cast<int>(one));
+                }
+            }
+        });
+    }
     p.dense_shares_ = n_classes <= kDenseClasses;
     if (p.dense_shares_) {
         // Few classes: every node gets a row of n_classes shares (zeros for
@@ -336,18 +359,21 @@ void PackedForest::add_shares(const MatrixView& x, std::size_t begin, std::size_
                               double* acc) const {
     const std::size_t k = n_classes_;
     if (k == 0) return;
-    if (dense_shares_) {
-        walk(x, begin, end, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
-            const double* d = dense_.data() + (tree_begin_[t] + leaf) * k;
-            double* row_acc = acc + (r - begin) * k;
-            for (std::size_t c = 0; c < k; ++c) row_acc[c] += d[c];
-        });
-        return;
-    }
+    const CodedNode* coded = coded_ ? coded_nodes_.data() : nullptr;
     walk(x, begin, end, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
-        const std::uint32_t* sb = share_begin_.data() + tree_begin_[t] + leaf;
+        const std::size_t node = tree_begin_[t] + leaf;
         double* row_acc = acc + (r - begin) * k;
-        for (std::uint32_t s = sb[0]; s < sb[1]; ++s) row_acc[shares_[s].cls] += shares_[s].share;
+        if (coded && coded[node].rank < -1) {
+            // A pure leaf: share 1.0 of one class, nothing for the others.
+            row_acc[-2 - coded[node].rank] += 1.0;
+        } else if (dense_shares_) {
+            const double* d = dense_.data() + node * k;
+            for (std::size_t c = 0; c < k; ++c) row_acc[c] += d[c];
+        } else {
+            for (std::uint32_t s = share_begin_[node]; s < share_begin_[node + 1]; ++s) {
+                row_acc[shares_[s].cls] += shares_[s].share;
+            }
+        }
     });
 }
 

@@ -43,7 +43,8 @@ struct PackedNode {
 };
 
 // Coded form: go left when the row's code of `feature` is <= rank; a leaf has
-// rank -1 and feature 0.
+// a negative rank (-1, or -2 - class for a classification leaf that gives all
+// of its weight to one class) and feature 0.
 struct CodedNode {
     std::int16_t rank;
     std::uint16_t feature;
