@@ -523,7 +523,10 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
     u64* mask = hmask_.data() + s * 4;
     u64 nl = 0;
     double wl = 0.0;
-    v2d l12 = {0.0, 0.0};  // regression left sums of w*y and y*(w*y)
+    // Left sums of w*y and y*(w*y) (regression) or of the two classes'
+    // weights (binary classification).
+    v2d l12 = {0.0, 0.0};
+    const bool binary = cls_mode_ && kn == 2 && n_classes_ == 2;
     std::size_t nc = 0;
     for (std::size_t i = 0; i < kn; ++i) lacc_[i] = 0.0;
     for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
@@ -532,7 +535,11 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
         if (b <= last) {
             nl += static_cast<u64>(h[1]);
             wl += h[0];
-            if (cls_mode_) {
+            if (binary) {
+                // Both classes present: class i's sums sit at h[2 + i].
+                l12 += load2(h + 2);
+                store2(cand_left_.data() + nc * 2, l12);
+            } else if (cls_mode_) {
                 double* lc = cand_left_.data() + nc * kn;
                 for (std::size_t i = 0; i < kn; ++i) {
                     lacc_[i] += h[2 + node_classes_[i]];
