@@ -108,48 +108,46 @@ std::uint64_t common_bits(const std::uint64_t* a, const std::uint64_t* b, std::s
     return both;
 }
 
-// Integer same-leaf counts of one row, plus the list of columns touched.
+// Integer same-leaf counts of one row.
 struct RowScratch {
     std::vector<std::uint32_t> count;
     std::vector<std::uint32_t> touched;
-    explicit RowScratch(std::size_t width) : count(width, 0) {}
+    explicit RowScratch(std::size_t width) : count(width, 0), touched(width) {}
 
+    // Plain increments: a row meets most columns through its many trees, so
+    // finding them afterwards by one scan beats tracking first visits.
     void bump(std::span<const std::uint32_t> rows) {
-        for (std::uint32_t j : rows)
-            if (count[j]++ == 0) touched.push_back(j);
+        for (std::uint32_t j : rows) ++count[j];
     }
 
-    // Emits count / comparisons(j) for the touched columns (dense when most
+    // Emits count / comparisons(j) for the non-zero columns (dense when most
     // entries are non-zero) and clears the counts for the next row.
     template <class Comparisons>
     ProximityRows::Row take(Comparisons&& comparisons) {
         ProximityRows::Row row;
         const std::size_t width = count.size();
-        if (touched.size() * 3 > width * 2) {
+        std::size_t k = 0;
+        for (std::size_t j = 0; j < width; ++j) {
+            touched[k] = static_cast<std::uint32_t>(j);
+            k += count[j] != 0 ? 1 : 0;
+        }
+        if (k * 3 > width * 2) {
             row.dense = true;
             row.vals.assign(width, 0.0);
-            for (std::uint32_t j : touched) {
+            for (std::size_t e = 0; e < k; ++e) {
+                const std::uint32_t j = touched[e];
                 row.vals[j] = static_cast<double>(count[j]) / comparisons(j);
                 count[j] = 0;
             }
         } else {
-            // Columns in ascending order: sort a short list, scan a long one.
-            if (touched.size() * 32 > width) {
-                std::size_t k = 0;
-                for (std::size_t j = 0; j < width; ++j)
-                    if (count[j] != 0) touched[k++] = static_cast<std::uint32_t>(j);
-            } else {
-                std::sort(touched.begin(), touched.end());
-            }
-            row.cols = touched;
-            row.vals.resize(touched.size());
-            for (std::size_t k = 0; k < touched.size(); ++k) {
-                const std::uint32_t j = touched[k];
-                row.vals[k] = static_cast<double>(count[j]) / comparisons(j);
+            row.cols.assign(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(k));
+            row.vals.resize(k);
+            for (std::size_t e = 0; e < k; ++e) {
+                const std::uint32_t j = touched[e];
+                row.vals[e] = static_cast<double>(count[j]) / comparisons(j);
                 count[j] = 0;
             }
         }
-        touched.clear();
         return row;
     }
 };
