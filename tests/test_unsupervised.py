@@ -188,6 +188,20 @@ def test_proximity_matrix_rules(fitted):
     assert m.predict_proximity(x) == m.proximity_matrix(use_oob=False)
 
 
+def test_proximity_matrix_leaves_the_garbage_collector_as_it_was(fitted):
+    import gc
+
+    m, _ = fitted
+    was = gc.isenabled()
+    try:
+        for state in (True, False):
+            (gc.enable if state else gc.disable)()
+            m.proximity_matrix()
+            assert gc.isenabled() is state
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
 def test_oob_diagonal_is_zero_for_rows_never_out_of_bag():
     # With one tree, about a third of the rows are out of bag; the rest have
     # no valid comparison with each other.

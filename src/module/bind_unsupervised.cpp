@@ -71,6 +71,7 @@ private:
 };
 
 PyObject* proximity_lists(const ProximityRows& table) {
+    GcPause pause;
     FloatCache floats;
     PyObject* zero = floats.get(0.0);
     Py_DECREF(zero);  // the cache keeps it alive

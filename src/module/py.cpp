@@ -284,4 +284,36 @@ PyTypeObject* add_class(PyObject* module, const ClassSpec& desc) {
     return reinterpret_cast<PyTypeObject*>(type.get());  // the module keeps it alive
 }
 
+GcPause::GcPause() {
+    PyObject* gc = PyImport_ImportModule("gc");
+    if (gc == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* enabled = PyObject_CallMethod(gc, "isenabled", nullptr);
+    if (enabled == Py_True) {
+        PyObject* r = PyObject_CallMethod(gc, "disable", nullptr);
+        if (r != nullptr) {
+            Py_DECREF(r);
+            gc_ = gc;
+            gc = nullptr;
+        }
+    }
+    Py_XDECREF(enabled);
+    Py_XDECREF(gc);
+    PyErr_Clear();
+}
+
+GcPause::~GcPause() {
+    if (gc_ == nullptr) return;
+    // Keep any exception being raised across the re-enable call.
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyObject* r = PyObject_CallMethod(gc_, "enable", nullptr);
+    Py_XDECREF(r);
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+    Py_DECREF(gc_);
+}
+
 }  // namespace tw::py

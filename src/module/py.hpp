@@ -92,6 +92,20 @@ void parse_args(PyObject* args, PyObject* kwargs, const char* format, const char
 
 // Float64 array with exactly 2 dimensions, viewed (or copied once) as
 // C-contiguous rows; kept alive by the holder for the duration of the call.
+// Pauses the cyclic garbage collector while a large nested result is built
+// (it would otherwise traverse the growing lists again and again); restores
+// the previous state on destruction. Lists of floats cannot form cycles.
+class GcPause {
+public:
+    GcPause();
+    ~GcPause();
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    PyObject* gc_ = nullptr;  // the gc module while paused, else null
+};
+
 class Matrix {
 public:
     MatrixView view() const { return view_; }
