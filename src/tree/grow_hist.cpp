@@ -90,22 +90,18 @@ __attribute__((always_inline)) inline void for_each_bit(const u64* mask, F&& f) 
 // results are bit-identical to evaluating one candidate at a time.
 
 typedef double v4d __attribute__((vector_size(32)));
-
-inline v4d load4(const double* p) {
-    v4d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
-
 typedef double v2d __attribute__((vector_size(16)));
 
-inline v2d load2(const double* p) {
-    v2d v;
+template <class V>
+inline V load(const double* p) {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store2(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
+template <class V>
+inline void store(double* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 struct Parent {
     double W, S1, S2, G;
@@ -121,15 +117,15 @@ void regression_gains(const Parent& pa, const double* wl, const double* l1, cons
     const v4d S2 = {pa.S2, pa.S2, pa.S2, pa.S2};
     const v4d G = {pa.G, pa.G, pa.G, pa.G};
     for (std::size_t j = 0; j < count; j += 4) {
-        const v4d a = load4(wl + j);
-        const v4d b = load4(l1 + j);
-        const v4d c = load4(l2 + j);
+        const v4d a = load<v4d>(wl + j);
+        const v4d b = load<v4d>(l1 + j);
+        const v4d c = load<v4d>(l2 + j);
         const v4d wr = W - a;
         const v4d ml = b / a;
         const v4d vl = c / a - ml * ml;
         const v4d mr = (S1 - b) / wr;
         const v4d vr = (S2 - c) / wr - mr * mr;
-        store4(gain + j, G - (a * vl + wr * vr) / W);
+        store(gain + j, G - (a * vl + wr * vr) / W);
     }
 }
 
@@ -142,7 +138,7 @@ void class_gains(const Parent& pa, const double* tot, std::size_t kn, const doub
     const v4d G = {pa.G, pa.G, pa.G, pa.G};
     const v4d one = {1.0, 1.0, 1.0, 1.0};
     for (std::size_t j = 0; j < count; j += 4) {
-        const v4d a = load4(wl + j);
+        const v4d a = load<v4d>(wl + j);
         const v4d wr = W - a;
         v4d sl = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t i = 0; i < kn; ++i) {
@@ -161,7 +157,7 @@ void class_gains(const Parent& pa, const double* tot, std::size_t kn, const doub
         }
         const v4d gl = one - sl;
         const v4d gr = one - sr;
-        store4(gain + j, G - (a * gl + wr * gr) / W);
+        store(gain + j, G - (a * gl + wr * gr) / W);
     }
 }
 
@@ -461,14 +457,14 @@ void Grower::search_dense(u32 begin, u32 end, Best& best) {
         const u32* fs = examined_.data() + first;
         if (cls_mode_) {
             accumulate(begin, end, fs, nb, mark, crec_.data(), [](double* h, const ClassRec& r) {
-                store2(h, load2(h) + v2d{r.w, 1.0});
+                store(h, load<v2d>(h) + v2d{r.w, 1.0});
                 h[2 + r.cls] += r.w;
             });
         } else {
             // Two lanes at a time: each lane is its own IEEE sum.
             accumulate(begin, end, fs, nb, mark, rrec_.data(), [](double* h, const RegRec& r) {
-                store2(h, load2(h) + v2d{r.w, 1.0});
-                store2(h + 2, load2(h + 2) + v2d{r.wy, r.ywy});
+                store(h, load<v2d>(h) + v2d{r.w, 1.0});
+                store(h + 2, load<v2d>(h + 2) + v2d{r.wy, r.ywy});
             });
         }
         for (std::size_t s = 0; s < nb; ++s) walk_feature(s, fs[s], n, best);
@@ -537,8 +533,8 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
             wl += h[0];
             if (binary) {
                 // Both classes present: class i's sums sit at h[2 + i].
-                l12 += load2(h + 2);
-                store2(cand_left_.data() + nc * 2, l12);
+                l12 += load<v2d>(h + 2);
+                store(cand_left_.data() + nc * 2, l12);
             } else if (cls_mode_) {
                 double* lc = cand_left_.data() + nc * kn;
                 for (std::size_t i = 0; i < kn; ++i) {
@@ -546,7 +542,7 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
                     lc[i] = lacc_[i];
                 }
             } else {
-                l12 += load2(h + 2);
+                l12 += load<v2d>(h + 2);
                 cand_l1_[nc] = l12[0];
                 cand_l2_[nc] = l12[1];
             }
@@ -556,8 +552,8 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
             ++nc;
         }
         if (stride == 4) {
-            store2(h, v2d{0.0, 0.0});
-            store2(h + 2, v2d{0.0, 0.0});
+            store(h, v2d{0.0, 0.0});
+            store(h + 2, v2d{0.0, 0.0});
         } else {
             std::fill_n(h, stride, 0.0);
         }

@@ -99,33 +99,32 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
             cuts_.insert(cuts_.end(), c.begin(), c.end());
             cut_begin_.push_back(cuts_.size());
         }
-        coded_nodes_.resize(tree_begin_.back());
-        parallel::parallel_for(trees.size(), [&](std::size_t t) {
-            const std::vector<tw::Node>& nodes = trees[t].nodes;
-            CodedNode* out = coded_nodes_.data() + tree_begin_[t];
-            for (std::size_t i = 0; i < nodes.size(); ++i) {
-                const tw::Node& n = nodes[i];
-                if (n.is_leaf()) {
-                    out[i] = CodedNode{-1, 0, static_cast<std::uint32_t>(i)};
-                    continue;
-                }
-                const auto& c = cuts[n.feature];
-                const std::size_t rank = below_count(c.data(), c.size(), n.threshold);
-                out[i] = CodedNode{static_cast<std::int16_t>(rank),
-                                   static_cast<std::uint16_t>(n.feature), n.right};
-            }
+        per_node(trees, coded_nodes_, [&](const tw::Node& n, std::uint32_t i) {
+            if (n.is_leaf()) return CodedNode{-1, 0, i};
+            const auto& c = cuts[n.feature];
+            const std::size_t rank = below_count(c.data(), c.size(), n.threshold);
+            return CodedNode{static_cast<std::int16_t>(rank), static_cast<std::uint16_t>(n.feature),
+                             n.right};
         });
         return;
     }
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    nodes_.resize(tree_begin_.back());
+    per_node(trees, nodes_, [&](const tw::Node& n, std::uint32_t i) {
+        return n.is_leaf() ? PackedNode{nan, 0, i} : PackedNode{n.threshold, n.feature, n.right};
+    });
+}
+
+// out[tree_begin_[t] + i] = make(node i of tree t, i) for every tree, in
+// parallel over the trees.
+template <class T, class Make>
+void PackedForest::per_node(const std::vector<Tree>& trees, std::vector<T>& out,
+                            Make&& make) const {
+    out.resize(tree_begin_.back());
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
         const std::vector<tw::Node>& nodes = trees[t].nodes;
-        PackedNode* out = nodes_.data() + tree_begin_[t];
+        T* dst = out.data() + tree_begin_[t];
         for (std::size_t i = 0; i < nodes.size(); ++i) {
-            const tw::Node& n = nodes[i];
-            out[i] = n.is_leaf() ? PackedNode{nan, 0, static_cast<std::uint32_t>(i)}
-                                 : PackedNode{n.threshold, n.feature, n.right};
+            dst[i] = make(nodes[i], static_cast<std::uint32_t>(i));
         }
     });
 }
@@ -133,11 +132,7 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
 PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_coded) {
     PackedForest p;
     p.pack(trees, allow_coded);
-    p.value_.resize(p.tree_begin_.back());
-    parallel::parallel_for(trees.size(), [&](std::size_t t) {
-        double* out = p.value_.data() + p.tree_begin_[t];
-        for (const tw::Node& n : trees[t].nodes) *out++ = n.value;
-    });
+    p.per_node(trees, p.value_, [](const tw::Node& n, std::uint32_t) { return n.value; });
     return p;
 }
 

@@ -77,6 +77,8 @@ private:
         double share;
     };
     void pack(const std::vector<Tree>& trees, bool allow_coded);
+    template <class T, class Make>
+    void per_node(const std::vector<Tree>& trees, std::vector<T>& out, Make&& make) const;
     void encode(const MatrixView& x, std::size_t begin, std::size_t end,
                 std::vector<std::uint8_t>& codes) const;
     template <class Emit>
