@@ -284,7 +284,6 @@ private:
     // Candidates of one feature walk (at most 256, padded to whole vectors).
     std::vector<std::uint16_t> cand_bin_;
     std::vector<u32> cand_feature_;
-    std::vector<u64> cand_nl_;
     std::vector<double> cand_wl_, cand_l1_, cand_l2_, cand_gain_, cand_left_;
     std::vector<double> lacc_, node_tot_;
     std::vector<u32> class_slot_;  // dense class -> index in node_classes_
@@ -378,6 +377,23 @@ void Grower::remap_classes() {
 }
 
 u32 Grower::make_leaf(u32 begin, u32 end) {
+    if (!cls_mode_) {
+        // The weighted mean from the working records: each record's w*y is
+        // the product the leaf formula forms, and slots run in node order.
+        if (tree_.nodes.size() >= std::numeric_limits<u32>::max()) {
+            throw InternalError("tree has too many nodes");
+        }
+        double total_w = 0.0, total_wy = 0.0;
+        for (u32 i = begin; i < end; ++i) {
+            total_w += rrec_[i].w;
+            total_wy += rrec_[i].wy;
+        }
+        Node leaf;
+        leaf.n_samples = end - begin;
+        leaf.value = total_w > 0.0 ? total_wy / total_w : 0.0;
+        tree_.nodes.push_back(leaf);
+        return static_cast<u32>(tree_.nodes.size() - 1);
+    }
     leaf_rows_.clear();
     for (u32 i = begin; i < end; ++i) leaf_rows_.push_back(boot_[pid_[i]]);
     return create_leaf(tree_, y_, w_, leaf_rows_, cls_mode_);
@@ -546,10 +562,11 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
                 cand_l1_[nc] = l12[0];
                 cand_l2_[nc] = l12[1];
             }
+            // Only admissible candidates are kept: the next one overwrites
+            // this slot otherwise.
             cand_bin_[nc] = static_cast<std::uint16_t>(b);
-            cand_nl_[nc] = nl;
             cand_wl_[nc] = wl;
-            ++nc;
+            nc += admissible(nl, n, wl) ? 1 : 0;
         }
         if (stride == 4) {
             store(h, v2d{0.0, 0.0});
@@ -566,7 +583,7 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
     }
     score_candidates(nc, kn);
     for (std::size_t j = 0; j < nc; ++j) {
-        if (admissible(cand_nl_[j], n, cand_wl_[j]) && cand_gain_[j] > best.gain) {
+        if (cand_gain_[j] > best.gain) {
             best.gain = cand_gain_[j];
             best.feature = f;
             best.bin = cand_bin_[j];
@@ -844,7 +861,6 @@ Tree Grower::grow() {
     const std::size_t kn = cls_mode_ ? std::max<std::size_t>(stride_ != 0 ? n_classes_ : 0, kTinyNode) : 0;
     cand_bin_.assign(kMaxBins + 4, 0);
     cand_feature_.assign(kMaxBins + 4, 0);
-    cand_nl_.assign(kMaxBins + 4, 0);
     cand_wl_.assign(kMaxBins + 4, 0.0);
     cand_gain_.assign(kMaxBins + 4, 0.0);
     if (cls_mode_) {
