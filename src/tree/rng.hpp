@@ -13,6 +13,22 @@ namespace tw {
 
 using u128 = unsigned __int128;
 
+// k steps of the generator map a state s to s * mul + inc * add, with
+// mul = M^k and add = M^(k-1) + ... + M + 1.
+struct RngJump {
+    u128 mul;
+    u128 add;
+};
+
+constexpr std::array<RngJump, 65> make_rng_jumps(u128 multiplier) {
+    std::array<RngJump, 65> j{};
+    j[0] = RngJump{1, 0};
+    for (std::size_t k = 1; k < j.size(); ++k) {
+        j[k] = RngJump{j[k - 1].mul * multiplier, j[k - 1].add * multiplier + 1};
+    }
+    return j;
+}
+
 class Rng {
 public:
     // Builds the generator from a 32-byte seed block: bytes 0..15 are the
@@ -28,23 +44,19 @@ public:
 
     // The next `count` outputs of next_u64, in order, leaving the generator
     // as `count` calls would. Two interleaved state chains that each jump two
-    // steps halve the multiply latency per output. With `states`, the state
-    // after each output is stored too, so that a caller that uses only the
-    // first k outputs can rewind to states[k - 1] with set_state.
-    void fill_u64(std::uint64_t* out, std::size_t count, u128* states = nullptr) {
+    // steps halve the multiply latency per output.
+    void fill_u64(std::uint64_t* out, std::size_t count) {
         if (count == 0) return;
         const u128 inc2 = inc_ * kMultiplier + inc_;
         u128 a = state_ * kMultiplier + inc_;  // state after output 0
         u128 b = a * kMultiplier + inc_;       // state after output 1
         for (std::size_t i = 0;; i += 2) {
             out[i] = output(a);
-            if (states) states[i] = a;
             if (i + 1 == count) {
                 state_ = a;
                 return;
             }
             out[i + 1] = output(b);
-            if (states) states[i + 1] = b;
             if (i + 2 == count) {
                 state_ = b;
                 return;
@@ -53,8 +65,13 @@ public:
             b = b * kMultiplier2 + inc2;
         }
     }
-    // Only for states this generator produced (same increment).
-    void set_state(u128 state) { state_ = state; }
+
+    // The generator `steps` outputs past `from` (a state of this generator),
+    // for steps <= kMaxJump: one multiply-add instead of `steps` of them.
+    static constexpr std::size_t kMaxJump = 64;
+    void set_after(u128 from, std::size_t steps) {
+        state_ = from * kJumps[steps].mul + inc_ * kJumps[steps].add;
+    }
 
     u128 state() const { return state_; }
     u128 increment() const { return inc_; }
@@ -62,6 +79,7 @@ public:
     static constexpr u128 kMultiplier = (static_cast<u128>(0x2360ed051fc65da4ULL) << 64) |
                                         static_cast<u128>(0x4385df649fccf645ULL);
     static constexpr u128 kMultiplier2 = kMultiplier * kMultiplier;
+    static constexpr std::array<RngJump, 65> kJumps = make_rng_jumps(kMultiplier);
 
 private:
     static std::uint64_t output(u128 state) {
@@ -105,6 +123,13 @@ inline std::uint32_t gen_range_u32(Rng& rng, std::uint32_t m) {
 
 // Fisher-Yates: for i = L-1 down to 1, j uniform below i+1 (32-bit form while
 // i+1 < 2^32), swap(i, j).
+// Acceptance bounds of the 32-bit range draw for m = 1..64.
+inline constexpr std::array<std::uint32_t, 65> kShuffleZone = [] {
+    std::array<std::uint32_t, 65> z{};
+    for (std::uint32_t m = 1; m < z.size(); ++m) z[m] = (m << __builtin_clz(m)) - 1;
+    return z;
+}();
+
 template <typename T>
 inline void shuffle_items(Rng& rng, std::span<T> items) {
     const std::size_t n = items.size();
@@ -114,20 +139,21 @@ inline void shuffle_items(Rng& rng, std::span<T> items) {
         // attempt takes the next output; a rejected one only moves on, an
         // accepted one swaps and moves to the next i. The generator is
         // finally rewound to just after the last output taken.
-        constexpr std::size_t kBatch = 64;
+        constexpr std::size_t kBatch = Rng::kMaxJump;
         std::uint64_t draws[kBatch];
-        u128 states[kBatch];
         std::size_t have = 0;
         std::size_t used = 0;
+        u128 start = rng.state();  // state before the current batch
         std::size_t i = n - 1;
         while (i >= 1) {
             if (used == have) {
+                start = rng.state();
                 have = std::min<std::size_t>(i + i / 2 + 4, kBatch);
-                rng.fill_u64(draws, have, states);
+                rng.fill_u64(draws, have);
                 used = 0;
             }
             const auto m = static_cast<std::uint32_t>(i + 1);
-            const std::uint32_t zone = (m << __builtin_clz(m)) - 1;
+            const std::uint32_t zone = kShuffleZone[m];
             const std::uint64_t prod =
                 static_cast<std::uint64_t>(static_cast<std::uint32_t>(draws[used++])) * m;
             const bool accept = static_cast<std::uint32_t>(prod) <= zone;
@@ -137,7 +163,7 @@ inline void shuffle_items(Rng& rng, std::span<T> items) {
             items[j] = a;
             i -= accept ? 1 : 0;
         }
-        rng.set_state(states[used - 1]);
+        rng.set_after(start, used);
         return;
     }
     for (std::size_t i = n; i-- > 1;) {
