@@ -137,6 +137,32 @@ void class_gains(const Parent& pa, const double* tot, std::size_t kn, const doub
     const v4d W = {pa.W, pa.W, pa.W, pa.W};
     const v4d G = {pa.G, pa.G, pa.G, pa.G};
     const v4d one = {1.0, 1.0, 1.0, 1.0};
+    if (kn == 2) {
+        // Two classes: the candidates' (class 0, class 1) pairs are split
+        // into one vector per class; the arithmetic is the general one.
+        typedef long long v4i __attribute__((vector_size(32)));
+        const v4i even = {0, 2, 4, 6};
+        const v4i odd = {1, 3, 5, 7};
+        const v4d t0 = {tot[0], tot[0], tot[0], tot[0]};
+        const v4d t1 = {tot[1], tot[1], tot[1], tot[1]};
+        const v4d zero = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t j = 0; j < count; j += 4) {
+            const v4d a = load<v4d>(wl + j);
+            const v4d wr = W - a;
+            const v4d p = load<v4d>(left + 2 * j);
+            const v4d q = load<v4d>(left + 2 * j + 4);
+            const v4d l0 = __builtin_shuffle(p, q, even);
+            const v4d l1 = __builtin_shuffle(p, q, odd);
+            const v4d a0 = l0 / a;
+            const v4d a1 = l1 / a;
+            const v4d sl = (zero + a0 * a0) + a1 * a1;
+            const v4d b0 = (t0 - l0) / wr;
+            const v4d b1 = (t1 - l1) / wr;
+            const v4d sr = (zero + b0 * b0) + b1 * b1;
+            store(gain + j, G - (a * (one - sl) + wr * (one - sr)) / W);
+        }
+        return;
+    }
     for (std::size_t j = 0; j < count; j += 4) {
         const v4d a = load<v4d>(wl + j);
         const v4d wr = W - a;
