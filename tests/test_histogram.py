@@ -334,6 +334,17 @@ def test_regressor_matches_reference_bit_for_bit(case, weighted):
     assert model.predict(probe) == reference_regression(trees, probe.tolist())
 
 
+@pytest.mark.parametrize("nf", [9, 12, 20, 40])
+def test_wide_rows_match_reference(nf):
+    # Rows of bin bytes are moved in word-sized pieces for some widths.
+    x, y = make_data(9, n=90, nf=nf)
+    model = _rs.RandomForestClassifier(n_estimators=2, random_state=3, max_features="sqrt")
+    model.fit(x, y)
+    trees = reference_forest(x, y, None, True, n_estimators=2, seed=3, max_depth=None,
+                             max_features="sqrt", bootstrap=True, mss=2, msl=1)
+    assert model.predict_proba(x) == reference_proba(trees, x.tolist(), 3)
+
+
 def test_many_classes_and_huge_labels_match_reference():
     # 40 classes take the grouped path of the grower; labels with gaps and a
     # huge label exercise the dense class remapping.

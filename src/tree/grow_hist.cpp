@@ -103,6 +103,27 @@ inline void store(double* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Copies one row of bin bytes between distinct rows. Short rows are moved
+// as two overlapping words (both loaded before either is stored) instead of
+// through a library call per row.
+inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf) {
+    if (nf >= 8 && nf <= 16) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + nf - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + nf - 8, &b, 8);
+    } else if (nf > 16 && nf <= 32) {
+        v2d a, b;
+        std::memcpy(&a, src, 16);
+        std::memcpy(&b, src + nf - 16, 16);
+        std::memcpy(dst, &a, 16);
+        std::memcpy(dst + nf - 16, &b, 16);
+    } else {
+        std::memcpy(dst, src, nf);
+    }
+}
+
 struct Parent {
     double W, S1, S2, G;
 };
@@ -834,15 +855,15 @@ u32 Grower::partition_as(u32 begin, u32 end, std::vector<Rec>& rec, std::vector<
                                     : x_.at(boot_[pid_[i]], feature) <= threshold;
         if (go_left) {
             if (out != i) {
-                std::memcpy(bins + static_cast<std::size_t>(out) * nf,
-                            bins + static_cast<std::size_t>(i) * nf, nf);
+                copy_row(bins + static_cast<std::size_t>(out) * nf,
+                         bins + static_cast<std::size_t>(i) * nf, nf);
                 rec[out] = rec[i];
                 pid_[out] = pid_[i];
             }
             ++out;
         } else {
-            std::memcpy(bins_tmp_.data() + static_cast<std::size_t>(right) * nf,
-                        bins + static_cast<std::size_t>(i) * nf, nf);
+            copy_row(bins_tmp_.data() + static_cast<std::size_t>(right) * nf,
+                     bins + static_cast<std::size_t>(i) * nf, nf);
             rec_tmp[right] = rec[i];
             pid_tmp_[right] = pid_[i];
             ++right;
