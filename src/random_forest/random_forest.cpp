@@ -15,14 +15,19 @@ namespace {
 
 // Rows handed to one prediction task. A task walks every tree over all of
 // its rows before moving to the next tree, so each tree is fetched once per
-// task; tasks are therefore as large as possible while their rows (encoded
-// at about one byte per feature) and sums still fit in a core's cache, and
-// there are at least two tasks per worker.
-std::size_t predict_grain(std::size_t rows, std::size_t cols, std::size_t sums_per_row) {
+// task. When trees fit in a core's cache beside a block of rows, tasks are as
+// large as that block allows (rows encoded at about one byte per feature,
+// plus their sums), with at least two tasks per worker; larger trees stream
+// from memory whatever the block, so then each worker takes one task and
+// reads each tree once.
+std::size_t predict_grain(std::size_t rows, std::size_t cols, std::size_t sums_per_row,
+                          std::size_t tree_bytes) {
     constexpr std::size_t kCacheBytes = 384 * 1024;
+    const std::size_t workers = parallel::pool_size();
+    if (tree_bytes > kCacheBytes) return std::max<std::size_t>((rows + workers - 1) / workers, 64);
     const std::size_t row_bytes = cols + 8 * sums_per_row + 8;
     const std::size_t fit = std::max<std::size_t>(kCacheBytes / row_bytes, 64);
-    const std::size_t tasks = std::max((rows + fit - 1) / fit, 2 * parallel::pool_size());
+    const std::size_t tasks = std::max((rows + fit - 1) / fit, 2 * workers);
     return std::max<std::size_t>((rows + tasks - 1) / tasks, 64);
 }
 
@@ -147,7 +152,7 @@ std::vector<double> RandomForestClassifier::predict_proba(const MatrixView& x) c
     std::vector<double> out(x.rows * k, 0.0);
     if (k == 0) return out;
     const double n_trees = static_cast<double>(trees_.size());
-    parallel::parallel_chunks(x.rows, predict_grain(x.rows, x.cols, k), [&](std::size_t begin, std::size_t end) {
+    parallel::parallel_chunks(x.rows, predict_grain(x.rows, x.cols, k, packed_.bytes_per_tree()), [&](std::size_t begin, std::size_t end) {
         double* acc = out.data() + begin * k;
         packed_.add_shares(x, begin, end, acc);
         for (double* p = acc; p != out.data() + end * k; ++p) *p /= n_trees;
@@ -205,7 +210,7 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
     check_width(trees_, x);
     std::vector<double> out(x.rows, 0.0);
     const double n_trees = static_cast<double>(trees_.size());
-    parallel::parallel_chunks(x.rows, predict_grain(x.rows, x.cols, 1), [&](std::size_t begin, std::size_t end) {
+    parallel::parallel_chunks(x.rows, predict_grain(x.rows, x.cols, 1, packed_.bytes_per_tree()), [&](std::size_t begin, std::size_t end) {
         packed_.add_values(x, begin, end, out.data() + begin);
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
     });

@@ -62,6 +62,15 @@ public:
                                bool allow_coded = true);
 
     std::size_t n_trees() const { return tree_begin_.empty() ? 0 : tree_begin_.size() - 1; }
+    // Mean bytes a row block reads per tree (nodes and leaf payloads).
+    std::size_t bytes_per_tree() const {
+        if (n_trees() == 0) return 0;
+        const std::size_t bytes = coded_nodes_.size() * sizeof(CodedNode) +
+                                  nodes_.size() * sizeof(PackedNode) + value_.size() * 8 +
+                                  dense_.size() * 8 + shares_.size() * sizeof(Share) +
+                                  share_begin_.size() * 4;
+        return bytes / n_trees();
+    }
     bool coded() const { return coded_; }
 
     // acc[r - begin] += leaf value of row r, tree by tree in tree order, for
