@@ -178,11 +178,13 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
             }
         });
     }
-    p.dense_shares_ = n_classes <= kDenseClasses;
+    // Few classes in the direct form: every node gets a row of n_classes
+    // shares (zeros for absent classes and split nodes). Adding a zero
+    // leaves a sum of non-negative shares unchanged, so the sums match the
+    // lists. The coded form keeps lists, and only for the leaves that are
+    // not pure (usually a small minority).
+    p.dense_shares_ = !p.coded_ && n_classes <= kDenseClasses;
     if (p.dense_shares_) {
-        // Few classes: every node gets a row of n_classes shares (zeros for
-        // absent classes and split nodes). Adding a zero leaves a sum of
-        // non-negative shares unchanged, so the sums match the lists.
         p.dense_.assign(p.tree_begin_.back() * n_classes, 0.0);
         parallel::parallel_for(trees.size(), [&](std::size_t t) {
             double* base = p.dense_.data() + p.tree_begin_[t] * n_classes;
@@ -196,11 +198,14 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
     }
     p.share_begin_.reserve(p.tree_begin_.back() + 1);
     p.share_begin_.push_back(0);
+    std::size_t node = 0;
     for (const Tree& t : trees) {
-        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-            leaf_shares(t, i, [&](std::uint64_t cls, double share) {
-                p.shares_.push_back(Share{cls, share});
-            });
+        for (std::size_t i = 0; i < t.nodes.size(); ++i, ++node) {
+            if (!p.coded_ || p.coded_nodes_[node].rank >= -1) {
+                leaf_shares(t, i, [&](std::uint64_t cls, double share) {
+                    p.shares_.push_back(Share{cls, share});
+                });
+            }
             if (p.shares_.size() > std::numeric_limits<std::uint32_t>::max()) {
                 throw InternalError("too many leaf shares");
             }
