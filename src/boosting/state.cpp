@@ -12,37 +12,29 @@ namespace {
 
 constexpr std::uint32_t kVersion = 1;
 
-void write_config(Writer& w, const BoostConfig& c) {
-    w.u64(c.n_estimators);
-    w.f64(c.learning_rate);
-    w.u64(c.rf_n_estimators);
-    w.opt_u64(c.rf_max_depth);
-    w.opt_text(c.rf_max_features);
-    w.flag(c.bootstrap);
-    w.opt_u64(c.random_state);
-    w.u64(c.min_samples_split);
-    w.u64(c.min_samples_leaf);
-    w.flag(c.use_histogram);
-    w.flag(c.async_mode);
-    w.f64(c.tol);
-    w.opt_u64(c.n_jobs);
+// The configuration in saved order; A is a Writer (C const) or a Reader.
+template <class A, class C>
+void config_fields(A& a, C& c) {
+    a.field(c.n_estimators);
+    a.field(c.learning_rate);
+    a.field(c.rf_n_estimators);
+    a.field(c.rf_max_depth);
+    a.field(c.rf_max_features);
+    a.field(c.bootstrap);
+    a.field(c.random_state);
+    a.field(c.min_samples_split);
+    a.field(c.min_samples_leaf);
+    a.field(c.use_histogram);
+    a.field(c.async_mode);
+    a.field(c.tol);
+    a.field(c.n_jobs);
 }
+
+void write_config(Writer& w, const BoostConfig& c) { config_fields(w, c); }
 
 BoostConfig read_config(Reader& r) {
     BoostConfig c;
-    c.n_estimators = r.u64();
-    c.learning_rate = r.f64();
-    c.rf_n_estimators = r.u64();
-    c.rf_max_depth = r.opt_u64();
-    c.rf_max_features = r.opt_text();
-    c.bootstrap = r.flag();
-    c.random_state = r.opt_u64();
-    c.min_samples_split = r.u64();
-    c.min_samples_leaf = r.u64();
-    c.use_histogram = r.flag();
-    c.async_mode = r.flag();
-    c.tol = r.f64();
-    c.n_jobs = r.opt_u64();
+    config_fields(r, c);
     return c;
 }
 

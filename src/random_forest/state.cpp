@@ -10,25 +10,23 @@ namespace {
 
 constexpr std::uint32_t kVersion = 1;
 
-void write_settings(Writer& w, const ForestSettings& s) {
-    w.u64(s.n_estimators);
-    w.opt_u64(s.max_depth);
-    w.opt_text(s.max_features);
-    w.flag(s.bootstrap);
-    w.opt_u64(s.random_state);
-    w.u64(s.min_samples_split);
-    w.u64(s.min_samples_leaf);
+// The settings in saved order; A is a Writer (S const) or a Reader.
+template <class A, class S>
+void settings_fields(A& a, S& s) {
+    a.field(s.n_estimators);
+    a.field(s.max_depth);
+    a.field(s.max_features);
+    a.field(s.bootstrap);
+    a.field(s.random_state);
+    a.field(s.min_samples_split);
+    a.field(s.min_samples_leaf);
 }
+
+void write_settings(Writer& w, const ForestSettings& s) { settings_fields(w, s); }
 
 ForestSettings read_settings(Reader& r) {
     ForestSettings s;
-    s.n_estimators = r.u64();
-    s.max_depth = r.opt_u64();
-    s.max_features = r.opt_text();
-    s.bootstrap = r.flag();
-    s.random_state = r.opt_u64();
-    s.min_samples_split = r.u64();
-    s.min_samples_leaf = r.u64();
+    settings_fields(r, s);
     return s;
 }
 

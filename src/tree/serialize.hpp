@@ -28,6 +28,13 @@ public:
     void text(std::string_view s);
     void opt_u64(const std::optional<std::uint64_t>& v);
     void opt_text(const std::optional<std::string>& v);
+    // Uniform names, so that one field list can drive both writing and
+    // reading (see Reader::field).
+    void field(std::uint64_t v) { u64(v); }
+    void field(double v) { f64(v); }
+    void field(bool v) { flag(v); }
+    void field(const std::optional<std::uint64_t>& v) { opt_u64(v); }
+    void field(const std::optional<std::string>& v) { opt_text(v); }
     void f64s(const std::vector<double>& v);
     void u64s(const std::vector<std::uint64_t>& v);
     void tree(const Tree& t);
@@ -57,6 +64,11 @@ public:
     std::string text();
     std::optional<std::uint64_t> opt_u64();
     std::optional<std::string> opt_text();
+    void field(std::uint64_t& v) { v = u64(); }
+    void field(double& v) { v = f64(); }
+    void field(bool& v) { v = flag(); }
+    void field(std::optional<std::uint64_t>& v) { v = opt_u64(); }
+    void field(std::optional<std::string>& v) { v = opt_text(); }
     std::vector<double> f64s();
     std::vector<std::uint64_t> u64s();
     Tree tree();
