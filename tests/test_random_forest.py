@@ -270,3 +270,29 @@ def test_prediction_copies_route_like_the_trees(tmp_path_factory):
                       flags=["-fopenmp", "-fsanitize=address,undefined", "-fno-sanitize-recover=all"])
     res = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
     assert res.returncode == 0 and res.stdout.strip() == "ok", res.stdout + res.stderr
+
+
+def test_unit_and_doubled_weights_grow_the_same_binary_trees():
+    # Unit weights let the grower count rows in integers and hand histograms
+    # down the tree; doubling every weight scales every sum exactly, so the
+    # weighted arithmetic must pick the very same splits and shares.
+    rng = np.random.default_rng(11)
+    n = 3000
+    x = rng.normal(size=(n, 6))
+    x[:, 1] = np.round(x[:, 1] * 2)  # heavy ties
+    y = np.where(x[:, 0] + 0.5 * x[:, 2] * x[:, 3] + rng.normal(0, 0.7, n) > 0, 3.0, 0.0)
+    xt = rng.normal(size=(500, 6))
+    xt[::7, 4] = np.nan
+    for data in (x, x[:700]):
+        for params in (
+            {},
+            {"max_features": "sqrt"},
+            {"min_samples_leaf": 3, "max_depth": 7},
+            {"bootstrap": False, "min_samples_split": 40},
+        ):
+            plain = RFC(n_estimators=6, random_state=4, **params)
+            doubled = RFC(n_estimators=6, random_state=4, **params)
+            plain.fit(data, y[: len(data)])
+            doubled.fit(data, y[: len(data)], sample_weight=np.full(len(data), 2.0))
+            assert plain.predict_proba(xt) == doubled.predict_proba(xt), params
+            assert plain.predict(data) == doubled.predict(data), params

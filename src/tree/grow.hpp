@@ -27,6 +27,10 @@ struct TreeParams {
 // ascending class order; value = heaviest class, ties to the highest class.
 std::uint32_t create_leaf(Tree& tree, Vec y, Vec w, std::span<const std::size_t> positions,
                           bool is_classification);
+// A classification leaf of n samples with unit weights: count[d] of them
+// belong to class class_ids[d] (d = 0, 1, in ascending class order).
+std::uint32_t create_count_leaf(Tree& tree, std::uint64_t n, const std::uint64_t* class_ids,
+                                const std::uint64_t* count);
 
 // Exact grower (sorted-value midpoints) on the given positions of x, depth 0.
 Tree build_tree_exact(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> positions,

@@ -14,11 +14,17 @@
 // the generator is consumed in the same order as a recursive growth would and
 // arbitrarily deep trees do not touch the call stack.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "histogram/histogram.hpp"
 #include "tree/errors.hpp"
@@ -42,6 +48,8 @@ constexpr std::size_t kHistBudget = 49152;
 constexpr u64 kTinyNode = 16;
 // Nodes with fewer rows mark occupied bins while accumulating.
 constexpr u64 kMarkLimit = 128;
+// Count mode: nodes with fewer rows walk only their marked bins.
+constexpr u64 kSparseWalk = 64;
 
 struct ClassRec {
     double w;
@@ -66,8 +74,15 @@ struct Frame {
     u32 end;
     u64 depth;
     u32 parent;  // split node whose right child this is, or kNoParent
+    u32 hist;    // count mode: buffer already holding this node's histogram
 };
 constexpr u32 kNoParent = std::numeric_limits<u32>::max();
+constexpr u32 kNoHist = std::numeric_limits<u32>::max();
+// Count mode: a split derives the larger child's histogram from its own when
+// that child has at least this many rows.
+constexpr u64 kSubtractMin = 128;
+// Bytes of kept histograms per tree in count mode.
+constexpr std::size_t kKeptHistBudget = std::size_t{8} << 20;
 
 // Set bits of a 256-bit mask, visited in ascending order.
 template <class F>
@@ -120,7 +135,7 @@ inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf)
         std::memcpy(dst, &a, 16);
         std::memcpy(dst + nf - 16, &b, 16);
     } else {
-        std::memcpy(dst, src, nf);
+        std::memmove(dst, src, nf);
     }
 }
 
@@ -208,6 +223,140 @@ void class_gains(const Parent& pa, const double* tot, std::size_t kn, const doub
     }
 }
 
+// class_gains for two classes and unit weights: candidate j's packed value
+// holds its left rows in the low half and their class-1 rows in the high half. The counts convert exactly, and
+// the arithmetic is the two-class arithmetic of class_gains.
+__attribute__((target_clones("avx2", "default")))
+double count_gains(const Parent& pa, double tot0, double tot1, const std::uint64_t* packed,
+                   double* gain, std::size_t count) {
+    typedef int v4si __attribute__((vector_size(16)));
+    typedef int v8si __attribute__((vector_size(32)));
+    const v4d W = {pa.W, pa.W, pa.W, pa.W};
+    const v4d G = {pa.G, pa.G, pa.G, pa.G};
+    const v4d one = {1.0, 1.0, 1.0, 1.0};
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const v4d t0 = {tot0, tot0, tot0, tot0};
+    const v4d t1 = {tot1, tot1, tot1, tot1};
+    const double lowest = -std::numeric_limits<double>::infinity();
+    v4d top = {lowest, lowest, lowest, lowest};
+    for (std::size_t j = 0; j < count; j += 4) {
+        v8si pk;
+        std::memcpy(&pk, packed + j, sizeof pk);
+        const v4si ni = __builtin_shufflevector(pk, pk, 0, 2, 4, 6);
+        const v4si oi = __builtin_shufflevector(pk, pk, 1, 3, 5, 7);
+        const v4d a = __builtin_convertvector(ni, v4d);
+        const v4d l1 = __builtin_convertvector(oi, v4d);
+        const v4d l0 = a - l1;
+        const v4d wr = W - a;
+        const v4d a0 = l0 / a;
+        const v4d a1 = l1 / a;
+        const v4d sl = (zero + a0 * a0) + a1 * a1;
+        const v4d b0 = (t0 - l0) / wr;
+        const v4d b1 = (t1 - l1) / wr;
+        const v4d sr = (zero + b0 * b0) + b1 * b1;
+        const v4d g = G - (a * (one - sl) + wr * (one - sr)) / W;
+        store(gain + j, g);
+        top = g > top ? g : top;
+    }
+    return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+}
+
+// Count-mode histogram walk over bins 0..last of one feature, in ascending
+// order. A bin's packed value holds its rows in the low half and its class-1
+// rows in the high half; the running sums of both halves never carry into
+// each other (they stay below 2^31). Occupied bins whose left row count lies
+// in [lo, hi] become candidates: their packed left sums go to cand[], their
+// bins to cand_bin[], in bin order. Bins 0..clear-1 are reset to zero.
+// Returns the number of candidates.
+std::size_t walk_bins_scalar(std::uint64_t* h, std::size_t last, std::size_t clear,
+                             std::uint64_t lo, std::uint64_t hi, std::uint64_t* cand,
+                             std::uint64_t* cand_bin) {
+    std::uint64_t sum = 0;
+    std::size_t nc = 0;
+    for (std::size_t b = 0; b <= last; ++b) {
+        const std::uint64_t v = h[b];
+        sum += v;
+        const std::uint64_t nl = sum & 0xFFFFFFFFu;
+        cand[nc] = sum;
+        cand_bin[nc] = b;
+        nc += (v != 0) & (nl >= lo) & (nl <= hi);
+    }
+    std::fill_n(h, clear, std::uint64_t{0});
+    return nc;
+}
+
+#if defined(__x86_64__)
+// The same walk four bins at a time: a prefix sum within each vector plus
+// the carry of the previous one, and a table-driven compaction of the
+// selected lanes.
+__attribute__((target("avx2")))
+std::size_t walk_bins_avx2(std::uint64_t* h, std::size_t last, std::size_t clear,
+                           std::uint64_t lo, std::uint64_t hi, std::uint64_t* cand,
+                           std::uint64_t* cand_bin) {
+    // For each 4-bit lane mask, the 32-bit source indices that move the
+    // selected 64-bit lanes to the front, in order.
+    alignas(32) static constexpr std::array<std::array<int, 8>, 16> kCompact = [] {
+        std::array<std::array<int, 8>, 16> t{};
+        for (int m = 0; m < 16; ++m) {
+            int k = 0;
+            for (int lane = 0; lane < 4; ++lane) {
+                if (m & (1 << lane)) {
+                    t[m][2 * k] = 2 * lane;
+                    t[m][2 * k + 1] = 2 * lane + 1;
+                    ++k;
+                }
+            }
+            for (; k < 4; ++k) t[m][2 * k] = t[m][2 * k + 1] = 0;
+        }
+        return t;
+    }();
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
+    const __m256i lo_m1 = _mm256_set1_epi64x(static_cast<long long>(lo) - 1);
+    const __m256i hi_p1 = _mm256_set1_epi64x(static_cast<long long>(hi) + 1);
+    const __m256i step = _mm256_set1_epi64x(4);
+    __m256i bins = _mm256_setr_epi64x(0, 1, 2, 3);
+    __m256i carry = zero;
+    std::size_t nc = 0;
+    const std::size_t count = last + 1;
+    const std::size_t blocks = (std::max(count, clear) + 3) / 4;
+    clear = (clear + 3) & ~std::size_t{3};  // whole vectors (all within the slot)
+    for (std::size_t k = 0; k < blocks; ++k) {
+        __m256i* at = reinterpret_cast<__m256i*>(h + 4 * k);
+        const __m256i v = _mm256_loadu_si256(at);
+        if (4 * k < clear) _mm256_storeu_si256(at, zero);
+        // Inclusive prefix sum of the four lanes.
+        __m256i t = _mm256_add_epi64(
+            v, _mm256_blend_epi32(_mm256_permute4x64_epi64(v, 0x90), zero, 0x03));
+        t = _mm256_add_epi64(t, _mm256_permute2x128_si256(t, t, 0x08));
+        const __m256i sum = _mm256_add_epi64(t, carry);
+        // The carry chain is one add per vector.
+        carry = _mm256_add_epi64(carry, _mm256_permute4x64_epi64(t, 0xFF));
+        const __m256i nl = _mm256_and_si256(sum, low);
+        const __m256i empty = _mm256_cmpeq_epi64(v, zero);
+        const __m256i ok = _mm256_andnot_si256(
+            empty, _mm256_and_si256(_mm256_cmpgt_epi64(nl, lo_m1), _mm256_cmpgt_epi64(hi_p1, nl)));
+        int mask = _mm256_movemask_pd(_mm256_castsi256_pd(ok));
+        if (4 * k + 4 > count) mask &= (4 * k < count) ? (1 << (count - 4 * k)) - 1 : 0;
+        const __m256i idx = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompact[mask].data()));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cand + nc), _mm256_permutevar8x32_epi32(sum, idx));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cand_bin + nc), _mm256_permutevar8x32_epi32(bins, idx));
+        nc += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+        bins = _mm256_add_epi64(bins, step);
+    }
+    return nc;
+}
+#endif
+
+std::size_t walk_bins(std::uint64_t* h, std::size_t last, std::size_t clear, std::uint64_t lo,
+                      std::uint64_t hi, std::uint64_t* cand, std::uint64_t* cand_bin) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return walk_bins_avx2(h, last, clear, lo, hi, cand, cand_bin);
+#endif
+    return walk_bins_scalar(h, last, clear, lo, hi, cand, cand_bin);
+}
+
 class Grower {
 public:
     Grower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
@@ -223,6 +372,11 @@ private:
     void remap_classes();
 
     u32 make_leaf(u32 begin, u32 end);
+    // Weight and dense class of a classification slot.
+    ClassRec class_rec(u32 slot) const {
+        if (count_mode_) return ClassRec{1.0, bins_[static_cast<std::size_t>(slot) * rs_ + nf_]};
+        return crec_[slot];
+    }
     // Totals of the node; returns false when a stop rule makes it a leaf.
     bool node_totals(u32 begin, u32 end);
     void choose_features();
@@ -231,11 +385,29 @@ private:
     void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
                     Add add);
     void walk_feature(std::size_t s, std::size_t f, u64 n, Best& best);
+    void search_counts(u32 begin, u32 end, Best& best);
+    void walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, Best& best);
+    // Kept histograms (count mode, every feature examined at every node):
+    // one buffer of all examined features' bins per node that owns one.
+    u64* kept(u32 id) { return kept_[id].data(); }
+    u32 acquire_kept();
+    void release_kept(u32 id) {
+        if (id != kNoHist) kept_free_.push_back(id);
+    }
+    void count_rows(u32 begin, u32 end, u64* h);
+    void search_kept(u32 begin, u32 end, u64* h, Best& best);
+    void best_of_counts(std::size_t f, std::size_t nc, Best& best);
+    // Small nodes rather count into the scratch histograms, marking the
+    // few bins they occupy.
+    bool wants_hist(u64 n, u64 depth) const {
+        return n >= kSparseWalk && n >= params_.min_samples_split &&
+               !(params_.max_depth && depth >= *params_.max_depth);
+    }
     void search_grouped(u32 begin, u32 end, Best& best);
     u32 partition(u32 begin, u32 end, std::size_t feature, std::size_t bin, double threshold);
-    template <class Rec>
-    u32 partition_as(u32 begin, u32 end, std::vector<Rec>& rec, std::vector<Rec>& rec_tmp,
-                     std::size_t feature, std::size_t bin, double threshold);
+    template <class Rec, bool kPid>
+    u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
+                     std::size_t bin, double threshold);
     void clear_node_classes();
     void search_tiny(u32 begin, u32 end, Best& best);
     void score_candidates(std::size_t count, std::size_t kn);
@@ -296,6 +468,12 @@ private:
     const std::size_t n_;
     const std::size_t nf_;
     const bool cls_mode_ = params_.is_classification;
+    // Two classes and unit weights: every weight sum is a whole number, held
+    // exactly both as a double and as an integer, so histograms count rows
+    // in integers and give the same sums as adding the weights would.
+    bool count_mode_ = false;
+    std::size_t rs_ = 0;     // bytes per row of bins_
+    bool keep_pid_ = true;   // pid_ is maintained
     const u64 msl_ = params_.min_samples_leaf;
 
     Tree tree_;
@@ -319,6 +497,7 @@ private:
     std::vector<double> left_;      // per dense class, left side of a walk
     std::vector<double> bin_acc_;   // per dense class, one bin (grouped search)
     std::vector<u32> node_classes_; // classes present in the node, ascending
+    std::vector<u64> class_ids_;    // class index of each dense class
     std::vector<u32> touched_;
 
     // Dense per-bin records for a batch of features: slot s, bin b at
@@ -327,11 +506,21 @@ private:
     std::vector<double> hsum_;
     double* hbase_ = nullptr;  // hsum_ aligned to a cache line
     std::vector<u64> hmask_;
+    // Count mode: per slot and bin, rows in the low half and class-1 rows
+    // in the high half.
+    std::vector<u64> chist_;
+    u64* cbase_ = nullptr;
+    bool keep_hists_ = false;
+    std::size_t kept_max_ = 0;
+    std::vector<std::vector<u64>> kept_;
+    std::vector<u32> kept_free_;
     std::vector<u32> order_;  // grouped search: node positions grouped by bin
     // Candidates of one feature walk (at most 256, padded to whole vectors).
     std::vector<std::uint16_t> cand_bin_;
     std::vector<u32> cand_feature_;
     std::vector<double> cand_wl_, cand_l1_, cand_l2_, cand_gain_, cand_left_;
+    // Count mode: packed left sums (rows, class-1 rows) and bins.
+    std::vector<u64> cand_pk_, cand_b_;
     std::vector<double> lacc_, node_tot_;
     std::vector<u32> class_slot_;  // dense class -> index in node_classes_
 
@@ -357,15 +546,29 @@ void Grower::check_inputs() const {
 }
 
 void Grower::gather() {
-    bins_.resize(n_ * nf_);
+    if (cls_mode_) {
+        remap_classes();
+        count_mode_ = n_classes_ == 2 && n_ < (std::size_t{1} << 31);
+        for (std::size_t p = 0; p < n_ && count_mode_; ++p) count_mode_ = crec_[p].w == 1.0;
+    }
+    // Count mode keeps each slot's class as one more byte of its row.
+    rs_ = nf_ + (count_mode_ ? 1 : 0);
+    bins_.resize(n_ * rs_);
     for (std::size_t f = 0; f < nf_; ++f) {
         const std::uint8_t* col = hist_.bins[f].data();
         std::uint8_t* out = bins_.data() + f;
-        for (std::size_t p = 0; p < n_; ++p) out[p * nf_] = col[boot_[p]];
+        for (std::size_t p = 0; p < n_; ++p) out[p * rs_] = col[boot_[p]];
     }
-    if (cls_mode_) {
-        remap_classes();
-    } else {
+    if (count_mode_) {
+        std::uint8_t* out = bins_.data() + nf_;
+        for (std::size_t p = 0; p < n_; ++p) out[p * rs_] = static_cast<std::uint8_t>(crec_[p].cls);
+        std::vector<ClassRec>().swap(crec_);
+        // Slots remember their bootstrap position only where a split must
+        // read raw values (columns with NaN).
+        keep_pid_ = false;
+        for (std::size_t f = 0; f < nf_; ++f) keep_pid_ = keep_pid_ || !hist_.is_nan_free(f);
+    }
+    if (!cls_mode_) {
         rrec_.resize(n_);
         for (std::size_t p = 0; p < n_; ++p) {
             const std::size_t r = boot_[p];
@@ -373,13 +576,15 @@ void Grower::gather() {
             rrec_[p] = RegRec{w_[r], wy, y_[r] * wy};
         }
     }
-    pid_.resize(n_);
-    for (std::size_t p = 0; p < n_; ++p) pid_[p] = static_cast<u32>(p);
-    pid_tmp_.resize(n_);
-    bins_tmp_.resize(n_ * nf_);
-    if (cls_mode_) {
+    if (keep_pid_) {
+        pid_.resize(n_);
+        for (std::size_t p = 0; p < n_; ++p) pid_[p] = static_cast<u32>(p);
+        pid_tmp_.resize(n_);
+    }
+    bins_tmp_.resize(n_ * rs_);
+    if (cls_mode_ && !count_mode_) {
         crec_tmp_.resize(n_);
-    } else {
+    } else if (!cls_mode_) {
         rrec_tmp_.resize(n_);
     }
 }
@@ -398,9 +603,11 @@ void Grower::remap_classes() {
         std::vector<u32> dense(static_cast<std::size_t>(max_label) + 1, 0);
         for (u64 l : labels) dense[l] = 1;
         u32 k = 0;
-        for (auto& d : dense) {
-            const u32 present = d;
-            d = k;
+        class_ids_.clear();
+        for (std::size_t l = 0; l < dense.size(); ++l) {
+            const u32 present = dense[l];
+            dense[l] = k;
+            if (present != 0) class_ids_.push_back(l);
             k += present;
         }
         n_classes_ = k;
@@ -412,6 +619,7 @@ void Grower::remap_classes() {
         std::sort(sorted.begin(), sorted.end());
         sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
         n_classes_ = sorted.size();
+        class_ids_ = sorted;
         for (std::size_t p = 0; p < n_; ++p) {
             const auto it = std::lower_bound(sorted.begin(), sorted.end(), labels[p]);
             crec_[p] = ClassRec{w_[boot_[p]], static_cast<u32>(it - sorted.begin())};
@@ -441,6 +649,13 @@ u32 Grower::make_leaf(u32 begin, u32 end) {
         tree_.nodes.push_back(leaf);
         return static_cast<u32>(tree_.nodes.size() - 1);
     }
+    if (count_mode_) {
+        // Unit weights: each class's weight is its count.
+        u64 ones = 0;
+        for (u32 i = begin; i < end; ++i) ones += bins_[static_cast<std::size_t>(i) * rs_ + nf_];
+        const u64 count[2] = {end - begin - ones, ones};
+        return create_count_leaf(tree_, end - begin, class_ids_.data(), count);
+    }
     leaf_rows_.clear();
     for (u32 i = begin; i < end; ++i) leaf_rows_.push_back(boot_[pid_[i]]);
     return create_leaf(tree_, y_, w_, leaf_rows_, cls_mode_);
@@ -448,7 +663,26 @@ u32 Grower::make_leaf(u32 begin, u32 end) {
 
 bool Grower::node_totals(u32 begin, u32 end) {
     W_ = 0.0;
-    if (cls_mode_) {
+    if (count_mode_) {
+        // Unit weights: the sums are the class counts.
+        u64 ones = 0;
+        for (u32 i = begin; i < end; ++i) ones += bins_[static_cast<std::size_t>(i) * rs_ + nf_];
+        const u64 count[2] = {end - begin - ones, ones};
+        node_classes_.clear();
+        for (u32 c = 0; c < 2; ++c) {
+            tot_[c] = static_cast<double>(count[c]);
+            class_count_[c] = static_cast<u32>(count[c]);
+            if (count[c] != 0) node_classes_.push_back(c);
+        }
+        W_ = static_cast<double>(end - begin);
+        if (node_classes_.size() <= 1) return false;
+        double s = 0.0;
+        for (u32 c : node_classes_) {
+            const double t = tot_[c] / W_;
+            s += t * t;
+        }
+        G_ = 1.0 - s;
+    } else if (cls_mode_) {
         touched_.clear();
         for (u32 i = begin; i < end; ++i) {
             const ClassRec& r = crec_[i];
@@ -544,7 +778,7 @@ void Grower::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool 
         u64* hmask = hmask_.data();
         for (u32 p = begin; p < end; ++p) {
             const Rec r = rec[p];
-            const std::uint8_t* row = bins + static_cast<std::size_t>(p) * nf_;
+            const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs_;
             for (std::size_t s = 0; s < nb; ++s) {
                 const std::size_t b = row[fs[s]];
                 const std::size_t slot = s * kMaxBins + b;
@@ -556,7 +790,7 @@ void Grower::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool 
     }
     for (u32 p = begin; p < end; ++p) {
         const Rec r = rec[p];
-        const std::uint8_t* row = bins + static_cast<std::size_t>(p) * nf_;
+        const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs_;
         for (std::size_t s = 0; s < nb; ++s) {
             const std::size_t slot = s * kMaxBins + row[fs[s]];
             add(hsum + slot * stride, r);
@@ -639,6 +873,145 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
     }
 }
 
+// Count mode: as search_dense, with one integer add per row and feature.
+// Nodes with few rows mark their occupied bins and walk only those; larger
+// ones walk every bin without branches.
+void Grower::search_counts(u32 begin, u32 end, Best& best) {
+    const u64 n = end - begin;
+    const std::size_t batch = kHistBudget / kMaxBins;
+    const bool sparse = n < kSparseWalk;
+    const std::uint8_t* bins = bins_.data();
+    const std::size_t rs = rs_;
+    const std::size_t nf = nf_;
+    u64* hist = cbase_;
+    u64* hmask = hmask_.data();
+    for (std::size_t first = 0; first < examined_.size(); first += batch) {
+        const std::size_t nb = std::min(batch, examined_.size() - first);
+        const u32* fs = examined_.data() + first;
+        if (sparse) {
+            for (u32 p = begin; p < end; ++p) {
+                const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
+                const u64 add = 1 + (static_cast<u64>(row[nf]) << 32);
+                for (std::size_t s = 0; s < nb; ++s) {
+                    const std::size_t b = row[fs[s]];
+                    hist[s * kMaxBins + b] += add;
+                    hmask[s * 4 + (b >> 6)] |= u64{1} << (b & 63);
+                }
+            }
+        } else {
+            for (u32 p = begin; p < end; ++p) {
+                const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
+                const u64 add = 1 + (static_cast<u64>(row[nf]) << 32);
+                for (std::size_t s = 0; s < nb; ++s) hist[s * kMaxBins + row[fs[s]]] += add;
+            }
+        }
+        for (std::size_t s = 0; s < nb; ++s) walk_counts(s, fs[s], n, sparse, best);
+    }
+}
+
+u32 Grower::acquire_kept() {
+    u32 id;
+    if (!kept_free_.empty()) {
+        id = kept_free_.back();
+        kept_free_.pop_back();
+        std::fill(kept_[id].begin(), kept_[id].end(), u64{0});
+    } else if (kept_.size() < kept_max_) {
+        id = static_cast<u32>(kept_.size());
+        kept_.emplace_back(examined_.size() * kMaxBins + 4, u64{0});
+    } else {
+        return kNoHist;
+    }
+    return id;
+}
+
+// Adds rows begin..end-1 to a kept histogram (slot s for examined_[s]).
+void Grower::count_rows(u32 begin, u32 end, u64* h) {
+    const std::size_t nb = examined_.size();
+    const u32* fs = examined_.data();
+    const std::uint8_t* bins = bins_.data();
+    const std::size_t rs = rs_;
+    const std::size_t nf = nf_;
+    for (u32 p = begin; p < end; ++p) {
+        const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
+        const u64 add = 1 + (static_cast<u64>(row[nf]) << 32);
+        for (std::size_t s = 0; s < nb; ++s) h[s * kMaxBins + row[fs[s]]] += add;
+    }
+}
+
+// Best split from a complete kept histogram, which stays intact.
+void Grower::search_kept(u32 begin, u32 end, u64* h, Best& best) {
+    const u64 n = end - begin;
+    const u64 side = std::max<u64>(msl_, 1);
+    if (n < 2 * side) return;
+    for (std::size_t s = 0; s < examined_.size(); ++s) {
+        const std::size_t f = examined_[s];
+        const std::size_t nc = walk_bins(h + s * kMaxBins, hist_.n_bins[f] - 2, 0, side, n - side,
+                                         cand_pk_.data(), cand_b_.data());
+        best_of_counts(f, nc, best);
+    }
+}
+
+// walk_feature for count histograms. Candidates keep their integer left
+// counts; the gain kernel turns them into the doubles the weight sums would
+// have given. Clears the feature's histogram slot.
+void Grower::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, Best& best) {
+    const std::size_t last = hist_.n_bins[f] - 2;
+    u64* h = cbase_ + s * kMaxBins;
+    // Admissible: at least max(min_samples_leaf, 1) rows on each side.
+    const u64 side = std::max<u64>(msl_, 1);
+    if (n < 2 * side) {
+        u64* mask = hmask_.data() + s * 4;
+        if (sparse) {
+            for_each_bit(mask, [&](std::size_t b) { h[b] = 0; });
+            mask[0] = mask[1] = mask[2] = mask[3] = 0;
+        } else {
+            std::fill_n(h, hist_.n_bins[f], u64{0});
+        }
+        return;
+    }
+    const u64 lo = side;
+    const u64 hi = n - side;
+    std::size_t nc = 0;
+    if (sparse) {
+        u64* mask = hmask_.data() + s * 4;
+        u64 sum = 0;
+        for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
+            if (b <= last) {
+                sum += h[b];
+                const u64 nl = sum & 0xFFFFFFFFu;
+                cand_pk_[nc] = sum;
+                cand_b_[nc] = b;
+                nc += (nl >= lo) & (nl <= hi);
+            }
+            h[b] = 0;
+        });
+        mask[0] = mask[1] = mask[2] = mask[3] = 0;
+    } else {
+        nc = walk_bins(h, last, hist_.n_bins[f], lo, hi, cand_pk_.data(), cand_b_.data());
+    }
+    best_of_counts(f, nc, best);
+}
+
+// Scores count-mode candidates 0..nc-1 of feature f and keeps the first
+// best one.
+void Grower::best_of_counts(std::size_t f, std::size_t nc, Best& best) {
+    if (nc == 0) return;
+    // Pad to whole vectors with copies of the last candidate.
+    for (std::size_t j = nc; j < ((nc + 3) & ~std::size_t{3}); ++j) cand_pk_[j] = cand_pk_[nc - 1];
+    // The first candidate of the largest gain, if it beats the best so far
+    // (gains here are never NaN: both sides hold rows).
+    const double m = count_gains(Parent{W_, S1_, S2_, G_}, tot_[0], tot_[1], cand_pk_.data(),
+                                 cand_gain_.data(), nc);
+    if (!(m > best.gain)) return;
+    const double* g = cand_gain_.data();
+    std::size_t j = 0;
+    while (g[j] != m) ++j;
+    best.gain = m;
+    best.feature = f;
+    best.bin = cand_b_[j];
+    best.found = true;
+}
+
 // Tiny nodes: per feature, the rows' (bin, position) keys are sorted, which
 // groups each bin's rows in node order; each group's sums are formed over its
 // rows in that order and added whole to the left totals, exactly as a
@@ -678,8 +1051,8 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
         // the entry of the lower bin alone on the left. The left sums are
         // formed exactly as the general walk forms them (a group sum added
         // to zero totals).
-        const std::uint8_t* row0 = bins_.data() + static_cast<std::size_t>(begin) * nf_;
-        const std::uint8_t* row1 = row0 + nf_;
+        const std::uint8_t* row0 = bins_.data() + static_cast<std::size_t>(begin) * rs_;
+        const std::uint8_t* row1 = row0 + rs_;
         for (u32 f : examined_) {
             const std::uint8_t b0 = row0[f];
             const std::uint8_t b1 = row1[f];
@@ -700,7 +1073,7 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
     for (u32 f : examined_) {
         for (u32 i = 0; i < n; ++i) {
             keys[i] = static_cast<std::uint16_t>(
-                (bins_[static_cast<std::size_t>(begin + i) * nf_ + f] << 8) | i);
+                (bins_[static_cast<std::size_t>(begin + i) * rs_ + f] << 8) | i);
         }
         // Keys are distinct, so each one's rank is the number of smaller
         // keys: a branch-free sort for a handful of keys.
@@ -722,7 +1095,7 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
             if (cls_mode_) {
                 for (std::size_t c = 0; c < kn; ++c) group[c] = 0.0;
                 for (; j < n && (sorted[j] >> 8) == b; ++j) {
-                    const ClassRec& r = crec_[begin + (sorted[j] & 0xFF)];
+                    const ClassRec r = class_rec(begin + (sorted[j] & 0xFF));
                     bw += r.w;
                     group[class_slot_[r.cls]] += r.w;
                 }
@@ -792,7 +1165,7 @@ void Grower::search_grouped(u32 begin, u32 end, Best& best) {
     for (u32 f : examined_) {
         std::fill(counts, counts + kMaxBins, 0u);
         for (u32 i = begin; i < end; ++i) {
-            ++counts[bins_[static_cast<std::size_t>(i) * nf_ + f]];
+            ++counts[bins_[static_cast<std::size_t>(i) * rs_ + f]];
         }
         u32 acc = 0;
         for (std::size_t b = 0; b < kMaxBins; ++b) {
@@ -800,7 +1173,7 @@ void Grower::search_grouped(u32 begin, u32 end, Best& best) {
             acc += counts[b];
         }
         for (u32 p = begin; p < end; ++p) {
-            order_[offsets[bins_[static_cast<std::size_t>(p) * nf_ + f]]++] = p;
+            order_[offsets[bins_[static_cast<std::size_t>(p) * rs_ + f]]++] = p;
         }
         const std::size_t last = hist_.n_bins[f] - 2;
         u64 nl = 0;
@@ -840,46 +1213,55 @@ void Grower::search_grouped(u32 begin, u32 end, Best& best) {
     }
 }
 
-template <class Rec>
-u32 Grower::partition_as(u32 begin, u32 end, std::vector<Rec>& rec, std::vector<Rec>& rec_tmp,
-                         std::size_t feature, std::size_t bin, double threshold) {
+// Stable partition of the node's slots: rows going left are compacted in
+// place, the others collected aside and appended. Every row is written to
+// both places and only the left counter moves (the right one follows from
+// it), so no branch depends on the data. Rec is void in count mode, whose
+// classes travel inside the rows.
+template <class Rec, bool kPid>
+u32 Grower::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
+                         std::size_t bin, double threshold) {
     const bool by_bin = hist_.is_nan_free(feature);
-    const std::size_t nf = nf_;
+    const std::size_t rs = rs_;
     std::uint8_t* bins = bins_.data();
+    std::uint8_t* tmp = bins_tmp_.data();
     u32 out = begin;
-    u32 right = 0;
     for (u32 i = begin; i < end; ++i) {
+        const u32 right = i - out;
         // The threshold is the bin's upper edge, so for a column without NaN
         // "value <= threshold" holds exactly for the rows of bins 0..bin.
-        const bool go_left = by_bin ? bins[static_cast<std::size_t>(i) * nf + feature] <= bin
-                                    : x_.at(boot_[pid_[i]], feature) <= threshold;
-        if (go_left) {
-            if (out != i) {
-                copy_row(bins + static_cast<std::size_t>(out) * nf,
-                         bins + static_cast<std::size_t>(i) * nf, nf);
-                rec[out] = rec[i];
-                pid_[out] = pid_[i];
-            }
-            ++out;
-        } else {
-            copy_row(bins_tmp_.data() + static_cast<std::size_t>(right) * nf,
-                     bins + static_cast<std::size_t>(i) * nf, nf);
-            rec_tmp[right] = rec[i];
-            pid_tmp_[right] = pid_[i];
-            ++right;
+        const std::uint8_t* src = bins + static_cast<std::size_t>(i) * rs;
+        const bool go_left = by_bin ? src[feature] <= bin : x_.at(boot_[pid_[i]], feature) <= threshold;
+        copy_row(tmp + static_cast<std::size_t>(right) * rs, src, rs);
+        copy_row(bins + static_cast<std::size_t>(out) * rs, src, rs);
+        if constexpr (!std::is_void_v<Rec>) {
+            const Rec r = rec[i];
+            rec_tmp[right] = r;
+            rec[out] = r;
         }
+        if constexpr (kPid) {
+            const u32 q = pid_[i];
+            pid_tmp_[right] = q;
+            pid_[out] = q;
+        }
+        out += static_cast<u32>(go_left);
     }
-    std::memcpy(bins + static_cast<std::size_t>(out) * nf, bins_tmp_.data(),
-                static_cast<std::size_t>(right) * nf);
-    std::copy(rec_tmp.begin(), rec_tmp.begin() + right, rec.begin() + out);
-    std::copy(pid_tmp_.begin(), pid_tmp_.begin() + right, pid_.begin() + out);
+    const u32 right = end - out;
+    std::memcpy(bins + static_cast<std::size_t>(out) * rs, tmp, static_cast<std::size_t>(right) * rs);
+    if constexpr (!std::is_void_v<Rec>) std::copy(rec_tmp, rec_tmp + right, rec + out);
+    if constexpr (kPid) std::copy(pid_tmp_.begin(), pid_tmp_.begin() + right, pid_.begin() + out);
     return out;
 }
 
 u32 Grower::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,
                       double threshold) {
-    return cls_mode_ ? partition_as(begin, end, crec_, crec_tmp_, feature, bin, threshold)
-                     : partition_as(begin, end, rrec_, rrec_tmp_, feature, bin, threshold);
+    if (count_mode_) {
+        return keep_pid_ ? partition_as<void, true>(begin, end, nullptr, nullptr, feature, bin, threshold)
+                         : partition_as<void, false>(begin, end, nullptr, nullptr, feature, bin, threshold);
+    }
+    return cls_mode_
+               ? partition_as<ClassRec, true>(begin, end, crec_.data(), crec_tmp_.data(), feature, bin, threshold)
+               : partition_as<RegRec, true>(begin, end, rrec_.data(), rrec_tmp_.data(), feature, bin, threshold);
 }
 
 Tree Grower::grow() {
@@ -893,7 +1275,13 @@ Tree Grower::grow() {
     } else if (n_classes_ <= kDenseClassLimit) {
         stride_ = (2 + n_classes_ + 1) & ~std::size_t{1};
     }
-    if (stride_ != 0) {
+    if (count_mode_) {
+        const std::size_t batch = std::min(kHistBudget / kMaxBins, std::max<std::size_t>(1, nf_));
+        chist_.assign(batch * kMaxBins + 8, 0);
+        cbase_ = chist_.data();
+        while (reinterpret_cast<std::uintptr_t>(cbase_) % 64 != 0) ++cbase_;
+        hmask_.assign(batch * 4, 0);
+    } else if (stride_ != 0) {
         const std::size_t batch =
             std::min(std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride_)),
                      std::max<std::size_t>(1, nf_));
@@ -910,6 +1298,10 @@ Tree Grower::grow() {
     cand_feature_.assign(kMaxBins + 4, 0);
     cand_wl_.assign(kMaxBins + 4, 0.0);
     cand_gain_.assign(kMaxBins + 4, 0.0);
+    if (count_mode_) {
+        cand_pk_.assign(kMaxBins + 8, 0);
+        cand_b_.assign(kMaxBins + 8, 0);
+    }
     if (cls_mode_) {
         cand_left_.assign((kMaxBins + 4) * kn, 0.0);
     } else {
@@ -924,7 +1316,16 @@ Tree Grower::grow() {
     }
 
     std::vector<Frame> stack;
-    stack.push_back(Frame{0, static_cast<u32>(n_), 0, kNoParent});
+    if (count_mode_ && !(params_.max_features && *params_.max_features < nf_)) {
+        // Every node examines the same features, so a split can hand its
+        // histogram down: counts are exact, and the larger child's counts
+        // are the node's minus the smaller child's.
+        choose_features();
+        keep_hists_ = true;
+        kept_max_ = std::max<std::size_t>(
+            2, kKeptHistBudget / ((examined_.size() * kMaxBins + 4) * sizeof(u64)));
+    }
+    stack.push_back(Frame{0, static_cast<u32>(n_), 0, kNoParent, kNoHist});
     while (!stack.empty()) {
         const Frame fr = stack.back();
         stack.pop_back();
@@ -933,20 +1334,31 @@ Tree Grower::grow() {
         }
         if (fr.parent != kNoParent) tree_.nodes[fr.parent].right = static_cast<u32>(tree_.nodes.size());
         const u64 n = fr.end - fr.begin;
+        u32 own = fr.hist;  // kept histogram of this node, if any
 
         if (n < params_.min_samples_split || (params_.max_depth && fr.depth >= *params_.max_depth)) {
+            release_kept(own);
             make_leaf(fr.begin, fr.end);
             continue;
         }
         if (!node_totals(fr.begin, fr.end)) {
             if (cls_mode_) clear_node_classes();
+            release_kept(own);
             make_leaf(fr.begin, fr.end);
             continue;
         }
         choose_features();
         Best best;
         if (n <= kTinyNode) {
+            release_kept(own);
+            own = kNoHist;
             search_tiny(fr.begin, fr.end, best);
+        } else if (keep_hists_ && (own != kNoHist ||
+                                   (n >= kSparseWalk && (own = acquire_kept()) != kNoHist))) {
+            if (fr.hist == kNoHist) count_rows(fr.begin, fr.end, kept(own));
+            search_kept(fr.begin, fr.end, kept(own), best);
+        } else if (count_mode_) {
+            search_counts(fr.begin, fr.end, best);
         } else if (stride_ != 0) {
             search_dense(fr.begin, fr.end, best);
         } else {
@@ -954,6 +1366,7 @@ Tree Grower::grow() {
         }
         if (cls_mode_) clear_node_classes();
         if (!best.found || !(best.gain > 0.0)) {
+            release_kept(own);
             make_leaf(fr.begin, fr.end);
             continue;
         }
@@ -965,6 +1378,7 @@ Tree Grower::grow() {
         // limit stops it; such a split becomes a leaf.
         if (nl < params_.min_samples_leaf || nr < params_.min_samples_leaf ||
             (!params_.max_depth && (nl == 0 || nr == 0))) {
+            release_kept(own);
             make_leaf(fr.begin, fr.end);
             continue;
         }
@@ -978,8 +1392,35 @@ Tree Grower::grow() {
         node.right = 0;
         tree_.nodes.push_back(node);
         tree_.n_features_used = std::max<u64>(tree_.n_features_used, best.feature + 1);
-        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me});
-        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent});
+        u32 left_hist = kNoHist, right_hist = kNoHist;
+        if (own != kNoHist) {
+            // Count the smaller child's rows; what remains of this node's
+            // histogram is the larger child's.
+            const bool left_small = nl <= nr;
+            const u64 n_small = left_small ? nl : nr;
+            const u64 n_large = left_small ? nr : nl;
+            const u32 small = n_large >= kSubtractMin && wants_hist(n_large, fr.depth + 1)
+                                  ? acquire_kept()
+                                  : kNoHist;
+            if (small != kNoHist) {
+                u64* hs = kept(small);
+                u64* hl = kept(own);
+                count_rows(left_small ? fr.begin : mid, left_small ? mid : fr.end, hs);
+                const std::size_t size = examined_.size() * kMaxBins;
+                for (std::size_t i = 0; i < size; ++i) hl[i] -= hs[i];
+                u32 small_hist = small;
+                if (!wants_hist(n_small, fr.depth + 1)) {
+                    release_kept(small);
+                    small_hist = kNoHist;
+                }
+                (left_small ? left_hist : right_hist) = small_hist;
+                (left_small ? right_hist : left_hist) = own;
+            } else {
+                release_kept(own);
+            }
+        }
+        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, right_hist});
+        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, left_hist});
     }
     return std::move(tree_);
 }
