@@ -119,6 +119,34 @@ struct RowScratch {
     void bump(std::span<const std::uint32_t> rows) {
         for (std::uint32_t j : rows) ++count[j];
     }
+    // Only the rows from `first` on (parts list their rows ascending).
+    void bump_from(std::span<const std::uint32_t> rows, std::uint32_t first) {
+        const std::uint32_t* p = rows.data();
+        const std::uint32_t* e = p + rows.size();
+        if (p == e || e[-1] < first) return;
+        if (*p < first) p = std::lower_bound(p, e, first);
+        for (; p != e; ++p) ++count[*p];
+    }
+
+    // The non-zero columns j >= from as a sparse row, clearing the counts.
+    template <class Comparisons>
+    ProximityRows::Row take_from(std::size_t from, Comparisons&& comparisons) {
+        ProximityRows::Row row;
+        const std::size_t width = count.size();
+        std::size_t k = 0;
+        for (std::size_t j = from; j < width; ++j) {
+            touched[k] = static_cast<std::uint32_t>(j);
+            k += count[j] != 0 ? 1 : 0;
+        }
+        row.cols.assign(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(k));
+        row.vals.resize(k);
+        for (std::size_t e = 0; e < k; ++e) {
+            const std::uint32_t j = touched[e];
+            row.vals[e] = static_cast<double>(count[j]) / comparisons(j);
+            count[j] = 0;
+        }
+        return row;
+    }
 
     // Emits count / comparisons(j) for the non-zero columns (dense when most
     // entries are non-zero) and clears the counts for the next row.
@@ -168,29 +196,99 @@ ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
     const std::size_t T = trees_.size();
     const std::size_t words = G.words;
 
+    // Same-leaf counts of row i with rows j >= first (all rows: first = 0).
+    // Pairs with both rows in bag are not valid comparisons.
+    const auto count_row = [&](RowScratch& s, std::size_t i, std::uint32_t first) {
+        for (std::size_t t = 0; t < T; ++t) {
+            if (t + 4 < T) {
+                // Each tree's members lie elsewhere; fetch ahead.
+                const LeafGroups::Range& r = G.ranges[i * T + t + 4];
+                __builtin_prefetch(G.members.data() + (t + 4) * n + r.begin);
+            }
+            s.bump_from(G.oob_part(i, t), first);
+            if (!use_oob || G.is_oob(i, t)) s.bump_from(G.inbag_part(i, t), first);
+        }
+    };
+    // Valid comparisons: every tree, or the trees in which i or j is out of
+    // bag. A pair that met at least once has at least one.
+    const auto comparisons_of = [&](std::size_t i) {
+        const std::uint64_t* bi = G.oob_bits.data() + i * words;
+        const std::uint64_t ci = G.oob_count[i];
+        const double all = static_cast<double>(T);
+        return [&G, bi, ci, words, use_oob, all](std::uint32_t j) {
+            if (!use_oob) return all;
+            const std::uint64_t* bj = G.oob_bits.data() + std::size_t{j} * words;
+            return static_cast<double>(ci + G.oob_count[j] - common_bits(bi, bj, words));
+        };
+    };
+
     ProximityRows out;
     out.width = n;
     out.rows.resize(n);
+    if (n == 0) return out;
+
+    // Each pair is counted once, from its lower row: row i's upper part
+    // (columns j >= i) first, then every row's lower part gathered from the
+    // upper parts before it. Counts and comparisons are symmetric, so the
+    // mirrored values are exactly the ones a full count would give.
+    std::vector<ProximityRows::Row> upper(n);
     parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
         RowScratch s(n);
         for (std::size_t i = begin; i < end; ++i) {
-            // Pairs with both rows in bag are not valid comparisons.
-            for (std::size_t t = 0; t < T; ++t) {
-                s.bump(G.oob_part(i, t));
-                if (!use_oob || G.is_oob(i, t)) s.bump(G.inbag_part(i, t));
-            }
-            // Valid comparisons: every tree, or the trees in which i or j is
-            // out of bag. A pair that met at least once has at least one.
-            if (use_oob) {
-                const std::uint64_t* bi = G.oob_bits.data() + i * words;
-                const std::uint64_t ci = G.oob_count[i];
-                out.rows[i] = s.take([&](std::uint32_t j) {
-                    const std::uint64_t* bj = G.oob_bits.data() + std::size_t{j} * words;
-                    return static_cast<double>(ci + G.oob_count[j] - common_bits(bi, bj, words));
-                });
+            count_row(s, i, static_cast<std::uint32_t>(i));
+            upper[i] = s.take_from(i, comparisons_of(i));
+        }
+    });
+    std::vector<std::uint32_t> lower_count(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto& cols = upper[i].cols;
+        for (std::size_t e = cols.empty() || cols[0] != i ? 0 : 1; e < cols.size(); ++e)
+            ++lower_count[cols[e]];
+    }
+    // Rows are completed a block at a time: the block's lower parts come
+    // from the upper parts of the rows before it, in ascending row order.
+    constexpr std::size_t kBlock = 64;
+    parallel::parallel_for((n + kBlock - 1) / kBlock, [&](std::size_t blk) {
+        const std::size_t a = blk * kBlock;
+        const std::size_t b = std::min(n, a + kBlock);
+        std::vector<std::uint32_t> filled(b - a, 0);
+        for (std::size_t r = a; r < b; ++r) {
+            ProximityRows::Row& row = out.rows[r];
+            const std::size_t k = lower_count[r] + upper[r].cols.size();
+            if (k * 3 > n * 2) {
+                row.dense = true;
+                row.vals.assign(n, 0.0);
             } else {
-                const double valid = static_cast<double>(T);
-                out.rows[i] = s.take([&](std::uint32_t) { return valid; });
+                row.cols.resize(k);
+                row.vals.resize(k);
+            }
+        }
+        for (std::size_t i = 0; i < b; ++i) {
+            const auto& cols = upper[i].cols;
+            const auto& vals = upper[i].vals;
+            const std::uint32_t lo = static_cast<std::uint32_t>(std::max(a, i + 1));
+            auto it = std::lower_bound(cols.begin(), cols.end(), lo);
+            for (; it != cols.end() && *it < b; ++it) {
+                const std::size_t r = *it;
+                ProximityRows::Row& row = out.rows[r];
+                const double v = vals[static_cast<std::size_t>(it - cols.begin())];
+                if (row.dense) {
+                    row.vals[i] = v;
+                } else {
+                    const std::uint32_t q = filled[r - a]++;
+                    row.cols[q] = static_cast<std::uint32_t>(i);
+                    row.vals[q] = v;
+                }
+            }
+        }
+        for (std::size_t r = a; r < b; ++r) {
+            ProximityRows::Row& row = out.rows[r];
+            const auto& up = upper[r];
+            if (row.dense) {
+                for (std::size_t e = 0; e < up.cols.size(); ++e) row.vals[up.cols[e]] = up.vals[e];
+            } else {
+                std::copy(up.cols.begin(), up.cols.end(), row.cols.begin() + lower_count[r]);
+                std::copy(up.vals.begin(), up.vals.end(), row.vals.begin() + lower_count[r]);
             }
         }
     });
