@@ -1,5 +1,7 @@
 // Construction and fitting of the unsupervised forest.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cmath>
 #include <string>
 
@@ -71,7 +73,11 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
 
     const std::size_t n_trees = static_cast<std::size_t>(params_.n_estimators);
     Rng master = seed_rng(params_.random_state);
-    UnsupervisedPlan plan = plan_unsupervised(master, n, p, n_trees);
+    UnsupervisedPlan plan;
+    plan_columns(master, plan, n, p);
+    plan.bootstraps.resize(n_trees);
+    plan.oob_rows.resize(n_trees);
+    plan.tree_seeds.resize(n_trees);
 
     // Combined matrix: the real rows, then the synthetic rows.
     const std::size_t total = 2 * n;
@@ -99,8 +105,32 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
 
     const HistogramData hist = HistogramData::build(cview);
 
+    // Item 0 draws the trees' plans in order with the master generator
+    // while the other items grow tree t = item - 1 as soon as its plan is
+    // published. Items are handed out in order, so the planner has always
+    // started before anyone waits for it; one thread runs it first.
     std::vector<Tree> trees(n_trees);
-    parallel::parallel_for(n_trees, [&](std::size_t t) {
+    std::atomic<std::size_t> planned{0};
+    std::atomic<bool> plan_failed{false};
+    parallel::parallel_for(n_trees + 1, [&](std::size_t item) {
+        if (item == 0) {
+            try {
+                std::vector<char> drawn(n);
+                for (std::size_t t = 0; t < n_trees; ++t) {
+                    plan_tree(master, plan, t, n, drawn);
+                    planned.store(t + 1, std::memory_order_release);
+                }
+            } catch (...) {
+                plan_failed.store(true, std::memory_order_release);
+                throw;
+            }
+            return;
+        }
+        const std::size_t t = item - 1;
+        while (planned.load(std::memory_order_acquire) <= t) {
+            if (plan_failed.load(std::memory_order_acquire)) return;
+            std::this_thread::yield();
+        }
         std::vector<std::size_t> boot(plan.bootstraps[t].begin(), plan.bootstraps[t].end());
         Rng rng = seed_rng(plan.tree_seeds[t]);
         trees[t] = build_tree_on_bootstrap(cview, y, w, boot, tp, rng, hist);

@@ -45,6 +45,12 @@ struct UnsupervisedPlan {
 // 2n bootstrap indices and one 64-bit tree seed.
 UnsupervisedPlan plan_unsupervised(Rng& master, std::size_t n_rows, std::size_t n_features,
                                    std::size_t n_trees);
+// The same plan in its two stages: the column shuffles, then one tree at a
+// time (trees in order; `drawn` is scratch of n_rows bytes). The bootstrap,
+// out-of-bag and seed lists must already have n_trees entries.
+void plan_columns(Rng& master, UnsupervisedPlan& plan, std::size_t n_rows, std::size_t n_features);
+void plan_tree(Rng& master, UnsupervisedPlan& plan, std::size_t t, std::size_t n_rows,
+               std::vector<char>& drawn);
 
 // Rows of a proximity table that is `width` columns wide. A row keeps either
 // its non-zero entries in ascending column order, or all `width` values when
