@@ -75,6 +75,7 @@ struct Frame {
     u64 depth;
     u32 parent;  // split node whose right child this is, or kNoParent
     u32 hist;    // count mode: buffer already holding this node's histogram
+    u64 rows;    // bootstrap entries of the node (slots, or their multiplicities)
 };
 constexpr u32 kNoParent = std::numeric_limits<u32>::max();
 constexpr u32 kNoHist = std::numeric_limits<u32>::max();
@@ -370,12 +371,37 @@ private:
     void check_inputs() const;
     void gather();
     void remap_classes();
+    void gather_distinct();
 
     u32 make_leaf(u32 begin, u32 end);
+    // Count mode: a slot is one distinct bootstrap row. The 32-bit tag after
+    // its bins holds how often the bootstrap drew it and, in the top bit,
+    // its class.
+    u32 tag(u32 slot) const {
+        u32 t;
+        std::memcpy(&t, bins_.data() + static_cast<std::size_t>(slot) * rs_ + nf_, sizeof t);
+        return t;
+    }
+    // The slot's contribution to a packed count: its multiplicity in the
+    // low half, and again in the high half when it is of class 1.
+    static u64 tag_add(u32 t) {
+        const u64 m = t & 0x7FFFFFFFu;
+        return m + ((m & (u64{0} - (t >> 31))) << 32);
+    }
     // Weight and dense class of a classification slot.
     ClassRec class_rec(u32 slot) const {
-        if (count_mode_) return ClassRec{1.0, bins_[static_cast<std::size_t>(slot) * rs_ + nf_]};
+        if (count_mode_) {
+            const u32 t = tag(slot);
+            return ClassRec{static_cast<double>(t & 0x7FFFFFFFu), t >> 31};
+        }
         return crec_[slot];
+    }
+    // Count mode: rows and class-1 rows of slots begin..end-1.
+    void count_slots(u32 begin, u32 end, u64& rows, u64& ones) const {
+        u64 packed = 0;
+        for (u32 i = begin; i < end; ++i) packed += tag_add(tag(i));
+        rows = packed & 0xFFFFFFFFu;
+        ones = packed >> 32;
     }
     // Totals of the node; returns false when a stop rule makes it a leaf.
     bool node_totals(u32 begin, u32 end);
@@ -385,7 +411,7 @@ private:
     void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
                     Add add);
     void walk_feature(std::size_t s, std::size_t f, u64 n, Best& best);
-    void search_counts(u32 begin, u32 end, Best& best);
+    void search_counts(u32 begin, u32 end, u64 rows, Best& best);
     void walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, Best& best);
     // Kept histograms (count mode, every feature examined at every node):
     // one buffer of all examined features' bins per node that owns one.
@@ -395,12 +421,12 @@ private:
         if (id != kNoHist) kept_free_.push_back(id);
     }
     void count_rows(u32 begin, u32 end, u64* h);
-    void search_kept(u32 begin, u32 end, u64* h, Best& best);
+    void search_kept(u64 rows, u64* h, Best& best);
     void best_of_counts(std::size_t f, std::size_t nc, Best& best);
     // Small nodes rather count into the scratch histograms, marking the
     // few bins they occupy.
-    bool wants_hist(u64 n, u64 depth) const {
-        return n >= kSparseWalk && n >= params_.min_samples_split &&
+    bool wants_hist(u64 slots, u64 rows, u64 depth) const {
+        return slots >= kSparseWalk && rows >= params_.min_samples_split &&
                !(params_.max_depth && depth >= *params_.max_depth);
     }
     void search_grouped(u32 begin, u32 end, Best& best);
@@ -409,7 +435,7 @@ private:
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                      std::size_t bin, double threshold);
     void clear_node_classes();
-    void search_tiny(u32 begin, u32 end, Best& best);
+    void search_tiny(u32 begin, u32 end, u64 rows, Best& best);
     void score_candidates(std::size_t count, std::size_t kn);
     double class_gain_slots(double wl) const {
         const std::size_t kn = node_classes_.size();
@@ -474,6 +500,8 @@ private:
     bool count_mode_ = false;
     std::size_t rs_ = 0;     // bytes per row of bins_
     bool keep_pid_ = true;   // pid_ is maintained
+    std::size_t slots_ = 0;  // working slots: n_, or the distinct rows in count mode
+    u64 left_rows_ = 0;      // count mode: rows the last partition sent left
     const u64 msl_ = params_.min_samples_leaf;
 
     Tree tree_;
@@ -551,22 +579,23 @@ void Grower::gather() {
         count_mode_ = n_classes_ == 2 && n_ < (std::size_t{1} << 31);
         for (std::size_t p = 0; p < n_ && count_mode_; ++p) count_mode_ = crec_[p].w == 1.0;
     }
-    // Count mode keeps each slot's class as one more byte of its row.
-    rs_ = nf_ + (count_mode_ ? 1 : 0);
-    bins_.resize(n_ * rs_);
-    for (std::size_t f = 0; f < nf_; ++f) {
-        const std::uint8_t* col = hist_.bins[f].data();
-        std::uint8_t* out = bins_.data() + f;
-        for (std::size_t p = 0; p < n_; ++p) out[p * rs_] = col[boot_[p]];
-    }
     if (count_mode_) {
-        std::uint8_t* out = bins_.data() + nf_;
-        for (std::size_t p = 0; p < n_; ++p) out[p * rs_] = static_cast<std::uint8_t>(crec_[p].cls);
-        std::vector<ClassRec>().swap(crec_);
-        // Slots remember their bootstrap position only where a split must
-        // read raw values (columns with NaN).
+        // Slots remember a bootstrap position only where a split must read
+        // raw values (columns with NaN).
         keep_pid_ = false;
         for (std::size_t f = 0; f < nf_; ++f) keep_pid_ = keep_pid_ || !hist_.is_nan_free(f);
+    }
+    if (count_mode_) {
+        gather_distinct();
+    } else {
+        slots_ = n_;
+        rs_ = nf_;
+        bins_.resize(n_ * rs_);
+        for (std::size_t f = 0; f < nf_; ++f) {
+            const std::uint8_t* col = hist_.bins[f].data();
+            std::uint8_t* out = bins_.data() + f;
+            for (std::size_t p = 0; p < n_; ++p) out[p * rs_] = col[boot_[p]];
+        }
     }
     if (!cls_mode_) {
         rrec_.resize(n_);
@@ -576,17 +605,56 @@ void Grower::gather() {
             rrec_[p] = RegRec{w_[r], wy, y_[r] * wy};
         }
     }
-    if (keep_pid_) {
+    if (keep_pid_ && !count_mode_) {
         pid_.resize(n_);
         for (std::size_t p = 0; p < n_; ++p) pid_[p] = static_cast<u32>(p);
-        pid_tmp_.resize(n_);
     }
-    bins_tmp_.resize(n_ * rs_);
+    if (keep_pid_) pid_tmp_.resize(slots_);
+    bins_tmp_.resize(slots_ * rs_);
     if (cls_mode_ && !count_mode_) {
         crec_tmp_.resize(n_);
     } else if (!cls_mode_) {
         rrec_tmp_.resize(n_);
     }
+}
+
+// Count mode: all sums are counts, which do not depend on the order or the
+// grouping of the entries, so the bootstrap's repeated rows become one slot
+// each, carrying their multiplicity. Slots follow ascending row order.
+void Grower::gather_distinct() {
+    const std::size_t rows = x_.rows;
+    std::vector<u32> mult(rows, 0);
+    std::vector<std::uint8_t> cls(rows, 0);
+    std::vector<u32> first(keep_pid_ ? rows : 0, 0);
+    for (std::size_t p = 0; p < n_; ++p) {
+        const std::size_t r = boot_[p];
+        if (mult[r]++ == 0) {
+            cls[r] = static_cast<std::uint8_t>(crec_[p].cls);
+            if (keep_pid_) first[r] = static_cast<u32>(p);
+        }
+    }
+    std::vector<u32> distinct;
+    distinct.reserve(n_);
+    for (std::size_t r = 0; r < rows; ++r)
+        if (mult[r] != 0) distinct.push_back(static_cast<u32>(r));
+    slots_ = distinct.size();
+    rs_ = nf_ + sizeof(u32);
+    bins_.resize(slots_ * rs_);
+    for (std::size_t f = 0; f < nf_; ++f) {
+        const std::uint8_t* col = hist_.bins[f].data();
+        std::uint8_t* out = bins_.data() + f;
+        for (std::size_t e = 0; e < slots_; ++e) out[e * rs_] = col[distinct[e]];
+    }
+    for (std::size_t e = 0; e < slots_; ++e) {
+        const u32 r = distinct[e];
+        const u32 t = mult[r] | (static_cast<u32>(cls[r]) << 31);
+        std::memcpy(bins_.data() + e * rs_ + nf_, &t, sizeof t);
+    }
+    if (keep_pid_) {
+        pid_.resize(slots_);
+        for (std::size_t e = 0; e < slots_; ++e) pid_[e] = first[distinct[e]];
+    }
+    std::vector<ClassRec>().swap(crec_);
 }
 
 // Dense classes 0..K-1 in ascending order of the class index, so sums over
@@ -651,10 +719,10 @@ u32 Grower::make_leaf(u32 begin, u32 end) {
     }
     if (count_mode_) {
         // Unit weights: each class's weight is its count.
-        u64 ones = 0;
-        for (u32 i = begin; i < end; ++i) ones += bins_[static_cast<std::size_t>(i) * rs_ + nf_];
-        const u64 count[2] = {end - begin - ones, ones};
-        return create_count_leaf(tree_, end - begin, class_ids_.data(), count);
+        u64 rows = 0, ones = 0;
+        count_slots(begin, end, rows, ones);
+        const u64 count[2] = {rows - ones, ones};
+        return create_count_leaf(tree_, rows, class_ids_.data(), count);
     }
     leaf_rows_.clear();
     for (u32 i = begin; i < end; ++i) leaf_rows_.push_back(boot_[pid_[i]]);
@@ -665,16 +733,16 @@ bool Grower::node_totals(u32 begin, u32 end) {
     W_ = 0.0;
     if (count_mode_) {
         // Unit weights: the sums are the class counts.
-        u64 ones = 0;
-        for (u32 i = begin; i < end; ++i) ones += bins_[static_cast<std::size_t>(i) * rs_ + nf_];
-        const u64 count[2] = {end - begin - ones, ones};
+        u64 rows = 0, ones = 0;
+        count_slots(begin, end, rows, ones);
+        const u64 count[2] = {rows - ones, ones};
         node_classes_.clear();
         for (u32 c = 0; c < 2; ++c) {
             tot_[c] = static_cast<double>(count[c]);
             class_count_[c] = static_cast<u32>(count[c]);
             if (count[c] != 0) node_classes_.push_back(c);
         }
-        W_ = static_cast<double>(end - begin);
+        W_ = static_cast<double>(rows);
         if (node_classes_.size() <= 1) return false;
         double s = 0.0;
         for (u32 c : node_classes_) {
@@ -876,13 +944,11 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
 // Count mode: as search_dense, with one integer add per row and feature.
 // Nodes with few rows mark their occupied bins and walk only those; larger
 // ones walk every bin without branches.
-void Grower::search_counts(u32 begin, u32 end, Best& best) {
-    const u64 n = end - begin;
+void Grower::search_counts(u32 begin, u32 end, u64 n, Best& best) {
     const std::size_t batch = kHistBudget / kMaxBins;
-    const bool sparse = n < kSparseWalk;
+    const bool sparse = end - begin < kSparseWalk;
     const std::uint8_t* bins = bins_.data();
     const std::size_t rs = rs_;
-    const std::size_t nf = nf_;
     u64* hist = cbase_;
     u64* hmask = hmask_.data();
     for (std::size_t first = 0; first < examined_.size(); first += batch) {
@@ -891,7 +957,7 @@ void Grower::search_counts(u32 begin, u32 end, Best& best) {
         if (sparse) {
             for (u32 p = begin; p < end; ++p) {
                 const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
-                const u64 add = 1 + (static_cast<u64>(row[nf]) << 32);
+                const u64 add = tag_add(tag(p));
                 for (std::size_t s = 0; s < nb; ++s) {
                     const std::size_t b = row[fs[s]];
                     hist[s * kMaxBins + b] += add;
@@ -901,7 +967,7 @@ void Grower::search_counts(u32 begin, u32 end, Best& best) {
         } else {
             for (u32 p = begin; p < end; ++p) {
                 const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
-                const u64 add = 1 + (static_cast<u64>(row[nf]) << 32);
+                const u64 add = tag_add(tag(p));
                 for (std::size_t s = 0; s < nb; ++s) hist[s * kMaxBins + row[fs[s]]] += add;
             }
         }
@@ -930,17 +996,15 @@ void Grower::count_rows(u32 begin, u32 end, u64* h) {
     const u32* fs = examined_.data();
     const std::uint8_t* bins = bins_.data();
     const std::size_t rs = rs_;
-    const std::size_t nf = nf_;
     for (u32 p = begin; p < end; ++p) {
         const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
-        const u64 add = 1 + (static_cast<u64>(row[nf]) << 32);
+        const u64 add = tag_add(tag(p));
         for (std::size_t s = 0; s < nb; ++s) h[s * kMaxBins + row[fs[s]]] += add;
     }
 }
 
 // Best split from a complete kept histogram, which stays intact.
-void Grower::search_kept(u32 begin, u32 end, u64* h, Best& best) {
-    const u64 n = end - begin;
+void Grower::search_kept(u64 n, u64* h, Best& best) {
     const u64 side = std::max<u64>(msl_, 1);
     if (n < 2 * side) return;
     for (std::size_t s = 0; s < examined_.size(); ++s) {
@@ -1018,8 +1082,8 @@ void Grower::best_of_counts(std::size_t f, std::size_t nc, Best& best) {
 // histogram would, without touching 256-bin tables. The admissible
 // candidates of all features are collected first and their gains computed
 // together by the vector kernels, then scanned in feature and bin order.
-void Grower::search_tiny(u32 begin, u32 end, Best& best) {
-    const u32 n = end - begin;
+void Grower::search_tiny(u32 begin, u32 end, u64 rows, Best& best) {
+    const u32 n = end - begin;  // slots
     const std::size_t kn = cls_mode_ ? node_classes_.size() : 0;
     // Unused key slots hold 0xFFFF, above every real key.
     alignas(32) std::uint16_t keys[kTinyNode];
@@ -1059,7 +1123,7 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
             if (b0 == b1) continue;
             const RegRec& r = rrec_[b0 < b1 ? begin : begin + 1];
             const double wl = 0.0 + (0.0 + r.w);
-            if (!admissible(1, 2, wl)) continue;
+            if (!admissible(1, 2, wl)) continue;  // regression: slots are rows
             cand_wl_[nc] = wl;
             cand_l1_[nc] = 0.0 + (0.0 + r.wy);
             cand_l2_[nc] = 0.0 + (0.0 + r.ywy);
@@ -1111,10 +1175,12 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
                 l1 += b1;
                 l2 += b2;
             }
-            nl += j - i;
+            // Rows, not slots: a count-mode slot stands for its multiplicity,
+            // which is also its weight.
+            nl += count_mode_ ? static_cast<u64>(bw) : j - i;
             wl += bw;
             i = j;
-            if (!admissible(nl, n, wl)) continue;
+            if (!admissible(nl, rows, wl)) continue;
             cand_wl_[nc] = wl;
             if (cls_mode_) {
                 std::copy_n(lacc_.data(), kn, cand_left_.data() + nc * kn);
@@ -1225,6 +1291,7 @@ u32 Grower::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t
     const std::size_t rs = rs_;
     std::uint8_t* bins = bins_.data();
     std::uint8_t* tmp = bins_tmp_.data();
+    u64 left_rows = 0;
     u32 out = begin;
     for (u32 i = begin; i < end; ++i) {
         const u32 right = i - out;
@@ -1238,6 +1305,10 @@ u32 Grower::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t
             const Rec r = rec[i];
             rec_tmp[right] = r;
             rec[out] = r;
+        } else {
+            u32 t;
+            std::memcpy(&t, src + nf_, sizeof t);
+            left_rows += (t & 0x7FFFFFFFu) & (0u - static_cast<u32>(go_left));
         }
         if constexpr (kPid) {
             const u32 q = pid_[i];
@@ -1250,6 +1321,7 @@ u32 Grower::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t
     std::memcpy(bins + static_cast<std::size_t>(out) * rs, tmp, static_cast<std::size_t>(right) * rs);
     if constexpr (!std::is_void_v<Rec>) std::copy(rec_tmp, rec_tmp + right, rec + out);
     if constexpr (kPid) std::copy(pid_tmp_.begin(), pid_tmp_.begin() + right, pid_.begin() + out);
+    left_rows_ = std::is_void_v<Rec> ? left_rows : out - begin;
     return out;
 }
 
@@ -1325,7 +1397,7 @@ Tree Grower::grow() {
         kept_max_ = std::max<std::size_t>(
             2, kKeptHistBudget / ((examined_.size() * kMaxBins + 4) * sizeof(u64)));
     }
-    stack.push_back(Frame{0, static_cast<u32>(n_), 0, kNoParent, kNoHist});
+    stack.push_back(Frame{0, static_cast<u32>(slots_), 0, kNoParent, kNoHist, n_});
     while (!stack.empty()) {
         const Frame fr = stack.back();
         stack.pop_back();
@@ -1333,7 +1405,8 @@ Tree Grower::grow() {
             throw InternalError("tree has too many nodes");
         }
         if (fr.parent != kNoParent) tree_.nodes[fr.parent].right = static_cast<u32>(tree_.nodes.size());
-        const u64 n = fr.end - fr.begin;
+        const u64 n = fr.rows;
+        const u32 slots = fr.end - fr.begin;
         u32 own = fr.hist;  // kept histogram of this node, if any
 
         if (n < params_.min_samples_split || (params_.max_depth && fr.depth >= *params_.max_depth)) {
@@ -1349,16 +1422,16 @@ Tree Grower::grow() {
         }
         choose_features();
         Best best;
-        if (n <= kTinyNode) {
+        if (slots <= kTinyNode) {
             release_kept(own);
             own = kNoHist;
-            search_tiny(fr.begin, fr.end, best);
+            search_tiny(fr.begin, fr.end, n, best);
         } else if (keep_hists_ && (own != kNoHist ||
-                                   (n >= kSparseWalk && (own = acquire_kept()) != kNoHist))) {
+                                   (slots >= kSparseWalk && (own = acquire_kept()) != kNoHist))) {
             if (fr.hist == kNoHist) count_rows(fr.begin, fr.end, kept(own));
-            search_kept(fr.begin, fr.end, kept(own), best);
+            search_kept(n, kept(own), best);
         } else if (count_mode_) {
-            search_counts(fr.begin, fr.end, best);
+            search_counts(fr.begin, fr.end, n, best);
         } else if (stride_ != 0) {
             search_dense(fr.begin, fr.end, best);
         } else {
@@ -1372,8 +1445,8 @@ Tree Grower::grow() {
         }
         const double threshold = hist_.bin_edges[best.feature][best.bin];
         const u32 mid = partition(fr.begin, fr.end, best.feature, best.bin, threshold);
-        const u64 nl = mid - fr.begin;
-        const u64 nr = fr.end - mid;
+        const u64 nl = left_rows_;
+        const u64 nr = n - nl;
         // An empty side would regrow the same rows forever when no depth
         // limit stops it; such a split becomes a leaf.
         if (nl < params_.min_samples_leaf || nr < params_.min_samples_leaf ||
@@ -1396,10 +1469,13 @@ Tree Grower::grow() {
         if (own != kNoHist) {
             // Count the smaller child's rows; what remains of this node's
             // histogram is the larger child's.
-            const bool left_small = nl <= nr;
-            const u64 n_small = left_small ? nl : nr;
-            const u64 n_large = left_small ? nr : nl;
-            const u32 small = n_large >= kSubtractMin && wants_hist(n_large, fr.depth + 1)
+            const u64 sl = mid - fr.begin;
+            const u64 sr = fr.end - mid;
+            const bool left_small = sl <= sr;
+            const u64 n_small = left_small ? sl : sr;
+            const u64 n_large = left_small ? sr : sl;
+            const u32 small = n_large >= kSubtractMin &&
+                                      wants_hist(n_large, left_small ? nr : nl, fr.depth + 1)
                                   ? acquire_kept()
                                   : kNoHist;
             if (small != kNoHist) {
@@ -1409,7 +1485,7 @@ Tree Grower::grow() {
                 const std::size_t size = examined_.size() * kMaxBins;
                 for (std::size_t i = 0; i < size; ++i) hl[i] -= hs[i];
                 u32 small_hist = small;
-                if (!wants_hist(n_small, fr.depth + 1)) {
+                if (!wants_hist(n_small, left_small ? nl : nr, fr.depth + 1)) {
                     release_kept(small);
                     small_hist = kNoHist;
                 }
@@ -1419,8 +1495,8 @@ Tree Grower::grow() {
                 release_kept(own);
             }
         }
-        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, right_hist});
-        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, left_hist});
+        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, right_hist, nr});
+        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, left_hist, nl});
     }
     return std::move(tree_);
 }
