@@ -1,8 +1,10 @@
 // Python class RandomForestUnsupervised.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "module/classes.hpp"
+#include "parallel/pool.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
 #include "unsupervised/unsupervised.hpp"
@@ -13,41 +15,38 @@ namespace {
 using Model = tw::RandomForestUnsupervised;
 
 // Proximity tables hold few distinct values (each is a count divided by a
-// count of trees), so equal values share one float object, and every zero
-// cell shares the same 0.0: the returned lists cost about one pointer per
-// cell instead of one float object per cell.
-class FloatCache {
+// count of trees), so each distinct value gets one float object that all its
+// cells share, and every zero cell shares one 0.0: the returned lists cost
+// about one pointer per cell instead of one float object per cell.
+//
+// Open-addressing set of the bit patterns of non-zero doubles (0 marks an
+// empty slot: +0.0 is never stored), each with a dense id in insertion order.
+class ValueSet {
 public:
-    FloatCache() : slots_(1024) {}
-    FloatCache(const FloatCache&) = delete;
-    FloatCache& operator=(const FloatCache&) = delete;
-    ~FloatCache() {
-        for (const Slot& slot : slots_) Py_XDECREF(slot.obj);
+    ValueSet() : slots_(1024) {}
+    // Id of the value, inserting it if new.
+    std::uint32_t insert(std::uint64_t bits) {
+        std::size_t i = hash(bits) & (slots_.size() - 1);
+        while (slots_[i].bits != 0 && slots_[i].bits != bits) i = (i + 1) & (slots_.size() - 1);
+        if (slots_[i].bits == bits) return slots_[i].id;
+        const auto id = static_cast<std::uint32_t>(values_.size());
+        slots_[i] = Slot{bits, id};
+        values_.push_back(bits);
+        if (values_.size() * 2 > slots_.size()) grow();
+        return id;
     }
-    // New reference to a float equal to v. Open addressing with linear
-    // probing on the value's bits; the table stays at most half full.
-    PyObject* get(double v) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        std::size_t mask = slots_.size() - 1;
-        std::size_t i = hash(bits) & mask;
-        while (slots_[i].obj && slots_[i].bits != bits) i = (i + 1) & mask;
-        if (!slots_[i].obj) {
-            PyObject* f = PyFloat_FromDouble(v);
-            if (!f) throw PyErrorSet{};
-            slots_[i] = {bits, f};
-            if (++used_ * 2 > slots_.size()) grow();
-            Py_INCREF(f);
-            return f;
-        }
-        Py_INCREF(slots_[i].obj);
-        return slots_[i].obj;
+    // Id of a value known to be present.
+    std::uint32_t find(std::uint64_t bits) const {
+        std::size_t i = hash(bits) & (slots_.size() - 1);
+        while (slots_[i].bits != bits) i = (i + 1) & (slots_.size() - 1);
+        return slots_[i].id;
     }
+    const std::vector<std::uint64_t>& values() const { return values_; }
 
 private:
     struct Slot {
         std::uint64_t bits = 0;
-        PyObject* obj = nullptr;
+        std::uint32_t id = 0;
     };
     static std::size_t hash(std::uint64_t b) {
         b ^= b >> 33;
@@ -58,42 +57,112 @@ private:
     void grow() {
         std::vector<Slot> old(slots_.size() * 2);
         old.swap(slots_);
-        const std::size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
-            if (!slot.obj) continue;
-            std::size_t i = hash(slot.bits) & mask;
-            while (slots_[i].obj) i = (i + 1) & mask;
+            if (slot.bits == 0) continue;
+            std::size_t i = hash(slot.bits) & (slots_.size() - 1);
+            while (slots_[i].bits != 0) i = (i + 1) & (slots_.size() - 1);
             slots_[i] = slot;
         }
     }
     std::vector<Slot> slots_;
-    std::size_t used_ = 0;
+    std::vector<std::uint64_t> values_;
 };
 
+inline std::uint64_t bits_of(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// Nested lists of a proximity table. The distinct values are found and the
+// lists filled by the worker pool: the lists and the shared floats are new
+// and reachable from nothing else while the calling thread holds the
+// interpreter lock and waits, and the workers only store item pointers and
+// count the references per value, which are added to the reference counts
+// afterwards on the calling thread.
 PyObject* proximity_lists(const ProximityRows& table) {
     GcPause pause;
-    FloatCache floats;
-    PyObject* zero = floats.get(0.0);
-    Py_DECREF(zero);  // the cache keeps it alive
-    Ref out = check(PyList_New(static_cast<Py_ssize_t>(table.rows.size())));
+    const std::size_t n_rows = table.rows.size();
     const std::size_t width = table.width;
-    for (std::size_t r = 0; r < table.rows.size(); ++r) {
-        Ref row = check(PyList_New(static_cast<Py_ssize_t>(width)));
-        std::size_t next = 0;
-        auto fill_zeros = [&](std::size_t upto) {
-            for (; next < upto; ++next) {
-                Py_INCREF(zero);
-                PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(next), zero);
-            }
-        };
-        table.for_each_nonzero(r, [&](std::size_t j, double v) {
-            fill_zeros(j);
-            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), floats.get(v));
-            next = j + 1;
-        });
-        fill_zeros(width);
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r), row.release());
+    const std::size_t chunks =
+        std::max<std::size_t>(1, std::min(n_rows, parallel::pool_size() * 8));
+    const auto chunk_rows = [&](std::size_t c, std::size_t& begin, std::size_t& end) {
+        begin = c * n_rows / chunks;
+        end = (c + 1) * n_rows / chunks;
+    };
+
+    // Distinct non-zero values, per chunk, then merged.
+    std::vector<std::vector<std::uint64_t>> found(chunks);
+    parallel::parallel_for(chunks, [&](std::size_t c) {
+        std::size_t begin, end;
+        chunk_rows(c, begin, end);
+        ValueSet local;
+        for (std::size_t r = begin; r < end; ++r) {
+            table.for_each_nonzero(r, [&](std::size_t, double v) { local.insert(bits_of(v)); });
+        }
+        found[c] = local.values();
+    });
+    ValueSet all;
+    for (const auto& f : found) {
+        for (std::uint64_t b : f) all.insert(b);
     }
+    found.clear();
+    const std::size_t distinct = all.values().size();
+
+    Ref zero = check(PyFloat_FromDouble(0.0));
+    std::vector<Ref> floats(distinct);
+    for (std::size_t id = 0; id < distinct; ++id) {
+        double v;
+        std::memcpy(&v, &all.values()[id], sizeof v);
+        floats[id] = check(PyFloat_FromDouble(v));
+    }
+    std::vector<std::uint64_t> counts(chunks * (distinct + 1), 0);  // last: zeros
+    Ref out = check(PyList_New(static_cast<Py_ssize_t>(n_rows)));
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r),
+                        check(PyList_New(static_cast<Py_ssize_t>(width))).release());
+    }
+
+    try {
+        parallel::parallel_for(chunks, [&](std::size_t c) {
+            std::size_t begin, end;
+            chunk_rows(c, begin, end);
+            std::uint64_t* count = counts.data() + c * (distinct + 1);
+            PyObject* z = zero.get();
+            for (std::size_t r = begin; r < end; ++r) {
+                PyObject** items = reinterpret_cast<PyListObject*>(
+                                       PyList_GET_ITEM(out.get(), static_cast<Py_ssize_t>(r)))
+                                       ->ob_item;
+                std::size_t next = 0;
+                table.for_each_nonzero(r, [&](std::size_t j, double v) {
+                    count[distinct] += j - next;
+                    for (; next < j; ++next) items[next] = z;
+                    const std::uint32_t id = all.find(bits_of(v));
+                    items[j] = floats[id].get();
+                    ++count[id];
+                    next = j + 1;
+                });
+                count[distinct] += width - next;
+                for (; next < width; ++next) items[next] = z;
+            }
+        });
+    } catch (...) {
+        // Items without their references must not be released as if owned.
+        for (std::size_t r = 0; r < n_rows; ++r) {
+            PyObject** items = reinterpret_cast<PyListObject*>(
+                                   PyList_GET_ITEM(out.get(), static_cast<Py_ssize_t>(r)))
+                                   ->ob_item;
+            std::fill_n(items, width, nullptr);
+        }
+        throw;
+    }
+    const auto add_refs = [&](PyObject* o, std::size_t id) {
+        std::uint64_t total = 0;
+        for (std::size_t c = 0; c < chunks; ++c) total += counts[c * (distinct + 1) + id];
+        Py_SET_REFCNT(o, Py_REFCNT(o) + static_cast<Py_ssize_t>(total));
+    };
+    for (std::size_t id = 0; id < distinct; ++id) add_refs(floats[id].get(), id);
+    add_refs(zero.get(), distinct);
     return out.release();
 }
 
