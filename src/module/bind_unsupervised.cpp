@@ -74,18 +74,57 @@ inline std::uint64_t bits_of(double v) {
     return b;
 }
 
+// Row sources of the nested lists: values(r, f) calls f(v) for the stored
+// non-zero values of row r; fill(a, b, emit) calls emit(r, j, v) for the
+// non-zero cells of rows [a, b), in ascending column order within each row.
+struct RowsSource {
+    const ProximityRows& t;
+    std::size_t n_rows() const { return t.rows.size(); }
+    std::size_t width() const { return t.width; }
+    template <class F>
+    void values(std::size_t r, F&& f) const {
+        t.for_each_nonzero(r, [&](std::size_t, double v) { f(v); });
+    }
+    template <class Emit>
+    void fill(std::size_t a, std::size_t b, Emit&& emit) const {
+        for (std::size_t r = a; r < b; ++r)
+            t.for_each_nonzero(r, [&](std::size_t j, double v) { emit(r, j, v); });
+    }
+};
+
+// A symmetric table from its upper triangle: a row's cells below the
+// diagonal are the mirror images of earlier rows' entries.
+struct UpperSource {
+    const ProximityUpper& t;
+    std::size_t n_rows() const { return t.rows.size(); }
+    std::size_t width() const { return t.width; }
+    template <class F>
+    void values(std::size_t r, F&& f) const {
+        for (double v : t.rows[r].vals) f(v);
+    }
+    template <class Emit>
+    void fill(std::size_t a, std::size_t b, Emit&& emit) const {
+        t.for_each_lower(a, b, emit);
+        for (std::size_t r = a; r < b; ++r) {
+            const auto& row = t.rows[r];
+            for (std::size_t e = 0; e < row.cols.size(); ++e) emit(r, std::size_t{row.cols[e]}, row.vals[e]);
+        }
+    }
+};
+
 // Nested lists of a proximity table. The distinct values are found and the
 // lists filled by the worker pool: the lists and the shared floats are new
 // and reachable from nothing else while the calling thread holds the
 // interpreter lock and waits, and the workers only store item pointers and
 // count the references per value, which are added to the reference counts
 // afterwards on the calling thread.
-PyObject* proximity_lists(const ProximityRows& table) {
+template <class Source>
+PyObject* proximity_lists(const Source& table) {
     GcPause pause;
-    const std::size_t n_rows = table.rows.size();
-    const std::size_t width = table.width;
+    const std::size_t n_rows = table.n_rows();
+    const std::size_t width = table.width();
     const std::size_t chunks =
-        std::max<std::size_t>(1, std::min(n_rows, parallel::pool_size() * 8));
+        std::max<std::size_t>(1, std::min(n_rows, parallel::pool_size() * 4));
     const auto chunk_rows = [&](std::size_t c, std::size_t& begin, std::size_t& end) {
         begin = c * n_rows / chunks;
         end = (c + 1) * n_rows / chunks;
@@ -98,7 +137,9 @@ PyObject* proximity_lists(const ProximityRows& table) {
         chunk_rows(c, begin, end);
         ValueSet local;
         for (std::size_t r = begin; r < end; ++r) {
-            table.for_each_nonzero(r, [&](std::size_t, double v) { local.insert(bits_of(v)); });
+            table.values(r, [&](double v) {
+                if (v != 0.0) local.insert(bits_of(v));
+            });
         }
         found[c] = local.values();
     });
@@ -122,6 +163,10 @@ PyObject* proximity_lists(const ProximityRows& table) {
         PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r),
                         check(PyList_New(static_cast<Py_ssize_t>(width))).release());
     }
+    const auto items_of = [&](std::size_t r) {
+        return reinterpret_cast<PyListObject*>(PyList_GET_ITEM(out.get(), static_cast<Py_ssize_t>(r)))
+            ->ob_item;
+    };
 
     try {
         parallel::parallel_for(chunks, [&](std::size_t c) {
@@ -129,31 +174,34 @@ PyObject* proximity_lists(const ProximityRows& table) {
             chunk_rows(c, begin, end);
             std::uint64_t* count = counts.data() + c * (distinct + 1);
             PyObject* z = zero.get();
-            for (std::size_t r = begin; r < end; ++r) {
-                PyObject** items = reinterpret_cast<PyListObject*>(
-                                       PyList_GET_ITEM(out.get(), static_cast<Py_ssize_t>(r)))
-                                       ->ob_item;
-                std::size_t next = 0;
-                table.for_each_nonzero(r, [&](std::size_t j, double v) {
-                    count[distinct] += j - next;
-                    for (; next < j; ++next) items[next] = z;
+            // Blocks of rows, each cell written once, zeros filling the gaps.
+            constexpr std::size_t kBlock = 64;
+            std::size_t next[kBlock];
+            for (std::size_t a = begin; a < end; a += kBlock) {
+                const std::size_t b = std::min(end, a + kBlock);
+                std::fill_n(next, b - a, std::size_t{0});
+                table.fill(a, b, [&](std::size_t r, std::size_t j, double v) {
+                    if (v == 0.0) return;
+                    PyObject** items = items_of(r);
+                    std::size_t& nx = next[r - a];
+                    count[distinct] += j - nx;
+                    for (; nx < j; ++nx) items[nx] = z;
                     const std::uint32_t id = all.find(bits_of(v));
                     items[j] = floats[id].get();
                     ++count[id];
-                    next = j + 1;
+                    nx = j + 1;
                 });
-                count[distinct] += width - next;
-                for (; next < width; ++next) items[next] = z;
+                for (std::size_t r = a; r < b; ++r) {
+                    PyObject** items = items_of(r);
+                    std::size_t& nx = next[r - a];
+                    count[distinct] += width - nx;
+                    for (; nx < width; ++nx) items[nx] = z;
+                }
             }
         });
     } catch (...) {
         // Items without their references must not be released as if owned.
-        for (std::size_t r = 0; r < n_rows; ++r) {
-            PyObject** items = reinterpret_cast<PyListObject*>(
-                                   PyList_GET_ITEM(out.get(), static_cast<Py_ssize_t>(r)))
-                                   ->ob_item;
-            std::fill_n(items, width, nullptr);
-        }
+        for (std::size_t r = 0; r < n_rows; ++r) std::fill_n(items_of(r), width, nullptr);
         throw;
     }
     const auto add_refs = [&](PyObject* o, std::size_t id) {
@@ -256,7 +304,7 @@ PyObject* rfu_proximity_matrix(PyObject* self, PyObject* args, PyObject* kwargs)
         parse_args(args, kwargs, "|O:proximity_matrix", names, &o);
         const bool use_oob = o ? to_flag(o, "use_oob") : true;
         Shared<Model> model(self);
-        return proximity_lists(model->proximity_matrix(use_oob));
+        return proximity_lists(UpperSource{model->proximity_upper(use_oob)});
     });
 }
 
@@ -278,7 +326,7 @@ PyObject* rfu_predict_proximity(PyObject* self, PyObject* args, PyObject* kwargs
         parse_args(args, kwargs, "O:predict_proximity", names, &ox);
         Matrix x = to_matrix(ox, "x_new");
         Shared<Model> model(self);
-        return proximity_lists(model->predict_proximity(x.view()));
+        return proximity_lists(RowsSource{model->predict_proximity(x.view())});
     });
 }
 

@@ -188,7 +188,7 @@ std::size_t row_grain(std::size_t n) {
 
 }  // namespace
 
-ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
+ProximityUpper RandomForestUnsupervised::proximity_upper(bool use_oob) const {
     require_fitted();
     const auto groups = leaf_groups();
     const LeafGroups& G = *groups;
@@ -222,23 +222,32 @@ ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
         };
     };
 
-    ProximityRows out;
+    // Each pair is counted once, from its lower row (columns j >= i).
+    // Counts and comparisons are symmetric, so mirroring gives exactly the
+    // values a full count would.
+    ProximityUpper out;
     out.width = n;
     out.rows.resize(n);
-    if (n == 0) return out;
-
-    // Each pair is counted once, from its lower row: row i's upper part
-    // (columns j >= i) first, then every row's lower part gathered from the
-    // upper parts before it. Counts and comparisons are symmetric, so the
-    // mirrored values are exactly the ones a full count would give.
-    std::vector<ProximityRows::Row> upper(n);
     parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
         RowScratch s(n);
         for (std::size_t i = begin; i < end; ++i) {
             count_row(s, i, static_cast<std::uint32_t>(i));
-            upper[i] = s.take_from(i, comparisons_of(i));
+            out.rows[i] = s.take_from(i, comparisons_of(i));
         }
     });
+    return out;
+}
+
+ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
+    return proximity_upper(use_oob).full();
+}
+
+ProximityRows ProximityUpper::full() const {
+    const std::size_t n = rows.size();
+    const auto& upper = rows;
+    ProximityRows out;
+    out.width = width;
+    out.rows.resize(n);
     std::vector<std::uint32_t> lower_count(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const auto& cols = upper[i].cols;
@@ -263,24 +272,16 @@ ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
                 row.vals.resize(k);
             }
         }
-        for (std::size_t i = 0; i < b; ++i) {
-            const auto& cols = upper[i].cols;
-            const auto& vals = upper[i].vals;
-            const std::uint32_t lo = static_cast<std::uint32_t>(std::max(a, i + 1));
-            auto it = std::lower_bound(cols.begin(), cols.end(), lo);
-            for (; it != cols.end() && *it < b; ++it) {
-                const std::size_t r = *it;
-                ProximityRows::Row& row = out.rows[r];
-                const double v = vals[static_cast<std::size_t>(it - cols.begin())];
-                if (row.dense) {
-                    row.vals[i] = v;
-                } else {
-                    const std::uint32_t q = filled[r - a]++;
-                    row.cols[q] = static_cast<std::uint32_t>(i);
-                    row.vals[q] = v;
-                }
+        for_each_lower(a, b, [&](std::size_t r, std::size_t i, double v) {
+            ProximityRows::Row& row = out.rows[r];
+            if (row.dense) {
+                row.vals[i] = v;
+            } else {
+                const std::uint32_t q = filled[r - a]++;
+                row.cols[q] = static_cast<std::uint32_t>(i);
+                row.vals[q] = v;
             }
-        }
+        });
         for (std::size_t r = a; r < b; ++r) {
             ProximityRows::Row& row = out.rows[r];
             const auto& up = upper[r];

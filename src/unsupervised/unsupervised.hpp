@@ -78,6 +78,32 @@ struct ProximityRows {
     std::vector<double> to_dense() const;  // rows.size() * width, row-major
 };
 
+// A symmetric proximity table by its upper triangle: row i lists its non-zero
+// entries in columns j >= i, ascending. full() mirrors it into all rows.
+struct ProximityUpper {
+    std::size_t width = 0;
+    std::vector<ProximityRows::Row> rows;  // sparse rows
+
+    ProximityRows full() const;
+    // Calls f(row, column, value) for the non-zero entries of rows [a, b) in
+    // columns below the row (row > column), in ascending column order per
+    // row: the mirror images of the entries of the rows before b.
+    template <class F>
+    void for_each_lower(std::size_t a, std::size_t b, F&& f) const {
+        for (std::size_t i = 0; i < b && i + 1 < b; ++i) {
+            const auto& cols = rows[i].cols;
+            const auto& vals = rows[i].vals;
+            const std::uint32_t lo = static_cast<std::uint32_t>(a > i + 1 ? a : i + 1);
+            std::size_t e = 0, hi = cols.size();
+            while (e < hi) {  // first entry with column >= lo
+                const std::size_t mid = e + (hi - e) / 2;
+                if (cols[mid] < lo) e = mid + 1; else hi = mid;
+            }
+            for (; e < cols.size() && cols[e] < b; ++e) f(std::size_t{cols[e]}, i, vals[e]);
+        }
+    }
+};
+
 struct Neighbor {
     std::uint64_t index;
     double proximity;
@@ -154,6 +180,8 @@ public:
     }
 
     ProximityRows proximity_matrix(bool use_oob) const;
+    // The same table by its upper triangle (each pair counted once).
+    ProximityUpper proximity_upper(bool use_oob) const;
     std::vector<SparseProximityRow> proximity_sparse(std::optional<std::uint64_t> k);
     ProximityRows predict_proximity(const MatrixView& x_new) const;
 
