@@ -202,6 +202,38 @@ def test_proximity_matrix_leaves_the_garbage_collector_as_it_was(fitted):
         (gc.enable if was else gc.disable)()
 
 
+def _cell_objects(table):
+    cells = {}
+    for row in table:
+        for v in row:
+            cells.setdefault(id(v), [v, 0])[1] += 1
+    return list(cells.values())
+
+
+def test_proximity_lists_share_floats_with_exact_reference_counts():
+    # Equal values share one float object; every cell must own exactly one
+    # reference to its object, whatever the number of row blocks and workers.
+    x = clusters(seed=3, n=300)
+    m = RFU(n_estimators=30, random_state=2)
+    m.fit(x)
+    P_all = m.proximity_matrix(use_oob=False)
+    assert P_all == m.predict_proximity(x)  # mirrored and direct tables agree
+    del P_all
+    probe = [float("0.5"), 0]
+    base = sys.getrefcount(probe[0])  # held by one list entry, as each value below
+    for make in (m.proximity_matrix, lambda: m.proximity_matrix(use_oob=False),
+                 lambda: m.predict_proximity(x[:70] + 0.05)):
+        P = make()
+        cells = _cell_objects(P)
+        assert len(cells) * 10 < sum(len(row) for row in P)
+        # (counted outside assert statements, which hold temporaries)
+        wrong = [e[1] for e in cells if sys.getrefcount(e[0]) != base + e[1]]
+        assert wrong == []
+        del P
+        wrong = [e[1] for e in cells if sys.getrefcount(e[0]) != base]
+        assert wrong == []
+
+
 def test_oob_diagonal_is_zero_for_rows_never_out_of_bag():
     # With one tree, about a third of the rows are out of bag; the rest have
     # no valid comparison with each other.

@@ -75,8 +75,9 @@ inline std::uint64_t bits_of(double v) {
 }
 
 // Row sources of the nested lists: values(r, f) calls f(v) for the stored
-// non-zero values of row r; fill(a, b, emit) calls emit(r, j, v) for the
-// non-zero cells of rows [a, b), in ascending column order within each row.
+// non-zero values of row r; fill(cursor, a, b, emit) calls emit(r, j, v) for
+// the non-zero cells of rows [a, b), in ascending column order within each
+// row, for consecutive blocks from the row the cursor was made for.
 struct RowsSource {
     const ProximityRows& t;
     std::size_t n_rows() const { return t.rows.size(); }
@@ -85,8 +86,10 @@ struct RowsSource {
     void values(std::size_t r, F&& f) const {
         t.for_each_nonzero(r, [&](std::size_t, double v) { f(v); });
     }
+    struct Cursor {};
+    Cursor cursor(std::size_t) const { return {}; }
     template <class Emit>
-    void fill(std::size_t a, std::size_t b, Emit&& emit) const {
+    void fill(Cursor&, std::size_t a, std::size_t b, Emit&& emit) const {
         for (std::size_t r = a; r < b; ++r)
             t.for_each_nonzero(r, [&](std::size_t j, double v) { emit(r, j, v); });
     }
@@ -102,9 +105,11 @@ struct UpperSource {
     void values(std::size_t r, F&& f) const {
         for (double v : t.rows[r].vals) f(v);
     }
+    using Cursor = ProximityUpper::Lower;
+    Cursor cursor(std::size_t start) const { return Cursor(t, start); }
     template <class Emit>
-    void fill(std::size_t a, std::size_t b, Emit&& emit) const {
-        t.for_each_lower(a, b, emit);
+    void fill(Cursor& lower, std::size_t a, std::size_t b, Emit&& emit) const {
+        lower.next(b, emit);
         for (std::size_t r = a; r < b; ++r) {
             const auto& row = t.rows[r];
             for (std::size_t e = 0; e < row.cols.size(); ++e) emit(r, std::size_t{row.cols[e]}, row.vals[e]);
@@ -177,10 +182,11 @@ PyObject* proximity_lists(const Source& table) {
             // Blocks of rows, each cell written once, zeros filling the gaps.
             constexpr std::size_t kBlock = 64;
             std::size_t next[kBlock];
+            auto cursor = table.cursor(begin);
             for (std::size_t a = begin; a < end; a += kBlock) {
                 const std::size_t b = std::min(end, a + kBlock);
                 std::fill_n(next, b - a, std::size_t{0});
-                table.fill(a, b, [&](std::size_t r, std::size_t j, double v) {
+                table.fill(cursor, a, b, [&](std::size_t r, std::size_t j, double v) {
                     if (v == 0.0) return;
                     PyObject** items = items_of(r);
                     std::size_t& nx = next[r - a];

@@ -244,26 +244,25 @@ ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
 
 ProximityRows ProximityUpper::full() const {
     const std::size_t n = rows.size();
-    const auto& upper = rows;
     ProximityRows out;
     out.width = width;
     out.rows.resize(n);
     std::vector<std::uint32_t> lower_count(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
-        const auto& cols = upper[i].cols;
+        const auto& cols = rows[i].cols;
         for (std::size_t e = cols.empty() || cols[0] != i ? 0 : 1; e < cols.size(); ++e)
             ++lower_count[cols[e]];
     }
     // Rows are completed a block at a time: the block's lower parts come
     // from the upper parts of the rows before it, in ascending row order.
+    // Each worker takes a run of consecutive blocks.
     constexpr std::size_t kBlock = 64;
-    parallel::parallel_for((n + kBlock - 1) / kBlock, [&](std::size_t blk) {
-        const std::size_t a = blk * kBlock;
-        const std::size_t b = std::min(n, a + kBlock);
+    const std::size_t runs = std::max<std::size_t>(1, std::min(n, parallel::pool_size() * 4));
+    const auto complete = [&](std::size_t a, std::size_t b, Lower& lower) {
         std::vector<std::uint32_t> filled(b - a, 0);
         for (std::size_t r = a; r < b; ++r) {
             ProximityRows::Row& row = out.rows[r];
-            const std::size_t k = lower_count[r] + upper[r].cols.size();
+            const std::size_t k = lower_count[r] + rows[r].cols.size();
             if (k * 3 > n * 2) {
                 row.dense = true;
                 row.vals.assign(n, 0.0);
@@ -272,7 +271,7 @@ ProximityRows ProximityUpper::full() const {
                 row.vals.resize(k);
             }
         }
-        for_each_lower(a, b, [&](std::size_t r, std::size_t i, double v) {
+        lower.next(b, [&](std::size_t r, std::size_t i, double v) {
             ProximityRows::Row& row = out.rows[r];
             if (row.dense) {
                 row.vals[i] = v;
@@ -284,7 +283,7 @@ ProximityRows ProximityUpper::full() const {
         });
         for (std::size_t r = a; r < b; ++r) {
             ProximityRows::Row& row = out.rows[r];
-            const auto& up = upper[r];
+            const auto& up = rows[r];
             if (row.dense) {
                 for (std::size_t e = 0; e < up.cols.size(); ++e) row.vals[up.cols[e]] = up.vals[e];
             } else {
@@ -292,6 +291,12 @@ ProximityRows ProximityUpper::full() const {
                 std::copy(up.vals.begin(), up.vals.end(), row.vals.begin() + lower_count[r]);
             }
         }
+    };
+    parallel::parallel_for(runs, [&](std::size_t run) {
+        const std::size_t begin = run * n / runs;
+        const std::size_t end = (run + 1) * n / runs;
+        Lower lower(*this, begin);
+        for (std::size_t a = begin; a < end; a += kBlock) complete(a, std::min(end, a + kBlock), lower);
     });
     return out;
 }

@@ -85,23 +85,48 @@ struct ProximityUpper {
     std::vector<ProximityRows::Row> rows;  // sparse rows
 
     ProximityRows full() const;
-    // Calls f(row, column, value) for the non-zero entries of rows [a, b) in
-    // columns below the row (row > column), in ascending column order per
-    // row: the mirror images of the entries of the rows before b.
-    template <class F>
-    void for_each_lower(std::size_t a, std::size_t b, F&& f) const {
-        for (std::size_t i = 0; i < b && i + 1 < b; ++i) {
-            const auto& cols = rows[i].cols;
-            const auto& vals = rows[i].vals;
-            const std::uint32_t lo = static_cast<std::uint32_t>(a > i + 1 ? a : i + 1);
-            std::size_t e = 0, hi = cols.size();
-            while (e < hi) {  // first entry with column >= lo
-                const std::size_t mid = e + (hi - e) / 2;
-                if (cols[mid] < lo) e = mid + 1; else hi = mid;
+
+    // Mirror images of the entries, for consecutive blocks of rows: each
+    // call to next(b, f) calls f(row, column, value) for the non-zero cells
+    // of rows [a, b) below the diagonal (a = the previous call's b, or the
+    // starting row), in ascending column order per row. Each source row
+    // keeps its position, so its entries are scanned once over all blocks.
+    class Lower {
+    public:
+        Lower(const ProximityUpper& t, std::size_t start) : t_(t), pos_(start) {
+            // Row i's entries of columns >= start (> i) begin at pos_[i].
+            for (std::size_t i = 0; i < start; ++i) {
+                const auto& cols = t.rows[i].cols;
+                const auto lo = static_cast<std::uint32_t>(start);
+                std::size_t e = 0, hi = cols.size();
+                while (e < hi) {
+                    const std::size_t mid = e + (hi - e) / 2;
+                    if (cols[mid] < lo) e = mid + 1; else hi = mid;
+                }
+                pos_[i] = static_cast<std::uint32_t>(e);
             }
-            for (; e < cols.size() && cols[e] < b; ++e) f(std::size_t{cols[e]}, i, vals[e]);
         }
-    }
+        template <class F>
+        void next(std::size_t b, F&& f) {
+            // Source rows at or past the block start join as they come in.
+            while (pos_.size() + 1 < b) pos_.push_back(first_above(pos_.size()));
+            for (std::size_t i = 0; i + 1 < b; ++i) {
+                const auto& cols = t_.rows[i].cols;
+                const auto& vals = t_.rows[i].vals;
+                std::size_t e = pos_[i];
+                for (; e < cols.size() && cols[e] < b; ++e) f(std::size_t{cols[e]}, i, vals[e]);
+                pos_[i] = static_cast<std::uint32_t>(e);
+            }
+        }
+
+    private:
+        std::uint32_t first_above(std::size_t i) const {
+            const auto& cols = t_.rows[i].cols;
+            return static_cast<std::uint32_t>(!cols.empty() && cols[0] == i ? 1 : 0);
+        }
+        const ProximityUpper& t_;
+        std::vector<std::uint32_t> pos_;
+    };
 };
 
 struct Neighbor {
