@@ -436,6 +436,7 @@ private:
                      std::size_t bin, double threshold);
     void clear_node_classes();
     void search_tiny(u32 begin, u32 end, u64 rows, Best& best);
+    void search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best);
     void score_candidates(std::size_t count, std::size_t kn);
     double class_gain_slots(double wl) const {
         const std::size_t kn = node_classes_.size();
@@ -1076,6 +1077,64 @@ void Grower::best_of_counts(std::size_t f, std::size_t nc, Best& best) {
     best.found = true;
 }
 
+// search_tiny in count mode: the groups' packed counts are summed in
+// integers, and the candidates of all features are scored together by
+// count_gains, then scanned in feature and bin order.
+void Grower::search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best) {
+    const u32 n = end - begin;  // slots
+    const u64 side = std::max<u64>(msl_, 1);
+    if (rows < 2 * side) return;
+    const u64 lo = side;
+    const u64 hi = rows - side;
+    alignas(32) std::uint16_t keys[kTinyNode];
+    std::uint16_t sorted[kTinyNode];
+    std::fill_n(keys, kTinyNode, std::uint16_t{0xFFFF});
+    u64 adds[kTinyNode];
+    for (u32 i = 0; i < n; ++i) adds[i] = tag_add(tag(begin + i));
+    std::size_t nc = 0;
+    const auto flush = [&] {
+        if (nc == 0) return;
+        for (std::size_t j = nc; j < ((nc + 3) & ~std::size_t{3}); ++j) cand_pk_[j] = cand_pk_[nc - 1];
+        const double m = count_gains(Parent{W_, S1_, S2_, G_}, tot_[0], tot_[1], cand_pk_.data(),
+                                     cand_gain_.data(), nc);
+        if (m > best.gain) {
+            std::size_t j = 0;
+            while (cand_gain_[j] != m) ++j;
+            best.gain = m;
+            best.feature = cand_feature_[j];
+            best.bin = cand_b_[j];
+            best.found = true;
+        }
+        nc = 0;
+    };
+    for (u32 f : examined_) {
+        for (u32 i = 0; i < n; ++i) {
+            keys[i] = static_cast<std::uint16_t>(
+                (bins_[static_cast<std::size_t>(begin + i) * rs_ + f] << 8) | i);
+        }
+        for (u32 i = 0; i < n; ++i) {
+            const std::uint16_t k = keys[i];
+            std::uint16_t rank = 0;
+            for (u32 j = 0; j < kTinyNode; ++j) rank += keys[j] < k ? 1 : 0;
+            sorted[rank] = k;
+        }
+        const std::size_t last = hist_.n_bins[f] - 2;
+        u64 sum = 0;
+        for (u32 i = 0; i < n;) {
+            const std::size_t b = sorted[i] >> 8;
+            if (b > last) break;
+            for (; i < n && (sorted[i] >> 8) == b; ++i) sum += adds[sorted[i] & 0xFF];
+            const u64 nl = sum & 0xFFFFFFFFu;
+            cand_pk_[nc] = sum;
+            cand_b_[nc] = b;
+            cand_feature_[nc] = f;
+            nc += (nl >= lo) & (nl <= hi);
+            if (nc == kMaxBins) flush();
+        }
+    }
+    flush();
+}
+
 // Tiny nodes: per feature, the rows' (bin, position) keys are sorted, which
 // groups each bin's rows in node order; each group's sums are formed over its
 // rows in that order and added whole to the left totals, exactly as a
@@ -1425,7 +1484,11 @@ Tree Grower::grow() {
         if (slots <= kTinyNode) {
             release_kept(own);
             own = kNoHist;
-            search_tiny(fr.begin, fr.end, n, best);
+            if (count_mode_) {
+                search_tiny_counts(fr.begin, fr.end, n, best);
+            } else {
+                search_tiny(fr.begin, fr.end, n, best);
+            }
         } else if (keep_hists_ && (own != kNoHist ||
                                    (slots >= kSparseWalk && (own = acquire_kept()) != kNoHist))) {
             if (fr.hist == kNoHist) count_rows(fr.begin, fr.end, kept(own));
