@@ -262,6 +262,22 @@ double count_gains(const Parent& pa, double tot0, double tot1, const std::uint64
     return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
 }
 
+// a[i] -= b[i] for i < count (a multiple of 4), two lanes at a time.
+inline void subtract_counts(std::uint64_t* a, const std::uint64_t* b, std::size_t count) {
+    typedef std::uint64_t v2u __attribute__((vector_size(16)));
+    for (std::size_t i = 0; i < count; i += 4) {
+        v2u x0, x1, y0, y1;
+        std::memcpy(&x0, a + i, 16);
+        std::memcpy(&x1, a + i + 2, 16);
+        std::memcpy(&y0, b + i, 16);
+        std::memcpy(&y1, b + i + 2, 16);
+        x0 -= y0;
+        x1 -= y1;
+        std::memcpy(a + i, &x0, 16);
+        std::memcpy(a + i + 2, &x1, 16);
+    }
+}
+
 // Count-mode histogram walk over bins 0..last of one feature, in ascending
 // order. A bin's packed value holds its rows in the low half and its class-1
 // rows in the high half; the running sums of both halves never carry into
@@ -422,7 +438,9 @@ private:
     }
     void count_rows(u32 begin, u32 end, u64* h);
     void search_kept(u64 rows, u64* h, Best& best);
-    void best_of_counts(std::size_t f, std::size_t nc, Best& best);
+    void take_counts(std::size_t f, std::size_t nc);
+    void room_for_counts(Best& best);
+    void score_counts(Best& best);
     // Small nodes rather count into the scratch histograms, marking the
     // few bins they occupy.
     bool wants_hist(u64 slots, u64 rows, u64 depth) const {
@@ -550,6 +568,12 @@ private:
     std::vector<double> cand_wl_, cand_l1_, cand_l2_, cand_gain_, cand_left_;
     // Count mode: packed left sums (rows, class-1 rows) and bins.
     std::vector<u64> cand_pk_, cand_b_;
+    std::size_t ncand_ = 0;  // count-mode candidates collected for the node
+    struct Run {
+        std::size_t first;  // first candidate of the feature
+        u32 feature;
+    };
+    std::vector<Run> cand_runs_;  // features of the collected candidates
     std::vector<double> lacc_, node_tot_;
     std::vector<u32> class_slot_;  // dense class -> index in node_classes_
 
@@ -974,6 +998,7 @@ void Grower::search_counts(u32 begin, u32 end, u64 n, Best& best) {
         }
         for (std::size_t s = 0; s < nb; ++s) walk_counts(s, fs[s], n, sparse, best);
     }
+    score_counts(best);
 }
 
 u32 Grower::acquire_kept() {
@@ -1010,10 +1035,12 @@ void Grower::search_kept(u64 n, u64* h, Best& best) {
     if (n < 2 * side) return;
     for (std::size_t s = 0; s < examined_.size(); ++s) {
         const std::size_t f = examined_[s];
+        room_for_counts(best);
         const std::size_t nc = walk_bins(h + s * kMaxBins, hist_.n_bins[f] - 2, 0, side, n - side,
-                                         cand_pk_.data(), cand_b_.data());
-        best_of_counts(f, nc, best);
+                                         cand_pk_.data() + ncand_, cand_b_.data() + ncand_);
+        take_counts(f, nc);
     }
+    score_counts(best);
 }
 
 // walk_feature for count histograms. Candidates keep their integer left
@@ -1036,6 +1063,9 @@ void Grower::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, Best&
     }
     const u64 lo = side;
     const u64 hi = n - side;
+    room_for_counts(best);
+    u64* pk = cand_pk_.data() + ncand_;
+    u64* bins = cand_b_.data() + ncand_;
     std::size_t nc = 0;
     if (sparse) {
         u64* mask = hmask_.data() + s * 4;
@@ -1044,37 +1074,55 @@ void Grower::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, Best&
             if (b <= last) {
                 sum += h[b];
                 const u64 nl = sum & 0xFFFFFFFFu;
-                cand_pk_[nc] = sum;
-                cand_b_[nc] = b;
+                pk[nc] = sum;
+                bins[nc] = b;
                 nc += (nl >= lo) & (nl <= hi);
             }
             h[b] = 0;
         });
         mask[0] = mask[1] = mask[2] = mask[3] = 0;
     } else {
-        nc = walk_bins(h, last, hist_.n_bins[f], lo, hi, cand_pk_.data(), cand_b_.data());
+        nc = walk_bins(h, last, hist_.n_bins[f], lo, hi, pk, bins);
     }
-    best_of_counts(f, nc, best);
+    take_counts(f, nc);
 }
 
-// Scores count-mode candidates 0..nc-1 of feature f and keeps the first
-// best one.
-void Grower::best_of_counts(std::size_t f, std::size_t nc, Best& best) {
+// Count-mode candidates of a node are collected over its features (in
+// feature order, bins ascending within a feature) and scored together.
+void Grower::take_counts(std::size_t f, std::size_t nc) {
     if (nc == 0) return;
+    cand_runs_.push_back(Run{ncand_, static_cast<u32>(f)});
+    ncand_ += nc;
+}
+
+// Makes room for one more feature's candidates, scoring the ones held.
+void Grower::room_for_counts(Best& best) {
+    if (ncand_ + kMaxBins > cand_pk_.size() - 8) score_counts(best);
+}
+
+// Scores the collected candidates and keeps the first of the largest gain
+// if it beats the best so far (gains here are never NaN: both sides hold
+// rows); the collection is emptied.
+void Grower::score_counts(Best& best) {
+    const std::size_t nc = ncand_;
+    if (nc == 0) return;
+    ncand_ = 0;
     // Pad to whole vectors with copies of the last candidate.
     for (std::size_t j = nc; j < ((nc + 3) & ~std::size_t{3}); ++j) cand_pk_[j] = cand_pk_[nc - 1];
-    // The first candidate of the largest gain, if it beats the best so far
-    // (gains here are never NaN: both sides hold rows).
     const double m = count_gains(Parent{W_, S1_, S2_, G_}, tot_[0], tot_[1], cand_pk_.data(),
                                  cand_gain_.data(), nc);
-    if (!(m > best.gain)) return;
-    const double* g = cand_gain_.data();
-    std::size_t j = 0;
-    while (g[j] != m) ++j;
-    best.gain = m;
-    best.feature = f;
-    best.bin = cand_b_[j];
-    best.found = true;
+    if (m > best.gain) {
+        const double* g = cand_gain_.data();
+        std::size_t j = 0;
+        while (g[j] != m) ++j;
+        std::size_t r = 0;
+        while (r + 1 < cand_runs_.size() && cand_runs_[r + 1].first <= j) ++r;
+        best.gain = m;
+        best.feature = cand_runs_[r].feature;
+        best.bin = cand_b_[j];
+        best.found = true;
+    }
+    cand_runs_.clear();
 }
 
 // search_tiny in count mode: the groups' packed counts are summed in
@@ -1091,23 +1139,9 @@ void Grower::search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best) {
     std::fill_n(keys, kTinyNode, std::uint16_t{0xFFFF});
     u64 adds[kTinyNode];
     for (u32 i = 0; i < n; ++i) adds[i] = tag_add(tag(begin + i));
-    std::size_t nc = 0;
-    const auto flush = [&] {
-        if (nc == 0) return;
-        for (std::size_t j = nc; j < ((nc + 3) & ~std::size_t{3}); ++j) cand_pk_[j] = cand_pk_[nc - 1];
-        const double m = count_gains(Parent{W_, S1_, S2_, G_}, tot_[0], tot_[1], cand_pk_.data(),
-                                     cand_gain_.data(), nc);
-        if (m > best.gain) {
-            std::size_t j = 0;
-            while (cand_gain_[j] != m) ++j;
-            best.gain = m;
-            best.feature = cand_feature_[j];
-            best.bin = cand_b_[j];
-            best.found = true;
-        }
-        nc = 0;
-    };
     for (u32 f : examined_) {
+        room_for_counts(best);
+        std::size_t nc = ncand_;
         for (u32 i = 0; i < n; ++i) {
             keys[i] = static_cast<std::uint16_t>(
                 (bins_[static_cast<std::size_t>(begin + i) * rs_ + f] << 8) | i);
@@ -1127,12 +1161,11 @@ void Grower::search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best) {
             const u64 nl = sum & 0xFFFFFFFFu;
             cand_pk_[nc] = sum;
             cand_b_[nc] = b;
-            cand_feature_[nc] = f;
             nc += (nl >= lo) & (nl <= hi);
-            if (nc == kMaxBins) flush();
         }
+        take_counts(f, nc - ncand_);
     }
-    flush();
+    score_counts(best);
 }
 
 // Tiny nodes: per feature, the rows' (bin, position) keys are sorted, which
@@ -1425,13 +1458,16 @@ Tree Grower::grow() {
     // batch of tiny-node candidates (whose nodes hold at most kTinyNode
     // classes).
     const std::size_t kn = cls_mode_ ? std::max<std::size_t>(stride_ != 0 ? n_classes_ : 0, kTinyNode) : 0;
+    // Count mode collects the candidates of up to 64 features at a time.
+    const std::size_t collected =
+        count_mode_ ? std::clamp<std::size_t>(nf_, 1, 64) * kMaxBins : kMaxBins;
     cand_bin_.assign(kMaxBins + 4, 0);
-    cand_feature_.assign(kMaxBins + 4, 0);
+    cand_feature_.assign(collected + 8, 0);
     cand_wl_.assign(kMaxBins + 4, 0.0);
-    cand_gain_.assign(kMaxBins + 4, 0.0);
+    cand_gain_.assign(collected + 8, 0.0);
     if (count_mode_) {
-        cand_pk_.assign(kMaxBins + 8, 0);
-        cand_b_.assign(kMaxBins + 8, 0);
+        cand_pk_.assign(collected + 8, 0);
+        cand_b_.assign(collected + 8, 0);
     }
     if (cls_mode_) {
         cand_left_.assign((kMaxBins + 4) * kn, 0.0);
@@ -1545,8 +1581,7 @@ Tree Grower::grow() {
                 u64* hs = kept(small);
                 u64* hl = kept(own);
                 count_rows(left_small ? fr.begin : mid, left_small ? mid : fr.end, hs);
-                const std::size_t size = examined_.size() * kMaxBins;
-                for (std::size_t i = 0; i < size; ++i) hl[i] -= hs[i];
+                subtract_counts(hl, hs, examined_.size() * kMaxBins);
                 u32 small_hist = small;
                 if (!wants_hist(n_small, left_small ? nl : nr, fr.depth + 1)) {
                     release_kept(small);
