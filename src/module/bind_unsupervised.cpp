@@ -74,6 +74,26 @@ inline std::uint64_t bits_of(double v) {
     return b;
 }
 
+// A list of `width` items whose storage is not cleared: the workers write
+// every item (their first touch of the pages), and a failure clears them
+// before the list can be released.
+PyObject* new_row_list(std::size_t width) {
+#if defined(Py_GIL_DISABLED)
+    return check(PyList_New(static_cast<Py_ssize_t>(width))).release();
+#else
+    Ref list = check(PyList_New(0));
+    if (width == 0) return list.release();
+    if (width > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) throw std::bad_alloc();
+    auto** items = static_cast<PyObject**>(PyMem_Malloc(width * sizeof(PyObject*)));
+    if (!items) throw std::bad_alloc();
+    auto* op = reinterpret_cast<PyListObject*>(list.get());
+    op->ob_item = items;
+    op->allocated = static_cast<Py_ssize_t>(width);
+    Py_SET_SIZE(op, static_cast<Py_ssize_t>(width));
+    return list.release();
+#endif
+}
+
 // Row sources of the nested lists: values(r, f) calls f(v) for the stored
 // non-zero values of row r; fill(cursor, a, b, emit) calls emit(r, j, v) for
 // the non-zero cells of rows [a, b), in ascending column order within each
@@ -120,9 +140,11 @@ struct UpperSource {
 // Nested lists of a proximity table. The distinct values are found and the
 // lists filled by the worker pool: the lists and the shared floats are new
 // and reachable from nothing else while the calling thread holds the
-// interpreter lock and waits, and the workers only store item pointers and
-// count the references per value, which are added to the reference counts
-// afterwards on the calling thread.
+// interpreter lock and waits (the collector is paused), and the workers only
+// store item pointers and count the references per value, which are added to
+// the reference counts afterwards on the calling thread. The row lists'
+// storage is not cleared first, so its pages are first touched by the
+// workers; every path that fails before all items are set clears them.
 template <class Source>
 PyObject* proximity_lists(const Source& table) {
     GcPause pause;
@@ -164,14 +186,21 @@ PyObject* proximity_lists(const Source& table) {
     }
     std::vector<std::uint64_t> counts(chunks * (distinct + 1), 0);  // last: zeros
     Ref out = check(PyList_New(static_cast<Py_ssize_t>(n_rows)));
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r),
-                        check(PyList_New(static_cast<Py_ssize_t>(width))).release());
-    }
     const auto items_of = [&](std::size_t r) {
         return reinterpret_cast<PyListObject*>(PyList_GET_ITEM(out.get(), static_cast<Py_ssize_t>(r)))
             ->ob_item;
     };
+    // Rows whose items are not (yet) valid references are cleared before
+    // the lists can be released.
+    std::size_t made = 0;
+    try {
+        for (; made < n_rows; ++made) {
+            PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(made), new_row_list(width));
+        }
+    } catch (...) {
+        for (std::size_t r = 0; r < made; ++r) std::fill_n(items_of(r), width, nullptr);
+        throw;
+    }
 
     try {
         parallel::parallel_for(chunks, [&](std::size_t c) {
