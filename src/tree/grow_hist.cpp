@@ -166,6 +166,23 @@ void regression_gains(const Parent& pa, const double* wl, const double* l1, cons
     }
 }
 
+// Two-class Gini gain of candidates with left weight a and left class sums
+// l0, l1 (node weight W, class totals t0, t1, node impurity G). Inlined into
+// each kernel version; every lane performs the scalar formula's operations.
+__attribute__((always_inline)) inline v4d two_class_gain(v4d G, v4d W, v4d t0, v4d t1, v4d a,
+                                                         v4d l0, v4d l1) {
+    const v4d one = {1.0, 1.0, 1.0, 1.0};
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const v4d wr = W - a;
+    const v4d a0 = l0 / a;
+    const v4d a1 = l1 / a;
+    const v4d sl = (zero + a0 * a0) + a1 * a1;
+    const v4d b0 = (t0 - l0) / wr;
+    const v4d b1 = (t1 - l1) / wr;
+    const v4d sr = (zero + b0 * b0) + b1 * b1;
+    return G - (a * (one - sl) + wr * (one - sr)) / W;
+}
+
 // gain[j] for classification candidates: left[j * kn + i] is the left weight
 // of the node's i-th class (ascending class order), tot[i] its node total.
 __attribute__((target_clones("avx2", "default")))
@@ -182,21 +199,13 @@ void class_gains(const Parent& pa, const double* tot, std::size_t kn, const doub
         const v4i odd = {1, 3, 5, 7};
         const v4d t0 = {tot[0], tot[0], tot[0], tot[0]};
         const v4d t1 = {tot[1], tot[1], tot[1], tot[1]};
-        const v4d zero = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t j = 0; j < count; j += 4) {
             const v4d a = load<v4d>(wl + j);
-            const v4d wr = W - a;
             const v4d p = load<v4d>(left + 2 * j);
             const v4d q = load<v4d>(left + 2 * j + 4);
             const v4d l0 = __builtin_shuffle(p, q, even);
             const v4d l1 = __builtin_shuffle(p, q, odd);
-            const v4d a0 = l0 / a;
-            const v4d a1 = l1 / a;
-            const v4d sl = (zero + a0 * a0) + a1 * a1;
-            const v4d b0 = (t0 - l0) / wr;
-            const v4d b1 = (t1 - l1) / wr;
-            const v4d sr = (zero + b0 * b0) + b1 * b1;
-            store(gain + j, G - (a * (one - sl) + wr * (one - sr)) / W);
+            store(gain + j, two_class_gain(G, W, t0, t1, a, l0, l1));
         }
         return;
     }
@@ -225,8 +234,10 @@ void class_gains(const Parent& pa, const double* tot, std::size_t kn, const doub
 }
 
 // class_gains for two classes and unit weights: candidate j's packed value
-// holds its left rows in the low half and their class-1 rows in the high half. The counts convert exactly, and
-// the arithmetic is the two-class arithmetic of class_gains.
+// holds its left rows in the low half and their class-1 rows in the high
+// half. The counts convert exactly to the weight sums unit weights give, and
+// the arithmetic is the two-class arithmetic of class_gains. Returns the
+// largest gain.
 __attribute__((target_clones("avx2", "default")))
 double count_gains(const Parent& pa, double tot0, double tot1, const std::uint64_t* packed,
                    double* gain, std::size_t count) {
@@ -234,8 +245,6 @@ double count_gains(const Parent& pa, double tot0, double tot1, const std::uint64
     typedef int v8si __attribute__((vector_size(32)));
     const v4d W = {pa.W, pa.W, pa.W, pa.W};
     const v4d G = {pa.G, pa.G, pa.G, pa.G};
-    const v4d one = {1.0, 1.0, 1.0, 1.0};
-    const v4d zero = {0.0, 0.0, 0.0, 0.0};
     const v4d t0 = {tot0, tot0, tot0, tot0};
     const v4d t1 = {tot1, tot1, tot1, tot1};
     const double lowest = -std::numeric_limits<double>::infinity();
@@ -247,15 +256,7 @@ double count_gains(const Parent& pa, double tot0, double tot1, const std::uint64
         const v4si oi = __builtin_shufflevector(pk, pk, 1, 3, 5, 7);
         const v4d a = __builtin_convertvector(ni, v4d);
         const v4d l1 = __builtin_convertvector(oi, v4d);
-        const v4d l0 = a - l1;
-        const v4d wr = W - a;
-        const v4d a0 = l0 / a;
-        const v4d a1 = l1 / a;
-        const v4d sl = (zero + a0 * a0) + a1 * a1;
-        const v4d b0 = (t0 - l0) / wr;
-        const v4d b1 = (t1 - l1) / wr;
-        const v4d sr = (zero + b0 * b0) + b1 * b1;
-        const v4d g = G - (a * (one - sl) + wr * (one - sr)) / W;
+        const v4d g = two_class_gain(G, W, t0, t1, a, a - l1, l1);
         store(gain + j, g);
         top = g > top ? g : top;
     }
@@ -455,6 +456,22 @@ private:
     void clear_node_classes();
     void search_tiny(u32 begin, u32 end, u64 rows, Best& best);
     void search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best);
+    // Tiny nodes: the (bin << 8 | position) keys of slots begin..begin+n-1
+    // for feature f, in ascending order. keys[n..kTinyNode) must hold 0xFFFF.
+    void sort_tiny(u32 begin, u32 n, u32 f, std::uint16_t* keys, std::uint16_t* sorted) const {
+        for (u32 i = 0; i < n; ++i) {
+            keys[i] = static_cast<std::uint16_t>(
+                (bins_[static_cast<std::size_t>(begin + i) * rs_ + f] << 8) | i);
+        }
+        // Keys are distinct, so each one's rank is the number of smaller
+        // keys: a branch-free sort for a handful of keys.
+        for (u32 i = 0; i < n; ++i) {
+            const std::uint16_t k = keys[i];
+            std::uint16_t rank = 0;
+            for (u32 j = 0; j < kTinyNode; ++j) rank += keys[j] < k ? 1 : 0;
+            sorted[rank] = k;
+        }
+    }
     void score_candidates(std::size_t count, std::size_t kn);
     double class_gain_slots(double wl) const {
         const std::size_t kn = node_classes_.size();
@@ -1142,16 +1159,7 @@ void Grower::search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best) {
     for (u32 f : examined_) {
         room_for_counts(best);
         std::size_t nc = ncand_;
-        for (u32 i = 0; i < n; ++i) {
-            keys[i] = static_cast<std::uint16_t>(
-                (bins_[static_cast<std::size_t>(begin + i) * rs_ + f] << 8) | i);
-        }
-        for (u32 i = 0; i < n; ++i) {
-            const std::uint16_t k = keys[i];
-            std::uint16_t rank = 0;
-            for (u32 j = 0; j < kTinyNode; ++j) rank += keys[j] < k ? 1 : 0;
-            sorted[rank] = k;
-        }
+        sort_tiny(begin, n, f, keys, sorted);
         const std::size_t last = hist_.n_bins[f] - 2;
         u64 sum = 0;
         for (u32 i = 0; i < n;) {
@@ -1227,18 +1235,7 @@ void Grower::search_tiny(u32 begin, u32 end, u64 rows, Best& best) {
         return;
     }
     for (u32 f : examined_) {
-        for (u32 i = 0; i < n; ++i) {
-            keys[i] = static_cast<std::uint16_t>(
-                (bins_[static_cast<std::size_t>(begin + i) * rs_ + f] << 8) | i);
-        }
-        // Keys are distinct, so each one's rank is the number of smaller
-        // keys: a branch-free sort for a handful of keys.
-        for (u32 i = 0; i < n; ++i) {
-            const std::uint16_t k = keys[i];
-            std::uint16_t rank = 0;
-            for (u32 j = 0; j < kTinyNode; ++j) rank += keys[j] < k ? 1 : 0;
-            sorted[rank] = k;
-        }
+        sort_tiny(begin, n, f, keys, sorted);
         const std::size_t last = hist_.n_bins[f] - 2;
         u64 nl = 0;
         double wl = 0.0, l1 = 0.0, l2 = 0.0;

@@ -132,19 +132,10 @@ struct RowScratch {
     template <class Comparisons>
     ProximityRows::Row take_from(std::size_t from, Comparisons&& comparisons) {
         ProximityRows::Row row;
-        const std::size_t width = count.size();
-        std::size_t k = 0;
-        for (std::size_t j = from; j < width; ++j) {
-            touched[k] = static_cast<std::uint32_t>(j);
-            k += count[j] != 0 ? 1 : 0;
-        }
+        const std::size_t k = find_nonzero(from);
         row.cols.assign(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(k));
         row.vals.resize(k);
-        for (std::size_t e = 0; e < k; ++e) {
-            const std::uint32_t j = touched[e];
-            row.vals[e] = static_cast<double>(count[j]) / comparisons(j);
-            count[j] = 0;
-        }
+        emit(k, row.vals.data(), false, comparisons);
         return row;
     }
 
@@ -154,29 +145,36 @@ struct RowScratch {
     ProximityRows::Row take(Comparisons&& comparisons) {
         ProximityRows::Row row;
         const std::size_t width = count.size();
-        std::size_t k = 0;
-        for (std::size_t j = 0; j < width; ++j) {
-            touched[k] = static_cast<std::uint32_t>(j);
-            k += count[j] != 0 ? 1 : 0;
-        }
-        if (k * 3 > width * 2) {
-            row.dense = true;
+        const std::size_t k = find_nonzero(0);
+        row.dense = k * 3 > width * 2;
+        if (row.dense) {
             row.vals.assign(width, 0.0);
-            for (std::size_t e = 0; e < k; ++e) {
-                const std::uint32_t j = touched[e];
-                row.vals[j] = static_cast<double>(count[j]) / comparisons(j);
-                count[j] = 0;
-            }
         } else {
             row.cols.assign(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(k));
             row.vals.resize(k);
-            for (std::size_t e = 0; e < k; ++e) {
-                const std::uint32_t j = touched[e];
-                row.vals[e] = static_cast<double>(count[j]) / comparisons(j);
-                count[j] = 0;
-            }
         }
+        emit(k, row.vals.data(), row.dense, comparisons);
         return row;
+    }
+
+private:
+    // Lists the non-zero columns j >= from in touched; returns how many.
+    std::size_t find_nonzero(std::size_t from) {
+        std::size_t k = 0;
+        for (std::size_t j = from; j < count.size(); ++j) {
+            touched[k] = static_cast<std::uint32_t>(j);
+            k += count[j] != 0 ? 1 : 0;
+        }
+        return k;
+    }
+    // Values of the k listed columns, by column (dense) or in list order.
+    template <class Comparisons>
+    void emit(std::size_t k, double* vals, bool dense, Comparisons&& comparisons) {
+        for (std::size_t e = 0; e < k; ++e) {
+            const std::uint32_t j = touched[e];
+            vals[dense ? j : e] = static_cast<double>(count[j]) / comparisons(j);
+            count[j] = 0;
+        }
     }
 };
 
