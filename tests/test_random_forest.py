@@ -296,3 +296,11 @@ def test_unit_and_doubled_weights_grow_the_same_binary_trees():
             doubled.fit(data, y[: len(data)], sample_weight=np.full(len(data), 2.0))
             assert plain.predict_proba(xt) == doubled.predict_proba(xt), params
             assert plain.predict(data) == doubled.predict(data), params
+    # Wide rows: too many features to hand histograms down the tree.
+    wide = rng.normal(size=(300, 1100))
+    yw = (wide[:, 0] + wide[:, 7] > 0).astype(float)
+    plain = RFC(n_estimators=3, random_state=1)
+    doubled = RFC(n_estimators=3, random_state=1)
+    plain.fit(wide, yw)
+    doubled.fit(wide, yw, sample_weight=np.full(300, 2.0))
+    assert plain.predict_proba(wide) == doubled.predict_proba(wide)

@@ -1484,10 +1484,11 @@ Tree Grower::grow() {
         // Every node examines the same features, so a split can hand its
         // histogram down: counts are exact, and the larger child's counts
         // are the node's minus the smaller child's.
+        // Only while several such histograms fit the budget (wide data
+        // counts into the batched scratch histograms instead).
         choose_features();
-        keep_hists_ = true;
-        kept_max_ = std::max<std::size_t>(
-            2, kKeptHistBudget / ((examined_.size() * kMaxBins + 4) * sizeof(u64)));
+        kept_max_ = kKeptHistBudget / ((examined_.size() * kMaxBins + 4) * sizeof(u64));
+        keep_hists_ = kept_max_ >= 4;
     }
     stack.push_back(Frame{0, static_cast<u32>(slots_), 0, kNoParent, kNoHist, n_});
     while (!stack.empty()) {
