@@ -109,10 +109,11 @@ std::uint64_t common_bits(const std::uint64_t* a, const std::uint64_t* b, std::s
 }
 
 // Integer same-leaf counts of one row.
-struct RowScratch {
-    std::vector<std::uint32_t> count;
+template <class Count>
+struct RowScratchOf {
+    std::vector<Count> count;
     std::vector<std::uint32_t> touched;
-    explicit RowScratch(std::size_t width) : count(width, 0), touched(width) {}
+    explicit RowScratchOf(std::size_t width) : count(width, 0), touched(width) {}
 
     // Plain increments: a row meets most columns through its many trees, so
     // finding them afterwards by one scan beats tracking first visits.
@@ -177,6 +178,7 @@ private:
         }
     }
 };
+using RowScratch = RowScratchOf<std::uint32_t>;
 
 std::size_t row_grain(std::size_t n) {
     const std::size_t threads = parallel::pool_size();
@@ -196,7 +198,7 @@ ProximityUpper RandomForestUnsupervised::proximity_upper(bool use_oob) const {
 
     // Same-leaf counts of row i with rows j >= first (all rows: first = 0).
     // Pairs with both rows in bag are not valid comparisons.
-    const auto count_row = [&](RowScratch& s, std::size_t i, std::uint32_t first) {
+    const auto count_row = [&](auto& s, std::size_t i, std::uint32_t first) {
         for (std::size_t t = 0; t < T; ++t) {
             if (t + 4 < T) {
                 // Each tree's members lie elsewhere; fetch ahead.
@@ -226,13 +228,22 @@ ProximityUpper RandomForestUnsupervised::proximity_upper(bool use_oob) const {
     ProximityUpper out;
     out.width = n;
     out.rows.resize(n);
-    parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
-        RowScratch s(n);
-        for (std::size_t i = begin; i < end; ++i) {
-            count_row(s, i, static_cast<std::uint32_t>(i));
-            out.rows[i] = s.take_from(i, comparisons_of(i));
-        }
-    });
+    // Counts never exceed the number of trees: 16-bit counters when that
+    // fits, halving the row's scratch.
+    const auto count_rows = [&](auto scratch) {
+        parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
+            decltype(scratch) s(n);
+            for (std::size_t i = begin; i < end; ++i) {
+                count_row(s, i, static_cast<std::uint32_t>(i));
+                out.rows[i] = s.take_from(i, comparisons_of(i));
+            }
+        });
+    };
+    if (T <= 0xFFFF) {
+        count_rows(RowScratchOf<std::uint16_t>(0));
+    } else {
+        count_rows(RowScratchOf<std::uint32_t>(0));
+    }
     return out;
 }
 
