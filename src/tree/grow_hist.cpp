@@ -388,7 +388,10 @@ private:
     void check_inputs() const;
     void gather();
     void remap_classes();
-    void gather_distinct();
+    // Count mode (two classes, unit weights): the bootstrap's repeated rows
+    // become one slot each. Returns false, changing nothing that the other
+    // modes read, when the bootstrap does not qualify.
+    bool gather_distinct();
 
     u32 make_leaf(u32 begin, u32 end);
     // Count mode: a slot is one distinct bootstrap row. The 32-bit tag after
@@ -617,19 +620,17 @@ void Grower::check_inputs() const {
 
 void Grower::gather() {
     if (cls_mode_) {
-        remap_classes();
-        count_mode_ = n_classes_ == 2 && n_ < (std::size_t{1} << 31);
-        for (std::size_t p = 0; p < n_ && count_mode_; ++p) count_mode_ = crec_[p].w == 1.0;
-    }
-    if (count_mode_) {
-        // Slots remember a bootstrap position only where a split must read
-        // raw values (columns with NaN).
+        // Count-mode slots remember a bootstrap position only where a split
+        // must read raw values (columns with NaN).
         keep_pid_ = false;
         for (std::size_t f = 0; f < nf_; ++f) keep_pid_ = keep_pid_ || !hist_.is_nan_free(f);
+        count_mode_ = gather_distinct();
+        if (!count_mode_) {
+            keep_pid_ = true;
+            remap_classes();
+        }
     }
-    if (count_mode_) {
-        gather_distinct();
-    } else {
+    if (!count_mode_) {
         slots_ = n_;
         rs_ = nf_;
         bins_.resize(n_ * rs_);
@@ -663,22 +664,45 @@ void Grower::gather() {
 // Count mode: all sums are counts, which do not depend on the order or the
 // grouping of the entries, so the bootstrap's repeated rows become one slot
 // each, carrying their multiplicity. Slots follow ascending row order.
-void Grower::gather_distinct() {
+bool Grower::gather_distinct() {
+    if (n_ == 0 || n_ >= (std::size_t{1} << 31)) return false;
     const std::size_t rows = x_.rows;
     std::vector<u32> mult(rows, 0);
-    std::vector<std::uint8_t> cls(rows, 0);
     std::vector<u32> first(keep_pid_ ? rows : 0, 0);
     for (std::size_t p = 0; p < n_; ++p) {
         const std::size_t r = boot_[p];
-        if (mult[r]++ == 0) {
-            cls[r] = static_cast<std::uint8_t>(crec_[p].cls);
-            if (keep_pid_) first[r] = static_cast<u32>(p);
-        }
+        if (mult[r]++ == 0 && keep_pid_) first[r] = static_cast<u32>(p);
     }
     std::vector<u32> distinct;
     distinct.reserve(n_);
     for (std::size_t r = 0; r < rows; ++r)
         if (mult[r] != 0) distinct.push_back(static_cast<u32>(r));
+    // Unit weights and exactly two classes, or no count mode.
+    std::vector<u64> label(distinct.size());
+    u64 lo = 0, hi = 0;
+    std::size_t seen = 0;
+    for (std::size_t e = 0; e < distinct.size(); ++e) {
+        const u32 r = distinct[e];
+        if (w_[r] != 1.0) return false;
+        const u64 l = class_index(y_[r]);
+        label[e] = l;
+        if (seen == 0) {
+            lo = hi = l;
+            seen = 1;
+        } else if (l != lo && l != hi) {
+            if (seen == 2) return false;
+            lo = std::min(lo, l);
+            hi = std::max(hi, l);
+            seen = 2;
+        }
+    }
+    if (seen != 2) return false;
+    n_classes_ = 2;
+    class_ids_ = {lo, hi};
+    tot_.assign(2, 0.0);
+    class_count_.assign(2, 0);
+    left_.assign(2, 0.0);
+
     slots_ = distinct.size();
     rs_ = nf_ + sizeof(u32);
     bins_.resize(slots_ * rs_);
@@ -688,15 +712,14 @@ void Grower::gather_distinct() {
         for (std::size_t e = 0; e < slots_; ++e) out[e * rs_] = col[distinct[e]];
     }
     for (std::size_t e = 0; e < slots_; ++e) {
-        const u32 r = distinct[e];
-        const u32 t = mult[r] | (static_cast<u32>(cls[r]) << 31);
+        const u32 t = mult[distinct[e]] | (static_cast<u32>(label[e] == hi) << 31);
         std::memcpy(bins_.data() + e * rs_ + nf_, &t, sizeof t);
     }
     if (keep_pid_) {
         pid_.resize(slots_);
         for (std::size_t e = 0; e < slots_; ++e) pid_[e] = first[distinct[e]];
     }
-    std::vector<ClassRec>().swap(crec_);
+    return true;
 }
 
 // Dense classes 0..K-1 in ascending order of the class index, so sums over
