@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tree/matrix.hpp"
@@ -137,6 +138,30 @@ struct SparseProximityRow {
     std::vector<Neighbor> neighbors;  // by proximity, high to low
 };
 
+// Allocator whose value-less construction leaves elements uninitialised, for
+// large tables that are written in full in parallel right away (their pages
+// are then first touched by the workers instead of cleared on the calling
+// thread).
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    using value_type = T;
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 // Training rows grouped by the leaf they reach, per tree, plus each row's
 // out-of-bag trees as a bitset. Leaf identity is the (tree, node index) pair
 // of the flat tree, so it stays unique at any depth; groups of a tree are
@@ -151,8 +176,8 @@ struct LeafGroups {
     struct Range {
         std::uint32_t begin, oob_end, end;
     };
-    std::vector<Range> ranges;
-    std::vector<std::uint32_t> members;  // [t * n + k]: rows of tree t ordered by group
+    std::vector<Range, UninitAllocator<Range>> ranges;
+    std::vector<std::uint32_t, UninitAllocator<std::uint32_t>> members;  // [t * n + k]: rows of tree t ordered by group
     std::vector<std::vector<std::uint32_t>> offsets;     // per tree: groups + 1 bounds
     std::vector<std::vector<std::uint32_t>> oob_ends;    // per tree: end of each group's oob part
     std::vector<std::vector<std::uint32_t>> leaf_nodes;  // per tree: node index of each group
