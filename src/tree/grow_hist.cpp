@@ -105,6 +105,15 @@ __attribute__((always_inline)) inline void for_each_bit(const u64* mask, F&& f) 
 // multiplication are correctly rounded whatever the vector width), so the
 // results are bit-identical to evaluating one candidate at a time.
 
+// The kernels below are compiled for AVX2 and for the baseline, picked at
+// load time. ThreadSanitizer instruments those load-time resolvers, which
+// run before its runtime is ready; such builds keep the baseline only.
+#if defined(__SANITIZE_THREAD__)
+#define TW_VECTOR_CLONES
+#else
+#define TW_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 typedef double v4d __attribute__((vector_size(32)));
 typedef double v2d __attribute__((vector_size(16)));
 
@@ -146,7 +155,7 @@ struct Parent {
 
 // gain[j] for regression candidates with left totals wl, l1, l2; count is
 // padded by the caller to a multiple of 4.
-__attribute__((target_clones("avx2", "default")))
+TW_VECTOR_CLONES
 void regression_gains(const Parent& pa, const double* wl, const double* l1, const double* l2,
                       double* gain, std::size_t count) {
     const v4d W = {pa.W, pa.W, pa.W, pa.W};
@@ -185,7 +194,7 @@ __attribute__((always_inline)) inline v4d two_class_gain(v4d G, v4d W, v4d t0, v
 
 // gain[j] for classification candidates: left[j * kn + i] is the left weight
 // of the node's i-th class (ascending class order), tot[i] its node total.
-__attribute__((target_clones("avx2", "default")))
+TW_VECTOR_CLONES
 void class_gains(const Parent& pa, const double* tot, std::size_t kn, const double* wl,
                  const double* left, double* gain, std::size_t count) {
     const v4d W = {pa.W, pa.W, pa.W, pa.W};
@@ -238,7 +247,7 @@ void class_gains(const Parent& pa, const double* tot, std::size_t kn, const doub
 // half. The counts convert exactly to the weight sums unit weights give, and
 // the arithmetic is the two-class arithmetic of class_gains. Returns the
 // largest gain.
-__attribute__((target_clones("avx2", "default")))
+TW_VECTOR_CLONES
 double count_gains(const Parent& pa, double tot0, double tot1, const std::uint64_t* packed,
                    double* gain, std::size_t count) {
     typedef int v4si __attribute__((vector_size(16)));
