@@ -234,6 +234,42 @@ def test_proximity_lists_share_floats_with_exact_reference_counts():
         assert wrong == []
 
 
+def test_proximity_lists_survive_running_out_of_memory():
+    # Allocation failures at any point of building the lists must raise and
+    # leave the model intact, never release half-built lists as if complete.
+    script = textwrap.dedent("""
+        import resource, sys
+        import numpy as np
+        import _rs
+        r = np.random.default_rng(0)
+        x = np.vstack([r.normal(0, 1, (800, 4)), r.normal(2, 1, (800, 4))])
+        m = _rs.RandomForestUnsupervised(n_estimators=20, random_state=0)
+        m.fit(x)
+        want = m.proximity_matrix()
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        seen = set()
+        for mb in range(0, 40, 2):
+            with open("/proc/self/statm") as f:
+                vm = int(f.read().split()[0]) * 4096
+            resource.setrlimit(resource.RLIMIT_AS, (vm + (mb << 20), hard))
+            try:
+                m.proximity_matrix()
+                seen.add("ok")
+            except BaseException as e:
+                seen.add(type(e).__name__)
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        assert m.proximity_matrix() == want
+        print(sorted(seen))
+    """)
+    res = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=300)
+    assert res.returncode == 0, res.stderr[-2000:]
+    seen = set(eval(res.stdout.strip().splitlines()[-1]))
+    assert seen <= {"ok", "MemoryError", "PanicException"}
+    assert "MemoryError" in seen
+
+
 def test_oob_diagonal_is_zero_for_rows_never_out_of_bag():
     # With one tree, about a third of the rows are out of bag; the rest have
     # no valid comparison with each other.

@@ -83,9 +83,13 @@ PyObject* new_row_list(std::size_t width) {
 #else
     Ref list = check(PyList_New(0));
     if (width == 0) return list.release();
-    if (width > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) throw std::bad_alloc();
-    auto** items = static_cast<PyObject**>(PyMem_Malloc(width * sizeof(PyObject*)));
-    if (!items) throw std::bad_alloc();
+    PyObject** items = nullptr;
+    if (width <= static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*))
+        items = static_cast<PyObject**>(PyMem_Malloc(width * sizeof(PyObject*)));
+    if (!items) {
+        PyErr_NoMemory();
+        throw PyErrorSet{};
+    }
     auto* op = reinterpret_cast<PyListObject*>(list.get());
     op->ob_item = items;
     op->allocated = static_cast<Py_ssize_t>(width);
