@@ -417,14 +417,6 @@ private:
         const u64 m = t & 0x7FFFFFFFu;
         return m + ((m & (u64{0} - (t >> 31))) << 32);
     }
-    // Weight and dense class of a classification slot.
-    ClassRec class_rec(u32 slot) const {
-        if (count_mode_) {
-            const u32 t = tag(slot);
-            return ClassRec{static_cast<double>(t & 0x7FFFFFFFu), t >> 31};
-        }
-        return crec_[slot];
-    }
     // Count mode: rows and class-1 rows of slots begin..end-1.
     void count_slots(u32 begin, u32 end, u64& rows, u64& ones) const {
         u64 packed = 0;
@@ -449,7 +441,7 @@ private:
     void release_kept(u32 id) {
         if (id != kNoHist) kept_free_.push_back(id);
     }
-    void count_rows(u32 begin, u32 end, u64* h);
+    void count_rows(u32 begin, u32 end, const u32* fs, std::size_t nb, u64* h);
     void search_kept(u64 rows, u64* h, Best& best);
     void take_counts(std::size_t f, std::size_t nc);
     void room_for_counts(Best& best);
@@ -466,7 +458,7 @@ private:
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                      std::size_t bin, double threshold);
     void clear_node_classes();
-    void search_tiny(u32 begin, u32 end, u64 rows, Best& best);
+    void search_tiny(u32 begin, u32 end, Best& best);
     void search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best);
     // Tiny nodes: the (bin << 8 | position) keys of slots begin..begin+n-1
     // for feature f, in ascending order. keys[n..kTinyNode) must hold 0xFFFF.
@@ -1039,11 +1031,7 @@ void Grower::search_counts(u32 begin, u32 end, u64 n, Best& best) {
                 }
             }
         } else {
-            for (u32 p = begin; p < end; ++p) {
-                const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
-                const u64 add = tag_add(tag(p));
-                for (std::size_t s = 0; s < nb; ++s) hist[s * kMaxBins + row[fs[s]]] += add;
-            }
+            count_rows(begin, end, fs, nb, hist);
         }
         for (std::size_t s = 0; s < nb; ++s) walk_counts(s, fs[s], n, sparse, best);
     }
@@ -1065,10 +1053,9 @@ u32 Grower::acquire_kept() {
     return id;
 }
 
-// Adds rows begin..end-1 to a kept histogram (slot s for examined_[s]).
-void Grower::count_rows(u32 begin, u32 end, u64* h) {
-    const std::size_t nb = examined_.size();
-    const u32* fs = examined_.data();
+// Adds slots begin..end-1 to the count histograms of features fs[0..nb)
+// (slot s of h for feature fs[s]).
+void Grower::count_rows(u32 begin, u32 end, const u32* fs, std::size_t nb, u64* h) {
     const std::uint8_t* bins = bins_.data();
     const std::size_t rs = rs_;
     for (u32 p = begin; p < end; ++p) {
@@ -1214,8 +1201,8 @@ void Grower::search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best) {
 // histogram would, without touching 256-bin tables. The admissible
 // candidates of all features are collected first and their gains computed
 // together by the vector kernels, then scanned in feature and bin order.
-void Grower::search_tiny(u32 begin, u32 end, u64 rows, Best& best) {
-    const u32 n = end - begin;  // slots
+void Grower::search_tiny(u32 begin, u32 end, Best& best) {
+    const u32 n = end - begin;
     const std::size_t kn = cls_mode_ ? node_classes_.size() : 0;
     // Unused key slots hold 0xFFFF, above every real key.
     alignas(32) std::uint16_t keys[kTinyNode];
@@ -1255,7 +1242,7 @@ void Grower::search_tiny(u32 begin, u32 end, u64 rows, Best& best) {
             if (b0 == b1) continue;
             const RegRec& r = rrec_[b0 < b1 ? begin : begin + 1];
             const double wl = 0.0 + (0.0 + r.w);
-            if (!admissible(1, 2, wl)) continue;  // regression: slots are rows
+            if (!admissible(1, 2, wl)) continue;
             cand_wl_[nc] = wl;
             cand_l1_[nc] = 0.0 + (0.0 + r.wy);
             cand_l2_[nc] = 0.0 + (0.0 + r.ywy);
@@ -1280,7 +1267,7 @@ void Grower::search_tiny(u32 begin, u32 end, u64 rows, Best& best) {
             if (cls_mode_) {
                 for (std::size_t c = 0; c < kn; ++c) group[c] = 0.0;
                 for (; j < n && (sorted[j] >> 8) == b; ++j) {
-                    const ClassRec r = class_rec(begin + (sorted[j] & 0xFF));
+                    const ClassRec& r = crec_[begin + (sorted[j] & 0xFF)];
                     bw += r.w;
                     group[class_slot_[r.cls]] += r.w;
                 }
@@ -1296,12 +1283,10 @@ void Grower::search_tiny(u32 begin, u32 end, u64 rows, Best& best) {
                 l1 += b1;
                 l2 += b2;
             }
-            // Rows, not slots: a count-mode slot stands for its multiplicity,
-            // which is also its weight.
-            nl += count_mode_ ? static_cast<u64>(bw) : j - i;
+            nl += j - i;
             wl += bw;
             i = j;
-            if (!admissible(nl, rows, wl)) continue;
+            if (!admissible(nl, n, wl)) continue;
             cand_wl_[nc] = wl;
             if (cls_mode_) {
                 std::copy_n(lacc_.data(), kn, cand_left_.data() + nc * kn);
@@ -1491,7 +1476,7 @@ Tree Grower::grow() {
     const std::size_t collected =
         count_mode_ ? std::clamp<std::size_t>(nf_, 1, 64) * kMaxBins : kMaxBins;
     cand_bin_.assign(kMaxBins + 4, 0);
-    cand_feature_.assign(collected + 8, 0);
+    cand_feature_.assign(kMaxBins + 4, 0);
     cand_wl_.assign(kMaxBins + 4, 0.0);
     cand_gain_.assign(collected + 8, 0.0);
     if (count_mode_) {
@@ -1553,11 +1538,11 @@ Tree Grower::grow() {
             if (count_mode_) {
                 search_tiny_counts(fr.begin, fr.end, n, best);
             } else {
-                search_tiny(fr.begin, fr.end, n, best);
+                search_tiny(fr.begin, fr.end, best);
             }
         } else if (keep_hists_ && (own != kNoHist ||
                                    (slots >= kSparseWalk && (own = acquire_kept()) != kNoHist))) {
-            if (fr.hist == kNoHist) count_rows(fr.begin, fr.end, kept(own));
+            if (fr.hist == kNoHist) count_rows(fr.begin, fr.end, examined_.data(), examined_.size(), kept(own));
             search_kept(n, kept(own), best);
         } else if (count_mode_) {
             search_counts(fr.begin, fr.end, n, best);
@@ -1610,7 +1595,8 @@ Tree Grower::grow() {
             if (small != kNoHist) {
                 u64* hs = kept(small);
                 u64* hl = kept(own);
-                count_rows(left_small ? fr.begin : mid, left_small ? mid : fr.end, hs);
+                count_rows(left_small ? fr.begin : mid, left_small ? mid : fr.end, examined_.data(),
+                           examined_.size(), hs);
                 subtract_counts(hl, hs, examined_.size() * kMaxBins);
                 u32 small_hist = small;
                 if (!wants_hist(n_small, left_small ? nl : nr, fr.depth + 1)) {

@@ -111,6 +111,29 @@ inline std::uint64_t gen_range_u64(Rng& rng, std::uint64_t m) {
     }
 }
 
+// `count` successive gen_range_u64(rng, m) draws, passed in order to
+// take(value). The generator's outputs are produced in batches; an output
+// the range draw rejects is skipped, so the generator ends exactly where
+// `count` single draws leave it.
+template <class Take>
+inline void gen_ranges_u64(Rng& rng, std::uint64_t m, std::size_t count, Take&& take) {
+    if (count == 0) return;
+    if (m == 0) empty_range("gen_range_u64");
+    const std::uint64_t zone = (m << __builtin_clzll(m)) - 1;
+    constexpr std::size_t kBatch = 256;
+    std::uint64_t out[kBatch];
+    while (count > 0) {
+        const std::size_t batch = count < kBatch ? count : kBatch;
+        rng.fill_u64(out, batch);
+        for (std::size_t b = 0; b < batch; ++b) {
+            const u128 prod = static_cast<u128>(out[b]) * m;
+            if (static_cast<std::uint64_t>(prod) > zone) continue;
+            take(static_cast<std::uint64_t>(prod >> 64));
+            --count;
+        }
+    }
+}
+
 // 32-bit form.
 inline std::uint32_t gen_range_u32(Rng& rng, std::uint32_t m) {
     if (m == 0) empty_range("gen_range_u32");

@@ -1,9 +1,9 @@
 // Construction and fitting of the unsupervised forest.
 #include <algorithm>
 #include <atomic>
-#include <thread>
 #include <cmath>
 #include <string>
+#include <thread>
 
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
@@ -73,11 +73,7 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
 
     const std::size_t n_trees = static_cast<std::size_t>(params_.n_estimators);
     Rng master = seed_rng(params_.random_state);
-    UnsupervisedPlan plan;
-    plan_columns(master, plan, n, p);
-    plan.bootstraps.resize(n_trees);
-    plan.oob_rows.resize(n_trees);
-    plan.tree_seeds.resize(n_trees);
+    UnsupervisedPlan plan = plan_columns(master, n, p, n_trees);
 
     // Combined matrix: the real rows, then the synthetic rows.
     const std::size_t total = 2 * n;

@@ -196,9 +196,10 @@ ProximityUpper RandomForestUnsupervised::proximity_upper(bool use_oob) const {
     const std::size_t T = trees_.size();
     const std::size_t words = G.words;
 
-    // Same-leaf counts of row i with rows j >= first (all rows: first = 0).
-    // Pairs with both rows in bag are not valid comparisons.
-    const auto count_row = [&](auto& s, std::size_t i, std::uint32_t first) {
+    // Same-leaf counts of row i with rows j >= i. Pairs with both rows in
+    // bag are not valid comparisons.
+    const auto count_row = [&](auto& s, std::size_t i) {
+        const auto first = static_cast<std::uint32_t>(i);
         for (std::size_t t = 0; t < T; ++t) {
             if (t + 4 < T) {
                 // Each tree's members lie elsewhere; fetch ahead.
@@ -234,7 +235,7 @@ ProximityUpper RandomForestUnsupervised::proximity_upper(bool use_oob) const {
         parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
             decltype(scratch) s(n);
             for (std::size_t i = begin; i < end; ++i) {
-                count_row(s, i, static_cast<std::uint32_t>(i));
+                count_row(s, i);
                 out.rows[i] = s.take_from(i, comparisons_of(i));
             }
         });
@@ -259,8 +260,7 @@ ProximityRows ProximityUpper::full() const {
     std::vector<std::uint32_t> lower_count(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const auto& cols = rows[i].cols;
-        for (std::size_t e = cols.empty() || cols[0] != i ? 0 : 1; e < cols.size(); ++e)
-            ++lower_count[cols[e]];
+        for (std::size_t e = first_above(i); e < cols.size(); ++e) ++lower_count[cols[e]];
     }
     // Rows are completed a block at a time: the block's lower parts come
     // from the upper parts of the rows before it, in ascending row order.

@@ -3,6 +3,7 @@
 // its out-of-bag bookkeeping: proximities, outlier scores, a classical-MDS
 // embedding and permutation importances.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,10 +47,11 @@ struct UnsupervisedPlan {
 // 2n bootstrap indices and one 64-bit tree seed.
 UnsupervisedPlan plan_unsupervised(Rng& master, std::size_t n_rows, std::size_t n_features,
                                    std::size_t n_trees);
-// The same plan in its two stages: the column shuffles, then one tree at a
-// time (trees in order; `drawn` is scratch of n_rows bytes). The bootstrap,
-// out-of-bag and seed lists must already have n_trees entries.
-void plan_columns(Rng& master, UnsupervisedPlan& plan, std::size_t n_rows, std::size_t n_features);
+// The same plan in its two stages: the column shuffles (with empty per-tree
+// lists for n_trees trees), then one tree at a time (trees in order; `drawn`
+// is scratch of n_rows bytes).
+UnsupervisedPlan plan_columns(Rng& master, std::size_t n_rows, std::size_t n_features,
+                              std::size_t n_trees);
 void plan_tree(Rng& master, UnsupervisedPlan& plan, std::size_t t, std::size_t n_rows,
                std::vector<char>& drawn);
 
@@ -86,6 +88,11 @@ struct ProximityUpper {
     std::vector<ProximityRows::Row> rows;  // sparse rows
 
     ProximityRows full() const;
+    // Position of row i's first entry right of the diagonal.
+    std::size_t first_above(std::size_t i) const {
+        const auto& cols = rows[i].cols;
+        return !cols.empty() && cols[0] == i ? 1 : 0;
+    }
 
     // Mirror images of the entries, for consecutive blocks of rows: each
     // call to next(b, f) calls f(row, column, value) for the non-zero cells
@@ -98,19 +105,17 @@ struct ProximityUpper {
             // Row i's entries of columns >= start (> i) begin at pos_[i].
             for (std::size_t i = 0; i < start; ++i) {
                 const auto& cols = t.rows[i].cols;
-                const auto lo = static_cast<std::uint32_t>(start);
-                std::size_t e = 0, hi = cols.size();
-                while (e < hi) {
-                    const std::size_t mid = e + (hi - e) / 2;
-                    if (cols[mid] < lo) e = mid + 1; else hi = mid;
-                }
-                pos_[i] = static_cast<std::uint32_t>(e);
+                pos_[i] = static_cast<std::uint32_t>(
+                    std::lower_bound(cols.begin(), cols.end(), static_cast<std::uint32_t>(start)) -
+                    cols.begin());
             }
         }
         template <class F>
         void next(std::size_t b, F&& f) {
             // Source rows at or past the block start join as they come in.
-            while (pos_.size() + 1 < b) pos_.push_back(first_above(pos_.size()));
+            while (pos_.size() + 1 < b) {
+                pos_.push_back(static_cast<std::uint32_t>(t_.first_above(pos_.size())));
+            }
             for (std::size_t i = 0; i + 1 < b; ++i) {
                 const auto& cols = t_.rows[i].cols;
                 const auto& vals = t_.rows[i].vals;
@@ -121,10 +126,6 @@ struct ProximityUpper {
         }
 
     private:
-        std::uint32_t first_above(std::size_t i) const {
-            const auto& cols = t_.rows[i].cols;
-            return static_cast<std::uint32_t>(!cols.empty() && cols[0] == i ? 1 : 0);
-        }
         const ProximityUpper& t_;
         std::vector<std::uint32_t> pos_;
     };
