@@ -49,7 +49,7 @@ def driver(tmp_path_factory):
     exe = tmp_path_factory.mktemp("rng") / "rng_driver"
     subprocess.run(
         [cxx, "-std=c++20", "-O1", "-I", str(REPO / "src"),
-         str(REPO / "tests" / "cpp" / "rng_driver.cpp"), str(REPO / "src" / "tree" / "rng.cpp"),
+         str(REPO / "tests" / "cpp" / "rng_driver.cpp"), str(REPO / "src" / "core" / "rng.cpp"),
          "-o", str(exe)],
         check=True, capture_output=True, timeout=300,
     )

@@ -7,9 +7,9 @@
 #include "boosting/importances.hpp"
 #include "boosting/regressor.hpp"
 #include "histogram/histogram.hpp"
-#include "tree/errors.hpp"
-#include "tree/rng.hpp"
-#include "tree/validate.hpp"
+#include "core/errors.hpp"
+#include "core/rng.hpp"
+#include "core/validate.hpp"
 
 namespace tw::boosting {
 

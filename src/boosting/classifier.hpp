@@ -11,7 +11,7 @@
 
 #include "boosting/config.hpp"
 #include "boosting/internal_rf.hpp"
-#include "tree/matrix.hpp"
+#include "core/matrix.hpp"
 
 namespace tw::boosting {
 

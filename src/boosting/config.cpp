@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "parallel/pool.hpp"
-#include "tree/errors.hpp"
-#include "tree/validate.hpp"
+#include "core/errors.hpp"
+#include "core/validate.hpp"
 
 namespace tw::boosting {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "tree/grow.hpp"
+#include "grow/grow.hpp"
 
 namespace tw::boosting {
 

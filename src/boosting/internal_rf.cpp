@@ -9,7 +9,7 @@
 
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 
 namespace tw::boosting {
 

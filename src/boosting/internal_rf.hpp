@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "tree/grow.hpp"
-#include "tree/matrix.hpp"
-#include "tree/rng.hpp"
+#include "grow/grow.hpp"
+#include "core/matrix.hpp"
+#include "core/rng.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {

@@ -9,7 +9,7 @@
 
 #include "boosting/config.hpp"
 #include "boosting/internal_rf.hpp"
-#include "tree/matrix.hpp"
+#include "core/matrix.hpp"
 
 namespace tw::boosting {
 

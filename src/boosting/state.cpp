@@ -4,7 +4,7 @@
 
 #include "boosting/classifier.hpp"
 #include "boosting/regressor.hpp"
-#include "tree/serialize.hpp"
+#include "core/serialize.hpp"
 
 namespace tw::boosting {
 

@@ -4,10 +4,10 @@
 #include <numeric>
 #include <string>
 
-#include "tree/errors.hpp"
-#include "tree/rng.hpp"
-#include "tree/serialize.hpp"
-#include "tree/validate.hpp"
+#include "core/errors.hpp"
+#include "core/rng.hpp"
+#include "core/serialize.hpp"
+#include "core/validate.hpp"
 
 namespace tw {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tree/grow.hpp"
-#include "tree/matrix.hpp"
+#include "grow/grow.hpp"
+#include "core/matrix.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {

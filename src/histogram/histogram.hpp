@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tree/matrix.hpp"
+#include "core/matrix.hpp"
 
 namespace tw {
 

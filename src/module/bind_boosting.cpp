@@ -10,7 +10,7 @@
 #include "module/methods.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
-#include "tree/serialize.hpp"
+#include "core/serialize.hpp"
 
 namespace tw::py {
 namespace {

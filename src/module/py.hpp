@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "tree/errors.hpp"
-#include "tree/matrix.hpp"
+#include "core/errors.hpp"
+#include "core/matrix.hpp"
 
 namespace tw::py {
 

@@ -6,9 +6,9 @@
 
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
-#include "tree/errors.hpp"
-#include "tree/rng.hpp"
-#include "tree/validate.hpp"
+#include "core/errors.hpp"
+#include "core/rng.hpp"
+#include "core/validate.hpp"
 
 namespace tw {
 namespace {

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tree/grow.hpp"
-#include "tree/matrix.hpp"
+#include "grow/grow.hpp"
+#include "core/matrix.hpp"
 #include "tree/packed.hpp"
 #include "tree/tree.hpp"
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "random_forest/random_forest.hpp"
-#include "tree/serialize.hpp"
+#include "core/serialize.hpp"
 
 namespace tw {
 

@@ -6,7 +6,7 @@
 #include <type_traits>
 
 #include "parallel/pool.hpp"
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 
 namespace tw {
 namespace {

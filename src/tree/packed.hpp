@@ -29,7 +29,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tree/matrix.hpp"
+#include "core/matrix.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 
 namespace tw {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "tree/matrix.hpp"
+#include "core/matrix.hpp"
 
 namespace tw {
 

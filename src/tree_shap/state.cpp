@@ -1,7 +1,7 @@
 // Saved state of the TreeSHAP explainer (pickling and deep copies).
 #include <algorithm>
 
-#include "tree/serialize.hpp"
+#include "core/serialize.hpp"
 #include "tree_shap/tree_shap.hpp"
 
 namespace tw {

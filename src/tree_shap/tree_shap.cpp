@@ -5,7 +5,7 @@
 #include <deque>
 #include <string>
 
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 
 namespace tw {
 

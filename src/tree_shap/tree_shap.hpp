@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "decision_tree/decision_tree.hpp"
-#include "tree/errors.hpp"
-#include "tree/matrix.hpp"
+#include "core/errors.hpp"
+#include "core/matrix.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "parallel/pool.hpp"
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw {

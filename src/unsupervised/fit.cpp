@@ -7,9 +7,9 @@
 
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
-#include "tree/errors.hpp"
-#include "tree/grow.hpp"
-#include "tree/validate.hpp"
+#include "core/errors.hpp"
+#include "grow/grow.hpp"
+#include "core/validate.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw {

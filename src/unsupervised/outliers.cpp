@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "parallel/pool.hpp"
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw {

@@ -11,7 +11,7 @@
 #include <bit>
 
 #include "parallel/pool.hpp"
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw {

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tree/serialize.hpp"
+#include "core/serialize.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw {

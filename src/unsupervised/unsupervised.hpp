@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "tree/matrix.hpp"
-#include "tree/rng.hpp"
+#include "core/matrix.hpp"
+#include "core/rng.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tree/grow.hpp"
+#include "grow/grow.hpp"
 
 int main() {
     std::string mode;

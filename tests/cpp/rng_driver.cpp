@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tree/rng.hpp"
+#include "core/rng.hpp"
 
 using tw::Rng;
 using tw::u128;

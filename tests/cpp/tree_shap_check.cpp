@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 #include "tree_shap/tree_shap.hpp"
 
 using tw::ClassWeight;

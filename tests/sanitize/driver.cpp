@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "decision_tree/decision_tree.hpp"
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 #ifdef TW_HAVE_HISTOGRAM
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
@@ -46,10 +46,10 @@
 #ifdef TW_HAVE_UNSUPERVISED
 #include "unsupervised/unsupervised.hpp"
 #endif
-#include "tree/grow.hpp"
-#include "tree/rng.hpp"
-#include "tree/serialize.hpp"
-#include "tree/validate.hpp"
+#include "grow/grow.hpp"
+#include "core/rng.hpp"
+#include "core/serialize.hpp"
+#include "core/validate.hpp"
 
 namespace {
 

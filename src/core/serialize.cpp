@@ -1,4 +1,4 @@
-#include "tree/serialize.hpp"
+#include "core/serialize.hpp"
 
 #include <array>
 #include <cmath>

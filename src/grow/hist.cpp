@@ -27,9 +27,9 @@
 #endif
 
 #include "histogram/histogram.hpp"
-#include "tree/errors.hpp"
-#include "tree/grow.hpp"
-#include "tree/validate.hpp"
+#include "core/errors.hpp"
+#include "grow/grow.hpp"
+#include "core/validate.hpp"
 
 namespace tw {
 namespace {

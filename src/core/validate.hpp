@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "tree/matrix.hpp"
+#include "core/matrix.hpp"
 
 namespace tw {
 

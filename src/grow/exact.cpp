@@ -19,9 +19,9 @@
 #include <numeric>
 #include <utility>
 
-#include "tree/errors.hpp"
-#include "tree/grow.hpp"
-#include "tree/validate.hpp"
+#include "core/errors.hpp"
+#include "grow/grow.hpp"
+#include "core/validate.hpp"
 
 namespace tw {
 

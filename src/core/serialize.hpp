@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {

@@ -1,6 +1,6 @@
 // PCG-64 (XSL-RR 128/64), 64-bit seeding through a PCG32 stream, widening
 // multiply range draws with rejection and the Fisher-Yates shuffle.
-#include "tree/rng.hpp"
+#include "core/rng.hpp"
 
 #include <sys/random.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "tree/errors.hpp"
+#include "core/errors.hpp"
 
 namespace tw {
 

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "tree/matrix.hpp"
-#include "tree/rng.hpp"
+#include "core/matrix.hpp"
+#include "core/rng.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {

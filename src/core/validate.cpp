@@ -1,6 +1,6 @@
 // Input checks, the max_features rule, strict float parsing and the number
 // layout used inside error messages.
-#include "tree/validate.hpp"
+#include "core/validate.hpp"
 
 #include <charconv>
 #include <cmath>
