@@ -1,3 +1,8 @@
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -7,19 +12,50 @@ def rng():
     return np.random.default_rng(12345)
 
 
-def compile_cpp(tmp_path_factory, name, sources, flags=()):
-    """Builds a small C++ program from repository-relative sources against
-    the engine headers; skips the calling test when no compiler exists."""
-    import shutil
-    import subprocess
-    from pathlib import Path
+REPO = Path(__file__).resolve().parents[1]
+DATA = REPO / "tests" / "data"
 
-    cxx = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
-    if cxx is None:
-        pytest.skip("no C++ compiler")
-    repo = Path(__file__).resolve().parents[1]
-    exe = tmp_path_factory.mktemp(name) / name
-    subprocess.run([cxx, "-std=c++20", "-O1", "-ffp-contract=off", "-I", str(repo / "src"),
-                    *flags, *(str(repo / s) for s in sources), "-o", str(exe)],
-                   check=True, capture_output=True, timeout=600)
-    return exe
+
+@pytest.fixture(scope="session")
+def cpp_checks(tmp_path_factory):
+    """Builds the C++ checks (tests/cpp, the project's -DTW_CHECKS=ON build)
+    once per session and returns the folder holding their executables.
+
+    The build lives in build-checks/ beside the sources (or TW_CHECKS_DIR)
+    so that later sessions rebuild only what changed."""
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        pytest.fail("cmake is needed to build the C++ checks (pip install cmake)")
+    build = Path(os.environ.get("TW_CHECKS_DIR", REPO / "build-checks"))
+    try:
+        build.mkdir(parents=True, exist_ok=True)
+        (build / ".probe").touch()
+    except OSError:
+        build = tmp_path_factory.mktemp("checks")
+    if not (build / "CMakeCache.txt").exists():
+        gen = ["-G", "Ninja"] if shutil.which("ninja") else []
+        run([cmake, "-S", str(REPO), "-B", str(build), *gen, "-DTW_CHECKS=ON",
+             "-DCMAKE_BUILD_TYPE=Release"], timeout=600)
+    run([cmake, "--build", str(build), "-j2"], timeout=1800)
+    return build
+
+
+def run(cmd, timeout):
+    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    assert proc.returncode == 0, f"{cmd} failed:\n{proc.stdout[-4000:]}\n{proc.stderr[-8000:]}"
+    return proc
+
+
+@pytest.fixture(scope="session")
+def cpp_exe(cpp_checks):
+    """Path of one C++ check executable, by target name."""
+    return lambda name: cpp_checks / "tests" / "cpp" / name
+
+
+def ctest(build, *args, timeout=1800):
+    """Runs CTest on the checks build; returns its output, asserting success."""
+    ctest_bin = shutil.which("ctest") or str(Path(shutil.which("cmake")).parent / "ctest")
+    proc = subprocess.run([ctest_bin, "--test-dir", str(build), "--output-on-failure", *args],
+                          capture_output=True, text=True, timeout=timeout)
+    assert proc.returncode == 0, proc.stdout[-6000:] + proc.stderr[-4000:]
+    return proc.stdout

@@ -467,20 +467,10 @@ def test_weight_length_and_negative_zero():
 # --- the growers on arbitrary position lists, through a C++ driver ---------------------
 
 @pytest.fixture(scope="module")
-def grow_driver(tmp_path_factory):
-    import shutil
+def grow_driver(cpp_exe):
     import subprocess
-    from pathlib import Path
 
-    cxx = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
-    if cxx is None:
-        pytest.skip("no C++ compiler")
-    repo = Path(__file__).resolve().parents[1]
-    exe = tmp_path_factory.mktemp("grow") / "grow_driver"
-    srcs = [repo / "tests" / "cpp" / "grow_driver.cpp"] + [
-        repo / "src" / f for f in ("core/rng.cpp", "core/validate.cpp", "tree/tree.cpp", "grow/exact.cpp")]
-    subprocess.run([cxx, "-std=c++20", "-O1", "-ffp-contract=off", "-I", str(repo / "src"),
-                    *map(str, srcs), "-o", str(exe)], check=True, capture_output=True, timeout=600)
+    exe = cpp_exe("grow_driver")
 
     def run(mode, x, y, w, positions, cls=True, max_depth=None, max_features=None, mss=2, msl=1,
             seed=0):

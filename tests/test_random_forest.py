@@ -257,19 +257,14 @@ def test_results_do_not_depend_on_the_number_of_threads():
     assert outputs[0] == outputs[1] == outputs[2]
 
 
-def test_prediction_copies_route_like_the_trees(tmp_path_factory):
+def test_prediction_copies_route_like_the_trees(cpp_checks):
     # Random trees and rows full of ties, NaN, infinities and signed zeros,
-    # through both compact forms, against plain walks, bit for bit.
-    import subprocess
+    # through both compact forms, against plain walks, bit for bit (also
+    # under AddressSanitizer and UndefinedBehaviorSanitizer when available).
+    from conftest import ctest
 
-    from conftest import compile_cpp
-
-    exe = compile_cpp(tmp_path_factory, "packed_check",
-                      ["tests/cpp/packed_check.cpp", "src/tree/packed.cpp", "src/tree/tree.cpp",
-                       "src/parallel/pool.cpp"],
-                      flags=["-fopenmp", "-fsanitize=address,undefined", "-fno-sanitize-recover=all"])
-    res = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
-    assert res.returncode == 0 and res.stdout.strip() == "ok", res.stdout + res.stderr
+    out = ctest(cpp_checks, "-R", "^packed_check")
+    assert "tests passed" in out
 
 
 def test_unit_and_doubled_weights_grow_the_same_binary_trees():

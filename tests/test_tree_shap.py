@@ -1,14 +1,11 @@
 """TreeSHAP: exact Shapley values of a fitted DecisionTree."""
-import shutil
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _rs
 
-ROOT = Path(__file__).resolve().parents[1]
 
 
 def fitted(x, y, task="classification", **kw):
@@ -183,18 +180,8 @@ def test_invalid_arguments(data):
 
 
 @pytest.fixture(scope="module")
-def checker(tmp_path_factory):
-    cxx = shutil.which("c++") or shutil.which("g++")
-    if cxx is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path_factory.mktemp("shap") / "tree_shap_check"
-    subprocess.run(
-        [cxx, "-std=c++20", "-O1", "-ffp-contract=off", "-I", str(ROOT / "src"),
-         str(ROOT / "src/tree_shap/tree_shap.cpp"), str(ROOT / "src/tree/tree.cpp"),
-         str(ROOT / "tests/cpp/tree_shap_check.cpp"),
-         "-o", str(exe)],
-        check=True,
-    )
+def checker(cpp_exe):
+    exe = cpp_exe("tree_shap_check")
     return exe
 
 

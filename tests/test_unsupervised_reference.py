@@ -7,34 +7,18 @@ leaf groups, dense matrix products). Results must agree bit for bit.
 """
 import json
 import pathlib
-import shutil
 import subprocess
 
 import numpy as np
 import pytest
 
-import _rs
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-DRIVER = ROOT / "tests" / "cpp" / "unsupervised_driver.cpp"
-VECTORS = pathlib.Path("/work/shared/testdata/rng_vectors.json")
+VECTORS = pathlib.Path(__file__).resolve().parent / "data" / "rng_vectors.json"
 
 
 @pytest.fixture(scope="module")
-def driver(tmp_path_factory):
-    cxx = shutil.which("c++") or shutil.which("g++")
-    if cxx is None:
-        pytest.skip("no C++ compiler")
-    out = tmp_path_factory.mktemp("unsup") / "driver"
-    flags = ["-std=c++20", "-O1", "-fopenmp", "-ffp-contract=off", f"-I{ROOT / 'src'}"]
-    lib = pathlib.Path(_rs.__file__).resolve().parent / "libtw_core.a"
-    if lib.exists():
-        sources = [str(DRIVER), str(lib)]
-    else:
-        core = [str(p) for p in (ROOT / "src").rglob("*.cpp") if "module" not in p.parts]
-        sources = [str(DRIVER), *core]
-    subprocess.run([cxx, *flags, *sources, "-o", str(out)], check=True)
-    return out
+def driver(cpp_exe):
+    return cpp_exe("unsupervised_driver")
 
 
 def run_check(driver, x, seed, trees, max_features="-", min_leaf=1, k=3):
@@ -50,8 +34,6 @@ def run_check(driver, x, seed, trees, max_features="-", min_leaf=1, k=3):
 
 
 def test_plan_matches_reference_vectors(driver):
-    if not VECTORS.exists():
-        pytest.skip("shared generator vectors not available")
     case = json.loads(VECTORS.read_text())["unsupervised_plan"]
     res = subprocess.run(
         [str(driver), "plan", str(case["seed"]), str(case["n_rows"]), str(case["n_features"]),

@@ -1,4 +1,5 @@
-// Stress driver for the engine, built with sanitizers by tools/sanitize.sh.
+// Stress driver for the engine, built against the sanitized engine copies
+// of tests/cpp/CMakeLists.txt and run by CTest.
 //
 // It links every engine source (everything outside src/module) and runs the
 // fitting, prediction, export, explanation and proximity paths on generated
@@ -10,8 +11,7 @@
 //   driver [all|parallel] [rounds]
 //
 // "parallel" runs only the paths that use the worker pool (for the thread
-// sanitizer build). Optional areas are compiled in when the build script
-// finds their sources (TW_HAVE_* macros).
+// sanitizer build).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -26,26 +26,16 @@
 
 #include "decision_tree/decision_tree.hpp"
 #include "core/errors.hpp"
-#ifdef TW_HAVE_HISTOGRAM
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
-#endif
-#ifdef TW_HAVE_FOREST
 #include "random_forest/random_forest.hpp"
-#endif
-#ifdef TW_HAVE_BOOSTING
 #include "boosting/classifier.hpp"
 #include "boosting/config.hpp"
 #include "boosting/importances.hpp"
 #include "boosting/internal_rf.hpp"
 #include "boosting/regressor.hpp"
-#endif
-#ifdef TW_HAVE_TREE_SHAP
 #include "tree_shap/tree_shap.hpp"
-#endif
-#ifdef TW_HAVE_UNSUPERVISED
 #include "unsupervised/unsupervised.hpp"
-#endif
 #include "grow/grow.hpp"
 #include "core/rng.hpp"
 #include "core/serialize.hpp"
@@ -364,7 +354,6 @@ std::optional<std::string> maybe_text(Gen& g) {
     return g.text();
 }
 
-#ifdef TW_HAVE_HISTOGRAM
 void run_histogram(Gen& g, int round) {
     for (std::size_t variant = 0; variant < 9; ++variant) {
         Data x = shaped(g, variant + static_cast<std::size_t>(round));
@@ -392,9 +381,7 @@ void run_histogram(Gen& g, int round) {
         });
     }
 }
-#endif
 
-#ifdef TW_HAVE_FOREST
 tw::ForestSettings forest_settings(Gen& g, bool parallel) {
     tw::ForestSettings s;
     s.n_estimators = parallel ? 4 + g.below(12) : g.below(6);
@@ -440,9 +427,7 @@ void run_forests(Gen& g, int round, bool parallel) {
         answers("forest regressor narrow", [&] { (void)r.predict(nq.view()); });
     }
 }
-#endif
 
-#ifdef TW_HAVE_BOOSTING
 tw::boosting::BoostConfig boost_config(Gen& g, bool parallel) {
     tw::boosting::BoostConfig c;
     c.n_estimators = g.below(4);
@@ -527,9 +512,7 @@ void run_boosting(Gen& g, int round, bool parallel) {
         }
     }
 }
-#endif
 
-#ifdef TW_HAVE_TREE_SHAP
 void run_tree_shap(Gen& g, int round) {
     for (std::size_t variant = 0; variant < 9; ++variant) {
         Data x = shaped(g, variant + static_cast<std::size_t>(round));
@@ -560,9 +543,7 @@ void run_tree_shap(Gen& g, int round) {
         });
     }
 }
-#endif
 
-#ifdef TW_HAVE_UNSUPERVISED
 void run_unsupervised(Gen& g, int round, bool parallel) {
     for (std::size_t variant = 0; variant < 9; ++variant) {
         Data x = shaped(g, variant + static_cast<std::size_t>(round));
@@ -606,7 +587,6 @@ void run_unsupervised(Gen& g, int round, bool parallel) {
         answers("proximity after refit", [&] { (void)u.predict_proximity(q.view()); });
     }
 }
-#endif
 
 }  // namespace
 
@@ -629,21 +609,11 @@ int main(int argc, char** argv) {
             section("validation", [&] { run_validation(g); });
             section("decision tree", [&] { run_decision_tree(g, round); });
         }
-#ifdef TW_HAVE_HISTOGRAM
         if (!parallel) section("histogram", [&] { run_histogram(g, round); });
-#endif
-#ifdef TW_HAVE_FOREST
         section("forests", [&] { run_forests(g, round, parallel); });
-#endif
-#ifdef TW_HAVE_BOOSTING
         section("boosting", [&] { run_boosting(g, round, parallel); });
-#endif
-#ifdef TW_HAVE_TREE_SHAP
         if (!parallel) section("tree shap", [&] { run_tree_shap(g, round); });
-#endif
-#ifdef TW_HAVE_UNSUPERVISED
         section("unsupervised", [&] { run_unsupervised(g, round, parallel); });
-#endif
     }
     if (g_failures != 0) {
         std::fprintf(stderr, "driver: %d failures\n", g_failures);
