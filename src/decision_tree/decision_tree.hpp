@@ -45,7 +45,8 @@ public:
     static DecisionTree load(std::string_view state);
 
 private:
-    void check_fitted_and_width(const MatrixView& x) const;
+    void check_fitted() const;
+    void check_width(const MatrixView& x) const;  // of a fitted tree
 
     std::optional<Tree> tree_;
     std::optional<std::uint64_t> max_depth_;

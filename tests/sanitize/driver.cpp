@@ -48,6 +48,7 @@
 #endif
 #include "grow/grow.hpp"
 #include "core/rng.hpp"
+#include "core/format.hpp"
 #include "core/serialize.hpp"
 #include "core/validate.hpp"
 
