@@ -18,8 +18,7 @@ namespace tw::py {
 template <class T>
 PyObject* state_getstate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":__getstate__", names);
+        parse_no_args(args, kwargs, ":__getstate__");
         Shared<T> model(self);
         return py_bytes(model->save());
     });
@@ -50,8 +49,7 @@ PyObject* state_setstate(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class T>
 PyObject* state_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":__reduce__", names);
+        parse_no_args(args, kwargs, ":__reduce__");
         const char* name = Py_TYPE(self)->tp_name;  // "builtins.<Name>"
         if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
         Shared<T> model(self);
