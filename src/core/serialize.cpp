@@ -1,7 +1,8 @@
+// The saved-state encoding and the structural checks of loaded trees.
 #include "core/serialize.hpp"
 
+#include <algorithm>
 #include <array>
-#include <cmath>
 #include <limits>
 
 namespace tw {
@@ -219,7 +220,6 @@ void check_tree(const Tree& t) {
                 Reader::fail("child index out of order");
             }
             if (reached[node.left]++ || reached[node.right]++) Reader::fail("shared child");
-            if (node.feature >= std::numeric_limits<std::uint64_t>::max()) Reader::fail("bad feature");
             max_feature_plus_one = std::max<std::uint64_t>(max_feature_plus_one, node.feature + 1);
             if (node.has_class_weights || node.cw_count != 0) Reader::fail("split node with class weights");
         } else if (node.cw_count != 0 &&
