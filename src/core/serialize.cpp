@@ -106,8 +106,8 @@ Reader::Reader(std::string_view data, std::string_view tag, std::uint32_t max_ve
     data_ = data_.substr(0, data_.size() - 4);
     if (crc32(data_) != stored) fail("checksum mismatch");
     if (text() != tag) fail("the state belongs to another class");
-    version_ = u32();
-    if (version_ == 0 || version_ > max_version) fail("unsupported format version");
+    const std::uint32_t version = u32();
+    if (version == 0 || version > max_version) fail("unsupported format version");
 }
 
 void Reader::raw(void* p, std::size_t n) {

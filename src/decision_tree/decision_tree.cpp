@@ -1,8 +1,9 @@
+// Fitting, prediction and the saved state of the decision tree.
 #include "decision_tree/decision_tree.hpp"
 
-#include <algorithm>
 #include <numeric>
 #include <string>
+#include <string_view>
 
 #include "core/errors.hpp"
 #include "core/rng.hpp"
@@ -10,6 +11,10 @@
 #include "core/validate.hpp"
 
 namespace tw {
+
+namespace {
+bool known_task(std::string_view task) { return task == "classification" || task == "regression"; }
+}  // namespace
 
 DecisionTree::DecisionTree(std::optional<std::uint64_t> max_depth, std::string criterion,
                            std::string task, std::optional<std::uint64_t> random_state,
@@ -20,9 +25,7 @@ DecisionTree::DecisionTree(std::optional<std::uint64_t> max_depth, std::string c
       task_(std::move(task)),
       min_samples_split_(min_samples_split),
       min_samples_leaf_(min_samples_leaf) {
-    if (task_ != "classification" && task_ != "regression") {
-        throw InternalError("task must be 'classification' or 'regression'");
-    }
+    if (!known_task(task_)) throw InternalError("task must be 'classification' or 'regression'");
 }
 
 void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight) {
@@ -107,7 +110,7 @@ DecisionTree DecisionTree::load(std::string_view state) {
     std::string task = r.text();
     const std::uint64_t split = r.u64();
     const std::uint64_t leaf = r.u64();
-    if (task != "classification" && task != "regression") Reader::fail("unknown task");
+    if (!known_task(task)) Reader::fail("unknown task");
     DecisionTree model(max_depth, std::move(criterion), std::move(task), random_state, split, leaf);
     if (r.flag()) model.classes_ = r.u64s();
     if (r.flag()) model.tree_ = r.tree();

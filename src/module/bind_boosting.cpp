@@ -65,7 +65,7 @@ void convert_config(BoostConfig& c, int index, PyObject* o) {
         case 3: c.rf_max_depth = to_opt_count(o, "rf_max_depth"); break;
         case 4: c.rf_max_features = to_opt_text(o, "rf_max_features"); break;
         case 5: c.bootstrap = to_flag(o, "bootstrap"); break;
-        case 6: c.random_state = to_seed(o, "random_state"); break;
+        case 6: c.random_state = to_opt_count(o, "random_state"); break;
         case 7: c.min_samples_split = to_count(o, "min_samples_split"); break;
         case 8: c.min_samples_leaf = to_count(o, "min_samples_leaf"); break;
         case 9: c.use_histogram = to_flag(o, "use_histogram"); break;

@@ -22,7 +22,7 @@ PyObject* dt_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto max_depth = to_opt_count(o_max_depth, "max_depth");
         std::string criterion = o_criterion ? to_text(o_criterion, "criterion") : "entropy";
         std::string task = o_task ? to_text(o_task, "task") : "classification";
-        auto seed = to_seed(o_seed, "random_state");
+        auto seed = to_opt_count(o_seed, "random_state");
         std::uint64_t split = o_split ? to_count(o_split, "min_samples_split") : 2;
         std::uint64_t leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
         auto* model = new Model(max_depth, std::move(criterion), std::move(task), seed, split, leaf);

@@ -25,7 +25,7 @@ ForestSettings parse_settings(PyObject* args, PyObject* kwargs, const char* form
     s.max_depth = to_opt_count(o_depth, "max_depth");
     s.max_features = to_opt_text(o_feat, "max_features");
     s.bootstrap = o_boot ? to_flag(o_boot, "bootstrap") : true;
-    s.random_state = to_seed(o_seed, "random_state");
+    s.random_state = to_opt_count(o_seed, "random_state");
     s.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
     s.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
     return s;

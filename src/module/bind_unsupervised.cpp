@@ -286,7 +286,7 @@ PyObject* rfu_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         p.n_estimators = o_trees ? to_count(o_trees, "n_estimators") : 500;
         p.max_depth = to_opt_count(o_depth, "max_depth");
         p.max_features = to_opt_text(o_features, "max_features");
-        p.random_state = to_seed(o_seed, "random_state");
+        p.random_state = to_opt_count(o_seed, "random_state");
         p.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
         p.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
         p.n_jobs = to_opt_count(o_jobs, "n_jobs");

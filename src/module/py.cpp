@@ -161,10 +161,6 @@ std::optional<std::uint64_t> to_opt_count(PyObject* obj, const char* name) {
     return to_count(obj, name);
 }
 
-std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name) {
-    return to_opt_count(obj, name);
-}
-
 double to_float(PyObject* obj, const char* name) {
     if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "must be real number, not %s", Py_TYPE(obj)->tp_name);

@@ -123,9 +123,8 @@ private:
 Vector to_vector(PyObject* obj, const char* name);
 std::optional<Vector> to_opt_vector(PyObject* obj, const char* name);  // None -> nullopt
 
-std::uint64_t to_count(PyObject* obj, const char* name);                 // int >= 0
-std::optional<std::uint64_t> to_opt_count(PyObject* obj, const char* name);  // None or int >= 0
-std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name);   // None or 0..2^64-1
+std::uint64_t to_count(PyObject* obj, const char* name);                 // int 0..2^64-1
+std::optional<std::uint64_t> to_opt_count(PyObject* obj, const char* name);  // None or count
 double to_float(PyObject* obj, const char* name);                        // float or int
 bool to_flag(PyObject* obj, const char* name);                           // bool only
 std::string to_text(PyObject* obj, const char* name);                    // str

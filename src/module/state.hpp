@@ -1,9 +1,9 @@
 // Pickling support shared by the bindings: __getstate__, __setstate__ and
 // __reduce__ for a core type T with `std::string save() const` and
 // `static T load(std::string_view)` (or, for types that cannot be moved,
-// `static std::unique_ptr<T> load(std::string_view)`). The saved state is checked by `load`,
-// so a corrupted or foreign state is a ValueError and leaves the object as
-// it was.
+// `static std::unique_ptr<T> load(std::string_view)`). The saved state (the
+// bytes save() returns) is checked by `load`, so a corrupted or foreign state
+// is a ValueError and leaves the object as it was.
 #pragma once
 #include <cstring>
 #include <memory>
