@@ -50,16 +50,14 @@ void TarnwoodClassifier::check_fitted() const {
 }
 
 void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sample_weight) {
-    FitInputs in = validate_fit_inputs(x, y_in, sample_weight);
+    const std::vector<double> weights = checked_fit_inputs(x, y_in, sample_weight);
     const std::size_t n = x.rows;
     if (n == 0) throw ValueError("TarnwoodClassifier cannot be fitted on zero samples");
     check_config_for_fit(config_);
 
     std::vector<std::uint64_t> cls(n);
-    for (std::size_t i = 0; i < n; ++i) cls[i] = class_index(in.y[i]);
-    std::vector<std::uint64_t> distinct = cls;
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    for (std::size_t i = 0; i < n; ++i) cls[i] = class_index(y_in[i]);
+    const std::vector<std::uint64_t> distinct = distinct_classes(y_in);
     if (distinct.back() != distinct.size() - 1) {
         std::string found;
         for (std::size_t i = 0; i < distinct.size() && i < 10; ++i) {
@@ -71,7 +69,7 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
                          found + "}");
     }
     const std::size_t k_classes = distinct.size();
-    const Vec w = in.w;
+    const Vec w = weights;
 
     double total_w = 0.0;
     for (std::size_t i = 0; i < n; ++i) total_w += w[i];

@@ -10,6 +10,7 @@
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
 #include "core/errors.hpp"
+#include "core/validate.hpp"
 
 namespace tw::boosting {
 
@@ -324,11 +325,7 @@ std::uint64_t columns_read(std::span<const InternalRF> forests) {
 }
 
 void check_width(const MatrixView& x, std::uint64_t needed) {
-    if (x.rows > 0 && x.cols < needed) {
-        throw ValueError("x has " + std::to_string(x.cols) +
-                         " columns, but the fitted model reads column " +
-                         std::to_string(needed - 1));
-    }
+    if (x.rows > 0) require_width(x, needed, "x", "the fitted model reads column");
 }
 
 }  // namespace tw::boosting

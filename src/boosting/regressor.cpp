@@ -7,6 +7,7 @@
 
 #include "histogram/histogram.hpp"
 #include "core/errors.hpp"
+#include "core/format.hpp"
 #include "core/rng.hpp"
 #include "core/validate.hpp"
 #include "boosting/importances.hpp"
@@ -21,23 +22,6 @@ double weighted_mean(Vec y, Vec w) {
         sum_w += w[i];
     }
     return sum_w > 0.0 ? sum_wy / sum_w : 0.0;
-}
-
-FitInputs validate_fit_inputs(const MatrixView& x, Vec y, std::optional<Vec> sample_weight) {
-    if (auto message = validate_finite(x, y)) throw ValueError(*message);
-    if (y.size() != x.rows) {
-        throw ValueError("y length (" + std::to_string(y.size()) +
-                         ") does not match number of samples (" + std::to_string(x.rows) + ")");
-    }
-    FitInputs in;
-    if (sample_weight) {
-        if (auto message = validate_weights(*sample_weight, x.rows)) throw ValueError(*message);
-        in.w.assign(sample_weight->begin(), sample_weight->end());
-    } else {
-        in.w.assign(x.rows, 1.0);
-    }
-    in.y.assign(y.begin(), y.end());
-    return in;
 }
 
 TarnwoodRegressor::TarnwoodRegressor(BoostConfig config, double conformal_fraction)
@@ -78,7 +62,7 @@ TarnwoodRegressor::Pass TarnwoodRegressor::boost(const MatrixView& x, Vec y, Vec
 }
 
 void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sample_weight) {
-    FitInputs in = validate_fit_inputs(x, y_in, sample_weight);
+    const std::vector<double> weights = checked_fit_inputs(x, y_in, sample_weight);
     check_config_for_fit(config_);
     const std::size_t n = x.rows;
     const std::size_t n_cal =
@@ -88,8 +72,8 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
                          std::to_string(n) + " samples with conformal_fraction " +
                          format_number(conformal_fraction_) + " hold out none");
     }
-    const Vec y = in.y;
-    const Vec w = in.w;
+    const Vec y = y_in;
+    const Vec w = weights;
     const TreeParams params = make_tree_params(config_, x.cols);
 
     // Calibration phase: boost on the shuffled training share, score the rest.

@@ -73,12 +73,4 @@ private:
 // total is not positive.
 double weighted_mean(Vec y, Vec w);
 
-// Copies y and the weights (1.0 each when absent) after the shared checks:
-// finite x and y, y's length against x, then the weight length and values.
-struct FitInputs {
-    std::vector<double> y;
-    std::vector<double> w;
-};
-FitInputs validate_fit_inputs(const MatrixView& x, Vec y, std::optional<Vec> sample_weight);
-
 }  // namespace tw::boosting

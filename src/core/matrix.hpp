@@ -1,4 +1,6 @@
-// Read-only views over caller-owned float data.
+// Read-only views over caller-owned float data: MatrixView for a matrix x
+// (rows are samples, columns features), Vec for a vector such as y or
+// sample_weight.
 #pragma once
 #include <cstddef>
 #include <span>

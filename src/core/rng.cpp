@@ -1,5 +1,5 @@
-// PCG-64 (XSL-RR 128/64), 64-bit seeding through a PCG32 stream, widening
-// multiply range draws with rejection and the Fisher-Yates shuffle.
+// PCG-64 (XSL-RR 128/64) seeding: from a 64-bit value through a PCG32
+// stream, or from operating-system entropy.
 #include "core/rng.hpp"
 
 #include <sys/random.h>

@@ -1,5 +1,10 @@
 // PCG-64 (XSL-RR 128/64) generator, its seeding, uniform integer draws and
 // the Fisher-Yates shuffle. Every random choice of the library comes from here.
+//
+// Range draw: a uniform integer below m from one 64-bit (or 32-bit) output by
+// the widening multiply; the low half of the product must lie within the
+// acceptance zone, else the output is rejected and the next one tried.
+// Jump: k generator steps applied at once as one multiply-add of the state.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -100,11 +105,16 @@ Rng seed_rng(std::optional<std::uint64_t> seed);
 
 [[noreturn]] void empty_range(const char* where);  // throws InternalError
 
+// Acceptance zone of the range draw below m >= 1: the largest accepted low
+// half of the product, in the 64-bit and the 32-bit form.
+constexpr std::uint64_t range_zone_u64(std::uint64_t m) { return (m << __builtin_clzll(m)) - 1; }
+constexpr std::uint32_t range_zone_u32(std::uint32_t m) { return (m << __builtin_clz(m)) - 1; }
+
 // Uniform integer in [0, m), m >= 1: widening multiply with rejection.
 // 64-bit form.
 inline std::uint64_t gen_range_u64(Rng& rng, std::uint64_t m) {
     if (m == 0) empty_range("gen_range_u64");
-    const std::uint64_t zone = (m << __builtin_clzll(m)) - 1;
+    const std::uint64_t zone = range_zone_u64(m);
     for (;;) {
         const u128 prod = static_cast<u128>(rng.next_u64()) * m;
         if (static_cast<std::uint64_t>(prod) <= zone) return static_cast<std::uint64_t>(prod >> 64);
@@ -119,7 +129,7 @@ template <class Take>
 inline void gen_ranges_u64(Rng& rng, std::uint64_t m, std::size_t count, Take&& take) {
     if (count == 0) return;
     if (m == 0) empty_range("gen_range_u64");
-    const std::uint64_t zone = (m << __builtin_clzll(m)) - 1;
+    const std::uint64_t zone = range_zone_u64(m);
     constexpr std::size_t kBatch = 256;
     std::uint64_t out[kBatch];
     while (count > 0) {
@@ -137,22 +147,23 @@ inline void gen_ranges_u64(Rng& rng, std::uint64_t m, std::size_t count, Take&& 
 // 32-bit form.
 inline std::uint32_t gen_range_u32(Rng& rng, std::uint32_t m) {
     if (m == 0) empty_range("gen_range_u32");
-    const std::uint32_t zone = (m << __builtin_clz(m)) - 1;
+    const std::uint32_t zone = range_zone_u32(m);
     for (;;) {
         const std::uint64_t prod = static_cast<std::uint64_t>(rng.next_u32()) * m;
         if (static_cast<std::uint32_t>(prod) <= zone) return static_cast<std::uint32_t>(prod >> 32);
     }
 }
 
-// Fisher-Yates: for i = L-1 down to 1, j uniform below i+1 (32-bit form while
-// i+1 < 2^32), swap(i, j).
-// Acceptance bounds of the 32-bit range draw for m = 1..64.
+// Acceptance zones of the 32-bit range draw for m = 1..64, looked up by the
+// short shuffles.
 inline constexpr std::array<std::uint32_t, 65> kShuffleZone = [] {
     std::array<std::uint32_t, 65> z{};
-    for (std::uint32_t m = 1; m < z.size(); ++m) z[m] = (m << __builtin_clz(m)) - 1;
+    for (std::uint32_t m = 1; m < z.size(); ++m) z[m] = range_zone_u32(m);
     return z;
 }();
 
+// Fisher-Yates: for i = L-1 down to 1, j uniform below i+1 (32-bit form while
+// i+1 < 2^32), swap(i, j).
 template <typename T>
 inline void shuffle_items(Rng& rng, std::span<T> items) {
     const std::size_t n = items.size();

@@ -1,7 +1,8 @@
+// The saved-state encoding and the structural checks of loaded trees.
 #include "core/serialize.hpp"
 
+#include <algorithm>
 #include <array>
-#include <cmath>
 #include <limits>
 
 namespace tw {
@@ -105,8 +106,8 @@ Reader::Reader(std::string_view data, std::string_view tag, std::uint32_t max_ve
     data_ = data_.substr(0, data_.size() - 4);
     if (crc32(data_) != stored) fail("checksum mismatch");
     if (text() != tag) fail("the state belongs to another class");
-    version_ = u32();
-    if (version_ == 0 || version_ > max_version) fail("unsupported format version");
+    const std::uint32_t version = u32();
+    if (version == 0 || version > max_version) fail("unsupported format version");
 }
 
 void Reader::raw(void* p, std::size_t n) {
@@ -219,7 +220,6 @@ void check_tree(const Tree& t) {
                 Reader::fail("child index out of order");
             }
             if (reached[node.left]++ || reached[node.right]++) Reader::fail("shared child");
-            if (node.feature >= std::numeric_limits<std::uint64_t>::max()) Reader::fail("bad feature");
             max_feature_plus_one = std::max<std::uint64_t>(max_feature_plus_one, node.feature + 1);
             if (node.has_class_weights || node.cw_count != 0) Reader::fail("split node with class weights");
         } else if (node.cw_count != 0 &&

@@ -2,6 +2,10 @@
 // Writer appends little-endian fixed-width values; Reader checks every read
 // against the buffer's end and throws ValueError on anything malformed, so a
 // corrupted or foreign state can never be read out of range.
+//
+// State: the bytes one model saves. Tag: the class name a state starts with,
+// so that one class refuses another's state. Version: the layout number of
+// a class's fields, raised whenever that layout changes.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -55,7 +59,6 @@ public:
     // this build reads.
     Reader(std::string_view data, std::string_view tag, std::uint32_t max_version);
 
-    std::uint32_t version() const { return version_; }
     std::uint8_t u8() { std::uint8_t v; raw(&v, 1); return v; }
     std::uint32_t u32() { std::uint32_t v; raw(&v, 4); return v; }
     std::uint64_t u64() { std::uint64_t v; raw(&v, 8); return v; }
@@ -85,7 +88,6 @@ private:
     void raw(void* p, std::size_t n);
     std::string_view data_;
     std::size_t pos_ = 0;
-    std::uint32_t version_ = 0;
 };
 
 // Checks the structural invariants every walk relies on: pre-order children

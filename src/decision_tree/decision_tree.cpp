@@ -1,8 +1,9 @@
+// Fitting, prediction and the saved state of the decision tree.
 #include "decision_tree/decision_tree.hpp"
 
-#include <algorithm>
 #include <numeric>
 #include <string>
+#include <string_view>
 
 #include "core/errors.hpp"
 #include "core/rng.hpp"
@@ -10,6 +11,10 @@
 #include "core/validate.hpp"
 
 namespace tw {
+
+namespace {
+bool known_task(std::string_view task) { return task == "classification" || task == "regression"; }
+}  // namespace
 
 DecisionTree::DecisionTree(std::optional<std::uint64_t> max_depth, std::string criterion,
                            std::string task, std::optional<std::uint64_t> random_state,
@@ -20,34 +25,14 @@ DecisionTree::DecisionTree(std::optional<std::uint64_t> max_depth, std::string c
       task_(std::move(task)),
       min_samples_split_(min_samples_split),
       min_samples_leaf_(min_samples_leaf) {
-    if (task_ != "classification" && task_ != "regression") {
-        throw InternalError("task must be 'classification' or 'regression'");
-    }
+    if (!known_task(task_)) throw InternalError("task must be 'classification' or 'regression'");
 }
 
 void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight) {
-    if (auto msg = validate_finite(x, y)) throw ValueError(*msg);
-    if (y.size() != x.rows) {
-        throw ValueError("y length (" + std::to_string(y.size()) +
-                         ") does not match number of samples (" + std::to_string(x.rows) + ")");
-    }
-    std::vector<double> weights;
-    if (sample_weight) {
-        if (auto msg = validate_weights(*sample_weight, x.rows)) throw ValueError(*msg);
-        weights.assign(sample_weight->begin(), sample_weight->end());
-    } else {
-        weights.assign(x.rows, 1.0);
-    }
-
+    const std::vector<double> weights = checked_fit_inputs(x, y, sample_weight);
     const bool classification = is_classification();
     std::optional<std::vector<std::uint64_t>> classes;
-    if (classification) {
-        std::vector<std::uint64_t> c(y.size());
-        std::transform(y.begin(), y.end(), c.begin(), class_index);
-        std::sort(c.begin(), c.end());
-        c.erase(std::unique(c.begin(), c.end()), c.end());
-        classes = std::move(c);
-    }
+    if (classification) classes = distinct_classes(y);
 
     TreeParams params;
     params.max_depth = max_depth_;
@@ -65,26 +50,26 @@ void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_wei
     tree_ = std::move(tree);
 }
 
-void DecisionTree::check_fitted_and_width(const MatrixView& x) const {
+void DecisionTree::check_fitted() const {
     if (!tree_) throw ValueError("DecisionTree has not been fitted");
-    if (x.cols < tree_->n_features_used) {
-        throw ValueError("x has " + std::to_string(x.cols) +
-                         " columns, but the fitted tree reads column " +
-                         std::to_string(tree_->n_features_used - 1));
-    }
+}
+
+void DecisionTree::check_width(const MatrixView& x) const {
+    require_width(x, tree_->n_features_used, "x", "the fitted tree reads column");
 }
 
 std::vector<double> DecisionTree::predict(const MatrixView& x) const {
-    check_fitted_and_width(x);
+    check_fitted();
+    check_width(x);
     std::vector<double> out(x.rows);
     tree_->predict_rows(x, out.data());
     return out;
 }
 
 std::vector<double> DecisionTree::predict_proba(const MatrixView& x) const {
-    if (!tree_) throw ValueError("DecisionTree has not been fitted");
+    check_fitted();
     if (!is_classification()) throw ValueError("predict_proba only available for classification");
-    check_fitted_and_width(x);
+    check_width(x);
     const std::vector<std::uint64_t>& classes = *classes_;
     const std::size_t m = classes.size();
     std::vector<double> out(x.rows * m, 0.0);
@@ -125,7 +110,7 @@ DecisionTree DecisionTree::load(std::string_view state) {
     std::string task = r.text();
     const std::uint64_t split = r.u64();
     const std::uint64_t leaf = r.u64();
-    if (task != "classification" && task != "regression") Reader::fail("unknown task");
+    if (!known_task(task)) Reader::fail("unknown task");
     DecisionTree model(max_depth, std::move(criterion), std::move(task), random_state, split, leaf);
     if (r.flag()) model.classes_ = r.u64s();
     if (r.flag()) model.tree_ = r.tree();

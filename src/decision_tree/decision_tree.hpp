@@ -1,4 +1,8 @@
-// The single exact decision tree estimator.
+// The single decision tree estimator, grown by the exact grower: candidate
+// thresholds are midpoints between consecutive sorted values of a feature
+// (not histogram bin edges), over every row of the fit, without bootstrap.
+// Task: "classification" (leaves carry class weights, predictions are class
+// indices) or "regression" (leaves carry weighted means).
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -32,12 +36,6 @@ public:
     bool is_classification() const { return task_ == "classification"; }
     const std::optional<Tree>& tree() const { return tree_; }
     const std::optional<std::vector<std::uint64_t>>& classes() const { return classes_; }
-    const std::string& task() const { return task_; }
-    const std::string& criterion() const { return criterion_; }
-    std::optional<std::uint64_t> max_depth() const { return max_depth_; }
-    std::optional<std::uint64_t> random_state() const { return random_state_; }
-    std::uint64_t min_samples_split() const { return min_samples_split_; }
-    std::uint64_t min_samples_leaf() const { return min_samples_leaf_; }
 
     // Saved state (settings and fitted tree) for pickling; load validates it
     // fully and throws ValueError on a corrupted or foreign state.
@@ -45,7 +43,8 @@ public:
     static DecisionTree load(std::string_view state);
 
 private:
-    void check_fitted_and_width(const MatrixView& x) const;
+    void check_fitted() const;
+    void check_width(const MatrixView& x) const;  // of a fitted tree
 
     std::optional<Tree> tree_;
     std::optional<std::uint64_t> max_depth_;

@@ -65,7 +65,7 @@ void convert_config(BoostConfig& c, int index, PyObject* o) {
         case 3: c.rf_max_depth = to_opt_count(o, "rf_max_depth"); break;
         case 4: c.rf_max_features = to_opt_text(o, "rf_max_features"); break;
         case 5: c.bootstrap = to_flag(o, "bootstrap"); break;
-        case 6: c.random_state = to_seed(o, "random_state"); break;
+        case 6: c.random_state = to_opt_count(o, "random_state"); break;
         case 7: c.min_samples_split = to_count(o, "min_samples_split"); break;
         case 8: c.min_samples_leaf = to_count(o, "min_samples_leaf"); break;
         case 9: c.use_histogram = to_flag(o, "use_histogram"); break;
@@ -160,33 +160,6 @@ PyObject* pairs(const std::vector<double>& flat, std::size_t rows) {
 
 // ---- argument helpers ---------------------------------------------------
 
-struct FitArgs {
-    Matrix x;
-    Vector y;
-    std::optional<Vector> w;
-    std::optional<Vec> weights() const {
-        if (!w) return std::nullopt;
-        return w->view();
-    }
-};
-
-FitArgs parse_fit(PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"x", "y", "sample_weight", nullptr};
-    PyObject *ox, *oy, *ow = Py_None;
-    parse_args(args, kwargs, "OO|O:fit", names, &ox, &oy, &ow);
-    Matrix x = to_matrix(ox, "x");
-    Vector y = to_vector(oy, "y");
-    auto w = to_opt_vector(ow, "sample_weight");
-    return FitArgs{std::move(x), std::move(y), std::move(w)};
-}
-
-Matrix parse_x(PyObject* args, PyObject* kwargs, const char* format) {
-    static const char* const names[] = {"x", nullptr};
-    PyObject* ox;
-    parse_args(args, kwargs, format, names, &ox);
-    return to_matrix(ox, "x");
-}
-
 std::pair<Matrix, double> parse_x_alpha(PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"x", "alpha", nullptr};
     PyObject *ox, *oa = nullptr;
@@ -194,11 +167,6 @@ std::pair<Matrix, double> parse_x_alpha(PyObject* args, PyObject* kwargs) {
     Matrix x = to_matrix(ox, "x");
     const double alpha = oa ? to_float(oa, "alpha") : 0.05;
     return {std::move(x), alpha};
-}
-
-void parse_none(PyObject* args, PyObject* kwargs, const char* format) {
-    static const char* const names[] = {nullptr};
-    parse_args(args, kwargs, format, names);
 }
 
 // ---- TarnwoodRegressor --------------------------------------------------
@@ -232,7 +200,7 @@ PyObject* reg_predict_ci(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* reg_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        parse_none(args, kwargs, ":feature_importances");
+        parse_no_args(args, kwargs, ":feature_importances");
         Shared<Regressor> model(self);
         return float_list(model->feature_importances());
     });
@@ -240,7 +208,7 @@ PyObject* reg_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* reg_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        parse_none(args, kwargs, ":to_dict");
+        parse_no_args(args, kwargs, ":to_dict");
         Shared<Regressor> model(self);
         return regressor_dict(*model);
     });
@@ -250,13 +218,6 @@ PyObject* reg_n_estimators(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Shared<Regressor> model(self);
         return py_int(model->config().n_estimators);
-    });
-}
-
-PyObject* reg_is_fitted(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Regressor> model(self);
-        return py_bool(model->is_fitted());
     });
 }
 
@@ -292,7 +253,7 @@ PyMethodDef g_reg_methods[] = {
 
 PyGetSetDef g_reg_getset[] = {
     TW_GETTER("n_estimators", reg_n_estimators),
-    TW_GETTER("is_fitted", reg_is_fitted),
+    TW_GETTER("is_fitted", is_fitted_getter<Regressor>),
     TW_GETTER("trees_used", reg_trees_used),
     TW_GETTER("calibration_residuals", reg_calibration_residuals),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -318,7 +279,7 @@ PyObject* clf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        Matrix x = parse_x(args, kwargs, "O:predict_proba");
+        const Matrix x = parse_matrix(args, kwargs, "O:predict_proba");
         Shared<Classifier> model(self);
         return float_rows(model->predict_proba(x.view()), x.rows(), model->n_proba_columns());
     });
@@ -334,7 +295,7 @@ PyObject* clf_predict_ci(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* clf_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        parse_none(args, kwargs, ":feature_importances");
+        parse_no_args(args, kwargs, ":feature_importances");
         Shared<Classifier> model(self);
         return float_list(model->feature_importances());
     });
@@ -342,7 +303,7 @@ PyObject* clf_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* clf_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        parse_none(args, kwargs, ":to_dict");
+        parse_no_args(args, kwargs, ":to_dict");
         Shared<Classifier> model(self);
         return classifier_dict(*model);
     });
@@ -359,13 +320,6 @@ PyObject* clf_n_classes(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Shared<Classifier> model(self);
         return py_int(model->n_classes());
-    });
-}
-
-PyObject* clf_is_fitted(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Classifier> model(self);
-        return py_bool(model->is_fitted());
     });
 }
 
@@ -396,7 +350,7 @@ PyMethodDef g_clf_methods[] = {
 PyGetSetDef g_clf_getset[] = {
     TW_GETTER("n_estimators", clf_n_estimators),
     TW_GETTER("n_classes", clf_n_classes),
-    TW_GETTER("is_fitted", clf_is_fitted),
+    TW_GETTER("is_fitted", is_fitted_getter<Classifier>),
     TW_GETTER("trees_used", clf_trees_used),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -431,7 +385,7 @@ PyObject* gen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* gen_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        FitArgs a = parse_fit(args, kwargs);
+        const FitArgs a = parse_fit(args, kwargs);
         Exclusive<Generic> model(self);
         if (model->classifier) model->classifier->fit(a.x.view(), a.y.view(), a.weights());
         else model->regressor->fit(a.x.view(), a.y.view(), a.weights());
@@ -441,7 +395,7 @@ PyObject* gen_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* gen_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        Matrix x = parse_x(args, kwargs, "O:predict");
+        const Matrix x = parse_matrix(args, kwargs, "O:predict");
         Shared<Generic> model(self);
         if (model->classifier) return float_list(model->classifier->predict(x.view()));
         return float_list(model->regressor->predict(x.view()));
@@ -450,7 +404,7 @@ PyObject* gen_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* gen_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        Matrix x = parse_x(args, kwargs, "O:predict_proba");
+        const Matrix x = parse_matrix(args, kwargs, "O:predict_proba");
         Shared<Generic> model(self);
         if (!model->classifier) {
             throw tw::ValueError("predict_proba is only available for classification");
@@ -471,7 +425,7 @@ PyObject* gen_predict_ci(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* gen_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        parse_none(args, kwargs, ":feature_importances");
+        parse_no_args(args, kwargs, ":feature_importances");
         Shared<Generic> model(self);
         if (model->classifier) return float_list(model->classifier->feature_importances());
         return float_list(model->regressor->feature_importances());
@@ -528,18 +482,18 @@ PyGetSetDef g_gen_getset[] = {
 }  // namespace
 
 bool add_boosting(PyObject* module) {
-    const ClassSpec generic{
+    const TypeDescription generic{
         "Tarnwood",
         "Tarnwood" TW_BOOST_SIG_HEAD "task=\"classification\", " TW_BOOST_SIG_TAIL ")\n--\n\n",
         sizeof(Box<Generic>), gen_new, dealloc_instance<Generic>, g_gen_methods, g_gen_getset,
     };
-    const ClassSpec classifier{
+    const TypeDescription classifier{
         "TarnwoodClassifier",
         "TarnwoodClassifier" TW_BOOST_SIG_HEAD TW_BOOST_SIG_TAIL ")\n--\n\n",
         sizeof(Box<Classifier>), clf_new, dealloc_instance<Classifier>, g_clf_methods,
         g_clf_getset,
     };
-    const ClassSpec regressor{
+    const TypeDescription regressor{
         "TarnwoodRegressor",
         "TarnwoodRegressor" TW_BOOST_SIG_HEAD TW_BOOST_SIG_TAIL
         ", conformal_fraction=0.2)\n--\n\n",

@@ -22,7 +22,7 @@ PyObject* dt_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto max_depth = to_opt_count(o_max_depth, "max_depth");
         std::string criterion = o_criterion ? to_text(o_criterion, "criterion") : "entropy";
         std::string task = o_task ? to_text(o_task, "task") : "classification";
-        auto seed = to_seed(o_seed, "random_state");
+        auto seed = to_opt_count(o_seed, "random_state");
         std::uint64_t split = o_split ? to_count(o_split, "min_samples_split") : 2;
         std::uint64_t leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
         auto* model = new Model(max_depth, std::move(criterion), std::move(task), seed, split, leaf);
@@ -32,10 +32,7 @@ PyObject* dt_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* dt_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", nullptr};
-        PyObject* ox;
-        parse_args(args, kwargs, "O:predict_proba", names, &ox);
-        Matrix x = to_matrix(ox, "x");
+        const Matrix x = parse_matrix(args, kwargs, "O:predict_proba");
         Shared<Model> model(self);
         const std::size_t m = model->classes() ? model->classes()->size() : 0;
         return float_rows(model->predict_proba(x.view()), x.rows(), m);
@@ -44,8 +41,7 @@ PyObject* dt_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* dt_get_depth(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":get_depth", names);
+        parse_no_args(args, kwargs, ":get_depth");
         Shared<Model> model(self);
         return py_int(model->get_depth());
     });
@@ -53,8 +49,7 @@ PyObject* dt_get_depth(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* dt_get_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":get_n_leaves", names);
+        parse_no_args(args, kwargs, ":get_n_leaves");
         Shared<Model> model(self);
         return py_int(model->get_n_leaves());
     });
@@ -64,13 +59,6 @@ PyObject* dt_classes(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Shared<Model> model(self);
         return optional_int_list(model->classes());
-    });
-}
-
-PyObject* dt_is_fitted(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Model> model(self);
-        return py_bool(model->is_fitted());
     });
 }
 
@@ -86,7 +74,7 @@ PyMethodDef g_methods[] = {
 
 PyGetSetDef g_getset[] = {
     TW_GETTER("classes_", dt_classes),
-    TW_GETTER("is_fitted", dt_is_fitted),
+    TW_GETTER("is_fitted", is_fitted_getter<Model>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -95,7 +83,7 @@ PyGetSetDef g_getset[] = {
 PyTypeObject* decision_tree_type() { return g_type; }
 
 bool add_decision_tree(PyObject* module) {
-    ClassSpec desc{
+    TypeDescription desc{
         "DecisionTree",
         "DecisionTree(max_depth=None, criterion=\"entropy\", task=\"classification\", "
         "random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",

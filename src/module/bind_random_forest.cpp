@@ -25,7 +25,7 @@ ForestSettings parse_settings(PyObject* args, PyObject* kwargs, const char* form
     s.max_depth = to_opt_count(o_depth, "max_depth");
     s.max_features = to_opt_text(o_feat, "max_features");
     s.bootstrap = o_boot ? to_flag(o_boot, "bootstrap") : true;
-    s.random_state = to_seed(o_seed, "random_state");
+    s.random_state = to_opt_count(o_seed, "random_state");
     s.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
     s.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
     return s;
@@ -36,14 +36,6 @@ PyObject* forest_n_estimators(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Shared<Model> model(self);
         return py_int(model->settings().n_estimators);
-    });
-}
-
-template <class Model>
-PyObject* forest_is_fitted(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Model> model(self);
-        return py_bool(model->is_fitted());
     });
 }
 
@@ -58,8 +50,7 @@ PyObject* reg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* reg_get_info(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":get_info", names);
+        parse_no_args(args, kwargs, ":get_info");
         Shared<Reg> model(self);
         Ref d = check(PyDict_New());
         dict_set(d.get(), "n_estimators", py_int(model->settings().n_estimators));
@@ -78,7 +69,7 @@ PyMethodDef g_reg_methods[] = {
 
 PyGetSetDef g_reg_getset[] = {
     TW_GETTER("n_estimators", forest_n_estimators<Reg>),
-    TW_GETTER("is_fitted", forest_is_fitted<Reg>),
+    TW_GETTER("is_fitted", is_fitted_getter<Reg>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -93,10 +84,7 @@ PyObject* clf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", nullptr};
-        PyObject* ox;
-        parse_args(args, kwargs, "O:predict_proba", names, &ox);
-        Matrix x = to_matrix(ox, "x");
+        const Matrix x = parse_matrix(args, kwargs, "O:predict_proba");
         Shared<Clf> model(self);
         return float_rows(model->predict_proba(x.view()), x.rows(), model->n_classes());
     });
@@ -116,8 +104,7 @@ PyObject* clf_score(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* clf_get_info(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":get_info", names);
+        parse_no_args(args, kwargs, ":get_info");
         Shared<Clf> model(self);
         Ref d = check(PyDict_New());
         dict_set(d.get(), "n_estimators", py_int(model->settings().n_estimators));
@@ -155,14 +142,14 @@ PyGetSetDef g_clf_getset[] = {
     TW_GETTER("n_estimators", forest_n_estimators<Clf>),
     TW_GETTER("n_classes", clf_n_classes),
     TW_GETTER("classes_", clf_classes),
-    TW_GETTER("is_fitted", forest_is_fitted<Clf>),
+    TW_GETTER("is_fitted", is_fitted_getter<Clf>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 bool add_random_forests(PyObject* module) {
-    ClassSpec reg{
+    TypeDescription reg{
         "RandomForestRegressor",
         "RandomForestRegressor(n_estimators=50, max_depth=None, max_features=None, "
         "bootstrap=True, random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
@@ -173,7 +160,7 @@ bool add_random_forests(PyObject* module) {
         g_reg_getset,
     };
     if (!add_class(module, reg)) return false;
-    ClassSpec clf{
+    TypeDescription clf{
         "RandomForestClassifier",
         "RandomForestClassifier(n_estimators=100, max_depth=None, max_features=None, "
         "bootstrap=True, random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",

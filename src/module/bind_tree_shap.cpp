@@ -89,7 +89,7 @@ PyGetSetDef tree_shap_getset[] = {
 }  // namespace
 
 bool add_tree_shap(PyObject* module) {
-    static const ClassSpec desc{
+    static const TypeDescription desc{
         "TreeSHAP",
         "TreeSHAP(tree, x_train, model_type)\n--\n\n",
         sizeof(Box<Explainer>),

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "module/classes.hpp"
+#include "module/methods.hpp"
 #include "parallel/pool.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
@@ -285,7 +286,7 @@ PyObject* rfu_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         p.n_estimators = o_trees ? to_count(o_trees, "n_estimators") : 500;
         p.max_depth = to_opt_count(o_depth, "max_depth");
         p.max_features = to_opt_text(o_features, "max_features");
-        p.random_state = to_seed(o_seed, "random_state");
+        p.random_state = to_opt_count(o_seed, "random_state");
         p.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
         p.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
         p.n_jobs = to_opt_count(o_jobs, "n_jobs");
@@ -297,10 +298,7 @@ PyObject* rfu_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* rfu_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", nullptr};
-        PyObject* ox;
-        parse_args(args, kwargs, "O:fit", names, &ox);
-        Matrix x = to_matrix(ox, "x");
+        const Matrix x = parse_matrix(args, kwargs, "O:fit");
         Exclusive<Model> model(self);
         model->fit(x.view());
         return none();
@@ -360,10 +358,7 @@ PyObject* rfu_proximity_sparse(PyObject* self, PyObject* args, PyObject* kwargs)
 
 PyObject* rfu_predict_proximity(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x_new", nullptr};
-        PyObject* ox;
-        parse_args(args, kwargs, "O:predict_proximity", names, &ox);
-        Matrix x = to_matrix(ox, "x_new");
+        const Matrix x = parse_matrix(args, kwargs, "O:predict_proximity", "x_new");
         Shared<Model> model(self);
         return proximity_lists(RowsSource{model->predict_proximity(x.view())});
     });
@@ -382,10 +377,7 @@ PyObject* rfu_outlier_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* rfu_predict_outlier_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x_new", nullptr};
-        PyObject* ox;
-        parse_args(args, kwargs, "O:predict_outlier_scores", names, &ox);
-        Matrix x = to_matrix(ox, "x_new");
+        const Matrix x = parse_matrix(args, kwargs, "O:predict_outlier_scores", "x_new");
         Shared<Model> model(self);
         return float_list(model->predict_outlier_scores(x.view()));
     });
@@ -402,13 +394,6 @@ PyObject* rfu_n_estimators(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Shared<Model> model(self);
         return py_int(model->params().n_estimators);
-    });
-}
-
-PyObject* rfu_is_fitted(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Model> model(self);
-        return py_bool(model->is_fitted());
     });
 }
 
@@ -475,7 +460,7 @@ PyMethodDef g_methods[] = {
 
 PyGetSetDef g_getset[] = {
     TW_GETTER("n_estimators_", rfu_n_estimators),
-    TW_GETTER("is_fitted_", rfu_is_fitted),
+    TW_GETTER("is_fitted_", is_fitted_getter<Model>),
     TW_GETTER("n_samples_", rfu_n_samples),
     TW_GETTER("n_features_", rfu_n_features),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -484,7 +469,7 @@ PyGetSetDef g_getset[] = {
 }  // namespace
 
 bool add_random_forest_unsupervised(PyObject* module) {
-    ClassSpec desc{
+    TypeDescription desc{
         "RandomForestUnsupervised",
         "RandomForestUnsupervised(n_estimators=500, max_depth=None, max_features=None, "
         "random_state=None, min_samples_split=2, min_samples_leaf=1, n_jobs=None, "

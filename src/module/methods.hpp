@@ -1,9 +1,7 @@
-// Method bodies shared by the supervised estimators' bindings: `fit(x, y,
-// sample_weight=None)` under exclusive access and `predict(x)` returning one
-// float per row under shared access.
+// Method and property bodies shared by the estimators' bindings: `fit(x, y,
+// sample_weight=None)` under exclusive access, `predict(x)` returning one
+// float per row and the `is_fitted` property, both under shared access.
 #pragma once
-#include <optional>
-
 #include "module/py.hpp"
 
 namespace tw::py {
@@ -11,16 +9,9 @@ namespace tw::py {
 template <class Model>
 PyObject* fit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", "y", "sample_weight", nullptr};
-        PyObject *ox, *oy, *ow = Py_None;
-        parse_args(args, kwargs, "OO|O:fit", names, &ox, &oy, &ow);
-        Matrix x = to_matrix(ox, "x");
-        Vector y = to_vector(oy, "y");
-        auto w = to_opt_vector(ow, "sample_weight");
+        const FitArgs a = parse_fit(args, kwargs);
         Exclusive<Model> model(self);
-        std::optional<Vec> wv;
-        if (w) wv = w->view();
-        model->fit(x.view(), y.view(), wv);
+        model->fit(a.x.view(), a.y.view(), a.weights());
         return none();
     });
 }
@@ -28,12 +19,17 @@ PyObject* fit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class Model>
 PyObject* predict_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", nullptr};
-        PyObject* ox;
-        parse_args(args, kwargs, "O:predict", names, &ox);
-        Matrix x = to_matrix(ox, "x");
+        const Matrix x = parse_matrix(args, kwargs, "O:predict");
         Shared<Model> model(self);
         return float_list(model->predict(x.view()));
+    });
+}
+
+template <class Model>
+PyObject* is_fitted_getter(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return py_bool(model->is_fitted());
     });
 }
 

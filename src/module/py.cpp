@@ -73,8 +73,6 @@ Ref check(PyObject* o) {
     return Ref(o);
 }
 
-PyObject* panic_type() { return g_panic_type; }
-
 void set_panic(const std::string& message) {
     PyErr_SetString(g_panic_type ? g_panic_type : PyExc_SystemError, message.c_str());
 }
@@ -128,6 +126,28 @@ std::optional<Vector> to_opt_vector(PyObject* obj, const char* name) {
     return to_vector(obj, name);
 }
 
+void parse_no_args(PyObject* args, PyObject* kwargs, const char* format) {
+    static const char* const names[] = {nullptr};
+    parse_args(args, kwargs, format, names);
+}
+
+Matrix parse_matrix(PyObject* args, PyObject* kwargs, const char* format, const char* name) {
+    const char* const names[] = {name, nullptr};
+    PyObject* ox;
+    parse_args(args, kwargs, format, names, &ox);
+    return to_matrix(ox, name);
+}
+
+FitArgs parse_fit(PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"x", "y", "sample_weight", nullptr};
+    PyObject *ox, *oy, *ow = Py_None;
+    parse_args(args, kwargs, "OO|O:fit", names, &ox, &oy, &ow);
+    Matrix x = to_matrix(ox, "x");
+    Vector y = to_vector(oy, "y");
+    auto w = to_opt_vector(ow, "sample_weight");
+    return FitArgs{std::move(x), std::move(y), std::move(w)};
+}
+
 std::uint64_t to_count(PyObject* obj, const char* name) {
     Ref index(PyNumber_Index(obj));
     if (!index) fail_argument(name);
@@ -139,10 +159,6 @@ std::uint64_t to_count(PyObject* obj, const char* name) {
 std::optional<std::uint64_t> to_opt_count(PyObject* obj, const char* name) {
     if (obj == nullptr || obj == Py_None) return std::nullopt;
     return to_count(obj, name);
-}
-
-std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name) {
-    return to_opt_count(obj, name);
 }
 
 double to_float(PyObject* obj, const char* name) {
@@ -254,7 +270,7 @@ void dict_set(PyObject* dict, const char* key, PyObject* value) {
     if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrorSet{};
 }
 
-PyTypeObject* add_class(PyObject* module, const ClassSpec& desc) {
+PyTypeObject* add_class(PyObject* module, const TypeDescription& desc) {
     // The type may keep a pointer to its name, so the name lives for the
     // whole process (a handful of strings, one per class).
     const std::string* full_name = new std::string(std::string("builtins.") + desc.name);
@@ -266,14 +282,14 @@ PyTypeObject* add_class(PyObject* module, const ClassSpec& desc) {
         {Py_tp_getset, desc.getset},
         {0, nullptr},
     };
-    PyType_Spec type_spec = {
+    PyType_Spec definition = {
         full_name->c_str(),
         static_cast<int>(desc.basicsize),
         0,
         Py_TPFLAGS_DEFAULT,
         slots,
     };
-    Ref type(PyType_FromSpec(&type_spec));
+    Ref type(PyType_FromSpec(&definition));
     if (!type) return nullptr;
     if (PyModule_AddObjectRef(module, desc.name, type.get()) < 0) return nullptr;
     PyObject* all = PyObject_GetAttrString(module, "__all__");

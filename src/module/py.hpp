@@ -2,6 +2,12 @@
 // library's exact TypeError/OverflowError rules, result conversion, the
 // error-mapping point, per-object borrow discipline and type creation.
 // Only files in src/module include Python headers.
+//
+// Box: the instance layout of every class, owning one engine object.
+// Borrow: a method's hold on that object while it runs, shared (reading) or
+// exclusive (changing it); a call that would break the discipline fails.
+// Panic: the internal-failure exception, raised for broken invariants and
+// system failures rather than bad input.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -50,8 +56,8 @@ Ref check(PyObject* o);
 
 // ---- error mapping -------------------------------------------------------
 
-// The internal-failure exception type (derives from BaseException).
-PyObject* panic_type();
+// Sets the internal-failure exception (derives from BaseException) with
+// `message`.
 void set_panic(const std::string& message);
 
 // Runs `body` (returning an owned PyObject*) and maps C++ exceptions:
@@ -92,25 +98,10 @@ void parse_args(PyObject* args, PyObject* kwargs, const char* format, const char
 
 // Float64 array with exactly 2 dimensions, viewed (or copied once) as
 // C-contiguous rows; kept alive by the holder for the duration of the call.
-// Pauses the cyclic garbage collector while a large nested result is built
-// (it would otherwise traverse the growing lists again and again); restores
-// the previous state on destruction. Lists of floats cannot form cycles.
-class GcPause {
-public:
-    GcPause();
-    ~GcPause();
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    PyObject* gc_ = nullptr;  // the gc module while paused, else null
-};
-
 class Matrix {
 public:
     MatrixView view() const { return view_; }
     std::size_t rows() const { return view_.rows; }
-    std::size_t cols() const { return view_.cols; }
 
 private:
     friend Matrix to_matrix(PyObject*, const char*);
@@ -123,8 +114,6 @@ Matrix to_matrix(PyObject* obj, const char* name);
 class Vector {
 public:
     Vec view() const { return view_; }
-    std::size_t size() const { return view_.size(); }
-    std::vector<double> copy() const { return {view_.begin(), view_.end()}; }
 
 private:
     friend Vector to_vector(PyObject*, const char*);
@@ -134,15 +123,33 @@ private:
 Vector to_vector(PyObject* obj, const char* name);
 std::optional<Vector> to_opt_vector(PyObject* obj, const char* name);  // None -> nullopt
 
-std::uint64_t to_count(PyObject* obj, const char* name);                 // int >= 0
-std::optional<std::uint64_t> to_opt_count(PyObject* obj, const char* name);  // None or int >= 0
-std::optional<std::uint64_t> to_seed(PyObject* obj, const char* name);   // None or 0..2^64-1
+std::uint64_t to_count(PyObject* obj, const char* name);                 // int 0..2^64-1
+std::optional<std::uint64_t> to_opt_count(PyObject* obj, const char* name);  // None or count
 double to_float(PyObject* obj, const char* name);                        // float or int
 bool to_flag(PyObject* obj, const char* name);                           // bool only
 std::string to_text(PyObject* obj, const char* name);                    // str
 std::optional<std::string> to_opt_text(PyObject* obj, const char* name); // None or str
 // bytes; the view stays valid while `obj` is alive (for __setstate__).
 std::string_view to_bytes(PyObject* obj, const char* name);
+
+// ---- whole argument lists (parse, then convert in argument order) ---------
+
+// A call without arguments; `format` is ":name".
+void parse_no_args(PyObject* args, PyObject* kwargs, const char* format);
+// A call whose only argument is the matrix `name`; `format` e.g. "O:predict".
+Matrix parse_matrix(PyObject* args, PyObject* kwargs, const char* format,
+                    const char* name = "x");
+// fit(x, y, sample_weight=None).
+struct FitArgs {
+    Matrix x;
+    Vector y;
+    std::optional<Vector> w;
+    std::optional<Vec> weights() const {
+        if (!w) return std::nullopt;
+        return w->view();
+    }
+};
+FitArgs parse_fit(PyObject* args, PyObject* kwargs);
 
 // ---- result conversion (each returns a new reference or throws) -----------
 
@@ -162,6 +169,22 @@ PyObject* reduce_to_state(const char* class_name, const std::string& state);
 // Sets d[key] = value, stealing `value`.
 void dict_set(PyObject* dict, const char* key, PyObject* value);
 
+// ---- collector pause -----------------------------------------------------
+
+// Pauses the cyclic garbage collector while a large nested result is built
+// (it would otherwise traverse the growing lists again and again); restores
+// the previous state on destruction. Lists of floats cannot form cycles.
+class GcPause {
+public:
+    GcPause();
+    ~GcPause();
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    PyObject* gc_ = nullptr;  // the gc module while paused, else null
+};
+
 // ---- instances and borrow discipline -------------------------------------
 
 // Layout of every instance: the estimator lives on the heap, owned here.
@@ -171,9 +194,6 @@ struct Box {
     T* value;
     long borrow;  // >0 shared borrows, -1 exclusive
 };
-
-template <class T>
-T& value_of(PyObject* self) { return *reinterpret_cast<Box<T>*>(self)->value; }
 
 // RAII access guards. Constructing one that would break the reader/writer
 // discipline raises RuntimeError "Already mutably borrowed" (shared while
@@ -242,9 +262,10 @@ void dealloc_instance(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Describes one class. `doc` is the full class doc "Name(sig)\n--\n\n...";
-// methods and getters are NULL-terminated arrays that must outlive the type.
-struct ClassSpec {
+// What add_class needs to create one Python class. `doc` is the full class
+// doc "Name(sig)\n--\n\n..."; methods and getters are NULL-terminated arrays
+// that must outlive the type.
+struct TypeDescription {
     const char* name;          // e.g. "DecisionTree"; the type is builtins.<name>
     const char* doc;
     std::size_t basicsize;     // sizeof(Box<T>)
@@ -256,7 +277,7 @@ struct ClassSpec {
 
 // Creates the heap type, adds it to the module and to __all__. Returns the
 // type (borrowed from the module) or NULL with an error set.
-PyTypeObject* add_class(PyObject* module, const ClassSpec& desc);
+PyTypeObject* add_class(PyObject* module, const TypeDescription& desc);
 
 // Method-definition helper: all methods take (self, args, kwargs).
 #define TW_METHOD(name, fn, doc) \

@@ -1,9 +1,9 @@
 // Pickling support shared by the bindings: __getstate__, __setstate__ and
 // __reduce__ for a core type T with `std::string save() const` and
 // `static T load(std::string_view)` (or, for types that cannot be moved,
-// `static std::unique_ptr<T> load(std::string_view)`). The saved state is checked by `load`,
-// so a corrupted or foreign state is a ValueError and leaves the object as
-// it was.
+// `static std::unique_ptr<T> load(std::string_view)`). The saved state (the
+// bytes save() returns) is checked by `load`, so a corrupted or foreign state
+// is a ValueError and leaves the object as it was.
 #pragma once
 #include <cstring>
 #include <memory>
@@ -18,8 +18,7 @@ namespace tw::py {
 template <class T>
 PyObject* state_getstate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":__getstate__", names);
+        parse_no_args(args, kwargs, ":__getstate__");
         Shared<T> model(self);
         return py_bytes(model->save());
     });
@@ -50,8 +49,7 @@ PyObject* state_setstate(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class T>
 PyObject* state_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {nullptr};
-        parse_args(args, kwargs, ":__reduce__", names);
+        parse_no_args(args, kwargs, ":__reduce__");
         const char* name = Py_TYPE(self)->tp_name;  // "builtins.<Name>"
         if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
         Shared<T> model(self);

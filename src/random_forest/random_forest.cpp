@@ -45,11 +45,7 @@ TreeParams make_params(const ForestSettings& s, std::size_t n_features, bool cla
 void check_width(const std::vector<Tree>& trees, const MatrixView& x) {
     std::uint64_t used = 0;
     for (const Tree& t : trees) used = std::max(used, t.n_features_used);
-    if (x.cols < used) {
-        throw ValueError("x has " + std::to_string(x.cols) +
-                         " columns, but the fitted forest reads column " +
-                         std::to_string(used - 1));
-    }
+    require_width(x, used, "x", "the fitted forest reads column");
 }
 
 void check_has_trees(const std::vector<Tree>& trees, const char* name) {
@@ -60,20 +56,6 @@ void check_has_trees(const std::vector<Tree>& trees, const char* name) {
 }
 
 }  // namespace
-
-std::vector<double> checked_fit_inputs(const MatrixView& x, Vec y,
-                                       const std::optional<Vec>& sample_weight) {
-    if (auto msg = validate_finite(x, y)) throw ValueError(*msg);
-    if (y.size() != x.rows) {
-        throw ValueError("y length (" + std::to_string(y.size()) +
-                         ") does not match number of samples (" + std::to_string(x.rows) + ")");
-    }
-    if (sample_weight) {
-        if (auto msg = validate_weights(*sample_weight, x.rows)) throw ValueError(*msg);
-        return std::vector<double>(sample_weight->begin(), sample_weight->end());
-    }
-    return std::vector<double>(x.rows, 1.0);
-}
 
 std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const TreeParams& params,
                               std::uint64_t n_estimators, bool bootstrap,
@@ -124,10 +106,7 @@ std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const Tre
 void RandomForestClassifier::fit(const MatrixView& x, Vec y,
                                  const std::optional<Vec>& sample_weight) {
     const std::vector<double> weights = checked_fit_inputs(x, y, sample_weight);
-    std::vector<std::uint64_t> classes(y.size());
-    std::transform(y.begin(), y.end(), classes.begin(), class_index);
-    std::sort(classes.begin(), classes.end());
-    classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+    std::vector<std::uint64_t> classes = distinct_classes(y);
 
     const TreeParams params = make_params(s_, x.cols, true);
     std::vector<Tree> trees =

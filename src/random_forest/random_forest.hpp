@@ -33,12 +33,6 @@ std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const Tre
                               std::uint64_t n_estimators, bool bootstrap,
                               std::optional<std::uint64_t> seed);
 
-// Shared validation of every forest fit: finite x and y, y and weight
-// lengths, weight values. Returns the weights to use (1.0 per row without
-// sample_weight). Throws ValueError before anything changes.
-std::vector<double> checked_fit_inputs(const MatrixView& x, Vec y,
-                                       const std::optional<Vec>& sample_weight);
-
 class RandomForestClassifier {
 public:
     static constexpr const char* name() { return "RandomForestClassifier"; }

@@ -46,11 +46,8 @@ std::size_t RandomForestUnsupervised::n_features() const {
 }
 
 void RandomForestUnsupervised::check_new_rows(const MatrixView& x_new) const {
-    if (x_new.cols < columns_read_)
-        throw ValueError("x_new has " + std::to_string(x_new.cols) +
-                         " columns, but the forest's splits read columns up to index " +
-                         std::to_string(columns_read_ - 1) + " (the model was fitted on " +
-                         std::to_string(n_features_) + " columns)");
+    require_width(x_new, columns_read_, "x_new", "the forest's splits read columns up to index",
+                  n_features_);
 }
 
 void RandomForestUnsupervised::fit(const MatrixView& x) {
@@ -62,14 +59,7 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     if (n > kMaxRows)
         throw ValueError("X has " + std::to_string(n) + " rows; at most " +
                          std::to_string(kMaxRows) + " are supported");
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* row = x.row(i);
-        for (std::size_t j = 0; j < p; ++j)
-            if (std::isnan(row[j]))
-                throw ValueError("X contains non-finite value at row " + std::to_string(i) +
-                                 ", column " + std::to_string(j) + " (" + format_number(row[j]) +
-                                 "). Impute or drop missing values before fitting.");
-    }
+    if (auto message = validate_features(x, Refuse::nan)) throw ValueError(*message);
 
     const std::size_t n_trees = static_cast<std::size_t>(params_.n_estimators);
     Rng master = seed_rng(params_.random_state);

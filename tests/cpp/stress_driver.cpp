@@ -38,6 +38,7 @@
 #include "unsupervised/unsupervised.hpp"
 #include "grow/grow.hpp"
 #include "core/rng.hpp"
+#include "core/format.hpp"
 #include "core/serialize.hpp"
 #include "core/validate.hpp"
 
