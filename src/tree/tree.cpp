@@ -49,11 +49,6 @@ const PackedNode* Tree::direct_copy(std::size_t rows) const {
     return copy.data();
 }
 
-void Tree::leaves_of(const MatrixView& x, std::size_t* out) const {
-    walk_rows(x.rows, [&](std::size_t r) { return x.row(r); },
-              [&](std::size_t r, std::uint32_t leaf) { out[r] = leaf; });
-}
-
 void Tree::predict_rows(const MatrixView& x, double* out) const {
     const Node* nd = nodes.data();
     walk_rows(x.rows, [&](std::size_t r) { return x.row(r); },

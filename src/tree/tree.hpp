@@ -60,9 +60,8 @@ struct Tree {
     }
     double predict(const double* row) const { return nodes[leaf_of(row)].value; }
 
-    // Batched forms of leaf_of / predict over all rows of x (same results).
-    // Every row of x must have at least n_features_used columns.
-    void leaves_of(const MatrixView& x, std::size_t* out) const;
+    // Batched form of predict over all rows of x (same results). Every row
+    // of x must have at least n_features_used columns.
     void predict_rows(const MatrixView& x, double* out) const;
 
     // Lane walk of rows 0 .. count-1, row_at(i) giving row i: calls

@@ -123,14 +123,15 @@ Tree mirrored(const Tree& t, std::vector<std::uint32_t>& old_to_new) {
     return m;
 }
 
-// Tree::leaves_of, Tree::predict_rows and lanes over the fitted nodes
+// Tree::walk_rows, Tree::predict_rows and lanes over the fitted nodes
 // against leaf_of, row by row. Returns the name of the first failing walk.
 const char* check_tree_walks(const Tree& t, const tw::MatrixView& x) {
     std::vector<std::size_t> want(x.rows), leaves(x.rows, ~std::size_t{0});
     std::vector<double> values(x.rows, kNaN);
     for (std::size_t r = 0; r < x.rows; ++r) want[r] = t.leaf_of(x.row(r));
-    t.leaves_of(x, leaves.data());
-    if (leaves != want) return "leaves_of";
+    t.walk_rows(x.rows, [&](std::size_t r) { return x.row(r); },
+                [&](std::size_t r, std::uint32_t leaf) { leaves[r] = leaf; });
+    if (leaves != want) return "walk_rows";
     t.predict_rows(x, values.data());
     for (std::size_t r = 0; r < x.rows; ++r) {
         if (std::memcmp(&values[r], &t.nodes[want[r]].value, sizeof(double)) != 0) {
