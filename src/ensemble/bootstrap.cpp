@@ -10,21 +10,21 @@
 
 namespace tw::ensemble {
 
-BootstrapPlanner::BootstrapPlanner(Rng& forest, const BootstrapSpec& spec)
-    : forest_(forest), spec_(spec) {
-    if (spec_.oob_rows > spec_.rows || spec_.oob_rows > 0xFFFFFFFFull) {
+BootstrapPlanner::BootstrapPlanner(Rng& forest, const BootstrapOptions& options)
+    : forest_(forest), options_(options) {
+    if (options_.oob_rows > options_.rows || options_.oob_rows > 0xFFFFFFFFull) {
         throw InternalError("out-of-bag rows outside the sample range");
     }
-    store_ = spec_.bootstrap && spec_.store_samples && spec_.rows <= 0xFFFFFFFFull;
-    drawn_.resize(spec_.bootstrap ? spec_.oob_rows : 0);
+    store_ = options_.bootstrap && options_.store_samples && options_.rows <= 0xFFFFFFFFull;
+    drawn_.resize(options_.bootstrap ? options_.oob_rows : 0);
 }
 
 TreePlan BootstrapPlanner::next() {
     TreePlan plan;
     plan.draws = forest_;
-    if (spec_.bootstrap) {
-        const std::size_t rows = spec_.rows;
-        const std::size_t candidates = spec_.oob_rows;
+    if (options_.bootstrap) {
+        const std::size_t rows = options_.rows;
+        const std::size_t candidates = options_.oob_rows;
         if (store_) plan.positions.resize(rows);
         std::uint32_t* stored = store_ ? plan.positions.data() : nullptr;
         char* drawn = drawn_.data();
@@ -48,9 +48,9 @@ TreePlan BootstrapPlanner::next() {
 }
 
 void BootstrapPlanner::sample(const TreePlan& plan, std::vector<std::size_t>& out) const {
-    const std::size_t rows = spec_.rows;
+    const std::size_t rows = options_.rows;
     out.resize(rows);
-    if (!spec_.bootstrap) {
+    if (!options_.bootstrap) {
         std::iota(out.begin(), out.end(), std::size_t{0});
         return;
     }

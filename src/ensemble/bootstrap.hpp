@@ -26,7 +26,7 @@
 
 namespace tw::ensemble {
 
-struct BootstrapSpec {
+struct BootstrapOptions {
     std::size_t rows = 0;      // positions per sample, and the draws' range
     bool bootstrap = true;     // false: every sample is 0 .. rows-1, nothing drawn
     std::size_t oob_rows = 0;  // list out-of-bag rows among [0, oob_rows); 0 = none
@@ -38,7 +38,7 @@ struct BootstrapSpec {
 struct TreePlan {
     Rng draws;                             // forest generator before the sample's draws
     std::uint64_t seed = 0;                // tree seed
-    std::vector<std::uint32_t> oob;        // out-of-bag rows, when the spec asks for them
+    std::vector<std::uint32_t> oob;        // out-of-bag rows, when the options ask for them
     std::vector<std::uint32_t> positions;  // the stored sample (empty when replayed)
 };
 
@@ -47,18 +47,18 @@ public:
     // Plans trees from `forest`, which each plan advances exactly as its
     // sample's draws and the tree seed do. oob_rows must not exceed rows and
     // must fit 32 bits.
-    BootstrapPlanner(Rng& forest, const BootstrapSpec& spec);
+    BootstrapPlanner(Rng& forest, const BootstrapOptions& options);
 
     // The next tree's plan.
     TreePlan next();
-    // The plan's sample into `out` (resized to spec().rows).
+    // The plan's sample into `out` (resized to options().rows).
     void sample(const TreePlan& plan, std::vector<std::size_t>& out) const;
 
-    const BootstrapSpec& spec() const { return spec_; }
+    const BootstrapOptions& options() const { return options_; }
 
 private:
     Rng& forest_;
-    BootstrapSpec spec_;
+    BootstrapOptions options_;
     bool store_ = false;       // samples stored in the plans
     std::vector<char> drawn_;  // per out-of-bag candidate row: drawn by the current sample
 };

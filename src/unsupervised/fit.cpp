@@ -101,7 +101,7 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
 
     // Trees grow as soon as their plans are drawn: a plan's out-of-bag list
     // costs a pass over the rows, which overlaps the growth of earlier trees.
-    ensemble::BootstrapPlanner planner(master, tree_plan_spec(n));
+    ensemble::BootstrapPlanner planner(master, tree_plan_options(n));
     ensemble::GrownForest<Tree> grown = ensemble::grow_forest(
         planner, n_trees,
         [&](std::size_t, std::span<const std::size_t> sample, Rng& rng) {

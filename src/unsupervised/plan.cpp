@@ -19,10 +19,10 @@ std::vector<std::vector<std::size_t>> plan_columns(Rng& master, std::size_t n_ro
     return perms;
 }
 
-ensemble::BootstrapSpec tree_plan_spec(std::size_t n_rows) {
+ensemble::BootstrapOptions tree_plan_options(std::size_t n_rows) {
     // Samples are kept as 32-bit positions until their tree grows (2n fits:
     // fits refuse more than 2^29 rows).
-    return ensemble::BootstrapSpec{2 * n_rows, true, n_rows, true};
+    return ensemble::BootstrapOptions{2 * n_rows, true, n_rows, true};
 }
 
 }  // namespace tw

@@ -41,7 +41,7 @@ struct UnsupervisedParams {
 // real rows, its tree seed.
 std::vector<std::vector<std::size_t>> plan_columns(Rng& master, std::size_t n_rows,
                                                    std::size_t n_features);
-ensemble::BootstrapSpec tree_plan_spec(std::size_t n_rows);
+ensemble::BootstrapOptions tree_plan_options(std::size_t n_rows);
 
 // Rows of a proximity table that is `width` columns wide. A row keeps either
 // its non-zero entries in ascending column order, or all `width` values when

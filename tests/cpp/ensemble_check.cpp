@@ -27,7 +27,7 @@ namespace {
 
 using tw::Rng;
 using tw::ensemble::BootstrapPlanner;
-using tw::ensemble::BootstrapSpec;
+using tw::ensemble::BootstrapOptions;
 using tw::ensemble::TreePlan;
 
 int failures = 0;
@@ -43,18 +43,18 @@ struct Expected {
     std::vector<std::uint32_t> oob;
 };
 
-Expected draw_plainly(Rng& rng, const BootstrapSpec& spec) {
+Expected draw_plainly(Rng& rng, const BootstrapOptions& options) {
     Expected e;
-    e.sample.resize(spec.rows);
-    if (spec.bootstrap) {
-        for (std::size_t& v : e.sample) v = tw::gen_range_u64(rng, spec.rows);
+    e.sample.resize(options.rows);
+    if (options.bootstrap) {
+        for (std::size_t& v : e.sample) v = tw::gen_range_u64(rng, options.rows);
     } else {
         std::iota(e.sample.begin(), e.sample.end(), std::size_t{0});
     }
     e.seed = rng.next_u64();
-    if (spec.bootstrap) {
+    if (options.bootstrap) {
         const std::set<std::size_t> drawn(e.sample.begin(), e.sample.end());
-        for (std::size_t i = 0; i < spec.oob_rows; ++i) {
+        for (std::size_t i = 0; i < options.oob_rows; ++i) {
             if (!drawn.count(i)) e.oob.push_back(static_cast<std::uint32_t>(i));
         }
     }
@@ -66,19 +66,19 @@ void check_planner() {
         for (const bool bootstrap : {true, false}) {
             for (const bool store : {true, false}) {
                 for (const std::size_t oob : {std::size_t{0}, rows / 2, rows}) {
-                    const BootstrapSpec spec{rows, bootstrap, oob, store};
+                    const BootstrapOptions options{rows, bootstrap, oob, store};
                     const std::string name = "rows " + std::to_string(rows) + " bootstrap " +
                                              std::to_string(bootstrap) + " store " +
                                              std::to_string(store) + " oob " +
                                              std::to_string(oob);
                     Rng forest = tw::seed_rng(rows * 31 + oob);
                     Rng plain = forest;
-                    BootstrapPlanner planner(forest, spec);
+                    BootstrapPlanner planner(forest, options);
                     std::vector<TreePlan> plans;
                     std::vector<Expected> want;
                     for (int t = 0; t < 5; ++t) {
                         plans.push_back(planner.next());
-                        want.push_back(draw_plainly(plain, spec));
+                        want.push_back(draw_plainly(plain, options));
                     }
                     expect(forest.state() == plain.state(), name + ": generator left elsewhere");
                     std::vector<std::size_t> sample;
@@ -112,13 +112,13 @@ auto fake_grow = [](std::size_t t, std::span<const std::size_t> sample, Rng& rng
 };
 
 void check_grow_loop(std::size_t threads) {
-    const BootstrapSpec spec{50, true, 50, false};
+    const BootstrapOptions options{50, true, 50, false};
     const std::size_t n_trees = 23;
     // Reference: plans drawn plainly, trees grown in order.
     Rng plain = tw::seed_rng(4);
     std::vector<Fake> want;
     for (std::size_t t = 0; t < n_trees; ++t) {
-        const Expected e = draw_plainly(plain, spec);
+        const Expected e = draw_plainly(plain, options);
         Rng tree_rng = tw::seed_rng(e.seed);
         want.push_back(Fake{t, e.sample, tree_rng.next_u64()});
     }
@@ -127,7 +127,7 @@ void check_grow_loop(std::size_t threads) {
         const std::string name =
             schedule == tw::ensemble::Schedule::after_planning ? "after planning" : "when planned";
         Rng forest = tw::seed_rng(4);
-        BootstrapPlanner planner(forest, spec);
+        BootstrapPlanner planner(forest, options);
         const auto grown = tw::ensemble::grow_forest(planner, n_trees, fake_grow, schedule);
         expect(grown.results.size() == n_trees && grown.plans.size() == n_trees, name + ": size");
         for (std::size_t t = 0; t < n_trees && t < grown.results.size(); ++t) {
@@ -139,7 +139,7 @@ void check_grow_loop(std::size_t threads) {
 
         // A failing tree: the exception reaches the caller, whatever ran.
         Rng again = tw::seed_rng(4);
-        BootstrapPlanner failing(again, spec);
+        BootstrapPlanner failing(again, options);
         bool caught = false;
         try {
             tw::ensemble::grow_forest(
@@ -159,7 +159,7 @@ void check_grow_loop(std::size_t threads) {
     for (const std::size_t stop_at : {std::size_t{6}, n_trees + 1}) {
         const std::string name = "streaming, stop at " + std::to_string(stop_at);
         Rng forest = tw::seed_rng(4);
-        BootstrapPlanner planner(forest, spec);
+        BootstrapPlanner planner(forest, options);
         std::vector<std::size_t> folded;
         std::size_t last_count = 0;
         bool counts_in_order = true;

@@ -25,7 +25,7 @@ namespace {
 void print_plan(std::uint64_t seed, std::size_t n, std::size_t p, std::size_t trees) {
     Rng master = seed_rng(seed);
     const std::vector<std::vector<std::size_t>> perms = plan_columns(master, n, p);
-    ensemble::BootstrapPlanner planner(master, tree_plan_spec(n));
+    ensemble::BootstrapPlanner planner(master, tree_plan_options(n));
     auto list = [](const auto& v) {
         std::string s = "[";
         for (std::size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + std::to_string(v[i]);
