@@ -6,6 +6,7 @@
 
 #include "boosting/importances.hpp"
 #include "boosting/regressor.hpp"
+#include "boosting/wilson.hpp"
 #include "histogram/histogram.hpp"
 #include "core/errors.hpp"
 #include "core/rng.hpp"
@@ -212,36 +213,16 @@ std::vector<double> TarnwoodClassifier::predict_ci(const MatrixView& x, double a
     for (const InternalRF& forest : rounds_) total_trees += forest.trees.size();
     if (total_trees == 0) throw ValueError("predict_ci needs a model with at least one tree");
 
-    double z, z2;
-    if (alpha <= 0.01) {
-        z = 2.576;
-        z2 = 6.635776000000001;
-    } else if (alpha <= 0.05) {
-        z = 1.96;
-        z2 = 3.8415999999999997;
-    } else if (alpha <= 0.1) {
-        z = 1.645;
-        z2 = 2.706025;
-    } else {
-        z = 1.28;
-        z2 = 1.6384;
-    }
+    // Two-sided normal quantile of alpha rounded up to 0.01, 0.05 or 0.1;
+    // larger alphas use 0.2.
+    const double z = alpha <= 0.01 ? 2.576 : alpha <= 0.05 ? 1.96 : alpha <= 0.1 ? 1.645 : 1.28;
     const double n = static_cast<double>(total_trees);
     const std::vector<double> proba = predict_proba(x);
     std::vector<double> out(x.rows * 2);
-    const double d = 1.0 + z2 / n;
     for (std::size_t i = 0; i < x.rows; ++i) {
-        const double p = proba[2 * i + 1];
-        const double centre = (p + z2 / (2.0 * n)) / d;
-        const double half = z * std::sqrt(p * (1.0 - p) / n + z2 / (4.0 * n * n)) / d;
-        double lower = centre - half;
-        if (lower < 0.0) lower = 0.0;
-        if (lower > 1.0) lower = 1.0;
-        double upper = centre + half;
-        if (upper < 0.0) upper = 0.0;
-        if (upper > 1.0) upper = 1.0;
-        out[2 * i] = lower;
-        out[2 * i + 1] = upper;
+        const Interval ci = wilson_interval(proba[2 * i + 1], n, z);
+        out[2 * i] = ci.lower;
+        out[2 * i + 1] = ci.upper;
     }
     return out;
 }

@@ -23,12 +23,6 @@ struct InternalRF {
     std::vector<Tree> trees;
 };
 
-// Bootstrap rows and tree seed of one planned tree.
-struct TreePlan {
-    std::vector<std::size_t> rows;
-    std::uint64_t seed = 0;
-};
-
 // Owned row-major matrix.
 struct DenseMatrix {
     std::vector<double> data;
@@ -36,42 +30,33 @@ struct DenseMatrix {
     std::size_t cols = 0;
 
     MatrixView view() const { return MatrixView{data.data(), rows, cols, cols}; }
-    static DenseMatrix copy_of(const MatrixView& x);
     // Rows `which` of x, in that order.
     static DenseMatrix gather(const MatrixView& x, std::span<const std::size_t> which);
 };
 
-// Plans T trees on the calling thread, tree 0 first: per tree its n row
-// indices (drawn with replacement when bootstrapping, else 0..n-1), then its
-// 64-bit seed.
-std::vector<TreePlan> plan_trees(std::size_t n, std::size_t n_trees, bool bootstrap, Rng& rng);
+// Every round plans its trees from the boosting generator `rng`, which it
+// advances: per tree a sample of x.rows positions (drawn when bootstrapping),
+// then its tree seed (see ensemble/bootstrap.hpp). Trees grow on the pool in
+// plan order; `hist` (built on x) selects the histogram grower, nullptr the
+// exact grower.
 
-// Grows one planned tree with its own generator: histogram grower when `hist`
-// is given, exact grower otherwise.
-Tree grow_planned_tree(const TreePlan& plan, const MatrixView& x, Vec t, Vec w,
-                       const TreeParams& params, const HistogramData* hist);
-
-// Plans and grows T trees in parallel; `hist` (built on x) selects the
-// histogram grower, nullptr the exact grower.
+// Plans and grows n_trees trees.
 InternalRF fit_internal_rf(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                            const TreeParams& params, bool bootstrap, Rng& rng,
                            const HistogramData* hist);
-
-// Same, binning x itself when use_histogram is set.
-InternalRF fit_internal_rf(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
-                           const TreeParams& params, bool bootstrap, Rng& rng,
-                           bool use_histogram);
 
 struct RoundFit {
     InternalRF forest;
     std::vector<double> predictions;  // per training row: mean over kept trees
 };
 
-// Streaming round: trees are grown as independent tasks that fold their
-// training-row predictions into running per-row statistics; once the stopping
-// check fires, unstarted trees are skipped and trees still growing are
-// discarded. With one worker, or when the check never fires, the result equals
-// fit_internal_rf with the same plans.
+// Streaming round: trees grow as independent tasks that fold their
+// training-row predictions into running per-row means and spreads as they
+// finish; once the stopping check fires (never before max(2, min_check) trees
+// are folded), trees not started are skipped and trees finishing later are
+// dropped. Kept trees stay in plan order. When the check never fires the
+// result equals fit_round with the same plans; with one worker the kept trees
+// are the first ones of the plan.
 RoundFit fit_internal_rf_streaming(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                                    const TreeParams& params, double tol, bool bootstrap,
                                    Rng& rng, const HistogramData* hist,
@@ -82,14 +67,8 @@ RoundFit fit_round(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                    const TreeParams& params, bool bootstrap, Rng& rng,
                    const HistogramData* hist);
 
-// Mean leaf value over the trees, summed in tree order (0/0 = NaN for no trees).
-inline double forest_predict_row(const InternalRF& forest, const double* row) {
-    double sum = 0.0;
-    for (const Tree& tree : forest.trees) sum += tree.predict(row);
-    return sum / static_cast<double>(forest.trees.size());
-}
-
-// Forest prediction of every row (rows in parallel, results in row order).
+// Forest prediction of every row: mean leaf value over the trees, summed in
+// tree order (0/0 = NaN for no trees); rows in parallel, results in row order.
 std::vector<double> predict_forest(const InternalRF& forest, const MatrixView& x);
 
 // Single-output boosted prediction: init + sum over rounds, in round order, of

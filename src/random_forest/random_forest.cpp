@@ -2,8 +2,9 @@
 #include "random_forest/random_forest.hpp"
 
 #include <algorithm>
-#include <numeric>
 
+#include "ensemble/bootstrap.hpp"
+#include "ensemble/grow_loop.hpp"
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
 #include "core/errors.hpp"
@@ -60,45 +61,16 @@ void check_has_trees(const std::vector<Tree>& trees, const char* name) {
 std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const TreeParams& params,
                               std::uint64_t n_estimators, bool bootstrap,
                               std::optional<std::uint64_t> seed) {
-    const std::size_t n = x.rows;
-    if (y.size() < n || weights.size() < n) throw InternalError("targets shorter than x");
+    if (y.size() < x.rows || weights.size() < x.rows) throw InternalError("targets shorter than x");
     Rng forest_rng = seed_rng(seed);
-
-    // Planning on the calling thread, tree 0 first. Instead of keeping every
-    // bootstrap list, each plan keeps the generator as it stood before the
-    // tree's draws; the worker replays exactly those draws. The plan's own
-    // draws still run here, so the tree seeds follow the stated order.
-    struct Plan {
-        Rng draws;
-        std::uint64_t tree_seed;
-    };
-    std::vector<Plan> plans;
-    plans.reserve(static_cast<std::size_t>(n_estimators));
-    for (std::uint64_t t = 0; t < n_estimators; ++t) {
-        Plan plan{forest_rng, 0};
-        if (bootstrap) {
-            for (std::size_t i = 0; i < n; ++i) gen_range_u64(forest_rng, n);
-        }
-        plan.tree_seed = forest_rng.next_u64();
-        plans.push_back(plan);
-    }
-
+    ensemble::BootstrapPlanner planner(forest_rng, {x.rows, bootstrap, 0});
     const HistogramData hist = HistogramData::build(x);
-    std::vector<Tree> trees(plans.size());
-    parallel::parallel_for(plans.size(), [&](std::size_t t) {
-        std::vector<std::size_t> rows(n);
-        if (bootstrap) {
-            Rng replay = plans[t].draws;
-            for (std::size_t i = 0; i < n; ++i) {
-                rows[i] = static_cast<std::size_t>(gen_range_u64(replay, n));
-            }
-        } else {
-            std::iota(rows.begin(), rows.end(), std::size_t{0});
-        }
-        Rng tree_rng = seed_rng(plans[t].tree_seed);
-        trees[t] = build_tree_on_bootstrap(x, y, weights, rows, params, tree_rng, hist);
-    });
-    return trees;
+    return ensemble::grow_forest(planner, static_cast<std::size_t>(n_estimators),
+                                 [&](std::size_t, std::span<const std::size_t> sample, Rng& rng) {
+                                     return build_tree_on_bootstrap(x, y, weights, sample, params,
+                                                                    rng, hist);
+                                 })
+        .results;
 }
 
 // ---- classifier ------------------------------------------------------------

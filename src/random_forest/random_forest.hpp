@@ -25,10 +25,11 @@ struct ForestSettings {
     std::uint64_t min_samples_leaf = 1;
 };
 
-// Plans n_estimators trees from one generator seeded with `seed` (per tree:
-// its bootstrap draws, then its 64-bit tree seed), bins x once and grows the
-// trees on the pool. Tree i of the result comes from plan entry i. x, y and
-// the weights must have x.rows entries.
+// Plans n_estimators trees from one forest generator seeded with `seed` (per
+// tree: its sample of x.rows positions, drawn when bootstrapping, then its
+// tree seed; see ensemble/bootstrap.hpp), bins x once and grows the trees on
+// the pool. Tree i of the result comes from plan i. x, y and the weights must
+// have x.rows entries.
 std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const TreeParams& params,
                               std::uint64_t n_estimators, bool bootstrap,
                               std::optional<std::uint64_t> seed);

@@ -1,9 +1,9 @@
+// Building the prediction copies of a forest and walking rows through them.
 #include "tree/packed.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <type_traits>
 
 #include "parallel/pool.hpp"
 #include "core/errors.hpp"
@@ -11,9 +11,6 @@
 namespace tw {
 namespace {
 
-// Rows that descend one tree together: their node loads are independent, so
-// they overlap instead of waiting on one another.
-constexpr std::size_t kLanes = 16;
 // Class counts up to this get a dense share row per node.
 constexpr std::size_t kDenseClasses = 8;
 
@@ -236,87 +233,6 @@ void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t en
     }
 }
 
-namespace {
-
-// One step down a tree from node `cur`: to cur + 1 when the test holds,
-// otherwise to the right child. The direction is data dependent and would
-// mispredict about half of the time as a branch, so it is a conditional move.
-inline std::uint32_t step(const PackedNode& n, const double* row, std::uint32_t cur) {
-    std::uint32_t next = n.right;
-#if defined(__x86_64__)
-    // ucomisd sets CF when threshold < value or the pair is unordered, so
-    // "above or equal" is exactly value <= threshold (NaN goes right).
-    __asm__("ucomisd (%[row],%[f],8), %[t]\n\tcmovae %[left], %[next]"
-            : [next] "+r"(next)
-            : [t] "x"(n.threshold), [row] "r"(row), [f] "r"(static_cast<std::uint64_t>(n.feature)),
-              [left] "r"(cur + 1)
-            : "cc");
-#else
-    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(row[n.feature] <= n.threshold);
-    next ^= (next ^ (cur + 1)) & mask;
-#endif
-    return next;
-}
-
-inline std::uint32_t step(const CodedNode& n, const std::uint8_t* row, std::uint32_t cur) {
-    std::uint32_t next = n.right;
-    const std::int32_t rank = n.rank;
-    const std::int32_t code = row[n.feature];
-#if defined(__x86_64__)
-    __asm__("cmpl %[code], %[rank]\n\tcmovge %[left], %[next]"
-            : [next] "+r"(next)
-            : [code] "r"(code), [rank] "r"(rank), [left] "r"(cur + 1)
-            : "cc");
-#else
-    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(code <= rank);
-    next ^= (next ^ (cur + 1)) & mask;
-#endif
-    return next;
-}
-
-// Walks `count` rows down one tree, kLanes at a time in lock step, and calls
-// emit(i, leaf) for row i. row_at(i) gives the row's data.
-template <class NodeT, class RowAt, class Emit>
-inline void descend(const NodeT* nd, std::size_t count, RowAt row_at, Emit&& emit) {
-    std::size_t i = 0;
-    for (; i + kLanes <= count; i += kLanes) {
-        std::uint32_t cur[kLanes] = {};
-        decltype(row_at(0)) rows[kLanes];
-        for (std::size_t j = 0; j < kLanes; ++j) rows[j] = row_at(i + j);
-        if constexpr (std::is_same_v<NodeT, PackedNode>) {
-            if (i + 2 * kLanes <= count) {
-                // The next group's rows, so their first reads do not stall.
-                const char* p = reinterpret_cast<const char*>(row_at(i + kLanes));
-                const char* q = reinterpret_cast<const char*>(row_at(i + 2 * kLanes));
-                for (; p < q; p += 64) __builtin_prefetch(p);
-            }
-        }
-        for (;;) {
-            std::uint32_t moved = 0;
-#pragma GCC unroll 16
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                const std::uint32_t next = step(nd[cur[j]], rows[j], cur[j]);
-                moved |= next ^ cur[j];
-                cur[j] = next;
-            }
-            if (moved == 0) break;
-        }
-        for (std::size_t j = 0; j < kLanes; ++j) emit(i + j, cur[j]);
-    }
-    for (; i < count; ++i) {
-        const auto row = row_at(i);
-        std::uint32_t cur = 0;
-        for (;;) {
-            const std::uint32_t next = step(nd[cur], row, cur);
-            if (next == cur) break;
-            cur = next;
-        }
-        emit(i, cur);
-    }
-}
-
-}  // namespace
-
 // Calls emit(t, r, leaf) for every tree t in order and rows [begin, end) of
 // x, leaf being the tree-local node index row r reaches.
 template <class Emit>
@@ -338,12 +254,13 @@ void PackedForest::walk(const MatrixView& x, std::size_t begin, std::size_t end,
         if (coded_) {
             const std::uint8_t* base = codes.data();
             const std::size_t w = n_cols_;
-            descend(coded_nodes_.data() + tree_begin_[t], count,
-                    [&](std::size_t i) { return base + i * w; }, at_leaf);
+            walk_lanes(coded_nodes_.data() + tree_begin_[t], count,
+                       [&](std::size_t i) { return base + i * w; }, at_leaf);
         } else {
             if (nodes_.size() != tree_begin_.back()) throw InternalError("forest not packed");
-            descend(nodes_.data() + tree_begin_[t], count,
-                    [&](std::size_t i) { return x.row(begin + i); }, at_leaf);
+            walk_lanes<RowPrefetch::next_group>(nodes_.data() + tree_begin_[t], count,
+                                                [&](std::size_t i) { return x.row(begin + i); },
+                                                at_leaf);
         }
     }
 }

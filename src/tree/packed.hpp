@@ -1,23 +1,24 @@
 // Prediction copies of a forest's trees.
 //
-// The fitted trees keep everything growth and the saved state need (56-byte
+// The fitted trees keep everything growth and the saved state need (48-byte
 // nodes with sample counts and class-weight ranges). Prediction only routes
 // rows, so the forest is also kept in a compact form built once per fit or
-// load. In pre-order the left child of node i is i + 1, so a node needs only
-// its test and its right child; a leaf is its own right child and its test
-// always fails, so a row that reaches a leaf stays there. That lets several
-// rows descend a tree together without per-row exit branches.
+// load, whose nodes descend with lane walks (tree/walk.hpp). In pre-order the
+// left child of node i is i + 1, so a node needs only its test and its right
+// child; a leaf is its own right child and its test always fails, so a row
+// that reaches a leaf stays there. That lets several rows descend a tree
+// together without per-row exit branches.
 //
 // Coded form: a forest tests at most a few hundred distinct thresholds per
 // feature (histogram trees test bin edges only). With the feature's distinct
 // thresholds sorted, T[0] < T[1] < ..., a value v satisfies v <= T[k] exactly
 // when the number of thresholds below v is at most k, so each row is first
-// replaced by one byte per feature (that count; NaN counts above all) and a
-// node compares bytes. Rows shrink from 8 to 1 byte per feature and nodes to
-// 8 bytes, so a block of rows and a tree stay in cache while the block
-// descends it. A forest with more distinct thresholds per feature, or more
-// features than a node can name, uses the direct form, which compares the
-// doubles themselves. Both reach the same leaves.
+// replaced by one byte per feature (its code: that count; NaN counts above
+// all) and a node compares bytes. Rows shrink from 8 to 1 byte per feature and
+// nodes to 8 bytes, so a block of rows and a tree stay in cache while the
+// block descends it. A forest with more distinct thresholds per feature, or
+// more features than a node can name, uses the direct form (PackedNode),
+// which compares the doubles themselves. Both reach the same leaves.
 //
 // Leaf payloads are precomputed: the leaf value (regression), or the list of
 // (class, share of the leaf weight) for the classes that have a probability
@@ -31,24 +32,33 @@
 
 #include "core/matrix.hpp"
 #include "tree/tree.hpp"
+#include "tree/walk.hpp"
 
 namespace tw {
 
-// Direct form: the split's threshold and feature; a leaf has a NaN threshold
-// and feature 0.
-struct PackedNode {
-    double threshold;
-    std::uint32_t feature;
-    std::uint32_t right;
-};
-
 // Coded form: go left when the row's code of `feature` is <= rank; a leaf has
 // a negative rank (-1, or -2 - class for a classification leaf that gives all
-// of its weight to one class) and feature 0.
+// of its weight to one class) and feature 0. Rows are read as their codes.
 struct CodedNode {
     std::int16_t rank;
     std::uint16_t feature;
     std::uint32_t right;
+
+    std::uint32_t next(const std::uint8_t* row, std::uint32_t self) const {
+        std::uint32_t to = right;
+        const std::int32_t r = rank;
+        const std::int32_t code = row[feature];
+#if defined(__x86_64__)
+        __asm__("cmpl %[code], %[rank]\n\tcmovge %[left], %[to]"
+                : [to] "+r"(to)
+                : [code] "r"(code), [rank] "r"(r), [left] "r"(self + 1)
+                : "cc");
+#else
+        const std::uint32_t mask = 0u - static_cast<std::uint32_t>(code <= r);
+        to ^= (to ^ (self + 1)) & mask;
+#endif
+        return to;
+    }
 };
 
 class PackedForest {

@@ -1,9 +1,10 @@
-// Structural measures and class-probability lookups of flat pre-order trees.
-// Children always follow their parent in the node vector, so every walk here
-// is a single forward loop.
+// Structural measures, class-probability lookups and batched walks of flat
+// pre-order trees. Children always follow their parent in the node vector,
+// so every structural walk here is a single forward loop.
 #include "tree/tree.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "core/errors.hpp"
 
@@ -28,110 +29,30 @@ std::vector<double> Tree::traverse_proba(const double* row, std::size_t n_classe
     return out;
 }
 
-namespace {
-
-constexpr std::size_t kLanes = 16;
-
-// Walks rows [first, first + count) (count <= kLanes) in lock step and calls
-// emit(j, leaf) for each.
-template <typename Emit>
-inline void walk_lanes(const Node* nd, const MatrixView& x, std::size_t first, std::size_t count,
-                       Emit emit) {
-    std::uint32_t cur[kLanes] = {};
-    const double* rows[kLanes];
-    for (std::size_t j = 0; j < count; ++j) rows[j] = x.row(first + j);
-    bool moving = true;
-    while (moving) {
-        moving = false;
-        for (std::size_t j = 0; j < count; ++j) {
-            const Node& n = nd[cur[j]];
-            if (n.left != 0) {
-                cur[j] = rows[j][n.feature] <= n.threshold ? n.left : n.right;
-                moving = true;
-            }
-        }
-    }
-    for (std::size_t j = 0; j < count; ++j) emit(j, cur[j]);
-}
-
-// A 16-byte routing copy of a pre-order tree: the left child of node i is
-// i + 1, so a node needs only its feature, its right child (0 for a leaf) and
-// one number: the threshold of a split, the value of a leaf.
-struct RouteNode {
-    double t;
-    std::uint32_t feature;
-    std::uint32_t right;
-};
-
-bool build_route(const std::vector<Node>& nodes, std::vector<RouteNode>& route) {
-    route.resize(nodes.size());
+const PackedNode* Tree::direct_copy(std::size_t rows) const {
+    if (nodes.empty()) throw InternalError("empty tree");
+    // A single leaf stays on the nodes themselves: its direct form would read
+    // column 0, which rows routed through a leaf need not have.
+    if (nodes.size() == 1 || rows < 64 || rows * 32 < nodes.size()) return nullptr;
+    thread_local std::vector<PackedNode> copy;
+    copy.resize(nodes.size());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const Node& n = nodes[i];
         if (n.left == 0) {
-            route[i] = RouteNode{n.value, 0, 0};
+            copy[i] = PackedNode{nan, 0, static_cast<std::uint32_t>(i)};
         } else {
-            if (n.left != i + 1) return false;
-            route[i] = RouteNode{n.threshold, n.feature, n.right};
+            if (n.left != i + 1) return nullptr;
+            copy[i] = PackedNode{n.threshold, n.feature, n.right};
         }
     }
-    return true;
-}
-
-template <typename Emit>
-inline void walk_route(const RouteNode* rn, const MatrixView& x, std::size_t first,
-                       std::size_t count, Emit emit) {
-    std::uint32_t cur[kLanes] = {};
-    const double* rows[kLanes];
-    for (std::size_t j = 0; j < count; ++j) rows[j] = x.row(first + j);
-    bool moving = true;
-    while (moving) {
-        moving = false;
-        for (std::size_t j = 0; j < count; ++j) {
-            const RouteNode& n = rn[cur[j]];
-            if (n.right != 0) {
-                // Branch-free choice: the direction is data dependent and
-                // mispredicts half of the time.
-                const std::uint32_t left = cur[j] + 1;
-                const std::uint32_t mask = 0u - static_cast<std::uint32_t>(rows[j][n.feature] <= n.t);
-                cur[j] = n.right ^ ((n.right ^ left) & mask);
-                moving = true;
-            }
-        }
-    }
-    for (std::size_t j = 0; j < count; ++j) emit(j, cur[j]);
-}
-
-// Runs emit over every row, through the compact copy when the batch is large
-// enough to pay for building it.
-template <typename Emit>
-void walk_all(const std::vector<Node>& nodes, const MatrixView& x, Emit emit) {
-    if (nodes.empty()) throw InternalError("empty tree");
-    if (x.rows >= 64 && x.rows * 32 >= nodes.size()) {
-        thread_local std::vector<RouteNode> route;
-        if (build_route(nodes, route)) {
-            for (std::size_t r = 0; r < x.rows; r += kLanes) {
-                const std::size_t count = std::min(kLanes, x.rows - r);
-                walk_route(route.data(), x, r, count,
-                           [&](std::size_t j, std::uint32_t leaf) { emit(r + j, leaf, route[leaf].t); });
-            }
-            return;
-        }
-    }
-    for (std::size_t r = 0; r < x.rows; r += kLanes) {
-        const std::size_t count = std::min(kLanes, x.rows - r);
-        walk_lanes(nodes.data(), x, r, count,
-                   [&](std::size_t j, std::uint32_t leaf) { emit(r + j, leaf, nodes[leaf].value); });
-    }
-}
-
-}  // namespace
-
-void Tree::leaves_of(const MatrixView& x, std::size_t* out) const {
-    walk_all(nodes, x, [&](std::size_t r, std::uint32_t leaf, double) { out[r] = leaf; });
+    return copy.data();
 }
 
 void Tree::predict_rows(const MatrixView& x, double* out) const {
-    walk_all(nodes, x, [&](std::size_t r, std::uint32_t, double value) { out[r] = value; });
+    const Node* nd = nodes.data();
+    walk_rows(x.rows, [&](std::size_t r) { return x.row(r); },
+              [&](std::size_t r, std::uint32_t leaf) { out[r] = nd[leaf].value; });
 }
 
 std::size_t Tree::depth() const {

@@ -1,6 +1,7 @@
 // Fitted trees: a flat vector of nodes in pre-order (root 0, then the left
 // subtree, then the right subtree). All walks are loops, so arbitrarily deep
-// trees cannot overflow the stack.
+// trees cannot overflow the stack. Batched walks are lane walks (see
+// tree/walk.hpp); walking one row is leaf_of.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "core/matrix.hpp"
+#include "tree/walk.hpp"
 
 namespace tw {
 
@@ -33,6 +35,10 @@ struct Node {
     bool has_class_weights = false;
 
     bool is_leaf() const { return left == 0; }
+    // The node a row moves to from this node (index self): self at a leaf.
+    std::uint32_t next(const double* row, std::uint32_t self) const {
+        return left == 0 ? self : row[feature] <= threshold ? left : right;
+    }
 };
 
 struct Tree {
@@ -54,12 +60,23 @@ struct Tree {
     }
     double predict(const double* row) const { return nodes[leaf_of(row)].value; }
 
-    // Batched forms of leaf_of / predict over all rows of x (same results).
-    // Several rows descend together so that their node fetches overlap, which
-    // matters once the tree no longer fits in cache. Every row of x must have
-    // at least n_features_used columns.
-    void leaves_of(const MatrixView& x, std::size_t* out) const;
+    // Batched form of predict over all rows of x (same results). Every row
+    // of x must have at least n_features_used columns.
     void predict_rows(const MatrixView& x, double* out) const;
+
+    // Lane walk of rows 0 .. count-1, row_at(i) giving row i: calls
+    // emit(i, leaf) with the index of the leaf row i reaches (the one leaf_of
+    // gives). Batches large enough to pay for it descend a direct-form copy
+    // of the nodes, built per call in scratch space of the calling thread,
+    // so emit must not start another walk on that thread.
+    template <class RowAt, class Emit>
+    void walk_rows(std::size_t count, RowAt&& row_at, Emit&& emit) const {
+        if (const PackedNode* copy = direct_copy(count)) {
+            walk_lanes(copy, count, row_at, emit);
+        } else {
+            walk_lanes(nodes.data(), count, row_at, emit);
+        }
+    }
 
     std::span<const ClassWeight> leaf_weights(std::size_t node) const {
         const Node& n = nodes[node];
@@ -74,6 +91,12 @@ struct Tree {
 
     std::size_t depth() const;     // leaf = 0
     std::size_t n_leaves() const;
+
+private:
+    // The direct form of the nodes when a walk of `rows` rows pays for
+    // building it and every left child follows its parent; nullptr otherwise.
+    // Throws InternalError for a tree without nodes.
+    const PackedNode* direct_copy(std::size_t rows) const;
 };
 
 }  // namespace tw

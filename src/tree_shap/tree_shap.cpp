@@ -101,20 +101,24 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
         d.end = d.is_leaf() ? static_cast<std::uint32_t>(i + 1) : nodes_[d.right].end;
     }
 
-    // Background covers: every row walks from the root to its leaf, counting
-    // the side it takes at each split (NaN goes right). A single leaf has no
-    // split to count, and its background may be a zero-width matrix with any
-    // number of rows, so it is not walked.
+    // Background covers: the rows that reach a split and go to each side.
+    // Every row descends to its leaf (NaN goes right); a split's covers are
+    // then the rows whose leaves lie in its left subtree [left, right) and
+    // in its right subtree [right, end), summed children first (they follow
+    // their parent in pre-order). A single leaf has no split to count, and
+    // its background may be a zero-width matrix with any number of rows, so
+    // it is not walked.
     covers_.assign(2 * n, 0);
-    const std::size_t background_rows = nodes_[0].is_leaf() ? 0 : x_train.rows;
-    for (std::size_t r = 0; r < background_rows; ++r) {
-        const double* row = x_train.row(r);
-        std::size_t i = 0;
-        while (!nodes_[i].is_leaf()) {
+    if (!nodes_[0].is_leaf() && x_train.rows > 0) {
+        std::vector<std::uint64_t> reach(n, 0);  // background rows that reach each node
+        tree.walk_rows(x_train.rows, [&](std::size_t r) { return x_train.row(r); },
+                       [&](std::size_t, std::uint32_t leaf) { ++reach[leaf]; });
+        for (std::size_t i = n; i-- > 0;) {
             const ShapNode& d = nodes_[i];
-            const bool left = row[d.feature] <= d.threshold;
-            ++covers_[2 * i + (left ? 0 : 1)];
-            i = left ? d.left : d.right;
+            if (d.is_leaf()) continue;
+            covers_[2 * i] = reach[d.left];
+            covers_[2 * i + 1] = reach[d.right];
+            reach[i] = reach[d.left] + reach[d.right];
         }
     }
     for (std::size_t i = 0; i < n; ++i) {

@@ -1,15 +1,14 @@
 // Construction and fitting of the unsupervised forest.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <string>
-#include <thread>
 
+#include "core/errors.hpp"
+#include "core/validate.hpp"
+#include "ensemble/grow_loop.hpp"
+#include "grow/grow.hpp"
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
-#include "core/errors.hpp"
-#include "grow/grow.hpp"
-#include "core/validate.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw {
@@ -63,19 +62,18 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
 
     const std::size_t n_trees = static_cast<std::size_t>(params_.n_estimators);
     Rng master = seed_rng(params_.random_state);
-    UnsupervisedPlan plan = plan_columns(master, n, p, n_trees);
+    std::vector<std::vector<std::size_t>> perms = plan_columns(master, n, p);
 
     // Combined matrix: the real rows, then the synthetic rows.
     const std::size_t total = 2 * n;
     std::vector<double> combined(total * p);
     for (std::size_t i = 0; i < n; ++i) std::copy_n(x.row(i), p, combined.data() + i * p);
     for (std::size_t j = 0; j < p; ++j) {
-        const auto& perm = plan.column_perms[j];
+        const auto& perm = perms[j];
         double* out = combined.data() + n * p + j;
         for (std::size_t i = 0; i < n; ++i) out[i * p] = x.at(perm[i], j);
     }
-    plan.column_perms.clear();
-    plan.column_perms.shrink_to_fit();
+    std::vector<std::vector<std::size_t>>().swap(perms);
     std::vector<double> y(total, 0.0);
     std::fill_n(y.begin(), n, 1.0);
     const std::vector<double> w(total, 1.0);
@@ -91,37 +89,18 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
 
     const HistogramData hist = HistogramData::build(cview);
 
-    // Item 0 draws the trees' plans in order with the master generator
-    // while the other items grow tree t = item - 1 as soon as its plan is
-    // published. Items are handed out in order, so the planner has always
-    // started before anyone waits for it; one thread runs it first.
-    std::vector<Tree> trees(n_trees);
-    std::atomic<std::size_t> planned{0};
-    std::atomic<bool> plan_failed{false};
-    parallel::parallel_for(n_trees + 1, [&](std::size_t item) {
-        if (item == 0) {
-            try {
-                std::vector<char> drawn(n);
-                for (std::size_t t = 0; t < n_trees; ++t) {
-                    plan_tree(master, plan, t, n, drawn);
-                    planned.store(t + 1, std::memory_order_release);
-                }
-            } catch (...) {
-                plan_failed.store(true, std::memory_order_release);
-                throw;
-            }
-            return;
-        }
-        const std::size_t t = item - 1;
-        while (planned.load(std::memory_order_acquire) <= t) {
-            if (plan_failed.load(std::memory_order_acquire)) return;
-            std::this_thread::yield();
-        }
-        std::vector<std::size_t> boot(plan.bootstraps[t].begin(), plan.bootstraps[t].end());
-        Rng rng = seed_rng(plan.tree_seeds[t]);
-        trees[t] = build_tree_on_bootstrap(cview, y, w, boot, tp, rng, hist);
-        std::vector<std::uint32_t>().swap(plan.bootstraps[t]);
-    });
+    // Trees grow as soon as their plans are drawn: a plan's out-of-bag list
+    // costs a pass over the rows, which overlaps the growth of earlier trees.
+    ensemble::BootstrapPlanner planner(master, tree_plan_options(n));
+    ensemble::GrownForest<Tree> grown = ensemble::grow_forest(
+        planner, n_trees,
+        [&](std::size_t, std::span<const std::size_t> sample, Rng& rng) {
+            return build_tree_on_bootstrap(cview, y, w, sample, tp, rng, hist);
+        },
+        ensemble::Schedule::when_planned);
+    std::vector<Tree> trees = std::move(grown.results);
+    std::vector<std::vector<std::uint32_t>> oob_sets(n_trees);
+    for (std::size_t t = 0; t < n_trees; ++t) oob_sets[t] = std::move(grown.plans[t].oob);
 
     std::uint64_t columns_read = 0;
     for (const Tree& tree : trees) columns_read = std::max(columns_read, tree.n_features_used);
@@ -132,7 +111,7 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     // Everything that can fail has run; install the new model.
     std::lock_guard<std::mutex> lock(groups_mutex_);
     trees_ = std::move(trees);
-    oob_sets_ = std::move(plan.oob_rows);
+    oob_sets_ = std::move(oob_sets);
     training_ = std::move(training);
     n_samples_ = n;
     n_features_ = p;

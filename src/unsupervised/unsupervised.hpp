@@ -17,6 +17,7 @@
 
 #include "core/matrix.hpp"
 #include "core/rng.hpp"
+#include "ensemble/bootstrap.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {
@@ -32,28 +33,15 @@ struct UnsupervisedParams {
     std::uint64_t n_neighbors = 0;  // None is kept as 0
 };
 
-// Every draw `fit` takes from the master generator, made before any tree grows.
-struct UnsupervisedPlan {
-    // Per feature: synthetic row i of column j is x[column_perms[j][i]][j].
-    std::vector<std::vector<std::size_t>> column_perms;
-    // Per tree: 2n draws below 2n (indices into real rows, then synthetic rows).
-    std::vector<std::vector<std::uint32_t>> bootstraps;
-    // Per tree: ascending real rows (below n) that the bootstrap never drew.
-    std::vector<std::vector<std::uint32_t>> oob_rows;
-    std::vector<std::uint64_t> tree_seeds;
-};
-
-// Shuffles one index list per feature (column order), then per tree draws the
-// 2n bootstrap indices and one 64-bit tree seed.
-UnsupervisedPlan plan_unsupervised(Rng& master, std::size_t n_rows, std::size_t n_features,
-                                   std::size_t n_trees);
-// The same plan in its two stages: the column shuffles (with empty per-tree
-// lists for n_trees trees), then one tree at a time (trees in order; `drawn`
-// is scratch of n_rows bytes).
-UnsupervisedPlan plan_columns(Rng& master, std::size_t n_rows, std::size_t n_features,
-                              std::size_t n_trees);
-void plan_tree(Rng& master, UnsupervisedPlan& plan, std::size_t t, std::size_t n_rows,
-               std::vector<char>& drawn);
+// The random plan of a fit: every draw it takes from the master generator,
+// in this order. First one Fisher-Yates shuffle of row indices per feature,
+// in column order: synthetic row i of column j is x[perm[j][i]][j]. Then the
+// tree plans (ensemble/bootstrap.hpp) over the combined matrix of 2n rows,
+// real rows first: per tree 2n draws below 2n, its out-of-bag rows among the
+// real rows, its tree seed.
+std::vector<std::vector<std::size_t>> plan_columns(Rng& master, std::size_t n_rows,
+                                                   std::size_t n_features);
+ensemble::BootstrapOptions tree_plan_options(std::size_t n_rows);
 
 // Rows of a proximity table that is `width` columns wide. A row keeps either
 // its non-zero entries in ascending column order, or all `width` values when

@@ -2,7 +2,11 @@
 // trees whose thresholds come from a small pool (coded form) or are all
 // distinct (direct form), rows full of ties, NaN, infinities and signed
 // zeros, row ranges of any length and offset. Sums must match bit for bit.
+// The batched walks of single trees (lanes over the fitted nodes, or over
+// their direct-form copy for large batches) must reach the leaves leaf_of
+// reaches, also for a tree whose left children do not follow their parent.
 // Prints "ok" and exits 0, or describes the first mismatch and exits 1.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -89,6 +93,64 @@ int fail(const char* what, int round) {
     return 1;
 }
 
+// The same tree with every split's right subtree stored before its left one,
+// so no left child follows its parent. old_to_new maps node indices.
+Tree mirrored(const Tree& t, std::vector<std::uint32_t>& old_to_new) {
+    Tree m;
+    m.class_weights = t.class_weights;
+    m.n_features_used = t.n_features_used;
+    old_to_new.assign(t.nodes.size(), 0);
+    std::vector<std::uint32_t> stack{0};
+    std::vector<std::uint32_t> order;  // old nodes in the new pre-order
+    while (!stack.empty()) {
+        const std::uint32_t i = stack.back();
+        stack.pop_back();
+        old_to_new[i] = static_cast<std::uint32_t>(order.size());
+        order.push_back(i);
+        if (!t.nodes[i].is_leaf()) {
+            stack.push_back(t.nodes[i].left);   // visited after the right subtree
+            stack.push_back(t.nodes[i].right);
+        }
+    }
+    for (const std::uint32_t i : order) {
+        tw::Node n = t.nodes[i];
+        if (!n.is_leaf()) {
+            n.left = old_to_new[n.left];
+            n.right = old_to_new[n.right];
+        }
+        m.nodes.push_back(n);
+    }
+    return m;
+}
+
+// Tree::walk_rows, Tree::predict_rows and lanes over the fitted nodes
+// against leaf_of, row by row. Returns the name of the first failing walk.
+const char* check_tree_walks(const Tree& t, const tw::MatrixView& x) {
+    std::vector<std::size_t> want(x.rows), leaves(x.rows, ~std::size_t{0});
+    std::vector<double> values(x.rows, kNaN);
+    for (std::size_t r = 0; r < x.rows; ++r) want[r] = t.leaf_of(x.row(r));
+    t.walk_rows(x.rows, [&](std::size_t r) { return x.row(r); },
+                [&](std::size_t r, std::uint32_t leaf) { leaves[r] = leaf; });
+    if (leaves != want) return "walk_rows";
+    t.predict_rows(x, values.data());
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        if (std::memcmp(&values[r], &t.nodes[want[r]].value, sizeof(double)) != 0) {
+            return "predict_rows";
+        }
+    }
+    std::vector<std::size_t> seen(x.rows, 0);
+    bool ok = true;
+    tw::walk_lanes(t.nodes.data(), x.rows, [&](std::size_t r) { return x.row(r); },
+                   [&](std::size_t r, std::uint32_t leaf) {
+                       ok = ok && leaf == want[r];
+                       ++seen[r];
+                   });
+    if (!ok || std::any_of(seen.begin(), seen.end(), [](std::size_t c) { return c != 1; })) {
+        return "lanes over the fitted nodes";
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main() {
@@ -138,6 +200,28 @@ int main() {
             } else {
                 packed.add_shares(x, begin, end, got.data());
                 if (!same(got, want_shares)) return fail("shares", round);
+            }
+        }
+    }
+    // Single trees: batches below and above the size that pays for the
+    // direct-form copy, and the same trees with mirrored layouts (which walk
+    // the fitted nodes only).
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t cols = 1 + below(5);
+        Pool pool;
+        if (round % 2 == 0) pool.values = {0.0, -0.0, 1.0, -1.0, kInf, -kInf, 5e-324};
+        Tree t;
+        grow(t, pool, cols, 0, static_cast<int>(below(10)));
+        const std::size_t rows = round % 4 == 0 ? below(64) : 64 + below(400);
+        const std::vector<double> data = rows_from(pool, rows, cols);
+        const tw::MatrixView x{data.data(), rows, cols, cols};
+        if (const char* what = check_tree_walks(t, x)) return fail(what, round);
+        std::vector<std::uint32_t> old_to_new;
+        const Tree m = mirrored(t, old_to_new);
+        if (const char* what = check_tree_walks(m, x)) return fail(what, round);
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (m.leaf_of(x.row(r)) != old_to_new[t.leaf_of(x.row(r))]) {
+                return fail("mirrored layout", round);
             }
         }
     }

@@ -24,19 +24,23 @@ namespace {
 
 void print_plan(std::uint64_t seed, std::size_t n, std::size_t p, std::size_t trees) {
     Rng master = seed_rng(seed);
-    const UnsupervisedPlan plan = plan_unsupervised(master, n, p, trees);
+    const std::vector<std::vector<std::size_t>> perms = plan_columns(master, n, p);
+    ensemble::BootstrapPlanner planner(master, tree_plan_options(n));
     auto list = [](const auto& v) {
         std::string s = "[";
         for (std::size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + std::to_string(v[i]);
         return s + "]";
     };
     std::cout << "{\"column_permutations\":[";
-    for (std::size_t j = 0; j < p; ++j) std::cout << (j ? "," : "") << list(plan.column_perms[j]);
+    for (std::size_t j = 0; j < p; ++j) std::cout << (j ? "," : "") << list(perms[j]);
     std::cout << "],\"trees\":[";
+    std::vector<std::size_t> sample;
     for (std::size_t t = 0; t < trees; ++t) {
-        std::cout << (t ? "," : "") << "{\"bootstrap_indices\":" << list(plan.bootstraps[t])
-                  << ",\"oob_rows\":" << list(plan.oob_rows[t]) << ",\"tree_seed\":\""
-                  << plan.tree_seeds[t] << "\"}";
+        const ensemble::TreePlan plan = planner.next();
+        planner.sample(plan, sample);
+        std::cout << (t ? "," : "") << "{\"bootstrap_indices\":" << list(sample)
+                  << ",\"oob_rows\":" << list(plan.oob) << ",\"tree_seed\":\""
+                  << plan.seed << "\"}";
     }
     std::cout << "],\"next_u64_after_plan\":\"" << master.next_u64() << "\"}\n";
 }
