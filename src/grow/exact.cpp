@@ -22,6 +22,7 @@
 #include "core/errors.hpp"
 #include "grow/grow.hpp"
 #include "core/validate.hpp"
+#include "split/gain.hpp"
 
 namespace tw {
 
@@ -131,16 +132,10 @@ std::uint32_t create_count_leaf(Tree& tree, std::uint64_t n, const std::uint64_t
 
 namespace {
 
-struct ClassSample {
-    double w;
-    std::uint32_t c;  // dense class id (ascending with the class index)
-};
-
-struct RegSample {
-    double w;
-    double wy;   // w * y
-    double ywy;  // y * (w * y)
-};
+using split::BestSplit;
+using split::ClassRecord;
+using split::ParentTotals;
+using split::RegRecord;
 
 struct Task {
     std::size_t lo, hi;
@@ -246,7 +241,7 @@ public:
             csamples_.resize(n_);
             for (std::size_t s = 0; s < n_; ++s) {
                 const auto it = std::lower_bound(class_values_.begin(), class_values_.end(), labels[s]);
-                csamples_[s] = ClassSample{w[positions[s]],
+                csamples_[s] = ClassRecord{w[positions[s]],
                                            static_cast<std::uint32_t>(it - class_values_.begin())};
             }
             const std::size_t nk = class_values_.size();
@@ -257,9 +252,7 @@ public:
         } else {
             rsamples_.resize(n_);
             for (std::size_t s = 0; s < n_; ++s) {
-                const double ws = w[positions[s]], ys = y[positions[s]];
-                const double wy = ws * ys;
-                rsamples_[s] = RegSample{ws, wy, ys * wy};
+                rsamples_[s] = split::reg_record(w[positions[s]], y[positions[s]]);
             }
         }
         order_.resize(n_);
@@ -288,17 +281,17 @@ private:
         if (cls_) {
             present_.clear();
             for (std::size_t i = lo; i < hi; ++i) {
-                const ClassSample& cs = csamples_[order_[i]];
+                const ClassRecord& cs = csamples_[order_[i]];
                 W_ += cs.w;
-                if (cnt_[cs.c]++ == 0) present_.push_back(cs.c);
-                tot_[cs.c] += cs.w;
+                if (cnt_[cs.cls]++ == 0) present_.push_back(cs.cls);
+                tot_[cs.cls] += cs.w;
             }
             if (present_.size() > 1) std::sort(present_.begin(), present_.end());
         } else {
             S1_ = 0.0;
             S2_ = 0.0;
             for (std::size_t i = lo; i < hi; ++i) {
-                const RegSample& rs = rsamples_[order_[i]];
+                const RegRecord& rs = rsamples_[order_[i]];
                 W_ += rs.w;
                 S1_ += rs.wy;
                 S2_ += rs.ywy;
@@ -323,9 +316,9 @@ private:
     bool scannable(std::size_t lo, std::size_t hi, std::uint64_t depth) const {
         if (hi - lo < min_scan_ || !depth_allows_split(depth)) return false;
         if (cls_) {
-            const std::uint32_t c0 = csamples_[order_[lo]].c;
+            const std::uint32_t c0 = csamples_[order_[lo]].cls;
             for (std::size_t i = lo + 1; i < hi; ++i) {
-                if (csamples_[order_[i]].c != c0) return true;
+                if (csamples_[order_[i]].cls != c0) return true;
             }
             return false;
         }
@@ -388,14 +381,16 @@ private:
         (t.is_left ? parent.left : parent.right) = index;
     }
 
-    struct Best {
-        double gain = 0.0;
-        double threshold = 0.0;
-        std::size_t feature = 0;
-        bool found = false;
-    };
+    // A candidate between sorted values lo and hi beats the best so far: the
+    // threshold is their midpoint.
+    static void take(BestSplit& best, double gain, std::size_t f, double lo, double hi) {
+        best.take(gain, f, 0);
+        best.threshold = (lo + hi) * 0.5;
+    }
 
-    void scan_classification(std::size_t f, std::size_t lo, std::size_t m, double G, Best& best) {
+    void scan_classification(std::size_t f, std::size_t lo, std::size_t m,
+                             const ParentTotals& node, BestSplit& best) {
+        const ParentTotals parent = node;  // a local copy: the class sums below cannot alias it
         const double* v = features_[f].vals.data() + lo;
         const std::uint32_t* ix = features_[f].idx.data() + lo;
         if (!(v[0] < v[m - 1])) return;  // constant in this node: no candidate
@@ -403,37 +398,22 @@ private:
             left_[c] = 0.0;
             right_[c] = tot_[c];
         }
-        const double W = W_;
         const std::uint64_t msl = min_leaf_;
         const std::uint32_t* pc = present_.data();
         const std::size_t np = present_.size();
         double WL = 0.0;
         for (std::size_t i = 0; i + 1 < m; ++i) {
             if (i + 16 < m) __builtin_prefetch(csamples_.data() + ix[i + 16]);
-            const ClassSample& cs = csamples_[ix[i]];
+            const ClassRecord& cs = csamples_[ix[i]];
             WL += cs.w;
-            left_[cs.c] += cs.w;
-            right_[cs.c] -= cs.w;
+            left_[cs.cls] += cs.w;
+            right_[cs.cls] -= cs.w;
             const std::uint64_t nL = i + 1;
-            if (v[i] == v[i + 1] || nL < msl || m - nL < msl) continue;
-            if (!(WL > 0.0) || !(W - WL > 0.0)) continue;
-            const double WR = W - WL;
-            double sl = 0.0, sr = 0.0;
-            for (std::size_t j = 0; j < np; ++j) {
-                const double a = left_[pc[j]] / WL;
-                sl += a * a;
-                const double b = right_[pc[j]] / WR;
-                sr += b * b;
-            }
-            const double GL = 1.0 - sl;
-            const double GR = 1.0 - sr;
-            const double gain = G - (WL * GL + WR * GR) / W;
-            if (gain > best.gain) {
-                best.gain = gain;
-                best.threshold = (v[i] + v[i + 1]) * 0.5;
-                best.feature = f;
-                best.found = true;
-            }
+            if (v[i] == v[i + 1] || !split::admissible(nL, m, WL, parent.weight, msl)) continue;
+            const double gain = split::gini_gain(
+                parent, WL, np, [&](std::size_t j) { return left_[pc[j]]; },
+                [&](std::size_t j) { return right_[pc[j]]; });
+            if (gain > best.gain) take(best, gain, f, v[i], v[i + 1]);
         }
     }
 
@@ -443,8 +423,9 @@ private:
     // subtracting +0.0 leaves them bit for bit unchanged and the results equal
     // those of the general scan.
     template <std::size_t NP>
-    void scan_classification_small(std::size_t f, std::size_t lo, std::size_t m, double G,
-                                   Best& best) {
+    void scan_classification_small(std::size_t f, std::size_t lo, std::size_t m,
+                                   const ParentTotals& node, BestSplit& best) {
+        const ParentTotals parent = node;  // a local copy: the class sums below cannot alias it
         const double* v = features_[f].vals.data() + lo;
         const std::uint32_t* ix = features_[f].idx.data() + lo;
         if (!(v[0] < v[m - 1])) return;
@@ -455,79 +436,54 @@ private:
             L[j] = 0.0;
             R[j] = tot_[cid[j]];
         }
-        const double W = W_;
         const std::uint64_t msl = min_leaf_;
-        const ClassSample* samples = csamples_.data();
+        const ClassRecord* samples = csamples_.data();
         double WL = 0.0;
         for (std::size_t i = 0; i + 1 < m; ++i) {
             if (i + 16 < m) __builtin_prefetch(samples + ix[i + 16]);
-            const ClassSample cs = samples[ix[i]];
+            const ClassRecord cs = samples[ix[i]];
             WL += cs.w;
             for (std::size_t j = 0; j < NP; ++j) {
-                const double a = cs.c == cid[j] ? cs.w : 0.0;
+                const double a = cs.cls == cid[j] ? cs.w : 0.0;
                 L[j] += a;
                 R[j] -= a;
             }
             const std::uint64_t nL = i + 1;
-            if (v[i] == v[i + 1] || nL < msl || m - nL < msl) continue;
-            if (!(WL > 0.0) || !(W - WL > 0.0)) continue;
-            const double WR = W - WL;
-            double sl = 0.0, sr = 0.0;
-            for (std::size_t j = 0; j < NP; ++j) {
-                const double a = L[j] / WL;
-                sl += a * a;
-                const double b = R[j] / WR;
-                sr += b * b;
-            }
-            const double GL = 1.0 - sl;
-            const double GR = 1.0 - sr;
-            const double gain = G - (WL * GL + WR * GR) / W;
-            if (gain > best.gain) {
-                best.gain = gain;
-                best.threshold = (v[i] + v[i + 1]) * 0.5;
-                best.feature = f;
-                best.found = true;
-            }
+            if (v[i] == v[i + 1] || !split::admissible(nL, m, WL, parent.weight, msl)) continue;
+            const double gain = split::gini_gain(
+                parent, WL, NP, [&](std::size_t j) { return L[j]; },
+                [&](std::size_t j) { return R[j]; });
+            if (gain > best.gain) take(best, gain, f, v[i], v[i + 1]);
         }
     }
 
-    void scan_classes(std::size_t f, std::size_t lo, std::size_t m, double G, Best& best) {
+    void scan_classes(std::size_t f, std::size_t lo, std::size_t m, const ParentTotals& parent,
+                      BestSplit& best) {
         switch (present_.size()) {
-            case 2: scan_classification_small<2>(f, lo, m, G, best); break;
-            case 3: scan_classification_small<3>(f, lo, m, G, best); break;
-            case 4: scan_classification_small<4>(f, lo, m, G, best); break;
-            default: scan_classification(f, lo, m, G, best); break;
+            case 2: scan_classification_small<2>(f, lo, m, parent, best); break;
+            case 3: scan_classification_small<3>(f, lo, m, parent, best); break;
+            case 4: scan_classification_small<4>(f, lo, m, parent, best); break;
+            default: scan_classification(f, lo, m, parent, best); break;
         }
     }
 
-    void scan_regression(std::size_t f, std::size_t lo, std::size_t m, double V, Best& best) {
+    void scan_regression(std::size_t f, std::size_t lo, std::size_t m, const ParentTotals& parent,
+                         BestSplit& best) {
         const double* v = features_[f].vals.data() + lo;
         const std::uint32_t* ix = features_[f].idx.data() + lo;
         if (!(v[0] < v[m - 1])) return;
-        const double W = W_, S1 = S1_, S2 = S2_;
         const std::uint64_t msl = min_leaf_;
         double WL = 0.0, L1 = 0.0, L2 = 0.0;
         for (std::size_t i = 0; i + 1 < m; ++i) {
             if (i + 16 < m) __builtin_prefetch(rsamples_.data() + ix[i + 16]);
-            const RegSample& rs = rsamples_[ix[i]];
+            const RegRecord& rs = rsamples_[ix[i]];
             WL += rs.w;
             L1 += rs.wy;
             L2 += rs.ywy;
             const std::uint64_t nL = i + 1;
-            if (v[i] == v[i + 1] || nL < msl || m - nL < msl) continue;
-            if (!(WL > 0.0) || !(W - WL > 0.0)) continue;
-            const double WR = W - WL;
-            const double a = L1 / WL;
-            const double VL = L2 / WL - a * a;
-            const double b = (S1 - L1) / WR;
-            const double VR = (S2 - L2) / WR - b * b;
-            const double gain = V - (WL * VL + WR * VR) / W;
-            if (gain > best.gain) {
-                best.gain = gain;
-                best.threshold = (v[i] + v[i + 1]) * 0.5;
-                best.feature = f;
-                best.found = true;
-            }
+            if (v[i] == v[i + 1] || !split::admissible(nL, m, WL, parent.weight, msl)) continue;
+            const double gain = split::variance_gain(parent, WL, L1, L2);
+            if (gain > best.gain) take(best, gain, f, v[i], v[i + 1]);
         }
     }
 
@@ -610,23 +566,22 @@ private:
         std::iota(feature_order_.begin(), feature_order_.end(), std::size_t{0});
         shuffle(rng_, std::span<std::size_t>(feature_order_));
 
-        Best best;
+        BestSplit best;
         if (t.scannable && n >= min_scan_) {
             if (cls_) {
-                double s = 0.0;
-                for (const std::uint32_t c : present_) {
-                    const double p = tot_[c] / W_;
-                    s += p * p;
-                }
-                const double G = 1.0 - s;
-                for (std::size_t j = 0; j < k_; ++j) scan_classes(feature_order_[j], lo, n, G, best);
+                ParentTotals parent;
+                parent.weight = W_;
+                parent.impurity = split::gini(present_.size(), W_,
+                                              [&](std::size_t i) { return tot_[present_[i]]; });
+                for (std::size_t j = 0; j < k_; ++j) scan_classes(feature_order_[j], lo, n, parent, best);
             } else {
-                const double a = S1_ / W_;
-                const double V = S2_ / W_ - a * a;
-                for (std::size_t j = 0; j < k_; ++j) scan_regression(feature_order_[j], lo, n, V, best);
+                const ParentTotals parent{W_, S1_, S2_, split::variance(W_, S1_, S2_)};
+                for (std::size_t j = 0; j < k_; ++j) {
+                    scan_regression(feature_order_[j], lo, n, parent, best);
+                }
             }
         }
-        if (!best.found || !(best.gain > 0.0)) {
+        if (!best.splits()) {
             link(tree, t, make_leaf(tree, lo, hi));
             return;
         }
@@ -678,8 +633,8 @@ private:
     std::size_t k_ = 0;
 
     std::vector<std::uint64_t> class_values_;
-    std::vector<ClassSample> csamples_;
-    std::vector<RegSample> rsamples_;
+    std::vector<ClassRecord> csamples_;
+    std::vector<RegRecord> rsamples_;
     std::vector<std::uint32_t> order_;
     std::vector<FeatureOrder> features_;
 

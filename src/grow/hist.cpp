@@ -30,12 +30,24 @@
 #include "core/errors.hpp"
 #include "grow/grow.hpp"
 #include "core/validate.hpp"
+#include "split/gain.hpp"
+#include "split/kernels.hpp"
 
 namespace tw {
 namespace {
 
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
+using split::BestSplit;
+using split::ClassRecord;
+using split::ParentTotals;
+using split::RegRecord;
+using split::for_each_bit;
+using split::load;
+using split::store;
+using split::v2d;
+using split::walk_bins;
+using split::subtract_counts;
 
 constexpr std::size_t kMaxBins = 256;
 // Classification with at most this many classes accumulates dense per-bin
@@ -51,23 +63,6 @@ constexpr u64 kMarkLimit = 128;
 // Count mode: nodes with fewer rows walk only their marked bins.
 constexpr u64 kSparseWalk = 64;
 
-struct ClassRec {
-    double w;
-    u32 cls;  // dense class, ascending in the class index
-};
-
-struct RegRec {
-    double w;
-    double wy;   // w * y
-    double ywy;  // y * (w * y)
-};
-
-struct Best {
-    double gain = 0.0;
-    std::size_t feature = 0;
-    std::size_t bin = 0;
-    bool found = false;
-};
 
 struct Frame {
     u32 begin;
@@ -84,49 +79,6 @@ constexpr u32 kNoHist = std::numeric_limits<u32>::max();
 constexpr u64 kSubtractMin = 128;
 // Bytes of kept histograms per tree in count mode.
 constexpr std::size_t kKeptHistBudget = std::size_t{8} << 20;
-
-// Set bits of a 256-bit mask, visited in ascending order.
-template <class F>
-__attribute__((always_inline)) inline void for_each_bit(const u64* mask, F&& f) {
-    for (std::size_t word = 0; word < 4; ++word) {
-        u64 bits = mask[word];
-        while (bits != 0) {
-            const std::size_t b = word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-            bits &= bits - 1;
-            f(b);
-        }
-    }
-}
-
-// ---- gain kernels ----------------------------------------------------------
-// The gains of a feature's candidates are independent once the left totals
-// are known, so they are computed four at a time. Every lane performs exactly
-// the scalar operations of the formula in the same order (IEEE division and
-// multiplication are correctly rounded whatever the vector width), so the
-// results are bit-identical to evaluating one candidate at a time.
-
-// The kernels below are compiled for AVX2 and for the baseline, picked at
-// load time. ThreadSanitizer instruments those load-time resolvers, which
-// run before its runtime is ready; such builds keep the baseline only.
-#if defined(__SANITIZE_THREAD__)
-#define TW_VECTOR_CLONES
-#else
-#define TW_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-
-typedef double v4d __attribute__((vector_size(32)));
-typedef double v2d __attribute__((vector_size(16)));
-
-template <class V>
-inline V load(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <class V>
-inline void store(double* p, V v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 // Copies one row of bin bytes between distinct rows. Short rows are moved
 // as two overlapping words (both loaded before either is stored) instead of
@@ -147,241 +99,6 @@ inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf)
     } else {
         std::memmove(dst, src, nf);
     }
-}
-
-struct Parent {
-    double W, S1, S2, G;
-};
-
-// gain[j] for regression candidates with left totals wl, l1, l2; count is
-// padded by the caller to a multiple of 4.
-TW_VECTOR_CLONES
-void regression_gains(const Parent& pa, const double* wl, const double* l1, const double* l2,
-                      double* gain, std::size_t count) {
-    const v4d W = {pa.W, pa.W, pa.W, pa.W};
-    const v4d S1 = {pa.S1, pa.S1, pa.S1, pa.S1};
-    const v4d S2 = {pa.S2, pa.S2, pa.S2, pa.S2};
-    const v4d G = {pa.G, pa.G, pa.G, pa.G};
-    for (std::size_t j = 0; j < count; j += 4) {
-        const v4d a = load<v4d>(wl + j);
-        const v4d b = load<v4d>(l1 + j);
-        const v4d c = load<v4d>(l2 + j);
-        const v4d wr = W - a;
-        const v4d ml = b / a;
-        const v4d vl = c / a - ml * ml;
-        const v4d mr = (S1 - b) / wr;
-        const v4d vr = (S2 - c) / wr - mr * mr;
-        store(gain + j, G - (a * vl + wr * vr) / W);
-    }
-}
-
-// Two-class Gini gain of candidates with left weight a and left class sums
-// l0, l1 (node weight W, class totals t0, t1, node impurity G). Inlined into
-// each kernel version; every lane performs the scalar formula's operations.
-__attribute__((always_inline)) inline v4d two_class_gain(v4d G, v4d W, v4d t0, v4d t1, v4d a,
-                                                         v4d l0, v4d l1) {
-    const v4d one = {1.0, 1.0, 1.0, 1.0};
-    const v4d zero = {0.0, 0.0, 0.0, 0.0};
-    const v4d wr = W - a;
-    const v4d a0 = l0 / a;
-    const v4d a1 = l1 / a;
-    const v4d sl = (zero + a0 * a0) + a1 * a1;
-    const v4d b0 = (t0 - l0) / wr;
-    const v4d b1 = (t1 - l1) / wr;
-    const v4d sr = (zero + b0 * b0) + b1 * b1;
-    return G - (a * (one - sl) + wr * (one - sr)) / W;
-}
-
-// gain[j] for classification candidates: left[j * kn + i] is the left weight
-// of the node's i-th class (ascending class order), tot[i] its node total.
-TW_VECTOR_CLONES
-void class_gains(const Parent& pa, const double* tot, std::size_t kn, const double* wl,
-                 const double* left, double* gain, std::size_t count) {
-    const v4d W = {pa.W, pa.W, pa.W, pa.W};
-    const v4d G = {pa.G, pa.G, pa.G, pa.G};
-    const v4d one = {1.0, 1.0, 1.0, 1.0};
-    if (kn == 2) {
-        // Two classes: the candidates' (class 0, class 1) pairs are split
-        // into one vector per class; the arithmetic is the general one.
-        typedef long long v4i __attribute__((vector_size(32)));
-        const v4i even = {0, 2, 4, 6};
-        const v4i odd = {1, 3, 5, 7};
-        const v4d t0 = {tot[0], tot[0], tot[0], tot[0]};
-        const v4d t1 = {tot[1], tot[1], tot[1], tot[1]};
-        for (std::size_t j = 0; j < count; j += 4) {
-            const v4d a = load<v4d>(wl + j);
-            const v4d p = load<v4d>(left + 2 * j);
-            const v4d q = load<v4d>(left + 2 * j + 4);
-            const v4d l0 = __builtin_shuffle(p, q, even);
-            const v4d l1 = __builtin_shuffle(p, q, odd);
-            store(gain + j, two_class_gain(G, W, t0, t1, a, l0, l1));
-        }
-        return;
-    }
-    for (std::size_t j = 0; j < count; j += 4) {
-        const v4d a = load<v4d>(wl + j);
-        const v4d wr = W - a;
-        v4d sl = {0.0, 0.0, 0.0, 0.0};
-        for (std::size_t i = 0; i < kn; ++i) {
-            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
-                            left[(j + 3) * kn + i]};
-            const v4d t = lc / a;
-            sl += t * t;
-        }
-        v4d sr = {0.0, 0.0, 0.0, 0.0};
-        for (std::size_t i = 0; i < kn; ++i) {
-            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
-                            left[(j + 3) * kn + i]};
-            const v4d tc = {tot[i], tot[i], tot[i], tot[i]};
-            const v4d t = (tc - lc) / wr;
-            sr += t * t;
-        }
-        const v4d gl = one - sl;
-        const v4d gr = one - sr;
-        store(gain + j, G - (a * gl + wr * gr) / W);
-    }
-}
-
-// class_gains for two classes and unit weights: candidate j's packed value
-// holds its left rows in the low half and their class-1 rows in the high
-// half. The counts convert exactly to the weight sums unit weights give, and
-// the arithmetic is the two-class arithmetic of class_gains. Returns the
-// largest gain.
-TW_VECTOR_CLONES
-double count_gains(const Parent& pa, double tot0, double tot1, const std::uint64_t* packed,
-                   double* gain, std::size_t count) {
-    typedef int v4si __attribute__((vector_size(16)));
-    typedef int v8si __attribute__((vector_size(32)));
-    const v4d W = {pa.W, pa.W, pa.W, pa.W};
-    const v4d G = {pa.G, pa.G, pa.G, pa.G};
-    const v4d t0 = {tot0, tot0, tot0, tot0};
-    const v4d t1 = {tot1, tot1, tot1, tot1};
-    const double lowest = -std::numeric_limits<double>::infinity();
-    v4d top = {lowest, lowest, lowest, lowest};
-    for (std::size_t j = 0; j < count; j += 4) {
-        v8si pk;
-        std::memcpy(&pk, packed + j, sizeof pk);
-        const v4si ni = __builtin_shufflevector(pk, pk, 0, 2, 4, 6);
-        const v4si oi = __builtin_shufflevector(pk, pk, 1, 3, 5, 7);
-        const v4d a = __builtin_convertvector(ni, v4d);
-        const v4d l1 = __builtin_convertvector(oi, v4d);
-        const v4d g = two_class_gain(G, W, t0, t1, a, a - l1, l1);
-        store(gain + j, g);
-        top = g > top ? g : top;
-    }
-    return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
-}
-
-// a[i] -= b[i] for i < count (a multiple of 4), two lanes at a time.
-inline void subtract_counts(std::uint64_t* a, const std::uint64_t* b, std::size_t count) {
-    typedef std::uint64_t v2u __attribute__((vector_size(16)));
-    for (std::size_t i = 0; i < count; i += 4) {
-        v2u x0, x1, y0, y1;
-        std::memcpy(&x0, a + i, 16);
-        std::memcpy(&x1, a + i + 2, 16);
-        std::memcpy(&y0, b + i, 16);
-        std::memcpy(&y1, b + i + 2, 16);
-        x0 -= y0;
-        x1 -= y1;
-        std::memcpy(a + i, &x0, 16);
-        std::memcpy(a + i + 2, &x1, 16);
-    }
-}
-
-// Count-mode histogram walk over bins 0..last of one feature, in ascending
-// order. A bin's packed value holds its rows in the low half and its class-1
-// rows in the high half; the running sums of both halves never carry into
-// each other (they stay below 2^31). Occupied bins whose left row count lies
-// in [lo, hi] become candidates: their packed left sums go to cand[], their
-// bins to cand_bin[], in bin order. Bins 0..clear-1 are reset to zero.
-// Returns the number of candidates.
-std::size_t walk_bins_scalar(std::uint64_t* h, std::size_t last, std::size_t clear,
-                             std::uint64_t lo, std::uint64_t hi, std::uint64_t* cand,
-                             std::uint64_t* cand_bin) {
-    std::uint64_t sum = 0;
-    std::size_t nc = 0;
-    for (std::size_t b = 0; b <= last; ++b) {
-        const std::uint64_t v = h[b];
-        sum += v;
-        const std::uint64_t nl = sum & 0xFFFFFFFFu;
-        cand[nc] = sum;
-        cand_bin[nc] = b;
-        nc += (v != 0) & (nl >= lo) & (nl <= hi);
-    }
-    std::fill_n(h, clear, std::uint64_t{0});
-    return nc;
-}
-
-#if defined(__x86_64__)
-// The same walk four bins at a time: a prefix sum within each vector plus
-// the carry of the previous one, and a table-driven compaction of the
-// selected lanes.
-__attribute__((target("avx2")))
-std::size_t walk_bins_avx2(std::uint64_t* h, std::size_t last, std::size_t clear,
-                           std::uint64_t lo, std::uint64_t hi, std::uint64_t* cand,
-                           std::uint64_t* cand_bin) {
-    // For each 4-bit lane mask, the 32-bit source indices that move the
-    // selected 64-bit lanes to the front, in order.
-    alignas(32) static constexpr std::array<std::array<int, 8>, 16> kCompact = [] {
-        std::array<std::array<int, 8>, 16> t{};
-        for (int m = 0; m < 16; ++m) {
-            int k = 0;
-            for (int lane = 0; lane < 4; ++lane) {
-                if (m & (1 << lane)) {
-                    t[m][2 * k] = 2 * lane;
-                    t[m][2 * k + 1] = 2 * lane + 1;
-                    ++k;
-                }
-            }
-            for (; k < 4; ++k) t[m][2 * k] = t[m][2 * k + 1] = 0;
-        }
-        return t;
-    }();
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
-    const __m256i lo_m1 = _mm256_set1_epi64x(static_cast<long long>(lo) - 1);
-    const __m256i hi_p1 = _mm256_set1_epi64x(static_cast<long long>(hi) + 1);
-    const __m256i step = _mm256_set1_epi64x(4);
-    __m256i bins = _mm256_setr_epi64x(0, 1, 2, 3);
-    __m256i carry = zero;
-    std::size_t nc = 0;
-    const std::size_t count = last + 1;
-    const std::size_t blocks = (std::max(count, clear) + 3) / 4;
-    clear = (clear + 3) & ~std::size_t{3};  // whole vectors (all within the slot)
-    for (std::size_t k = 0; k < blocks; ++k) {
-        __m256i* at = reinterpret_cast<__m256i*>(h + 4 * k);
-        const __m256i v = _mm256_loadu_si256(at);
-        if (4 * k < clear) _mm256_storeu_si256(at, zero);
-        // Inclusive prefix sum of the four lanes.
-        __m256i t = _mm256_add_epi64(
-            v, _mm256_blend_epi32(_mm256_permute4x64_epi64(v, 0x90), zero, 0x03));
-        t = _mm256_add_epi64(t, _mm256_permute2x128_si256(t, t, 0x08));
-        const __m256i sum = _mm256_add_epi64(t, carry);
-        // The carry chain is one add per vector.
-        carry = _mm256_add_epi64(carry, _mm256_permute4x64_epi64(t, 0xFF));
-        const __m256i nl = _mm256_and_si256(sum, low);
-        const __m256i empty = _mm256_cmpeq_epi64(v, zero);
-        const __m256i ok = _mm256_andnot_si256(
-            empty, _mm256_and_si256(_mm256_cmpgt_epi64(nl, lo_m1), _mm256_cmpgt_epi64(hi_p1, nl)));
-        int mask = _mm256_movemask_pd(_mm256_castsi256_pd(ok));
-        if (4 * k + 4 > count) mask &= (4 * k < count) ? (1 << (count - 4 * k)) - 1 : 0;
-        const __m256i idx = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompact[mask].data()));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cand + nc), _mm256_permutevar8x32_epi32(sum, idx));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cand_bin + nc), _mm256_permutevar8x32_epi32(bins, idx));
-        nc += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
-        bins = _mm256_add_epi64(bins, step);
-    }
-    return nc;
-}
-#endif
-
-std::size_t walk_bins(std::uint64_t* h, std::size_t last, std::size_t clear, std::uint64_t lo,
-                      std::uint64_t hi, std::uint64_t* cand, std::uint64_t* cand_bin) {
-#if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return walk_bins_avx2(h, last, clear, lo, hi, cand, cand_bin);
-#endif
-    return walk_bins_scalar(h, last, clear, lo, hi, cand, cand_bin);
 }
 
 class Grower {
@@ -427,13 +144,13 @@ private:
     // Totals of the node; returns false when a stop rule makes it a leaf.
     bool node_totals(u32 begin, u32 end);
     void choose_features();
-    void search_dense(u32 begin, u32 end, Best& best);
+    void search_dense(u32 begin, u32 end, BestSplit& best);
     template <class Rec, class Add>
     void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
                     Add add);
-    void walk_feature(std::size_t s, std::size_t f, u64 n, Best& best);
-    void search_counts(u32 begin, u32 end, u64 rows, Best& best);
-    void walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, Best& best);
+    void walk_feature(std::size_t s, std::size_t f, u64 n, BestSplit& best);
+    void search_counts(u32 begin, u32 end, u64 rows, BestSplit& best);
+    void walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, BestSplit& best);
     // Kept histograms (count mode, every feature examined at every node):
     // one buffer of all examined features' bins per node that owns one.
     u64* kept(u32 id) { return kept_[id].data(); }
@@ -442,24 +159,24 @@ private:
         if (id != kNoHist) kept_free_.push_back(id);
     }
     void count_rows(u32 begin, u32 end, const u32* fs, std::size_t nb, u64* h);
-    void search_kept(u64 rows, u64* h, Best& best);
+    void search_kept(u64 rows, u64* h, BestSplit& best);
     void take_counts(std::size_t f, std::size_t nc);
-    void room_for_counts(Best& best);
-    void score_counts(Best& best);
+    void room_for_counts(BestSplit& best);
+    void score_counts(BestSplit& best);
     // Small nodes rather count into the scratch histograms, marking the
     // few bins they occupy.
     bool wants_hist(u64 slots, u64 rows, u64 depth) const {
         return slots >= kSparseWalk && rows >= params_.min_samples_split &&
                !(params_.max_depth && depth >= *params_.max_depth);
     }
-    void search_grouped(u32 begin, u32 end, Best& best);
+    void search_grouped(u32 begin, u32 end, BestSplit& best);
     u32 partition(u32 begin, u32 end, std::size_t feature, std::size_t bin, double threshold);
     template <class Rec, bool kPid>
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                      std::size_t bin, double threshold);
     void clear_node_classes();
-    void search_tiny(u32 begin, u32 end, Best& best);
-    void search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best);
+    void search_tiny(u32 begin, u32 end, BestSplit& best);
+    void search_tiny_counts(u32 begin, u32 end, u64 rows, BestSplit& best);
     // Tiny nodes: the (bin << 8 | position) keys of slots begin..begin+n-1
     // for feature f, in ascending order. keys[n..kTinyNode) must hold 0xFFFF.
     void sort_tiny(u32 begin, u32 n, u32 f, std::uint16_t* keys, std::uint16_t* sorted) const {
@@ -477,51 +194,20 @@ private:
         }
     }
     void score_candidates(std::size_t count, std::size_t kn);
-    double class_gain_slots(double wl) const {
-        const std::size_t kn = node_classes_.size();
-        const double wr = W_ - wl;
-        double sl = 0.0;
-        for (std::size_t i = 0; i < kn; ++i) {
-            const double t = lacc_[i] / wl;
-            sl += t * t;
-        }
-        double sr = 0.0;
-        for (std::size_t i = 0; i < kn; ++i) {
-            const double t = (node_tot_[i] - lacc_[i]) / wr;
-            sr += t * t;
-        }
-        const double gl = 1.0 - sl;
-        const double gr = 1.0 - sr;
-        return G_ - (wl * gl + wr * gr) / W_;
+    // Gini impurity of the node from its class totals, in class order.
+    double node_gini() const {
+        return split::gini(node_classes_.size(), W_,
+                           [&](std::size_t i) { return tot_[node_classes_[i]]; });
     }
-
-    // Gain of a candidate with left totals given (classification uses left_).
+    // Gini gain of a candidate with left weight wl and class weights left_.
     double class_gain(double wl) const {
-        const double wr = W_ - wl;
-        double sl = 0.0;
-        double sr = 0.0;
-        for (u32 c : node_classes_) {
-            const double tl = left_[c] / wl;
-            sl += tl * tl;
-        }
-        for (u32 c : node_classes_) {
-            const double tr = (tot_[c] - left_[c]) / wr;
-            sr += tr * tr;
-        }
-        const double gl = 1.0 - sl;
-        const double gr = 1.0 - sr;
-        return G_ - (wl * gl + wr * gr) / W_;
-    }
-    double reg_gain(double wl, double l1, double l2) const {
-        const double wr = W_ - wl;
-        const double ml = l1 / wl;
-        const double vl = l2 / wl - ml * ml;
-        const double mr = (S1_ - l1) / wr;
-        const double vr = (S2_ - l2) / wr - mr * mr;
-        return G_ - (wl * vl + wr * vr) / W_;
+        const ParentTotals parent{W_, S1_, S2_, G_};
+        return split::gini_gain(
+            parent, wl, node_classes_.size(), [&](std::size_t i) { return left_[node_classes_[i]]; },
+            [&](std::size_t i) { return tot_[node_classes_[i]] - left_[node_classes_[i]]; });
     }
     bool admissible(u64 nl, u64 n, double wl) const {
-        return W_ - wl > 0.0 && wl > 0.0 && nl >= msl_ && n - nl >= msl_;
+        return split::admissible(nl, n, wl, W_, msl_);
     }
 
     const MatrixView& x_;
@@ -546,15 +232,15 @@ private:
 
     Tree tree_;
     std::vector<std::uint8_t> bins_;  // n_ x nf_, row-major
-    std::vector<ClassRec> crec_;
-    std::vector<RegRec> rrec_;
+    std::vector<ClassRecord> crec_;
+    std::vector<RegRecord> rrec_;
     // Slot i of the working arrays holds one bootstrap entry; a node owns a
     // contiguous slot range, partitioned stably when it splits.
     std::vector<u32> pid_;                   // bootstrap position of the slot
     std::vector<u32> pid_tmp_;
     std::vector<std::uint8_t> bins_tmp_;
-    std::vector<ClassRec> crec_tmp_;
-    std::vector<RegRec> rrec_tmp_;
+    std::vector<ClassRecord> crec_tmp_;
+    std::vector<RegRecord> rrec_tmp_;
     std::vector<std::size_t> leaf_rows_;
     std::vector<u32> features_;
     std::vector<u32> examined_;
@@ -646,7 +332,7 @@ void Grower::gather() {
         for (std::size_t p = 0; p < n_; ++p) {
             const std::size_t r = boot_[p];
             const double wy = w_[r] * y_[r];
-            rrec_[p] = RegRec{w_[r], wy, y_[r] * wy};
+            rrec_[p] = RegRecord{w_[r], wy, y_[r] * wy};
         }
     }
     if (keep_pid_ && !count_mode_) {
@@ -746,7 +432,7 @@ void Grower::remap_classes() {
         }
         n_classes_ = k;
         for (std::size_t p = 0; p < n_; ++p) {
-            crec_[p] = ClassRec{w_[boot_[p]], dense[labels[p]]};
+            crec_[p] = ClassRecord{w_[boot_[p]], dense[labels[p]]};
         }
     } else {
         std::vector<u64> sorted = labels;
@@ -756,7 +442,7 @@ void Grower::remap_classes() {
         class_ids_ = sorted;
         for (std::size_t p = 0; p < n_; ++p) {
             const auto it = std::lower_bound(sorted.begin(), sorted.end(), labels[p]);
-            crec_[p] = ClassRec{w_[boot_[p]], static_cast<u32>(it - sorted.begin())};
+            crec_[p] = ClassRecord{w_[boot_[p]], static_cast<u32>(it - sorted.begin())};
         }
     }
     tot_.assign(n_classes_, 0.0);
@@ -810,16 +496,11 @@ bool Grower::node_totals(u32 begin, u32 end) {
         }
         W_ = static_cast<double>(rows);
         if (node_classes_.size() <= 1) return false;
-        double s = 0.0;
-        for (u32 c : node_classes_) {
-            const double t = tot_[c] / W_;
-            s += t * t;
-        }
-        G_ = 1.0 - s;
+        G_ = node_gini();
     } else if (cls_mode_) {
         touched_.clear();
         for (u32 i = begin; i < end; ++i) {
-            const ClassRec& r = crec_[i];
+            const ClassRecord& r = crec_[i];
             W_ += r.w;
             tot_[r.cls] += r.w;
             if (class_count_[r.cls]++ == 0) touched_.push_back(r.cls);
@@ -828,24 +509,18 @@ bool Grower::node_totals(u32 begin, u32 end) {
         std::sort(node_classes_.begin(), node_classes_.end());
         if (node_classes_.size() <= 1) return false;  // empty or a single class
         if (!(W_ > 0.0)) return false;
-        double s = 0.0;
-        for (u32 c : node_classes_) {
-            const double t = tot_[c] / W_;
-            s += t * t;
-        }
-        G_ = 1.0 - s;
+        G_ = node_gini();
     } else {
         S1_ = 0.0;
         S2_ = 0.0;
         for (u32 i = begin; i < end; ++i) {
-            const RegRec& r = rrec_[i];
+            const RegRecord& r = rrec_[i];
             W_ += r.w;
             S1_ += r.wy;
             S2_ += r.ywy;
         }
         if (!(W_ > 0.0)) return false;
-        const double m = S1_ / W_;
-        G_ = S2_ / W_ - m * m;
+        G_ = split::variance(W_, S1_, S2_);
     }
     return true;
 }
@@ -875,7 +550,7 @@ void Grower::choose_features() {
 
 // All examined features share passes over the node's rows, a batch at a
 // time; each bin accumulates its rows in node order.
-void Grower::search_dense(u32 begin, u32 end, Best& best) {
+void Grower::search_dense(u32 begin, u32 end, BestSplit& best) {
     const u64 n = end - begin;
     const std::size_t stride = stride_;
     const std::size_t batch = std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride));
@@ -887,13 +562,13 @@ void Grower::search_dense(u32 begin, u32 end, Best& best) {
         const std::size_t nb = std::min(batch, examined_.size() - first);
         const u32* fs = examined_.data() + first;
         if (cls_mode_) {
-            accumulate(begin, end, fs, nb, mark, crec_.data(), [](double* h, const ClassRec& r) {
+            accumulate(begin, end, fs, nb, mark, crec_.data(), [](double* h, const ClassRecord& r) {
                 store(h, load<v2d>(h) + v2d{r.w, 1.0});
                 h[2 + r.cls] += r.w;
             });
         } else {
             // Two lanes at a time: each lane is its own IEEE sum.
-            accumulate(begin, end, fs, nb, mark, rrec_.data(), [](double* h, const RegRec& r) {
+            accumulate(begin, end, fs, nb, mark, rrec_.data(), [](double* h, const RegRecord& r) {
                 store(h, load<v2d>(h) + v2d{r.w, 1.0});
                 store(h + 2, load<v2d>(h + 2) + v2d{r.wy, r.ywy});
             });
@@ -943,7 +618,7 @@ void Grower::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool 
 // Walks one feature's occupied bins in ascending order, adding each bin
 // whole to the left totals; empty bins would repeat the previous candidate's
 // gain and can never win. Clears the feature's histogram slot.
-void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
+void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, BestSplit& best) {
     const std::size_t stride = stride_;
     const std::size_t last = hist_.n_bins[f] - 2;  // last candidate bin
     const std::size_t kn = cls_mode_ ? node_classes_.size() : 0;
@@ -1010,7 +685,7 @@ void Grower::walk_feature(std::size_t s, std::size_t f, u64 n, Best& best) {
 // Count mode: as search_dense, with one integer add per row and feature.
 // Nodes with few rows mark their occupied bins and walk only those; larger
 // ones walk every bin without branches.
-void Grower::search_counts(u32 begin, u32 end, u64 n, Best& best) {
+void Grower::search_counts(u32 begin, u32 end, u64 n, BestSplit& best) {
     const std::size_t batch = kHistBudget / kMaxBins;
     const bool sparse = end - begin < kSparseWalk;
     const std::uint8_t* bins = bins_.data();
@@ -1065,8 +740,8 @@ void Grower::count_rows(u32 begin, u32 end, const u32* fs, std::size_t nb, u64* 
     }
 }
 
-// Best split from a complete kept histogram, which stays intact.
-void Grower::search_kept(u64 n, u64* h, Best& best) {
+// BestSplit split from a complete kept histogram, which stays intact.
+void Grower::search_kept(u64 n, u64* h, BestSplit& best) {
     const u64 side = std::max<u64>(msl_, 1);
     if (n < 2 * side) return;
     for (std::size_t s = 0; s < examined_.size(); ++s) {
@@ -1082,7 +757,7 @@ void Grower::search_kept(u64 n, u64* h, Best& best) {
 // walk_feature for count histograms. Candidates keep their integer left
 // counts; the gain kernel turns them into the doubles the weight sums would
 // have given. Clears the feature's histogram slot.
-void Grower::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, Best& best) {
+void Grower::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, BestSplit& best) {
     const std::size_t last = hist_.n_bins[f] - 2;
     u64* h = cbase_ + s * kMaxBins;
     // Admissible: at least max(min_samples_leaf, 1) rows on each side.
@@ -1132,20 +807,20 @@ void Grower::take_counts(std::size_t f, std::size_t nc) {
 }
 
 // Makes room for one more feature's candidates, scoring the ones held.
-void Grower::room_for_counts(Best& best) {
+void Grower::room_for_counts(BestSplit& best) {
     if (ncand_ + kMaxBins > cand_pk_.size() - 8) score_counts(best);
 }
 
 // Scores the collected candidates and keeps the first of the largest gain
 // if it beats the best so far (gains here are never NaN: both sides hold
 // rows); the collection is emptied.
-void Grower::score_counts(Best& best) {
+void Grower::score_counts(BestSplit& best) {
     const std::size_t nc = ncand_;
     if (nc == 0) return;
     ncand_ = 0;
     // Pad to whole vectors with copies of the last candidate.
     for (std::size_t j = nc; j < ((nc + 3) & ~std::size_t{3}); ++j) cand_pk_[j] = cand_pk_[nc - 1];
-    const double m = count_gains(Parent{W_, S1_, S2_, G_}, tot_[0], tot_[1], cand_pk_.data(),
+    const double m = count_gains(ParentTotals{W_, S1_, S2_, G_}, tot_[0], tot_[1], cand_pk_.data(),
                                  cand_gain_.data(), nc);
     if (m > best.gain) {
         const double* g = cand_gain_.data();
@@ -1164,7 +839,7 @@ void Grower::score_counts(Best& best) {
 // search_tiny in count mode: the groups' packed counts are summed in
 // integers, and the candidates of all features are scored together by
 // count_gains, then scanned in feature and bin order.
-void Grower::search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best) {
+void Grower::search_tiny_counts(u32 begin, u32 end, u64 rows, BestSplit& best) {
     const u32 n = end - begin;  // slots
     const u64 side = std::max<u64>(msl_, 1);
     if (rows < 2 * side) return;
@@ -1201,7 +876,7 @@ void Grower::search_tiny_counts(u32 begin, u32 end, u64 rows, Best& best) {
 // histogram would, without touching 256-bin tables. The admissible
 // candidates of all features are collected first and their gains computed
 // together by the vector kernels, then scanned in feature and bin order.
-void Grower::search_tiny(u32 begin, u32 end, Best& best) {
+void Grower::search_tiny(u32 begin, u32 end, BestSplit& best) {
     const u32 n = end - begin;
     const std::size_t kn = cls_mode_ ? node_classes_.size() : 0;
     // Unused key slots hold 0xFFFF, above every real key.
@@ -1240,7 +915,7 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
             const std::uint8_t b0 = row0[f];
             const std::uint8_t b1 = row1[f];
             if (b0 == b1) continue;
-            const RegRec& r = rrec_[b0 < b1 ? begin : begin + 1];
+            const RegRecord& r = rrec_[b0 < b1 ? begin : begin + 1];
             const double wl = 0.0 + (0.0 + r.w);
             if (!admissible(1, 2, wl)) continue;
             cand_wl_[nc] = wl;
@@ -1267,7 +942,7 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
             if (cls_mode_) {
                 for (std::size_t c = 0; c < kn; ++c) group[c] = 0.0;
                 for (; j < n && (sorted[j] >> 8) == b; ++j) {
-                    const ClassRec& r = crec_[begin + (sorted[j] & 0xFF)];
+                    const ClassRecord& r = crec_[begin + (sorted[j] & 0xFF)];
                     bw += r.w;
                     group[class_slot_[r.cls]] += r.w;
                 }
@@ -1275,7 +950,7 @@ void Grower::search_tiny(u32 begin, u32 end, Best& best) {
             } else {
                 double b1 = 0.0, b2 = 0.0;
                 for (; j < n && (sorted[j] >> 8) == b; ++j) {
-                    const RegRec& r = rrec_[begin + (sorted[j] & 0xFF)];
+                    const RegRecord& r = rrec_[begin + (sorted[j] & 0xFF)];
                     bw += r.w;
                     b1 += r.wy;
                     b2 += r.ywy;
@@ -1316,7 +991,7 @@ void Grower::score_candidates(std::size_t count, std::size_t kn) {
             cand_l2_[j] = cand_l2_[count - 1];
         }
     }
-    const Parent parent{W_, S1_, S2_, G_};
+    const ParentTotals parent{W_, S1_, S2_, G_};
     if (cls_mode_) {
         class_gains(parent, node_tot_.data(), kn, cand_wl_.data(), cand_left_.data(),
                     cand_gain_.data(), padded);
@@ -1329,7 +1004,7 @@ void Grower::score_candidates(std::size_t count, std::size_t kn) {
 // Many classes: one feature at a time, the node's rows grouped by bin with a
 // stable counting sort, each bin's class sums formed over its rows in node
 // order and merged whole into the left totals.
-void Grower::search_grouped(u32 begin, u32 end, Best& best) {
+void Grower::search_grouped(u32 begin, u32 end, BestSplit& best) {
     const u64 n = end - begin;
     order_.resize(std::max<std::size_t>(order_.size(), n));
     u32 counts[kMaxBins];
@@ -1356,7 +1031,7 @@ void Grower::search_grouped(u32 begin, u32 end, Best& best) {
             double bw = 0.0;
             touched_.clear();
             for (std::size_t e = pos; e < pos + counts[b]; ++e) {
-                const ClassRec& r = crec_[order_[e]];
+                const ClassRecord& r = crec_[order_[e]];
                 bw += r.w;
                 if (bin_acc_[r.cls] == 0.0) touched_.push_back(r.cls);
                 bin_acc_[r.cls] += r.w;
@@ -1438,8 +1113,8 @@ u32 Grower::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,
                          : partition_as<void, false>(begin, end, nullptr, nullptr, feature, bin, threshold);
     }
     return cls_mode_
-               ? partition_as<ClassRec, true>(begin, end, crec_.data(), crec_tmp_.data(), feature, bin, threshold)
-               : partition_as<RegRec, true>(begin, end, rrec_.data(), rrec_tmp_.data(), feature, bin, threshold);
+               ? partition_as<ClassRecord, true>(begin, end, crec_.data(), crec_tmp_.data(), feature, bin, threshold)
+               : partition_as<RegRecord, true>(begin, end, rrec_.data(), rrec_tmp_.data(), feature, bin, threshold);
 }
 
 Tree Grower::grow() {
@@ -1531,7 +1206,7 @@ Tree Grower::grow() {
             continue;
         }
         choose_features();
-        Best best;
+        BestSplit best;
         if (slots <= kTinyNode) {
             release_kept(own);
             own = kNoHist;
