@@ -478,7 +478,8 @@ def grow_driver(tmp_path_factory):
     repo = Path(__file__).resolve().parents[1]
     exe = tmp_path_factory.mktemp("grow") / "grow_driver"
     srcs = [repo / "tests" / "cpp" / "grow_driver.cpp"] + [
-        repo / "src" / f for f in ("core/rng.cpp", "core/validate.cpp", "tree/tree.cpp", "grow/exact.cpp")]
+        repo / "src" / f for f in ("core/rng.cpp", "core/validate.cpp", "tree/tree.cpp", "grow/exact.cpp",
+                                  "grow/leaf.cpp", "grow/sample_orders.cpp")]
     subprocess.run([cxx, "-std=c++20", "-O1", "-ffp-contract=off", "-I", str(repo / "src"),
                     *map(str, srcs), "-o", str(exe)], check=True, capture_output=True, timeout=600)
 
