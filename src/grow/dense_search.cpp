@@ -85,6 +85,12 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     // them afterwards by scanning the counts, which keeps the shared mask
     // words out of the per-row dependency chain.
     const bool mark = n < kMarkLimit;
+    // Two classes in the tree, both present: their sums are the pair after
+    // the weight and count.
+    const Walk walk = !ctx_.ws.classification() ? Walk::kRegression
+                      : ctx_.node.classes.size() == 2 && ctx_.ws.n_classes() == 2
+                          ? Walk::kTwoClasses
+                          : Walk::kClasses;
     for (std::size_t first = 0; first < examined.size(); first += batch) {
         const std::size_t nb = std::min(batch, examined.size() - first);
         const u32* fs = examined.data() + first;
@@ -102,7 +108,13 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
                            store(h + 2, load<v2d>(h + 2) + v2d{r.wy, r.ywy});
                        });
         }
-        for (std::size_t s = 0; s < nb; ++s) walk_feature(s, fs[s], n, best);
+        for (std::size_t s = 0; s < nb; ++s) {
+            switch (walk) {
+                case Walk::kRegression: walk_feature<Walk::kRegression>(s, fs[s], n, best); break;
+                case Walk::kTwoClasses: walk_feature<Walk::kTwoClasses>(s, fs[s], n, best); break;
+                case Walk::kClasses: walk_feature<Walk::kClasses>(s, fs[s], n, best); break;
+            }
+        }
     }
 }
 
@@ -149,55 +161,50 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
 // Walks one feature's occupied bins in ascending order, adding each bin
 // whole to the left totals; empty bins would repeat the previous candidate's
 // gain and can never win. Clears the feature's histogram.
+template <DenseSearch::Walk kWalk>
 void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best) {
     const std::size_t stride = stride_;
     const std::size_t last = ctx_.hist.n_bins[f] - 2;  // last candidate bin
-    const bool classification = ctx_.ws.classification();
     const u32* classes = ctx_.node.classes.data();
-    const std::size_t kn = classification ? ctx_.node.classes.size() : 0;
+    const std::size_t kn = kWalk == Walk::kRegression ? 0 : ctx_.node.classes.size();
     const double weight = ctx_.node.parent.weight;
     const u64 min_leaf = ctx_.min_leaf;
-    double* const base = base_;
-    double* running = cand_.running.data();
-    double* cand_left = cand_.left.data();
-    double* cand_l1 = cand_.l1.data();
-    double* cand_l2 = cand_.l2.data();
-    double* cand_wl = cand_.wl.data();
-    std::uint16_t* cand_bin = cand_.bin.data();
     u64* mask = masks_.data() + s * 4;
     u64 nl = 0;
     double wl = 0.0;
     // Left sums of w*y and y*(w*y) (regression) or of the two classes'
-    // weights (binary classification).
+    // weights (two classes).
     v2d l12 = {0.0, 0.0};
-    const bool binary = classification && kn == 2 && ctx_.ws.n_classes() == 2;
     std::size_t nc = 0;
-    for (std::size_t i = 0; i < kn; ++i) running[i] = 0.0;
+    if constexpr (kWalk == Walk::kClasses) {
+        for (std::size_t i = 0; i < kn; ++i) cand_.running[i] = 0.0;
+    }
     split::for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
         const std::size_t slot = s * kMaxBins + b;
-        double* h = base + slot * stride;
+        double* h = base_ + slot * stride;
         if (b <= last) {
             nl += static_cast<u64>(h[1]);
             wl += h[0];
-            if (binary) {
+            if constexpr (kWalk == Walk::kTwoClasses) {
                 // Both classes present: class i's sums sit at h[2 + i].
                 l12 += load<v2d>(h + 2);
-                store(cand_left + nc * 2, l12);
-            } else if (classification) {
-                double* lc = cand_left + nc * kn;
+                store(cand_.left.data() + nc * 2, l12);
+            } else if constexpr (kWalk == Walk::kClasses) {
+                double* lc = cand_.left.data() + nc * kn;
+                double* running = cand_.running.data();
                 for (std::size_t i = 0; i < kn; ++i) {
                     running[i] += h[2 + classes[i]];
                     lc[i] = running[i];
                 }
             } else {
                 l12 += load<v2d>(h + 2);
-                cand_l1[nc] = l12[0];
-                cand_l2[nc] = l12[1];
+                cand_.l1[nc] = l12[0];
+                cand_.l2[nc] = l12[1];
             }
             // Only admissible candidates are kept: the next one overwrites
             // this entry otherwise.
-            cand_bin[nc] = static_cast<std::uint16_t>(b);
-            cand_wl[nc] = wl;
+            cand_.bin[nc] = static_cast<std::uint16_t>(b);
+            cand_.wl[nc] = wl;
             nc += split::admissible(nl, n, wl, weight, min_leaf) ? 1 : 0;
         }
         if (stride == 4) {
@@ -210,7 +217,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     mask[0] = mask[1] = mask[2] = mask[3] = 0;
     if (nc == 0) return;
 
-    if (classification) {
+    if constexpr (kWalk != Walk::kRegression) {
         for (std::size_t i = 0; i < kn; ++i) {
             cand_.node_total[i] = ctx_.node.class_total[classes[i]];
         }
@@ -218,7 +225,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     cand_.score(ctx_.node.parent, nc, kn);
     const double* gain = cand_.gain.data();
     for (std::size_t j = 0; j < nc; ++j) {
-        if (gain[j] > best.gain) best.take(gain[j], f, cand_bin[j]);
+        if (gain[j] > best.gain) best.take(gain[j], f, cand_.bin[j]);
     }
 }
 

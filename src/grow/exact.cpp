@@ -102,8 +102,7 @@ private:
 ExactGrower::ExactGrower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> positions,
                          const TreeParams& params, Rng& rng)
     : x_(x), positions_(positions), params_(params), rng_(rng), n_samples_(positions.size()),
-      n_features_(x.cols), classification_(params.is_classification),
-      orders_(n_samples_ < grow::kMaxIndex ? n_samples_ : 0) {
+      n_features_(x.cols), classification_(params.is_classification) {
     const std::size_t n = n_samples_;
     if (n >= grow::kMaxIndex) throw InternalError("too many samples for one tree");
     if (n_features_ > kMaxFeatures) throw ValueError("x has more columns than a tree can address");
@@ -146,6 +145,7 @@ ExactGrower::ExactGrower(const MatrixView& x, Vec y, Vec w, std::span<const std:
             reg_records_[s] = split::reg_record(w[positions[s]], y[positions[s]]);
         }
     }
+    orders_.reset(n);
 }
 
 Tree ExactGrower::grow() {

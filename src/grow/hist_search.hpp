@@ -129,6 +129,9 @@ private:
     template <class Rec, class Add>
     void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
                     Add add);
+    // The left totals a walk keeps.
+    enum class Walk { kRegression, kTwoClasses, kClasses };
+    template <Walk kWalk>
     void walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best);
 
     SearchContext ctx_;

@@ -79,7 +79,9 @@ void sort_by_value(const std::vector<double>& values, std::vector<std::uint32_t>
 
 }  // namespace
 
-SampleOrders::SampleOrders(std::size_t n) : n_(n), list_(n) {
+void SampleOrders::reset(std::size_t n) {
+    n_ = n;
+    list_.resize(n);
     std::iota(list_.begin(), list_.end(), 0u);
 }
 

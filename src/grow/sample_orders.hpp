@@ -20,7 +20,7 @@ namespace tw::grow {
 class SampleOrders {
 public:
     // n samples, the list order 0..n-1; the feature orders are empty.
-    explicit SampleOrders(std::size_t n);
+    void reset(std::size_t n);
 
     // Sorts every column of x over the listed rows (sample s = row
     // positions[s]). Throws InternalError on a NaN.
@@ -45,7 +45,7 @@ private:
         std::vector<double> values;
         std::vector<std::uint32_t> samples;
     };
-    std::size_t n_;
+    std::size_t n_ = 0;
     std::vector<std::uint32_t> list_;
     std::vector<FeatureOrder> features_;
     std::vector<std::uint8_t> goes_left_;  // per sample, set by split_list
