@@ -226,6 +226,8 @@ public:
     void search_counts(const NodeRange& node, split::BestSplit& best);
 
 private:
+    template <bool kClasses>
+    void search_as(const NodeRange& node, split::BestSplit& best);
     void flush(std::size_t& count, std::size_t kn, split::BestSplit& best);
 
     SearchContext ctx_;

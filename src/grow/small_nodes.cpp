@@ -45,11 +45,19 @@ void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& bes
 }
 
 void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
+    if (ctx_.ws.classification()) {
+        search_as<true>(node, best);
+    } else {
+        search_as<false>(node, best);
+    }
+}
+
+template <bool kClasses>
+void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
     const u32 begin = node.begin;
     const u32 n = node.end - node.begin;
-    const bool classification = ctx_.ws.classification();
     const std::vector<u32>& classes = ctx_.node.classes;
-    const std::size_t kn = classification ? classes.size() : 0;
+    const std::size_t kn = kClasses ? classes.size() : 0;
     const double weight = ctx_.node.parent.weight;
     const u64 min_leaf = ctx_.min_leaf;
     const split::ClassRecord* crec = ctx_.ws.class_records();
@@ -64,7 +72,7 @@ void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
     std::uint16_t sorted[kTinyNode];
     std::fill_n(keys, kTinyNode, std::uint16_t{0xFFFF});
     double group[kTinyNode];
-    if (classification) {
+    if constexpr (kClasses) {
         for (std::size_t i = 0; i < kn; ++i) {
             class_slot[classes[i]] = static_cast<u32>(i);
             cand_.node_total[i] = ctx_.node.class_total[classes[i]];
@@ -82,7 +90,7 @@ void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
             if (b > last) break;
             u32 j = i;
             double bw = 0.0;
-            if (classification) {
+            if constexpr (kClasses) {
                 for (std::size_t c = 0; c < kn; ++c) group[c] = 0.0;
                 for (; j < n && (sorted[j] >> 8) == b; ++j) {
                     const split::ClassRecord& r = crec[begin + (sorted[j] & 0xFF)];
@@ -106,7 +114,7 @@ void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
             i = j;
             if (!split::admissible(nl, n, wl, weight, min_leaf)) continue;
             cand_.wl[nc] = wl;
-            if (classification) {
+            if constexpr (kClasses) {
                 std::copy_n(running, kn, cand_.left.data() + nc * kn);
             } else {
                 cand_.l1[nc] = l1;
