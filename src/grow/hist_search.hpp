@@ -74,7 +74,8 @@ struct Candidates {
 
     std::vector<std::uint16_t> bin;
     std::vector<u32> feature;  // tiny nodes: each candidate's feature
-    std::vector<double> wl, l1, l2, gain;
+    std::vector<double> wl, l1, l2;  // left weight, left sums of w*y and y*w*y
+    std::vector<double> gain;
     std::vector<double> left;        // candidate j's class i at j * kn + i
     std::vector<double> node_total;  // the node's class totals, node-class order
     std::vector<double> running;     // left sums of the walk, node-class order

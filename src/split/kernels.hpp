@@ -62,8 +62,9 @@ void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, 
 
 // class_gains for two classes and unit weights from packed left counts
 // (class 0 weighs rows - class-1 rows): the counts convert exactly to the
-// weight sums unit weights give. count is a multiple of 4 (packed is read
-// that far). Returns the largest gain.
+// weight sums unit weights give. Whole vectors are evaluated, so packed and
+// gain must hold count rounded up to 4 entries, the extra ones copies of a
+// real candidate. Returns the largest gain.
 double count_gains(const ParentTotals& parent, double tot0, double tot1,
                    const std::uint64_t* packed, double* gain, std::size_t count);
 
