@@ -92,8 +92,8 @@ inline bool admissible(std::uint64_t nl, std::uint64_t n, double wl, double weig
 }
 
 // The best candidate so far. A node splits only on a found candidate of
-// positive gain; candidates replace it only with a strictly larger gain, so
-// the first of equal gains is kept.
+// positive gain. Searches take a candidate only when its gain is strictly
+// larger, so the first of equal gains (in the search's order) is kept.
 struct BestSplit {
     double gain = 0.0;
     std::size_t feature = 0;
