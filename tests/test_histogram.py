@@ -421,3 +421,12 @@ def test_extreme_values_bin_and_route_correctly():
     m = one_tree(x, y)
     assert m.predict(np.array([[-1e308], [0.0], [0.5], [1.0], [np.inf], [np.nan]])) == [
         0.0, 0.0, 5.0, 5.0, 5.0, 5.0]
+
+
+def test_grown_nodes_match_a_replay_of_their_rows(cpp_checks):
+    # tests/cpp/hist_check.cpp grows trees in every grower mode (NaN columns
+    # included) and replays the bootstrap rows through each finished tree:
+    # node sizes, leaf class weights and means must match bit for bit.
+    from conftest import ctest
+
+    assert "tests passed" in ctest(cpp_checks, "-R", "^hist_check")

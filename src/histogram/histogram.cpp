@@ -25,7 +25,10 @@ inline std::size_t bin_of(const double* edges, std::size_t n_edges, double v) {
 }
 
 // Ascending order with NaN after every number, a strict weak order even when
-// the column holds NaN (matrices of some callers are not checked for them).
+// the column holds NaN. Every fit in the engine rejects NaN before binning
+// (the forests and boosted ensembles through validate_finite, the
+// unsupervised forest by its own scan), but build() accepts any matrix:
+// a NaN must not break the sort, and it marks its column as not NaN-free.
 inline bool value_less(double a, double b) {
     return a < b || (std::isnan(b) && !std::isnan(a));
 }

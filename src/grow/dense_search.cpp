@@ -1,0 +1,232 @@
+// Dense search: per-bin records accumulated over the node's rows for a
+// batch of features at a time, then a walk over each feature's occupied
+// bins; and the scoring of double-valued candidates.
+#include <algorithm>
+#include <cstdint>
+
+#include "grow/hist_search.hpp"
+#include "split/kernels.hpp"
+
+namespace tw::grow {
+namespace {
+
+using split::load;
+using split::store;
+using split::v2d;
+
+// Nodes with fewer rows mark occupied bins while accumulating.
+constexpr u64 kMarkLimit = 128;
+
+}  // namespace
+
+void Candidates::allocate(bool classification, std::size_t n_classes, std::size_t per_candidate) {
+    bin.assign(kMaxBins + 4, 0);
+    feature.assign(kMaxBins + 4, 0);
+    wl.assign(kMaxBins + 4, 0.0);
+    gain.assign(kMaxBins + 8, 0.0);
+    if (classification) {
+        left.assign((kMaxBins + 4) * per_candidate, 0.0);
+        node_total.assign(n_classes, 0.0);
+        running.assign(n_classes, 0.0);
+    } else {
+        l1.assign(kMaxBins + 4, 0.0);
+        l2.assign(kMaxBins + 4, 0.0);
+    }
+}
+
+void Candidates::score(const split::ParentTotals& parent, std::size_t count, std::size_t kn) {
+    const std::size_t padded = (count + 3) & ~std::size_t{3};
+    for (std::size_t j = count; j < padded; ++j) {
+        wl[j] = wl[count - 1];
+        if (kn != 0) {
+            std::copy_n(left.data() + (count - 1) * kn, kn, left.data() + j * kn);
+        } else {
+            l1[j] = l1[count - 1];
+            l2[j] = l2[count - 1];
+        }
+    }
+    if (kn != 0) {
+        split::class_gains(parent, node_total.data(), kn, wl.data(), left.data(), gain.data(),
+                           padded);
+    } else {
+        split::regression_gains(parent, wl.data(), l1.data(), l2.data(), gain.data(), padded);
+    }
+}
+
+// Per-bin record: weight, row count (exact as a double), then the
+// regression sums or the class sums; rounded up to whole 16-byte pairs.
+bool DenseSearch::allocate() {
+    const WorkingSet& ws = ctx_.ws;
+    if (!ws.classification()) {
+        stride_ = 4;
+    } else if (ws.n_classes() <= kDenseClassLimit) {
+        stride_ = (2 + ws.n_classes() + 1) & ~std::size_t{1};
+    } else {
+        return false;
+    }
+    const std::size_t batch = std::min(std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride_)),
+                                       std::max<std::size_t>(1, ws.features()));
+    sums_.assign(batch * kMaxBins * stride_ + 8, 0.0);
+    base_ = sums_.data();
+    while (reinterpret_cast<std::uintptr_t>(base_) % 64 != 0) ++base_;
+    masks_.assign(batch * 4, 0);
+    return true;
+}
+
+// All examined features share passes over the node's rows, a batch at a
+// time; each bin accumulates its rows in node order.
+void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
+    const u32 begin = node.begin;
+    const u32 end = node.end;
+    const u64 n = end - begin;
+    const std::vector<u32>& examined = ctx_.examined;
+    const std::size_t batch = std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride_));
+    // Small nodes mark occupied bins while accumulating; large ones find
+    // them afterwards by scanning the counts, which keeps the shared mask
+    // words out of the per-row dependency chain.
+    const bool mark = n < kMarkLimit;
+    // Two classes in the tree, both present: their sums are the pair after
+    // the weight and count.
+    const Walk walk = !ctx_.ws.classification() ? Walk::kRegression
+                      : ctx_.node.classes.size() == 2 && ctx_.ws.n_classes() == 2
+                          ? Walk::kTwoClasses
+                          : Walk::kClasses;
+    for (std::size_t first = 0; first < examined.size(); first += batch) {
+        const std::size_t nb = std::min(batch, examined.size() - first);
+        const u32* fs = examined.data() + first;
+        if (ctx_.ws.classification()) {
+            accumulate(begin, end, fs, nb, mark, ctx_.ws.class_records(),
+                       [](double* h, const split::ClassRecord& r) {
+                           store(h, load<v2d>(h) + v2d{r.w, 1.0});
+                           h[2 + r.cls] += r.w;
+                       });
+        } else {
+            // Two lanes at a time: each lane is its own IEEE sum.
+            accumulate(begin, end, fs, nb, mark, ctx_.ws.reg_records(),
+                       [](double* h, const split::RegRecord& r) {
+                           store(h, load<v2d>(h) + v2d{r.w, 1.0});
+                           store(h + 2, load<v2d>(h + 2) + v2d{r.wy, r.ywy});
+                       });
+        }
+        for (std::size_t s = 0; s < nb; ++s) {
+            switch (walk) {
+                case Walk::kRegression: walk_feature<Walk::kRegression>(s, fs[s], n, best); break;
+                case Walk::kTwoClasses: walk_feature<Walk::kTwoClasses>(s, fs[s], n, best); break;
+                case Walk::kClasses: walk_feature<Walk::kClasses>(s, fs[s], n, best); break;
+            }
+        }
+    }
+}
+
+template <class Rec, class Add>
+void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark,
+                             const Rec* rec, Add add) {
+    const std::size_t stride = stride_;
+    const std::size_t rs = ctx_.ws.row_bytes();
+    const std::uint8_t* bins = ctx_.ws.bins();
+    double* hsum = base_;
+    u64* masks = masks_.data();
+    if (mark) {
+        for (u32 p = begin; p < end; ++p) {
+            const Rec r = rec[p];
+            const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
+            for (std::size_t s = 0; s < nb; ++s) {
+                const std::size_t b = row[fs[s]];
+                const std::size_t slot = s * kMaxBins + b;
+                add(hsum + slot * stride, r);
+                masks[s * 4 + (b >> 6)] |= u64{1} << (b & 63);
+            }
+        }
+        return;
+    }
+    for (u32 p = begin; p < end; ++p) {
+        const Rec r = rec[p];
+        const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
+        for (std::size_t s = 0; s < nb; ++s) {
+            const std::size_t slot = s * kMaxBins + row[fs[s]];
+            add(hsum + slot * stride, r);
+        }
+    }
+    const std::size_t* n_bins = ctx_.hist.n_bins.data();
+    for (std::size_t s = 0; s < nb; ++s) {
+        const std::size_t bins_f = n_bins[fs[s]];
+        const double* h = hsum + s * kMaxBins * stride;
+        u64* mask = masks + s * 4;
+        for (std::size_t b = 0; b < bins_f; ++b) {
+            mask[b >> 6] |= static_cast<u64>(h[b * stride + 1] != 0.0) << (b & 63);
+        }
+    }
+}
+
+// Walks one feature's occupied bins in ascending order, adding each bin
+// whole to the left totals; empty bins would repeat the previous candidate's
+// gain and can never win. Clears the feature's histogram.
+template <DenseSearch::Walk kWalk>
+void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best) {
+    const std::size_t stride = stride_;
+    const std::size_t last = ctx_.hist.n_bins[f] - 2;  // last candidate bin
+    const u32* classes = ctx_.node.classes.data();
+    const std::size_t kn = kWalk == Walk::kRegression ? 0 : ctx_.node.classes.size();
+    const double weight = ctx_.node.parent.weight;
+    const u64 min_leaf = ctx_.min_leaf;
+    u64* mask = masks_.data() + s * 4;
+    u64 nl = 0;
+    double wl = 0.0;
+    // Left sums of w*y and y*(w*y) (regression) or of the two classes'
+    // weights (two classes).
+    v2d l12 = {0.0, 0.0};
+    std::size_t nc = 0;
+    if constexpr (kWalk == Walk::kClasses) {
+        for (std::size_t i = 0; i < kn; ++i) cand_.running[i] = 0.0;
+    }
+    split::for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
+        const std::size_t slot = s * kMaxBins + b;
+        double* h = base_ + slot * stride;
+        if (b <= last) {
+            nl += static_cast<u64>(h[1]);
+            wl += h[0];
+            if constexpr (kWalk == Walk::kTwoClasses) {
+                // Both classes present: class i's sums sit at h[2 + i].
+                l12 += load<v2d>(h + 2);
+                store(cand_.left.data() + nc * 2, l12);
+            } else if constexpr (kWalk == Walk::kClasses) {
+                double* lc = cand_.left.data() + nc * kn;
+                double* running = cand_.running.data();
+                for (std::size_t i = 0; i < kn; ++i) {
+                    running[i] += h[2 + classes[i]];
+                    lc[i] = running[i];
+                }
+            } else {
+                l12 += load<v2d>(h + 2);
+                cand_.l1[nc] = l12[0];
+                cand_.l2[nc] = l12[1];
+            }
+            // Only admissible candidates are kept: the next one overwrites
+            // this entry otherwise.
+            cand_.bin[nc] = static_cast<std::uint16_t>(b);
+            cand_.wl[nc] = wl;
+            nc += split::admissible(nl, n, wl, weight, min_leaf) ? 1 : 0;
+        }
+        if (stride == 4) {
+            store(h, v2d{0.0, 0.0});
+            store(h + 2, v2d{0.0, 0.0});
+        } else {
+            std::fill_n(h, stride, 0.0);
+        }
+    });
+    mask[0] = mask[1] = mask[2] = mask[3] = 0;
+    if (nc == 0) return;
+
+    if constexpr (kWalk != Walk::kRegression) {
+        for (std::size_t i = 0; i < kn; ++i) {
+            cand_.node_total[i] = ctx_.node.class_total[classes[i]];
+        }
+    }
+    cand_.score(ctx_.node.parent, nc, kn);
+    const double* gain = cand_.gain.data();
+    for (std::size_t j = 0; j < nc; ++j) {
+        if (gain[j] > best.gain) best.take(gain[j], f, cand_.bin[j]);
+    }
+}
+
+}  // namespace tw::grow

@@ -1,0 +1,255 @@
+// Split searches of the histogram grower. Each search finds the best
+// candidate of one node over the features examined there; the grower
+// decides once per node which search runs (grow/hist.cpp).
+//
+// Terms (slot, tag and count mode: see grow/working_set.hpp):
+//  candidate       a bin b of a feature: the rows of bins 0..b go left and
+//                  the threshold is bin b's upper edge. Only admissible
+//                  candidates (split/gain.hpp) are kept and scored; bins are
+//                  added whole to the left totals in ascending bin order.
+//  histogram       per feature and bin, sums over the node's rows of that
+//                  bin, each formed over its rows in node order: dense
+//                  per-bin records (weight, row count, then the class sums
+//                  or the regression sums) or, in count mode, one packed
+//                  count (rows in the low half, class-1 rows in the high).
+//  kept histogram  count mode with every feature examined at every node: a
+//                  node's complete count histogram, handed down when it
+//                  splits. Counts are exact, so the larger child's
+//                  histogram is the node's minus the smaller child's, and
+//                  only the smaller child's rows are counted.
+//  tiny node       at most kTinyNode slots: per feature the rows are sorted
+//                  by bin instead of filling 256-bin histograms.
+//  grouped search  more than kDenseClassLimit classes: one feature at a
+//                  time, the rows grouped by bin with a counting sort.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "grow/working_set.hpp"
+#include "histogram/histogram.hpp"
+#include "split/gain.hpp"
+
+namespace tw::grow {
+
+// Classification with at most this many classes accumulates dense per-bin
+// class sums; more classes use the grouped search.
+constexpr std::size_t kDenseClassLimit = 32;
+// Doubles of per-bin sums held at once when several features share a pass.
+constexpr std::size_t kHistBudget = 49152;
+// Nodes with at most this many slots are tiny.
+constexpr u64 kTinyNode = 16;
+// Count mode: nodes with fewer slots mark their occupied bins and walk only
+// those; larger ones walk every bin.
+constexpr u64 kSparseWalk = 64;
+
+// A node's slots begin..end-1 and its bootstrap entries (slots, or the sum
+// of their multiplicities in count mode).
+struct NodeRange {
+    u32 begin;
+    u32 end;
+    u64 rows;
+};
+
+// What every search reads; the grower owns all of it.
+struct SearchContext {
+    const WorkingSet& ws;
+    const HistogramData& hist;
+    const NodeTotals& node;
+    const std::vector<u32>& examined;  // features examined at the node, in draw order
+    u64 min_leaf;                      // min_samples_leaf
+};
+
+// Candidates with double left totals, as the gain kernels read them: one
+// feature walk of the dense search, or a batch of tiny-node candidates.
+// Sized for kMaxBins candidates plus padding to whole vectors.
+struct Candidates {
+    // per_candidate: most node classes a candidate holds.
+    void allocate(bool classification, std::size_t n_classes, std::size_t per_candidate);
+    // Gains of candidates 0..count-1 into gain: kn node classes per
+    // candidate in left, or the regression sums l1, l2 when kn is 0. The
+    // tail up to a whole vector is padded with copies of the last one.
+    void score(const split::ParentTotals& parent, std::size_t count, std::size_t kn);
+
+    std::vector<std::uint16_t> bin;
+    std::vector<u32> feature;  // tiny nodes: each candidate's feature
+    std::vector<double> wl, l1, l2;  // left weight, left sums of w*y and y*w*y
+    std::vector<double> gain;
+    std::vector<double> left;        // candidate j's class i at j * kn + i
+    std::vector<double> node_total;  // the node's class totals, node-class order
+    std::vector<double> running;     // left sums of the walk, node-class order
+};
+
+// Count-mode candidates: their packed left counts and bins, collected over
+// features (feature order, bins ascending within a feature) and scored
+// together.
+class CountCandidates {
+public:
+    explicit CountCandidates(const NodeTotals& node) : node_(node) {}
+    void allocate(std::size_t features);
+
+    // Makes room for one more feature's candidates, scoring the ones held.
+    void make_room(split::BestSplit& best) {
+        if (held_ + kMaxBins > packed_.size() - 8) score(best);
+    }
+    // Where the next feature's candidates go.
+    u64* next_packed() { return packed_.data() + held_; }
+    u64* next_bins() { return bins_.data() + held_; }
+    // The next count candidates belong to the feature.
+    void take(std::size_t feature, std::size_t count) {
+        if (count == 0) return;
+        runs_.push_back(Run{held_, static_cast<u32>(feature)});
+        held_ += count;
+    }
+    // Scores the held candidates, keeps the first of the largest gain if it
+    // beats best, and empties the collection.
+    void score(split::BestSplit& best);
+
+private:
+    struct Run {
+        std::size_t first;  // first candidate of the feature
+        u32 feature;
+    };
+    const NodeTotals& node_;
+    std::vector<u64> packed_, bins_;
+    std::vector<double> gain_;
+    std::vector<Run> runs_;
+    std::size_t held_ = 0;
+};
+
+// Histograms of dense per-bin records for a batch of features at a time.
+class DenseSearch {
+public:
+    DenseSearch(const SearchContext& ctx, Candidates& cand) : ctx_(ctx), cand_(cand) {}
+    // Sizes the histograms; false when the classes are too many for them.
+    bool allocate();
+    void search(const NodeRange& node, split::BestSplit& best);
+
+private:
+    template <class Rec, class Add>
+    void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
+                    Add add);
+    // The left totals a walk keeps.
+    enum class Walk { kRegression, kTwoClasses, kClasses };
+    template <Walk kWalk>
+    void walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best);
+
+    SearchContext ctx_;
+    Candidates& cand_;
+    // Feature s of a batch, bin b at base_[(s * kMaxBins + b) * stride_];
+    // occupancy masks (4 words) per feature of the batch.
+    std::size_t stride_ = 0;
+    std::vector<double> sums_;
+    double* base_ = nullptr;  // sums_ aligned to a cache line
+    std::vector<u64> masks_;
+};
+
+// Count histograms in scratch buffers, a batch of features at a time, and
+// the search of a kept histogram.
+class CountSearch {
+public:
+    CountSearch(const SearchContext& ctx, CountCandidates& cand) : ctx_(ctx), cand_(cand) {}
+    void allocate();
+    void search(const NodeRange& node, split::BestSplit& best);
+    // The best split from a complete kept histogram, which stays intact.
+    void search_kept(u64 rows, u64* h, split::BestSplit& best);
+
+private:
+    void walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, split::BestSplit& best);
+
+    SearchContext ctx_;
+    CountCandidates& cand_;
+    std::vector<u64> counts_;
+    u64* base_ = nullptr;  // counts_ aligned to a cache line
+    std::vector<u64> masks_;
+};
+
+// The pool of kept histograms of one tree, each holding every examined
+// feature's bins, and their hand-down at a split.
+class KeptHistograms {
+public:
+    static constexpr u32 kNone = 0xFFFFFFFFu;
+
+    // Enables the pool when several histograms of `features` features fit
+    // the budget. Nodes of fewer than `min_split` rows or at `max_depth`
+    // do not want one.
+    void configure(std::size_t features, u64 min_split, std::optional<u64> max_depth);
+    bool enabled() const { return enabled_; }
+
+    // A zeroed histogram, or kNone when the pool is exhausted.
+    u32 acquire();
+    void release(u32 id) {
+        if (id != kNone) free_.push_back(id);
+    }
+    u64* data(u32 id) { return kept_[id].data(); }
+    // Counts slots begin..end-1 of every examined feature into histogram id.
+    void fill(u32 id, const SearchContext& ctx, u32 begin, u32 end);
+
+    // After node `own` split at mid (left: slots begin..mid-1, nl entries;
+    // right: mid..end-1, nr entries): counts the smaller child into a new
+    // histogram and leaves the larger child's counts in own. Returns the
+    // children's histograms (kNone where a child keeps none; own is
+    // released when it is not handed down).
+    struct Children {
+        u32 left, right;
+    };
+    Children hand_down(u32 own, const SearchContext& ctx, const NodeRange& node, u32 mid, u64 nl,
+                       u64 nr, u64 child_depth);
+
+private:
+    // A node of `slots` slots and `rows` entries at `depth` that is worth a
+    // histogram: large enough to count into one, and not a leaf by the
+    // stop rules. Small nodes rather count into the scratch histograms.
+    bool wants(u64 slots, u64 rows, u64 depth) const {
+        return slots >= kSparseWalk && rows >= min_split_ && !(max_depth_ && depth >= *max_depth_);
+    }
+
+    bool enabled_ = false;
+    std::size_t size_ = 0;  // u64 entries per histogram
+    std::size_t max_ = 0;   // histograms the budget allows
+    u64 min_split_ = 2;
+    std::optional<u64> max_depth_;
+    std::vector<std::vector<u64>> kept_;
+    std::vector<u32> free_;
+};
+
+// Searches of tiny nodes.
+class TinySearch {
+public:
+    TinySearch(const SearchContext& ctx, Candidates& cand, CountCandidates& counted)
+        : ctx_(ctx), cand_(cand), counted_(counted) {}
+    void allocate(std::size_t n_classes) { class_slot_.assign(n_classes, 0); }
+    void search(const NodeRange& node, split::BestSplit& best);
+    // Regression nodes of two slots.
+    void search_pair(const NodeRange& node, split::BestSplit& best);
+    // Count mode.
+    void search_counts(const NodeRange& node, split::BestSplit& best);
+
+private:
+    template <bool kClasses>
+    void search_as(const NodeRange& node, split::BestSplit& best);
+    void flush(std::size_t& count, std::size_t kn, split::BestSplit& best);
+
+    SearchContext ctx_;
+    Candidates& cand_;
+    CountCandidates& counted_;
+    std::vector<u32> class_slot_;  // dense class -> index among the node's classes
+};
+
+// The grouped search (many classes), one feature at a time.
+class GroupedSearch {
+public:
+    explicit GroupedSearch(const SearchContext& ctx) : ctx_(ctx) {}
+    void allocate(std::size_t n_classes);
+    void search(const NodeRange& node, split::BestSplit& best);
+
+private:
+    SearchContext ctx_;
+    std::vector<u32> order_;      // node slots grouped by bin
+    std::vector<double> left_;    // per dense class, left side of the walk
+    std::vector<double> bin_sum_; // per dense class, one bin
+    std::vector<u32> touched_;
+};
+
+}  // namespace tw::grow

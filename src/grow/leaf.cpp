@@ -1,0 +1,83 @@
+// The leaf constructors.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "core/validate.hpp"
+#include "grow/grow.hpp"
+#include "grow/leaf.hpp"
+
+namespace tw {
+
+using grow::append_node;
+using grow::class_weights_begin;
+using grow::finish_class_weights;
+
+std::uint32_t create_leaf(Tree& tree, Vec y, Vec w, std::span<const std::size_t> positions,
+                          bool is_classification) {
+    for (const std::size_t p : positions) {
+        if (p >= y.size() || p >= w.size()) throw InternalError("sample position out of range");
+    }
+    Node leaf;
+    leaf.n_samples = positions.size();
+    if (!is_classification) {
+        double total_w = 0.0, total_wy = 0.0;
+        for (const std::size_t p : positions) {
+            total_w += w[p];
+            total_wy += w[p] * y[p];
+        }
+        leaf.value = total_w > 0.0 ? total_wy / total_w : 0.0;
+        return append_node(tree, leaf);
+    }
+
+    // Per-class sums in position order, kept sorted by class in the tree's
+    // tail. Few distinct classes: sorted insertion. Many: sort (class, order).
+    const std::uint32_t begin = class_weights_begin(tree);
+    constexpr std::size_t kInsertLimit = 64;
+    bool many = false;
+    for (const std::size_t p : positions) {
+        const std::uint64_t c = class_index(y[p]);
+        auto first = tree.class_weights.begin() + begin;
+        auto it = std::lower_bound(first, tree.class_weights.end(), c,
+                                   [](const ClassWeight& e, std::uint64_t v) { return e.cls < v; });
+        if (it != tree.class_weights.end() && it->cls == c) {
+            it->weight += w[p];
+        } else {
+            if (tree.class_weights.size() - begin >= kInsertLimit) {
+                many = true;
+                break;
+            }
+            tree.class_weights.insert(it, ClassWeight{c, 0.0 + w[p]});
+        }
+    }
+    if (many) {
+        tree.class_weights.resize(begin);
+        std::vector<std::pair<std::uint64_t, std::size_t>> keyed(positions.size());
+        for (std::size_t i = 0; i < positions.size(); ++i) keyed[i] = {class_index(y[positions[i]]), i};
+        std::sort(keyed.begin(), keyed.end());
+        for (std::size_t i = 0; i < keyed.size();) {
+            const std::uint64_t c = keyed[i].first;
+            double sum = 0.0;
+            for (; i < keyed.size() && keyed[i].first == c; ++i) sum += w[positions[keyed[i].second]];
+            tree.class_weights.push_back(ClassWeight{c, sum});
+        }
+    }
+    finish_class_weights(tree, leaf, begin);
+    return append_node(tree, leaf);
+}
+
+std::uint32_t create_count_leaf(Tree& tree, std::uint64_t n, const std::uint64_t* class_ids,
+                                const std::uint64_t* count) {
+    Node leaf;
+    leaf.n_samples = n;
+    const std::uint32_t begin = class_weights_begin(tree);
+    for (std::size_t d = 0; d < 2; ++d) {
+        if (count[d] != 0) {
+            tree.class_weights.push_back(ClassWeight{class_ids[d], static_cast<double>(count[d])});
+        }
+    }
+    finish_class_weights(tree, leaf, begin);
+    return append_node(tree, leaf);
+}
+
+}  // namespace tw

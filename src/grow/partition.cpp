@@ -1,0 +1,99 @@
+// Stable partition of a node's slots into its two children.
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "grow/working_set.hpp"
+
+namespace tw::grow {
+namespace {
+
+// Copies one row of bin bytes between distinct rows. Short rows are moved
+// as two overlapping words (both loaded before either is stored) instead of
+// through a library call per row.
+inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf) {
+    typedef double v2d __attribute__((vector_size(16)));
+    if (nf >= 8 && nf <= 16) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + nf - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + nf - 8, &b, 8);
+    } else if (nf > 16 && nf <= 32) {
+        v2d a, b;
+        std::memcpy(&a, src, 16);
+        std::memcpy(&b, src + nf - 16, 16);
+        std::memcpy(dst, &a, 16);
+        std::memcpy(dst + nf - 16, &b, 16);
+    } else {
+        std::memmove(dst, src, nf);
+    }
+}
+
+}  // namespace
+
+// Rows going left are compacted in place, the others collected aside and
+// appended. Every row is written to both places and only the left counter
+// moves (the right one follows from it), so no branch depends on the data.
+// Rec is void in count mode, whose classes travel inside the rows' tags.
+template <class Rec, bool kPositions>
+u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
+                             std::size_t bin, double threshold) {
+    const bool by_bin = hist_.is_nan_free(feature);
+    const std::size_t rs = row_bytes_;
+    std::uint8_t* bins = bins_.data();
+    std::uint8_t* tmp = bins_tmp_.data();
+    u64 left_rows = 0;
+    u32 out = begin;
+    for (u32 i = begin; i < end; ++i) {
+        const u32 right = i - out;
+        // The threshold is the bin's upper edge, so for a column without NaN
+        // "value <= threshold" holds exactly for the rows of bins 0..bin.
+        const std::uint8_t* src = bins + static_cast<std::size_t>(i) * rs;
+        const bool go_left =
+            by_bin ? src[feature] <= bin : x_.at(boot_[positions_[i]], feature) <= threshold;
+        copy_row(tmp + static_cast<std::size_t>(right) * rs, src, rs);
+        copy_row(bins + static_cast<std::size_t>(out) * rs, src, rs);
+        if constexpr (!std::is_void_v<Rec>) {
+            const Rec r = rec[i];
+            rec_tmp[right] = r;
+            rec[out] = r;
+        } else {
+            u32 t;
+            std::memcpy(&t, src + features_, sizeof t);
+            left_rows += (t & 0x7FFFFFFFu) & (0u - static_cast<u32>(go_left));
+        }
+        if constexpr (kPositions) {
+            const u32 q = positions_[i];
+            positions_tmp_[right] = q;
+            positions_[out] = q;
+        }
+        out += static_cast<u32>(go_left);
+    }
+    const u32 right = end - out;
+    std::memcpy(bins + static_cast<std::size_t>(out) * rs, tmp, static_cast<std::size_t>(right) * rs);
+    if constexpr (!std::is_void_v<Rec>) std::copy(rec_tmp, rec_tmp + right, rec + out);
+    if constexpr (kPositions) {
+        std::copy(positions_tmp_.begin(), positions_tmp_.begin() + right, positions_.begin() + out);
+    }
+    left_rows_ = std::is_void_v<Rec> ? left_rows : out - begin;
+    return out;
+}
+
+u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,
+                          double threshold) {
+    if (count_mode_) {
+        return keeps_positions_
+                   ? partition_as<void, true>(begin, end, nullptr, nullptr, feature, bin, threshold)
+                   : partition_as<void, false>(begin, end, nullptr, nullptr, feature, bin, threshold);
+    }
+    return classification_
+               ? partition_as<split::ClassRecord, true>(begin, end, class_records_.data(),
+                                                        class_records_tmp_.data(), feature, bin,
+                                                        threshold)
+               : partition_as<split::RegRecord, true>(begin, end, reg_records_.data(),
+                                                      reg_records_tmp_.data(), feature, bin,
+                                                      threshold);
+}
+
+}  // namespace tw::grow

@@ -1,0 +1,197 @@
+// Searches of tiny nodes: per feature the rows' (bin, position) keys are
+// sorted, which groups each bin's rows in node order; each group's sums are
+// formed over its rows in that order and added whole to the left totals,
+// exactly as a histogram would, without touching 256-bin tables. The
+// admissible candidates of all features are collected first and their
+// gains computed together by the vector kernels, then scanned in feature
+// and bin order.
+#include <algorithm>
+#include <cstdint>
+
+#include "grow/hist_search.hpp"
+
+namespace tw::grow {
+
+namespace {
+
+// The (bin << 8 | position) keys of slots begin..begin+n-1 for feature f,
+// in ascending order into sorted. keys[n..kTinyNode) must hold 0xFFFF.
+__attribute__((always_inline)) inline void sort_keys(const std::uint8_t* bins, std::size_t rs,
+                                                     u32 begin, u32 n, u32 f,
+                                                     std::uint16_t* keys, std::uint16_t* sorted) {
+    for (u32 i = 0; i < n; ++i) {
+        keys[i] = static_cast<std::uint16_t>((bins[static_cast<std::size_t>(begin + i) * rs + f] << 8) | i);
+    }
+    // Keys are distinct, so each one's rank is the number of smaller keys:
+    // a branch-free sort for a handful of keys.
+    for (u32 i = 0; i < n; ++i) {
+        const std::uint16_t k = keys[i];
+        std::uint16_t rank = 0;
+        for (u32 j = 0; j < kTinyNode; ++j) rank += keys[j] < k ? 1 : 0;
+        sorted[rank] = k;
+    }
+}
+
+}  // namespace
+
+// Scores the count collected candidates and offers them in order.
+void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& best) {
+    if (count == 0) return;
+    cand_.score(ctx_.node.parent, count, kn);
+    for (std::size_t j = 0; j < count; ++j) {
+        if (cand_.gain[j] > best.gain) best.take(cand_.gain[j], cand_.feature[j], cand_.bin[j]);
+    }
+    count = 0;
+}
+
+void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
+    if (ctx_.ws.classification()) {
+        search_as<true>(node, best);
+    } else {
+        search_as<false>(node, best);
+    }
+}
+
+template <bool kClasses>
+void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
+    const u32 begin = node.begin;
+    const u32 n = node.end - node.begin;
+    const std::vector<u32>& classes = ctx_.node.classes;
+    const std::size_t kn = kClasses ? classes.size() : 0;
+    const double weight = ctx_.node.parent.weight;
+    const u64 min_leaf = ctx_.min_leaf;
+    const split::ClassRecord* crec = ctx_.ws.class_records();
+    const split::RegRecord* rrec = ctx_.ws.reg_records();
+    const std::size_t* n_bins = ctx_.hist.n_bins.data();
+    const std::uint8_t* bins = ctx_.ws.bins();
+    const std::size_t rs = ctx_.ws.row_bytes();
+    double* running = cand_.running.data();
+    u32* class_slot = class_slot_.data();
+    // Unused key slots hold 0xFFFF, above every real key.
+    alignas(32) std::uint16_t keys[kTinyNode];
+    std::uint16_t sorted[kTinyNode];
+    std::fill_n(keys, kTinyNode, std::uint16_t{0xFFFF});
+    double group[kTinyNode];
+    if constexpr (kClasses) {
+        for (std::size_t i = 0; i < kn; ++i) {
+            class_slot[classes[i]] = static_cast<u32>(i);
+            cand_.node_total[i] = ctx_.node.class_total[classes[i]];
+        }
+    }
+    std::size_t nc = 0;
+    for (u32 f : ctx_.examined) {
+        sort_keys(bins, rs, begin, n, f, keys, sorted);
+        const std::size_t last = n_bins[f] - 2;
+        u64 nl = 0;
+        double wl = 0.0, l1 = 0.0, l2 = 0.0;
+        for (std::size_t i = 0; i < kn; ++i) running[i] = 0.0;
+        for (u32 i = 0; i < n;) {
+            const std::size_t b = sorted[i] >> 8;
+            if (b > last) break;
+            u32 j = i;
+            double bw = 0.0;
+            if constexpr (kClasses) {
+                for (std::size_t c = 0; c < kn; ++c) group[c] = 0.0;
+                for (; j < n && (sorted[j] >> 8) == b; ++j) {
+                    const split::ClassRecord& r = crec[begin + (sorted[j] & 0xFF)];
+                    bw += r.w;
+                    group[class_slot[r.cls]] += r.w;
+                }
+                for (std::size_t c = 0; c < kn; ++c) running[c] += group[c];
+            } else {
+                double b1 = 0.0, b2 = 0.0;
+                for (; j < n && (sorted[j] >> 8) == b; ++j) {
+                    const split::RegRecord& r = rrec[begin + (sorted[j] & 0xFF)];
+                    bw += r.w;
+                    b1 += r.wy;
+                    b2 += r.ywy;
+                }
+                l1 += b1;
+                l2 += b2;
+            }
+            nl += j - i;
+            wl += bw;
+            i = j;
+            if (!split::admissible(nl, n, wl, weight, min_leaf)) continue;
+            cand_.wl[nc] = wl;
+            if constexpr (kClasses) {
+                std::copy_n(running, kn, cand_.left.data() + nc * kn);
+            } else {
+                cand_.l1[nc] = l1;
+                cand_.l2[nc] = l2;
+            }
+            cand_.feature[nc] = f;
+            cand_.bin[nc] = static_cast<std::uint16_t>(b);
+            if (++nc == kMaxBins) flush(nc, kn, best);
+        }
+    }
+    flush(nc, kn, best);
+}
+
+// Two entries (regression): a feature is a candidate when their bins
+// differ, with the entry of the lower bin alone on the left. The left sums
+// are formed exactly as the general walk forms them (a group sum added to
+// zero totals).
+void TinySearch::search_pair(const NodeRange& node, split::BestSplit& best) {
+    const u32 begin = node.begin;
+    const double weight = ctx_.node.parent.weight;
+    const u64 min_leaf = ctx_.min_leaf;
+    const std::uint8_t* row0 = ctx_.ws.row(begin);
+    const std::uint8_t* row1 = row0 + ctx_.ws.row_bytes();
+    std::size_t nc = 0;
+    for (u32 f : ctx_.examined) {
+        const std::uint8_t b0 = row0[f];
+        const std::uint8_t b1 = row1[f];
+        if (b0 == b1) continue;
+        const split::RegRecord& r = ctx_.ws.reg_records()[b0 < b1 ? begin : begin + 1];
+        const double wl = 0.0 + (0.0 + r.w);
+        if (!split::admissible(1, 2, wl, weight, min_leaf)) continue;
+        cand_.wl[nc] = wl;
+        cand_.l1[nc] = 0.0 + (0.0 + r.wy);
+        cand_.l2[nc] = 0.0 + (0.0 + r.ywy);
+        cand_.feature[nc] = f;
+        cand_.bin[nc] = b0 < b1 ? b0 : b1;
+        if (++nc == kMaxBins) flush(nc, 0, best);
+    }
+    flush(nc, 0, best);
+}
+
+// Count mode: the groups' packed counts are summed in integers, and the
+// candidates of all features are scored together by the count kernel.
+void TinySearch::search_counts(const NodeRange& node, split::BestSplit& best) {
+    const u32 begin = node.begin;
+    const u32 n = node.end - node.begin;  // slots
+    const u64 side = std::max<u64>(ctx_.min_leaf, 1);
+    if (node.rows < 2 * side) return;
+    const u64 lo = side;
+    const u64 hi = node.rows - side;
+    const std::uint8_t* slot_bins = ctx_.ws.bins();
+    const std::size_t rs = ctx_.ws.row_bytes();
+    alignas(32) std::uint16_t keys[kTinyNode];
+    std::uint16_t sorted[kTinyNode];
+    std::fill_n(keys, kTinyNode, std::uint16_t{0xFFFF});
+    u64 adds[kTinyNode];
+    for (u32 i = 0; i < n; ++i) adds[i] = WorkingSet::tag_add(ctx_.ws.tag(begin + i));
+    for (u32 f : ctx_.examined) {
+        counted_.make_room(best);
+        u64* packed = counted_.next_packed();
+        u64* bins = counted_.next_bins();
+        std::size_t nc = 0;
+        sort_keys(slot_bins, rs, begin, n, f, keys, sorted);
+        const std::size_t last = ctx_.hist.n_bins[f] - 2;
+        u64 sum = 0;
+        for (u32 i = 0; i < n;) {
+            const std::size_t b = sorted[i] >> 8;
+            if (b > last) break;
+            for (; i < n && (sorted[i] >> 8) == b; ++i) sum += adds[sorted[i] & 0xFF];
+            const u64 nl = sum & 0xFFFFFFFFu;
+            packed[nc] = sum;
+            bins[nc] = b;
+            nc += (nl >= lo) & (nl <= hi);
+        }
+        counted_.take(f, nc);
+    }
+    counted_.score(best);
+}
+
+}  // namespace tw::grow

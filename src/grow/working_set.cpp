@@ -1,0 +1,241 @@
+// Gathering the histogram grower's working set, and node totals.
+#include "grow/working_set.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "core/errors.hpp"
+#include "core/validate.hpp"
+#include "tree/tree.hpp"
+
+namespace tw::grow {
+
+void WorkingSet::check_inputs() const {
+    if (entries_ >= std::numeric_limits<u32>::max()) throw InternalError("bootstrap list too long");
+    if (features_ > kMaxFeatures) throw ValueError("x has more columns than a tree can address");
+    if (hist_.bins.size() != features_ || hist_.bin_edges.size() != features_ ||
+        hist_.n_bins.size() != features_) {
+        throw InternalError("histogram does not match the feature matrix");
+    }
+    for (std::size_t f = 0; f < features_; ++f) {
+        if (hist_.bins[f].size() < x_.rows || hist_.n_bins[f] != hist_.bin_edges[f].size() ||
+            hist_.n_bins[f] > kMaxBins) {
+            throw InternalError("histogram does not match the feature matrix");
+        }
+    }
+    const std::size_t limit = std::min({x_.rows, y_.size(), w_.size()});
+    for (std::size_t r : boot_) {
+        if (r >= limit) throw InternalError("bootstrap row index out of range");
+    }
+}
+
+void WorkingSet::gather() {
+    const std::size_t n = entries_;
+    const std::size_t nf = features_;
+    if (classification_) {
+        // Count-mode slots remember a bootstrap position only where a split
+        // must read raw values (columns with NaN).
+        keeps_positions_ = false;
+        for (std::size_t f = 0; f < nf; ++f) {
+            keeps_positions_ = keeps_positions_ || !hist_.is_nan_free(f);
+        }
+        count_mode_ = gather_distinct();
+        if (!count_mode_) {
+            keeps_positions_ = true;
+            remap_classes();
+        }
+    }
+    if (!count_mode_) {
+        slots_ = n;
+        row_bytes_ = nf;
+        bins_.resize(n * row_bytes_);
+        for (std::size_t f = 0; f < nf; ++f) {
+            const std::uint8_t* col = hist_.bins[f].data();
+            std::uint8_t* out = bins_.data() + f;
+            for (std::size_t p = 0; p < n; ++p) out[p * row_bytes_] = col[boot_[p]];
+        }
+    }
+    if (!classification_) {
+        reg_records_.resize(n);
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::size_t r = boot_[p];
+            reg_records_[p] = split::reg_record(w_[r], y_[r]);
+        }
+    }
+    if (keeps_positions_ && !count_mode_) {
+        positions_.resize(n);
+        for (std::size_t p = 0; p < n; ++p) positions_[p] = static_cast<u32>(p);
+    }
+    if (keeps_positions_) positions_tmp_.resize(slots_);
+    bins_tmp_.resize(slots_ * row_bytes_);
+    if (classification_ && !count_mode_) {
+        class_records_tmp_.resize(n);
+    } else if (!classification_) {
+        reg_records_tmp_.resize(n);
+    }
+}
+
+// Count mode: slots follow ascending row order. Returns false, changing
+// nothing that the other modes read, when the bootstrap does not qualify
+// (weights other than 1, or not exactly two classes).
+bool WorkingSet::gather_distinct() {
+    const std::size_t n = entries_;
+    if (n == 0 || n >= (std::size_t{1} << 31)) return false;
+    const std::size_t rows = x_.rows;
+    std::vector<u32> mult(rows, 0);
+    std::vector<u32> first(keeps_positions_ ? rows : 0, 0);
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::size_t r = boot_[p];
+        if (mult[r]++ == 0 && keeps_positions_) first[r] = static_cast<u32>(p);
+    }
+    std::vector<u32> distinct;
+    distinct.reserve(n);
+    for (std::size_t r = 0; r < rows; ++r)
+        if (mult[r] != 0) distinct.push_back(static_cast<u32>(r));
+    std::vector<u64> label(distinct.size());
+    u64 lo = 0, hi = 0;
+    std::size_t seen = 0;
+    for (std::size_t e = 0; e < distinct.size(); ++e) {
+        const u32 r = distinct[e];
+        if (w_[r] != 1.0) return false;
+        const u64 l = class_index(y_[r]);
+        label[e] = l;
+        if (seen == 0) {
+            lo = hi = l;
+            seen = 1;
+        } else if (l != lo && l != hi) {
+            if (seen == 2) return false;
+            lo = std::min(lo, l);
+            hi = std::max(hi, l);
+            seen = 2;
+        }
+    }
+    if (seen != 2) return false;
+    n_classes_ = 2;
+    class_ids_ = {lo, hi};
+
+    slots_ = distinct.size();
+    row_bytes_ = features_ + sizeof(u32);
+    bins_.resize(slots_ * row_bytes_);
+    for (std::size_t f = 0; f < features_; ++f) {
+        const std::uint8_t* col = hist_.bins[f].data();
+        std::uint8_t* out = bins_.data() + f;
+        for (std::size_t e = 0; e < slots_; ++e) out[e * row_bytes_] = col[distinct[e]];
+    }
+    for (std::size_t e = 0; e < slots_; ++e) {
+        const u32 t = mult[distinct[e]] | (static_cast<u32>(label[e] == hi) << 31);
+        std::memcpy(bins_.data() + e * row_bytes_ + features_, &t, sizeof t);
+    }
+    if (keeps_positions_) {
+        positions_.resize(slots_);
+        for (std::size_t e = 0; e < slots_; ++e) positions_[e] = first[distinct[e]];
+    }
+    return true;
+}
+
+// Dense classes 0..K-1 in ascending order of the class index, so sums over
+// classes keep ascending class order while a huge label costs nothing.
+void WorkingSet::remap_classes() {
+    const std::size_t n = entries_;
+    class_records_.resize(n);
+    std::vector<u64> labels(n);
+    u64 max_label = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+        labels[p] = class_index(y_[boot_[p]]);
+        max_label = std::max(max_label, labels[p]);
+    }
+    if (n > 0 && max_label < 4 * static_cast<u64>(n) + 1024) {
+        std::vector<u32> dense(static_cast<std::size_t>(max_label) + 1, 0);
+        for (u64 l : labels) dense[l] = 1;
+        u32 k = 0;
+        class_ids_.clear();
+        for (std::size_t l = 0; l < dense.size(); ++l) {
+            const u32 present = dense[l];
+            dense[l] = k;
+            if (present != 0) class_ids_.push_back(l);
+            k += present;
+        }
+        n_classes_ = k;
+        for (std::size_t p = 0; p < n; ++p) {
+            class_records_[p] = split::ClassRecord{w_[boot_[p]], dense[labels[p]]};
+        }
+    } else {
+        std::vector<u64> sorted = labels;
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        n_classes_ = sorted.size();
+        class_ids_ = sorted;
+        for (std::size_t p = 0; p < n; ++p) {
+            const auto it = std::lower_bound(sorted.begin(), sorted.end(), labels[p]);
+            class_records_[p] =
+                split::ClassRecord{w_[boot_[p]], static_cast<u32>(it - sorted.begin())};
+        }
+    }
+}
+
+void NodeTotals::reset(std::size_t n_classes) {
+    class_total.assign(n_classes, 0.0);
+    class_count_.assign(n_classes, 0);
+}
+
+bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
+    double weight = 0.0;
+    if (ws.count_mode()) {
+        // Unit weights: the sums are the class counts.
+        u64 rows = 0, ones = 0;
+        ws.count_slots(begin, end, rows, ones);
+        const u64 count[2] = {rows - ones, ones};
+        classes.clear();
+        for (u32 c = 0; c < 2; ++c) {
+            class_total[c] = static_cast<double>(count[c]);
+            if (count[c] != 0) classes.push_back(c);
+        }
+        weight = static_cast<double>(rows);
+        parent.weight = weight;
+        if (classes.size() <= 1) return false;
+    } else if (ws.classification()) {
+        const split::ClassRecord* rec = ws.class_records();
+        double* total = class_total.data();
+        u32* count = class_count_.data();
+        touched_.clear();
+        for (u32 i = begin; i < end; ++i) {
+            const split::ClassRecord& r = rec[i];
+            weight += r.w;
+            total[r.cls] += r.w;
+            if (count[r.cls]++ == 0) touched_.push_back(r.cls);
+        }
+        parent.weight = weight;
+        classes.assign(touched_.begin(), touched_.end());
+        std::sort(classes.begin(), classes.end());
+        if (classes.size() <= 1) return false;  // empty or a single class
+        if (!(weight > 0.0)) return false;
+    } else {
+        const split::RegRecord* rec = ws.reg_records();
+        double wy = 0.0, ywy = 0.0;
+        for (u32 i = begin; i < end; ++i) {
+            const split::RegRecord& r = rec[i];
+            weight += r.w;
+            wy += r.wy;
+            ywy += r.ywy;
+        }
+        parent.weight = weight;
+        parent.wy = wy;
+        parent.ywy = ywy;
+        if (!(weight > 0.0)) return false;
+        parent.impurity = split::variance(weight, wy, ywy);
+        return true;
+    }
+    parent.impurity = split::gini(classes.size(), weight,
+                                  [&](std::size_t i) { return class_total[classes[i]]; });
+    return true;
+}
+
+void NodeTotals::clear() {
+    for (u32 c : classes) {
+        class_total[c] = 0.0;
+        class_count_[c] = 0;
+    }
+    classes.clear();
+}
+
+}  // namespace tw::grow

@@ -1,0 +1,158 @@
+// The histogram grower's working set: the per-tree copy of the bootstrap
+// rows that the split searches read and the partitions reorder, and the
+// totals of the node being split.
+//
+// Terms:
+//  slot        one row of the working set: the bin bytes of one bootstrap
+//              entry (in count mode, of one distinct bootstrap row), one
+//              byte per feature, slots stored row-major. A node owns a
+//              contiguous range of slots; a split partitions the range
+//              stably, so a node's slots stay in the order of its sample
+//              list and every sum over them runs in that order.
+//  record      per slot, the class record (weight, dense class) or the
+//              regression record (w, w*y, y*w*y). Count mode keeps none.
+//  count mode  two classes and unit weights: every weight sum is a whole
+//              number, held exactly both as a double and as an integer, so
+//              histograms count rows in integers and give the sums adding
+//              the weights would. Sums of counts do not depend on the order
+//              or grouping of the entries, so repeated bootstrap rows share
+//              one slot carrying their multiplicity.
+//  tag         count mode: the 32-bit word after a slot's bins, holding its
+//              multiplicity and, in the top bit, its class (dense 0 or 1).
+//  position    a slot's index into the bootstrap list, kept where the
+//              partition reads raw values (columns with NaN) or a leaf needs
+//              the rows (classification outside count mode).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "core/matrix.hpp"
+#include "histogram/histogram.hpp"
+#include "split/gain.hpp"
+
+namespace tw::grow {
+
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+// Bins a feature can have (bin bytes are 8-bit).
+constexpr std::size_t kMaxBins = 256;
+
+class WorkingSet {
+public:
+    WorkingSet(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
+               const HistogramData& hist, bool classification)
+        : x_(x), y_(y), w_(w), boot_(boot), hist_(hist), entries_(boot.size()), features_(x.cols),
+          classification_(classification) {}
+
+    // Throws when the bootstrap list or the histogram do not fit x, y and w.
+    void check_inputs() const;
+    // Fills the slots, records, tags and positions from the bootstrap list.
+    void gather();
+
+    // Stable partition of slots begin..end-1 on the feature: slots going
+    // left (bin <= bin; value <= threshold on columns that may hold NaN)
+    // first. Returns the first right slot; left_rows() then gives the
+    // bootstrap entries sent left.
+    u32 partition(u32 begin, u32 end, std::size_t feature, std::size_t bin, double threshold);
+    u64 left_rows() const { return left_rows_; }
+
+    bool classification() const { return classification_; }
+    bool count_mode() const { return count_mode_; }
+    std::size_t features() const { return features_; }
+    std::size_t entries() const { return entries_; }  // bootstrap entries
+    std::size_t slots() const { return slots_; }
+    std::size_t row_bytes() const { return row_bytes_; }
+    const std::uint8_t* bins() const { return bins_.data(); }
+    const std::uint8_t* row(u32 slot) const {
+        return bins_.data() + static_cast<std::size_t>(slot) * row_bytes_;
+    }
+    const split::ClassRecord* class_records() const { return class_records_.data(); }
+    const split::RegRecord* reg_records() const { return reg_records_.data(); }
+    // Classes of the tree's rows: their number and each dense class's index.
+    std::size_t n_classes() const { return n_classes_; }
+    const std::vector<u64>& class_ids() const { return class_ids_; }
+    // Row of x behind a slot (when positions are kept).
+    std::size_t source_row(u32 slot) const { return boot_[positions_[slot]]; }
+
+    // Count mode: the tag of a slot row (features = bin bytes before it).
+    static u32 tag_of(const std::uint8_t* row, std::size_t features) {
+        u32 t;
+        std::memcpy(&t, row + features, sizeof t);
+        return t;
+    }
+    u32 tag(u32 slot) const { return tag_of(row(slot), features_); }
+    // The slot's contribution to a packed count: its multiplicity in the
+    // low half, and again in the high half when it is of class 1.
+    static u64 tag_add(u32 t) {
+        const u64 m = t & 0x7FFFFFFFu;
+        return m + ((m & (u64{0} - (t >> 31))) << 32);
+    }
+    // Count mode: rows and class-1 rows of slots begin..end-1.
+    void count_slots(u32 begin, u32 end, u64& rows, u64& ones) const {
+        u64 packed = 0;
+        for (u32 i = begin; i < end; ++i) packed += tag_add(tag(i));
+        rows = packed & 0xFFFFFFFFu;
+        ones = packed >> 32;
+    }
+
+private:
+    bool gather_distinct();
+    void remap_classes();
+    template <class Rec, bool kPositions>
+    u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
+                     std::size_t bin, double threshold);
+
+    const MatrixView& x_;
+    Vec y_;
+    Vec w_;
+    std::span<const std::size_t> boot_;
+    const HistogramData& hist_;
+    const std::size_t entries_;
+    const std::size_t features_;
+    const bool classification_;
+    bool count_mode_ = false;
+    bool keeps_positions_ = true;
+    std::size_t slots_ = 0;      // entries_, or the distinct rows in count mode
+    std::size_t row_bytes_ = 0;  // features_, plus the tag in count mode
+    u64 left_rows_ = 0;
+
+    std::vector<std::uint8_t> bins_;  // slots_ x row_bytes_
+    std::vector<split::ClassRecord> class_records_;
+    std::vector<split::RegRecord> reg_records_;
+    std::vector<u32> positions_;
+    // Partition scratch: the right side, collected aside.
+    std::vector<std::uint8_t> bins_tmp_;
+    std::vector<split::ClassRecord> class_records_tmp_;
+    std::vector<split::RegRecord> reg_records_tmp_;
+    std::vector<u32> positions_tmp_;
+
+    std::size_t n_classes_ = 0;
+    std::vector<u64> class_ids_;
+};
+
+// Totals of the node being split: its parent totals and, for
+// classification, the class totals and the classes present.
+class NodeTotals {
+public:
+    // Sizes the per-class tables for the working set's classes.
+    void reset(std::size_t n_classes);
+    // Totals of slots begin..end-1; false when the node must be a leaf (no
+    // weight, or fewer than two classes). Classification totals must be
+    // cleared again with clear().
+    bool compute(const WorkingSet& ws, u32 begin, u32 end);
+    void clear();
+
+    split::ParentTotals parent;
+    std::vector<double> class_total;  // per dense class, this node
+    std::vector<u32> classes;         // classes present in the node, ascending
+
+private:
+    std::vector<u32> class_count_;  // per dense class, this node (outside count mode)
+    std::vector<u32> touched_;
+};
+
+}  // namespace tw::grow

@@ -1,0 +1,113 @@
+// Split scoring shared by both growers: the per-row records they sum, a
+// node's parent totals, the impurity and gain formulas, the rule that admits
+// a candidate and the record of the best split found so far.
+//
+// Terms: a candidate is one threshold considered for a node; its left
+// totals are the sums over the rows it sends left (the right totals follow
+// from the parent totals). Its gain is the parent impurity minus the
+// weight-averaged impurities of the two sides. Impurity is the Gini
+// impurity for classification and the weighted variance for regression.
+// Classes are dense: 0..K-1 in ascending order of the class index.
+//
+// These are the only scalar forms of the formulas; the vector kernels in
+// split/kernels.hpp evaluate the same operations lane by lane.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace tw::split {
+
+// A classification row: its weight and dense class.
+struct ClassRecord {
+    double w;
+    std::uint32_t cls;
+};
+
+// A regression row: the three terms whose sums give a side's variance.
+struct RegRecord {
+    double w;
+    double wy;   // w * y
+    double ywy;  // y * (w * y)
+};
+
+inline RegRecord reg_record(double w, double y) {
+    const double wy = w * y;
+    return RegRecord{w, wy, y * wy};
+}
+
+// Sums over a node's rows and its impurity. Classification fills weight
+// and impurity only (wy and ywy stay 0).
+struct ParentTotals {
+    double weight = 0.0;    // sum of w
+    double wy = 0.0;        // sum of w * y
+    double ywy = 0.0;       // sum of y * (w * y)
+    double impurity = 0.0;  // Gini impurity or variance of the node
+};
+
+// Variance of rows with weight sum w and sums wy, ywy: E[y^2] - E[y]^2.
+inline double variance(double w, double wy, double ywy) {
+    const double mean = wy / w;
+    return ywy / w - mean * mean;
+}
+
+// Gini impurity of rows of weight sum w whose k classes weigh weight(i):
+// one minus the sum of squared shares, summed in the order i = 0..k-1.
+template <class Weight>
+__attribute__((always_inline)) inline double gini(std::size_t k, double w, Weight&& weight) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < k; ++i) {
+        const double share = weight(i) / w;
+        s += share * share;
+    }
+    return 1.0 - s;
+}
+
+// Parent impurity minus the weight-averaged impurities of the sides.
+inline double impurity_decrease(const ParentTotals& parent, double wl, double left_impurity,
+                                double wr, double right_impurity) {
+    return parent.impurity - (wl * left_impurity + wr * right_impurity) / parent.weight;
+}
+
+// Variance gain of a candidate with left totals wl, l1 (w*y), l2 (y*w*y).
+inline double variance_gain(const ParentTotals& parent, double wl, double l1, double l2) {
+    const double wr = parent.weight - wl;
+    return impurity_decrease(parent, wl, variance(wl, l1, l2), wr,
+                             variance(wr, parent.wy - l1, parent.ywy - l2));
+}
+
+// Gini gain of a candidate with left weight wl over the node's k classes:
+// left(i) and right(i) give class i's weight on each side.
+template <class Left, class Right>
+__attribute__((always_inline)) inline double gini_gain(const ParentTotals& parent, double wl,
+                                                       std::size_t k, Left&& left, Right&& right) {
+    const double wr = parent.weight - wl;
+    return impurity_decrease(parent, wl, gini(k, wl, left), wr, gini(k, wr, right));
+}
+
+// A candidate with nl of the node's n rows (left weight wl) on the left is
+// scored only when both sides hold weight and at least min_leaf rows.
+inline bool admissible(std::uint64_t nl, std::uint64_t n, double wl, double weight,
+                       std::uint64_t min_leaf) {
+    return weight - wl > 0.0 && wl > 0.0 && nl >= min_leaf && n - nl >= min_leaf;
+}
+
+// The best candidate so far. A node splits only on a found candidate of
+// positive gain. Searches take a candidate only when its gain is strictly
+// larger, so the first of equal gains (in the search's order) is kept.
+struct BestSplit {
+    double gain = 0.0;
+    std::size_t feature = 0;
+    std::size_t bin = 0;       // histogram grower: last bin of the left side
+    double threshold = 0.0;    // exact grower: rows with value <= threshold go left
+    bool found = false;
+
+    bool splits() const { return found && gain > 0.0; }
+    void take(double g, std::size_t f, std::size_t b) {
+        gain = g;
+        feature = f;
+        bin = b;
+        found = true;
+    }
+};
+
+}  // namespace tw::split

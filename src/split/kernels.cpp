@@ -1,0 +1,239 @@
+// Vector kernels of the histogram split search.
+//
+// The helpers returning 32-byte vectors (load, two_class_gain) are inlined
+// into each kernel, so no such vector crosses a call and the compiler's note
+// about their calling convention without AVX does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#include "split/kernels.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace tw::split {
+
+// The gain kernels are compiled for AVX2 and for the baseline, picked at
+// load time. ThreadSanitizer instruments those load-time resolvers, which
+// run before its runtime is ready; such builds keep the baseline only, as do
+// builds defining TW_NO_VECTOR_CLONES (the kernel check builds both ways).
+#if defined(__SANITIZE_THREAD__) || defined(TW_NO_VECTOR_CLONES)
+#define TW_VECTOR_CLONES
+#else
+#define TW_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+namespace {
+
+// Two-class Gini gain of candidates with left weight a and left class sums
+// l0, l1 (node class totals t0, t1): gini_gain with k = 2, lane by lane.
+// Inlined into each kernel version.
+__attribute__((always_inline)) inline v4d two_class_gain(v4d impurity, v4d weight, v4d t0,
+                                                         v4d t1, v4d a, v4d l0, v4d l1) {
+    const v4d one = {1.0, 1.0, 1.0, 1.0};
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const v4d wr = weight - a;
+    const v4d a0 = l0 / a;
+    const v4d a1 = l1 / a;
+    const v4d sl = (zero + a0 * a0) + a1 * a1;
+    const v4d b0 = (t0 - l0) / wr;
+    const v4d b1 = (t1 - l1) / wr;
+    const v4d sr = (zero + b0 * b0) + b1 * b1;
+    return impurity - (a * (one - sl) + wr * (one - sr)) / weight;
+}
+
+inline v4d splat(double v) { return v4d{v, v, v, v}; }
+
+}  // namespace
+
+// variance_gain lane by lane.
+TW_VECTOR_CLONES
+void regression_gains(const ParentTotals& parent, const double* wl, const double* l1,
+                      const double* l2, double* gain, std::size_t count) {
+    const v4d W = splat(parent.weight);
+    const v4d S1 = splat(parent.wy);
+    const v4d S2 = splat(parent.ywy);
+    const v4d G = splat(parent.impurity);
+    for (std::size_t j = 0; j < count; j += 4) {
+        const v4d a = load<v4d>(wl + j);
+        const v4d b = load<v4d>(l1 + j);
+        const v4d c = load<v4d>(l2 + j);
+        const v4d wr = W - a;
+        const v4d ml = b / a;
+        const v4d vl = c / a - ml * ml;
+        const v4d mr = (S1 - b) / wr;
+        const v4d vr = (S2 - c) / wr - mr * mr;
+        store(gain + j, G - (a * vl + wr * vr) / W);
+    }
+}
+
+// gini_gain lane by lane: the left shares' squares summed in class order,
+// then the right ones'.
+TW_VECTOR_CLONES
+void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, const double* wl,
+                 const double* left, double* gain, std::size_t count) {
+    const v4d W = splat(parent.weight);
+    const v4d G = splat(parent.impurity);
+    const v4d one = {1.0, 1.0, 1.0, 1.0};
+    if (kn == 2) {
+        // Two classes: the candidates' (class 0, class 1) pairs are split
+        // into one vector per class; the arithmetic is the general one.
+        typedef long long v4i __attribute__((vector_size(32)));
+        const v4i even = {0, 2, 4, 6};
+        const v4i odd = {1, 3, 5, 7};
+        const v4d t0 = splat(tot[0]);
+        const v4d t1 = splat(tot[1]);
+        for (std::size_t j = 0; j < count; j += 4) {
+            const v4d a = load<v4d>(wl + j);
+            const v4d p = load<v4d>(left + 2 * j);
+            const v4d q = load<v4d>(left + 2 * j + 4);
+            const v4d l0 = __builtin_shuffle(p, q, even);
+            const v4d l1 = __builtin_shuffle(p, q, odd);
+            store(gain + j, two_class_gain(G, W, t0, t1, a, l0, l1));
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < count; j += 4) {
+        const v4d a = load<v4d>(wl + j);
+        const v4d wr = W - a;
+        v4d sl = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t i = 0; i < kn; ++i) {
+            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
+                            left[(j + 3) * kn + i]};
+            const v4d t = lc / a;
+            sl += t * t;
+        }
+        v4d sr = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t i = 0; i < kn; ++i) {
+            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
+                            left[(j + 3) * kn + i]};
+            const v4d tc = splat(tot[i]);
+            const v4d t = (tc - lc) / wr;
+            sr += t * t;
+        }
+        const v4d gl = one - sl;
+        const v4d gr = one - sr;
+        store(gain + j, G - (a * gl + wr * gr) / W);
+    }
+}
+
+// Each candidate's packed value holds its left rows in the low half and
+// their class-1 rows in the high half.
+TW_VECTOR_CLONES
+double count_gains(const ParentTotals& parent, double tot0, double tot1,
+                   const std::uint64_t* packed, double* gain, std::size_t count) {
+    typedef int v4si __attribute__((vector_size(16)));
+    typedef int v8si __attribute__((vector_size(32)));
+    const v4d W = splat(parent.weight);
+    const v4d G = splat(parent.impurity);
+    const v4d t0 = splat(tot0);
+    const v4d t1 = splat(tot1);
+    const double lowest = -std::numeric_limits<double>::infinity();
+    v4d top = {lowest, lowest, lowest, lowest};
+    for (std::size_t j = 0; j < count; j += 4) {
+        v8si pk;
+        std::memcpy(&pk, packed + j, sizeof pk);
+        const v4si ni = __builtin_shufflevector(pk, pk, 0, 2, 4, 6);
+        const v4si oi = __builtin_shufflevector(pk, pk, 1, 3, 5, 7);
+        const v4d a = __builtin_convertvector(ni, v4d);
+        const v4d l1 = __builtin_convertvector(oi, v4d);
+        const v4d g = two_class_gain(G, W, t0, t1, a, a - l1, l1);
+        store(gain + j, g);
+        top = g > top ? g : top;
+    }
+    return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+}
+
+std::size_t walk_bins_scalar(std::uint64_t* h, std::size_t last, std::size_t clear,
+                             std::uint64_t lo, std::uint64_t hi, std::uint64_t* cand,
+                             std::uint64_t* cand_bin) {
+    std::uint64_t sum = 0;
+    std::size_t nc = 0;
+    for (std::size_t b = 0; b <= last; ++b) {
+        const std::uint64_t v = h[b];
+        sum += v;
+        const std::uint64_t nl = sum & 0xFFFFFFFFu;
+        cand[nc] = sum;
+        cand_bin[nc] = b;
+        nc += (v != 0) & (nl >= lo) & (nl <= hi);
+    }
+    std::fill_n(h, clear, std::uint64_t{0});
+    return nc;
+}
+
+#if defined(__x86_64__)
+// The walk four bins at a time: a prefix sum within each vector plus the
+// carry of the previous one, and a table-driven compaction of the selected
+// lanes.
+__attribute__((target("avx2")))
+std::size_t walk_bins_avx2(std::uint64_t* h, std::size_t last, std::size_t clear,
+                           std::uint64_t lo, std::uint64_t hi, std::uint64_t* cand,
+                           std::uint64_t* cand_bin) {
+    // For each 4-bit lane mask, the 32-bit source indices that move the
+    // selected 64-bit lanes to the front, in order.
+    alignas(32) static constexpr std::array<std::array<int, 8>, 16> kCompact = [] {
+        std::array<std::array<int, 8>, 16> t{};
+        for (int m = 0; m < 16; ++m) {
+            int k = 0;
+            for (int lane = 0; lane < 4; ++lane) {
+                if (m & (1 << lane)) {
+                    t[m][2 * k] = 2 * lane;
+                    t[m][2 * k + 1] = 2 * lane + 1;
+                    ++k;
+                }
+            }
+            for (; k < 4; ++k) t[m][2 * k] = t[m][2 * k + 1] = 0;
+        }
+        return t;
+    }();
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF);
+    const __m256i lo_m1 = _mm256_set1_epi64x(static_cast<long long>(lo) - 1);
+    const __m256i hi_p1 = _mm256_set1_epi64x(static_cast<long long>(hi) + 1);
+    const __m256i step = _mm256_set1_epi64x(4);
+    __m256i bins = _mm256_setr_epi64x(0, 1, 2, 3);
+    __m256i carry = zero;
+    std::size_t nc = 0;
+    const std::size_t count = last + 1;
+    const std::size_t blocks = (std::max(count, clear) + 3) / 4;
+    clear = (clear + 3) & ~std::size_t{3};  // whole vectors
+    for (std::size_t k = 0; k < blocks; ++k) {
+        __m256i* at = reinterpret_cast<__m256i*>(h + 4 * k);
+        const __m256i v = _mm256_loadu_si256(at);
+        if (4 * k < clear) _mm256_storeu_si256(at, zero);
+        // Inclusive prefix sum of the four lanes.
+        __m256i t = _mm256_add_epi64(
+            v, _mm256_blend_epi32(_mm256_permute4x64_epi64(v, 0x90), zero, 0x03));
+        t = _mm256_add_epi64(t, _mm256_permute2x128_si256(t, t, 0x08));
+        const __m256i sum = _mm256_add_epi64(t, carry);
+        // The carry chain is one add per vector.
+        carry = _mm256_add_epi64(carry, _mm256_permute4x64_epi64(t, 0xFF));
+        const __m256i nl = _mm256_and_si256(sum, low);
+        const __m256i empty = _mm256_cmpeq_epi64(v, zero);
+        const __m256i ok = _mm256_andnot_si256(
+            empty, _mm256_and_si256(_mm256_cmpgt_epi64(nl, lo_m1), _mm256_cmpgt_epi64(hi_p1, nl)));
+        int mask = _mm256_movemask_pd(_mm256_castsi256_pd(ok));
+        if (4 * k + 4 > count) mask &= (4 * k < count) ? (1 << (count - 4 * k)) - 1 : 0;
+        const __m256i idx = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompact[mask].data()));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cand + nc), _mm256_permutevar8x32_epi32(sum, idx));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cand_bin + nc), _mm256_permutevar8x32_epi32(bins, idx));
+        nc += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+        bins = _mm256_add_epi64(bins, step);
+    }
+    return nc;
+}
+#endif
+
+std::size_t walk_bins(std::uint64_t* h, std::size_t last, std::size_t clear, std::uint64_t lo,
+                      std::uint64_t hi, std::uint64_t* cand, std::uint64_t* cand_bin) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return walk_bins_avx2(h, last, clear, lo, hi, cand, cand_bin);
+#endif
+    return walk_bins_scalar(h, last, clear, lo, hi, cand, cand_bin);
+}
+
+}  // namespace tw::split

@@ -1,0 +1,108 @@
+// Vector kernels of the histogram grower's split search: the gains of a
+// feature's candidates four at a time, the count-mode histogram walk, and
+// small helpers of the histogram code (vector loads and stores, set-bit
+// visits of a bin mask, count subtraction).
+//
+// Terms: a candidate is one bin boundary of a feature (see split/gain.hpp);
+// its left totals are laid out one array per total, candidate j at index j.
+// Count mode (two classes, unit weights) keeps a packed count per bin or
+// candidate: rows in the low 32 bits, class-1 rows in the high 32 bits.
+// A bin mask is 256 bits (four words), bit b set when bin b is occupied.
+//
+// The gain kernels are the vector form of split/gain.hpp: every lane performs
+// the scalar formula's operations in the same order, and IEEE division,
+// multiplication and addition round the same whatever the vector width, so
+// each gain is bit-identical to the scalar formula's.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "split/gain.hpp"
+
+namespace tw::split {
+
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v2d __attribute__((vector_size(16)));
+
+template <class V>
+inline V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class V>
+inline void store(double* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Set bits of a 256-bit mask, visited in ascending order.
+template <class F>
+__attribute__((always_inline)) inline void for_each_bit(const std::uint64_t* mask, F&& f) {
+    for (std::size_t word = 0; word < 4; ++word) {
+        std::uint64_t bits = mask[word];
+        while (bits != 0) {
+            const std::size_t b = word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+            bits &= bits - 1;
+            f(b);
+        }
+    }
+}
+
+// gain[j] = variance_gain(parent, wl[j], l1[j], l2[j]); count is padded by
+// the caller to a multiple of 4.
+void regression_gains(const ParentTotals& parent, const double* wl, const double* l1,
+                      const double* l2, double* gain, std::size_t count);
+
+// gain[j] = gini_gain over the node's kn classes: left[j * kn + i] is the
+// left weight of the node's i-th class, tot[i] its node total, and the right
+// weight is tot[i] - left[j * kn + i]. count is a multiple of 4.
+void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, const double* wl,
+                 const double* left, double* gain, std::size_t count);
+
+// class_gains for two classes and unit weights from packed left counts
+// (class 0 weighs rows - class-1 rows): the counts convert exactly to the
+// weight sums unit weights give. Whole vectors are evaluated, so packed and
+// gain must hold count rounded up to 4 entries, the extra ones copies of a
+// real candidate. Returns the largest gain.
+double count_gains(const ParentTotals& parent, double tot0, double tot1,
+                   const std::uint64_t* packed, double* gain, std::size_t count);
+
+// Count-mode walk over bins 0..last of one feature's histogram h, in
+// ascending order, keeping running packed sums (the halves never carry into
+// each other: they stay below 2^31). Occupied bins whose left row count lies
+// in [lo, hi] become candidates: their packed left sums go to cand[], their
+// bins to cand_bin[], in bin order. Bins 0..clear-1 are reset to zero.
+// The vector form works on whole vectors of four bins: h, cand and cand_bin
+// must hold max(last + 1, clear) rounded up to 4 entries, and h's bins from
+// clear up to that bound must be zero (it may clear them again). Returns the
+// number of candidates. walk_bins picks the AVX2 form where the processor
+// has it.
+std::size_t walk_bins(std::uint64_t* h, std::size_t last, std::size_t clear, std::uint64_t lo,
+                      std::uint64_t hi, std::uint64_t* cand, std::uint64_t* cand_bin);
+std::size_t walk_bins_scalar(std::uint64_t* h, std::size_t last, std::size_t clear,
+                             std::uint64_t lo, std::uint64_t hi, std::uint64_t* cand,
+                             std::uint64_t* cand_bin);
+#if defined(__x86_64__)
+std::size_t walk_bins_avx2(std::uint64_t* h, std::size_t last, std::size_t clear,
+                           std::uint64_t lo, std::uint64_t hi, std::uint64_t* cand,
+                           std::uint64_t* cand_bin);
+#endif
+
+// a[i] -= b[i] for i < count (a multiple of 4), two lanes at a time.
+inline void subtract_counts(std::uint64_t* a, const std::uint64_t* b, std::size_t count) {
+    typedef std::uint64_t v2u __attribute__((vector_size(16)));
+    for (std::size_t i = 0; i < count; i += 4) {
+        v2u x0, x1, y0, y1;
+        std::memcpy(&x0, a + i, 16);
+        std::memcpy(&x1, a + i + 2, 16);
+        std::memcpy(&y0, b + i, 16);
+        std::memcpy(&y1, b + i + 2, 16);
+        x0 -= y0;
+        x1 -= y1;
+        std::memcpy(a + i, &x0, 16);
+        std::memcpy(a + i + 2, &x1, 16);
+    }
+}
+
+}  // namespace tw::split

@@ -1,0 +1,180 @@
+// Grows histogram trees on random data and checks every node against a
+// replay of the bootstrap entries the finished tree routes to it (value <=
+// threshold goes left, NaN goes right): a node's n_samples is the number of
+// its entries, a leaf's class weights and value, or its weighted mean, are
+// the sums over its entries in bootstrap order, bit for bit, and every
+// threshold is an inner bin edge of its feature. This catches a partition
+// that sends a row elsewhere than the tree does, in every grower mode:
+// count mode (with and without kept histograms, and on columns holding NaN,
+// which no fit of the engine passes but the grower handles), dense and
+// grouped class sums, regression, tiny nodes and all stop rules.
+// Used by tests/test_histogram.py; prints "ok" or the first mismatches.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "core/rng.hpp"
+#include "grow/grow.hpp"
+#include "histogram/histogram.hpp"
+
+namespace {
+
+std::mt19937_64 gen(77);
+std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen); }
+double normal() { return std::normal_distribution<double>(0.0, 1.0)(gen); }
+
+int failures = 0;
+template <class... A>
+void fail(const char* format, A... args) {
+    if (failures++ < 8) {
+        std::printf(format, args...);
+        std::printf("\n");
+    }
+}
+
+bool same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+struct Case {
+    std::size_t rows, cols;
+    std::size_t classes;   // 0: regression
+    bool unit_weights;
+    double nan_rate;       // share of NaN in the columns that hold any
+    bool ties;
+    std::size_t boot_len;  // bootstrap entries
+    tw::TreeParams params;
+};
+
+void check(const Case& c, std::uint64_t seed) {
+    std::vector<double> x(c.rows * c.cols), y(c.rows), w(c.rows);
+    for (std::size_t r = 0; r < c.rows; ++r) {
+        for (std::size_t f = 0; f < c.cols; ++f) {
+            double v = normal();
+            if (c.ties) v = std::round(v * 2.0) / 2.0;
+            if (f == 2 && c.cols > 3) v = 1.5;  // a constant column
+            if (f % 2 == 1 && std::uniform_real_distribution<double>(0, 1)(gen) < c.nan_rate) {
+                v = std::numeric_limits<double>::quiet_NaN();
+            }
+            x[r * c.cols + f] = v;
+        }
+        const double signal = x[r * c.cols] == x[r * c.cols] ? x[r * c.cols] : 0.0;
+        if (c.classes == 0) {
+            y[r] = 2.0 * signal + 0.3 * normal();
+        } else {
+            const double s = signal + 0.5 * normal();
+            std::size_t k = static_cast<std::size_t>((std::tanh(s) + 1.0) / 2.0 * c.classes);
+            y[r] = static_cast<double>(std::min(k, c.classes - 1) * 3);  // gapped labels
+        }
+        w[r] = c.unit_weights ? 1.0 : 0.25 + static_cast<double>(below(8)) / 4.0;
+    }
+    std::vector<std::size_t> boot(c.boot_len);
+    for (std::size_t& b : boot) b = below(c.rows);
+    const tw::MatrixView view{x.data(), c.rows, c.cols, c.cols};
+    const tw::HistogramData hist = tw::HistogramData::build(view);
+    tw::Rng rng = tw::seed_rng(seed);
+    const tw::Tree tree = tw::build_tree_on_bootstrap(view, y, w, boot, c.params, rng, hist);
+
+    // Every node's entries, in bootstrap order.
+    std::vector<std::vector<std::size_t>> at(tree.nodes.size());
+    for (std::size_t p = 0; p < boot.size(); ++p) {
+        const double* row = view.row(boot[p]);
+        std::size_t i = 0;
+        at[0].push_back(boot[p]);
+        while (!tree.nodes[i].is_leaf()) {
+            const tw::Node& n = tree.nodes[i];
+            i = row[n.feature] <= n.threshold ? n.left : n.right;
+            at[i].push_back(boot[p]);
+        }
+    }
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        const tw::Node& n = tree.nodes[i];
+        const std::vector<std::size_t>& rows = at[i];
+        if (n.n_samples != rows.size()) {
+            fail("seed %llu node %zu: n_samples %llu, %zu entries routed", (unsigned long long)seed, i,
+                 (unsigned long long)n.n_samples, rows.size());
+        }
+        if (!n.is_leaf()) {
+            const std::vector<double>& edges = hist.bin_edges[n.feature];
+            bool edge = false;
+            for (std::size_t b = 0; b + 1 < edges.size(); ++b) edge = edge || same(edges[b], n.threshold);
+            if (!edge) fail("seed %llu node %zu: threshold %a is no inner bin edge", (unsigned long long)seed, i, n.threshold);
+            continue;
+        }
+        if (c.classes == 0) {
+            double total_w = 0.0, total_wy = 0.0;
+            for (std::size_t r : rows) {
+                total_w += w[r];
+                total_wy += w[r] * y[r];
+            }
+            const double want = total_w > 0.0 ? total_wy / total_w : 0.0;
+            if (!same(n.value, want)) fail("seed %llu leaf %zu: value %a, mean %a", (unsigned long long)seed, i, n.value, want);
+            continue;
+        }
+        std::map<std::uint64_t, double> weights;
+        for (std::size_t r : rows) {
+            const auto it = weights.find(static_cast<std::uint64_t>(y[r]));
+            if (it == weights.end()) {
+                weights.emplace(static_cast<std::uint64_t>(y[r]), 0.0 + w[r]);
+            } else {
+                it->second += w[r];
+            }
+        }
+        const auto cw = tree.leaf_weights(i);
+        bool ok = n.has_class_weights && cw.size() == weights.size();
+        std::size_t k = 0;
+        double top = -1.0, value = 0.0;
+        for (const auto& [cls, sum] : weights) {
+            ok = ok && cw[k].cls == cls && same(cw[k].weight, sum);
+            if (sum >= top) {
+                top = sum;
+                value = static_cast<double>(cls);
+            }
+            ++k;
+        }
+        ok = ok && same(n.value, value);
+        if (!ok) fail("seed %llu leaf %zu: class weights or value differ from its %zu entries", (unsigned long long)seed, i, rows.size());
+    }
+}
+
+tw::TreeParams params(bool classification, std::optional<std::uint64_t> depth,
+                      std::optional<std::uint64_t> features, std::uint64_t split, std::uint64_t leaf) {
+    tw::TreeParams p;
+    p.is_classification = classification;
+    p.max_depth = depth;
+    p.max_features = features;
+    p.min_samples_split = split;
+    p.min_samples_leaf = leaf;
+    return p;
+}
+
+}  // namespace
+
+int main() {
+    const std::optional<std::uint64_t> none;
+    const std::vector<Case> cases = {
+        // Count mode: kept histograms handed down, then scratch ones with
+        // feature sampling; NaN columns route by value.
+        {600, 6, 2, true, 0.0, false, 600, params(true, none, none, 2, 1)},
+        {600, 6, 2, true, 0.2, true, 900, params(true, none, none, 2, 1)},
+        {400, 6, 2, true, 0.1, false, 400, params(true, none, 3, 2, 1)},
+        {300, 5, 2, true, 0.3, true, 300, params(true, 6, none, 5, 3)},
+        // Weighted and many-class classification (dense and grouped sums).
+        {500, 5, 2, false, 0.0, true, 500, params(true, none, none, 2, 1)},
+        {500, 5, 5, false, 0.15, false, 500, params(true, none, 2, 2, 2)},
+        {700, 4, 40, true, 0.0, false, 700, params(true, none, none, 2, 1)},
+        {700, 4, 40, false, 0.2, true, 500, params(true, 9, none, 3, 1)},
+        // Regression, with tiny nodes down to pairs.
+        {500, 5, 0, false, 0.0, false, 500, params(false, none, none, 2, 1)},
+        {500, 5, 0, true, 0.25, true, 800, params(false, none, 2, 2, 1)},
+        {200, 3, 0, false, 0.1, false, 200, params(false, 4, none, 10, 4)},
+    };
+    std::uint64_t seed = 1;
+    for (int round = 0; round < 3; ++round) {
+        for (const Case& c : cases) check(c, seed++);
+    }
+    if (failures == 0) std::printf("ok\n");
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,222 @@
+// The vector kernels of src/split against the scalar formulas, bit for bit:
+// regression, class and count gains on random candidates (ties, tiny and
+// huge weights, empty classes), and the count-mode bin walk of every form
+// against the plain loop. Built twice by tests/test_split.py, with the
+// load-time choice of kernel versions and with the baseline version only.
+// Prints "ok" or the first mismatch.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "split/gain.hpp"
+#include "split/kernels.hpp"
+
+namespace {
+
+using tw::split::ParentTotals;
+
+std::mt19937_64 gen(20240611);
+
+double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(gen); }
+std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen); }
+
+bool same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+int failures = 0;
+void fail(const char* what, std::size_t j, double got, double want) {
+    if (failures++ < 5) std::printf("%s: candidate %zu gives %a, the formula %a\n", what, j, got, want);
+}
+
+// A weight drawn from a few scales, sometimes a whole number.
+double weight() {
+    switch (below(4)) {
+        case 0: return static_cast<double>(1 + below(5));
+        case 1: return uniform(1e-9, 1e-6);
+        case 2: return uniform(1e3, 1e6);
+        default: return uniform(0.01, 3.0);
+    }
+}
+
+void check_regression() {
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t count = 4 * (1 + below(20));
+        std::vector<double> wl(count), l1(count), l2(count), gain(count);
+        ParentTotals p;
+        double w = 0.0, s1 = 0.0, s2 = 0.0;
+        for (std::size_t j = 0; j < count; ++j) {
+            // Left totals are running sums of rows, as a walk forms them.
+            const double rw = weight(), y = uniform(-5.0, 5.0) * (below(8) == 0 ? 1e4 : 1.0);
+            const tw::split::RegRecord r = tw::split::reg_record(rw, y);
+            w += r.w;
+            s1 += r.wy;
+            s2 += r.ywy;
+            wl[j] = w;
+            l1[j] = s1;
+            l2[j] = s2;
+        }
+        const tw::split::RegRecord last = tw::split::reg_record(weight(), uniform(-5.0, 5.0));
+        p.weight = w + last.w;
+        p.wy = s1 + last.wy;
+        p.ywy = s2 + last.ywy;
+        p.impurity = tw::split::variance(p.weight, p.wy, p.ywy);
+        tw::split::regression_gains(p, wl.data(), l1.data(), l2.data(), gain.data(), count);
+        for (std::size_t j = 0; j < count; ++j) {
+            const double want = tw::split::variance_gain(p, wl[j], l1[j], l2[j]);
+            if (!same(gain[j], want)) fail("regression_gains", j, gain[j], want);
+        }
+    }
+}
+
+void check_classes() {
+    for (int round = 0; round < 600; ++round) {
+        const std::size_t kn = 2 + below(round % 3 == 0 ? 1 : 15);
+        const std::size_t count = 4 * (1 + below(12));
+        std::vector<double> tot(kn, 0.0), run(kn, 0.0);
+        std::vector<double> wl(count), left(count * kn), gain(count);
+        double w = 0.0;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::size_t c = below(kn);
+            const double rw = below(6) == 0 ? 0.0 : weight();
+            w += rw;
+            run[c] += rw;
+            wl[j] = w;
+            for (std::size_t i = 0; i < kn; ++i) left[j * kn + i] = run[i];
+        }
+        for (std::size_t i = 0; i < kn; ++i) tot[i] = run[i] + (below(3) == 0 ? 0.0 : weight());
+        ParentTotals p;
+        p.weight = 0.0;
+        for (std::size_t i = 0; i < kn; ++i) p.weight += tot[i];
+        p.impurity = tw::split::gini(kn, p.weight, [&](std::size_t i) { return tot[i]; });
+        tw::split::class_gains(p, tot.data(), kn, wl.data(), left.data(), gain.data(), count);
+        for (std::size_t j = 0; j < count; ++j) {
+            const double want = tw::split::gini_gain(
+                p, wl[j], kn, [&](std::size_t i) { return left[j * kn + i]; },
+                [&](std::size_t i) { return tot[i] - left[j * kn + i]; });
+            // Candidates with an empty side give NaN both ways.
+            if (!same(gain[j], want) && !(gain[j] != gain[j] && want != want)) {
+                fail("class_gains", j, gain[j], want);
+            }
+        }
+    }
+}
+
+void check_counts() {
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t count = 1 + below(60);
+        const std::size_t padded = (count + 3) & ~std::size_t{3};
+        const std::uint64_t n0 = 1 + below(round % 2 ? 40 : 2000000), n1 = 1 + below(2000000);
+        std::vector<std::uint64_t> packed(padded);
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint64_t ones = below(n1 + 1), zeros = below(n0 + 1);
+            const std::uint64_t rows = ones + zeros == 0 ? 1 : ones + zeros;
+            packed[j] = rows | (std::min(ones, rows) << 32);
+        }
+        for (std::size_t j = count; j < padded; ++j) packed[j] = packed[count - 1];
+        const double t0 = static_cast<double>(n0), t1 = static_cast<double>(n1);
+        ParentTotals p;
+        p.weight = t0 + t1;
+        const double tot[2] = {t0, t1};
+        p.impurity = tw::split::gini(2, p.weight, [&](std::size_t i) { return tot[i]; });
+        std::vector<double> gain(padded);
+        const double top = tw::split::count_gains(p, t0, t1, packed.data(), gain.data(), count);
+        double want_top = -std::numeric_limits<double>::infinity();
+        for (std::size_t j = 0; j < count; ++j) {
+            const double rows = static_cast<double>(packed[j] & 0xFFFFFFFFu);
+            const double ones = static_cast<double>(packed[j] >> 32);
+            const double l[2] = {rows - ones, ones};
+            const double want = tw::split::gini_gain(
+                p, rows, 2, [&](std::size_t i) { return l[i]; },
+                [&](std::size_t i) { return tot[i] - l[i]; });
+            if (!same(gain[j], want)) fail("count_gains", j, gain[j], want);
+            want_top = std::max(want_top, want);
+        }
+        if (!same(top, want_top)) fail("count_gains maximum", 0, top, want_top);
+    }
+}
+
+using Walk = std::size_t (*)(std::uint64_t*, std::size_t, std::size_t, std::uint64_t, std::uint64_t,
+                             std::uint64_t*, std::uint64_t*);
+
+// Every walk form on the same random histogram, against a plain loop.
+void check_walks() {
+    std::vector<Walk> walks = {tw::split::walk_bins, tw::split::walk_bins_scalar};
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) walks.push_back(tw::split::walk_bins_avx2);
+#endif
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n_bins = 2 + below(255);
+        const std::size_t last = n_bins - 2;
+        const std::size_t clear = below(2) ? n_bins : 0;
+        std::vector<std::uint64_t> h(260, 0);
+        const std::size_t density = 1 + below(4);
+        std::uint64_t rows = 0;
+        for (std::size_t b = 0; b < n_bins; ++b) {
+            if (below(density) != 0) continue;
+            const std::uint64_t n = 1 + below(round % 5 == 0 ? 3 : 100000);
+            h[b] = n | (below(n + 1) << 32);
+            rows += n;
+        }
+        const std::uint64_t lo = below(4), hi = rows >= lo ? rows - below(rows / 2 + 1) : 0;
+        // The plain walk.
+        std::vector<std::uint64_t> want, want_bin;
+        std::uint64_t sum = 0;
+        for (std::size_t b = 0; b <= last; ++b) {
+            sum += h[b];
+            const std::uint64_t nl = sum & 0xFFFFFFFFu;
+            if (h[b] != 0 && nl >= lo && nl <= hi) {
+                want.push_back(sum);
+                want_bin.push_back(b);
+            }
+        }
+        for (std::size_t k = 0; k < walks.size(); ++k) {
+            std::vector<std::uint64_t> hk = h, cand(264), cand_bin(264);
+            const std::size_t nc = walks[k](hk.data(), last, clear, lo, hi, cand.data(), cand_bin.data());
+            bool ok = nc == want.size();
+            for (std::size_t j = 0; ok && j < nc; ++j) ok = cand[j] == want[j] && cand_bin[j] == want_bin[j];
+            for (std::size_t b = 0; ok && b < 260; ++b) ok = hk[b] == (b < clear ? 0 : h[b]);
+            if (!ok && failures++ < 5) {
+                std::printf("walk form %zu: %zu bins, clear %zu, lo %llu, hi %llu: %zu candidates, want %zu\n",
+                            k, n_bins, clear, static_cast<unsigned long long>(lo),
+                            static_cast<unsigned long long>(hi), nc, want.size());
+            }
+        }
+    }
+}
+
+void check_helpers() {
+    // Set bits visited in ascending order.
+    for (int round = 0; round < 200; ++round) {
+        std::uint64_t mask[4] = {gen(), gen() & gen(), 0, gen() >> below(64)};
+        if (round % 7 == 0) mask[0] = mask[1] = mask[3] = 0;
+        std::vector<std::size_t> seen, want;
+        tw::split::for_each_bit(mask, [&](std::size_t b) { seen.push_back(b); });
+        for (std::size_t b = 0; b < 256; ++b) {
+            if ((mask[b / 64] >> (b % 64)) & 1) want.push_back(b);
+        }
+        if (seen != want && failures++ < 5) std::printf("for_each_bit: order or bits differ\n");
+    }
+    // Lane-wise subtraction, including the borrow of a packed count's halves.
+    std::vector<std::uint64_t> a(256 + 4), b(256 + 4), want(256 + 4);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        b[i] = gen() >> 2;
+        a[i] = b[i] + (gen() >> 2);
+        want[i] = a[i] - b[i];
+    }
+    tw::split::subtract_counts(a.data(), b.data(), a.size());
+    if (a != want && failures++ < 5) std::printf("subtract_counts differs\n");
+}
+
+}  // namespace
+
+int main() {
+    check_regression();
+    check_classes();
+    check_counts();
+    check_walks();
+    check_helpers();
+    if (failures == 0) std::printf("ok\n");
+    return failures == 0 ? 0 : 1;
+}
