@@ -59,3 +59,23 @@ def test_corrupted_states_are_value_errors(rng):
             target.predict(np.zeros((2, 64)))
     with pytest.raises(TypeError):
         target.__setstate__("not bytes")
+
+
+def test_state_naming_the_largest_feature_number_is_refused():
+    # A hand-made state whose split tests feature 2**32 - 1 but claims the
+    # tree reads no column at all: the column count must not wrap around to
+    # zero, or predict would read far outside the row.
+    import struct
+    import zlib
+
+    x = np.array([[0.0], [1.0], [2.0], [3.0]])
+    tree = _rs.DecisionTree(task="regression", max_depth=1)
+    tree.fit(x, np.array([0.0, 0.0, 1.0, 1.0]))
+    state = bytearray(tree.__getstate__()[:-4])
+    at = state.find(struct.pack("<QQ", 1, 3))  # columns read, node count
+    assert at > 0
+    state[at:at + 8] = struct.pack("<Q", 0)
+    state[at + 32:at + 40] = struct.pack("<Q", 0xFFFFFFFF)  # root's feature
+    state += struct.pack("<I", zlib.crc32(bytes(state)))
+    with pytest.raises(ValueError, match="invalid saved state"):
+        _rs.DecisionTree().__setstate__(bytes(state))

@@ -220,7 +220,7 @@ void check_tree(const Tree& t) {
                 Reader::fail("child index out of order");
             }
             if (reached[node.left]++ || reached[node.right]++) Reader::fail("shared child");
-            max_feature_plus_one = std::max<std::uint64_t>(max_feature_plus_one, node.feature + 1);
+            max_feature_plus_one = std::max(max_feature_plus_one, std::uint64_t{node.feature} + 1);
             if (node.has_class_weights || node.cw_count != 0) Reader::fail("split node with class weights");
         } else if (node.cw_count != 0 &&
                    (node.cw_begin > t.class_weights.size() ||
