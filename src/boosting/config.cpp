@@ -10,14 +10,8 @@
 namespace tw::boosting {
 
 TreeParams make_tree_params(const BoostConfig& config, std::size_t n_features) {
-    TreeParams params;
-    params.max_depth = config.rf_max_depth;
-    const std::uint64_t m = resolve_max_features(config.rf_max_features, n_features);
-    if (m < n_features) params.max_features = m;
-    params.min_samples_split = config.min_samples_split;
-    params.min_samples_leaf = config.min_samples_leaf;
-    params.is_classification = false;
-    return params;
+    return tree_params(config.rf_max_depth, config.rf_max_features, n_features,
+                       config.min_samples_split, config.min_samples_leaf, false);
 }
 
 void set_thread_pool(std::optional<std::uint64_t> n_jobs) {

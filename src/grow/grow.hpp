@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/matrix.hpp"
@@ -21,6 +22,14 @@ struct TreeParams {
     std::uint64_t min_samples_leaf = 1;
     bool is_classification = true;
 };
+
+// The growth settings of an estimator's trees on n_features columns: the
+// textual max_features setting is resolved here (a count that covers every
+// column means no feature subsampling).
+TreeParams tree_params(std::optional<std::uint64_t> max_depth,
+                       const std::optional<std::string>& max_features, std::size_t n_features,
+                       std::uint64_t min_samples_split, std::uint64_t min_samples_leaf,
+                       bool is_classification);
 
 // Appends the leaf that the listed positions make (repeats allowed) to `tree`
 // and returns its index. Classification leaves keep their class weights in

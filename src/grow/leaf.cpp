@@ -1,4 +1,5 @@
-// The leaf constructors.
+// The leaf constructors, and the tree settings every estimator derives from
+// its own (tree_params).
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -8,6 +9,20 @@
 #include "grow/leaf.hpp"
 
 namespace tw {
+
+TreeParams tree_params(std::optional<std::uint64_t> max_depth,
+                       const std::optional<std::string>& max_features, std::size_t n_features,
+                       std::uint64_t min_samples_split, std::uint64_t min_samples_leaf,
+                       bool is_classification) {
+    TreeParams params;
+    params.max_depth = max_depth;
+    const std::uint64_t m = resolve_max_features(max_features, n_features);
+    if (m < n_features) params.max_features = m;
+    params.min_samples_split = min_samples_split;
+    params.min_samples_leaf = min_samples_leaf;
+    params.is_classification = is_classification;
+    return params;
+}
 
 using grow::append_node;
 using grow::class_weights_begin;

@@ -33,14 +33,8 @@ std::size_t predict_grain(std::size_t rows, std::size_t cols, std::size_t sums_p
 }
 
 TreeParams make_params(const ForestSettings& s, std::size_t n_features, bool classification) {
-    TreeParams p;
-    p.max_depth = s.max_depth;
-    const std::uint64_t m = resolve_max_features(s.max_features, n_features);
-    if (m < n_features) p.max_features = m;
-    p.min_samples_split = s.min_samples_split;
-    p.min_samples_leaf = s.min_samples_leaf;
-    p.is_classification = classification;
-    return p;
+    return tree_params(s.max_depth, s.max_features, n_features, s.min_samples_split,
+                       s.min_samples_leaf, classification);
 }
 
 void check_width(const std::vector<Tree>& trees, const MatrixView& x) {

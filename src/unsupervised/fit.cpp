@@ -79,13 +79,8 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     const std::vector<double> w(total, 1.0);
     const MatrixView cview{combined.data(), total, p, p};
 
-    const std::uint64_t m = resolve_max_features(params_.max_features, p);
-    TreeParams tp;
-    tp.max_depth = params_.max_depth;
-    if (m < p) tp.max_features = m;
-    tp.min_samples_split = params_.min_samples_split;
-    tp.min_samples_leaf = params_.min_samples_leaf;
-    tp.is_classification = true;
+    const TreeParams tp = tree_params(params_.max_depth, params_.max_features, p,
+                                      params_.min_samples_split, params_.min_samples_leaf, true);
 
     const HistogramData hist = HistogramData::build(cview);
 
