@@ -98,8 +98,8 @@ private:
     u128 inc_ = 1;
 };
 
-// Seeds from a 64-bit value the way the reference generator library does,
-// or from 32 bytes of operating-system entropy when `seed` is empty
+// Seeds from a 64-bit value (a 32-bit PCG step expands it into the 32-byte
+// seed block), or from 32 bytes of operating-system entropy when `seed` is empty
 // (throws InternalError "from_entropy failed: ..." when the OS fails).
 Rng seed_rng(std::optional<std::uint64_t> seed);
 
@@ -118,29 +118,6 @@ inline std::uint64_t gen_range_u64(Rng& rng, std::uint64_t m) {
     for (;;) {
         const u128 prod = static_cast<u128>(rng.next_u64()) * m;
         if (static_cast<std::uint64_t>(prod) <= zone) return static_cast<std::uint64_t>(prod >> 64);
-    }
-}
-
-// `count` successive gen_range_u64(rng, m) draws, passed in order to
-// take(value). The generator's outputs are produced in batches; an output
-// the range draw rejects is skipped, so the generator ends exactly where
-// `count` single draws leave it.
-template <class Take>
-inline void gen_ranges_u64(Rng& rng, std::uint64_t m, std::size_t count, Take&& take) {
-    if (count == 0) return;
-    if (m == 0) empty_range("gen_range_u64");
-    const std::uint64_t zone = range_zone_u64(m);
-    constexpr std::size_t kBatch = 256;
-    std::uint64_t out[kBatch];
-    while (count > 0) {
-        const std::size_t batch = count < kBatch ? count : kBatch;
-        rng.fill_u64(out, batch);
-        for (std::size_t b = 0; b < batch; ++b) {
-            const u128 prod = static_cast<u128>(out[b]) * m;
-            if (static_cast<std::uint64_t>(prod) > zone) continue;
-            take(static_cast<std::uint64_t>(prod >> 64));
-            --count;
-        }
     }
 }
 
