@@ -39,6 +39,19 @@ def check_int(owner, name, value, minimum, *, allow_none=False):
     return int(value)
 
 
+def check_n_jobs(owner, n_jobs):
+    """n_jobs with scikit-learn's meaning: None or -1 all processors, k > 0
+    exactly k threads, k < -1 all but |k| - 1; 0 is refused."""
+    if n_jobs is None:
+        return None
+    if not _is_int(n_jobs) or n_jobs == 0:
+        raise InvalidParameterError(
+            f"The 'n_jobs' parameter of {owner} must be a nonzero int or None. "
+            f"Got {n_jobs!r} instead."
+        )
+    return int(n_jobs)
+
+
 def check_float(owner, name, value, *, low=None, high=None, low_open=False, high_open=False):
     """A finite real parameter inside the given bounds."""
     ok = isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))

@@ -1,13 +1,28 @@
 """Bagged random forests of histogram trees as scikit-learn estimators."""
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
-import _rs
-
 from . import _base
+from . import _engine as _native
+from ._persist import to_engine
 
 
 class _ForestBase(BaseEstimator):
-    _engine = None
+    _engine = None  # the tarnwood._engine class of the fitted model
+
+    def _verbosity(self):
+        owner = type(self).__name__
+        return int(_base.check_int(owner, "verbose", self.verbose, 0))
+
+    def _threads(self):
+        return _base.check_n_jobs(type(self).__name__, self.n_jobs)
+
+    def _fitted_model(self):
+        # Estimators pickled by earlier releases hold `_rs` models; both
+        # classes share one saved-state format.
+        model = _base.fitted(self)
+        if not isinstance(model, self._engine):
+            model = self.model_ = to_engine(model, self._engine)
+        return model
 
     def __init__(
         self,
@@ -18,6 +33,8 @@ class _ForestBase(BaseEstimator):
         min_samples_split=2,
         min_samples_leaf=1,
         random_state=None,
+        n_jobs=None,
+        verbose=0,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -26,6 +43,8 @@ class _ForestBase(BaseEstimator):
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
         self.random_state = random_state
+        self.n_jobs = n_jobs
+        self.verbose = verbose
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -59,24 +78,39 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     random_state : int, RandomState, Generator or None, default=None
         Seed of the forest; an int gives the same forest on every fit,
         whatever the number of threads.
+    n_jobs : int or None, default=None
+        Threads used by fit and predict: None or -1 for every processor, a
+        positive count, or -k for all but k - 1 processors. Results are the
+        same for every value.
+    verbose : int, default=0
+        0 is silent; 1 or more prints a progress line on stderr during fit
+        (trees grown, time elapsed, estimated time left).
+
+    Fit and predict release the interpreter lock while they run, so other
+    Python threads keep running, and Ctrl-C interrupts them with
+    KeyboardInterrupt, leaving the estimator as it was before the call.
 
     Attributes
     ----------
     classes_ : ndarray of shape (n_classes,)
     n_features_in_ : int
-    model_ : _rs.RandomForestClassifier
+    model_ : tarnwood._engine.ForestClassifier
     """
 
-    @property
-    def _engine(self):
-        return _rs.RandomForestClassifier
+    _engine = _native.ForestClassifier
 
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
         model = self._make_model(X.shape[1])
-        model.fit(X, _base.encode_labels(self, y), sample_weight)
+        encoded = _base.encode_labels(self, y)
+        model.fit(X, encoded, sample_weight, n_jobs=self._threads(), verbose=self._verbosity())
         self.model_ = model
         return self
+
+    def predict_proba(self, X):
+        model = self._fitted_model()
+        X = _base.check_features(self, X, reset=False)
+        return model.predict_proba(X, n_jobs=self._threads())
 
 
 class ForestRegressor(RegressorMixin, _ForestBase):
@@ -88,7 +122,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
     Attributes
     ----------
     n_features_in_ : int
-    model_ : _rs.RandomForestRegressor
+    model_ : tarnwood._engine.ForestRegressor
     """
 
     def __init__(
@@ -100,6 +134,8 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         min_samples_split=2,
         min_samples_leaf=1,
         random_state=None,
+        n_jobs=None,
+        verbose=0,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -109,20 +145,20 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             min_samples_split=min_samples_split,
             min_samples_leaf=min_samples_leaf,
             random_state=random_state,
+            n_jobs=n_jobs,
+            verbose=verbose,
         )
 
-    @property
-    def _engine(self):
-        return _rs.RandomForestRegressor
+    _engine = _native.ForestRegressor
 
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
         model = self._make_model(X.shape[1])
-        model.fit(X, y, sample_weight)
+        model.fit(X, y, sample_weight, n_jobs=self._threads(), verbose=self._verbosity())
         self.model_ = model
         return self
 
     def predict(self, X):
-        model = _base.fitted(self)
+        model = self._fitted_model()
         X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict(X), X.shape[0])
+        return model.predict(X, n_jobs=self._threads())

@@ -63,6 +63,15 @@ GrowResult<Grow> grow_planned(const BootstrapPlanner& planner, TreePlan& plan, s
     return grow(t, std::span<const std::size_t>(sample), tree_rng);
 }
 
+// Grows tree t and counts it as done for the call's control, if any.
+template <class Grow>
+GrowResult<Grow> grow_counted(const BootstrapPlanner& planner, TreePlan& plan, std::size_t t,
+                              Grow& grow, parallel::RunControl* control) {
+    GrowResult<Grow> result = grow_planned(planner, plan, t, grow);
+    parallel::note_done(control);
+    return result;
+}
+
 }  // namespace detail
 
 // Plans n_trees trees with `planner` and grows them on the pool. Result must
@@ -71,13 +80,14 @@ template <class Grow>
 GrownForest<GrowResult<Grow>> grow_forest(BootstrapPlanner& planner, std::size_t n_trees,
                                           Grow&& grow,
                                           Schedule schedule = Schedule::after_planning) {
+    parallel::RunControl* const control = parallel::current_control();
     GrownForest<GrowResult<Grow>> out;
     out.plans.resize(n_trees);
     out.results.resize(n_trees);
     if (schedule == Schedule::after_planning) {
         for (std::size_t t = 0; t < n_trees; ++t) out.plans[t] = planner.next();
         parallel::parallel_for(n_trees, [&](std::size_t t) {
-            out.results[t] = detail::grow_planned(planner, out.plans[t], t, grow);
+            out.results[t] = detail::grow_counted(planner, out.plans[t], t, grow, control);
         });
         return out;
     }
@@ -103,7 +113,7 @@ GrownForest<GrowResult<Grow>> grow_forest(BootstrapPlanner& planner, std::size_t
             if (plan_failed.load(std::memory_order_acquire)) return;
             std::this_thread::yield();
         }
-        out.results[t] = detail::grow_planned(planner, out.plans[t], t, grow);
+        out.results[t] = detail::grow_counted(planner, out.plans[t], t, grow, control);
     });
     return out;
 }

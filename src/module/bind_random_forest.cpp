@@ -1,5 +1,6 @@
 // Python classes RandomForestRegressor and RandomForestClassifier.
 #include "module/classes.hpp"
+#include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
@@ -10,26 +11,6 @@ namespace {
 
 using Clf = tw::RandomForestClassifier;
 using Reg = tw::RandomForestRegressor;
-
-ForestSettings parse_settings(PyObject* args, PyObject* kwargs, const char* format,
-                              std::uint64_t default_estimators) {
-    static const char* const names[] = {"n_estimators",      "max_depth",        "max_features",
-                                        "bootstrap",         "random_state",     "min_samples_split",
-                                        "min_samples_leaf",  nullptr};
-    PyObject *o_n = nullptr, *o_depth = Py_None, *o_feat = Py_None, *o_boot = nullptr,
-             *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr;
-    parse_args(args, kwargs, format, names, &o_n, &o_depth, &o_feat, &o_boot, &o_seed, &o_split,
-               &o_leaf);
-    ForestSettings s;
-    s.n_estimators = o_n ? to_count(o_n, "n_estimators") : default_estimators;
-    s.max_depth = to_opt_count(o_depth, "max_depth");
-    s.max_features = to_opt_text(o_feat, "max_features");
-    s.bootstrap = o_boot ? to_flag(o_boot, "bootstrap") : true;
-    s.random_state = to_opt_count(o_seed, "random_state");
-    s.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
-    s.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
-    return s;
-}
 
 template <class Model>
 PyObject* forest_n_estimators(PyObject* self, void*) {
@@ -43,7 +24,7 @@ PyObject* forest_n_estimators(PyObject* self, void*) {
 
 PyObject* reg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        ForestSettings s = parse_settings(args, kwargs, "|OOOOOOO:RandomForestRegressor", 50);
+        ForestSettings s = parse_forest_settings(args, kwargs, "|OOOOOOO:RandomForestRegressor", 50);
         return make_instance(type, new Reg(std::move(s)));
     });
 }
@@ -77,7 +58,7 @@ PyGetSetDef g_reg_getset[] = {
 
 PyObject* clf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        ForestSettings s = parse_settings(args, kwargs, "|OOOOOOO:RandomForestClassifier", 100);
+        ForestSettings s = parse_forest_settings(args, kwargs, "|OOOOOOO:RandomForestClassifier", 100);
         return make_instance(type, new Clf(std::move(s)));
     });
 }

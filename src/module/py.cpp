@@ -12,6 +12,8 @@ namespace tw::py {
 namespace {
 
 PyObject* g_panic_type = nullptr;
+PyObject* g_failure_type = nullptr;  // replaces g_panic_type when set
+const char* g_type_prefix = "builtins.";
 
 // Re-raises a pending TypeError as "argument '{name}': {message}"; any other
 // pending exception passes through unchanged.
@@ -74,7 +76,35 @@ Ref check(PyObject* o) {
 }
 
 void set_panic(const std::string& message) {
-    PyErr_SetString(g_panic_type ? g_panic_type : PyExc_SystemError, message.c_str());
+    PyObject* type = g_failure_type ? g_failure_type : g_panic_type;
+    PyErr_SetString(type ? type : PyExc_SystemError, message.c_str());
+}
+
+void use_failure_type(PyObject* type) { g_failure_type = type; }
+
+void set_type_prefix(const char* prefix) { g_type_prefix = prefix; }
+
+PyObject* float_array(std::span<const double> flat) {
+    const npy_intp dims[1] = {static_cast<npy_intp>(flat.size())};
+    PyObject* out = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+    if (!out) throw PyErrorSet{};
+    if (!flat.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), flat.data(),
+                    flat.size() * sizeof(double));
+    }
+    return out;
+}
+
+PyObject* float_array(std::span<const double> flat, std::size_t rows, std::size_t cols) {
+    if (flat.size() != rows * cols) throw InternalError("result size does not match its shape");
+    const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    PyObject* out = PyArray_SimpleNew(2, dims, NPY_DOUBLE);
+    if (!out) throw PyErrorSet{};
+    if (!flat.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), flat.data(),
+                    flat.size() * sizeof(double));
+    }
+    return out;
 }
 
 bool init_boundary(PyObject* module) {
@@ -273,7 +303,7 @@ void dict_set(PyObject* dict, const char* key, PyObject* value) {
 PyTypeObject* add_class(PyObject* module, const TypeDescription& desc) {
     // The type may keep a pointer to its name, so the name lives for the
     // whole process (a handful of strings, one per class).
-    const std::string* full_name = new std::string(std::string("builtins.") + desc.name);
+    const std::string* full_name = new std::string(std::string(g_type_prefix) + desc.name);
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(desc.doc)},
         {Py_tp_new, reinterpret_cast<void*>(desc.tp_new)},

@@ -56,9 +56,13 @@ Ref check(PyObject* o);
 
 // ---- error mapping -------------------------------------------------------
 
-// Sets the internal-failure exception (derives from BaseException) with
-// `message`.
+// Sets the internal-failure exception with `message`: in `_rs` the type
+// created by init_boundary (derives from BaseException); a module that
+// replaces it with use_failure_type raises that type instead.
 void set_panic(const std::string& message);
+// Makes `type` (a borrowed, immortal exception type such as
+// PyExc_RuntimeError) this module's internal-failure exception.
+void use_failure_type(PyObject* type);
 
 // Runs `body` (returning an owned PyObject*) and maps C++ exceptions:
 // tw::ValueError -> ValueError, PyErrorSet -> the error already set,
@@ -163,6 +167,10 @@ PyObject* float_list(std::span<const double> values);
 PyObject* int_list(std::span<const std::uint64_t> values);
 // `flat` holds rows * cols values row-major; returns a list of row lists.
 PyObject* float_rows(std::span<const double> flat, std::size_t rows, std::size_t cols);
+// New float64 NumPy arrays holding a copy of `flat`: one dimension, or
+// rows x cols row-major.
+PyObject* float_array(std::span<const double> flat);
+PyObject* float_array(std::span<const double> flat, std::size_t rows, std::size_t cols);
 PyObject* optional_int_list(const std::optional<std::vector<std::uint64_t>>& values);
 // The pickling reduction (tarnwood._persist._restore, (class_name, state)).
 PyObject* reduce_to_state(const char* class_name, const std::string& state);
@@ -274,6 +282,10 @@ struct TypeDescription {
     PyMethodDef* methods;
     PyGetSetDef* getset;
 };
+
+// Qualified-name prefix of the types add_class creates: "builtins." unless a
+// module sets its own (e.g. "tarnwood._engine.") before adding classes.
+void set_type_prefix(const char* prefix);
 
 // Creates the heap type, adds it to the module and to __all__. Returns the
 // type (borrowed from the module) or NULL with an error set.

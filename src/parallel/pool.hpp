@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+
+#include "parallel/control.hpp"
 #if defined(TW_TSAN_THREADS)
 #include <thread>
 #include <vector>
@@ -19,14 +21,41 @@ inline constexpr std::size_t max_pool_threads = 1024;
 void request_pool_size(std::size_t n_threads);
 std::size_t pool_size();  // fixes the size if not yet fixed
 
+template <class F>
+void run_items(std::size_t n, std::size_t threads, F&& f);
+
 // Runs f(i) for i in [0, n) on the pool. The first exception thrown by any
 // item is rethrown on the calling thread after all items finished or were
 // skipped. Callers write per-item results to slot i and combine them in item
 // order on the calling thread, so results never depend on scheduling.
+// Under a RunControl (parallel/control.hpp) the loop uses the control's
+// thread count, and a stop skips the items not yet started and ends the
+// loop with Stopped.
 template <class F>
 void parallel_for(std::size_t n, F&& f) {
     if (n == 0) return;
-    const std::size_t threads = pool_size();
+    RunControl* const control = current_control();
+    const std::size_t threads =
+        control && control->threads != 0
+            ? (control->threads < max_pool_threads ? control->threads : max_pool_threads)
+            : pool_size();
+    if (control) {
+        auto guarded_item = [&](std::size_t i) {
+            if (control->stop.load(std::memory_order_relaxed)) throw Stopped{};
+            f(i);
+        };
+        // The items run without the control, so loops nested inside them
+        // keep the pool's size.
+        ControlScope none(nullptr);
+        run_items(n, threads, guarded_item);
+        return;
+    }
+    run_items(n, threads, f);
+}
+
+// The loop of parallel_for over `threads` threads.
+template <class F>
+void run_items(std::size_t n, std::size_t threads, F&& f) {
     if (threads <= 1 || n == 1) {
         for (std::size_t i = 0; i < n; ++i) f(i);
         return;

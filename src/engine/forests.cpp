@@ -1,0 +1,169 @@
+// tarnwood._engine.ForestClassifier and ForestRegressor: the bagged forests
+// of random_forest/ behind the package door. Same settings, saved states and
+// results as the `_rs` forests; predictions come back as NumPy arrays, and
+// fit and predict run with the interpreter lock released (engine/run.hpp).
+#include <utility>
+
+#include "engine/classes.hpp"
+#include "engine/run.hpp"
+#include "module/forest_settings.hpp"
+#include "module/methods.hpp"
+#include "module/py.hpp"
+#include "module/state.hpp"
+#include "random_forest/random_forest.hpp"
+
+namespace tw::engine {
+namespace {
+
+using namespace tw::py;
+using Clf = tw::RandomForestClassifier;
+using Reg = tw::RandomForestRegressor;
+
+// Below this many row-tree visits a prediction runs on the calling thread
+// (starting a thread would cost more than it saves).
+constexpr std::size_t kInlineVisits = 1 << 16;
+
+// fit(x, y, sample_weight=None, n_jobs=None, verbose=0): grows a new forest
+// and replaces the fitted one only when the whole fit succeeds.
+template <class Model>
+PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", "y", "sample_weight", "n_jobs", "verbose",
+                                            nullptr};
+        PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
+        parse_args(args, kwargs, "OO|OOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose);
+        const Matrix x = to_matrix(ox, "x");
+        const Vector y = to_vector(oy, "y");
+        const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
+        const std::size_t threads = threads_for(ojobs);
+        const int verbose = verbosity(overbose);
+        Exclusive<Model> model(self);
+        Model fresh(model->settings());
+        std::optional<Vec> weights;
+        if (w) weights = w->view();
+        run_released("fit", threads, verbose, model->settings().n_estimators,
+                     [&] { fresh.fit(x.view(), y.view(), weights); });
+        *model = std::move(fresh);
+        return none();
+    });
+}
+
+// Runs one prediction under the call's thread count: released for large
+// inputs, inline for small ones.
+template <class Model, class Work>
+void predict_call(const Model& model, const MatrixView& x, std::size_t threads, Work&& work) {
+    if (x.rows * model.trees().size() < kInlineVisits) {
+        parallel::RunControl control;
+        control.threads = threads;
+        parallel::ControlScope scope(&control);
+        work();
+        return;
+    }
+    run_released("predict", threads, 0, 0, work);
+}
+
+Matrix parse_predict(PyObject* args, PyObject* kwargs, const char* format, std::size_t& threads) {
+    static const char* const names[] = {"x", "n_jobs", nullptr};
+    PyObject *ox, *ojobs = Py_None;
+    parse_args(args, kwargs, format, names, &ox, &ojobs);
+    Matrix x = to_matrix(ox, "x");
+    threads = threads_for(ojobs);
+    return x;
+}
+
+PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::size_t threads = 0;
+        const Matrix x = parse_predict(args, kwargs, "O|O:predict_proba", threads);
+        Shared<Clf> model(self);
+        std::vector<double> out;
+        predict_call(*model, x.view(), threads, [&] { out = model->predict_proba(x.view()); });
+        return float_array(out, x.rows(), model->n_classes());
+    });
+}
+
+PyObject* reg_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::size_t threads = 0;
+        const Matrix x = parse_predict(args, kwargs, "O|O:predict", threads);
+        Shared<Reg> model(self);
+        std::vector<double> out;
+        predict_call(*model, x.view(), threads, [&] { out = model->predict(x.view()); });
+        return float_array(out);
+    });
+}
+
+template <class Model>
+PyObject* n_estimators_getter(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return py_int(model->settings().n_estimators);
+    });
+}
+
+PyObject* clf_classes(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Clf> model(self);
+        return optional_int_list(model->classes());
+    });
+}
+
+template <class Model>
+PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        ForestSettings s = parse_forest_settings(args, kwargs, "|OOOOOOO:Forest", 100);
+        return make_instance(type, new Model(std::move(s)));
+    });
+}
+
+#define TW_FIT_DOC "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0)\n--\n\n"
+
+PyMethodDef g_clf_methods[] = {
+    TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),
+    TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x, n_jobs=None)\n--\n\n"),
+    TW_STATE_METHODS(Clf),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_clf_getset[] = {
+    TW_GETTER("n_estimators", n_estimators_getter<Clf>),
+    TW_GETTER("classes_", clf_classes),
+    TW_GETTER("is_fitted", is_fitted_getter<Clf>),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef g_reg_methods[] = {
+    TW_METHOD("fit", forest_fit<Reg>, TW_FIT_DOC),
+    TW_METHOD("predict", reg_predict, "predict($self, x, n_jobs=None)\n--\n\n"),
+    TW_STATE_METHODS(Reg),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_reg_getset[] = {
+    TW_GETTER("n_estimators", n_estimators_getter<Reg>),
+    TW_GETTER("is_fitted", is_fitted_getter<Reg>),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define TW_FOREST_SIG                                                                    \
+    "(n_estimators=100, max_depth=None, max_features=None, bootstrap=True, "            \
+    "random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n"
+
+}  // namespace
+
+bool add_forests(PyObject* module) {
+    TypeDescription clf{"ForestClassifier", "ForestClassifier" TW_FOREST_SIG
+                        "Bagged histogram trees for classification (saved states shared "
+                        "with _rs.RandomForestClassifier).",
+                        sizeof(Box<Clf>), forest_new<Clf>, dealloc_instance<Clf>,
+                        g_clf_methods, g_clf_getset};
+    if (!add_class(module, clf)) return false;
+    TypeDescription reg{"ForestRegressor", "ForestRegressor" TW_FOREST_SIG
+                        "Bagged histogram trees for regression (saved states shared with "
+                        "_rs.RandomForestRegressor).",
+                        sizeof(Box<Reg>), forest_new<Reg>, dealloc_instance<Reg>,
+                        g_reg_methods, g_reg_getset};
+    return add_class(module, reg) != nullptr;
+}
+
+}  // namespace tw::engine

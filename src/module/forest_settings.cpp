@@ -1,0 +1,26 @@
+// Constructor arguments of the forest classes, shared by both doors.
+#include "module/forest_settings.hpp"
+
+namespace tw::py {
+
+ForestSettings parse_forest_settings(PyObject* args, PyObject* kwargs, const char* format,
+                              std::uint64_t default_estimators) {
+    static const char* const names[] = {"n_estimators",      "max_depth",        "max_features",
+                                        "bootstrap",         "random_state",     "min_samples_split",
+                                        "min_samples_leaf",  nullptr};
+    PyObject *o_n = nullptr, *o_depth = Py_None, *o_feat = Py_None, *o_boot = nullptr,
+             *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr;
+    parse_args(args, kwargs, format, names, &o_n, &o_depth, &o_feat, &o_boot, &o_seed, &o_split,
+               &o_leaf);
+    ForestSettings s;
+    s.n_estimators = o_n ? to_count(o_n, "n_estimators") : default_estimators;
+    s.max_depth = to_opt_count(o_depth, "max_depth");
+    s.max_features = to_opt_text(o_feat, "max_features");
+    s.bootstrap = o_boot ? to_flag(o_boot, "bootstrap") : true;
+    s.random_state = to_opt_count(o_seed, "random_state");
+    s.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
+    s.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
+    return s;
+}
+
+}  // namespace tw::py

@@ -1,0 +1,18 @@
+// Constructor arguments of the forest classes (n_estimators, max_depth,
+// max_features, bootstrap, random_state, min_samples_split,
+// min_samples_leaf), parsed and converted in that order; shared by the
+// `_rs` classes and the package door.
+#pragma once
+#include <cstdint>
+
+#include "module/py.hpp"
+#include "random_forest/random_forest.hpp"
+
+namespace tw::py {
+
+// `format` e.g. "|OOOOOOO:RandomForestRegressor"; a missing n_estimators
+// takes `default_estimators`.
+ForestSettings parse_forest_settings(PyObject* args, PyObject* kwargs, const char* format,
+                                     std::uint64_t default_estimators);
+
+}  // namespace tw::py
