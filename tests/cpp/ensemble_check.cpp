@@ -8,6 +8,9 @@
 // sample missed. Grown results must come back in plan order under both
 // schedules, an exception thrown by one tree must reach the caller, and a
 // streaming growth must keep exactly the trees it folded, in plan order.
+// Under a run control, a forest grows with the control's thread count into
+// the same results, counts its trees as done, and a stop set from another
+// thread ends it with Stopped.
 // Prints "ok" and exits 0, or describes the first failure and exits 1.
 #include <algorithm>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ensemble/bootstrap.hpp"
@@ -105,6 +109,7 @@ struct Fake {
     std::size_t t = 0;
     std::vector<std::size_t> sample;
     std::uint64_t first = 0;
+    bool operator==(const Fake&) const = default;
 };
 
 auto fake_grow = [](std::size_t t, std::span<const std::size_t> sample, Rng& rng) {
@@ -190,6 +195,51 @@ void check_grow_loop(std::size_t threads) {
     }
 }
 
+void check_run_control() {
+    const BootstrapOptions options{40, true, 40, false};
+    auto grow_all = [&](std::size_t n_trees) {
+        Rng forest = tw::seed_rng(9);
+        BootstrapPlanner planner(forest, options);
+        return tw::ensemble::grow_forest(
+                   planner, n_trees,
+                   [](std::size_t t, std::span<const std::size_t> sample, Rng& rng) {
+                       return Fake{t, std::vector<std::size_t>(sample.begin(), sample.end()),
+                                   rng.next_u64()};
+                   })
+            .results;
+    };
+    const std::vector<Fake> want = grow_all(17);
+    for (std::size_t threads : {1, 2, 3}) {
+        tw::parallel::RunControl control;
+        control.threads = threads;
+        tw::parallel::ControlScope scope(&control);
+        const std::vector<Fake> got = grow_all(17);
+        expect(got == want, "run control: same trees with " + std::to_string(threads) + " threads");
+        expect(control.done.load() == 17, "run control: every tree counted as done");
+    }
+    // A stop set by another thread while trees grow.
+    tw::parallel::RunControl control;
+    control.threads = 2;
+    bool stopped = false;
+    std::thread stopper([&] {
+        while (control.done.load() < 3) std::this_thread::yield();
+        control.stop.store(true);
+    });
+    try {
+        tw::parallel::ControlScope scope(&control);
+        Rng forest = tw::seed_rng(9);
+        BootstrapPlanner planner(forest, options);
+        tw::ensemble::grow_forest(planner, 5000,
+                                  [](std::size_t t, std::span<const std::size_t>, Rng& rng) {
+                                      return Fake{t, {}, rng.next_u64()};
+                                  });
+    } catch (const tw::parallel::Stopped&) {
+        stopped = true;
+    }
+    stopper.join();
+    expect(stopped || control.done.load() == 5000, "run control: a stop ends the forest");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -197,6 +247,7 @@ int main(int argc, char** argv) {
     tw::parallel::request_pool_size(threads);
     check_planner();
     check_grow_loop(tw::parallel::pool_size());
+    check_run_control();
     if (failures > 0) return 1;
     std::printf("ok\n");
     return 0;
