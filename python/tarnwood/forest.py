@@ -49,9 +49,10 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         Number of trees.
     max_depth : int or None, default=None
         Depth limit of every tree.
-    max_features : {"sqrt", "log2"}, int, float or None, default=None
-        Features examined per split: a count, a fraction of the features, or
-        None for all of them.
+    max_features : {"sqrt", "log2"}, int, float or None, default="sqrt"
+        Features examined per split: the square root or base-2 logarithm of
+        the number of features, a count, a fraction of the features, or None
+        for all of them. The default is scikit-learn's for classification.
     bootstrap : bool, default=True
         Grow each tree on a bootstrap sample (else on all rows).
     min_samples_split, min_samples_leaf : int, default=2 and 1
@@ -66,6 +67,26 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     n_features_in_ : int
     model_ : _rs.RandomForestClassifier
     """
+
+    def __init__(
+        self,
+        n_estimators=100,
+        max_depth=None,
+        max_features="sqrt",
+        bootstrap=True,
+        min_samples_split=2,
+        min_samples_leaf=1,
+        random_state=None,
+    ):
+        super().__init__(
+            n_estimators=n_estimators,
+            max_depth=max_depth,
+            max_features=max_features,
+            bootstrap=bootstrap,
+            min_samples_split=min_samples_split,
+            min_samples_leaf=min_samples_leaf,
+            random_state=random_state,
+        )
 
     @property
     def _engine(self):
@@ -82,8 +103,9 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
 class ForestRegressor(RegressorMixin, _ForestBase):
     """Random forest regressor: bagged histogram trees, mean of the leaves.
 
-    Parameters are those of :class:`ForestClassifier`; `n_estimators`
-    defaults to 50.
+    Parameters are those of :class:`ForestClassifier`, except that
+    `max_features` defaults to 1.0 (every feature examined at every split,
+    scikit-learn's default for regression).
 
     Attributes
     ----------
@@ -93,9 +115,9 @@ class ForestRegressor(RegressorMixin, _ForestBase):
 
     def __init__(
         self,
-        n_estimators=50,
+        n_estimators=100,
         max_depth=None,
-        max_features=None,
+        max_features=1.0,
         bootstrap=True,
         min_samples_split=2,
         min_samples_leaf=1,
