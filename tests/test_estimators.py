@@ -1,7 +1,10 @@
 """The scikit-learn estimators of the tarnwood package: scikit-learn's own
 estimator checks, label remapping, parameter handling, prediction intervals
 and the unsupervised transformer."""
+import ast
+import inspect
 import math
+import re
 import warnings
 
 import numpy as np
@@ -198,6 +201,104 @@ def test_max_features_one_means_one_feature(rng):
     assert resolve_max_features("T", 10, 10) is None
     assert resolve_max_features("T", 25, 10) is None
     assert resolve_max_features("T", 0.5, 10) == "5"
+
+
+# ---- documented defaults ---------------------------------------------------
+
+# A parameter line of a docstring: "name[, name...] : type, default=value[s]"
+# (several names take their values in order, "2 and 1" or "20, None, None").
+_DOC_DEFAULT = re.compile(r"^ {4}(\w+(?:, \w+)*) : .*?\bdefault[= ](.+)$")
+
+
+def documented_defaults(cls):
+    found = {}
+    for line in (cls.__doc__ or "").splitlines():
+        match = _DOC_DEFAULT.match(line)
+        if match is None:
+            continue
+        names = match.group(1).split(", ")
+        values = re.split(r", | and ", match.group(2))
+        assert len(names) == len(values), line
+        for name, value in zip(names, values):
+            found[name] = ast.literal_eval(value)
+    return found
+
+
+def signature_defaults(cls):
+    params = inspect.signature(cls.__init__).parameters.values()
+    return {p.name: p.default for p in params if p.name != "self"}
+
+
+@pytest.mark.parametrize("name", tarnwood.__all__)
+def test_documented_defaults_are_the_constructor_defaults(name):
+    cls = getattr(tarnwood, name)
+    actual = signature_defaults(cls)
+    documented = documented_defaults(cls)
+    for key, value in documented.items():
+        assert key in actual, f"{name} documents a parameter {key!r} it does not take"
+        assert actual[key] == value and type(actual[key]) is type(value), (name, key)
+
+
+def test_forest_regressor_documents_its_own_defaults():
+    # The regressor's docstring defers to the classifier's and names the
+    # parameters whose defaults differ; together they give every default.
+    documented = documented_defaults(tarnwood.ForestClassifier)
+    overrides = re.findall(r"`(\w+)` defaults to (\S+)", tarnwood.ForestRegressor.__doc__)
+    assert overrides
+    documented.update({key: ast.literal_eval(value) for key, value in overrides})
+    assert documented == signature_defaults(tarnwood.ForestRegressor)
+    assert documented_defaults(tarnwood.ForestClassifier) == signature_defaults(tarnwood.ForestClassifier)
+
+
+def test_forest_defaults_are_scikit_learns():
+    from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
+
+    for ours, theirs in (
+        (tarnwood.ForestClassifier(), RandomForestClassifier()),
+        (tarnwood.ForestRegressor(), RandomForestRegressor()),
+    ):
+        mine, reference = ours.get_params(), theirs.get_params()
+        for key in ("n_estimators", "max_features", "bootstrap", "max_depth", "min_samples_split", "min_samples_leaf"):
+            assert mine[key] == reference[key], (type(ours).__name__, key)
+        # clone rebuilds from get_params, so it keeps each class's own default.
+        assert clone(ours).get_params() == mine
+        assert clone(ours.set_params(max_features=None)).get_params()["max_features"] is None
+
+
+def test_forest_default_max_features_is_what_fit_uses(rng):
+    # Sixteen features: "sqrt" examines four per split, so it grows different
+    # trees than examining all sixteen.
+    x = rng.normal(size=(300, 16))
+    y = np.where(x[:, :4].sum(axis=1) + 0.5 * rng.normal(size=300) > 0, "yes", "no")
+    target = x[:, :4].sum(axis=1) + 0.1 * rng.normal(size=300)
+    x_new = rng.normal(size=(50, 16))
+
+    def proba(**params):
+        model = tarnwood.ForestClassifier(n_estimators=30, random_state=3, **params)
+        return model.fit(x, y).predict_proba(x_new)
+
+    default = proba()
+    np.testing.assert_array_equal(default, proba(max_features="sqrt"))
+    np.testing.assert_array_equal(default, proba(max_features=4))
+    assert not np.array_equal(default, proba(max_features=None))
+    # The defaults as they stand, 100 trees included.
+    np.testing.assert_array_equal(
+        tarnwood.ForestClassifier(random_state=3).fit(x, y).predict_proba(x_new),
+        tarnwood.ForestClassifier(n_estimators=100, max_features="sqrt", random_state=3).fit(x, y).predict_proba(x_new),
+    )
+
+    def predict(**params):
+        model = tarnwood.ForestRegressor(n_estimators=30, random_state=3, **params)
+        return model.fit(x, target).predict(x_new)
+
+    default = predict()
+    np.testing.assert_array_equal(default, predict(max_features=1.0))
+    np.testing.assert_array_equal(default, predict(max_features=None))
+    assert not np.array_equal(default, predict(max_features="sqrt"))
+    np.testing.assert_array_equal(
+        tarnwood.ForestRegressor(random_state=3).fit(x, target).predict(x_new),
+        tarnwood.ForestRegressor(n_estimators=100, max_features=None, random_state=3).fit(x, target).predict(x_new),
+    )
 
 
 @pytest.mark.parametrize("name", [n for n in AVAILABLE if n != "UnsupervisedForest"])

@@ -68,9 +68,10 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         Number of trees.
     max_depth : int or None, default=None
         Depth limit of every tree.
-    max_features : {"sqrt", "log2"}, int, float or None, default=None
-        Features examined per split: a count, a fraction of the features, or
-        None for all of them.
+    max_features : {"sqrt", "log2"}, int, float or None, default="sqrt"
+        Features examined per split: the square root or base-2 logarithm of
+        the number of features, a count, a fraction of the features, or None
+        for all of them. The default is scikit-learn's for classification.
     bootstrap : bool, default=True
         Grow each tree on a bootstrap sample (else on all rows).
     min_samples_split, min_samples_leaf : int, default=2 and 1
@@ -97,6 +98,30 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     model_ : tarnwood._engine.ForestClassifier
     """
 
+    def __init__(
+        self,
+        n_estimators=100,
+        max_depth=None,
+        max_features="sqrt",
+        bootstrap=True,
+        min_samples_split=2,
+        min_samples_leaf=1,
+        random_state=None,
+        n_jobs=None,
+        verbose=0,
+    ):
+        super().__init__(
+            n_estimators=n_estimators,
+            max_depth=max_depth,
+            max_features=max_features,
+            bootstrap=bootstrap,
+            min_samples_split=min_samples_split,
+            min_samples_leaf=min_samples_leaf,
+            random_state=random_state,
+            n_jobs=n_jobs,
+            verbose=verbose,
+        )
+
     _engine = _native.ForestClassifier
 
     def fit(self, X, y, sample_weight=None):
@@ -116,8 +141,9 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
 class ForestRegressor(RegressorMixin, _ForestBase):
     """Random forest regressor: bagged histogram trees, mean of the leaves.
 
-    Parameters are those of :class:`ForestClassifier`; `n_estimators`
-    defaults to 50.
+    Parameters are those of :class:`ForestClassifier`, except that
+    `max_features` defaults to 1.0 (every feature examined at every split,
+    scikit-learn's default for regression).
 
     Attributes
     ----------
@@ -127,9 +153,9 @@ class ForestRegressor(RegressorMixin, _ForestBase):
 
     def __init__(
         self,
-        n_estimators=50,
+        n_estimators=100,
         max_depth=None,
-        max_features=None,
+        max_features=1.0,
         bootstrap=True,
         min_samples_split=2,
         min_samples_leaf=1,
