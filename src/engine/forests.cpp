@@ -94,21 +94,6 @@ PyObject* reg_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 template <class Model>
-PyObject* n_estimators_getter(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Model> model(self);
-        return py_int(model->settings().n_estimators);
-    });
-}
-
-PyObject* clf_classes(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Clf> model(self);
-        return optional_int_list(model->classes());
-    });
-}
-
-template <class Model>
 PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         ForestSettings s = parse_forest_settings(args, kwargs, "|OOOOOOO:Forest", 100);
@@ -126,8 +111,8 @@ PyMethodDef g_clf_methods[] = {
 };
 
 PyGetSetDef g_clf_getset[] = {
-    TW_GETTER("n_estimators", n_estimators_getter<Clf>),
-    TW_GETTER("classes_", clf_classes),
+    TW_GETTER("n_estimators", forest_n_estimators<Clf>),
+    TW_GETTER("classes_", forest_classes<Clf>),
     TW_GETTER("is_fitted", is_fitted_getter<Clf>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -140,7 +125,7 @@ PyMethodDef g_reg_methods[] = {
 };
 
 PyGetSetDef g_reg_getset[] = {
-    TW_GETTER("n_estimators", n_estimators_getter<Reg>),
+    TW_GETTER("n_estimators", forest_n_estimators<Reg>),
     TW_GETTER("is_fitted", is_fitted_getter<Reg>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

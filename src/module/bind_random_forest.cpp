@@ -12,14 +12,6 @@ namespace {
 using Clf = tw::RandomForestClassifier;
 using Reg = tw::RandomForestRegressor;
 
-template <class Model>
-PyObject* forest_n_estimators(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Model> model(self);
-        return py_int(model->settings().n_estimators);
-    });
-}
-
 // ---- RandomForestRegressor ---------------------------------------------------
 
 PyObject* reg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -102,13 +94,6 @@ PyObject* clf_n_classes(PyObject* self, void*) {
     });
 }
 
-PyObject* clf_classes(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        Shared<Clf> model(self);
-        return optional_int_list(model->classes());
-    });
-}
-
 PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", fit_method<Clf>, "fit($self, x, y, sample_weight=None)\n--\n\n"),
     TW_METHOD("predict", predict_method<Clf>, "predict($self, x)\n--\n\n"),
@@ -122,7 +107,7 @@ PyMethodDef g_clf_methods[] = {
 PyGetSetDef g_clf_getset[] = {
     TW_GETTER("n_estimators", forest_n_estimators<Clf>),
     TW_GETTER("n_classes", clf_n_classes),
-    TW_GETTER("classes_", clf_classes),
+    TW_GETTER("classes_", forest_classes<Clf>),
     TW_GETTER("is_fitted", is_fitted_getter<Clf>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -1,4 +1,6 @@
-// Constructor arguments of the forest classes (n_estimators, max_depth,
+// Constructor arguments and shared properties of the forest classes.
+//
+// Arguments: (n_estimators, max_depth,
 // max_features, bootstrap, random_state, min_samples_split,
 // min_samples_leaf), parsed and converted in that order; shared by the
 // `_rs` classes and the package door.
@@ -14,5 +16,23 @@ namespace tw::py {
 // takes `default_estimators`.
 ForestSettings parse_forest_settings(PyObject* args, PyObject* kwargs, const char* format,
                                      std::uint64_t default_estimators);
+
+// The `n_estimators` property of a forest class.
+template <class Model>
+PyObject* forest_n_estimators(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return py_int(model->settings().n_estimators);
+    });
+}
+
+// The `classes_` property of a forest classifier (None before fitting).
+template <class Model>
+PyObject* forest_classes(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return optional_int_list(model->classes());
+    });
+}
 
 }  // namespace tw::py

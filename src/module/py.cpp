@@ -84,9 +84,11 @@ void use_failure_type(PyObject* type) { g_failure_type = type; }
 
 void set_type_prefix(const char* prefix) { g_type_prefix = prefix; }
 
-PyObject* float_array(std::span<const double> flat) {
-    const npy_intp dims[1] = {static_cast<npy_intp>(flat.size())};
-    PyObject* out = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+namespace {
+
+// New float64 array of `ndim` dimensions holding a copy of `flat`.
+PyObject* new_float_array(std::span<const double> flat, int ndim, npy_intp* dims) {
+    PyObject* out = PyArray_SimpleNew(ndim, dims, NPY_DOUBLE);
     if (!out) throw PyErrorSet{};
     if (!flat.empty()) {
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), flat.data(),
@@ -95,16 +97,17 @@ PyObject* float_array(std::span<const double> flat) {
     return out;
 }
 
+}  // namespace
+
+PyObject* float_array(std::span<const double> flat) {
+    npy_intp dims[1] = {static_cast<npy_intp>(flat.size())};
+    return new_float_array(flat, 1, dims);
+}
+
 PyObject* float_array(std::span<const double> flat, std::size_t rows, std::size_t cols) {
     if (flat.size() != rows * cols) throw InternalError("result size does not match its shape");
-    const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    PyObject* out = PyArray_SimpleNew(2, dims, NPY_DOUBLE);
-    if (!out) throw PyErrorSet{};
-    if (!flat.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), flat.data(),
-                    flat.size() * sizeof(double));
-    }
-    return out;
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    return new_float_array(flat, 2, dims);
 }
 
 bool init_boundary(PyObject* module) {
