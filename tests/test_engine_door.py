@@ -1,7 +1,7 @@
-"""The package's own door (tarnwood._engine) behind ForestClassifier and
-ForestRegressor: NumPy results, threads per call, the interpreter lock
-released during heavy work, Ctrl-C, progress, and models pickled when the
-estimators held `_rs` objects."""
+"""The package's own door (tarnwood._engine) behind every package estimator:
+the same results as `_rs` on the same settings, NumPy results, threads per
+call, the interpreter lock released during heavy work, Ctrl-C, progress, and
+models pickled when the estimators held `_rs` objects."""
 import pickle
 import signal
 import subprocess
@@ -15,8 +15,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import _rs
+import tarnwood
 from tarnwood import ForestClassifier, ForestRegressor
 from tarnwood import _engine
+from tarnwood._persist import _restore
 
 
 def data(n=3000, p=8, seed=0):
@@ -39,6 +41,135 @@ def test_engine_forests_equal_the_rs_forests_bit_for_bit():
         out = getattr(a, method)(x)
         assert isinstance(out, np.ndarray) and out.dtype == np.float64
         np.testing.assert_array_equal(out, np.array(getattr(b, method)(x)))
+
+
+def test_engine_trees_boosting_and_unsupervised_equal_rs_bit_for_bit():
+    x, yc, yr = data(400, 5)
+    a = _engine.Tree(max_depth=6, random_state=1)
+    b = _rs.DecisionTree(max_depth=6, random_state=1)
+    a.fit(x, yc, n_jobs=2)
+    b.fit(x, yc)
+    assert a.__getstate__() == b.__getstate__()
+    np.testing.assert_array_equal(a.predict_proba(x), np.array(b.predict_proba(x)))
+    ea = _engine.TreeExplainer(a, x, "classification")
+    eb = _rs.TreeSHAP(b, x, "classification")
+    # Rows are explained slice by slice on the pool; the values are the same.
+    np.testing.assert_array_equal(ea.explain(x[:70], n_jobs=3), np.array(eb.explain(x[:70])))
+    assert ea.explain(x[:0]).shape == (0, 2, 5)
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(ea)).explain(x[:5]), ea.explain(x[:5]))
+
+    for door, rs, y in ((_engine.BoostedRegressor, _rs.TarnwoodRegressor, yr),
+                        (_engine.BoostedClassifier, _rs.TarnwoodClassifier, yc)):
+        a = door(n_estimators=4, rf_n_estimators=5, random_state=3)
+        b = rs(n_estimators=4, rf_n_estimators=5, random_state=3)
+        a.fit(x, y, n_jobs=1)
+        b.fit(x, y)
+        assert a.__getstate__() == b.__getstate__()
+        np.testing.assert_array_equal(a.predict(x, n_jobs=2), np.array(b.predict(x)))
+        np.testing.assert_array_equal(a.predict_ci(x, 0.1), np.array(b.predict_ci(x, 0.1)))
+        np.testing.assert_array_equal(a.feature_importances(), np.array(b.feature_importances()))
+        np.testing.assert_array_equal(a.trees_used, np.array(b.trees_used))
+        assert repr(a.to_dict()) == repr(b.to_dict())
+
+    a = _engine.UnsupervisedForest(n_estimators=25, random_state=2)
+    b = _rs.RandomForestUnsupervised(n_estimators=25, random_state=2)
+    a.fit(x[:150], n_jobs=2)
+    b.fit(x[:150])
+    assert a.__getstate__() == b.__getstate__()
+    for use_oob in (True, False):
+        np.testing.assert_array_equal(a.proximity_matrix(use_oob), np.array(b.proximity_matrix(use_oob)))
+    np.testing.assert_array_equal(a.predict_proximity(x[150:190]), np.array(b.predict_proximity(x[150:190])))
+    np.testing.assert_array_equal(a.transform(3), np.array(b.transform(3)))
+    np.testing.assert_array_equal(a.outlier_scores(True), np.array(b.outlier_scores(True)))
+    indptr, indices, values = a.proximity_sparse(4)
+    rows = b.proximity_sparse(4)
+    assert [list(zip(indices[indptr[i]:indptr[i + 1]], values[indptr[i]:indptr[i + 1]]))
+            for i in range(150)] == [[tuple(p) for p in r] for r in rows]
+
+
+def package_estimators():
+    return [
+        ("TreeClassifier", dict(max_depth=6), "c"),
+        ("TreeRegressor", dict(max_depth=6), "r"),
+        ("ForestClassifier", dict(n_estimators=8), "c"),
+        ("ForestRegressor", dict(n_estimators=8), "r"),
+        ("BoostedClassifier", dict(n_estimators=3, rf_n_estimators=4), "c"),
+        ("BoostedRegressor", dict(n_estimators=3, rf_n_estimators=4), "r"),
+        ("UnsupervisedForest", dict(n_estimators=20), "u"),
+    ]
+
+
+def outputs(est, x):
+    """Every result of a fitted package estimator, as arrays."""
+    if isinstance(est, tarnwood.UnsupervisedForest):
+        return [est.embedding_, est.proximity_matrix(), est.outlier_scores(),
+                est.predict_proximity(x[:30]), est.transform(x[:30]), est.feature_importances_,
+                est.proximity_sparse(3).toarray()]
+    out = [est.predict(x)]
+    if hasattr(est, "predict_proba"):
+        out.append(est.predict_proba(x))
+    if hasattr(est, "explain"):
+        out.append(est.explain(x[:40], x))
+    if hasattr(est, "predict_interval") and (not hasattr(est, "classes_") or len(est.classes_) == 2):
+        out.append(est.predict_interval(x))
+    return out
+
+
+@pytest.mark.parametrize("name,params,kind", package_estimators())
+def test_every_estimator_gives_the_same_results_for_every_n_jobs(name, params, kind):
+    x, yc, yr = data(1500, 6)
+    cls = getattr(tarnwood, name)
+    results = []
+    for n_jobs in (1, 2, -1, None):
+        est = cls(random_state=5, n_jobs=n_jobs, **params)
+        est.fit(x[:300] if kind == "u" else x, *([] if kind == "u" else [yc if kind == "c" else yr]))
+        assert isinstance(est.model_, cls._engine)
+        results.append(outputs(est, x))
+    for other in results[1:]:
+        for got, want in zip(other, results[0]):
+            np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("name,params,kind", package_estimators())
+def test_estimators_pickled_with_rs_models_still_predict_identically(name, params, kind):
+    # Earlier releases stored `_rs` objects in model_; the saved states are
+    # shared, so such pickles keep predicting exactly as before, and the
+    # model is converted to the package's own class on first use.
+    x, yc, yr = data(800, 6)
+    cls = getattr(tarnwood, name)
+    est = cls(random_state=1, **params)
+    est.fit(x[:300] if kind == "u" else x, *([] if kind == "u" else [yc if kind == "c" else yr]))
+    want = outputs(est, x)
+    rs_name = {"Tree": "DecisionTree", "Forest": "RandomForest", "Boosted": "Tarnwood",
+               "Unsupervised": "RandomForestUnsupervised"}
+    prefix = next(p for p in rs_name if name.startswith(p))
+    old_name = rs_name[prefix] + ("" if prefix in ("Tree", "Unsupervised") else name[len(prefix):])
+    est.model_ = _restore(old_name, est.model_.__getstate__())
+    assert type(est.model_).__name__ == old_name
+    back = pickle.loads(pickle.dumps(est))
+    for got, w in zip(outputs(back, x), want):
+        np.testing.assert_array_equal(got, w)
+    assert isinstance(back.model_, cls._engine)
+
+
+def test_progress_callback_sees_the_trees_and_can_stop_the_fit():
+    x, yc, yr = data(20000, 10)
+    seen = []
+    ForestClassifier(n_estimators=40, random_state=0,
+                     verbose=lambda done, total, elapsed: seen.append((done, total, elapsed))).fit(x, yc)
+    assert seen and seen[-1][:2] == (40, 40)
+    assert all(a[0] <= b[0] and a[2] <= b[2] for a, b in zip(seen, seen[1:]))
+
+    est = tarnwood.BoostedRegressor(n_estimators=2, rf_n_estimators=3, random_state=0).fit(x, yr)
+    before = est.model_.__getstate__()
+
+    def refuse(done, total, elapsed):
+        assert total == 2 * 40 * 10
+        raise RuntimeError("enough")
+
+    with pytest.raises(RuntimeError, match="enough"):
+        est.set_params(n_estimators=40, rf_n_estimators=10, verbose=refuse).fit(x, yr)
+    assert est.model_.__getstate__() == before
 
 
 @pytest.mark.parametrize("cls", [ForestClassifier, ForestRegressor])
@@ -121,42 +252,67 @@ def test_fit_while_another_thread_reads_is_refused_cleanly():
     # Either the refit waited for no reader (and produced the same model) or
     # it was refused while a prediction held the model.
     assert m.model_.__getstate__() == before
-    assert all("borrowed" in e for e in errors)
+    assert all("in use by another call" in e for e in errors)
 
 
 CHILD = textwrap.dedent("""
-    import sys, time
+    import signal, sys, time
     import numpy as np
-    from tarnwood import ForestRegressor
+    import tarnwood
     rng = np.random.default_rng(0)
     x = rng.normal(size=(60000, 20)); y = x[:, 0] + rng.normal(size=60000)
-    m = ForestRegressor(n_estimators=3, random_state=0).fit(x[:500], y[:500])
+    small = dict(TreeRegressor={}, ForestRegressor=dict(n_estimators=3),
+                 BoostedRegressor=dict(n_estimators=1, rf_n_estimators=2),
+                 UnsupervisedForest=dict(n_estimators=3))
+    big = dict(ForestRegressor=dict(n_estimators=2000, max_features=1.0),
+               BoostedRegressor=dict(n_estimators=200, rf_n_estimators=20),
+               UnsupervisedForest=dict(n_estimators=5000))
+    name, call = sys.argv[1], sys.argv[2]
+    cls = getattr(tarnwood, name)
+    m = cls(random_state=0, **small[name])
+    m.fit(x[:500]) if name == "UnsupervisedForest" else m.fit(x[:500], y[:500])
     before = m.model_.__getstate__()
+    raised = []
+    def handler(signum, frame):
+        raised.append(time.perf_counter())
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, handler)
+    rows = np.repeat(x, 40, axis=0)
     print("ready", flush=True)
-    start = time.perf_counter()
     try:
-        m.set_params(n_estimators=2000, max_features=1.0).fit(x, y)
+        if call == "fit":
+            m.set_params(**big[name])
+            m.fit(x) if name == "UnsupervisedForest" else m.fit(x, y)
+        elif call == "predict":
+            for _ in range(1000):
+                m.predict(rows)
+        elif call == "explain":
+            for _ in range(1000):
+                m.explain(rows, x[:500])
         print("finished", flush=True)
     except KeyboardInterrupt:
-        print("interrupted %.3f" % (time.perf_counter() - start), flush=True)
+        print("interrupted %.3f" % (time.perf_counter() - raised[0]), flush=True)
     assert m.model_.__getstate__() == before
     print("unchanged", flush=True)
 """)
 
 
-def test_ctrl_c_interrupts_a_fit_and_leaves_the_estimator_as_it_was():
-    proc = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE,
+@pytest.mark.parametrize("name,call", [
+    ("ForestRegressor", "fit"), ("BoostedRegressor", "fit"), ("UnsupervisedForest", "fit"),
+    ("ForestRegressor", "predict"), ("TreeRegressor", "explain"),
+])
+def test_ctrl_c_interrupts_a_call_and_leaves_the_estimator_as_it_was(name, call):
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, name, call], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     assert proc.stdout.readline().strip() == "ready"
     time.sleep(1.0)
-    sent = time.perf_counter()
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
-    took = time.perf_counter() - sent
     assert proc.returncode == 0, err
     lines = out.split()
     assert "interrupted" in lines and "unchanged" in lines, out + err
-    assert took < 5.0  # the signal ends the call within the next trees, not at the end
+    # The work stops at its next tree or slice of rows once the handler ran.
+    assert float(lines[lines.index("interrupted") + 1]) < 0.5, out
 
 
 def test_verbose_prints_progress_on_stderr(capfd):
@@ -166,23 +322,6 @@ def test_verbose_prints_progress_on_stderr(capfd):
     assert "fit: 30/30 done in" in err
     ForestClassifier(n_estimators=5, random_state=0).fit(x, yc)
     assert capfd.readouterr().err == ""
-
-
-def test_estimators_pickled_with_rs_models_still_predict_identically():
-    # Earlier releases stored `_rs` forests in model_; the saved states are
-    # shared, so such pickles keep predicting exactly as before.
-    x, yc, yr = data()
-    for cls, rs, y in ((ForestClassifier, _rs.RandomForestClassifier, yc),
-                       (ForestRegressor, _rs.RandomForestRegressor, yr)):
-        est = cls(n_estimators=8, random_state=1).fit(x, y)
-        want = est.predict(x)
-        old = rs()
-        old.__setstate__(est.model_.__getstate__())
-        est.model_ = old
-        back = pickle.loads(pickle.dumps(est))
-        assert isinstance(back.model_, rs)
-        np.testing.assert_array_equal(back.predict(x), want)
-        assert isinstance(back.model_, cls._engine)
 
 
 @settings(max_examples=40, deadline=None)

@@ -1,4 +1,4 @@
-"""tarnwood: fast tree ensembles with a C++ engine (the `_rs` extension).
+"""tarnwood: fast tree ensembles with a C++ engine (`tarnwood._engine`).
 
 The scikit-learn estimators below are imported on first use, so the engine's
 pickles (which reconstruct through `tarnwood._persist`) load without

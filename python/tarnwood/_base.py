@@ -1,8 +1,9 @@
 """Shared machinery of the scikit-learn estimators: parameter checks, seed
 conversion, input validation and the label encoding of the classifiers.
 
-The engine (`_rs`) takes float64 arrays and plain Python numbers and returns
-lists; everything here turns scikit-learn conventions into that form and back.
+The engine (`tarnwood._engine`) takes float64 arrays and plain Python numbers
+and returns NumPy arrays; everything here turns scikit-learn conventions into
+that form.
 """
 import math
 import numbers
@@ -176,15 +177,44 @@ def encode_labels(estimator, y):
     return encoded.astype(np.float64)
 
 
+class EngineEstimator:
+    """What every estimator holding a `tarnwood._engine` model shares: the
+    thread count and progress setting of its calls, and its fitted model.
+
+    `_engine` is the engine class of the fitted model. Estimators pickled by
+    earlier releases hold `_rs` models; both classes share one saved-state
+    format, so such a model is converted on first use.
+    """
+
+    _engine = None
+
+    def _threads(self):
+        return check_n_jobs(type(self).__name__, getattr(self, "n_jobs", None))
+
+    def _verbosity(self):
+        verbose = getattr(self, "verbose", 0)
+        if callable(verbose):
+            return verbose
+        return int(check_int(type(self).__name__, "verbose", verbose, 0))
+
+    def _fitted_model(self):
+        from ._persist import to_engine
+
+        model = fitted(self)
+        if not isinstance(model, self._engine):
+            model = self.model_ = to_engine(model, self._engine)
+        return model
+
+
 class ClassifierOutputs:
     """predict_proba from the engine, columns in the order of `classes_`;
     predict as the most probable class (the first of equal maxima, as in
     scikit-learn, so predict always agrees with predict_proba)."""
 
     def predict_proba(self, X):
-        model = fitted(self)
+        model = self._fitted_model()
         X = check_features(self, X, reset=False)
-        return as_array(model.predict_proba(X), X.shape[0], len(self.classes_))
+        return model.predict_proba(X, n_jobs=self._threads())
 
     def predict_log_proba(self, X):
         with np.errstate(divide="ignore"):
@@ -193,14 +223,6 @@ class ClassifierOutputs:
     def predict(self, X):
         proba = self.predict_proba(X)
         return self.classes_.take(np.argmax(proba, axis=1))
-
-
-def as_array(values, n_rows, n_cols=None):
-    """NumPy float64 array of an engine result list, shaped even when empty."""
-    arr = np.asarray(values, dtype=np.float64)
-    if n_cols is None:
-        return arr.reshape(n_rows)
-    return arr.reshape(n_rows, n_cols)
 
 
 def fitted(estimator):

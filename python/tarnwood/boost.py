@@ -6,12 +6,11 @@ from fractions import Fraction
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
-import _rs
-
 from . import _base
+from . import _engine as _native
 
 
-class _BoostedBase(BaseEstimator):
+class _BoostedBase(_base.EngineEstimator, BaseEstimator):
     def __init__(
         self,
         n_estimators=20,
@@ -27,6 +26,7 @@ class _BoostedBase(BaseEstimator):
         tol=1e-4,
         n_jobs=None,
         random_state=None,
+        verbose=0,
     ):
         self.n_estimators = n_estimators
         self.learning_rate = learning_rate
@@ -41,12 +41,10 @@ class _BoostedBase(BaseEstimator):
         self.tol = tol
         self.n_jobs = n_jobs
         self.random_state = random_state
+        self.verbose = verbose
 
     def _engine_params(self, n_features):
         owner = type(self).__name__
-        n_jobs = self.n_jobs
-        if n_jobs == -1:
-            n_jobs = None  # every available processor, the engine's default
         return dict(
             n_estimators=_base.check_int(owner, "n_estimators", self.n_estimators, 1),
             learning_rate=_base.check_float(owner, "learning_rate", self.learning_rate, low=0.0, low_open=True),
@@ -60,15 +58,19 @@ class _BoostedBase(BaseEstimator):
             use_histogram=_base.check_bool(owner, "use_histogram", self.use_histogram),
             async_mode=_base.check_bool(owner, "async_mode", self.async_mode),
             tol=_base.check_float(owner, "tol", self.tol, low=0.0),
-            n_jobs=_base.check_int(owner, "n_jobs", n_jobs, 1, allow_none=True),
         )
+
+    def _fit_model(self, model, X, y, sample_weight):
+        model.fit(X, y, sample_weight, n_jobs=self._threads(), verbose=self._verbosity())
+        self.model_ = model
+        return model
 
     @property
     def feature_importances_(self):
         """Split usage weighted by node size, normalised to sum to 1 (zeros
         for features the ensemble never splits on)."""
-        model = _base.fitted(self)
-        values = np.asarray(model.feature_importances(), dtype=np.float64)
+        model = self._fitted_model()
+        values = model.feature_importances()
         out = np.zeros(self.n_features_in_, dtype=np.float64)
         n = min(values.size, out.size)
         out[:n] = values[:n]
@@ -77,12 +79,12 @@ class _BoostedBase(BaseEstimator):
     @property
     def trees_used_(self):
         """Per boosting round, the number of trees its forest kept."""
-        return np.asarray(_base.fitted(self).trees_used, dtype=np.intp)
+        return self._fitted_model().trees_used.astype(np.intp)
 
     def to_dict(self):
         """The fitted ensemble as plain Python data (task, initial scores,
         learning rate and every tree as parallel node lists)."""
-        return _base.fitted(self).to_dict()
+        return self._fitted_model().to_dict()
 
 
 def _check_alpha(alpha):
@@ -113,11 +115,16 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
         `tol`); faster, but not reproducible bit for bit.
     tol : float, default=1e-4
     n_jobs : int or None, default=None
-        Size of the process-wide worker pool, fixed by the first request
-        (-1 or None: every processor).
+        Threads used by fit and predict: None or -1 for every processor, a
+        positive count, or -k for all but k - 1 processors. Results are the
+        same for every value (except with `async_mode`).
+    random_state : int, RandomState, Generator or None, default=None
+    verbose : int or callable, default=0
+        0 is silent; 1 or more prints a progress line on stderr during fit
+        (trees grown over both passes, time elapsed, estimated time left); a
+        callable is called as ``verbose(done, total, elapsed_seconds)``.
     conformal_fraction : float in [0.1, 0.5], default=0.2
         Share of the rows held out for calibration.
-    random_state : int, RandomState, Generator or None, default=None
 
     Attributes
     ----------
@@ -125,7 +132,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
     calibration_residuals_ : ndarray
         Sorted absolute residuals of the held-out calibration rows.
     feature_importances_ : ndarray of shape (n_features_in_,)
-    model_ : _rs.TarnwoodRegressor
+    model_ : tarnwood._engine.BoostedRegressor
     """
 
     def __init__(
@@ -144,6 +151,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
         n_jobs=None,
         conformal_fraction=0.2,
         random_state=None,
+        verbose=0,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -159,8 +167,11 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
             tol=tol,
             n_jobs=n_jobs,
             random_state=random_state,
+            verbose=verbose,
         )
         self.conformal_fraction = conformal_fraction
+
+    _engine = _native.BoostedRegressor
 
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
@@ -178,16 +189,15 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
                 f"and needs at least one calibration row and one training row; got "
                 f"n_samples = {n} with conformal_fraction = {fraction}."
             )
-        model = _rs.TarnwoodRegressor(conformal_fraction=fraction, **params)
-        model.fit(X, y, sample_weight)
-        self.model_ = model
-        self.calibration_residuals_ = np.sort(np.asarray(model.calibration_residuals, dtype=np.float64))
+        model = _native.BoostedRegressor(conformal_fraction=fraction, **params)
+        self._fit_model(model, X, y, sample_weight)
+        self.calibration_residuals_ = np.sort(model.calibration_residuals)
         return self
 
     def predict(self, X):
-        model = _base.fitted(self)
+        model = self._fitted_model()
         X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict(X), X.shape[0])
+        return model.predict(X, n_jobs=self._threads())
 
     def conformal_quantile(self, alpha=0.05):
         """Half-width of the (1 - alpha) split-conformal interval.
@@ -230,15 +240,16 @@ class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
     classes_ : ndarray of shape (n_classes,)
     n_features_in_ : int
     feature_importances_ : ndarray of shape (n_features_in_,)
-    model_ : _rs.TarnwoodClassifier
+    model_ : tarnwood._engine.BoostedClassifier
     """
+
+    _engine = _native.BoostedClassifier
 
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
         params = self._engine_params(X.shape[1])
-        model = _rs.TarnwoodClassifier(**params)
-        model.fit(X, _base.encode_labels(self, y), sample_weight)
-        self.model_ = model
+        encoded = _base.encode_labels(self, y)
+        self._fit_model(_native.BoostedClassifier(**params), X, encoded, sample_weight)
         return self
 
     def predict_interval(self, X, alpha=0.05):
@@ -248,9 +259,9 @@ class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
         The engine uses tabulated normal quantiles: z = 2.576 for
         alpha <= 0.01, 1.96 up to 0.05, 1.645 up to 0.1 and 1.28 above.
         """
-        model = _base.fitted(self)
+        model = self._fitted_model()
         if len(self.classes_) != 2:
             raise ValueError("predict_interval needs a classifier fitted on exactly two classes")
         alpha = _check_alpha(alpha)
         X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict_ci(X, alpha), X.shape[0], 2)
+        return model.predict_ci(X, alpha, n_jobs=self._threads())

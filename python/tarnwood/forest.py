@@ -3,27 +3,9 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
 from . import _base
 from . import _engine as _native
-from ._persist import to_engine
 
 
-class _ForestBase(BaseEstimator):
-    _engine = None  # the tarnwood._engine class of the fitted model
-
-    def _verbosity(self):
-        owner = type(self).__name__
-        return int(_base.check_int(owner, "verbose", self.verbose, 0))
-
-    def _threads(self):
-        return _base.check_n_jobs(type(self).__name__, self.n_jobs)
-
-    def _fitted_model(self):
-        # Estimators pickled by earlier releases hold `_rs` models; both
-        # classes share one saved-state format.
-        model = _base.fitted(self)
-        if not isinstance(model, self._engine):
-            model = self.model_ = to_engine(model, self._engine)
-        return model
-
+class _ForestBase(_base.EngineEstimator, BaseEstimator):
     def __init__(
         self,
         n_estimators=100,
@@ -83,9 +65,12 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         Threads used by fit and predict: None or -1 for every processor, a
         positive count, or -k for all but k - 1 processors. Results are the
         same for every value.
-    verbose : int, default=0
+    verbose : int or callable, default=0
         0 is silent; 1 or more prints a progress line on stderr during fit
-        (trees grown, time elapsed, estimated time left).
+        (trees grown, time elapsed, estimated time left). A callable is
+        called instead as ``verbose(done, total, elapsed_seconds)`` a few
+        times a second on the calling thread; an exception it raises stops
+        the fit and propagates.
 
     Fit and predict release the interpreter lock while they run, so other
     Python threads keep running, and Ctrl-C interrupts them with
@@ -131,11 +116,6 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         model.fit(X, encoded, sample_weight, n_jobs=self._threads(), verbose=self._verbosity())
         self.model_ = model
         return self
-
-    def predict_proba(self, X):
-        model = self._fitted_model()
-        X = _base.check_features(self, X, reset=False)
-        return model.predict_proba(X, n_jobs=self._threads())
 
 
 class ForestRegressor(RegressorMixin, _ForestBase):

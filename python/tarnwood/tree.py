@@ -1,36 +1,42 @@
 """Single exact decision trees as scikit-learn estimators."""
-import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
-import _rs
-
 from . import _base
+from . import _engine as _native
 
 
-class _TreeBase(BaseEstimator):
-    def __init__(self, max_depth=None, min_samples_split=2, min_samples_leaf=1, random_state=None):
+class _TreeBase(_base.EngineEstimator, BaseEstimator):
+    _engine = _native.Tree
+
+    def __init__(
+        self, max_depth=None, min_samples_split=2, min_samples_leaf=1, random_state=None, n_jobs=None
+    ):
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
         self.random_state = random_state
+        self.n_jobs = n_jobs
 
-    def _make_model(self, task):
+    def _fit(self, X, y, sample_weight, task):
         owner = type(self).__name__
-        return _rs.DecisionTree(
+        model = _native.Tree(
             max_depth=_base.check_int(owner, "max_depth", self.max_depth, 0, allow_none=True),
             task=task,
             random_state=_base.to_seed(owner, self.random_state),
             min_samples_split=_base.check_int(owner, "min_samples_split", self.min_samples_split, 0),
             min_samples_leaf=_base.check_int(owner, "min_samples_leaf", self.min_samples_leaf, 0),
         )
+        model.fit(X, y, sample_weight, n_jobs=self._threads())
+        self.model_ = model
+        return self
 
     def get_depth(self):
         """Depth of the fitted tree (a single leaf has depth 0)."""
-        return _base.fitted(self).get_depth()
+        return self._fitted_model().get_depth()
 
     def get_n_leaves(self):
         """Number of leaves of the fitted tree."""
-        return _base.fitted(self).get_n_leaves()
+        return self._fitted_model().get_n_leaves()
 
     def explain(self, X, X_background):
         """Exact Shapley values of the tree's predictions for the rows of X.
@@ -40,16 +46,12 @@ class _TreeBase(BaseEstimator):
         for a classifier (in the order of `classes_`), a single output for a
         regressor.
         """
-        model = _base.fitted(self)
+        model = self._fitted_model()
         X = _base.check_features(self, X, reset=False)
         background = _base.check_features(self, X_background, reset=False)
         task = "classification" if isinstance(self, ClassifierMixin) else "regression"
-        explainer = _rs.TreeSHAP(model, background, task)
-        values = explainer.explain(X)
-        n_outputs = len(self.classes_) if task == "classification" else 1
-        return _base.as_array(values, X.shape[0], n_outputs * X.shape[1]).reshape(
-            X.shape[0], n_outputs, X.shape[1]
-        )
+        explainer = _native.TreeExplainer(model, background, task)
+        return explainer.explain(X, n_jobs=self._threads())
 
 
 class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
@@ -65,6 +67,10 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         Fewest samples each child of a split must keep.
     random_state : int, RandomState, Generator or None, default=None
         Seed of the tie-breaking generator. An int gives reproducible trees.
+    n_jobs : int or None, default=None
+        Threads of predict and explain over many rows: None or -1 for every
+        processor, a positive count, or -k for all but k - 1 processors.
+        Results are the same for every value.
 
     Attributes
     ----------
@@ -72,16 +78,13 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         The distinct training labels, sorted.
     n_features_in_ : int
         Number of features seen during fit.
-    model_ : _rs.DecisionTree
+    model_ : tarnwood._engine.Tree
         The fitted engine tree.
     """
 
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
-        model = self._make_model("classification")
-        model.fit(X, _base.encode_labels(self, y), sample_weight)
-        self.model_ = model
-        return self
+        return self._fit(X, _base.encode_labels(self, y), sample_weight, "classification")
 
 
 class TreeRegressor(RegressorMixin, _TreeBase):
@@ -97,23 +100,24 @@ class TreeRegressor(RegressorMixin, _TreeBase):
         Fewest samples each child of a split must keep.
     random_state : int, RandomState, Generator or None, default=None
         Seed of the tie-breaking generator. An int gives reproducible trees.
+    n_jobs : int or None, default=None
+        Threads of predict and explain over many rows: None or -1 for every
+        processor, a positive count, or -k for all but k - 1 processors.
+        Results are the same for every value.
 
     Attributes
     ----------
     n_features_in_ : int
         Number of features seen during fit.
-    model_ : _rs.DecisionTree
+    model_ : tarnwood._engine.Tree
         The fitted engine tree.
     """
 
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
-        model = self._make_model("regression")
-        model.fit(X, y, sample_weight)
-        self.model_ = model
-        return self
+        return self._fit(X, y, sample_weight, "regression")
 
     def predict(self, X):
-        model = _base.fitted(self)
+        model = self._fitted_model()
         X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict(X), X.shape[0])
+        return model.predict(X, n_jobs=self._threads())

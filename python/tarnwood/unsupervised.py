@@ -3,16 +3,15 @@ import numpy as np
 from scipy import sparse
 from sklearn.base import BaseEstimator, TransformerMixin
 
-import _rs
-
 from . import _base
+from . import _engine as _native
 
 # Axes whose eigenvalue is this small carry no usable direction; new rows get
 # 0 on them instead of a quotient of rounding noise.
 _TINY_EIGENVALUE = 1e-12
 
 
-class UnsupervisedForest(TransformerMixin, BaseEstimator):
+class UnsupervisedForest(_base.EngineEstimator, TransformerMixin, BaseEstimator):
     """Breiman's unsupervised random forest: real rows against column-permuted
     synthetic copies, with proximities, outlier scores, an MDS embedding and
     permutation importances.
@@ -33,13 +32,18 @@ class UnsupervisedForest(TransformerMixin, BaseEstimator):
     max_features : {"sqrt", "log2"}, int, float or None, default=None
     min_samples_split, min_samples_leaf : int, default=2 and 1
     n_jobs : int or None, default=None
-        Size of the process-wide worker pool, fixed by the first request
-        (-1 or None: every processor).
+        Threads used by every call: None or -1 for every processor, a
+        positive count, or -k for all but k - 1 processors. Results are the
+        same for every value.
     n_neighbors : int or None, default=None
         Default neighbour count of :meth:`proximity_sparse`.
     n_components : int, default=2
         Dimensions of the embedding.
     random_state : int, RandomState, Generator or None, default=None
+    verbose : int or callable, default=0
+        0 is silent; 1 or more prints a progress line on stderr during fit
+        (trees grown, time elapsed, estimated time left); a callable is
+        called as ``verbose(done, total, elapsed_seconds)``.
 
     Attributes
     ----------
@@ -49,7 +53,7 @@ class UnsupervisedForest(TransformerMixin, BaseEstimator):
         Eigenvalue of each embedding axis (0 for an axis not found).
     feature_importances_ : ndarray of shape (n_features_in_,)
         Permutation importances (computed on access).
-    model_ : _rs.RandomForestUnsupervised
+    model_ : tarnwood._engine.UnsupervisedForest
     """
 
     def __init__(
@@ -63,6 +67,7 @@ class UnsupervisedForest(TransformerMixin, BaseEstimator):
         n_neighbors=None,
         n_components=2,
         random_state=None,
+        verbose=0,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -73,29 +78,30 @@ class UnsupervisedForest(TransformerMixin, BaseEstimator):
         self.n_neighbors = n_neighbors
         self.n_components = n_components
         self.random_state = random_state
+        self.verbose = verbose
+
+    _engine = _native.UnsupervisedForest
 
     def fit(self, X, y=None):
         """Fits the forest and computes the embedding of the training rows."""
         X = _base.check_features(self, X, reset=True)
         owner = type(self).__name__
-        n_jobs = None if self.n_jobs == -1 else self.n_jobs
         n_components = _base.check_int(owner, "n_components", self.n_components, 1)
-        model = _rs.RandomForestUnsupervised(
+        model = _native.UnsupervisedForest(
             n_estimators=_base.check_int(owner, "n_estimators", self.n_estimators, 1),
             max_depth=_base.check_int(owner, "max_depth", self.max_depth, 0, allow_none=True),
             max_features=_base.resolve_max_features(owner, self.max_features, X.shape[1]),
             random_state=_base.to_seed(owner, self.random_state),
             min_samples_split=_base.check_int(owner, "min_samples_split", self.min_samples_split, 0),
             min_samples_leaf=_base.check_int(owner, "min_samples_leaf", self.min_samples_leaf, 0),
-            n_jobs=_base.check_int(owner, "n_jobs", n_jobs, 1, allow_none=True),
             n_neighbors=_base.check_int(owner, "n_neighbors", self.n_neighbors, 1, allow_none=True),
         )
-        model.fit(X)
-        n = X.shape[0]
-        embedding = _base.as_array(model.transform(n_components), n, n_components)
+        threads = self._threads()
+        model.fit(X, n_jobs=threads, verbose=self._verbosity())
+        embedding = model.transform(n_components, n_jobs=threads)
         # The embedding's axes are eigenvectors of the double-centred
         # out-of-bag proximities B = J P J / 2; keep what new rows need.
-        prox = _base.as_array(model.proximity_matrix(True), n, n)
+        prox = model.proximity_matrix(True, n_jobs=threads)
         row_means = prox.mean(axis=1)
         grand_mean = row_means.mean()
         centred = 0.5 * (prox - row_means[:, None] - row_means[None, :] + grand_mean)
@@ -132,9 +138,8 @@ class UnsupervisedForest(TransformerMixin, BaseEstimator):
         With `use_oob` a tree counts a pair only when one of the two rows was
         out of its bootstrap sample.
         """
-        model = _base.fitted(self)
-        n = model.n_samples_
-        return _base.as_array(model.proximity_matrix(bool(use_oob)), n, n)
+        model = self._fitted_model()
+        return model.proximity_matrix(bool(use_oob), n_jobs=self._threads())
 
     def proximity_sparse(self, k=None):
         """The k largest out-of-bag proximities of every training row (itself
@@ -142,38 +147,33 @@ class UnsupervisedForest(TransformerMixin, BaseEstimator):
 
         k defaults to `n_neighbors`; at least 1 and at most n_samples - 1.
         """
-        model = _base.fitted(self)
+        model = self._fitted_model()
         k = _base.check_int(type(self).__name__, "k", k, 0, allow_none=True)
-        rows = model.proximity_sparse(k)
-        n = model.n_samples_
-        indptr = np.zeros(n + 1, dtype=np.intp)
-        np.cumsum([len(r) for r in rows], out=indptr[1:])
-        indices = np.fromiter((j for r in rows for j, _ in r), dtype=np.intp, count=indptr[-1])
-        data = np.fromiter((v for r in rows for _, v in r), dtype=np.float64, count=indptr[-1])
+        indptr, indices, data = model.proximity_sparse(k, n_jobs=self._threads())
+        n = model.n_samples
         return sparse.csr_matrix((data, indices, indptr), shape=(n, n))
 
     def predict_proximity(self, X):
         """Proximities of the rows of X to the training rows (every tree
         counts), shape (n_rows, n_samples)."""
-        model = _base.fitted(self)
+        model = self._fitted_model()
         X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict_proximity(X), X.shape[0], model.n_samples_)
+        return model.predict_proximity(X, n_jobs=self._threads())
 
     def outlier_scores(self, use_sparse=False):
         """Standardised outlier scores of the training rows (higher is more
         outlying, at most 20)."""
-        model = _base.fitted(self)
-        return _base.as_array(model.outlier_scores(bool(use_sparse)), model.n_samples_)
+        model = self._fitted_model()
+        return model.outlier_scores(bool(use_sparse), n_jobs=self._threads())
 
     def predict_outlier_scores(self, X):
         """Outlier scores of new rows, standardised against the training rows."""
-        model = _base.fitted(self)
+        model = self._fitted_model()
         X = _base.check_features(self, X, reset=False)
-        return _base.as_array(model.predict_outlier_scores(X), X.shape[0])
+        return model.predict_outlier_scores(X, n_jobs=self._threads())
 
     @property
     def feature_importances_(self):
         """Permutation importances: how much permuting each feature lowers
         the forest's recognition of real rows (non-negative parts sum to 1)."""
-        model = _base.fitted(self)
-        return _base.as_array(model.feature_importances(), self.n_features_in_)
+        return self._fitted_model().feature_importances(n_jobs=self._threads())

@@ -32,6 +32,12 @@ public:
     std::size_t get_depth() const { return tree_ ? tree_->depth() : 0; }
     std::size_t get_n_leaves() const { return tree_ ? tree_->n_leaves() : 0; }
 
+    // A new unfitted tree with the same settings.
+    DecisionTree unfitted() const {
+        return DecisionTree(max_depth_, criterion_, task_, random_state_, min_samples_split_,
+                            min_samples_leaf_);
+    }
+
     bool is_fitted() const { return tree_.has_value(); }
     bool is_classification() const { return task_ == "classification"; }
     const std::optional<Tree>& tree() const { return tree_; }

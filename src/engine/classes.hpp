@@ -6,6 +6,9 @@
 
 namespace tw::engine {
 
-bool add_forests(PyObject* module);  // ForestClassifier, ForestRegressor
+bool add_forests(PyObject* module);       // ForestClassifier, ForestRegressor
+bool add_trees(PyObject* module);         // Tree, TreeExplainer
+bool add_boosting(PyObject* module);      // BoostedClassifier, BoostedRegressor
+bool add_unsupervised(PyObject* module);  // UnsupervisedForest
 
 }  // namespace tw::engine

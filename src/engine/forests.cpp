@@ -4,8 +4,8 @@
 // fit and predict run with the interpreter lock released (engine/run.hpp).
 #include <utility>
 
+#include "engine/calls.hpp"
 #include "engine/classes.hpp"
-#include "engine/run.hpp"
 #include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/py.hpp"
@@ -19,77 +19,31 @@ using namespace tw::py;
 using Clf = tw::RandomForestClassifier;
 using Reg = tw::RandomForestRegressor;
 
-// Below this many row-tree visits a prediction runs on the calling thread
-// (starting a thread would cost more than it saves).
-constexpr std::size_t kInlineVisits = 1 << 16;
-
-// fit(x, y, sample_weight=None, n_jobs=None, verbose=0): grows a new forest
-// and replaces the fitted one only when the whole fit succeeds.
 template <class Model>
 PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"x", "y", "sample_weight", "n_jobs", "verbose",
-                                            nullptr};
-        PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
-        parse_args(args, kwargs, "OO|OOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose);
-        const Matrix x = to_matrix(ox, "x");
-        const Vector y = to_vector(oy, "y");
-        const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
-        const std::size_t threads = threads_for(ojobs);
-        const int verbose = verbosity(overbose);
-        Exclusive<Model> model(self);
-        Model fresh(model->settings());
-        std::optional<Vec> weights;
-        if (w) weights = w->view();
-        run_released("fit", threads, verbose, model->settings().n_estimators,
-                     [&] { fresh.fit(x.view(), y.view(), weights); });
-        *model = std::move(fresh);
-        return none();
-    });
-}
-
-// Runs one prediction under the call's thread count: released for large
-// inputs, inline for small ones.
-template <class Model, class Work>
-void predict_call(const Model& model, const MatrixView& x, std::size_t threads, Work&& work) {
-    if (x.rows * model.trees().size() < kInlineVisits) {
-        parallel::RunControl control;
-        control.threads = threads;
-        parallel::ControlScope scope(&control);
-        work();
-        return;
-    }
-    run_released("predict", threads, 0, 0, work);
-}
-
-Matrix parse_predict(PyObject* args, PyObject* kwargs, const char* format, std::size_t& threads) {
-    static const char* const names[] = {"x", "n_jobs", nullptr};
-    PyObject *ox, *ojobs = Py_None;
-    parse_args(args, kwargs, format, names, &ox, &ojobs);
-    Matrix x = to_matrix(ox, "x");
-    threads = threads_for(ojobs);
-    return x;
+    return fit_call<Model>(
+        self, args, kwargs, [](const Model& m) { return Model(m.settings()); },
+        [](const Model& m) { return static_cast<std::size_t>(m.settings().n_estimators); });
 }
 
 PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::size_t threads = 0;
-        const Matrix x = parse_predict(args, kwargs, "O|O:predict_proba", threads);
+        const Matrix x = parse_rows(args, kwargs, "O|O:predict_proba", threads);
         Shared<Clf> model(self);
-        std::vector<double> out;
-        predict_call(*model, x.view(), threads, [&] { out = model->predict_proba(x.view()); });
-        return float_array(out, x.rows(), model->n_classes());
+        return rows_result(x.rows() * model->trees().size(), threads, "predict_proba",
+                           {x.rows(), model->n_classes()},
+                           [&] { return model->predict_proba(x.view()); });
     });
 }
 
 PyObject* reg_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::size_t threads = 0;
-        const Matrix x = parse_predict(args, kwargs, "O|O:predict", threads);
+        const Matrix x = parse_rows(args, kwargs, "O|O:predict", threads);
         Shared<Reg> model(self);
-        std::vector<double> out;
-        predict_call(*model, x.view(), threads, [&] { out = model->predict(x.view()); });
-        return float_array(out);
+        return rows_result(x.rows() * model->trees().size(), threads, "predict", {x.rows()},
+                           [&] { return model->predict(x.view()); });
     });
 }
 

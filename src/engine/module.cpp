@@ -27,6 +27,13 @@ PyMODINIT_FUNC PyInit__engine(void) {
     if (!tw::py::init_boundary(module.get())) return nullptr;
     tw::py::use_failure_type(PyExc_RuntimeError);
     tw::py::set_type_prefix("tarnwood._engine.");
-    if (!tw::engine::add_forests(module.get())) return nullptr;
+    tw::py::set_borrow_messages(
+        "this model is being fitted or loaded by another call; use it once that call has "
+        "finished",
+        "this model is in use by another call; fit or load it once that call has finished");
+    if (!tw::engine::add_forests(module.get()) || !tw::engine::add_trees(module.get()) ||
+        !tw::engine::add_boosting(module.get()) || !tw::engine::add_unsupervised(module.get())) {
+        return nullptr;
+    }
     return module.release();
 }

@@ -38,17 +38,38 @@ std::size_t threads_for(PyObject* n_jobs) {
     return n < 1 ? 1 : static_cast<std::size_t>(n);
 }
 
-int verbosity(PyObject* verbose) {
-    if (verbose == nullptr || verbose == Py_None) return 0;
+Progress progress_for(PyObject* verbose) {
+    Progress p;
+    if (verbose == nullptr || verbose == Py_None) return p;
     if (!PyLong_Check(verbose)) {
-        PyErr_Format(PyExc_TypeError, "verbose must be an int, got %s", Py_TYPE(verbose)->tp_name);
+        if (PyCallable_Check(verbose)) {
+            p.callback = verbose;
+            return p;
+        }
+        PyErr_Format(PyExc_TypeError, "verbose must be an int or a callable, got %s",
+                     Py_TYPE(verbose)->tp_name);
         throw py::PyErrorSet{};
     }
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(verbose, &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
     if (overflow < 0 || v < 0) throw ValueError("verbose must be >= 0");
-    return overflow > 0 || v > 1000 ? 1000 : static_cast<int>(v);
+    p.level = overflow > 0 || v > 1000 ? 1000 : static_cast<int>(v);
+    return p;
+}
+
+bool report_progress(const Progress& progress, const char* what, std::size_t done,
+                     std::size_t total, double elapsed, bool final) {
+    if (progress.callback == nullptr) {
+        print_progress(what, done, total, elapsed, final);
+        return true;
+    }
+    PyObject* result = PyObject_CallFunction(progress.callback, "nnd",
+                                             static_cast<Py_ssize_t>(done),
+                                             static_cast<Py_ssize_t>(total), elapsed);
+    if (result == nullptr) return false;
+    Py_DECREF(result);
+    return true;
 }
 
 void print_progress(const char* what, std::size_t done, std::size_t total, double elapsed,

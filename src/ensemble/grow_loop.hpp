@@ -84,8 +84,15 @@ GrownForest<GrowResult<Grow>> grow_forest(BootstrapPlanner& planner, std::size_t
     GrownForest<GrowResult<Grow>> out;
     out.plans.resize(n_trees);
     out.results.resize(n_trees);
+    // Planning is long for large forests: a stop ends it between plans.
+    const auto stopped = [control] {
+        return control && control->stop.load(std::memory_order_relaxed);
+    };
     if (schedule == Schedule::after_planning) {
-        for (std::size_t t = 0; t < n_trees; ++t) out.plans[t] = planner.next();
+        for (std::size_t t = 0; t < n_trees; ++t) {
+            if (stopped()) throw parallel::Stopped{};
+            out.plans[t] = planner.next();
+        }
         parallel::parallel_for(n_trees, [&](std::size_t t) {
             out.results[t] = detail::grow_counted(planner, out.plans[t], t, grow, control);
         });
@@ -99,6 +106,7 @@ GrownForest<GrowResult<Grow>> grow_forest(BootstrapPlanner& planner, std::size_t
         if (item == 0) {
             try {
                 for (std::size_t t = 0; t < n_trees; ++t) {
+                    if (stopped()) throw parallel::Stopped{};
                     out.plans[t] = planner.next();
                     planned.store(t + 1, std::memory_order_release);
                 }
@@ -129,8 +137,12 @@ template <class Grow, class Fold>
 std::vector<GrowResult<Grow>> grow_until(BootstrapPlanner& planner, std::size_t n_trees,
                                          Grow&& grow, Fold&& fold) {
     using Result = GrowResult<Grow>;
+    parallel::RunControl* const control = parallel::current_control();
     std::vector<TreePlan> plans(n_trees);
-    for (std::size_t t = 0; t < n_trees; ++t) plans[t] = planner.next();
+    for (std::size_t t = 0; t < n_trees; ++t) {
+        if (control && control->stop.load(std::memory_order_relaxed)) throw parallel::Stopped{};
+        plans[t] = planner.next();
+    }
 
     std::vector<std::optional<Result>> kept(n_trees);
     std::atomic<bool> stop{false};
@@ -148,6 +160,7 @@ std::vector<GrowResult<Grow>> grow_until(BootstrapPlanner& planner, std::size_t 
             }
         }
         kept[t] = std::move(r);
+        parallel::note_done(control);
     });
 
     std::vector<Result> out;

@@ -1,6 +1,7 @@
 // Python class DecisionTree.
 #include "decision_tree/decision_tree.hpp"
 #include "module/classes.hpp"
+#include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
@@ -13,19 +14,7 @@ PyTypeObject* g_type = nullptr;
 
 PyObject* dt_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"max_depth", "criterion", "task", "random_state",
-                                            "min_samples_split", "min_samples_leaf", nullptr};
-        PyObject *o_max_depth = Py_None, *o_criterion = nullptr, *o_task = nullptr,
-                 *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr;
-        parse_args(args, kwargs, "|OOOOOO:DecisionTree", names, &o_max_depth, &o_criterion,
-                   &o_task, &o_seed, &o_split, &o_leaf);
-        auto max_depth = to_opt_count(o_max_depth, "max_depth");
-        std::string criterion = o_criterion ? to_text(o_criterion, "criterion") : "entropy";
-        std::string task = o_task ? to_text(o_task, "task") : "classification";
-        auto seed = to_opt_count(o_seed, "random_state");
-        std::uint64_t split = o_split ? to_count(o_split, "min_samples_split") : 2;
-        std::uint64_t leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
-        auto* model = new Model(max_depth, std::move(criterion), std::move(task), seed, split, leaf);
+        auto* model = new Model(parse_tree_settings(args, kwargs, "|OOOOOO:DecisionTree"));
         return make_instance(type, model);
     });
 }

@@ -1,4 +1,4 @@
-// Constructor arguments of the forest classes, shared by both doors.
+// Constructor arguments of the forest and single-tree classes, shared by both doors.
 #include "module/forest_settings.hpp"
 
 namespace tw::py {
@@ -21,6 +21,22 @@ ForestSettings parse_forest_settings(PyObject* args, PyObject* kwargs, const cha
     s.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
     s.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
     return s;
+}
+
+DecisionTree parse_tree_settings(PyObject* args, PyObject* kwargs, const char* format) {
+    static const char* const names[] = {"max_depth", "criterion", "task", "random_state",
+                                        "min_samples_split", "min_samples_leaf", nullptr};
+    PyObject *o_max_depth = Py_None, *o_criterion = nullptr, *o_task = nullptr,
+             *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr;
+    parse_args(args, kwargs, format, names, &o_max_depth, &o_criterion,
+               &o_task, &o_seed, &o_split, &o_leaf);
+    auto max_depth = to_opt_count(o_max_depth, "max_depth");
+    std::string criterion = o_criterion ? to_text(o_criterion, "criterion") : "entropy";
+    std::string task = o_task ? to_text(o_task, "task") : "classification";
+    auto seed = to_opt_count(o_seed, "random_state");
+    std::uint64_t split = o_split ? to_count(o_split, "min_samples_split") : 2;
+    std::uint64_t leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
+    return DecisionTree(max_depth, std::move(criterion), std::move(task), seed, split, leaf);
 }
 
 }  // namespace tw::py

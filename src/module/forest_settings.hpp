@@ -1,4 +1,5 @@
-// Constructor arguments and shared properties of the forest classes.
+// Constructor arguments and shared properties of the forest and single-tree
+// classes.
 //
 // Arguments: (n_estimators, max_depth,
 // max_features, bootstrap, random_state, min_samples_split,
@@ -8,6 +9,7 @@
 #include <cstdint>
 
 #include "module/py.hpp"
+#include "decision_tree/decision_tree.hpp"
 #include "random_forest/random_forest.hpp"
 
 namespace tw::py {
@@ -16,6 +18,10 @@ namespace tw::py {
 // takes `default_estimators`.
 ForestSettings parse_forest_settings(PyObject* args, PyObject* kwargs, const char* format,
                                      std::uint64_t default_estimators);
+
+// Arguments of the single tree: (max_depth, criterion, task, random_state,
+// min_samples_split, min_samples_leaf); `format` e.g. "|OOOOOO:DecisionTree".
+DecisionTree parse_tree_settings(PyObject* args, PyObject* kwargs, const char* format);
 
 // The `n_estimators` property of a forest class.
 template <class Model>

@@ -110,6 +110,89 @@ PyObject* float_array(std::span<const double> flat, std::size_t rows, std::size_
     return new_float_array(flat, 2, dims);
 }
 
+namespace {
+
+void free_adopted(PyObject* capsule) {
+    delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
+}  // namespace
+
+PyObject* adopt_array(std::vector<double>&& values, std::initializer_list<std::size_t> shape) {
+    npy_intp dims[NPY_MAXDIMS];
+    int ndim = 0;
+    std::size_t size = 1;
+    for (std::size_t d : shape) {
+        if (ndim == NPY_MAXDIMS) throw InternalError("too many result dimensions");
+        dims[ndim++] = static_cast<npy_intp>(d);
+        size *= d;
+    }
+    if (size != values.size()) throw InternalError("result size does not match its shape");
+    if (values.empty()) {
+        PyObject* out = PyArray_ZEROS(ndim, dims, NPY_DOUBLE, 0);
+        if (!out) throw PyErrorSet{};
+        return out;
+    }
+    auto* owner = new std::vector<double>(std::move(values));
+    Ref base(PyCapsule_New(owner, nullptr, free_adopted));
+    if (!base) {
+        delete owner;
+        throw PyErrorSet{};
+    }
+    Ref out(PyArray_SimpleNewFromData(ndim, dims, NPY_DOUBLE, owner->data()));
+    if (!out) throw PyErrorSet{};
+    // The array takes the reference to its base even when this fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(out.get()), base.release()) < 0) {
+        throw PyErrorSet{};
+    }
+    return out.release();
+}
+
+PyObject* empty_array(std::initializer_list<std::size_t> shape, double*& data) {
+    npy_intp dims[NPY_MAXDIMS];
+    int ndim = 0;
+    std::size_t bytes = sizeof(double);
+    for (std::size_t d : shape) {
+        if (ndim == NPY_MAXDIMS) throw InternalError("too many result dimensions");
+        if (d > static_cast<std::size_t>(NPY_MAX_INTP) ||
+            (d != 0 && bytes > static_cast<std::size_t>(NPY_MAX_INTP) / d)) {
+            PyErr_NoMemory();
+            throw PyErrorSet{};
+        }
+        bytes *= d;
+        dims[ndim++] = static_cast<npy_intp>(d);
+    }
+    PyObject* out = PyArray_SimpleNew(ndim, dims, NPY_DOUBLE);
+    if (!out) throw PyErrorSet{};
+    data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
+    return out;
+}
+
+PyObject* count_array(std::span<const std::uint64_t> values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    PyObject* out = PyArray_SimpleNew(1, dims, NPY_INT64);
+    if (!out) throw PyErrorSet{};
+    auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
+    for (std::size_t i = 0; i < values.size(); ++i) data[i] = static_cast<std::int64_t>(values[i]);
+    return out;
+}
+
+namespace {
+const char* g_borrow_while_changing = "Already mutably borrowed";
+const char* g_borrow_while_in_use = "Already borrowed";
+}  // namespace
+
+void fail_borrow(bool exclusive) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    exclusive ? g_borrow_while_in_use : g_borrow_while_changing);
+    throw PyErrorSet{};
+}
+
+void set_borrow_messages(const char* while_changing, const char* while_in_use) {
+    g_borrow_while_changing = while_changing;
+    g_borrow_while_in_use = while_in_use;
+}
+
 bool init_boundary(PyObject* module) {
     if (PyArray_ImportNumPyAPI() < 0) return false;
     if (!g_panic_type) {

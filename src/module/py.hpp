@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <span>
@@ -171,6 +172,17 @@ PyObject* float_rows(std::span<const double> flat, std::size_t rows, std::size_t
 // rows x cols row-major.
 PyObject* float_array(std::span<const double> flat);
 PyObject* float_array(std::span<const double> flat, std::size_t rows, std::size_t cols);
+// A float64 NumPy array of the given shape (row-major) that takes over the
+// buffer of `values` without copying it: the array's base object owns the
+// vector and frees it with the array. The shape's product must equal
+// values.size().
+PyObject* adopt_array(std::vector<double>&& values, std::initializer_list<std::size_t> shape);
+// A new float64 NumPy array of the given shape whose cells are not set yet,
+// for results written straight into it; `data` receives its buffer. A shape
+// whose size cannot be allocated raises MemoryError.
+PyObject* empty_array(std::initializer_list<std::size_t> shape, double*& data);
+// New int64 NumPy array of the counts (each below 2^63).
+PyObject* count_array(std::span<const std::uint64_t> values);
 PyObject* optional_int_list(const std::optional<std::vector<std::uint64_t>>& values);
 // The pickling reduction (tarnwood._persist._restore, (class_name, state)).
 PyObject* reduce_to_state(const char* class_name, const std::string& state);
@@ -203,17 +215,21 @@ struct Box {
     long borrow;  // >0 shared borrows, -1 exclusive
 };
 
+// Raises RuntimeError for a broken borrow discipline (via PyErrorSet):
+// "Already mutably borrowed" (a shared borrow while an exclusive one is
+// held) or "Already borrowed" (an exclusive borrow while any is held),
+// unless the module set its own texts with set_borrow_messages.
+[[noreturn]] void fail_borrow(bool exclusive);
+// Replaces the two texts of fail_borrow (static strings).
+void set_borrow_messages(const char* while_changing, const char* while_in_use);
+
 // RAII access guards. Constructing one that would break the reader/writer
-// discipline raises RuntimeError "Already mutably borrowed" (shared while
-// exclusive) or "Already borrowed" (exclusive while any) via PyErrorSet.
+// discipline fails through fail_borrow.
 template <class T>
 class Shared {
 public:
     explicit Shared(PyObject* self) : box_(reinterpret_cast<Box<T>*>(self)) {
-        if (box_->borrow < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            throw PyErrorSet{};
-        }
+        if (box_->borrow < 0) fail_borrow(false);
         ++box_->borrow;
     }
     ~Shared() { --box_->borrow; }
@@ -230,10 +246,7 @@ template <class T>
 class Exclusive {
 public:
     explicit Exclusive(PyObject* self) : box_(reinterpret_cast<Box<T>*>(self)) {
-        if (box_->borrow != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            throw PyErrorSet{};
-        }
+        if (box_->borrow != 0) fail_borrow(true);
         box_->borrow = -1;
     }
     ~Exclusive() { box_->borrow = 0; }

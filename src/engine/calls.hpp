@@ -1,0 +1,105 @@
+// Method bodies shared by the classes of the package door.
+//
+// Fit call: fit(x, y, sample_weight=None, n_jobs=None, verbose=0). It grows
+// a fresh model with the object's settings while the interpreter lock is
+// released (engine/run.hpp) and replaces the fitted one only when the whole
+// fit succeeded, so a failed or interrupted fit leaves the object as it was.
+// Row call: a method whose first argument is a matrix of rows, whose last
+// is n_jobs, and whose result is a float64 array made from the engine's
+// result vector without copying it. Calls over few rows run inline.
+#pragma once
+#include <algorithm>
+#include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/matrix.hpp"
+#include "engine/run.hpp"
+#include "parallel/pool.hpp"
+#include "module/py.hpp"
+
+namespace tw::engine {
+
+// `fresh(model)` returns a new unfitted model with the settings of `model`;
+// `items(model)` the number of work items (trees) the fit reports progress
+// over.
+template <class Model, class Fresh, class Items>
+PyObject* fit_call(PyObject* self, PyObject* args, PyObject* kwargs, Fresh&& fresh,
+                   Items&& items) {
+    using namespace tw::py;
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", "y", "sample_weight", "n_jobs", "verbose",
+                                            nullptr};
+        PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
+        parse_args(args, kwargs, "OO|OOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose);
+        const Matrix x = to_matrix(ox, "x");
+        const Vector y = to_vector(oy, "y");
+        const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
+        const std::size_t threads = threads_for(ojobs);
+        const Progress progress = progress_for(overbose);
+        Exclusive<Model> model(self);
+        Model grown = fresh(*model);
+        std::optional<Vec> weights;
+        if (w) weights = w->view();
+        run_released("fit", threads, progress, items(*model),
+                     [&] { grown.fit(x.view(), y.view(), weights); });
+        *model = std::move(grown);
+        return none();
+    });
+}
+
+// Parses (x, n_jobs=None) with `format` such as "O|O:predict".
+inline py::Matrix parse_rows(PyObject* args, PyObject* kwargs, const char* format,
+                             std::size_t& threads, const char* name = "x") {
+    using namespace tw::py;
+    const char* const names[] = {name, "n_jobs", nullptr};
+    PyObject *ox, *ojobs = Py_None;
+    parse_args(args, kwargs, format, names, &ox, &ojobs);
+    Matrix x = to_matrix(ox, name);
+    threads = threads_for(ojobs);
+    return x;
+}
+
+// Runs `compute()` (returning the result vector) under the call's threads,
+// released when `visits` (rows times trees, or a like measure of the work)
+// is large, and returns it as an array of `shape`.
+template <class Compute>
+PyObject* rows_result(std::size_t visits, std::size_t threads, const char* what,
+                      std::initializer_list<std::size_t> shape, Compute&& compute) {
+    std::vector<double> out;
+    run_call(visits >= kInlineVisits, what, threads, [&] { out = compute(); });
+    return py::adopt_array(std::move(out), shape);
+}
+
+// The rows [begin, end) of x.
+inline MatrixView row_slice(const MatrixView& x, std::size_t begin, std::size_t end) {
+    MatrixView part = x;
+    part.data = x.data + begin * x.row_stride;
+    part.rows = end - begin;
+    return part;
+}
+
+// Computes `compute(rows)` (a vector of `width` values per row, row-major)
+// over consecutive slices of `grain` rows on the pool, each slice writing its
+// own part of the result: for models whose own calls run on one thread.
+// Results do not depend on the slicing, since rows are independent. Without
+// rows the model still checks the (empty) matrix.
+template <class Compute>
+std::vector<double> sliced_rows(const MatrixView& x, std::size_t width, std::size_t grain,
+                                Compute&& compute) {
+    if (x.rows == 0) return compute(x);
+    std::vector<double> out(x.rows * width);
+    parallel::parallel_chunks(x.rows, grain, [&](std::size_t begin, std::size_t end) {
+        const std::vector<double> part = compute(row_slice(x, begin, end));
+        if (part.size() != (end - begin) * width) {
+            throw InternalError("result size does not match its rows");
+        }
+        std::copy(part.begin(), part.end(), out.begin() + static_cast<std::ptrdiff_t>(begin * width));
+    });
+    return out;
+}
+
+}  // namespace tw::engine

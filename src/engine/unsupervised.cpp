@@ -1,0 +1,287 @@
+// tarnwood._engine.UnsupervisedForest: the synthetic-data forest of
+// unsupervised/ behind the package door. Same settings (without the
+// process-wide n_jobs: threads are chosen per call), saved states and
+// results as `_rs` RandomForestUnsupervised. Proximity tables are written
+// cell by cell, in parallel, straight into new NumPy arrays; fits and the
+// heavy analyses run with the interpreter lock released.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "engine/calls.hpp"
+#include "engine/classes.hpp"
+#include "module/methods.hpp"
+#include "module/proximity_sources.hpp"
+#include "module/py.hpp"
+#include "module/state.hpp"
+#include "parallel/pool.hpp"
+#include "unsupervised/unsupervised.hpp"
+
+namespace tw::engine {
+namespace {
+
+using namespace tw::py;
+using Model = tw::RandomForestUnsupervised;
+
+// Work measures for the inline-or-released choice.
+std::size_t tree_visits(const Model& m, std::size_t rows) { return rows * m.trees().size(); }
+
+// Writes `table` (a row source, module/proximity_sources.hpp) into the
+// row-major n_rows x width buffer `out`: slices of rows on the pool, each
+// clearing its rows and then storing their non-zero cells.
+template <class Source>
+void fill_dense(const Source& table, double* out) {
+    const std::size_t n_rows = table.n_rows();
+    const std::size_t width = table.width();
+    constexpr std::size_t kBlock = 64;
+    const std::size_t slices = (n_rows + 255) / 256;
+    parallel::parallel_for(slices, [&](std::size_t s) {
+        const std::size_t begin = s * 256;
+        const std::size_t end = std::min(n_rows, begin + 256);
+        std::fill(out + begin * width, out + end * width, 0.0);
+        auto cursor = table.cursor(begin);
+        for (std::size_t a = begin; a < end; a += kBlock) {
+            const std::size_t b = std::min(end, a + kBlock);
+            table.fill(cursor, a, b, [&](std::size_t r, std::size_t j, double v) {
+                out[r * width + j] = v;
+            });
+        }
+    });
+}
+
+// Fills a new n_rows x width array from the table `make()` computes, both
+// under the call's threads (released when `visits` is large).
+template <class Make>
+PyObject* table_result(std::size_t visits, std::size_t threads, const char* what,
+                       std::size_t n_rows, std::size_t width, Make&& make) {
+    double* data = nullptr;
+    Ref out(empty_array({n_rows, width}, data));
+    run_call(visits >= kInlineVisits, what, threads, [&] {
+        const auto table = make();
+        if (table.rows.size() != n_rows || table.width != width) {
+            throw InternalError("proximity table does not match its shape");
+        }
+        if constexpr (std::is_same_v<std::decay_t<decltype(table)>, ProximityUpper>) {
+            fill_dense(UpperSource{table}, data);
+        } else {
+            fill_dense(RowsSource{table}, data);
+        }
+    });
+    return out.release();
+}
+
+PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"n_estimators", "max_depth", "max_features",
+                                            "random_state", "min_samples_split",
+                                            "min_samples_leaf", "n_neighbors", nullptr};
+        PyObject *o_trees = nullptr, *o_depth = Py_None, *o_features = Py_None,
+                 *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr,
+                 *o_neighbors = Py_None;
+        parse_args(args, kwargs, "|OOOOOOO:UnsupervisedForest", names, &o_trees, &o_depth,
+                   &o_features, &o_seed, &o_split, &o_leaf, &o_neighbors);
+        UnsupervisedParams p;
+        p.n_estimators = o_trees ? to_count(o_trees, "n_estimators") : 500;
+        p.max_depth = to_opt_count(o_depth, "max_depth");
+        p.max_features = to_opt_text(o_features, "max_features");
+        p.random_state = to_opt_count(o_seed, "random_state");
+        p.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
+        p.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
+        p.n_neighbors = to_opt_count(o_neighbors, "n_neighbors").value_or(0);
+        return make_instance(type, new Model(std::move(p)));
+    });
+}
+
+// fit(x, n_jobs=None, verbose=0): grows a new forest and replaces the fitted
+// one only when the whole fit succeeds.
+PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x", "n_jobs", "verbose", nullptr};
+        PyObject *ox, *ojobs = Py_None, *overbose = Py_None;
+        parse_args(args, kwargs, "O|OO:fit", names, &ox, &ojobs, &overbose);
+        const Matrix x = to_matrix(ox, "x");
+        const std::size_t threads = threads_for(ojobs);
+        const Progress progress = progress_for(overbose);
+        Exclusive<Model> model(self);
+        auto grown = std::make_unique<Model>(model->params());
+        run_released("fit", threads, progress, model->params().n_estimators,
+                     [&] { grown->fit(x.view()); });
+        auto* box = reinterpret_cast<Box<Model>*>(self);
+        std::unique_ptr<Model> old(box->value);
+        box->value = grown.release();
+        return none();
+    });
+}
+
+// (use_oob=True, n_jobs=None)
+PyObject* forest_proximity_matrix(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"use_oob", "n_jobs", nullptr};
+        PyObject *o = nullptr, *ojobs = Py_None;
+        parse_args(args, kwargs, "|OO:proximity_matrix", names, &o, &ojobs);
+        const bool use_oob = o ? to_flag(o, "use_oob") : true;
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        const std::size_t n = model->n_samples();
+        return table_result(tree_visits(*model, n), threads, "proximity_matrix", n, n,
+                            [&] { return model->proximity_upper(use_oob); });
+    });
+}
+
+PyObject* forest_predict_proximity(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::size_t threads = 0;
+        const Matrix x = parse_rows(args, kwargs, "O|O:predict_proximity", threads);
+        Shared<Model> model(self);
+        return table_result(tree_visits(*model, x.rows()), threads, "predict_proximity",
+                            x.rows(), model->n_samples(),
+                            [&] { return model->predict_proximity(x.view()); });
+    });
+}
+
+// proximity_sparse(k=None, n_jobs=None): the k largest out-of-bag
+// proximities per training row as the three arrays of a CSR matrix
+// (indptr, indices, data).
+PyObject* forest_proximity_sparse(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"k", "n_jobs", nullptr};
+        PyObject *o = Py_None, *ojobs = Py_None;
+        parse_args(args, kwargs, "|OO:proximity_sparse", names, &o, &ojobs);
+        const auto k = to_opt_count(o, "k");
+        const std::size_t threads = threads_for(ojobs);
+        Exclusive<Model> model(self);
+        std::vector<SparseProximityRow> rows;
+        run_call(tree_visits(*model, model->n_samples()) >= kInlineVisits, "proximity_sparse",
+                 threads, [&] { rows = model->proximity_sparse(k); });
+        std::vector<std::uint64_t> indptr(rows.size() + 1, 0);
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            indptr[r + 1] = indptr[r] + rows[r].neighbors.size();
+        }
+        std::vector<std::uint64_t> indices(indptr.back());
+        std::vector<double> data(indptr.back());
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            std::size_t at = indptr[r];
+            for (const Neighbor& nb : rows[r].neighbors) {
+                indices[at] = nb.index;
+                data[at++] = nb.proximity;
+            }
+        }
+        Ref a(count_array(indptr));
+        Ref b(count_array(indices));
+        const std::size_t nnz = data.size();
+        Ref c(adopt_array(std::move(data), {nnz}));
+        return check(PyTuple_Pack(3, a.get(), b.get(), c.get())).release();
+    });
+}
+
+PyObject* forest_outlier_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"use_sparse", "n_jobs", nullptr};
+        PyObject *o = nullptr, *ojobs = Py_None;
+        parse_args(args, kwargs, "|OO:outlier_scores", names, &o, &ojobs);
+        const bool use_sparse = o ? to_flag(o, "use_sparse") : false;
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        const std::size_t n = model->n_samples();
+        return rows_result(tree_visits(*model, n), threads, "outlier_scores", {n},
+                           [&] { return model->outlier_scores(use_sparse); });
+    });
+}
+
+PyObject* forest_predict_outlier_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::size_t threads = 0;
+        const Matrix x = parse_rows(args, kwargs, "O|O:predict_outlier_scores", threads);
+        Shared<Model> model(self);
+        return rows_result(tree_visits(*model, x.rows()), threads, "predict_outlier_scores",
+                           {x.rows()}, [&] { return model->predict_outlier_scores(x.view()); });
+    });
+}
+
+// transform(n_components=2, n_jobs=None): the embedding of the training rows.
+PyObject* forest_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"n_components", "n_jobs", nullptr};
+        PyObject *oc = nullptr, *ojobs = Py_None;
+        parse_args(args, kwargs, "|OO:transform", names, &oc, &ojobs);
+        const std::uint64_t c = oc ? to_count(oc, "n_components") : 2;
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        const std::size_t n = model->n_samples();
+        return rows_result(tree_visits(*model, n), threads, "transform",
+                           {n, static_cast<std::size_t>(c)},
+                           [&] { return model->transform(static_cast<std::size_t>(c)); });
+    });
+}
+
+PyObject* forest_importances(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"n_jobs", nullptr};
+        PyObject* ojobs = Py_None;
+        parse_args(args, kwargs, "|O:feature_importances", names, &ojobs);
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        std::vector<double> values;
+        run_call(tree_visits(*model, model->n_samples()) >= kInlineVisits, "feature_importances",
+                 threads, [&] { values = model->feature_importances(); });
+        const std::size_t n = values.size();
+        return adopt_array(std::move(values), {n});
+    });
+}
+
+template <std::size_t (*Get)(const Model&)>
+PyObject* count_getter(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return py_int(Get(*model));
+    });
+}
+std::size_t n_estimators_of(const Model& m) { return m.params().n_estimators; }
+std::size_t n_samples_of(const Model& m) { return m.n_samples(); }
+std::size_t n_features_of(const Model& m) { return m.n_features(); }
+
+PyMethodDef g_methods[] = {
+    TW_METHOD("fit", forest_fit, "fit($self, x, n_jobs=None, verbose=0)\n--\n\n"),
+    TW_METHOD("proximity_matrix", forest_proximity_matrix,
+              "proximity_matrix($self, use_oob=True, n_jobs=None)\n--\n\n"),
+    TW_METHOD("proximity_sparse", forest_proximity_sparse,
+              "proximity_sparse($self, k=None, n_jobs=None)\n--\n\n"),
+    TW_METHOD("predict_proximity", forest_predict_proximity,
+              "predict_proximity($self, x, n_jobs=None)\n--\n\n"),
+    TW_METHOD("outlier_scores", forest_outlier_scores,
+              "outlier_scores($self, use_sparse=False, n_jobs=None)\n--\n\n"),
+    TW_METHOD("predict_outlier_scores", forest_predict_outlier_scores,
+              "predict_outlier_scores($self, x, n_jobs=None)\n--\n\n"),
+    TW_METHOD("transform", forest_transform, "transform($self, n_components=2, n_jobs=None)\n--\n\n"),
+    TW_METHOD("feature_importances", forest_importances,
+              "feature_importances($self, n_jobs=None)\n--\n\n"),
+    TW_STATE_METHODS(Model),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    TW_GETTER("n_estimators", count_getter<n_estimators_of>),
+    TW_GETTER("is_fitted", is_fitted_getter<Model>),
+    TW_GETTER("n_samples", count_getter<n_samples_of>),
+    TW_GETTER("n_features", count_getter<n_features_of>),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+bool add_unsupervised(PyObject* module) {
+    const TypeDescription desc{
+        "UnsupervisedForest",
+        "UnsupervisedForest(n_estimators=500, max_depth=None, max_features=None, "
+        "random_state=None, min_samples_split=2, min_samples_leaf=1, n_neighbors=None)\n--\n\n"
+        "Real rows against column-permuted copies: proximities, outlier scores, embedding "
+        "and importances (saved states shared with _rs.RandomForestUnsupervised).",
+        sizeof(Box<Model>), forest_new, dealloc_instance<Model>, g_methods, g_getset,
+    };
+    return add_class(module, desc) != nullptr;
+}
+
+}  // namespace tw::engine
