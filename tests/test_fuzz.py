@@ -5,6 +5,10 @@ must return plain Python data or raise ValueError / TypeError /
 OverflowError / the internal-failure exception with a message, and the
 object must keep working afterwards.
 
+The package's own engine classes (tarnwood._engine, named "engine.<Class>"
+here) go through the same properties; their results may also be float64 or
+int64 NumPy arrays, and their internal failures are RuntimeErrors.
+
 Classes that the extension does not register are skipped. The default run
 is short; set TARNWOOD_FUZZ=long for a thorough manual run.
 """
@@ -22,6 +26,7 @@ from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import _rs  # noqa: E402
+from tarnwood import _engine  # noqa: E402
 
 LONG = os.environ.get("TARNWOOD_FUZZ", "") == "long"
 EXAMPLES = int(os.environ.get("TARNWOOD_FUZZ_EXAMPLES", 400 if LONG else 12))
@@ -42,8 +47,15 @@ ALLOWED = (ValueError, TypeError, OverflowError)
 U64_MAX = 2**64 - 1
 
 
+# Whether the class under test belongs to the package's engine module (set
+# by `registered`, which every property calls first).
+_CURRENT = {"engine": False}
+
+
 def is_panic(exc):
     t = type(exc)
+    if _CURRENT["engine"]:
+        return t is RuntimeError
     return t.__name__ == "PanicException" and t.__module__ == "pyo3_runtime"
 
 
@@ -77,6 +89,10 @@ def plain(value, depth=0):
         return True
     if type(value).__name__ in CLASSES and getattr(_rs, type(value).__name__, None) is type(value):
         return True
+    if _CURRENT["engine"] and getattr(_engine, type(value).__name__, None) is type(value):
+        return True
+    if _CURRENT["engine"] and type(value) is np.ndarray:
+        return value.dtype in (np.float64, np.int64)
     if type(value) in (list, tuple):
         return all(plain(v, depth + 1) for v in value)
     if type(value) is dict:
@@ -106,7 +122,8 @@ def attempt(fn, *args, **kwargs):
 # ---- the classes and their surfaces ----------------------------------------
 
 # Parameter kinds: matrix, vector, opt_vector, count, opt_count, seed, float,
-# flag, text, opt_text, tree, bytes, jobs.
+# flag, text, opt_text, tree, bytes, jobs (a pool-size request), call_jobs
+# (threads of one call), verbose.
 SUPERVISED_FIT = [("x", "matrix"), ("y", "vector"), ("sample_weight", "opt_vector")]
 FOREST_CTOR = [
     ("n_estimators", "count"), ("max_depth", "opt_count"), ("max_features", "opt_text"),
@@ -215,6 +232,59 @@ CLASSES = {
     ),
 }
 
+# The package's engine classes: threads and progress are per call.
+CALL = [("n_jobs", "call_jobs")]
+ENGINE_FIT = SUPERVISED_FIT + CALL + [("verbose", "verbose")]
+ROWS = [("x", "matrix")] + CALL
+CLASSES.update({
+    "engine.Tree": dict(
+        CLASSES["DecisionTree"], methods={"fit": ENGINE_FIT, "predict": ROWS,
+                                          "predict_proba": ROWS, "get_depth": [],
+                                          "get_n_leaves": []}),
+    "engine.TreeExplainer": dict(CLASSES["TreeSHAP"], methods={"explain": ROWS}),
+    "engine.ForestClassifier": dict(
+        CLASSES["RandomForestClassifier"], methods={"fit": ENGINE_FIT, "predict_proba": ROWS},
+        getters=["n_estimators", "classes_", "is_fitted"]),
+    "engine.ForestRegressor": dict(
+        CLASSES["RandomForestRegressor"], methods={"fit": ENGINE_FIT, "predict": ROWS}),
+    "engine.BoostedClassifier": dict(
+        CLASSES["TarnwoodClassifier"], ctor=BOOST_HEAD + BOOST_TAIL[:3],
+        methods={"fit": ENGINE_FIT, "predict": ROWS, "predict_proba": ROWS,
+                 "predict_ci": [("x", "matrix"), ("alpha", "float")] + CALL,
+                 "feature_importances": [], "to_dict": []}),
+    "engine.BoostedRegressor": dict(
+        CLASSES["TarnwoodRegressor"],
+        ctor=BOOST_HEAD + BOOST_TAIL[:3] + [("conformal_fraction", "float")],
+        methods={"fit": ENGINE_FIT, "predict": ROWS,
+                 "predict_ci": [("x", "matrix"), ("alpha", "float")] + CALL,
+                 "feature_importances": [], "to_dict": []},
+        getters=["n_estimators", "is_fitted", "trees_used", "calibration_residuals"]),
+    "engine.UnsupervisedForest": dict(
+        CLASSES["RandomForestUnsupervised"],
+        ctor=[p for p in CLASSES["RandomForestUnsupervised"]["ctor"] if p[0] != "n_jobs"],
+        methods={"fit": [("x", "matrix")] + CALL + [("verbose", "verbose")],
+                 "transform": [("n_components", "count")] + CALL,
+                 "proximity_matrix": [("use_oob", "flag")] + CALL,
+                 "proximity_sparse": [("k", "opt_count")] + CALL,
+                 "predict_proximity": ROWS,
+                 "outlier_scores": [("use_sparse", "flag")] + CALL,
+                 "predict_outlier_scores": ROWS,
+                 "feature_importances": CALL},
+        getters=["n_estimators", "is_fitted", "n_samples", "n_features"]),
+})
+# The `_rs` class each engine class mirrors (same settings and data).
+LIKE = {"engine.Tree": "DecisionTree", "engine.TreeExplainer": "TreeSHAP",
+        "engine.ForestClassifier": "RandomForestClassifier",
+        "engine.ForestRegressor": "RandomForestRegressor",
+        "engine.BoostedClassifier": "TarnwoodClassifier",
+        "engine.BoostedRegressor": "TarnwoodRegressor",
+        "engine.UnsupervisedForest": "RandomForestUnsupervised"}
+
+
+def like(name):
+    return LIKE.get(name, name)
+
+
 # Methods whose count arguments size their output or their loops.
 BOUNDED_COUNTS = {"n_components"}
 MUTATORS = {"fit", "fit_transform", "proximity_sparse", "__setstate__"}
@@ -225,7 +295,9 @@ NAMES = list(CLASSES)
 
 
 def registered(name):
-    cls = getattr(_rs, name, None)
+    _CURRENT["engine"] = name.startswith("engine.")
+    module = _engine if _CURRENT["engine"] else _rs
+    cls = getattr(module, name.split(".")[-1], None)
     if cls is None:
         pytest.skip(f"{name} is not registered")
     return cls
@@ -241,6 +313,7 @@ Y_REG = X_GOOD[:, 0] * 2.0 + X_GOOD[:, 2]
 
 
 def is_regression(name, obj_kwargs):
+    name = like(name)
     if name in ("RandomForestRegressor", "TarnwoodRegressor"):
         return True
     if name in ("DecisionTree", "Tarnwood"):
@@ -352,6 +425,15 @@ def values_of(draw, kind, name, good_kind_only=False, small_counts=False):
         # The pool size is fixed process-wide by the first positive request,
         # so only values that leave it alone are generated here.
         return draw(st.sampled_from([None, 0, -1, -2**70, 2**64, 1.5, "2", True]))
+    if kind == "call_jobs":
+        if good_kind_only:
+            return draw(st.sampled_from([None, 1, 2, -1, 3]))
+        return draw(st.sampled_from([None, 1, 2, -1, -2, 0, -2**70, 2**64, 1.5, "2", True]))
+    if kind == "verbose":
+        choices = [0, None, False, lambda done, total, elapsed: None]
+        if not good_kind_only:
+            choices += [-1, 2**70, 1.5, "1", _refuse_progress]
+        return draw(st.sampled_from(choices))
     if kind == "float":
         return draw(st.one_of(FLOATS, st.integers(-3, 3), st.sampled_from([10**400, -10**400])))
     if kind == "flag":
@@ -372,35 +454,40 @@ def values_of(draw, kind, name, good_kind_only=False, small_counts=False):
     raise AssertionError(kind)
 
 
+def _refuse_progress(done, total, elapsed):
+    raise ValueError("progress callback refused")
+
+
 def realise(value, name):
-    """Turns placeholder tree values into real DecisionTree objects."""
+    """Turns placeholder tree values into real trees of the module under test."""
     if not isinstance(value, str):
         return value
+    tree = _engine.Tree if _CURRENT["engine"] else _rs.DecisionTree
     if value == "fitted":
-        t = _rs.DecisionTree(random_state=0, task="classification")
+        t = tree(random_state=0, task="classification")
         t.fit(X_GOOD, Y_CLASS)
         return t
     if value == "fitted-regression":
-        t = _rs.DecisionTree(random_state=0, task="regression")
+        t = tree(random_state=0, task="regression")
         t.fit(X_GOOD, Y_REG)
         return t
     if value == "unfitted":
-        return _rs.DecisionTree()
+        return tree()
     return value
 
 
 def make_good(name, cls):
     entry = CLASSES[name]
-    if name == "TreeSHAP":
+    if like(name) == "TreeSHAP":
         return cls(realise("fitted", "tree"), X_GOOD, "classification"), {}
     kwargs = dict(entry["good"])
     return cls(**kwargs), kwargs
 
 
 def fit_good(name, obj, kwargs):
-    if name == "TreeSHAP":
+    if like(name) == "TreeSHAP":
         return
-    if name == "RandomForestUnsupervised":
+    if like(name) == "RandomForestUnsupervised":
         obj.fit(X_GOOD)
         return
     y = Y_REG if is_regression(name, kwargs) else Y_CLASS
@@ -409,11 +496,11 @@ def fit_good(name, obj, kwargs):
 
 def fingerprint(name, obj, kwargs):
     """A deterministic summary of a fitted object's behaviour on good data."""
-    if name == "TreeSHAP":
+    if like(name) == "TreeSHAP":
         return obj.explain(X_GOOD[:5])
-    if name == "RandomForestUnsupervised":
+    if like(name) == "RandomForestUnsupervised":
         return obj.proximity_matrix(True)
-    out = [obj.predict(X_GOOD)]
+    out = [obj.predict(X_GOOD)] if hasattr(obj, "predict") else []
     if hasattr(obj, "predict_proba") and not is_regression(name, kwargs):
         out.append(obj.predict_proba(X_GOOD))
     return out
@@ -422,12 +509,27 @@ def fingerprint(name, obj, kwargs):
 def assert_still_works(name, cls, obj, kwargs):
     """After any sequence of calls the object refits and predicts exactly like
     a fresh one."""
-    fresh, _ = make_good(name, cls) if name == "TreeSHAP" else (cls(**kwargs), kwargs)
+    fresh, _ = make_good(name, cls) if like(name) == "TreeSHAP" else (cls(**kwargs), kwargs)
     fit_good(name, obj, kwargs)
     fit_good(name, fresh, kwargs)
     a = fingerprint(name, obj, kwargs)
     b = fingerprint(name, fresh, kwargs)
-    assert repr(a) == repr(b)
+    assert repr(as_lists(a)) == repr(as_lists(b))
+
+
+def as_lists(value):
+    """Arrays as nested lists, so that repr shows every value."""
+    if isinstance(value, np.ndarray):
+        return value.tolist()
+    if isinstance(value, (list, tuple)):
+        return [as_lists(v) for v in value]
+    return value
+
+
+def good_arg(kind):
+    """A well-formed argument of the kind, for calls that must answer."""
+    return {"matrix": X_GOOD, "vector": Y_CLASS, "count": 2, "opt_count": 2, "flag": True,
+            "call_jobs": None, "verbose": 0}.get(kind, 0.05)
 
 
 def draw_args(draw, params, **kw):
@@ -552,7 +654,7 @@ def test_extreme_settings_fit_and_predict(name, data):
         w = np.array(data.draw(st.lists(st.one_of(st.floats(0, 3), FLOATS), min_size=w_len,
                                         max_size=w_len)), dtype=np.float64)
     if "fit" in entry["methods"]:
-        if entry["methods"]["fit"] == SUPERVISED_FIT:
+        if ("y", "vector") in entry["methods"]["fit"]:
             attempt(obj.fit, x, y, w)
         else:
             attempt(obj.fit, x)
@@ -596,16 +698,13 @@ def test_huge_counts_fail_fast_or_are_rejected(name, data):
     for method, params in entry["methods"].items():
         if method in MUTATORS:
             continue
-        args = [X_GOOD if k == "matrix" else (Y_CLASS if k == "vector" else
-                                                 (2 if k in ("count", "opt_count") else
-                                                  (True if k == "flag" else 0.05)))
-                for _, k in params]
+        args = [good_arg(k) for _, k in params]
         ok, err = attempt(getattr(obj, method), *args)
         assert ok == (method in UNFITTED_OK), f"{method}: {err}"
     bad = X_GOOD.copy()
     bad[data.draw(st.integers(0, len(bad) - 1)), data.draw(st.integers(0, WIDTH - 1))] = \
         data.draw(st.sampled_from([np.nan, np.inf, -np.inf]))
-    if entry["methods"]["fit"] == SUPERVISED_FIT:
+    if ("y", "vector") in entry["methods"]["fit"]:
         with pytest.raises(ValueError):
             obj.fit(bad, Y_CLASS)
         with pytest.raises(ValueError):
@@ -649,25 +748,24 @@ def test_saved_state_corruption_is_rejected(name, data):
             .to_bytes(8, "little")
     elif mode == "other":
         other = data.draw(st.sampled_from([n for n in NAMES if hasattr(_rs, n)]))
+        _CURRENT["engine"] = False
         o2, k2 = make_good(other, getattr(_rs, other))
         other_state = o2.__getstate__()
         if isinstance(other_state, bytes):
             b = bytearray(other_state)
-    target = cls.__new__(cls) if name != "TreeSHAP" else make_good(name, cls)[0]
+        _CURRENT["engine"] = name.startswith("engine.")
+    target = cls.__new__(cls) if like(name) != "TreeSHAP" else make_good(name, cls)[0]
     ok, _ = attempt(target.__setstate__, bytes(b))
     for getter in CLASSES[name]["getters"]:
         attempt(getattr, target, getter)
     for method, params in CLASSES[name]["methods"].items():
         if method in MUTATORS:
             continue
-        args = [X_GOOD if k == "matrix" else (Y_CLASS if k == "vector" else
-                                                 (2 if k in ("count", "opt_count") else
-                                                  (True if k == "flag" else 0.05)))
-                for _, k in params]
+        args = [good_arg(k) for _, k in params]
         attempt(getattr(target, method), *args)
         attempt(getattr(target, method), X_GOOD[:, :1], *args[1:]) if params and \
             params[0][1] == "matrix" else None
-    if name != "TreeSHAP":
+    if like(name) != "TreeSHAP":
         fit_good(name, target, kwargs) if not ok else None
 
 

@@ -6,19 +6,17 @@
 // fit succeeded, so a failed or interrupted fit leaves the object as it was.
 // Row call: a method whose first argument is a matrix of rows, whose last
 // is n_jobs, and whose result is a float64 array made from the engine's
-// result vector without copying it. Calls over few rows run inline.
+// result vector without copying it. Calls over few rows run inline; models
+// whose own calls use one thread are sliced by rows (parallel/rows.hpp).
 #pragma once
-#include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "core/errors.hpp"
-#include "core/matrix.hpp"
 #include "engine/run.hpp"
-#include "parallel/pool.hpp"
+#include "parallel/rows.hpp"
 #include "module/py.hpp"
 
 namespace tw::engine {
@@ -72,34 +70,6 @@ PyObject* rows_result(std::size_t visits, std::size_t threads, const char* what,
     std::vector<double> out;
     run_call(visits >= kInlineVisits, what, threads, [&] { out = compute(); });
     return py::adopt_array(std::move(out), shape);
-}
-
-// The rows [begin, end) of x.
-inline MatrixView row_slice(const MatrixView& x, std::size_t begin, std::size_t end) {
-    MatrixView part = x;
-    part.data = x.data + begin * x.row_stride;
-    part.rows = end - begin;
-    return part;
-}
-
-// Computes `compute(rows)` (a vector of `width` values per row, row-major)
-// over consecutive slices of `grain` rows on the pool, each slice writing its
-// own part of the result: for models whose own calls run on one thread.
-// Results do not depend on the slicing, since rows are independent. Without
-// rows the model still checks the (empty) matrix.
-template <class Compute>
-std::vector<double> sliced_rows(const MatrixView& x, std::size_t width, std::size_t grain,
-                                Compute&& compute) {
-    if (x.rows == 0) return compute(x);
-    std::vector<double> out(x.rows * width);
-    parallel::parallel_chunks(x.rows, grain, [&](std::size_t begin, std::size_t end) {
-        const std::vector<double> part = compute(row_slice(x, begin, end));
-        if (part.size() != (end - begin) * width) {
-            throw InternalError("result size does not match its rows");
-        }
-        std::copy(part.begin(), part.end(), out.begin() + static_cast<std::ptrdiff_t>(begin * width));
-    });
-    return out;
 }
 
 }  // namespace tw::engine

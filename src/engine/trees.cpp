@@ -54,7 +54,7 @@ PyObject* tree_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Matrix x = parse_rows(args, kwargs, "O|O:predict", threads);
         Shared<Model> model(self);
         return rows_result(x.rows() * kPredictCost, threads, "predict", {x.rows()}, [&] {
-            return sliced_rows(x.view(), 1, kPredictGrain,
+            return parallel::sliced_rows(x.view(), 1, kPredictGrain,
                                [&](const MatrixView& part) { return model->predict(part); });
         });
     });
@@ -67,7 +67,7 @@ PyObject* tree_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
         Shared<Model> model(self);
         const std::size_t k = n_classes(*model);
         return rows_result(x.rows() * kPredictCost, threads, "predict_proba", {x.rows(), k}, [&] {
-            return sliced_rows(x.view(), k, kPredictGrain, [&](const MatrixView& part) {
+            return parallel::sliced_rows(x.view(), k, kPredictGrain, [&](const MatrixView& part) {
                 return model->predict_proba(part);
             });
         });
@@ -143,7 +143,7 @@ PyObject* explainer_explain(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::size_t features = ex->n_features();
         return rows_result(x.rows() * kExplainCost, threads, "explain",
                            {x.rows(), outputs, features}, [&] {
-                               return sliced_rows(x.view(), outputs * features, kExplainGrain,
+                               return parallel::sliced_rows(x.view(), outputs * features, kExplainGrain,
                                                   [&](const MatrixView& part) {
                                                       return ex->explain(part);
                                                   });

@@ -29,29 +29,6 @@ using Model = tw::RandomForestUnsupervised;
 // Work measures for the inline-or-released choice.
 std::size_t tree_visits(const Model& m, std::size_t rows) { return rows * m.trees().size(); }
 
-// Writes `table` (a row source, module/proximity_sources.hpp) into the
-// row-major n_rows x width buffer `out`: slices of rows on the pool, each
-// clearing its rows and then storing their non-zero cells.
-template <class Source>
-void fill_dense(const Source& table, double* out) {
-    const std::size_t n_rows = table.n_rows();
-    const std::size_t width = table.width();
-    constexpr std::size_t kBlock = 64;
-    const std::size_t slices = (n_rows + 255) / 256;
-    parallel::parallel_for(slices, [&](std::size_t s) {
-        const std::size_t begin = s * 256;
-        const std::size_t end = std::min(n_rows, begin + 256);
-        std::fill(out + begin * width, out + end * width, 0.0);
-        auto cursor = table.cursor(begin);
-        for (std::size_t a = begin; a < end; a += kBlock) {
-            const std::size_t b = std::min(end, a + kBlock);
-            table.fill(cursor, a, b, [&](std::size_t r, std::size_t j, double v) {
-                out[r * width + j] = v;
-            });
-        }
-    });
-}
-
 // Fills a new n_rows x width array from the table `make()` computes, both
 // under the call's threads (released when `visits` is large).
 template <class Make>

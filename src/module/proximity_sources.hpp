@@ -1,11 +1,14 @@
 // Row sources of the proximity tables: one interface over a table of full
 // rows (ProximityRows) and a symmetric table kept by its upper triangle
-// (ProximityUpper), for the code that writes a table out cell by cell.
+// (ProximityUpper), for the code that writes a table out cell by cell, and
+// the parallel fill of a dense row-major table from either. Python-free.
 //
 // Cursor: a source's position for filling consecutive blocks of rows.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 
+#include "parallel/pool.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw::py {
@@ -52,5 +55,28 @@ struct UpperSource {
         }
     }
 };
+
+// Writes `table` (a row source, module/proximity_sources.hpp) into the
+// row-major n_rows x width buffer `out`: slices of rows on the pool, each
+// clearing its rows and then storing their non-zero cells.
+template <class Source>
+void fill_dense(const Source& table, double* out) {
+    const std::size_t n_rows = table.n_rows();
+    const std::size_t width = table.width();
+    constexpr std::size_t kBlock = 64;
+    const std::size_t slices = (n_rows + 255) / 256;
+    parallel::parallel_for(slices, [&](std::size_t s) {
+        const std::size_t begin = s * 256;
+        const std::size_t end = std::min(n_rows, begin + 256);
+        std::fill(out + begin * width, out + end * width, 0.0);
+        auto cursor = table.cursor(begin);
+        for (std::size_t a = begin; a < end; a += kBlock) {
+            const std::size_t b = std::min(end, a + kBlock);
+            table.fill(cursor, a, b, [&](std::size_t r, std::size_t j, double v) {
+                out[r * width + j] = v;
+            });
+        }
+    });
+}
 
 }  // namespace tw::py
