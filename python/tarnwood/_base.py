@@ -5,6 +5,7 @@ The engine (`tarnwood._engine`) takes float64 arrays and plain Python numbers
 and returns NumPy arrays; everything here turns scikit-learn conventions into
 that form.
 """
+import functools
 import math
 import numbers
 
@@ -157,7 +158,12 @@ def check_features(estimator, X, *, reset):
 
 
 def check_fit_data(estimator, X, y, sample_weight, *, classifier):
-    """Validated (X, y, sample_weight) for a supervised fit."""
+    """Validated (X, y, sample_weight) for a supervised fit.
+
+    Besides scikit-learn's checks, the sums the engine forms must stay
+    finite: the total weight, and for regression the weighted sum of
+    squared targets (impurities and residuals are built from it).
+    """
     X, y = validate_data(
         estimator, X, y, dtype=np.float64, order="C", y_numeric=not classifier
     )
@@ -167,6 +173,23 @@ def check_fit_data(estimator, X, y, sample_weight, *, classifier):
         y = np.asarray(y, dtype=np.float64)
     if sample_weight is not None:
         sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64)
+        with np.errstate(over="ignore", invalid="ignore"):
+            total = float(np.sum(sample_weight))
+        if not math.isfinite(total):
+            raise ValueError(
+                "sample_weight: the weights add up to more than the largest float64 "
+                "number; rescale them (only their ratios matter)."
+            )
+    if not classifier and y.size:
+        with np.errstate(over="ignore", invalid="ignore"):
+            squares = float(np.sum(y * y if sample_weight is None else sample_weight * y * y))
+        if not math.isfinite(squares):
+            raise ValueError(
+                "y: the (weighted) sum of squared targets exceeds the largest float64 "
+                "number, so impurities and residuals cannot be computed; rescale y"
+                + ("" if sample_weight is None else " or sample_weight")
+                + "."
+            )
     return X, y, sample_weight
 
 
@@ -175,6 +198,42 @@ def encode_labels(estimator, y):
     classes, encoded = np.unique(y, return_inverse=True)
     estimator.classes_ = classes
     return encoded.astype(np.float64)
+
+
+def _copy_of(estimator):
+    """A new estimator of the same class holding the same attributes (the
+    attribute values themselves are shared)."""
+    other = object.__new__(type(estimator))
+    other.__dict__.update(estimator.__dict__)
+    return other
+
+
+def atomic_fit(fit):
+    """Runs `fit` on a copy of the estimator and installs the copy's
+    attributes in one step once it succeeds: a failed or interrupted fit
+    leaves the estimator exactly as it was, and a thread reading the
+    estimator while another refits it sees the old fitted state or the new
+    one, never a mixture."""
+
+    @functools.wraps(fit)
+    def fit_atomically(self, *args, **kwargs):
+        work = _copy_of(self)
+        fit(work, *args, **kwargs)
+        self.__dict__.update(work.__dict__)
+        return self
+
+    return fit_atomically
+
+
+def consistent(method):
+    """Runs a method that reads several fitted attributes on a snapshot of
+    them, so a refit on another thread cannot mix two fits' attributes."""
+
+    @functools.wraps(method)
+    def on_snapshot(self, *args, **kwargs):
+        return method(_copy_of(self), *args, **kwargs)
+
+    return on_snapshot
 
 
 class EngineEstimator:
@@ -198,12 +257,22 @@ class EngineEstimator:
         return int(check_int(type(self).__name__, "verbose", verbose, 0))
 
     def _fitted_model(self):
-        from ._persist import to_engine
-
         model = fitted(self)
         if not isinstance(model, self._engine):
-            model = self.model_ = to_engine(model, self._engine)
+            model = self.model_ = self._converted(model)
         return model
+
+    def _converted(self, model):
+        from ._persist import to_engine
+
+        return to_engine(model, self._engine)
+
+    def __setstate__(self, state):
+        # Models of earlier releases become the package's own on loading.
+        super().__setstate__(state)
+        model = self.__dict__.get("model_")
+        if model is not None and self._engine is not None and not isinstance(model, self._engine):
+            self.model_ = self._converted(model)
 
 
 class ClassifierOutputs:
@@ -220,6 +289,7 @@ class ClassifierOutputs:
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))
 
+    @consistent
     def predict(self, X):
         proba = self.predict_proba(X)
         return self.classes_.take(np.argmax(proba, axis=1))

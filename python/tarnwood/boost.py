@@ -173,6 +173,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
 
     _engine = _native.BoostedRegressor
 
+    @_base.atomic_fit
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
         owner = type(self).__name__
@@ -217,6 +218,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
             return math.inf
         return float(residuals[max(k, 1) - 1])
 
+    @_base.consistent
     def predict_interval(self, X, alpha=0.05):
         """Split-conformal prediction intervals at level 1 - alpha.
 
@@ -245,6 +247,7 @@ class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
 
     _engine = _native.BoostedClassifier
 
+    @_base.atomic_fit
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
         params = self._engine_params(X.shape[1])
@@ -252,6 +255,7 @@ class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
         self._fit_model(_native.BoostedClassifier(**params), X, encoded, sample_weight)
         return self
 
+    @_base.consistent
     def predict_interval(self, X, alpha=0.05):
         """Wilson score interval on the probability of `classes_[1]`
         (two-class problems only), shape (n_samples, 2).

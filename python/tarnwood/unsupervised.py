@@ -82,6 +82,7 @@ class UnsupervisedForest(_base.EngineEstimator, TransformerMixin, BaseEstimator)
 
     _engine = _native.UnsupervisedForest
 
+    @_base.atomic_fit
     def fit(self, X, y=None):
         """Fits the forest and computes the embedding of the training rows."""
         X = _base.check_features(self, X, reset=True)
@@ -121,6 +122,7 @@ class UnsupervisedForest(_base.EngineEstimator, TransformerMixin, BaseEstimator)
         """Fits and returns the embedding of the training rows."""
         return self.fit(X).embedding_.copy()
 
+    @_base.consistent
     def transform(self, X):
         """Coordinates of the rows of X on the embedding's axes."""
         prox = self.predict_proximity(X)

@@ -47,6 +47,12 @@ std::size_t pass_trees(const BoostConfig& c, std::size_t outputs) {
     return n;
 }
 
+// Refuses rounds whose trees cannot fit (one forest a round at the least).
+void check_rounds(const BoostConfig& c) {
+    check_trees(saturating_mul(c.n_estimators, c.rf_n_estimators),
+                "n_estimators * rf_n_estimators");
+}
+
 // Tree visits of predicting `rows` rows with a fitted ensemble.
 template <class Model>
 std::size_t visits(const Model& m, std::size_t rows) {
@@ -134,7 +140,8 @@ PyObject* reg_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return fit_call<Regressor>(
         self, args, kwargs,
         [](const Regressor& m) { return Regressor(m.config(), m.conformal_fraction()); },
-        [](const Regressor& m) { return 2 * pass_trees(m.config(), 1); });
+        [](const Regressor& m) { return 2 * pass_trees(m.config(), 1); },
+        [](const Regressor& m, const MatrixView&) { check_rounds(m.config()); });
 }
 
 PyObject* reg_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -191,7 +198,8 @@ PyObject* clf_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     // counts the trees of a two-class fit (one forest per round).
     return fit_call<Classifier>(
         self, args, kwargs, [](const Classifier& m) { return Classifier(m.config()); },
-        [](const Classifier& m) { return pass_trees(m.config(), 1); });
+        [](const Classifier& m) { return pass_trees(m.config(), 1); },
+        [](const Classifier& m, const MatrixView&) { check_rounds(m.config()); });
 }
 
 PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {

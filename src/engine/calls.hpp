@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/limits.hpp"
 #include "engine/run.hpp"
 #include "parallel/rows.hpp"
 #include "module/py.hpp"
@@ -23,10 +24,11 @@ namespace tw::engine {
 
 // `fresh(model)` returns a new unfitted model with the settings of `model`;
 // `items(model)` the number of work items (trees) the fit reports progress
-// over.
-template <class Model, class Fresh, class Items>
+// over; `check(model, x)` refuses requests too large to fit (limits.hpp)
+// before any work.
+template <class Model, class Fresh, class Items, class Check>
 PyObject* fit_call(PyObject* self, PyObject* args, PyObject* kwargs, Fresh&& fresh,
-                   Items&& items) {
+                   Items&& items, Check&& check) {
     using namespace tw::py;
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"x", "y", "sample_weight", "n_jobs", "verbose",
@@ -39,6 +41,7 @@ PyObject* fit_call(PyObject* self, PyObject* args, PyObject* kwargs, Fresh&& fre
         const std::size_t threads = threads_for(ojobs);
         const Progress progress = progress_for(overbose);
         Exclusive<Model> model(self);
+        check(*model, x.view());
         Model grown = fresh(*model);
         std::optional<Vec> weights;
         if (w) weights = w->view();
@@ -67,6 +70,7 @@ inline py::Matrix parse_rows(PyObject* args, PyObject* kwargs, const char* forma
 template <class Compute>
 PyObject* rows_result(std::size_t visits, std::size_t threads, const char* what,
                       std::initializer_list<std::size_t> shape, Compute&& compute) {
+    check_result_fits(what, shape);
     std::vector<double> out;
     run_call(visits >= kInlineVisits, what, threads, [&] { out = compute(); });
     return py::adopt_array(std::move(out), shape);

@@ -23,7 +23,8 @@ template <class Model>
 PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return fit_call<Model>(
         self, args, kwargs, [](const Model& m) { return Model(m.settings()); },
-        [](const Model& m) { return static_cast<std::size_t>(m.settings().n_estimators); });
+        [](const Model& m) { return static_cast<std::size_t>(m.settings().n_estimators); },
+        [](const Model& m, const MatrixView&) { check_trees(m.settings().n_estimators); });
 }
 
 PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {

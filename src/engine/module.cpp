@@ -1,7 +1,8 @@
 // Module initialisation of `tarnwood._engine`, the package's own door to the
 // engine: NumPy arrays in and out, the interpreter lock released during
 // heavy work, interrupts, progress and threads per call. Internal failures
-// raise RuntimeError here (never an exception outside Exception's tree).
+// raise RuntimeError here, saying they are bugs, and failed allocations
+// MemoryError (never an exception outside Exception's tree).
 #include "engine/classes.hpp"
 #include "module/py.hpp"
 
@@ -25,7 +26,8 @@ PyMODINIT_FUNC PyInit__engine(void) {
     tw::py::Ref module(PyModule_Create(&g_module_def));
     if (!module) return nullptr;
     if (!tw::py::init_boundary(module.get())) return nullptr;
-    tw::py::use_failure_type(PyExc_RuntimeError);
+    tw::py::use_failure_type(PyExc_RuntimeError,
+                             "internal error in tarnwood (a bug; please report it): ", true);
     tw::py::set_type_prefix("tarnwood._engine.");
     tw::py::set_borrow_messages(
         "this model is being fitted or loaded by another call; use it once that call has "

@@ -43,7 +43,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* tree_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return fit_call<Model>(
         self, args, kwargs, [](const Model& m) { return m.unfitted(); },
-        [](const Model&) { return std::size_t{1}; });
+        [](const Model&) { return std::size_t{1}; }, [](const Model&, const MatrixView&) {});
 }
 
 std::size_t n_classes(const Model& m) { return m.classes() ? m.classes()->size() : 0; }

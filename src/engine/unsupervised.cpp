@@ -34,6 +34,7 @@ std::size_t tree_visits(const Model& m, std::size_t rows) { return rows * m.tree
 template <class Make>
 PyObject* table_result(std::size_t visits, std::size_t threads, const char* what,
                        std::size_t n_rows, std::size_t width, Make&& make) {
+    check_result_fits(what, {n_rows, width});
     double* data = nullptr;
     Ref out(empty_array({n_rows, width}, data));
     run_call(visits >= kInlineVisits, what, threads, [&] {
@@ -83,6 +84,11 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::size_t threads = threads_for(ojobs);
         const Progress progress = progress_for(overbose);
         Exclusive<Model> model(self);
+        // Every tree keeps its out-of-bag rows (over a byte a training row).
+        const std::uint64_t trees = model->params().n_estimators;
+        check_fits("n_estimators = " + std::to_string(trees) + " trees on " +
+                       std::to_string(x.rows()) + " rows",
+                   trees, kMinTreeBytes + x.rows());
         auto grown = std::make_unique<Model>(model->params());
         run_released("fit", threads, progress, model->params().n_estimators,
                      [&] { grown->fit(x.view()); });

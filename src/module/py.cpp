@@ -13,6 +13,8 @@ namespace {
 
 PyObject* g_panic_type = nullptr;
 PyObject* g_failure_type = nullptr;  // replaces g_panic_type when set
+const char* g_failure_prefix = "";     // opens every internal-failure message
+bool g_memory_error = false;           // allocation failures raise MemoryError
 const char* g_type_prefix = "builtins.";
 
 // Re-raises a pending TypeError as "argument '{name}': {message}"; any other
@@ -77,10 +79,23 @@ Ref check(PyObject* o) {
 
 void set_panic(const std::string& message) {
     PyObject* type = g_failure_type ? g_failure_type : g_panic_type;
-    PyErr_SetString(type ? type : PyExc_SystemError, message.c_str());
+    const std::string text = g_failure_prefix + message;
+    PyErr_SetString(type ? type : PyExc_SystemError, text.c_str());
 }
 
-void use_failure_type(PyObject* type) { g_failure_type = type; }
+void set_allocation_failure() {
+    if (g_memory_error) {
+        PyErr_SetString(PyExc_MemoryError, "not enough memory for this call");
+    } else {
+        set_panic("memory allocation failed");
+    }
+}
+
+void use_failure_type(PyObject* type, const char* prefix, bool memory_error) {
+    g_failure_type = type;
+    g_failure_prefix = prefix;
+    g_memory_error = memory_error;
+}
 
 void set_type_prefix(const char* prefix) { g_type_prefix = prefix; }
 

@@ -61,13 +61,19 @@ Ref check(PyObject* o);
 // created by init_boundary (derives from BaseException); a module that
 // replaces it with use_failure_type raises that type instead.
 void set_panic(const std::string& message);
+// Sets the exception of a failed allocation: the internal-failure exception
+// "memory allocation failed", or MemoryError in a module that asked for it.
+void set_allocation_failure();
 // Makes `type` (a borrowed, immortal exception type such as
-// PyExc_RuntimeError) this module's internal-failure exception.
-void use_failure_type(PyObject* type);
+// PyExc_RuntimeError) this module's internal-failure exception, its
+// messages opened by `prefix` (a static string); with `memory_error`,
+// allocation failures raise MemoryError instead.
+void use_failure_type(PyObject* type, const char* prefix, bool memory_error);
 
 // Runs `body` (returning an owned PyObject*) and maps C++ exceptions:
 // tw::ValueError -> ValueError, PyErrorSet -> the error already set,
-// std::bad_alloc and every other exception -> the internal-failure exception.
+// std::bad_alloc -> set_allocation_failure, every other exception -> the
+// internal-failure exception.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
     try {
@@ -78,7 +84,7 @@ PyObject* guarded(F&& body) noexcept {
         PyErr_SetString(PyExc_ValueError, e.what());
         return nullptr;
     } catch (const std::bad_alloc&) {
-        set_panic("memory allocation failed");
+        set_allocation_failure();
         return nullptr;
     } catch (const std::exception& e) {
         set_panic(e.what());
