@@ -13,6 +13,7 @@
 
 #include "engine/calls.hpp"
 #include "engine/classes.hpp"
+#include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/proximity_sources.hpp"
 #include "module/py.hpp"
@@ -53,22 +54,8 @@ PyObject* table_result(std::size_t visits, std::size_t threads, const char* what
 
 PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"n_estimators", "max_depth", "max_features",
-                                            "random_state", "min_samples_split",
-                                            "min_samples_leaf", "n_neighbors", nullptr};
-        PyObject *o_trees = nullptr, *o_depth = Py_None, *o_features = Py_None,
-                 *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr,
-                 *o_neighbors = Py_None;
-        parse_args(args, kwargs, "|OOOOOOO:UnsupervisedForest", names, &o_trees, &o_depth,
-                   &o_features, &o_seed, &o_split, &o_leaf, &o_neighbors);
-        UnsupervisedParams p;
-        p.n_estimators = o_trees ? to_count(o_trees, "n_estimators") : 500;
-        p.max_depth = to_opt_count(o_depth, "max_depth");
-        p.max_features = to_opt_text(o_features, "max_features");
-        p.random_state = to_opt_count(o_seed, "random_state");
-        p.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
-        p.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
-        p.n_neighbors = to_opt_count(o_neighbors, "n_neighbors").value_or(0);
+        UnsupervisedParams p =
+            parse_unsupervised_settings(args, kwargs, "|OOOOOOO:UnsupervisedForest", false);
         return make_instance(type, new Model(std::move(p)));
     });
 }

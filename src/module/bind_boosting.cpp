@@ -16,7 +16,6 @@ namespace tw::py {
 namespace {
 
 using tw::boosting::BoostConfig;
-using tw::boosting::InternalRF;
 using Regressor = tw::boosting::TarnwoodRegressor;
 using Classifier = tw::boosting::TarnwoodClassifier;
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "module/classes.hpp"
+#include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/proximity_sources.hpp"
 #include "parallel/pool.hpp"
@@ -231,24 +232,8 @@ PyObject* neighbor_lists(const std::vector<SparseProximityRow>& rows) {
 
 PyObject* rfu_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"n_estimators",     "max_depth",   "max_features",
-                                            "random_state",     "min_samples_split",
-                                            "min_samples_leaf", "n_jobs",      "n_neighbors",
-                                            nullptr};
-        PyObject *o_trees = nullptr, *o_depth = Py_None, *o_features = Py_None,
-                 *o_seed = Py_None, *o_split = nullptr, *o_leaf = nullptr, *o_jobs = Py_None,
-                 *o_neighbors = Py_None;
-        parse_args(args, kwargs, "|OOOOOOOO:RandomForestUnsupervised", names, &o_trees, &o_depth,
-                   &o_features, &o_seed, &o_split, &o_leaf, &o_jobs, &o_neighbors);
-        UnsupervisedParams p;
-        p.n_estimators = o_trees ? to_count(o_trees, "n_estimators") : 500;
-        p.max_depth = to_opt_count(o_depth, "max_depth");
-        p.max_features = to_opt_text(o_features, "max_features");
-        p.random_state = to_opt_count(o_seed, "random_state");
-        p.min_samples_split = o_split ? to_count(o_split, "min_samples_split") : 2;
-        p.min_samples_leaf = o_leaf ? to_count(o_leaf, "min_samples_leaf") : 1;
-        p.n_jobs = to_opt_count(o_jobs, "n_jobs");
-        p.n_neighbors = to_opt_count(o_neighbors, "n_neighbors").value_or(0);
+        UnsupervisedParams p = parse_unsupervised_settings(
+            args, kwargs, "|OOOOOOOO:RandomForestUnsupervised", true);
         auto* model = new Model(std::move(p));
         return make_instance(type, model);
     });

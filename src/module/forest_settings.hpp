@@ -1,5 +1,5 @@
-// Constructor arguments and shared properties of the forest and single-tree
-// classes.
+// Constructor arguments and shared properties of the forest, single-tree
+// and unsupervised classes.
 //
 // Arguments: (n_estimators, max_depth,
 // max_features, bootstrap, random_state, min_samples_split,
@@ -11,6 +11,7 @@
 #include "module/py.hpp"
 #include "decision_tree/decision_tree.hpp"
 #include "random_forest/random_forest.hpp"
+#include "unsupervised/unsupervised.hpp"
 
 namespace tw::py {
 
@@ -22,6 +23,12 @@ ForestSettings parse_forest_settings(PyObject* args, PyObject* kwargs, const cha
 // Arguments of the single tree: (max_depth, criterion, task, random_state,
 // min_samples_split, min_samples_leaf); `format` e.g. "|OOOOOO:DecisionTree".
 DecisionTree parse_tree_settings(PyObject* args, PyObject* kwargs, const char* format);
+
+// Arguments of the unsupervised forest: (n_estimators, max_depth,
+// max_features, random_state, min_samples_split, min_samples_leaf[, n_jobs],
+// n_neighbors), n_jobs only `with_jobs`.
+UnsupervisedParams parse_unsupervised_settings(PyObject* args, PyObject* kwargs,
+                                              const char* format, bool with_jobs);
 
 // The `n_estimators` property of a forest class.
 template <class Model>
