@@ -283,6 +283,10 @@ CHILD = textwrap.dedent("""
         if call == "fit":
             m.set_params(**big[name])
             m.fit(x) if name == "UnsupervisedForest" else m.fit(x, y)
+        elif call == "fit_big":
+            # Few trees on many rows: the stop is seen inside a tree.
+            m.set_params(**({"n_estimators": 2} if "Forest" in name else {}))
+            m.fit(rows, np.repeat(y, 40))
         elif call == "predict":
             for _ in range(1000):
                 m.predict(rows)
@@ -300,6 +304,7 @@ CHILD = textwrap.dedent("""
 @pytest.mark.parametrize("name,call", [
     ("ForestRegressor", "fit"), ("BoostedRegressor", "fit"), ("UnsupervisedForest", "fit"),
     ("ForestRegressor", "predict"), ("TreeRegressor", "explain"),
+    ("TreeRegressor", "fit_big"), ("ForestRegressor", "fit_big"),
 ])
 def test_ctrl_c_interrupts_a_call_and_leaves_the_estimator_as_it_was(name, call):
     proc = subprocess.Popen([sys.executable, "-c", CHILD, name, call], stdout=subprocess.PIPE,

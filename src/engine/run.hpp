@@ -7,8 +7,9 @@
 // (parallel/control.hpp) carrying the call's thread count, so every parallel
 // loop inside it uses that many threads.
 // Interrupt: when a signal handler raises (Ctrl-C gives KeyboardInterrupt),
-// the control's stop flag is set, the work ends at its next work item, and
-// the exception reaches the caller; the work's own result is dropped.
+// the control's stop flag is set, the work ends at its next work item or
+// tree node, and the exception reaches the caller; the work's own result is
+// dropped.
 // Progress: `verbose` >= 1 prints a line on stderr with the items done out
 // of `total`, the time elapsed and an estimate of the time left, rewritten
 // at most four times a second and closed with a newline when the call ends.
@@ -68,6 +69,7 @@ void run_released(const char* what, std::size_t threads, const Progress& progres
     std::thread worker([&] {
         {
             parallel::ControlScope scope(&control);
+            parallel::StopScope token(&control.stop);
             try {
                 work();
             } catch (...) {

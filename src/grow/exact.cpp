@@ -19,6 +19,7 @@
 #include "grow/grow.hpp"
 #include "grow/leaf.hpp"
 #include "grow/sample_orders.hpp"
+#include "parallel/control.hpp"
 #include "split/gain.hpp"
 
 namespace tw {
@@ -155,6 +156,7 @@ Tree ExactGrower::grow() {
     if (root_scan) orders_.sort_features(x_, positions_);
     stack.push_back(Task{0, n_samples_, 0, 0, false, root_scan});
     while (!stack.empty()) {
+        parallel::check_stop();
         const Task t = stack.back();
         stack.pop_back();
         grow_node(tree, t, stack);

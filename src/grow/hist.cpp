@@ -21,6 +21,7 @@
 #include "grow/hist_search.hpp"
 #include "grow/working_set.hpp"
 #include "histogram/histogram.hpp"
+#include "parallel/control.hpp"
 
 namespace tw {
 namespace {
@@ -209,6 +210,7 @@ Tree HistGrower::grow() {
     std::vector<Frame> stack;
     stack.push_back(Frame{0, static_cast<u32>(ws_.slots()), 0, kNoParent, kNoHist, ws_.entries()});
     while (!stack.empty()) {
+        parallel::check_stop();
         const Frame fr = stack.back();
         stack.pop_back();
         if (tree_.nodes.size() >= std::numeric_limits<u32>::max() - 1) {

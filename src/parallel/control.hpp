@@ -9,6 +9,10 @@
 // without one behave exactly as before. A stop is honoured between work
 // items: the loop skips the items not yet started and throws Stopped once
 // the running ones have finished, so a stopped call changes nothing.
+// Stop token: the control's stop flag, also visible to the threads running
+// the call's items and the loops nested in them (`stop_requested`), so that
+// long items such as one large tree can end early too: the growers check it
+// once a node.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -29,6 +33,7 @@ struct Stopped : std::exception {
 
 namespace detail {
 inline thread_local RunControl* g_control = nullptr;
+inline thread_local const std::atomic<bool>* g_stop = nullptr;
 }
 
 inline RunControl* current_control() { return detail::g_control; }
@@ -46,6 +51,33 @@ public:
 private:
     RunControl* previous_;
 };
+
+// Makes `stop` the stop token of this thread while in scope (null: none).
+class StopScope {
+public:
+    explicit StopScope(const std::atomic<bool>* stop) : previous_(detail::g_stop) {
+        detail::g_stop = stop;
+    }
+    ~StopScope() { detail::g_stop = previous_; }
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+private:
+    const std::atomic<bool>* previous_;
+};
+
+inline const std::atomic<bool>* current_stop() { return detail::g_stop; }
+
+// Whether the call this thread works for was asked to stop.
+inline bool stop_requested() {
+    const std::atomic<bool>* stop = detail::g_stop;
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
+
+// Throws Stopped when the call this thread works for was asked to stop.
+inline void check_stop() {
+    if (stop_requested()) throw Stopped{};
+}
 
 // Counts one finished work item of the given control, if any.
 inline void note_done(RunControl* control) {

@@ -42,12 +42,21 @@ void parallel_for(std::size_t n, F&& f) {
     if (control) {
         auto guarded_item = [&](std::size_t i) {
             if (control->stop.load(std::memory_order_relaxed)) throw Stopped{};
+            StopScope token(&control->stop);
             f(i);
         };
         // The items run without the control, so loops nested inside them
-        // keep the pool's size.
+        // keep the pool's size, but with its stop token.
         ControlScope none(nullptr);
         run_items(n, threads, guarded_item);
+        return;
+    }
+    if (const std::atomic<bool>* stop = current_stop()) {
+        // A loop nested in a stoppable item hands its token on.
+        run_items(n, pool_size(), [&](std::size_t i) {
+            StopScope token(stop);
+            f(i);
+        });
         return;
     }
     run_items(n, threads, f);

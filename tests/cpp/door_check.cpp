@@ -10,7 +10,9 @@
 //   equal the tables' own dense form.
 // - Eight threads reading one fitted forest, tree and explainer at once,
 //   each under its own run control, get the results of a single reader.
+// - A stop token ends the growth of a tree from inside it.
 // Prints "ok" and exits 0, or describes the first failure and exits 1.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -163,6 +165,36 @@ void check_concurrent_readers(const Data& d) {
     }
 }
 
+// A stop token set while a tree grows ends the growth with Stopped, in the
+// exact grower and in the forests' histogram grower alike; without it the
+// same fits succeed.
+void check_stop_inside_trees(const Data& d) {
+    const tw::MatrixView x = d.view(d.y.size());
+    std::atomic<bool> stop{true};
+    bool stopped_tree = false, stopped_forest = false;
+    {
+        tw::parallel::StopScope token(&stop);
+        try {
+            tw::DecisionTree tree(std::nullopt, "entropy", "regression", 3, 2, 1);
+            tree.fit(x, d.y, std::nullopt);
+        } catch (const tw::parallel::Stopped&) {
+            stopped_tree = true;
+        }
+        try {
+            tw::ForestSettings s;
+            s.n_estimators = 2;
+            tw::RandomForestRegressor forest(s);
+            forest.fit(x, d.y, std::nullopt);
+        } catch (const tw::parallel::Stopped&) {
+            stopped_forest = true;
+        }
+    }
+    expect(stopped_tree && stopped_forest, "a stop token ends growing trees");
+    tw::DecisionTree tree(std::nullopt, "entropy", "regression", 3, 2, 1);
+    tree.fit(x, d.y, std::nullopt);
+    expect(tree.get_n_leaves() > 1, "without a stop token the tree grows");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,6 +204,7 @@ int main(int argc, char** argv) {
     check_sliced_calls(d);
     check_dense_tables(d);
     check_concurrent_readers(d);
+    check_stop_inside_trees(d);
     if (failures > 0) return 1;
     std::printf("ok\n");
     return 0;
