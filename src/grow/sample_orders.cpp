@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/errors.hpp"
+#include "parallel/control.hpp"
 
 namespace tw::grow {
 namespace {
@@ -107,6 +108,7 @@ void SampleOrders::sort_features(const MatrixView& x, std::span<const std::size_
     std::vector<std::uint32_t> perm(n);
     RadixScratch scratch;
     for (std::size_t f = 0; f < nf; ++f) {
+        parallel::check_stop();  // sorting many rows is long: a stop ends it between columns
         FeatureOrder& fo = features_[f];
         column.swap(fo.values);
         sort_by_value(column, perm, scratch);
