@@ -110,6 +110,30 @@ PyObject* float_array(std::span<const double> flat, std::size_t rows, std::size_
     return new_float_array(flat, 2, dims);
 }
 
+PyObject* float_array(std::span<const double> flat, std::initializer_list<std::size_t> shape) {
+    npy_intp dims[8];
+    std::size_t size = 1;
+    int ndim = 0;
+    if (shape.size() > 8) throw InternalError("result has too many dimensions");
+    for (std::size_t d : shape) {
+        dims[ndim++] = static_cast<npy_intp>(d);
+        size *= d;
+    }
+    if (size != flat.size()) throw InternalError("result size does not match its shape");
+    return new_float_array(flat, ndim, dims);
+}
+
+PyObject* new_int64_array(std::initializer_list<std::size_t> shape, std::int64_t*& data) {
+    npy_intp dims[8];
+    int ndim = 0;
+    if (shape.size() > 8) throw InternalError("result has too many dimensions");
+    for (std::size_t d : shape) dims[ndim++] = static_cast<npy_intp>(d);
+    PyObject* out = PyArray_SimpleNew(ndim, dims, NPY_INT64);
+    if (!out) throw PyErrorSet{};
+    data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
+    return out;
+}
+
 bool init_boundary(PyObject* module) {
     if (PyArray_ImportNumPyAPI() < 0) return false;
     if (!g_panic_type) {
