@@ -23,6 +23,8 @@
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
 #include "random_forest/random_forest.hpp"
+#include "tree/packed.hpp"
+#include "tree/walk.hpp"
 
 namespace tw {
 namespace {
@@ -41,8 +43,33 @@ struct OobPayload {
     std::vector<double> share;
 };
 
-OobPayload oob_payload(const Tree& tree, const MatrixView& x, const std::vector<u32>& counts,
-                       std::size_t n_classes) {
+// Calls emit(k, leaf) for rows[k] of x. With the histogram the tree was
+// grown on, the rows descend as their bin bytes (gathered row by row into a
+// small block), which reads far less memory than their values.
+template <class Emit>
+void walk_listed(const Tree& tree, const MatrixView& x, const HistogramData* hist,
+                 const std::vector<u32>& rows, Emit&& emit) {
+    thread_local std::vector<CodedNode> coded;
+    thread_local std::vector<std::uint8_t> codes;
+    if (hist && tree.nodes.size() > 1 && binned_form(tree, hist->bin_edges, coded)) {
+        const std::size_t p = x.cols;
+        const std::size_t m = rows.size();
+        codes.resize(m * p);
+        std::uint8_t* const base = codes.data();
+        const u32* const listed = rows.data();
+        for (std::size_t f = 0; f < p; ++f) {
+            const std::uint8_t* const column = hist->bins[f].data();
+            std::uint8_t* out = base + f;
+            for (std::size_t k = 0; k < m; ++k, out += p) *out = column[listed[k]];
+        }
+        walk_lanes(coded.data(), rows.size(), [&](std::size_t k) { return base + k * p; }, emit);
+        return;
+    }
+    tree.walk_rows(rows.size(), [&](std::size_t k) { return x.row(rows[k]); }, emit);
+}
+
+OobPayload oob_payload(const Tree& tree, const MatrixView& x, const HistogramData* hist,
+                       const std::vector<u32>& counts, std::size_t n_classes) {
     OobPayload p;
     for (std::size_t r = 0; r < counts.size(); ++r) {
         if (counts[r] == 0) p.rows.push_back(static_cast<u32>(r));
@@ -51,9 +78,7 @@ OobPayload oob_payload(const Tree& tree, const MatrixView& x, const std::vector<
     std::vector<u32> slot_of(tree.nodes.size(), std::numeric_limits<u32>::max());
     u32 slots = 0;
     if (n_classes > 0) p.share_begin.push_back(0);
-    tree.walk_rows(
-        p.rows.size(), [&](std::size_t k) { return x.row(p.rows[k]); },
-        [&](std::size_t k, u32 leaf) {
+    walk_listed(tree, x, hist, p.rows, [&](std::size_t k, u32 leaf) {
             if (slot_of[leaf] == std::numeric_limits<u32>::max()) {
                 slot_of[leaf] = slots++;
                 if (n_classes == 0) {
@@ -73,22 +98,22 @@ OobPayload oob_payload(const Tree& tree, const MatrixView& x, const std::vector<
                     p.share_begin.push_back(static_cast<u32>(p.share.size()));
                 }
             }
-            p.slot[k] = slot_of[leaf];
-        });
+        p.slot[k] = slot_of[leaf];
+    });
     return p;
 }
 
 // Per node, the in-bag weight (draws times row weight) of the rows reaching
 // each leaf, rows added in ascending order.
-std::vector<double> in_bag_leaf_weight(const Tree& tree, const MatrixView& x, Vec w,
+std::vector<double> in_bag_leaf_weight(const Tree& tree, const MatrixView& x,
+                                       const HistogramData* hist, Vec w,
                                        const std::vector<u32>& counts) {
     std::vector<u32> rows;
     for (std::size_t r = 0; r < counts.size(); ++r) {
         if (counts[r] != 0) rows.push_back(static_cast<u32>(r));
     }
     std::vector<u32> leaves(rows.size());
-    tree.walk_rows(rows.size(), [&](std::size_t k) { return x.row(rows[k]); },
-                   [&](std::size_t k, u32 leaf) { leaves[k] = leaf; });
+    walk_listed(tree, x, hist, rows, [&](std::size_t k, u32 leaf) { leaves[k] = leaf; });
     std::vector<double> out(tree.nodes.size(), 0.0);
     for (std::size_t k = 0; k < rows.size(); ++k) {
         out[leaves[k]] += static_cast<double>(counts[rows[k]]) * w[rows[k]];
@@ -250,6 +275,11 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     ensemble::InOrderFold<OobPayload> fold(0, total);
     auto add_payload = [&](const OobPayload& p) { sums.add(p); };
 
+    // Built before the kept trees' walks, which can use it too (their
+    // thresholds are edges of the same data's bins).
+    std::optional<HistogramData> hist;
+    if (add > 0) hist = HistogramData::build(x);
+
     // The kept trees' out-of-bag rows first, from their replayed samples.
     if (options.oob && keep > 0) {
         parallel::parallel_for(keep, [&](std::size_t t) {
@@ -257,7 +287,9 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
             previous->replay_sample(t, sample);
             std::vector<u32> counts;
             ensemble::count_draws(sample, n, counts);
-            fold.submit(t, oob_payload(previous->trees_[t], x, counts, n_classes), add_payload);
+            fold.submit(t, oob_payload(previous->trees_[t], x, hist ? &*hist : nullptr, counts,
+                                       n_classes),
+                        add_payload);
         });
     }
 
@@ -267,7 +299,6 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         const TreeParams params = tree_params(s_.max_depth, s_.max_features, x.cols,
                                               s_.min_samples_split, s_.min_samples_leaf,
                                               classification_);
-        const HistogramData hist = HistogramData::build(x);
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Vec w = weights;
@@ -277,13 +308,15 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
                     w = balanced;
                 }
                 Grown g;
-                g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, hist);
+                g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, *hist);
                 if (leaf_weights || options.oob) {
                     std::vector<u32> counts;
                     ensemble::count_draws(sample, n, counts);
-                    if (leaf_weights) g.leaf_weight = in_bag_leaf_weight(g.tree, x, w, counts);
+                    if (leaf_weights) {
+                        g.leaf_weight = in_bag_leaf_weight(g.tree, x, &*hist, w, counts);
+                    }
                     if (options.oob) {
-                        fold.submit(keep + i, oob_payload(g.tree, x, counts, n_classes),
+                        fold.submit(keep + i, oob_payload(g.tree, x, &*hist, counts, n_classes),
                                     add_payload);
                     }
                 }

@@ -28,6 +28,26 @@ inline std::size_t below_count(const double* c, std::size_t n, double v) {
 
 }  // namespace
 
+bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
+                 std::vector<CodedNode>& out) {
+    const std::vector<Node>& nodes = tree.nodes;
+    out.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const Node& n = nodes[i];
+        if (n.is_leaf()) {
+            out[i] = CodedNode{-1, 0, static_cast<std::uint32_t>(i)};
+            continue;
+        }
+        if (n.left != i + 1 || n.feature > 0xFFFF || n.feature >= edges.size()) return false;
+        const std::vector<double>& e = edges[n.feature];
+        const auto at = std::lower_bound(e.begin(), e.end(), n.threshold);
+        if (at == e.end() || !(*at == n.threshold) || at - e.begin() > 255) return false;
+        out[i] = CodedNode{static_cast<std::int16_t>(at - e.begin()),
+                           static_cast<std::uint16_t>(n.feature), n.right};
+    }
+    return true;
+}
+
 void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
     n_cols_ = 0;
     tree_begin_.assign(1, 0);

@@ -28,6 +28,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/matrix.hpp"
@@ -60,6 +61,15 @@ struct CodedNode {
         return to;
     }
 };
+
+// The coded form of one tree whose thresholds are bin edges (edges[f]
+// ascending, as a histogram's, at most 256 per feature): a split on edge b
+// of feature f gets rank b, so rows read as their bin numbers reach the
+// leaves their values reach. False (out unusable) when a threshold is not
+// an edge, a feature does not fit 16 bits, or a left child does not follow
+// its parent.
+bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
+                 std::vector<CodedNode>& out);
 
 class PackedForest {
 public:
