@@ -203,6 +203,24 @@ def as_array(values, n_rows, n_cols=None):
     return arr.reshape(n_rows, n_cols)
 
 
+class unchanged_on_failure:
+    """Context manager restoring an estimator's attributes when the block
+    raises, so that a failed fit leaves the estimator as it was."""
+
+    def __init__(self, estimator):
+        self.estimator = estimator
+
+    def __enter__(self):
+        self.saved = dict(self.estimator.__dict__)
+        return self.estimator
+
+    def __exit__(self, kind, value, traceback):
+        if kind is not None:
+            self.estimator.__dict__.clear()
+            self.estimator.__dict__.update(self.saved)
+        return False
+
+
 def fitted(estimator):
     check_is_fitted(estimator, "model_")
     return estimator.model_

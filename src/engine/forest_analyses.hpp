@@ -141,9 +141,9 @@ PyObject* forest_tree_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (std::size_t i = 0; i < n; ++i) {
             const Node& nd = tree.nodes[i];
             const bool leaf = nd.is_leaf();
-            left[i] = leaf ? -1 : nd.left;
-            right[i] = leaf ? -1 : nd.right;
-            feature[i] = leaf ? -2 : nd.feature;
+            left[i] = leaf ? std::int64_t{-1} : std::int64_t{nd.left};
+            right[i] = leaf ? std::int64_t{-1} : std::int64_t{nd.right};
+            feature[i] = leaf ? std::int64_t{-2} : std::int64_t{nd.feature};
             threshold[i] = leaf ? -2.0 : nd.threshold;
             samples[i] = static_cast<std::int64_t>(nd.n_samples);
         }
