@@ -5,6 +5,9 @@ must return plain Python data or raise ValueError / TypeError /
 OverflowError / the internal-failure exception with a message, and the
 object must keep working afterwards.
 
+The package forests' own options and analyses are fuzzed in test_fuzz_forests.py,
+with the generators defined here.
+
 Classes that the extension does not register are skipped. The default run
 is short; set TARNWOOD_FUZZ=long for a thorough manual run.
 """

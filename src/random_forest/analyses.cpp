@@ -126,10 +126,16 @@ std::vector<double> ForestCore::feature_importances(std::size_t n_features) cons
         throw ValueError("n_features (" + std::to_string(n_features) +
                          ") is below the columns the forest reads (" + std::to_string(used) + ")");
     }
+    if (record_ && n_features != record_->cols) {
+        throw ValueError("n_features (" + std::to_string(n_features) + ") is not the " +
+                         std::to_string(record_->cols) + " columns the forest was fitted on");
+    }
+    if (n_features > (std::size_t{1} << 26)) throw ValueError("n_features is too large");
+    // Per tree only the columns some split reads; the rest stay 0.
     const std::size_t T = trees_.size();
     std::vector<std::vector<double>> per_tree(T);
     parallel::parallel_for(T, [&](std::size_t t) {
-        std::vector<double> v(n_features, 0.0);
+        std::vector<double> v(used, 0.0);
         add_impurity_decreases(trees_[t], width_, leaf_weight(t), v);
         double total = 0.0;
         for (double d : v) total += d;
@@ -145,7 +151,7 @@ std::vector<double> ForestCore::feature_importances(std::size_t n_features) cons
     for (const std::vector<double>& v : per_tree) {
         if (v.empty()) continue;
         ++splitting;
-        for (std::size_t f = 0; f < n_features; ++f) out[f] += v[f];
+        for (std::size_t f = 0; f < v.size(); ++f) out[f] += v[f];
     }
     if (splitting == 0) return out;
     double total = 0.0;

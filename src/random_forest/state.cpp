@@ -104,6 +104,11 @@ std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, 
         if (d.positions != 0 && (f.rows == 0 || d.positions > f.rows)) {
             Reader::fail("sample size outside the training rows");
         }
+        // The root of a tree saw its whole sample.
+        const std::uint64_t sample = d.positions != 0 ? d.positions : f.rows;
+        if (trees[i].nodes.empty() || trees[i].nodes[0].n_samples != sample) {
+            Reader::fail("sample size does not match its tree");
+        }
         f.draws.push_back(d);
     }
     const std::uint64_t n_weights = r.count(8);
