@@ -305,3 +305,48 @@ def test_apply_decision_path_and_node_arrays_agree_with_predictions():
     assert (tree.n_node_samples[split] == tree.n_node_samples[tree.children_left[split]]
             + tree.n_node_samples[tree.children_right[split]]).all()
     assert tree.max_depth == model.trees_[0].max_depth > 0
+
+
+# ---- importances of single trees and boosted ensembles ----------------------
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_single_tree_importances_match_scikit_learns_tree(weighted):
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    from tarnwood import TreeClassifier, TreeRegressor
+
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(500, 6))
+    w = rng.uniform(0.5, 2.0, size=500) if weighted else None
+    yc = (X[:, 0] + 0.5 * X[:, 1] > 0).astype(int)
+    yr = 2 * X[:, 0] + X[:, 1]
+    for ours, theirs, y in ((TreeClassifier(random_state=0), DecisionTreeClassifier(random_state=0), yc),
+                            (TreeRegressor(random_state=0), DecisionTreeRegressor(random_state=0), yr)):
+        got = ours.fit(X, y, w).feature_importances_
+        want = theirs.fit(X, y, w).feature_importances_
+        assert got.shape == (6,) and abs(got.sum() - 1.0) < 1e-12
+        np.testing.assert_allclose(got, want, atol=0.02)
+    assert (TreeRegressor(max_depth=0).fit(X, yr).feature_importances_ == 0).all()
+
+
+def test_boosted_importances_cover_features_the_first_tree_never_splits_on():
+    import _rs
+
+    from tarnwood import BoostedRegressor
+
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(400, 8))
+    y = 3 * X[:, 7] + 0.1 * rng.normal(size=400)
+    # Stumps on one random feature each: the first one rarely picks the last.
+    for seed in range(20):
+        model = BoostedRegressor(n_estimators=4, rf_n_estimators=6, rf_max_depth=1,
+                                 rf_max_features=1, random_state=seed).fit(X, y)
+        if len(model.model_.feature_importances()) < 8:
+            break
+    else:
+        pytest.fail("no first tree without a split on the last feature")
+    assert isinstance(model.model_, _rs.TarnwoodRegressor)
+    imp = model.feature_importances_
+    assert imp.shape == (8,) and abs(imp.sum() - 1.0) < 1e-12
+    assert np.argmax(imp) == 7 and imp[7] > 0.3

@@ -152,3 +152,26 @@ def test_damaged_fit_records_are_refused(data):
     if ok:
         answer(target.fit, X_GOOD, y, warm_start=target)
     target.fit(X_GOOD, y)
+
+
+@FUZZ
+@given(data=st.data())
+def test_importance_functions_answer_cleanly(data):
+    """tree_importances and boosted_importances with any state, matrix,
+    weights, kind and feature count."""
+    import _rs
+
+    task = data.draw(st.sampled_from(["classification", "regression"]))
+    tree = _rs.DecisionTree(random_state=0, task=task)
+    tree.fit(X_GOOD, Y_REG if task == "regression" else Y_CLASS)
+    boosted = _rs.TarnwoodRegressor(n_estimators=2, rf_n_estimators=2, random_state=0)
+    boosted.fit(X_GOOD, Y_REG)
+    state = data.draw(st.one_of(st.sampled_from([tree.__getstate__(), boosted.__getstate__()]),
+                                st.binary(max_size=40), values_of("matrix", "state")))
+    answer(_engine.tree_importances, state, data.draw(values_of("matrix", "x")),
+           data.draw(values_of("opt_vector", "sample_weight")))
+    answer(_engine.boosted_importances, state,
+           data.draw(st.sampled_from(["regressor", "classifier", "", 3])),
+           data.draw(values_of("count", "n_features")))
+    ok, imp = answer(_engine.tree_importances, tree.__getstate__(), X_GOOD)
+    assert ok and imp.shape == (X_GOOD.shape[1],)

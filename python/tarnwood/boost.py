@@ -9,6 +9,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 import _rs
 
 from . import _base
+from . import _engine as _native
 
 
 class _BoostedBase(BaseEstimator):
@@ -65,14 +66,14 @@ class _BoostedBase(BaseEstimator):
 
     @property
     def feature_importances_(self):
-        """Split usage weighted by node size, normalised to sum to 1 (zeros
-        for features the ensemble never splits on)."""
+        """Mean decrease in impurity of the rounds' regression trees (the
+        variance of their targets, nodes weighted by their sample counts),
+        averaged over each round's trees, summed over the rounds and
+        normalised to sum to 1; one entry per feature, zeros for features
+        the ensemble never splits on."""
         model = _base.fitted(self)
-        values = np.asarray(model.feature_importances(), dtype=np.float64)
-        out = np.zeros(self.n_features_in_, dtype=np.float64)
-        n = min(values.size, out.size)
-        out[:n] = values[:n]
-        return out
+        kind = "classifier" if isinstance(self, ClassifierMixin) else "regressor"
+        return _native.boosted_importances(model.__getstate__(), kind, self.n_features_in_)
 
     @property
     def trees_used_(self):

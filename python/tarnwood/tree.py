@@ -5,6 +5,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 import _rs
 
 from . import _base
+from . import _engine as _native
 
 
 class _TreeBase(BaseEstimator):
@@ -72,6 +73,10 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         The distinct training labels, sorted.
     n_features_in_ : int
         Number of features seen during fit.
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        Mean decrease in impurity of the tree's splits, each weighted by
+        its node's training weight, normalised to sum to 1 (zeros for a
+        single leaf).
     model_ : _rs.DecisionTree
         The fitted engine tree.
     """
@@ -81,6 +86,7 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         model = self._make_model("classification")
         model.fit(X, _base.encode_labels(self, y), sample_weight)
         self.model_ = model
+        self.feature_importances_ = _native.tree_importances(model.__getstate__(), X)
         return self
 
 
@@ -102,6 +108,10 @@ class TreeRegressor(RegressorMixin, _TreeBase):
     ----------
     n_features_in_ : int
         Number of features seen during fit.
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        Mean decrease in impurity of the tree's splits, each weighted by
+        its node's training weight, normalised to sum to 1 (zeros for a
+        single leaf).
     model_ : _rs.DecisionTree
         The fitted engine tree.
     """
@@ -111,6 +121,7 @@ class TreeRegressor(RegressorMixin, _TreeBase):
         model = self._make_model("regression")
         model.fit(X, y, sample_weight)
         self.model_ = model
+        self.feature_importances_ = _native.tree_importances(model.__getstate__(), X, sample_weight)
         return self
 
     def predict(self, X):

@@ -7,5 +7,7 @@
 namespace tw::engine {
 
 bool add_forests(PyObject* module);  // ForestClassifier, ForestRegressor
+// tree_importances, boosted_importances (module functions)
+bool add_importance_functions(PyObject* module);
 
 }  // namespace tw::engine

@@ -28,5 +28,6 @@ PyMODINIT_FUNC PyInit__engine(void) {
     tw::py::use_failure_type(PyExc_RuntimeError);
     tw::py::set_type_prefix("tarnwood._engine.");
     if (!tw::engine::add_forests(module.get())) return nullptr;
+    if (!tw::engine::add_importance_functions(module.get())) return nullptr;
     return module.release();
 }

@@ -134,17 +134,9 @@ std::vector<double> ForestCore::feature_importances(std::size_t n_features) cons
     // Per tree only the columns some split reads; the rest stay 0.
     const std::size_t T = trees_.size();
     std::vector<std::vector<double>> per_tree(T);
+    // A tree without a split takes no part in the mean.
     parallel::parallel_for(T, [&](std::size_t t) {
-        std::vector<double> v(used, 0.0);
-        add_impurity_decreases(trees_[t], width_, leaf_weight(t), v);
-        double total = 0.0;
-        for (double d : v) total += d;
-        if (total > 0.0) {
-            for (double& d : v) d /= total;
-        } else {
-            v.clear();  // a single leaf: not part of the mean
-        }
-        per_tree[t] = std::move(v);
+        per_tree[t] = normalised_decreases(trees_[t], width_, leaf_weight(t), used);
     });
     std::vector<double> out(n_features, 0.0);
     std::size_t splitting = 0;

@@ -114,11 +114,7 @@ std::vector<double> in_bag_leaf_weight(const Tree& tree, const MatrixView& x,
     }
     std::vector<u32> leaves(rows.size());
     walk_listed(tree, x, hist, rows, [&](std::size_t k, u32 leaf) { leaves[k] = leaf; });
-    std::vector<double> out(tree.nodes.size(), 0.0);
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        out[leaves[k]] += static_cast<double>(counts[rows[k]]) * w[rows[k]];
-    }
-    return out;
+    return leaf_weights(tree.nodes.size(), rows, leaves, w, counts);
 }
 
 // The running sums of the out-of-bag predictions.

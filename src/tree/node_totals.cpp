@@ -138,4 +138,27 @@ void add_impurity_decreases(const Tree& tree, std::size_t n_classes,
                   });
 }
 
+std::vector<double> normalised_decreases(const Tree& tree, std::size_t n_classes,
+                                         std::span<const double> leaf_weight, std::size_t width) {
+    std::vector<double> v(width, 0.0);
+    add_impurity_decreases(tree, n_classes, leaf_weight, v);
+    double total = 0.0;
+    for (double d : v) total += d;
+    if (!(total > 0.0)) return {};
+    for (double& d : v) d /= total;
+    return v;
+}
+
+std::vector<double> leaf_weights(std::size_t n_nodes, std::span<const std::uint32_t> rows,
+                                 std::span<const std::uint32_t> leaves, std::span<const double> w,
+                                 std::span<const std::uint32_t> counts) {
+    if (leaves.size() != rows.size()) throw InternalError("leaves do not match the rows");
+    std::vector<double> out(n_nodes, 0.0);
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const double weight = w[rows[k]];
+        out[leaves[k]] += counts.empty() ? weight : static_cast<double>(counts[rows[k]]) * weight;
+    }
+    return out;
+}
+
 }  // namespace tw

@@ -45,4 +45,17 @@ NodeTotals node_totals(const Tree& tree, std::size_t n_classes, std::span<const 
 void add_impurity_decreases(const Tree& tree, std::size_t n_classes,
                             std::span<const double> leaf_weight, std::span<double> per_feature);
 
+// The impurity decreases of one tree over `width` >= n_features_used
+// columns, normalised to sum to 1; empty for a tree without a split (or
+// whose splits decrease nothing).
+std::vector<double> normalised_decreases(const Tree& tree, std::size_t n_classes,
+                                         std::span<const double> leaf_weight, std::size_t width);
+
+// Leaf weights (one entry per node, see above) of rows[k] reaching
+// leaves[k] with weight w[rows[k]] times counts[rows[k]] (1 when counts is
+// empty), added in the order listed.
+std::vector<double> leaf_weights(std::size_t n_nodes, std::span<const std::uint32_t> rows,
+                                 std::span<const std::uint32_t> leaves, std::span<const double> w,
+                                 std::span<const std::uint32_t> counts);
+
 }  // namespace tw
