@@ -6,10 +6,18 @@
 // Trees run in parallel. Every tree draws its permutations from a generator
 // of its own, seeded by the tree's entry of a seed list drawn in tree order
 // from the call's seed, features ascending and repeats in order within a
-// tree; so the result does not depend on the thread count. Features a tree
-// never splits on cannot change its predictions: their drop is 0 and they
-// draw nothing. The rows of a tree are copied once into a scratch block in
-// which one column at a time is permuted and put back.
+// tree; so the result does not depend on the thread count.
+//
+// Only rows whose path tests the feature can change their prediction, and
+// only below the first node on the path that tests it (its entry node). So
+// a tree's rows are copied once into a scratch block (as the forest's byte
+// codes when it has them, else as values), each row's entry node per
+// feature is noted on a first walk, and per feature and repeat only the
+// affected rows get a permuted value and walk again from their entry node.
+// Their values are the first draws of a Fisher-Yates shuffle of all the
+// tree's out-of-bag rows (a uniformly drawn distinct source row each, as a
+// full permutation would give them), undone afterwards. Features a tree
+// never splits on draw nothing and drop 0.
 #include <numeric>
 #include <string>
 
@@ -26,23 +34,76 @@ namespace {
 
 using u32 = std::uint32_t;
 
-// Score of one tree's predictions of the scratch rows: hits (classifier) or
-// the sum of squared errors (regressor).
-double tree_score(const std::vector<PackedNode>& nodes, const Tree& tree, const double* rows,
-                  std::size_t p, std::span<const u32> oob, Vec y, bool classification) {
-    double score = 0.0;
-    const Node* nd = tree.nodes.data();
-    walk_lanes(nodes.data(), oob.size(), [&](std::size_t k) { return rows + k * p; },
-               [&](std::size_t k, u32 leaf) {
-                   const double target = y[oob[k]];
-                   if (classification) {
-                       score += class_index(nd[leaf].value) == class_index(target) ? 1.0 : 0.0;
-                   } else {
-                       const double e = target - nd[leaf].value;
-                       score += e * e;
-                   }
-               });
-    return score;
+// A row's score term: a hit (classifier) or its squared error (regressor).
+double term(const Node* nodes, std::uint32_t leaf, double target, bool classification) {
+    if (classification) return class_index(nodes[leaf].value) == class_index(target) ? 1.0 : 0.0;
+    const double e = target - nodes[leaf].value;
+    return e * e;
+}
+
+// The drops of one tree over its out-of-bag rows `oob`, p x repeats, on a
+// scratch block `rows` (m rows of `width` entries of type T, the layout
+// NodeT reads).
+template <class NodeT, class T>
+void tree_drops(const Tree& tree, const NodeT* walk, std::vector<T>& rows, std::size_t width,
+                std::span<const u32> oob, Vec y, bool classification, double scale,
+                std::size_t repeats, Rng& rng, std::vector<double>& out) {
+    const std::size_t m = oob.size();
+    const Node* nodes = tree.nodes.data();
+    const std::size_t p = out.size() / repeats;
+    // First walk: each row's score term and its entry node per feature.
+    struct Entry {
+        u32 row;
+        u32 node;
+    };
+    std::vector<std::vector<Entry>> affected(p);
+    std::vector<double> base_term(m);
+    std::vector<u32> seen(p, 0xFFFFFFFFu);
+    for (std::size_t k = 0; k < m; ++k) {
+        const T* row = rows.data() + k * width;
+        u32 cur = 0;
+        while (!nodes[cur].is_leaf()) {
+            const u32 f = nodes[cur].feature;
+            if (seen[f] != k) {
+                seen[f] = static_cast<u32>(k);
+                affected[f].push_back(Entry{static_cast<u32>(k), cur});
+            }
+            cur = walk[cur].next(row, cur);
+        }
+        base_term[k] = term(nodes, cur, y[oob[k]], classification);
+    }
+    std::vector<T> column(m);
+    std::vector<u32> pool(m);
+    std::iota(pool.begin(), pool.end(), u32{0});
+    std::vector<u32> swapped;
+    const double per_row = 1.0 / static_cast<double>(m);
+    for (std::size_t f = 0; f < p; ++f) {
+        const std::vector<Entry>& hit = affected[f];
+        if (hit.empty()) continue;
+        for (std::size_t k = 0; k < m; ++k) column[k] = rows[k * width + f];
+        for (std::size_t r = 0; r < repeats; ++r) {
+            swapped.clear();
+            for (std::size_t i = 0; i < hit.size(); ++i) {
+                const std::size_t j = i + static_cast<std::size_t>(gen_range_u64(rng, m - i));
+                std::swap(pool[i], pool[j]);
+                swapped.push_back(static_cast<u32>(j));
+                rows[hit[i].row * width + f] = column[pool[i]];
+            }
+            double delta = 0.0;
+            walk_lanes_from(
+                walk, hit.size(), [&](std::size_t i) { return hit[i].node; },
+                [&](std::size_t i) { return rows.data() + hit[i].row * width; },
+                [&](std::size_t i, u32 leaf) {
+                    const u32 k = hit[i].row;
+                    delta += term(nodes, leaf, y[oob[k]], classification) - base_term[k];
+                });
+            for (std::size_t i = hit.size(); i-- > 0;) {
+                std::swap(pool[i], pool[swapped[i]]);
+                rows[hit[i].row * width + f] = column[hit[i].row];
+            }
+            out[f * repeats + r] = classification ? -delta * per_row : delta * per_row / scale;
+        }
+    }
 }
 
 }  // namespace
@@ -117,39 +178,26 @@ PermutationImportance ForestCore::oob_permutation_importance(const MatrixView& x
         }
         std::vector<double> out(p * repeats, 0.0);
         const Tree& tree = trees_[t];
-        std::vector<char> uses(p, 0);
-        for (const Node& nd : tree.nodes) {
-            if (!nd.is_leaf()) uses[nd.feature] = 1;
-        }
-        std::vector<PackedNode> nodes;
-        if (tree.nodes.size() == 1 || !tree.direct_form(nodes)) {
-            // A single leaf uses no feature; other trees are in pre-order.
-            if (tree.nodes.size() != 1) throw InternalError("tree nodes are not in pre-order");
+        if (tree.nodes.size() == 1) {  // a single leaf uses no feature
             fold.submit(t, std::move(out), add);
             return;
         }
-        const std::size_t m = oob.size();
-        std::vector<double> rows(m * p);
-        for (std::size_t k = 0; k < m; ++k) {
-            const double* src = x.row(oob[k]);
-            std::copy(src, src + p, rows.data() + k * p);
-        }
-        const double base = tree_score(nodes, tree, rows.data(), p, oob, y, classification_);
         Rng rng = seed_rng(seeds[t]);
-        std::vector<u32> perm(m);
-        const double per_row = 1.0 / static_cast<double>(m);
-        for (std::size_t f = 0; f < p; ++f) {
-            if (!uses[f]) continue;
-            for (std::size_t r = 0; r < repeats; ++r) {
-                std::iota(perm.begin(), perm.end(), u32{0});
-                shuffle(rng, std::span<u32>(perm));
-                for (std::size_t k = 0; k < m; ++k) rows[k * p + f] = x.at(oob[perm[k]], f);
-                const double score =
-                    tree_score(nodes, tree, rows.data(), p, oob, y, classification_);
-                out[f * repeats + r] = classification_ ? (base - score) * per_row
-                                                       : (score - base) * per_row / scale;
+        if (packed_.coded() && packed_.code_width() <= p) {
+            std::vector<std::uint8_t> codes;
+            packed_.encode_listed(x, oob, codes);
+            tree_drops(tree, packed_.coded_tree(t), codes, packed_.code_width(), oob, y,
+                       classification_, scale, repeats, rng, out);
+        } else {
+            std::vector<PackedNode> nodes;
+            if (!tree.direct_form(nodes)) throw InternalError("tree nodes are not in pre-order");
+            std::vector<double> rows(oob.size() * p);
+            for (std::size_t k = 0; k < oob.size(); ++k) {
+                const double* src = x.row(oob[k]);
+                std::copy(src, src + p, rows.data() + k * p);
             }
-            for (std::size_t k = 0; k < m; ++k) rows[k * p + f] = x.at(oob[k], f);
+            tree_drops(tree, nodes.data(), rows, p, oob, y, classification_, scale, repeats, rng,
+                       out);
         }
         fold.submit(t, std::move(out), add);
     });

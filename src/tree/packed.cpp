@@ -232,12 +232,12 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
     return p;
 }
 
-// Codes of rows [begin, end): byte f of a row is the number of feature f's
-// thresholds below the value (all of them for NaN).
-void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t end,
-                          std::vector<std::uint8_t>& codes) const {
+// Codes of rows 0 .. count-1, row_at(i) giving row i: byte f of a row is
+// the number of feature f's thresholds below the value (all of them for NaN).
+template <class RowAt>
+void PackedForest::encode_rows(std::size_t count, RowAt&& row_at,
+                               std::vector<std::uint8_t>& codes) const {
     const std::size_t w = n_cols_;
-    const std::size_t count = end - begin;
     codes.assign(count * w, 0);
     // Feature by feature, so a feature's thresholds stay in the first-level
     // cache and the searches of different rows overlap.
@@ -247,10 +247,25 @@ void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t en
         if (n == 0) continue;
         std::uint8_t* out = codes.data() + f;
         for (std::size_t i = 0; i < count; ++i) {
-            const double v = x.row(begin + i)[f];
+            const double v = row_at(i)[f];
             out[i * w] = static_cast<std::uint8_t>(v == v ? below_count(c, n, v) : n);
         }
     }
+}
+
+void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t end,
+                          std::vector<std::uint8_t>& codes) const {
+    encode_rows(end - begin, [&](std::size_t i) { return x.row(begin + i); }, codes);
+}
+
+void PackedForest::encode_listed(const MatrixView& x, std::span<const std::uint32_t> rows,
+                                 std::vector<std::uint8_t>& codes) const {
+    if (!coded_) throw InternalError("forest not coded");
+    if (x.cols < n_cols_) throw InternalError("rows narrower than the forest");
+    for (std::uint32_t r : rows) {
+        if (r >= x.rows) throw InternalError("row out of range");
+    }
+    encode_rows(rows.size(), [&](std::size_t i) { return x.row(rows[i]); }, codes);
 }
 
 // Calls emit(t, r, leaf) for every tree t in order and rows [begin, end) of

@@ -93,6 +93,15 @@ public:
     }
     bool coded() const { return coded_; }
 
+    // Coded form only: the nodes of tree t (tree-local indices, root first),
+    // and the codes of rows[k] of x for k in order, code_width() bytes each.
+    const CodedNode* coded_tree(std::size_t t) const {
+        return coded_nodes_.data() + tree_begin_.at(t);
+    }
+    std::size_t code_width() const { return n_cols_; }
+    void encode_listed(const MatrixView& x, std::span<const std::uint32_t> rows,
+                       std::vector<std::uint8_t>& codes) const;
+
     // acc[r - begin] += leaf value of row r, tree by tree in tree order, for
     // rows [begin, end) of x. x must be wide enough for every tree.
     void add_values(const MatrixView& x, std::size_t begin, std::size_t end, double* acc) const;
@@ -110,6 +119,8 @@ private:
     void per_node(const std::vector<Tree>& trees, std::vector<T>& out, Make&& make) const;
     void encode(const MatrixView& x, std::size_t begin, std::size_t end,
                 std::vector<std::uint8_t>& codes) const;
+    template <class RowAt>
+    void encode_rows(std::size_t count, RowAt&& row_at, std::vector<std::uint8_t>& codes) const;
     template <class Emit>
     void walk(const MatrixView& x, std::size_t begin, std::size_t end, Emit&& emit) const;
 
