@@ -8,6 +8,8 @@ object must keep working afterwards.
 The package's own engine classes (tarnwood._engine, named "engine.<Class>"
 here) go through the same properties; their results may also be float64 or
 int64 NumPy arrays, and their internal failures are RuntimeErrors.
+The package forests' own options and analyses are fuzzed in
+test_fuzz_forests.py, with the generators defined here.
 
 Classes that the extension does not register are skipped. The default run
 is short; set TARNWOOD_FUZZ=long for a thorough manual run.

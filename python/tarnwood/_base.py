@@ -220,6 +220,9 @@ def atomic_fit(fit):
         work = _copy_of(self)
         fit(work, *args, **kwargs)
         self.__dict__.update(work.__dict__)
+        # Attributes the new fit dropped (say, out-of-bag results) go too.
+        for name in set(self.__dict__) - set(work.__dict__):
+            self.__dict__.pop(name, None)
         return self
 
     return fit_atomically

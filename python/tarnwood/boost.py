@@ -67,14 +67,14 @@ class _BoostedBase(_base.EngineEstimator, BaseEstimator):
 
     @property
     def feature_importances_(self):
-        """Split usage weighted by node size, normalised to sum to 1 (zeros
-        for features the ensemble never splits on)."""
+        """Mean decrease in impurity of the rounds' regression trees (the
+        variance of their targets, nodes weighted by their sample counts),
+        averaged over each round's trees, summed over the rounds and
+        normalised to sum to 1; one entry per feature, zeros for features
+        the ensemble never splits on."""
         model = self._fitted_model()
-        values = model.feature_importances()
-        out = np.zeros(self.n_features_in_, dtype=np.float64)
-        n = min(values.size, out.size)
-        out[:n] = values[:n]
-        return out
+        kind = "classifier" if isinstance(self, ClassifierMixin) else "regressor"
+        return _native.boosted_importances(model.__getstate__(), kind, self.n_features_in_)
 
     @property
     def trees_used_(self):

@@ -1,11 +1,25 @@
 """Bagged random forests of histogram trees as scikit-learn estimators."""
+import numbers
+import warnings
+
+import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.metrics import accuracy_score, r2_score
+from sklearn.utils.class_weight import compute_sample_weight
 
 from . import _base
 from . import _engine as _native
+from ._structure import TreeStructure, decision_path_matrix, permutation_bunch
+
+_NO_OOB_ROWS = (
+    "Some inputs do not have OOB scores. This probably means too few trees were used to "
+    "compute any reliable OOB estimates."
+)
 
 
 class _ForestBase(_base.EngineEstimator, BaseEstimator):
+    _OOB_ATTRIBUTES = ()
+
     def __init__(
         self,
         n_estimators=100,
@@ -17,6 +31,9 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         random_state=None,
         n_jobs=None,
         verbose=0,
+        oob_score=False,
+        warm_start=False,
+        max_samples=None,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -27,6 +44,9 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.oob_score = oob_score
+        self.warm_start = warm_start
+        self.max_samples = max_samples
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -39,6 +59,158 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
             min_samples_split=_base.check_int(owner, "min_samples_split", self.min_samples_split, 0),
             min_samples_leaf=_base.check_int(owner, "min_samples_leaf", self.min_samples_leaf, 0),
         )
+
+    def _check_oob_score(self):
+        """oob_score as (asked for, scoring callable or None)."""
+        if callable(self.oob_score) and not isinstance(self.oob_score, (bool, np.bool_)):
+            scorer = self.oob_score
+        else:
+            scorer = None
+            _base.check_bool(type(self).__name__, "oob_score", self.oob_score)
+        asked = scorer is not None or bool(self.oob_score)
+        if asked and not self.bootstrap:
+            raise ValueError("Out of bag estimation only available if bootstrap=True")
+        return asked, scorer
+
+    def _resolve_max_samples(self, n_samples):
+        """The bootstrap sample size for `max_samples`, None for every row."""
+        owner = type(self).__name__
+        value = self.max_samples
+        if value is None:
+            return None
+        if not self.bootstrap:
+            raise ValueError(
+                "`max_sample` cannot be set if `bootstrap=False`. Either switch to "
+                "`bootstrap=True` or set `max_sample=None`."
+            )
+        if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
+            count = _base.check_int(owner, "max_samples", value, 1)
+            if count > n_samples:
+                raise ValueError(f"`max_samples` must be <= n_samples={n_samples} but got value {count}")
+            return count
+        fraction = _base.check_float(owner, "max_samples", value, low=0.0, high=1.0, low_open=True)
+        return max(round(n_samples * fraction), 1)
+
+    def _previous_model(self):
+        """The fitted engine model a warm start keeps, or None."""
+        warm = _base.check_bool(type(self).__name__, "warm_start", self.warm_start)
+        if not warm or not hasattr(self, "model_"):
+            return None
+        previous = self._fitted_model()
+        n = _base.check_int(type(self).__name__, "n_estimators", self.n_estimators, 1)
+        if n < previous.n_estimators:
+            raise ValueError(
+                f"n_estimators={n} must be larger or equal to len(estimators_)="
+                f"{previous.n_estimators} when warm_start==True"
+            )
+        if n == previous.n_estimators:
+            warnings.warn(
+                "Warm-start fitting without increasing n_estimators does not fit new trees.",
+                UserWarning,
+            )
+        return previous
+
+    def _grow(self, X, y, sample_weight, balanced_subsample=False):
+        """Fits a new engine model (keeping the trees of the fitted one when
+        warm starting) and sets the out-of-bag attributes; the estimator
+        changes only when everything succeeds."""
+        oob, scorer = self._check_oob_score()
+        previous = self._previous_model()
+        model = self._make_model(X.shape[1])
+        model.fit(
+            X, y, sample_weight, n_jobs=self._threads(), verbose=self._verbosity(),
+            oob_score=oob, warm_start=previous,
+            max_samples=self._resolve_max_samples(X.shape[0]),
+            balanced_subsample=balanced_subsample,
+        )
+        return model, (self._oob_attributes(model, y, scorer) if oob else {})
+
+    def _commit(self, model, oob_attributes):
+        for name in self._OOB_ATTRIBUTES:
+            self.__dict__.pop(name, None)
+        self.__dict__.update(oob_attributes)
+        self.model_ = model
+
+    @staticmethod
+    def _oob_values(model):
+        values, counts = model.oob_predictions()
+        seen = counts > 0
+        if not seen.all():
+            warnings.warn(_NO_OOB_ROWS, UserWarning)
+        return values, seen
+
+    # ---- fitted trees -----------------------------------------------------
+
+    @property
+    def feature_importances_(self):
+        """Mean decrease in impurity (Gini or variance), each split weighted
+        by its node's training weight: per tree normalised to sum to 1, then
+        averaged over the trees that split and normalised again. Zeros when
+        no tree splits."""
+        model = self._fitted_model()
+        return model.feature_importances(self.n_features_in_)
+
+    def apply(self, X):
+        """Leaf reached by every row in every tree: int64 array of shape
+        (n_samples, n_estimators) of node numbers in each tree's pre-order
+        numbering (see `trees_`)."""
+        model = self._fitted_model()
+        X = _base.check_features(self, X, reset=False)
+        return model.apply(X, n_jobs=self._threads())
+
+    def decision_path(self, X):
+        """Nodes every row passes through: (indicator, n_nodes_ptr), a sparse
+        (n_samples, total nodes) indicator matrix in CSR form whose columns
+        n_nodes_ptr[t] .. n_nodes_ptr[t + 1] - 1 are the nodes of tree t."""
+        model = self._fitted_model()
+        X = _base.check_features(self, X, reset=False)
+        row_begin, columns, offsets = model.decision_path(X, n_jobs=self._threads())
+        return decision_path_matrix(row_begin, columns, offsets, X.shape[0])
+
+    @property
+    def trees_(self):
+        """The node arrays of every tree (a list of TreeStructure, built on
+        access): children, features, thresholds, values and the plain and
+        weighted sample counts of each node."""
+        model = self._fitted_model()
+        return [TreeStructure(model.tree_arrays(t)) for t in range(model.n_estimators)]
+
+    @property
+    def estimators_samples_(self):
+        """The rows each tree was grown on: per tree an int64 array of the
+        bootstrap draws in draw order (a row drawn twice appears twice), or
+        every row once without bootstrapping."""
+        model = self._fitted_model()
+        return [model.sample_indices(t) for t in range(model.n_estimators)]
+
+    def oob_permutation_importance(self, X, y, n_repeats=5, random_state=None):
+        """Permutation importance on each tree's out-of-bag rows.
+
+        For every tree and feature the feature's values are permuted among
+        the tree's out-of-bag rows, and the drop of the tree's score on those
+        rows (accuracy for a classifier; for a regressor, the rise of the mean
+        squared error over the variance of y, a drop of R^2) is averaged over
+        the trees; this is repeated `n_repeats` times. Unlike a permutation
+        importance on held-out rows of the whole forest, each tree is judged
+        only on rows it never saw. Runs in the engine, trees in parallel.
+
+        X and y must be the training data of the last fit (checked).
+        Returns a Bunch with importances_mean and importances_std of shape
+        (n_features,) and importances of shape (n_features, n_repeats), like
+        sklearn.inspection.permutation_importance.
+        """
+        model = self._fitted_model()
+        owner = type(self).__name__
+        X = _base.check_features(self, X, reset=False)
+        y = np.asarray(y)
+        if y.ndim != 1 or y.shape[0] != X.shape[0]:
+            raise ValueError("y must be the training targets: one value per row of X")
+        repeats = _base.check_int(owner, "n_repeats", n_repeats, 1)
+        seed = _base.to_seed(owner, random_state)
+        drops = model.oob_permutation_importance(
+            X, self._engine_targets(y), repeats, seed, n_jobs=self._threads()
+        )
+        return permutation_bunch(drops)
 
 
 class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
@@ -71,6 +243,24 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         called instead as ``verbose(done, total, elapsed_seconds)`` a few
         times a second on the calling thread; an exception it raises stops
         the fit and propagates.
+    oob_score : bool or callable, default=False
+        Estimate the generalisation score from the out-of-bag rows of each
+        tree, accumulated while the trees grow. True scores with accuracy;
+        a callable `score(y_true, y_pred)` receives the labels of the rows
+        that have out-of-bag predictions and their predicted labels.
+        Needs bootstrap=True.
+    warm_start : bool, default=False
+        When fitted already, keep the trees and grow only the ones missing up
+        to a raised `n_estimators`; the forest is then identical to one grown
+        with that many trees at once (same data and random_state).
+    max_samples : int, float or None, default=None
+        Rows drawn for each tree's bootstrap sample: a count, a fraction of
+        the rows (at least one), or None for as many as there are rows.
+    class_weight : None, "balanced", "balanced_subsample" or dict, default=None
+        Weights of the classes, multiplied into the sample weights: a dict
+        {label: weight}; "balanced" weighs class c by
+        n_samples / (n_classes * count of c); "balanced_subsample" does so
+        within each tree's bootstrap sample.
 
     Fit and predict release the interpreter lock while they run, so other
     Python threads keep running, and Ctrl-C interrupts them with
@@ -80,8 +270,22 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     ----------
     classes_ : ndarray of shape (n_classes,)
     n_features_in_ : int
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        Mean decrease in impurity (see the property).
+    oob_score_ : float
+        Score of the out-of-bag predictions over the rows that have one
+        (with oob_score).
+    oob_decision_function_ : ndarray of shape (n_samples, n_classes)
+        Mean class probabilities over the trees for which each training row
+        was out of bag; NaN rows (with a warning) for rows in every sample.
+    trees_ : list of TreeStructure
+        Node arrays of the trees (built on access).
+    estimators_samples_ : list of ndarray
+        Each tree's bootstrap draws.
     model_ : tarnwood._engine.ForestClassifier
     """
+
+    _OOB_ATTRIBUTES = ("oob_score_", "oob_decision_function_")
 
     def __init__(
         self,
@@ -94,6 +298,10 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         random_state=None,
         n_jobs=None,
         verbose=0,
+        oob_score=False,
+        warm_start=False,
+        max_samples=None,
+        class_weight=None,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -105,32 +313,95 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             random_state=random_state,
             n_jobs=n_jobs,
             verbose=verbose,
+            oob_score=oob_score,
+            warm_start=warm_start,
+            max_samples=max_samples,
         )
+        self.class_weight = class_weight
 
     _engine = _native.ForestClassifier
 
     @_base.atomic_fit
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
-        model = self._make_model(X.shape[1])
-        encoded = _base.encode_labels(self, y)
-        model.fit(X, encoded, sample_weight, n_jobs=self._threads(), verbose=self._verbosity())
-        self.model_ = model
+        classes, encoded = np.unique(y, return_inverse=True)
+        if (
+            _base.check_bool(type(self).__name__, "warm_start", self.warm_start)
+            and hasattr(self, "classes_")
+            and not np.array_equal(classes, self.classes_)
+        ):
+            raise ValueError(
+                "warm_start needs the classes of the fitted forest: "
+                f"{self.classes_!r} were fitted, y has {classes!r}"
+            )
+        sample_weight, per_sample = self._class_weights(y, sample_weight)
+        self.classes_ = classes
+        model, oob = self._grow(X, encoded.astype(np.float64), sample_weight, per_sample)
+        self._commit(model, oob)
         return self
+
+    def _class_weights(self, y, sample_weight):
+        """Sample weights times the class weights, and whether the engine
+        balances each tree's sample itself."""
+        cw = self.class_weight
+        if cw is None:
+            return sample_weight, False
+        if isinstance(cw, str) and cw in ("balanced", "balanced_subsample"):
+            if cw == "balanced_subsample" and self.bootstrap:
+                return sample_weight, True
+            expanded = compute_sample_weight("balanced", y)
+        elif isinstance(cw, dict):
+            expanded = compute_sample_weight(cw, y)
+        else:
+            raise _base.InvalidParameterError(
+                "The 'class_weight' parameter of ForestClassifier must be None, 'balanced', "
+                f"'balanced_subsample' or a dict. Got {cw!r} instead."
+            )
+        if sample_weight is None:
+            return np.ascontiguousarray(expanded, dtype=np.float64), False
+        return sample_weight * expanded, False
+
+    def _oob_attributes(self, model, y, scorer):
+        values, seen = self._oob_values(model)
+        out = {"oob_decision_function_": values}
+        if not seen.any():
+            out["oob_score_"] = float("nan")
+            return out
+        y_true = self.classes_.take(y.astype(np.intp)[seen])
+        y_pred = self.classes_.take(np.argmax(values[seen], axis=1))
+        out["oob_score_"] = (scorer or accuracy_score)(y_true, y_pred)
+        return out
+
+    def _engine_targets(self, y):
+        positions = np.searchsorted(self.classes_, y)
+        positions = np.clip(positions, 0, len(self.classes_) - 1)
+        if not np.array_equal(self.classes_.take(positions), y):
+            raise ValueError("y holds labels the classifier was not fitted on")
+        return positions.astype(np.float64)
 
 
 class ForestRegressor(RegressorMixin, _ForestBase):
     """Random forest regressor: bagged histogram trees, mean of the leaves.
 
-    Parameters are those of :class:`ForestClassifier`, except that
-    `max_features` defaults to 1.0 (every feature examined at every split,
-    scikit-learn's default for regression).
+    Parameters are those of :class:`ForestClassifier` (without
+    class_weight), except that `max_features` defaults to 1.0 (every feature
+    examined at every split, scikit-learn's default for regression) and
+    that `oob_score=True` scores with R^2.
 
     Attributes
     ----------
     n_features_in_ : int
+    feature_importances_ : ndarray of shape (n_features_in_,)
+    oob_score_ : float
+        Score of the out-of-bag predictions (with oob_score).
+    oob_prediction_ : ndarray of shape (n_samples,)
+        Mean prediction over the trees for which each training row was out of
+        bag; NaN (with a warning) for rows in every sample.
+    trees_, estimators_samples_ : as for :class:`ForestClassifier`
     model_ : tarnwood._engine.ForestRegressor
     """
+
+    _OOB_ATTRIBUTES = ("oob_score_", "oob_prediction_")
 
     def __init__(
         self,
@@ -143,6 +414,9 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         random_state=None,
         n_jobs=None,
         verbose=0,
+        oob_score=False,
+        warm_start=False,
+        max_samples=None,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -154,6 +428,9 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             random_state=random_state,
             n_jobs=n_jobs,
             verbose=verbose,
+            oob_score=oob_score,
+            warm_start=warm_start,
+            max_samples=max_samples,
         )
 
     _engine = _native.ForestRegressor
@@ -161,10 +438,21 @@ class ForestRegressor(RegressorMixin, _ForestBase):
     @_base.atomic_fit
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
-        model = self._make_model(X.shape[1])
-        model.fit(X, y, sample_weight, n_jobs=self._threads(), verbose=self._verbosity())
-        self.model_ = model
+        model, oob = self._grow(X, y, sample_weight)
+        self._commit(model, oob)
         return self
+
+    def _oob_attributes(self, model, y, scorer):
+        values, seen = self._oob_values(model)
+        out = {"oob_prediction_": values}
+        if not seen.any():
+            out["oob_score_"] = float("nan")
+            return out
+        out["oob_score_"] = (scorer or r2_score)(y[seen], values[seen])
+        return out
+
+    def _engine_targets(self, y):
+        return np.ascontiguousarray(y, dtype=np.float64)
 
     def predict(self, X):
         model = self._fitted_model()

@@ -28,6 +28,9 @@ class _TreeBase(_base.EngineEstimator, BaseEstimator):
         )
         model.fit(X, y, sample_weight, n_jobs=self._threads())
         self.model_ = model
+        # Class leaves carry their weights already; regression needs them.
+        weights = sample_weight if task == "regression" else None
+        self.feature_importances_ = _native.tree_importances(model.__getstate__(), X, weights)
         return self
 
     def get_depth(self):
@@ -78,6 +81,10 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         The distinct training labels, sorted.
     n_features_in_ : int
         Number of features seen during fit.
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        Mean decrease in impurity of the tree's splits, each weighted by
+        its node's training weight, normalised to sum to 1 (zeros for a
+        single leaf).
     model_ : tarnwood._engine.Tree
         The fitted engine tree.
     """
@@ -110,6 +117,10 @@ class TreeRegressor(RegressorMixin, _TreeBase):
     ----------
     n_features_in_ : int
         Number of features seen during fit.
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        Mean decrease in impurity of the tree's splits, each weighted by
+        its node's training weight, normalised to sum to 1 (zeros for a
+        single leaf).
     model_ : tarnwood._engine.Tree
         The fitted engine tree.
     """

@@ -1,8 +1,12 @@
 #include "boosting/importances.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
+
+#include "core/errors.hpp"
+#include "tree/node_totals.hpp"
 
 namespace tw::boosting {
 
@@ -29,6 +33,32 @@ std::vector<double> compute_feature_importances(std::span<const InternalRF> fore
         for (double& v : importances) v = v / total;
     }
     return importances;
+}
+
+std::vector<double> impurity_importances(std::span<const InternalRF> forests,
+                                         std::size_t n_features) {
+    std::vector<double> out(n_features, 0.0);
+    std::vector<double> round(n_features, 0.0);
+    for (const InternalRF& forest : forests) {
+        if (forest.trees.empty()) continue;
+        std::fill(round.begin(), round.end(), 0.0);
+        for (const Tree& tree : forest.trees) {
+            if (tree.n_features_used > n_features) throw InternalError("importances too short");
+            std::vector<double> v(n_features, 0.0);
+            add_impurity_decreases(tree, 0, {}, v);
+            const double root = static_cast<double>(tree.nodes.at(0).n_samples);
+            if (!(root > 0.0)) continue;
+            for (std::size_t f = 0; f < n_features; ++f) round[f] += v[f] / root;
+        }
+        const double trees = static_cast<double>(forest.trees.size());
+        for (std::size_t f = 0; f < n_features; ++f) out[f] += round[f] / trees;
+    }
+    double total = 0.0;
+    for (double v : out) total += v;
+    if (total > 0.0) {
+        for (double& v : out) v /= total;
+    }
+    return out;
 }
 
 FlatTree flatten_tree(const Tree& tree) {

@@ -14,6 +14,14 @@ namespace tw::boosting {
 // later features are ignored. Empty when there is no tree.
 std::vector<double> compute_feature_importances(std::span<const InternalRF> forests);
 
+// Mean decrease in impurity over n_features columns (n_features must cover
+// every split): per tree the variance decreases of its targets with nodes
+// weighted by their sample counts (tree/node_totals.hpp), divided by the
+// root's count; averaged over each round's trees, summed over the rounds in
+// order and normalised to sum to 1. All zeros when nothing splits.
+std::vector<double> impurity_importances(std::span<const InternalRF> forests,
+                                         std::size_t n_features);
+
 // A tree as five parallel node lists in pre-order (root 0, the left subtree
 // next, then the right subtree); leaves have children and feature -1 and a
 // NaN threshold.

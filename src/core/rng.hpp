@@ -80,6 +80,14 @@ public:
 
     u128 state() const { return state_; }
     u128 increment() const { return inc_; }
+    // The generator with this state and increment (as state() and
+    // increment() report them, for saved states); the increment must be odd.
+    static Rng from_parts(u128 state, u128 increment) {
+        Rng r;
+        r.state_ = state;
+        r.inc_ = increment | 1;
+        return r;
+    }
 
     static constexpr u128 kMultiplier = (static_cast<u128>(0x2360ed051fc65da4ULL) << 64) |
                                         static_cast<u128>(0x4385df649fccf645ULL);

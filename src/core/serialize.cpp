@@ -108,6 +108,7 @@ Reader::Reader(std::string_view data, std::string_view tag, std::uint32_t max_ve
     if (text() != tag) fail("the state belongs to another class");
     const std::uint32_t version = u32();
     if (version == 0 || version > max_version) fail("unsupported format version");
+    version_ = version;
 }
 
 void Reader::raw(void* p, std::size_t n) {

@@ -81,6 +81,8 @@ public:
     std::uint64_t count(std::size_t min_item_bytes);
     // Call after the last field: trailing bytes mean a malformed state.
     void finish() const;
+    // The format version the state was written with.
+    std::uint32_t version() const { return version_; }
 
     [[noreturn]] static void fail(const std::string& what);
 
@@ -88,6 +90,7 @@ private:
     void raw(void* p, std::size_t n);
     std::string_view data_;
     std::size_t pos_ = 0;
+    std::uint32_t version_ = 0;
 };
 
 // Checks the structural invariants every walk relies on: pre-order children

@@ -10,5 +10,7 @@ bool add_forests(PyObject* module);       // ForestClassifier, ForestRegressor
 bool add_trees(PyObject* module);         // Tree, TreeExplainer
 bool add_boosting(PyObject* module);      // BoostedClassifier, BoostedRegressor
 bool add_unsupervised(PyObject* module);  // UnsupervisedForest
+// tree_importances, boosted_importances (module functions)
+bool add_importance_functions(PyObject* module);
 
 }  // namespace tw::engine

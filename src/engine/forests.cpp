@@ -1,11 +1,15 @@
 // tarnwood._engine.ForestClassifier and ForestRegressor: the bagged forests
-// of random_forest/ behind the package door. Same settings, saved states and
-// results as the `_rs` forests; predictions come back as NumPy arrays, and
-// fit and predict run with the interpreter lock released (engine/run.hpp).
+// of random_forest/ behind the package door. Same settings and trees as the
+// `_rs` forests; predictions come back as NumPy arrays, and fit and predict
+// run with the interpreter lock released (engine/run.hpp). Fits here keep a
+// fit record (saved with the state), which the fit options (out-of-bag
+// estimates, sample sizes, balanced samples, warm starts) and the analyses
+// (engine/forest_analyses.hpp) build on; states of the `_rs` forests load too.
 #include <utility>
 
 #include "engine/calls.hpp"
 #include "engine/classes.hpp"
+#include "engine/forest_analyses.hpp"
 #include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/py.hpp"
@@ -16,15 +20,69 @@ namespace tw::engine {
 namespace {
 
 using namespace tw::py;
-using Clf = tw::RandomForestClassifier;
-using Reg = tw::RandomForestRegressor;
 
+// The door's forests: the core forests, reading saved states with a fit
+// record as well.
+template <class Core>
+struct Door : Core {
+    explicit Door(ForestSettings s) : Core(std::move(s)) {}
+    explicit Door(Core&& core) : Core(std::move(core)) {}
+    static Door load(std::string_view state) { return Door(Core::load(state, true)); }
+};
+using Clf = Door<tw::RandomForestClassifier>;
+using Reg = Door<tw::RandomForestRegressor>;
+
+// fit(x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False,
+// warm_start=None, max_samples=None, balanced_subsample=False): grows a new
+// forest (or, warm_start being a fitted forest of this class, possibly this
+// one, keeps its trees and grows the ones missing up to n_estimators) and
+// replaces the fitted one only when the whole fit succeeds.
 template <class Model>
 PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return fit_call<Model>(
-        self, args, kwargs, [](const Model& m) { return Model(m.settings()); },
-        [](const Model& m) { return static_cast<std::size_t>(m.settings().n_estimators); },
-        [](const Model& m, const MatrixView&) { check_trees(m.settings().n_estimators); });
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"x",          "y",           "sample_weight",
+                                            "n_jobs",     "verbose",     "oob_score",
+                                            "warm_start", "max_samples", "balanced_subsample",
+                                            nullptr};
+        PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
+        PyObject *ooob = nullptr, *owarm = nullptr, *osamples = Py_None, *obalanced = nullptr;
+        parse_args(args, kwargs, "OO|OOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
+                   &ooob, &owarm, &osamples, &obalanced);
+        const Matrix x = to_matrix(ox, "x");
+        const Vector y = to_vector(oy, "y");
+        const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
+        const std::size_t threads = threads_for(ojobs);
+        const Progress progress = progress_for(overbose);
+        FitOptions options;
+        options.record = true;
+        options.oob = ooob && to_flag(ooob, "oob_score");
+        options.max_samples = to_opt_count(osamples, "max_samples");
+        options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");
+        const bool warm_other = owarm && owarm != Py_None && owarm != self;
+        if (warm_other && Py_TYPE(owarm) != Py_TYPE(self)) {
+            PyErr_Format(PyExc_TypeError, "argument 'warm_start': expected None or a %s, got %s",
+                         Py_TYPE(self)->tp_name, Py_TYPE(owarm)->tp_name);
+            throw PyErrorSet{};
+        }
+        // The forest whose trees a warm start keeps: another model, read
+        // under shared access, or this one.
+        std::optional<Shared<Model>> other;
+        if (warm_other) other.emplace(owarm);
+        Exclusive<Model> model(self);
+        if (warm_other) options.warm_start = &**other;
+        else if (owarm == self) options.warm_start = &*model;
+        std::optional<Vec> weights;
+        if (w) weights = w->view();
+        const std::size_t kept = options.warm_start && options.warm_start->is_fitted()
+                                     ? options.warm_start->trees().size()
+                                     : 0;
+        const std::uint64_t total = model->settings().n_estimators;
+        // The core fit changes the model only once it has succeeded.
+        check_trees(total);
+        run_released("fit", threads, progress, total > kept ? total - kept : 0,
+                     [&] { model->fit(x.view(), y.view(), weights, options); });
+        return none();
+    });
 }
 
 PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -56,11 +114,14 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-#define TW_FIT_DOC "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0)\n--\n\n"
+#define TW_FIT_DOC                                                                    \
+    "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False, "    \
+    "warm_start=None, max_samples=None, balanced_subsample=False)\n--\n\n"
 
 PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),
     TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x, n_jobs=None)\n--\n\n"),
+    TW_FOREST_ANALYSES(Clf),
     TW_STATE_METHODS(Clf),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -75,6 +136,7 @@ PyGetSetDef g_clf_getset[] = {
 PyMethodDef g_reg_methods[] = {
     TW_METHOD("fit", forest_fit<Reg>, TW_FIT_DOC),
     TW_METHOD("predict", reg_predict, "predict($self, x, n_jobs=None)\n--\n\n"),
+    TW_FOREST_ANALYSES(Reg),
     TW_STATE_METHODS(Reg),
     {nullptr, nullptr, 0, nullptr},
 };

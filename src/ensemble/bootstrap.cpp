@@ -16,6 +16,9 @@ BootstrapPlanner::BootstrapPlanner(Rng& forest, const BootstrapOptions& options)
         throw InternalError("out-of-bag rows outside the sample range");
     }
     store_ = options_.bootstrap && options_.store_samples && options_.rows <= 0xFFFFFFFFull;
+    if (options_.bootstrap && options_.draws != 0 && options_.rows == 0) {
+        throw InternalError("bootstrap draws from an empty range");
+    }
     drawn_.resize(options_.bootstrap ? options_.oob_rows : 0);
 }
 
@@ -24,15 +27,16 @@ TreePlan BootstrapPlanner::next() {
     plan.draws = forest_;
     if (options_.bootstrap) {
         const std::size_t rows = options_.rows;
+        const std::size_t draws = options_.sample_size();
         const std::size_t candidates = options_.oob_rows;
-        if (store_) plan.positions.resize(rows);
+        if (store_) plan.positions.resize(draws);
         std::uint32_t* stored = store_ ? plan.positions.data() : nullptr;
         char* drawn = drawn_.data();
         std::fill_n(drawn, candidates, 0);
         // A local generator: the byte stores below could alias the state of
         // one reached through a reference, which would then live in memory.
         Rng rng = forest_;
-        for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t i = 0; i < draws; ++i) {
             const std::uint64_t v = gen_range_u64(rng, rows);
             if (stored) stored[i] = static_cast<std::uint32_t>(v);
             if (v < candidates) drawn[v] = 1;
@@ -49,18 +53,40 @@ TreePlan BootstrapPlanner::next() {
 
 void BootstrapPlanner::sample(const TreePlan& plan, std::vector<std::size_t>& out) const {
     const std::size_t rows = options_.rows;
-    out.resize(rows);
+    const std::size_t draws = options_.sample_size();
+    out.resize(draws);
     if (!options_.bootstrap) {
         std::iota(out.begin(), out.end(), std::size_t{0});
         return;
     }
     if (store_) {
-        if (plan.positions.size() != rows) throw InternalError("stored sample already released");
+        if (plan.positions.size() != draws) throw InternalError("stored sample already released");
         std::copy(plan.positions.begin(), plan.positions.end(), out.begin());
         return;
     }
     Rng replay = plan.draws;
-    for (std::size_t i = 0; i < rows; ++i) out[i] = static_cast<std::size_t>(gen_range_u64(replay, rows));
+    for (std::size_t i = 0; i < draws; ++i) out[i] = static_cast<std::size_t>(gen_range_u64(replay, rows));
+}
+
+void replay_sample(const Rng& draws, const BootstrapOptions& options,
+                   std::vector<std::size_t>& out) {
+    BootstrapOptions replayed = options;
+    replayed.store_samples = false;
+    replayed.oob_rows = 0;
+    Rng unused;
+    BootstrapPlanner planner(unused, replayed);
+    TreePlan plan;
+    plan.draws = draws;
+    planner.sample(plan, out);
+}
+
+void count_draws(std::span<const std::size_t> sample, std::size_t rows,
+                 std::vector<std::uint32_t>& counts) {
+    counts.assign(rows, 0);
+    for (std::size_t r : sample) {
+        if (r >= rows) throw InternalError("sample position out of range");
+        ++counts[r];
+    }
 }
 
 }  // namespace tw::ensemble

@@ -184,12 +184,7 @@ PyObject* empty_array(std::initializer_list<std::size_t> shape, double*& data) {
 }
 
 PyObject* count_array(std::span<const std::uint64_t> values) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    PyObject* out = PyArray_SimpleNew(1, dims, NPY_INT64);
-    if (!out) throw PyErrorSet{};
-    auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
-    for (std::size_t i = 0; i < values.size(); ++i) data[i] = static_cast<std::int64_t>(values[i]);
-    return out;
+    return int64_array(values, {values.size()});
 }
 
 namespace {
@@ -206,6 +201,30 @@ void fail_borrow(bool exclusive) {
 void set_borrow_messages(const char* while_changing, const char* while_in_use) {
     g_borrow_while_changing = while_changing;
     g_borrow_while_in_use = while_in_use;
+}
+
+PyObject* float_array(std::span<const double> flat, std::initializer_list<std::size_t> shape) {
+    npy_intp dims[8];
+    std::size_t size = 1;
+    int ndim = 0;
+    if (shape.size() > 8) throw InternalError("result has too many dimensions");
+    for (std::size_t d : shape) {
+        dims[ndim++] = static_cast<npy_intp>(d);
+        size *= d;
+    }
+    if (size != flat.size()) throw InternalError("result size does not match its shape");
+    return new_float_array(flat, ndim, dims);
+}
+
+PyObject* new_int64_array(std::initializer_list<std::size_t> shape, std::int64_t*& data) {
+    npy_intp dims[8];
+    int ndim = 0;
+    if (shape.size() > 8) throw InternalError("result has too many dimensions");
+    for (std::size_t d : shape) dims[ndim++] = static_cast<npy_intp>(d);
+    PyObject* out = PyArray_SimpleNew(ndim, dims, NPY_INT64);
+    if (!out) throw PyErrorSet{};
+    data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
+    return out;
 }
 
 bool init_boundary(PyObject* module) {

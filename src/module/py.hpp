@@ -189,6 +189,26 @@ PyObject* adopt_array(std::vector<double>&& values, std::initializer_list<std::s
 PyObject* empty_array(std::initializer_list<std::size_t> shape, double*& data);
 // New int64 NumPy array of the counts (each below 2^63).
 PyObject* count_array(std::span<const std::uint64_t> values);
+// The same for any shape (row-major; the sizes' product must be flat.size()).
+PyObject* float_array(std::span<const double> flat, std::initializer_list<std::size_t> shape);
+// A new int64 NumPy array of the given shape, its entries left for the
+// caller to write through `data` (the sizes' product of them).
+PyObject* new_int64_array(std::initializer_list<std::size_t> shape, std::int64_t*& data);
+// New int64 array holding a copy of `flat` (entries of any integer type
+// below 2^63), shaped as given.
+template <class Int>
+PyObject* int64_array(std::span<const Int> flat, std::initializer_list<std::size_t> shape) {
+    std::int64_t* data = nullptr;
+    PyObject* out = new_int64_array(shape, data);
+    std::size_t size = 1;
+    for (std::size_t d : shape) size *= d;
+    if (size != flat.size()) {
+        Py_DECREF(out);
+        throw InternalError("result size does not match its shape");
+    }
+    for (std::size_t i = 0; i < flat.size(); ++i) data[i] = static_cast<std::int64_t>(flat[i]);
+    return out;
+}
 PyObject* optional_int_list(const std::optional<std::vector<std::uint64_t>>& values);
 // The pickling reduction (tarnwood._persist._restore, (class_name, state)).
 PyObject* reduce_to_state(const char* class_name, const std::string& state);

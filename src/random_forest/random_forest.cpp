@@ -70,18 +70,33 @@ std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const Tre
 // ---- classifier ------------------------------------------------------------
 
 void RandomForestClassifier::fit(const MatrixView& x, Vec y,
-                                 const std::optional<Vec>& sample_weight) {
+                                 const std::optional<Vec>& sample_weight,
+                                 const FitOptions& options) {
     const std::vector<double> weights = checked_fit_inputs(x, y, sample_weight);
     std::vector<std::uint64_t> classes = distinct_classes(y);
+    if (options.record) {
+        const auto* previous = static_cast<const RandomForestClassifier*>(options.warm_start);
+        if (previous && previous->fitted_ && previous->classes_ &&
+            *previous->classes_ != classes) {
+            throw ValueError("warm_start needs the classes of the fitted forest; y has other "
+                             "classes");
+        }
+        fit_recorded(x, y, weights, classes, options);
+        classes_ = std::move(classes);
+        return;
+    }
 
     const TreeParams params = make_params(s_, x.cols, true);
     std::vector<Tree> trees =
         grow_forest(x, y, weights, params, s_.n_estimators, s_.bootstrap, s_.random_state);
 
     PackedForest packed = PackedForest::shares(trees, classes.size());
+    width_ = classes.size();
     classes_ = std::move(classes);
     trees_ = std::move(trees);
     packed_ = std::move(packed);
+    record_.reset();
+    oob_ = OobPredictions{};
     fitted_ = true;
 }
 
@@ -138,14 +153,21 @@ double RandomForestClassifier::score(const MatrixView& x, Vec y) const {
 // ---- regressor -------------------------------------------------------------
 
 void RandomForestRegressor::fit(const MatrixView& x, Vec y,
-                                const std::optional<Vec>& sample_weight) {
+                                const std::optional<Vec>& sample_weight,
+                                const FitOptions& options) {
     const std::vector<double> weights = checked_fit_inputs(x, y, sample_weight);
+    if (options.record) {
+        fit_recorded(x, y, weights, {}, options);
+        return;
+    }
     const TreeParams params = make_params(s_, x.cols, false);
     std::vector<Tree> trees =
         grow_forest(x, y, weights, params, s_.n_estimators, s_.bootstrap, s_.random_state);
     PackedForest packed = PackedForest::values(trees);
     trees_ = std::move(trees);
     packed_ = std::move(packed);
+    record_.reset();
+    oob_ = OobPredictions{};
     fitted_ = true;
 }
 

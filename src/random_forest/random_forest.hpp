@@ -1,5 +1,18 @@
 // Bagged forests of histogram trees: planned on the calling thread, grown in
 // parallel on the worker pool, predicted row-parallel.
+//
+// Fits through the package door may ask for more than the trees (FitOptions):
+// smaller bootstrap samples, per-sample class weights, out-of-bag
+// predictions, warm starts. Such fits keep a fit record, from which every
+// tree's sample can be drawn again (its out-of-bag rows are the rows it never
+// drew). Terms:
+//  fit record   the forest generator as the last plan left it, the shape and
+//               a hash of the training data, and per tree how it drew its
+//               sample (the generator before its draws and the draw count).
+//  in-bag       a row the tree's sample drew at least once; out-of-bag: never.
+//  warm start   a fit that keeps the trees of a fitted forest and grows the
+//               missing ones up to n_estimators from its recorded generator,
+//               so that the forest equals one grown at once.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +23,8 @@
 
 #include "grow/grow.hpp"
 #include "core/matrix.hpp"
+#include "core/rng.hpp"
+#include "tree/node_totals.hpp"
 #include "tree/packed.hpp"
 #include "tree/tree.hpp"
 
@@ -34,58 +49,165 @@ std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const Tre
                               std::uint64_t n_estimators, bool bootstrap,
                               std::optional<std::uint64_t> seed);
 
-class RandomForestClassifier {
+// Options of a fit. The defaults grow exactly the forest of the `_rs`
+// classes and keep no fit record.
+class ForestCore;
+struct FitOptions {
+    bool record = false;                       // keep a fit record (needed by the rest)
+    std::optional<std::uint64_t> max_samples;  // positions per bootstrap sample; absent = rows
+    bool balanced_subsample = false;           // classifier: class weights balanced per sample
+    bool oob = false;                          // out-of-bag predictions of the training rows
+    // Warm start: a fitted forest of the same class (possibly this one)
+    // whose trees the fit keeps, growing the rest up to n_estimators.
+    const ForestCore* warm_start = nullptr;
+};
+
+// How one tree drew its sample: the forest generator before its draws and
+// the number of positions drawn (0: no bootstrap, every row once).
+struct TreeDraws {
+    Rng draws;
+    std::uint64_t positions = 0;
+};
+
+struct FitRecord {
+    Rng forest;                   // the forest generator after the last plan
+    std::uint64_t rows = 0;       // training rows
+    std::uint64_t cols = 0;       // training columns
+    std::uint64_t data_hash = 0;  // forest_data_hash of the training x and y
+    // Warm starts grew trees on different training data: no out-of-bag
+    // analyses then.
+    bool mixed = false;
+    std::vector<TreeDraws> draws;  // per tree
+    // Per tree: empty, or per node the in-bag weight of a regression leaf
+    // (kept when the rows' weights are not all 1; see tree/node_totals.hpp).
+    std::vector<std::vector<double>> leaf_weight;
+};
+
+// Out-of-bag predictions of the training rows after a fit asking for them:
+// per row, the sum over the trees it is out of bag for, in tree order, of
+// the tree's class shares (or value), divided by their number; NaN for rows
+// that are in bag everywhere.
+struct OobPredictions {
+    std::size_t width = 0;             // classes, or 1
+    std::vector<double> mean;          // rows x width
+    std::vector<std::uint32_t> count;  // trees per row
+};
+
+// The nodes each row passes through, tree after tree, as a sparse indicator
+// matrix in compressed-row form; node j of tree t is column offsets[t] + j.
+struct DecisionPaths {
+    std::vector<std::uint64_t> row_begin;  // rows + 1
+    std::vector<std::uint64_t> columns;    // ascending within a row
+    std::vector<std::uint64_t> offsets;    // trees + 1
+};
+
+// Out-of-bag permutation importance: per tree, the drop of its score on its
+// out-of-bag rows when one feature's values are permuted among those rows
+// (accuracy for classifiers, R^2 with the variance of all training targets
+// for regressors), averaged over the trees, once per repeat.
+struct PermutationImportance {
+    std::size_t repeats = 0;
+    std::vector<double> drops;  // n_features x repeats
+};
+
+// A 64-bit hash of the training data, which a warm start or an out-of-bag
+// analysis checks against the fit record.
+std::uint64_t forest_data_hash(const MatrixView& x, Vec y);
+
+// What both forests share: settings, trees, prediction copy, fit record and
+// the analyses of the fitted trees. width_ is the number of classes, or 0
+// for the regressor.
+class ForestCore {
+public:
+    const ForestSettings& settings() const { return s_; }
+    bool is_fitted() const { return fitted_; }
+    const std::vector<Tree>& trees() const { return trees_; }
+    const std::optional<FitRecord>& record() const { return record_; }
+    // The last fit's out-of-bag predictions (empty unless it asked for them).
+    const OobPredictions& oob() const { return oob_; }
+
+    // Leaf index of every row in every tree: rows x trees, row-major.
+    std::vector<std::uint32_t> apply(const MatrixView& x) const;
+    DecisionPaths decision_path(const MatrixView& x) const;
+    // The positions tree t grew on, in draw order (needs a fit record).
+    std::vector<std::size_t> sample_indices(std::size_t t) const;
+    // Node weights and values of tree t.
+    NodeTotals tree_totals(std::size_t t) const;
+    // Mean decrease in impurity over n_features columns: each tree's split
+    // decreases normalised to sum to 1, averaged over the trees that split,
+    // normalised again; zeros when no tree splits.
+    std::vector<double> feature_importances(std::size_t n_features) const;
+    // x and y must be the training data of the fit that made the record.
+    PermutationImportance oob_permutation_importance(const MatrixView& x, Vec y,
+                                                     std::size_t repeats,
+                                                     std::optional<std::uint64_t> seed) const;
+
+protected:
+    ForestCore(ForestSettings settings, const char* name, bool classification)
+        : s_(std::move(settings)), name_(name), classification_(classification) {}
+    // ValueError unless fitted with at least one tree.
+    void check_fitted_trees() const;
+    // The fit through FitOptions: grows (or, warm starting, adds) the trees
+    // and replaces trees_, record_ and oob_ when it succeeds. classes are
+    // the classifier's classes (empty for the regressor).
+    void fit_recorded(const MatrixView& x, Vec y, std::span<const double> weights,
+                      std::span<const std::uint64_t> classes, const FitOptions& options);
+    std::span<const double> leaf_weight(std::size_t t) const;
+    // Tree t's sample drawn again from the fit record (rows = record rows).
+    void replay_sample(std::size_t t, std::vector<std::size_t>& out) const;
+
+    ForestSettings s_;
+    const char* name_;
+    bool classification_;
+    std::size_t width_ = 0;
+    std::vector<Tree> trees_;
+    PackedForest packed_;  // prediction copy of trees_
+    bool fitted_ = false;
+    std::optional<FitRecord> record_;
+    OobPredictions oob_;
+};
+
+class RandomForestClassifier : public ForestCore {
 public:
     static constexpr const char* name() { return "RandomForestClassifier"; }
-    explicit RandomForestClassifier(ForestSettings settings) : s_(std::move(settings)) {}
+    explicit RandomForestClassifier(ForestSettings settings)
+        : ForestCore(std::move(settings), name(), true) {}
 
-    void fit(const MatrixView& x, Vec y, const std::optional<Vec>& sample_weight);
+    void fit(const MatrixView& x, Vec y, const std::optional<Vec>& sample_weight,
+             const FitOptions& options = {});
     // Row-major rows x n_classes().
     std::vector<double> predict_proba(const MatrixView& x) const;
     std::vector<double> predict(const MatrixView& x) const;
     double score(const MatrixView& x, Vec y) const;
 
-    const ForestSettings& settings() const { return s_; }
-    bool is_fitted() const { return fitted_; }
     std::size_t n_classes() const { return classes_ ? classes_->size() : 0; }
     const std::optional<std::vector<std::uint64_t>>& classes() const { return classes_; }
-    const std::vector<Tree>& trees() const { return trees_; }
 
-    // Saved state (settings and fitted forest) for pickling; load validates
-    // it fully and throws ValueError on a corrupted or foreign state.
+    // Saved state (settings and fitted forest, and the fit record when there
+    // is one) for pickling; load validates it fully and throws ValueError on
+    // a corrupted or foreign state. States with a fit record load only when
+    // with_record allows them (the `_rs` classes never write or read them).
     std::string save() const;
-    static RandomForestClassifier load(std::string_view state);
+    static RandomForestClassifier load(std::string_view state, bool with_record = false);
 
 private:
     void check_predictable(const MatrixView& x) const;
 
-    ForestSettings s_;
-    std::vector<Tree> trees_;
     std::optional<std::vector<std::uint64_t>> classes_;
-    PackedForest packed_;  // prediction copy of trees_
-    bool fitted_ = false;
 };
 
-class RandomForestRegressor {
+class RandomForestRegressor : public ForestCore {
 public:
     static constexpr const char* name() { return "RandomForestRegressor"; }
-    explicit RandomForestRegressor(ForestSettings settings) : s_(std::move(settings)) {}
+    explicit RandomForestRegressor(ForestSettings settings)
+        : ForestCore(std::move(settings), name(), false) {}
 
-    void fit(const MatrixView& x, Vec y, const std::optional<Vec>& sample_weight);
+    void fit(const MatrixView& x, Vec y, const std::optional<Vec>& sample_weight,
+             const FitOptions& options = {});
     std::vector<double> predict(const MatrixView& x) const;
 
-    const ForestSettings& settings() const { return s_; }
-    bool is_fitted() const { return fitted_; }
-    const std::vector<Tree>& trees() const { return trees_; }
-
     std::string save() const;
-    static RandomForestRegressor load(std::string_view state);
-
-private:
-    ForestSettings s_;
-    std::vector<Tree> trees_;
-    PackedForest packed_;  // prediction copy of trees_
-    bool fitted_ = false;
+    static RandomForestRegressor load(std::string_view state, bool with_record = false);
 };
 
 }  // namespace tw

@@ -1,5 +1,10 @@
 // Saved states of the two random forests (pickling and deep copies).
+//
+// Version 1 holds the settings and the fitted forest; version 2 adds the fit
+// record after them (forests fitted through the package door). The `_rs`
+// classes write and read version 1 only.
 #include <algorithm>
+#include <cmath>
 
 #include "random_forest/random_forest.hpp"
 #include "core/serialize.hpp"
@@ -9,6 +14,7 @@ namespace tw {
 namespace {
 
 constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kRecordVersion = 2;
 
 // The settings in saved order; A is a Writer (S const) or a Reader.
 template <class A, class S>
@@ -39,24 +45,107 @@ void check_forest(const std::vector<Tree>& trees, const ForestSettings& s, bool 
     for (const Tree& t : trees) check_leaf_kind(t, classification);
 }
 
+void write_rng(Writer& w, const Rng& r) {
+    w.u64(static_cast<std::uint64_t>(r.state()));
+    w.u64(static_cast<std::uint64_t>(r.state() >> 64));
+    w.u64(static_cast<std::uint64_t>(r.increment()));
+    w.u64(static_cast<std::uint64_t>(r.increment() >> 64));
+}
+
+Rng read_rng(Reader& r) {
+    const u128 state_lo = r.u64(), state_hi = r.u64();
+    const u128 inc_lo = r.u64(), inc_hi = r.u64();
+    if ((inc_lo & 1) == 0) Reader::fail("generator increment is even");
+    return Rng::from_parts(state_lo | (state_hi << 64), inc_lo | (inc_hi << 64));
+}
+
+// Version: 2 with a fit record, else 1.
+std::uint32_t version_of(const std::optional<FitRecord>& record) {
+    return record ? kRecordVersion : kVersion;
+}
+
+void write_record(Writer& w, const std::optional<FitRecord>& record) {
+    if (!record) return;
+    const FitRecord& f = *record;
+    write_rng(w, f.forest);
+    w.u64(f.rows);
+    w.u64(f.cols);
+    w.u64(f.data_hash);
+    w.flag(f.mixed);
+    w.u64(f.draws.size());
+    for (const TreeDraws& d : f.draws) {
+        write_rng(w, d.draws);
+        w.u64(d.positions);
+    }
+    w.u64(f.leaf_weight.size());
+    for (const std::vector<double>& lw : f.leaf_weight) w.f64s(lw);
+}
+
+// The record of a version-2 state, checked against the fitted trees.
+std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, bool fitted) {
+    if (r.version() < kRecordVersion) return std::nullopt;
+    if (!fitted) Reader::fail("fit record in an unfitted forest");
+    FitRecord f;
+    f.forest = read_rng(r);
+    f.rows = r.u64();
+    f.cols = r.u64();
+    f.data_hash = r.u64();
+    f.mixed = r.flag();
+    if (f.rows > 0xFFFFFFFFull) Reader::fail("too many training rows");
+    for (const Tree& t : trees) {
+        if (t.n_features_used > f.cols) Reader::fail("a tree reads more columns than fitted");
+    }
+    const std::uint64_t n_draws = r.count(40);
+    if (n_draws != trees.size()) Reader::fail("sample records do not match the trees");
+    for (std::uint64_t i = 0; i < n_draws; ++i) {
+        TreeDraws d;
+        d.draws = read_rng(r);
+        d.positions = r.u64();
+        if (d.positions != 0 && (f.rows == 0 || d.positions > f.rows)) {
+            Reader::fail("sample size outside the training rows");
+        }
+        // The root of a tree saw its whole sample.
+        const std::uint64_t sample = d.positions != 0 ? d.positions : f.rows;
+        if (trees[i].nodes.empty() || trees[i].nodes[0].n_samples != sample) {
+            Reader::fail("sample size does not match its tree");
+        }
+        f.draws.push_back(d);
+    }
+    const std::uint64_t n_weights = r.count(8);
+    if (n_weights != trees.size()) Reader::fail("leaf weights do not match the trees");
+    for (std::uint64_t i = 0; i < n_weights; ++i) {
+        std::vector<double> lw = r.f64s();
+        if (!lw.empty() && lw.size() != trees[i].nodes.size()) {
+            Reader::fail("leaf weights do not match the tree");
+        }
+        for (double v : lw) {
+            if (!std::isfinite(v) || v < 0.0) Reader::fail("leaf weight is not a finite weight");
+        }
+        f.leaf_weight.push_back(std::move(lw));
+    }
+    return f;
+}
+
 }  // namespace
 
 std::string RandomForestClassifier::save() const {
-    Writer w("RandomForestClassifier", kVersion);
+    Writer w("RandomForestClassifier", version_of(record_));
     write_settings(w, s_);
     w.flag(fitted_);
     w.flag(classes_.has_value());
     if (classes_) w.u64s(*classes_);
     w.trees(trees_);
+    write_record(w, record_);
     return w.bytes();
 }
 
-RandomForestClassifier RandomForestClassifier::load(std::string_view state) {
-    Reader r(state, "RandomForestClassifier", kVersion);
+RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool with_record) {
+    Reader r(state, "RandomForestClassifier", with_record ? kRecordVersion : kVersion);
     RandomForestClassifier model(read_settings(r));
     model.fitted_ = r.flag();
     if (r.flag()) model.classes_ = r.u64s();
     model.trees_ = r.trees();
+    model.record_ = read_record(r, model.trees_, model.fitted_);
     r.finish();
     check_forest(model.trees_, model.s_, model.fitted_, true);
     if (model.fitted_ != model.classes_.has_value()) Reader::fail("class list does not match the fitted flag");
@@ -66,22 +155,25 @@ RandomForestClassifier RandomForestClassifier::load(std::string_view state) {
         Reader::fail("class list is not strictly ascending");
     }
     model.packed_ = PackedForest::shares(model.trees_, model.n_classes());
+    model.width_ = model.n_classes();
     return model;
 }
 
 std::string RandomForestRegressor::save() const {
-    Writer w("RandomForestRegressor", kVersion);
+    Writer w("RandomForestRegressor", version_of(record_));
     write_settings(w, s_);
     w.flag(fitted_);
     w.trees(trees_);
+    write_record(w, record_);
     return w.bytes();
 }
 
-RandomForestRegressor RandomForestRegressor::load(std::string_view state) {
-    Reader r(state, "RandomForestRegressor", kVersion);
+RandomForestRegressor RandomForestRegressor::load(std::string_view state, bool with_record) {
+    Reader r(state, "RandomForestRegressor", with_record ? kRecordVersion : kVersion);
     RandomForestRegressor model(read_settings(r));
     model.fitted_ = r.flag();
     model.trees_ = r.trees();
+    model.record_ = read_record(r, model.trees_, model.fitted_);
     r.finish();
     check_forest(model.trees_, model.s_, model.fitted_, false);
     model.packed_ = PackedForest::values(model.trees_);

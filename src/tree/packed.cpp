@@ -28,6 +28,26 @@ inline std::size_t below_count(const double* c, std::size_t n, double v) {
 
 }  // namespace
 
+bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
+                 std::vector<CodedNode>& out) {
+    const std::vector<Node>& nodes = tree.nodes;
+    out.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const Node& n = nodes[i];
+        if (n.is_leaf()) {
+            out[i] = CodedNode{-1, 0, static_cast<std::uint32_t>(i)};
+            continue;
+        }
+        if (n.left != i + 1 || n.feature > 0xFFFF || n.feature >= edges.size()) return false;
+        const std::vector<double>& e = edges[n.feature];
+        const auto at = std::lower_bound(e.begin(), e.end(), n.threshold);
+        if (at == e.end() || !(*at == n.threshold) || at - e.begin() > 255) return false;
+        out[i] = CodedNode{static_cast<std::int16_t>(at - e.begin()),
+                           static_cast<std::uint16_t>(n.feature), n.right};
+    }
+    return true;
+}
+
 void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
     n_cols_ = 0;
     tree_begin_.assign(1, 0);
@@ -212,12 +232,12 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
     return p;
 }
 
-// Codes of rows [begin, end): byte f of a row is the number of feature f's
-// thresholds below the value (all of them for NaN).
-void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t end,
-                          std::vector<std::uint8_t>& codes) const {
+// Codes of rows 0 .. count-1, row_at(i) giving row i: byte f of a row is
+// the number of feature f's thresholds below the value (all of them for NaN).
+template <class RowAt>
+void PackedForest::encode_rows(std::size_t count, RowAt&& row_at,
+                               std::vector<std::uint8_t>& codes) const {
     const std::size_t w = n_cols_;
-    const std::size_t count = end - begin;
     codes.assign(count * w, 0);
     // Feature by feature, so a feature's thresholds stay in the first-level
     // cache and the searches of different rows overlap.
@@ -227,10 +247,25 @@ void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t en
         if (n == 0) continue;
         std::uint8_t* out = codes.data() + f;
         for (std::size_t i = 0; i < count; ++i) {
-            const double v = x.row(begin + i)[f];
+            const double v = row_at(i)[f];
             out[i * w] = static_cast<std::uint8_t>(v == v ? below_count(c, n, v) : n);
         }
     }
+}
+
+void PackedForest::encode(const MatrixView& x, std::size_t begin, std::size_t end,
+                          std::vector<std::uint8_t>& codes) const {
+    encode_rows(end - begin, [&](std::size_t i) { return x.row(begin + i); }, codes);
+}
+
+void PackedForest::encode_listed(const MatrixView& x, std::span<const std::uint32_t> rows,
+                                 std::vector<std::uint8_t>& codes) const {
+    if (!coded_) throw InternalError("forest not coded");
+    if (x.cols < n_cols_) throw InternalError("rows narrower than the forest");
+    for (std::uint32_t r : rows) {
+        if (r >= x.rows) throw InternalError("row out of range");
+    }
+    encode_rows(rows.size(), [&](std::size_t i) { return x.row(rows[i]); }, codes);
 }
 
 // Calls emit(t, r, leaf) for every tree t in order and rows [begin, end) of

@@ -28,6 +28,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/matrix.hpp"
@@ -61,6 +62,15 @@ struct CodedNode {
     }
 };
 
+// The coded form of one tree whose thresholds are bin edges (edges[f]
+// ascending, as a histogram's, at most 256 per feature): a split on edge b
+// of feature f gets rank b, so rows read as their bin numbers reach the
+// leaves their values reach. False (out unusable) when a threshold is not
+// an edge, a feature does not fit 16 bits, or a left child does not follow
+// its parent.
+bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
+                 std::vector<CodedNode>& out);
+
 class PackedForest {
 public:
     PackedForest() = default;
@@ -83,6 +93,15 @@ public:
     }
     bool coded() const { return coded_; }
 
+    // Coded form only: the nodes of tree t (tree-local indices, root first),
+    // and the codes of rows[k] of x for k in order, code_width() bytes each.
+    const CodedNode* coded_tree(std::size_t t) const {
+        return coded_nodes_.data() + tree_begin_.at(t);
+    }
+    std::size_t code_width() const { return n_cols_; }
+    void encode_listed(const MatrixView& x, std::span<const std::uint32_t> rows,
+                       std::vector<std::uint8_t>& codes) const;
+
     // acc[r - begin] += leaf value of row r, tree by tree in tree order, for
     // rows [begin, end) of x. x must be wide enough for every tree.
     void add_values(const MatrixView& x, std::size_t begin, std::size_t end, double* acc) const;
@@ -100,6 +119,8 @@ private:
     void per_node(const std::vector<Tree>& trees, std::vector<T>& out, Make&& make) const;
     void encode(const MatrixView& x, std::size_t begin, std::size_t end,
                 std::vector<std::uint8_t>& codes) const;
+    template <class RowAt>
+    void encode_rows(std::size_t count, RowAt&& row_at, std::vector<std::uint8_t>& codes) const;
     template <class Emit>
     void walk(const MatrixView& x, std::size_t begin, std::size_t end, Emit&& emit) const;
 

@@ -29,12 +29,8 @@ std::vector<double> Tree::traverse_proba(const double* row, std::size_t n_classe
     return out;
 }
 
-const PackedNode* Tree::direct_copy(std::size_t rows) const {
+bool Tree::direct_form(std::vector<PackedNode>& copy) const {
     if (nodes.empty()) throw InternalError("empty tree");
-    // A single leaf stays on the nodes themselves: its direct form would read
-    // column 0, which rows routed through a leaf need not have.
-    if (nodes.size() == 1 || rows < 64 || rows * 32 < nodes.size()) return nullptr;
-    thread_local std::vector<PackedNode> copy;
     copy.resize(nodes.size());
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -42,11 +38,20 @@ const PackedNode* Tree::direct_copy(std::size_t rows) const {
         if (n.left == 0) {
             copy[i] = PackedNode{nan, 0, static_cast<std::uint32_t>(i)};
         } else {
-            if (n.left != i + 1) return nullptr;
+            if (n.left != i + 1) return false;
             copy[i] = PackedNode{n.threshold, n.feature, n.right};
         }
     }
-    return copy.data();
+    return true;
+}
+
+const PackedNode* Tree::direct_copy(std::size_t rows) const {
+    if (nodes.empty()) throw InternalError("empty tree");
+    // A single leaf stays on the nodes themselves: its direct form would read
+    // column 0, which rows routed through a leaf need not have.
+    if (nodes.size() == 1 || rows < 64 || rows * 32 < nodes.size()) return nullptr;
+    thread_local std::vector<PackedNode> copy;
+    return direct_form(copy) ? copy.data() : nullptr;
 }
 
 void Tree::predict_rows(const MatrixView& x, double* out) const {

@@ -92,6 +92,11 @@ struct Tree {
     std::size_t depth() const;     // leaf = 0
     std::size_t n_leaves() const;
 
+    // The direct form of the nodes (tree/walk.hpp) into `out`, for callers
+    // that walk the same tree many times; false (out unusable) when some
+    // left child does not follow its parent. Throws for a tree without nodes.
+    bool direct_form(std::vector<PackedNode>& out) const;
+
 private:
     // The direct form of the nodes when a walk of `rows` rows pays for
     // building it and every left child follows its parent; nullptr otherwise.

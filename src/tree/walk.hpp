@@ -57,18 +57,24 @@ struct PackedNode {
 // in walk order, so that rows [i, j) span the addresses row_at(i) to row_at(j).
 enum class RowPrefetch { none, next_group };
 
-// Walks rows 0 .. count-1 down the tree whose root is nodes[0] and calls
-// emit(i, leaf) for each row i, leaf being the index of the leaf it reaches.
-// row_at(i) gives row i in the form the node layout reads. Full groups emit
-// their rows in order once the whole group has arrived.
-template <RowPrefetch kPrefetch = RowPrefetch::none, class NodeT, class RowAt, class Emit>
-inline void walk_lanes(const NodeT* nodes, std::size_t count, RowAt&& row_at, Emit&& emit) {
+// Walks rows 0 .. count-1 down the tree from node start_at(i) for row i (a
+// node on the row's path; the root for walk_lanes) and calls emit(i, leaf)
+// for each row i, leaf being the index of the leaf it reaches. row_at(i)
+// gives row i in the form the node layout reads. Full groups emit their rows
+// in order once the whole group has arrived.
+template <RowPrefetch kPrefetch = RowPrefetch::none, class NodeT, class StartAt, class RowAt,
+          class Emit>
+inline void walk_lanes_from(const NodeT* nodes, std::size_t count, StartAt&& start_at,
+                            RowAt&& row_at, Emit&& emit) {
     using Row = std::remove_cvref_t<decltype(row_at(std::size_t{0}))>;
     std::size_t i = 0;
     for (; i + kLanes <= count; i += kLanes) {
-        std::uint32_t cur[kLanes] = {};
+        std::uint32_t cur[kLanes];
         Row rows[kLanes];
-        for (std::size_t j = 0; j < kLanes; ++j) rows[j] = row_at(i + j);
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            rows[j] = row_at(i + j);
+            cur[j] = start_at(i + j);
+        }
         if constexpr (kPrefetch == RowPrefetch::next_group) {
             if (i + 2 * kLanes <= count) {
                 // The next group's rows, so their first reads do not stall.
@@ -91,7 +97,7 @@ inline void walk_lanes(const NodeT* nodes, std::size_t count, RowAt&& row_at, Em
     }
     for (; i < count; ++i) {
         const Row row = row_at(i);
-        std::uint32_t cur = 0;
+        std::uint32_t cur = start_at(i);
         for (;;) {
             const std::uint32_t to = nodes[cur].next(row, cur);
             if (to == cur) break;
@@ -99,6 +105,13 @@ inline void walk_lanes(const NodeT* nodes, std::size_t count, RowAt&& row_at, Em
         }
         emit(i, cur);
     }
+}
+
+// walk_lanes_from with every row starting at the root.
+template <RowPrefetch kPrefetch = RowPrefetch::none, class NodeT, class RowAt, class Emit>
+inline void walk_lanes(const NodeT* nodes, std::size_t count, RowAt&& row_at, Emit&& emit) {
+    walk_lanes_from<kPrefetch>(
+        nodes, count, [](std::size_t) { return std::uint32_t{0}; }, row_at, emit);
 }
 
 }  // namespace tw

@@ -10,7 +10,10 @@
 // streaming growth must keep exactly the trees it folded, in plan order.
 // Under a run control, a forest grows with the control's thread count into
 // the same results, counts its trees as done, and a stop set from another
-// thread ends it with Stopped.
+// thread ends it with Stopped. In-order folds see every tree once, in tree
+// order, however the trees finish; forests fitted with a fit record give the
+// same out-of-bag predictions with any thread count, and a warm start the
+// same forest as growing at once.
 // Prints "ok" and exits 0, or describes the first failure and exits 1.
 #include <algorithm>
 #include <cstdio>
@@ -25,7 +28,9 @@
 
 #include "ensemble/bootstrap.hpp"
 #include "ensemble/grow_loop.hpp"
+#include "ensemble/in_order.hpp"
 #include "parallel/pool.hpp"
+#include "random_forest/random_forest.hpp"
 
 namespace {
 
@@ -49,7 +54,7 @@ struct Expected {
 
 Expected draw_plainly(Rng& rng, const BootstrapOptions& options) {
     Expected e;
-    e.sample.resize(options.rows);
+    e.sample.resize(options.sample_size());
     if (options.bootstrap) {
         for (std::size_t& v : e.sample) v = tw::gen_range_u64(rng, options.rows);
     } else {
@@ -70,7 +75,9 @@ void check_planner() {
         for (const bool bootstrap : {true, false}) {
             for (const bool store : {true, false}) {
                 for (const std::size_t oob : {std::size_t{0}, rows / 2, rows}) {
-                    const BootstrapOptions options{rows, bootstrap, oob, store};
+                    BootstrapOptions options{rows, bootstrap, oob, store};
+                    // Smaller samples (max_samples) draw fewer positions.
+                    if (rows == 300 && !store) options.draws = 71;
                     const std::string name = "rows " + std::to_string(rows) + " bootstrap " +
                                              std::to_string(bootstrap) + " store " +
                                              std::to_string(store) + " oob " +
@@ -94,6 +101,8 @@ void check_planner() {
                         planner.sample(plans[u], sample);
                         expect(sample == want[u].sample, name + ": second replay");
                         expect(plans[u].seed == want[u].seed, name + ": tree seed");
+                        tw::ensemble::replay_sample(plans[u].draws, options, sample);
+                        expect(sample == want[u].sample, name + ": replay_sample");
                         expect(plans[u].oob == want[u].oob, name + ": out-of-bag rows");
                         expect(plans[u].positions.empty() == !(store && bootstrap && rows > 0),
                                name + ": stored sample");
@@ -240,6 +249,87 @@ void check_run_control() {
     expect(stopped || control.done.load() == 5000, "run control: a stop ends the forest");
 }
 
+void check_in_order_fold() {
+    const std::size_t n = 200;
+    tw::ensemble::InOrderFold<std::size_t> fold(0, n);
+    std::vector<std::size_t> seen;  // written by the folds only, one at a time
+    tw::parallel::parallel_for(n, [&](std::size_t t) {
+        // Uneven work, so that trees finish out of order.
+        volatile std::size_t spin = 0;
+        for (std::size_t i = 0; i < ((t * 7919) % 13) * 2000; ++i) spin = spin + i;
+        fold.submit(t, t, [&](std::size_t v) { seen.push_back(v); });
+    });
+    std::vector<std::size_t> want(n);
+    std::iota(want.begin(), want.end(), std::size_t{0});
+    expect(seen == want && fold.folded() == n, "in-order fold: trees in order");
+}
+
+void check_recorded_forests() {
+    const std::size_t rows = 300, cols = 4;
+    std::vector<double> x(rows * cols), y(rows), yr(rows), w(rows);
+    Rng data = tw::seed_rng(3);
+    for (double& v : x) v = static_cast<double>(tw::gen_range_u64(data, 1000)) / 100.0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        y[r] = x[r * cols] + x[r * cols + 1] > 10.0 ? 1.0 : 0.0;
+        yr[r] = x[r * cols] * 2.0 - x[r * cols + 2];
+        w[r] = 0.5 + static_cast<double>(r % 3);
+    }
+    const tw::MatrixView view{x.data(), rows, cols, cols};
+    tw::ForestSettings settings;
+    settings.n_estimators = 24;
+    settings.random_state = 5;
+    settings.max_features = std::string("2");
+    tw::FitOptions options;
+    options.record = true;
+    options.oob = true;
+    options.max_samples = 200;
+    auto fit_clf = [&](std::size_t threads, std::uint64_t trees, const tw::ForestCore* warm) {
+        tw::parallel::RunControl control;
+        control.threads = threads;
+        tw::parallel::ControlScope scope(&control);
+        tw::ForestSettings s = settings;
+        s.n_estimators = trees;
+        tw::RandomForestClassifier model(s);
+        tw::FitOptions o = options;
+        o.warm_start = warm;
+        o.balanced_subsample = true;
+        model.fit(view, y, std::nullopt, o);
+        return model;
+    };
+    const tw::RandomForestClassifier one = fit_clf(1, 24, nullptr);
+    for (std::size_t threads : {2, 3}) {
+        const tw::RandomForestClassifier many = fit_clf(threads, 24, nullptr);
+        expect(many.save() == one.save(), "recorded fit: same forest with any thread count");
+        const auto& a = one.oob().mean;
+        const auto& b = many.oob().mean;
+        expect(a.size() == rows * 2 && std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                                                  [](double u, double v) {
+                                                      return u == v || (u != u && v != v);
+                                                  }),
+               "recorded fit: same out-of-bag predictions with any thread count");
+    }
+    const tw::RandomForestClassifier first = fit_clf(3, 10, nullptr);
+    const tw::RandomForestClassifier warm = fit_clf(3, 24, &first);
+    expect(warm.save() == one.save(), "warm start: the forest grown at once");
+    expect(warm.oob().count == one.oob().count, "warm start: out-of-bag counts");
+
+    tw::RandomForestRegressor reg(settings);
+    {
+        tw::parallel::RunControl control;
+        control.threads = 3;
+        tw::parallel::ControlScope scope(&control);
+        reg.fit(view, yr, tw::Vec(w), options);
+    }
+    const std::vector<double> imp = reg.feature_importances(cols);
+    double total = 0.0;
+    for (double v : imp) total += v;
+    expect(imp.size() == cols && total > 0.999999 && total < 1.000001,
+           "importances of a weighted regression forest sum to 1");
+    const auto perm = reg.oob_permutation_importance(view, yr, 2, 1);
+    expect(perm.drops.size() == cols * 2 && perm.drops[0] > perm.drops[3],
+           "permutation importance ranks the informative feature first");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -248,6 +338,8 @@ int main(int argc, char** argv) {
     check_planner();
     check_grow_loop(tw::parallel::pool_size());
     check_run_control();
+    check_in_order_fold();
+    check_recorded_forests();
     if (failures > 0) return 1;
     std::printf("ok\n");
     return 0;

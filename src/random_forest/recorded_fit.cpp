@@ -1,0 +1,373 @@
+// Fits with a fit record (random_forest.hpp): bootstrap samples of any size,
+// class weights balanced per sample, warm starts, the in-bag weights of
+// regression leaves, and out-of-bag predictions folded in tree order while
+// the trees grow.
+//
+// A tree's out-of-bag rows are walked down it on the worker that grew it;
+// the leaves they reach and the leaves' payloads (class shares or values)
+// form the tree's payload, which an InOrderFold (ensemble/in_order.hpp) adds
+// to the per-row sums in tree order. Warm starts add the kept trees'
+// payloads first, from their replayed samples, so a forest grown in two
+// steps sums exactly as one grown at once.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "core/errors.hpp"
+#include "core/validate.hpp"
+#include "ensemble/bootstrap.hpp"
+#include "ensemble/grow_loop.hpp"
+#include "ensemble/in_order.hpp"
+#include "histogram/histogram.hpp"
+#include "parallel/pool.hpp"
+#include "random_forest/random_forest.hpp"
+#include "tree/packed.hpp"
+#include "tree/walk.hpp"
+
+namespace tw {
+namespace {
+
+using u32 = std::uint32_t;
+
+// One tree's out-of-bag rows, the payload slot of the leaf each reaches, and
+// the payloads: per slot its value (regression), or its (class, share)
+// entries share_begin[s] .. share_begin[s + 1] - 1 (classification).
+struct OobPayload {
+    std::vector<u32> rows;
+    std::vector<u32> slot;
+    std::vector<double> value;
+    std::vector<u32> share_begin;
+    std::vector<u32> share_class;
+    std::vector<double> share;
+};
+
+// Calls emit(k, leaf) for rows[k] of x. With the histogram the tree was
+// grown on, the rows descend as their bin bytes (gathered row by row into a
+// small block), which reads far less memory than their values.
+template <class Emit>
+void walk_listed(const Tree& tree, const MatrixView& x, const HistogramData* hist,
+                 const std::vector<u32>& rows, Emit&& emit) {
+    thread_local std::vector<CodedNode> coded;
+    thread_local std::vector<std::uint8_t> codes;
+    if (hist && tree.nodes.size() > 1 && binned_form(tree, hist->bin_edges, coded)) {
+        const std::size_t p = x.cols;
+        const std::size_t m = rows.size();
+        codes.resize(m * p);
+        std::uint8_t* const base = codes.data();
+        const u32* const listed = rows.data();
+        for (std::size_t f = 0; f < p; ++f) {
+            const std::uint8_t* const column = hist->bins[f].data();
+            std::uint8_t* out = base + f;
+            for (std::size_t k = 0; k < m; ++k, out += p) *out = column[listed[k]];
+        }
+        walk_lanes(coded.data(), rows.size(), [&](std::size_t k) { return base + k * p; }, emit);
+        return;
+    }
+    tree.walk_rows(rows.size(), [&](std::size_t k) { return x.row(rows[k]); }, emit);
+}
+
+OobPayload oob_payload(const Tree& tree, const MatrixView& x, const HistogramData* hist,
+                       const std::vector<u32>& counts, std::size_t n_classes) {
+    OobPayload p;
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+        if (counts[r] == 0) p.rows.push_back(static_cast<u32>(r));
+    }
+    p.slot.resize(p.rows.size());
+    std::vector<u32> slot_of(tree.nodes.size(), std::numeric_limits<u32>::max());
+    u32 slots = 0;
+    if (n_classes > 0) p.share_begin.push_back(0);
+    walk_listed(tree, x, hist, p.rows, [&](std::size_t k, u32 leaf) {
+            if (slot_of[leaf] == std::numeric_limits<u32>::max()) {
+                slot_of[leaf] = slots++;
+                if (n_classes == 0) {
+                    p.value.push_back(tree.nodes[leaf].value);
+                } else {
+                    // The quotients of Tree::leaf_proba, zero shares left out.
+                    const std::span<const ClassWeight> cw = tree.leaf_weights(leaf);
+                    double total = 0.0;
+                    for (const ClassWeight& e : cw) total += e.weight;
+                    if (tree.nodes[leaf].has_class_weights && total > 0.0) {
+                        for (const ClassWeight& e : cw) {
+                            if (e.cls >= n_classes) continue;
+                            p.share_class.push_back(static_cast<u32>(e.cls));
+                            p.share.push_back(e.weight / total);
+                        }
+                    }
+                    p.share_begin.push_back(static_cast<u32>(p.share.size()));
+                }
+            }
+        p.slot[k] = slot_of[leaf];
+    });
+    return p;
+}
+
+// Per node, the in-bag weight (draws times row weight) of the rows reaching
+// each leaf, rows added in ascending order.
+std::vector<double> in_bag_leaf_weight(const Tree& tree, const MatrixView& x,
+                                       const HistogramData* hist, Vec w,
+                                       const std::vector<u32>& counts) {
+    std::vector<u32> rows;
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+        if (counts[r] != 0) rows.push_back(static_cast<u32>(r));
+    }
+    std::vector<u32> leaves(rows.size());
+    walk_listed(tree, x, hist, rows, [&](std::size_t k, u32 leaf) { leaves[k] = leaf; });
+    return leaf_weights(tree.nodes.size(), rows, leaves, w, counts);
+}
+
+// The running sums of the out-of-bag predictions.
+struct OobSums {
+    std::size_t width;
+    std::vector<double> sum;
+    std::vector<u32> count;
+
+    void add(const OobPayload& p) {
+        for (std::size_t k = 0; k < p.rows.size(); ++k) {
+            const std::size_t r = p.rows[k];
+            const u32 s = p.slot[k];
+            ++count[r];
+            if (p.share_begin.empty()) {
+                sum[r] += p.value[s];
+                continue;
+            }
+            double* row = sum.data() + r * width;
+            for (u32 j = p.share_begin[s]; j < p.share_begin[s + 1]; ++j) {
+                row[p.share_class[j]] += p.share[j];
+            }
+        }
+    }
+};
+
+bool all_ones(std::span<const double> w) {
+    return std::all_of(w.begin(), w.end(), [](double v) { return v == 1.0; });
+}
+
+// Sample weights times the class weights balanced over the sample: class c
+// weighs positions / (classes present * positions of class c).
+void balance_sample(std::span<const double> weights, const std::vector<u32>& dense,
+                    std::size_t n_classes, std::span<const std::size_t> sample,
+                    std::vector<double>& out) {
+    std::vector<std::uint64_t> per_class(n_classes, 0);
+    for (std::size_t r : sample) ++per_class[dense[r]];
+    std::uint64_t present = 0;
+    for (std::uint64_t c : per_class) present += c != 0 ? 1 : 0;
+    std::vector<double> factor(n_classes, 0.0);
+    for (std::size_t c = 0; c < n_classes; ++c) {
+        if (per_class[c] != 0) {
+            factor[c] = static_cast<double>(sample.size()) /
+                        (static_cast<double>(present) * static_cast<double>(per_class[c]));
+        }
+    }
+    out.resize(weights.size());
+    for (std::size_t r = 0; r < weights.size(); ++r) out[r] = weights[r] * factor[dense[r]];
+}
+
+struct Grown {
+    Tree tree;
+    std::vector<double> leaf_weight;
+};
+
+}  // namespace
+
+std::uint64_t forest_data_hash(const MatrixView& x, Vec y) {
+    // Four independent multiply-xor lanes over the 64-bit patterns, so the
+    // pass runs at memory speed.
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h[4] = {x.rows, x.cols, y.size(), 0x5851F42D4C957F2Dull};
+    auto mix = [&](std::uint64_t& lane, double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        lane = (lane ^ bits) * kMul;
+        lane ^= lane >> 29;
+    };
+    const std::size_t cols = x.rows == 0 ? 0 : x.cols;
+    for (std::size_t i = 0; i < x.rows && cols != 0; ++i) {
+        const double* row = x.row(i);
+        std::size_t j = 0;
+        for (; j + 4 <= cols; j += 4) {
+            for (std::size_t l = 0; l < 4; ++l) mix(h[l], row[j + l]);
+        }
+        for (; j < cols; ++j) mix(h[j % 4], row[j]);
+    }
+    for (std::size_t i = 0; i < y.size(); ++i) mix(h[i % 4], y[i]);
+    std::uint64_t out = 0;
+    for (std::uint64_t lane : h) out = (out ^ lane) * kMul;
+    return out ^ (out >> 31);
+}
+
+void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double> weights,
+                              std::span<const std::uint64_t> classes, const FitOptions& options) {
+    const std::string name(name_);
+    const std::uint64_t hash = forest_data_hash(x, y);
+    std::size_t keep = 0;
+    bool mixed = false;
+    const ForestCore* previous = options.warm_start;
+    if (previous && !previous->fitted_) previous = nullptr;
+    if (previous) {
+        const std::optional<FitRecord>& rec = previous->record_;
+        if (!rec) {
+            throw ValueError(name + " was fitted without a fit record (it was saved by an " +
+                             "earlier release), so warm_start cannot add trees to it; fit it " +
+                             "again without warm_start");
+        }
+        if (x.cols != rec->cols) {
+            throw ValueError("X has " + std::to_string(x.cols) + " features, but the forest " +
+                             "was fitted with " + std::to_string(rec->cols) +
+                             " features; warm_start needs the same features");
+        }
+        if (s_.n_estimators < previous->trees_.size()) {
+            throw ValueError("n_estimators=" + std::to_string(s_.n_estimators) +
+                             " must be larger or equal to the number of fitted trees (" +
+                             std::to_string(previous->trees_.size()) + ") when warm_start is set");
+        }
+        keep = previous->trees_.size();
+        mixed = rec->mixed || hash != rec->data_hash;
+        if (options.oob && mixed) {
+            throw ValueError("warm_start with out-of-bag estimates needs the training data " +
+                             std::string("of the earlier fits"));
+        }
+    }
+    const std::size_t n = x.rows;
+    if (options.max_samples) {
+        if (!s_.bootstrap) throw ValueError("max_samples needs bootstrap=True");
+        if (*options.max_samples < 1 || *options.max_samples > n) {
+            throw ValueError("max_samples must be in [1, " + std::to_string(n) + "], got " +
+                             std::to_string(*options.max_samples));
+        }
+    }
+    if (options.oob && !s_.bootstrap) {
+        throw ValueError("out-of-bag estimates need bootstrap=True");
+    }
+    if (n > 0xFFFFFFFFull) throw ValueError("x has too many rows for out-of-bag bookkeeping");
+    const std::size_t n_classes = classification_ ? classes.size() : 0;
+    const std::size_t total = static_cast<std::size_t>(s_.n_estimators);
+    const std::size_t add = total - keep;
+
+    std::vector<u32> dense;  // dense class of every row (balanced samples)
+    if (options.balanced_subsample && classification_) {
+        dense.resize(n);
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::uint64_t c = class_index(y[r]);
+            dense[r] = static_cast<u32>(std::lower_bound(classes.begin(), classes.end(), c) -
+                                        classes.begin());
+        }
+    }
+    // Regression leaves keep their in-bag weight when rows weigh unequally
+    // (a class-weighted classification leaf knows its weight already).
+    const bool leaf_weights = !classification_ && !all_ones(weights);
+
+    Rng forest = keep ? previous->record_->forest : seed_rng(s_.random_state);
+    ensemble::BootstrapOptions plan_options{n, s_.bootstrap, 0, false};
+    if (options.max_samples) plan_options.draws = static_cast<std::size_t>(*options.max_samples);
+    ensemble::BootstrapPlanner planner(forest, plan_options);
+
+    OobSums sums{n_classes > 0 ? n_classes : 1, {}, {}};
+    if (options.oob) {
+        sums.sum.assign(n * sums.width, 0.0);
+        sums.count.assign(n, 0);
+    }
+    ensemble::InOrderFold<OobPayload> fold(0, total);
+    auto add_payload = [&](const OobPayload& p) { sums.add(p); };
+
+    // Built before the kept trees' walks, which can use it too (their
+    // thresholds are edges of the same data's bins).
+    std::optional<HistogramData> hist;
+    if (add > 0) hist = HistogramData::build(x);
+
+    // The kept trees' out-of-bag rows first, from their replayed samples.
+    if (options.oob && keep > 0) {
+        parallel::parallel_for(keep, [&](std::size_t t) {
+            std::vector<std::size_t> sample;
+            previous->replay_sample(t, sample);
+            std::vector<u32> counts;
+            ensemble::count_draws(sample, n, counts);
+            fold.submit(t, oob_payload(previous->trees_[t], x, hist ? &*hist : nullptr, counts,
+                                       n_classes),
+                        add_payload);
+        });
+    }
+
+    std::vector<Grown> grown;
+    std::vector<ensemble::TreePlan> plans;
+    if (add > 0) {
+        const TreeParams params = tree_params(s_.max_depth, s_.max_features, x.cols,
+                                              s_.min_samples_split, s_.min_samples_leaf,
+                                              classification_);
+        auto result = ensemble::grow_forest(
+            planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
+                Vec w = weights;
+                std::vector<double> balanced;
+                if (!dense.empty()) {
+                    balance_sample(weights, dense, n_classes, sample, balanced);
+                    w = balanced;
+                }
+                Grown g;
+                g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, *hist);
+                if (leaf_weights || options.oob) {
+                    std::vector<u32> counts;
+                    ensemble::count_draws(sample, n, counts);
+                    if (leaf_weights) {
+                        g.leaf_weight = in_bag_leaf_weight(g.tree, x, &*hist, w, counts);
+                    }
+                    if (options.oob) {
+                        fold.submit(keep + i, oob_payload(g.tree, x, &*hist, counts, n_classes),
+                                    add_payload);
+                    }
+                }
+                return g;
+            });
+        grown = std::move(result.results);
+        plans = std::move(result.plans);
+    }
+    if (options.oob && fold.folded() != total) throw InternalError("out-of-bag fold incomplete");
+
+    // Everything below only assembles; the fitted state changes at the end.
+    std::vector<Tree> trees;
+    FitRecord record;
+    trees.reserve(total);
+    record.draws.reserve(total);
+    record.leaf_weight.reserve(total);
+    for (std::size_t t = 0; t < keep; ++t) {
+        trees.push_back(previous->trees_[t]);
+        record.draws.push_back(previous->record_->draws[t]);
+        record.leaf_weight.push_back(previous->record_->leaf_weight[t]);
+    }
+    const std::uint64_t positions = s_.bootstrap ? planner.options().sample_size() : 0;
+    for (std::size_t i = 0; i < add; ++i) {
+        trees.push_back(std::move(grown[i].tree));
+        record.draws.push_back(TreeDraws{plans[i].draws, positions});
+        record.leaf_weight.push_back(std::move(grown[i].leaf_weight));
+    }
+    record.forest = forest;
+    record.rows = n;
+    record.cols = x.cols;
+    record.data_hash = hash;
+    record.mixed = mixed;
+
+    OobPredictions oob;
+    if (options.oob) {
+        oob.width = sums.width;
+        oob.mean.resize(sums.sum.size());
+        oob.count = std::move(sums.count);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (std::size_t r = 0; r < n; ++r) {
+            const double c = static_cast<double>(oob.count[r]);
+            for (std::size_t j = 0; j < oob.width; ++j) {
+                const std::size_t at = r * oob.width + j;
+                oob.mean[at] = oob.count[r] == 0 ? nan : sums.sum[at] / c;
+            }
+        }
+    }
+    PackedForest packed = classification_ ? PackedForest::shares(trees, n_classes)
+                                          : PackedForest::values(trees);
+    trees_ = std::move(trees);
+    packed_ = std::move(packed);
+    record_ = std::move(record);
+    oob_ = std::move(oob);
+    width_ = n_classes;
+    fitted_ = true;
+}
+
+}  // namespace tw
