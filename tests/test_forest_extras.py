@@ -331,7 +331,6 @@ def test_single_tree_importances_match_scikit_learns_tree(weighted):
 
 
 def test_boosted_importances_cover_features_the_first_tree_never_splits_on():
-
     from tarnwood import BoostedRegressor
 
     rng = np.random.default_rng(1)
