@@ -365,12 +365,14 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
             parent.impurity = split::gini(classes_.size(), weight_,
                                           [&](std::size_t i) { return class_total_[classes_[i]]; });
             for (std::size_t j = 0; j < n_examined_; ++j) {
+                parallel::check_stop();  // a scan of many rows is long
                 scan_classes(feature_draw_[j], lo, n, parent, best);
             }
         } else {
             const ParentTotals parent{weight_, sum_wy_, sum_ywy_,
                                       split::variance(weight_, sum_wy_, sum_ywy_)};
             for (std::size_t j = 0; j < n_examined_; ++j) {
+                parallel::check_stop();  // a scan of many rows is long
                 scan_regression(feature_draw_[j], lo, n, parent, best);
             }
         }

@@ -146,7 +146,10 @@ void SampleOrders::split_list(std::size_t f, std::size_t lo, std::size_t hi, std
 void SampleOrders::split_features(std::size_t lo, std::size_t hi, bool want_left,
                                   bool want_right) {
     if (!want_left && !want_right) return;
-    for (std::size_t f = 0; f < features_.size(); ++f) split_feature(f, lo, hi, want_left, want_right);
+    for (std::size_t f = 0; f < features_.size(); ++f) {
+        parallel::check_stop();  // the grower is abandoned on a stop
+        split_feature(f, lo, hi, want_left, want_right);
+    }
 }
 
 void SampleOrders::split_feature(std::size_t f, std::size_t lo, std::size_t hi, bool want_left,
