@@ -350,3 +350,32 @@ def test_boosted_importances_cover_features_the_first_tree_never_splits_on():
     imp = model.feature_importances_
     assert imp.shape == (8,) and abs(imp.sum() - 1.0) < 1e-12
     assert np.argmax(imp) == 7 and imp[7] > 0.3
+
+
+def test_min_impurity_decrease_keeps_only_splits_that_reach_it():
+    X, y = classification(2000, 6)
+    plain = ForestClassifier(n_estimators=8, random_state=0).fit(X, y)
+    zero = ForestClassifier(n_estimators=8, random_state=0, min_impurity_decrease=0.0).fit(X, y)
+    assert zero.model_.__getstate__() == plain.model_.__getstate__()
+    limit = 0.002
+    model = ForestClassifier(n_estimators=8, random_state=0, min_impurity_decrease=limit).fit(X, y)
+    smaller = sum(t.node_count for t in model.trees_)
+    assert 1 < smaller < sum(t.node_count for t in plain.trees_) / 4
+    for tree in model.trees_:
+        decrease = gini_decreases_per_node(tree) / tree.weighted_n_node_samples[0]
+        assert (decrease[tree.children_left >= 0] >= limit * (1 - 1e-9)).all()
+    Xr, yr = regression(2000, 6)
+    reg = ForestRegressor(n_estimators=4, random_state=0, min_impurity_decrease=0.05).fit(Xr, yr)
+    assert sum(t.node_count for t in reg.trees_) < sum(
+        t.node_count for t in ForestRegressor(n_estimators=4, random_state=0).fit(Xr, yr).trees_)
+    with pytest.raises(ValueError, match="min_impurity_decrease"):
+        ForestRegressor(min_impurity_decrease=-1.0).fit(Xr, yr)
+
+
+def gini_decreases_per_node(tree):
+    w = tree.weighted_n_node_samples
+    gini = w * (1.0 - (tree.value[:, 0, :] ** 2).sum(axis=1))
+    out = np.zeros(tree.node_count)
+    split = np.flatnonzero(tree.children_left >= 0)
+    out[split] = gini[split] - gini[tree.children_left[split]] - gini[tree.children_right[split]]
+    return out

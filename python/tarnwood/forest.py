@@ -51,6 +51,7 @@ class _ForestBase(BaseEstimator):
         oob_score=False,
         warm_start=False,
         max_samples=None,
+        min_impurity_decrease=0.0,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -64,6 +65,7 @@ class _ForestBase(BaseEstimator):
         self.oob_score = oob_score
         self.warm_start = warm_start
         self.max_samples = max_samples
+        self.min_impurity_decrease = min_impurity_decrease
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -139,6 +141,8 @@ class _ForestBase(BaseEstimator):
             oob_score=oob, warm_start=previous,
             max_samples=self._resolve_max_samples(X.shape[0]),
             balanced_subsample=balanced_subsample,
+            min_impurity_decrease=_base.check_float(
+                type(self).__name__, "min_impurity_decrease", self.min_impurity_decrease, low=0.0),
         )
         return model, (self._oob_attributes(model, y, scorer) if oob else {})
 
@@ -270,6 +274,11 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     max_samples : int, float or None, default=None
         Rows drawn for each tree's bootstrap sample: a count, a fraction of
         the rows (at least one), or None for as many as there are rows.
+    min_impurity_decrease : float, default=0.0
+        A node splits only when its weighted impurity decrease,
+        N_t / N * (impurity - N_t_L / N_t * left impurity - N_t_R / N_t *
+        right impurity) with N the weight of the tree's sample, reaches this
+        value.
     class_weight : None, "balanced", "balanced_subsample" or dict, default=None
         Weights of the classes, multiplied into the sample weights: a dict
         {label: weight}; "balanced" weighs class c by
@@ -315,6 +324,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         oob_score=False,
         warm_start=False,
         max_samples=None,
+        min_impurity_decrease=0.0,
         class_weight=None,
     ):
         super().__init__(
@@ -330,6 +340,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             oob_score=oob_score,
             warm_start=warm_start,
             max_samples=max_samples,
+            min_impurity_decrease=min_impurity_decrease,
         )
         self.class_weight = class_weight
 
@@ -436,6 +447,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         oob_score=False,
         warm_start=False,
         max_samples=None,
+        min_impurity_decrease=0.0,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -450,6 +462,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             oob_score=oob_score,
             warm_start=warm_start,
             max_samples=max_samples,
+            min_impurity_decrease=min_impurity_decrease,
         )
 
     _engine = _native.ForestRegressor

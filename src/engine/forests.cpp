@@ -37,7 +37,8 @@ using Reg = Door<tw::RandomForestRegressor>;
 constexpr std::size_t kInlineVisits = 1 << 16;
 
 // fit(x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False,
-// warm_start=None, max_samples=None, balanced_subsample=False): grows a new
+// warm_start=None, max_samples=None, balanced_subsample=False,
+// min_impurity_decrease=0.0): grows a new
 // forest (or, warm_start being a fitted forest of this class, possibly this
 // one, keeps its trees and grows the ones missing up to n_estimators) and
 // replaces the fitted one only when the whole fit succeeds.
@@ -47,11 +48,12 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         static const char* const names[] = {"x",          "y",           "sample_weight",
                                             "n_jobs",     "verbose",     "oob_score",
                                             "warm_start", "max_samples", "balanced_subsample",
-                                            nullptr};
+                                            "min_impurity_decrease",     nullptr};
         PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
         PyObject *ooob = nullptr, *owarm = nullptr, *osamples = Py_None, *obalanced = nullptr;
-        parse_args(args, kwargs, "OO|OOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
-                   &ooob, &owarm, &osamples, &obalanced);
+        PyObject* odecrease = nullptr;
+        parse_args(args, kwargs, "OO|OOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
+                   &ooob, &owarm, &osamples, &obalanced, &odecrease);
         const Matrix x = to_matrix(ox, "x");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
@@ -62,6 +64,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.oob = ooob && to_flag(ooob, "oob_score");
         options.max_samples = to_opt_count(osamples, "max_samples");
         options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");
+        if (odecrease) options.min_impurity_decrease = to_float(odecrease, "min_impurity_decrease");
         const bool warm_other = owarm && owarm != Py_None && owarm != self;
         if (warm_other && Py_TYPE(owarm) != Py_TYPE(self)) {
             PyErr_Format(PyExc_TypeError, "argument 'warm_start': expected None or a %s, got %s",
@@ -143,7 +146,8 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 #define TW_FIT_DOC                                                                    \
     "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False, "    \
-    "warm_start=None, max_samples=None, balanced_subsample=False)\n--\n\n"
+    "warm_start=None, max_samples=None, balanced_subsample=False, "                 \
+    "min_impurity_decrease=0.0)\n--\n\n"
 
 PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),

@@ -21,6 +21,9 @@ struct TreeParams {
     std::uint64_t min_samples_split = 2;
     std::uint64_t min_samples_leaf = 1;
     bool is_classification = true;
+    // Histogram grower: a node splits only when its weight share of the
+    // root times the split's gain reaches this (0 = any positive gain).
+    double min_impurity_decrease = 0.0;
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

@@ -91,6 +91,7 @@ private:
     bool dense_sums_ = false;  // outside count mode: dense histograms, else grouped
     Tree tree_;
     std::vector<std::size_t> leaf_rows_;
+    double root_weight_ = 1.0;  // weight of the root node, once computed
 };
 
 void HistGrower::allocate() {
@@ -229,12 +230,16 @@ Tree HistGrower::grow() {
             make_leaf(fr.begin, fr.end);
             continue;
         }
+        const double node_weight = node_.parent.weight;
+        if (tree_.nodes.empty()) root_weight_ = node_weight;
         choose_features();
         BestSplit best;
         const SearchMode mode = decide_search(fr.end - fr.begin, own);
         search(mode, fr, own, best);
         if (classification) node_.clear();
-        if (!best.splits()) {
+        if (!best.splits() || (params_.min_impurity_decrease > 0.0 &&
+                               node_weight / root_weight_ * best.gain <
+                                   params_.min_impurity_decrease)) {
             kept_.release(own);
             make_leaf(fr.begin, fr.end);
             continue;
