@@ -24,6 +24,9 @@ struct TreeParams {
     // Histogram grower: a node splits only when its weight share of the
     // root times the split's gain reaches this (0 = any positive gain).
     double min_impurity_decrease = 0.0;
+    // Histogram grower: the extremely randomised rule, one drawn threshold
+    // per examined feature (grow/hist_search.hpp, random search).
+    bool random_splits = false;
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

@@ -300,6 +300,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
                                         s_.min_samples_split, s_.min_samples_leaf,
                                         classification_);
         params.min_impurity_decrease = options.min_impurity_decrease;
+        params.random_splits = options.random_splits;
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Vec w = weights;
