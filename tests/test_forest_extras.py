@@ -347,3 +347,76 @@ def test_boosted_importances_cover_features_the_first_tree_never_splits_on():
     imp = model.feature_importances_
     assert imp.shape == (8,) and abs(imp.sum() - 1.0) < 1e-12
     assert np.argmax(imp) == 7 and imp[7] > 0.3
+
+
+def test_min_impurity_decrease_keeps_only_splits_that_reach_it():
+    X, y = classification(2000, 6)
+    plain = ForestClassifier(n_estimators=8, random_state=0).fit(X, y)
+    zero = ForestClassifier(n_estimators=8, random_state=0, min_impurity_decrease=0.0).fit(X, y)
+    assert zero.model_.__getstate__() == plain.model_.__getstate__()
+    limit = 0.002
+    model = ForestClassifier(n_estimators=8, random_state=0, min_impurity_decrease=limit).fit(X, y)
+    smaller = sum(t.node_count for t in model.trees_)
+    assert 1 < smaller < sum(t.node_count for t in plain.trees_) / 4
+    for tree in model.trees_:
+        decrease = gini_decreases_per_node(tree) / tree.weighted_n_node_samples[0]
+        assert (decrease[tree.children_left >= 0] >= limit * (1 - 1e-9)).all()
+    Xr, yr = regression(2000, 6)
+    reg = ForestRegressor(n_estimators=4, random_state=0, min_impurity_decrease=0.05).fit(Xr, yr)
+    assert sum(t.node_count for t in reg.trees_) < sum(
+        t.node_count for t in ForestRegressor(n_estimators=4, random_state=0).fit(Xr, yr).trees_)
+    with pytest.raises(ValueError, match="min_impurity_decrease"):
+        ForestRegressor(min_impurity_decrease=-1.0).fit(Xr, yr)
+
+
+def gini_decreases_per_node(tree):
+    w = tree.weighted_n_node_samples
+    gini = w * (1.0 - (tree.value[:, 0, :] ** 2).sum(axis=1))
+    out = np.zeros(tree.node_count)
+    split = np.flatnonzero(tree.children_left >= 0)
+    out[split] = gini[split] - gini[tree.children_left[split]] - gini[tree.children_right[split]]
+    return out
+
+
+# ---- the extremely randomised splitter ------------------------------------------
+
+
+@pytest.mark.parametrize("cls", [ForestClassifier, ForestRegressor])
+def test_random_splitter_matches_extra_trees_and_is_reproducible(cls):
+    from sklearn.ensemble import ExtraTreesClassifier, ExtraTreesRegressor
+
+    X, y = classification(4000, 8) if cls is ForestClassifier else regression(4000, 8)
+    peer = ExtraTreesClassifier if cls is ForestClassifier else ExtraTreesRegressor
+    kw = dict(n_estimators=40, bootstrap=False, random_state=0)
+    runs = [cls(splitter="random", n_jobs=j, **kw).fit(X[:3000], y[:3000]) for j in (1, 3)]
+    assert runs[0].model_.__getstate__() == runs[1].model_.__getstate__()
+    ours = runs[0].score(X[3000:], y[3000:])
+    theirs = peer(**kw).fit(X[:3000], y[:3000]).score(X[3000:], y[3000:])
+    assert ours > theirs - 0.02
+    best = cls(**kw).fit(X[:3000], y[:3000])
+    # Random thresholds: other trees (for the regressor just as large, as
+    # both grow to one row per leaf).
+    assert sum(t.node_count for t in runs[0].trees_) >= sum(t.node_count for t in best.trees_)
+    assert not np.array_equal(runs[0].trees_[0].threshold[:3], best.trees_[0].threshold[:3])
+    # Every split threshold is a bin edge between two occupied bins, so both
+    # sides of every split hold rows.
+    for tree in runs[0].trees_[:5]:
+        split = tree.children_left >= 0
+        assert (tree.n_node_samples[tree.children_left[split]] > 0).all()
+        assert (tree.n_node_samples[tree.children_right[split]] > 0).all()
+    with pytest.raises(ValueError, match="splitter"):
+        cls(splitter="worst").fit(X, y)
+
+
+def test_random_splitter_with_weights_classes_and_warm_start():
+    X, y = classification(1500)
+    w = np.random.default_rng(0).uniform(0.5, 2.0, size=len(y))
+    kw = dict(splitter="random", random_state=2, oob_score=True, class_weight="balanced")
+    once = ForestClassifier(n_estimators=30, **kw).fit(X, y, w)
+    steps = ForestClassifier(n_estimators=12, warm_start=True, **kw).fit(X, y, w)
+    steps.set_params(n_estimators=30).fit(X, y, w)
+    assert steps.model_.__getstate__() == once.model_.__getstate__()
+    assert once.oob_score_ > 0.75
+    multi = np.digitize(X[:, 0], [-1.0, 0.0, 1.0])
+    model = ForestClassifier(n_estimators=20, splitter="random", random_state=0).fit(X, multi)
+    assert model.score(X, multi) > 0.9

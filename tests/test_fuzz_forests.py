@@ -1,5 +1,6 @@
 """The fuzz suite (test_fuzz.py) for the package forests' own options and
-analyses: oob_score, warm_start, max_samples and class_weight of the
+analyses: oob_score, warm_start, max_samples, min_impurity_decrease,
+splitter and class_weight of the
 estimators, their analysis methods, the same keywords and methods of
 `tarnwood._engine`, and saved states with a fit record. Every call returns
 or raises ValueError / TypeError with a message; a refused fit leaves the
@@ -39,6 +40,8 @@ def option_values():
         class_weight=st.one_of(st.sampled_from([None, "balanced", "balanced_subsample",
                                                 {0.0: 2.0}, {1.0: 0.0, 0.0: 1.0}, {5.0: 1.0},
                                                 "other"]), odd),
+        min_impurity_decrease=st.one_of(st.floats(allow_nan=True), st.integers(-1, 2), odd),
+        splitter=st.one_of(st.sampled_from(["best", "random", "Random", ""]), odd),
         bootstrap=st.booleans(),
         n_estimators=st.integers(1, 4),
     )
@@ -103,6 +106,8 @@ def test_engine_forest_keywords_and_methods_answer_cleanly(name, data):
         warm_start=warm,
         max_samples=data.draw(values_of("opt_count", "max_samples")),
         balanced_subsample=data.draw(values_of("flag", "balanced_subsample")),
+        min_impurity_decrease=data.draw(values_of("float", "min_impurity_decrease")),
+        random_splits=data.draw(values_of("flag", "random_splits")),
     )
     answer(model.fit, data.draw(values_of("matrix", "x")), data.draw(values_of("vector", "y")),
            **keywords)

@@ -34,6 +34,8 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         oob_score=False,
         warm_start=False,
         max_samples=None,
+        min_impurity_decrease=0.0,
+        splitter="best",
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -47,6 +49,8 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         self.oob_score = oob_score
         self.warm_start = warm_start
         self.max_samples = max_samples
+        self.min_impurity_decrease = min_impurity_decrease
+        self.splitter = splitter
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -91,6 +95,14 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         fraction = _base.check_float(owner, "max_samples", value, low=0.0, high=1.0, low_open=True)
         return max(round(n_samples * fraction), 1)
 
+    def _random_splits(self):
+        if self.splitter not in ("best", "random"):
+            raise _base.InvalidParameterError(
+                f"The 'splitter' parameter of {type(self).__name__} must be 'best' or 'random'. "
+                f"Got {self.splitter!r} instead."
+            )
+        return self.splitter == "random"
+
     def _previous_model(self):
         """The fitted engine model a warm start keeps, or None."""
         warm = _base.check_bool(type(self).__name__, "warm_start", self.warm_start)
@@ -122,6 +134,9 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
             oob_score=oob, warm_start=previous,
             max_samples=self._resolve_max_samples(X.shape[0]),
             balanced_subsample=balanced_subsample,
+            min_impurity_decrease=_base.check_float(
+                type(self).__name__, "min_impurity_decrease", self.min_impurity_decrease, low=0.0),
+            random_splits=self._random_splits(),
         )
         return model, (self._oob_attributes(model, y, scorer) if oob else {})
 
@@ -256,6 +271,18 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     max_samples : int, float or None, default=None
         Rows drawn for each tree's bootstrap sample: a count, a fraction of
         the rows (at least one), or None for as many as there are rows.
+    min_impurity_decrease : float, default=0.0
+        A node splits only when its weighted impurity decrease,
+        N_t / N * (impurity - N_t_L / N_t * left impurity - N_t_R / N_t *
+        right impurity) with N the weight of the tree's sample, reaches this
+        value.
+    splitter : {"best", "random"}, default="best"
+        "best" splits on the best bin edge of the features examined;
+        "random" is the extremely randomised rule of extra-trees forests:
+        per examined feature one threshold, a bin edge drawn uniformly
+        between the lowest and highest bins of the node's rows, and the best
+        of those. Often combined with bootstrap=False, as scikit-learn's
+        ExtraTreesClassifier does by default.
     class_weight : None, "balanced", "balanced_subsample" or dict, default=None
         Weights of the classes, multiplied into the sample weights: a dict
         {label: weight}; "balanced" weighs class c by
@@ -301,6 +328,8 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         oob_score=False,
         warm_start=False,
         max_samples=None,
+        min_impurity_decrease=0.0,
+        splitter="best",
         class_weight=None,
     ):
         super().__init__(
@@ -316,6 +345,8 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             oob_score=oob_score,
             warm_start=warm_start,
             max_samples=max_samples,
+            min_impurity_decrease=min_impurity_decrease,
+            splitter=splitter,
         )
         self.class_weight = class_weight
 
@@ -417,6 +448,8 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         oob_score=False,
         warm_start=False,
         max_samples=None,
+        min_impurity_decrease=0.0,
+        splitter="best",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -431,6 +464,8 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             oob_score=oob_score,
             warm_start=warm_start,
             max_samples=max_samples,
+            min_impurity_decrease=min_impurity_decrease,
+            splitter=splitter,
         )
 
     _engine = _native.ForestRegressor

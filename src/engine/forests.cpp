@@ -33,7 +33,8 @@ using Clf = Door<tw::RandomForestClassifier>;
 using Reg = Door<tw::RandomForestRegressor>;
 
 // fit(x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False,
-// warm_start=None, max_samples=None, balanced_subsample=False): grows a new
+// warm_start=None, max_samples=None, balanced_subsample=False,
+// min_impurity_decrease=0.0, random_splits=False): grows a new
 // forest (or, warm_start being a fitted forest of this class, possibly this
 // one, keeps its trees and grows the ones missing up to n_estimators) and
 // replaces the fitted one only when the whole fit succeeds.
@@ -43,11 +44,13 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         static const char* const names[] = {"x",          "y",           "sample_weight",
                                             "n_jobs",     "verbose",     "oob_score",
                                             "warm_start", "max_samples", "balanced_subsample",
+                                            "min_impurity_decrease",     "random_splits",
                                             nullptr};
         PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
         PyObject *ooob = nullptr, *owarm = nullptr, *osamples = Py_None, *obalanced = nullptr;
-        parse_args(args, kwargs, "OO|OOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
-                   &ooob, &owarm, &osamples, &obalanced);
+        PyObject *odecrease = nullptr, *orandom = nullptr;
+        parse_args(args, kwargs, "OO|OOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
+                   &ooob, &owarm, &osamples, &obalanced, &odecrease, &orandom);
         const Matrix x = to_matrix(ox, "x");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
@@ -58,6 +61,8 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.oob = ooob && to_flag(ooob, "oob_score");
         options.max_samples = to_opt_count(osamples, "max_samples");
         options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");
+        if (odecrease) options.min_impurity_decrease = to_float(odecrease, "min_impurity_decrease");
+        options.random_splits = orandom && to_flag(orandom, "random_splits");
         const bool warm_other = owarm && owarm != Py_None && owarm != self;
         if (warm_other && Py_TYPE(owarm) != Py_TYPE(self)) {
             PyErr_Format(PyExc_TypeError, "argument 'warm_start': expected None or a %s, got %s",
@@ -116,7 +121,8 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 #define TW_FIT_DOC                                                                    \
     "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False, "    \
-    "warm_start=None, max_samples=None, balanced_subsample=False)\n--\n\n"
+    "warm_start=None, max_samples=None, balanced_subsample=False, "                 \
+    "min_impurity_decrease=0.0, random_splits=False)\n--\n\n"
 
 PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),

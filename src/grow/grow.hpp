@@ -21,6 +21,12 @@ struct TreeParams {
     std::uint64_t min_samples_split = 2;
     std::uint64_t min_samples_leaf = 1;
     bool is_classification = true;
+    // Histogram grower: a node splits only when its weight share of the
+    // root times the split's gain reaches this (0 = any positive gain).
+    double min_impurity_decrease = 0.0;
+    // Histogram grower: the extremely randomised rule, one drawn threshold
+    // per examined feature (grow/hist_search.hpp, random search).
+    bool random_splits = false;
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

@@ -8,7 +8,8 @@
 // sequentially and stay in the order of the node's sample list.
 //
 // Each node gets one search (grow/hist_search.hpp), decided once from its
-// size and the tree's mode. Nodes are grown depth first, left before right,
+// size and the tree's mode; trees grown with random splits use the random
+// search throughout. Nodes are grown depth first, left before right,
 // with an explicit stack, so the generator is consumed in the same order as
 // a recursive growth would and arbitrarily deep trees do not touch the call
 // stack.
@@ -61,7 +62,7 @@ public:
           ws_(x, y, w, boot, hist, params.is_classification),
           ctx_{ws_, hist, node_, examined_, params.min_samples_leaf},
           counted_(node_), dense_(ctx_, cand_), counts_(ctx_, counted_),
-          tiny_(ctx_, cand_, counted_), grouped_(ctx_) {}
+          tiny_(ctx_, cand_, counted_), grouped_(ctx_), random_(ctx_) {}
 
     Tree grow();
 
@@ -89,9 +90,11 @@ private:
     grow::KeptHistograms kept_;
     grow::TinySearch tiny_;
     grow::GroupedSearch grouped_;
+    grow::RandomSearch random_;
     bool dense_sums_ = false;  // outside count mode: dense histograms, else grouped
     Tree tree_;
     std::vector<std::size_t> leaf_rows_;
+    double root_weight_ = 1.0;  // weight of the root node, once computed
 };
 
 void HistGrower::allocate() {
@@ -99,6 +102,10 @@ void HistGrower::allocate() {
     const std::size_t n_classes = ws_.n_classes();
     features_.resize(ws_.features());
     node_.reset(n_classes);
+    if (params_.random_splits) {
+        random_.allocate(ws_.count_mode() ? 2 : n_classes);
+        return;
+    }
     if (ws_.count_mode()) {
         counts_.allocate();
         counted_.allocate(ws_.features());
@@ -231,12 +238,20 @@ Tree HistGrower::grow() {
             make_leaf(fr.begin, fr.end);
             continue;
         }
+        const double node_weight = node_.parent.weight;
+        if (tree_.nodes.empty()) root_weight_ = node_weight;
         choose_features();
         BestSplit best;
-        const SearchMode mode = decide_search(fr.end - fr.begin, own);
-        search(mode, fr, own, best);
+        if (params_.random_splits) {
+            random_.search(grow::NodeRange{fr.begin, fr.end, n}, rng_, best);
+        } else {
+            const SearchMode mode = decide_search(fr.end - fr.begin, own);
+            search(mode, fr, own, best);
+        }
         if (classification) node_.clear();
-        if (!best.splits()) {
+        if (!best.splits() || (params_.min_impurity_decrease > 0.0 &&
+                               node_weight / root_weight_ * best.gain <
+                                   params_.min_impurity_decrease)) {
             kept_.release(own);
             make_leaf(fr.begin, fr.end);
             continue;

@@ -21,12 +21,16 @@
 //                  by bin instead of filling 256-bin histograms.
 //  grouped search  more than kDenseClassLimit classes: one feature at a
 //                  time, the rows grouped by bin with a counting sort.
+//  random search   the extremely randomised rule: per examined feature a
+//                  single candidate, a bin drawn uniformly from the lowest
+//                  to the last-but-one bin the node's rows occupy.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "core/rng.hpp"
 #include "grow/working_set.hpp"
 #include "histogram/histogram.hpp"
 #include "split/gain.hpp"
@@ -250,6 +254,27 @@ private:
     std::vector<double> left_;    // per dense class, left side of the walk
     std::vector<double> bin_sum_; // per dense class, one bin
     std::vector<u32> touched_;
+};
+
+// The random search: per examined feature (in draw order) one drawn
+// candidate, scored when admissible; features whose rows share one bin draw
+// nothing. The first of the largest gains wins.
+class RandomSearch {
+public:
+    explicit RandomSearch(const SearchContext& ctx) : ctx_(ctx) {}
+    void allocate(std::size_t n_classes) { slot_.assign(n_classes, 0); }
+    void search(const NodeRange& node, Rng& rng, split::BestSplit& best);
+
+private:
+    SearchContext ctx_;
+    // Per drawn candidate: feature, bin, left entries and left sums (weight,
+    // then the node classes' weights, or w*y and y*w*y).
+    std::vector<u32> feature_;
+    std::vector<std::uint8_t> bin_;
+    std::vector<u64> nl_;
+    std::vector<double> sums_;
+    std::vector<std::uint8_t> lo_, hi_;
+    std::vector<u32> slot_;  // dense class -> index among the node's classes
 };
 
 }  // namespace tw::grow

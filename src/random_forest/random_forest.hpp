@@ -57,6 +57,10 @@ struct FitOptions {
     std::optional<std::uint64_t> max_samples;  // positions per bootstrap sample; absent = rows
     bool balanced_subsample = false;           // classifier: class weights balanced per sample
     bool oob = false;                          // out-of-bag predictions of the training rows
+    // Growth limit of the new trees (grow/grow.hpp); 0 grows as `_rs` does.
+    double min_impurity_decrease = 0.0;
+    // The new trees split by the extremely randomised rule (grow/grow.hpp).
+    bool random_splits = false;
     // Warm start: a fitted forest of the same class (possibly this one)
     // whose trees the fit keeps, growing the rest up to n_estimators.
     const ForestCore* warm_start = nullptr;

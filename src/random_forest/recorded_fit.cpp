@@ -10,6 +10,7 @@
 // payloads first, from their replayed samples, so a forest grown in two
 // steps sums exactly as one grown at once.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -237,6 +238,9 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
                              std::to_string(*options.max_samples));
         }
     }
+    if (!(options.min_impurity_decrease >= 0.0) || !std::isfinite(options.min_impurity_decrease)) {
+        throw ValueError("min_impurity_decrease must be a finite number >= 0");
+    }
     if (options.oob && !s_.bootstrap) {
         throw ValueError("out-of-bag estimates need bootstrap=True");
     }
@@ -292,9 +296,11 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     std::vector<Grown> grown;
     std::vector<ensemble::TreePlan> plans;
     if (add > 0) {
-        const TreeParams params = tree_params(s_.max_depth, s_.max_features, x.cols,
-                                              s_.min_samples_split, s_.min_samples_leaf,
-                                              classification_);
+        TreeParams params = tree_params(s_.max_depth, s_.max_features, x.cols,
+                                        s_.min_samples_split, s_.min_samples_leaf,
+                                        classification_);
+        params.min_impurity_decrease = options.min_impurity_decrease;
+        params.random_splits = options.random_splits;
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Vec w = weights;

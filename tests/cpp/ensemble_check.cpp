@@ -12,8 +12,9 @@
 // the same results, counts its trees as done, and a stop set from another
 // thread ends it with Stopped. In-order folds see every tree once, in tree
 // order, however the trees finish; forests fitted with a fit record give the
-// same out-of-bag predictions with any thread count, and a warm start the
-// same forest as growing at once.
+// same out-of-bag predictions with any thread count (also with random
+// splits and a minimal impurity decrease), and a warm start the same forest
+// as growing at once.
 // Prints "ok" and exits 0, or describes the first failure and exits 1.
 #include <algorithm>
 #include <cstdio>
@@ -319,6 +320,25 @@ void check_recorded_forests() {
         control.threads = 3;
         tw::parallel::ControlScope scope(&control);
         reg.fit(view, yr, tw::Vec(w), options);
+    }
+    // Random splits and a minimal decrease, weighted and in count mode.
+    for (const bool weighted : {false, true}) {
+        std::string first_state;
+        for (std::size_t threads : {1, 3}) {
+            tw::parallel::RunControl control;
+            control.threads = threads;
+            tw::parallel::ControlScope scope(&control);
+            tw::FitOptions o = options;
+            o.random_splits = true;
+            o.min_impurity_decrease = 1e-3;
+            tw::RandomForestClassifier c(settings);
+            c.fit(view, y, weighted ? std::optional<tw::Vec>(tw::Vec(w)) : std::nullopt, o);
+            tw::RandomForestRegressor r(settings);
+            r.fit(view, yr, weighted ? std::optional<tw::Vec>(tw::Vec(w)) : std::nullopt, o);
+            const std::string state = c.save() + r.save();
+            if (first_state.empty()) first_state = state;
+            expect(state == first_state, "random splits: same forests with any thread count");
+        }
     }
     const std::vector<double> imp = reg.feature_importances(cols);
     double total = 0.0;
