@@ -173,6 +173,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
 
     _engine = _native.BoostedRegressor
 
+    @_base.keeps_state_on_failure
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
         owner = type(self).__name__
@@ -245,6 +246,7 @@ class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
 
     _engine = _native.BoostedClassifier
 
+    @_base.keeps_state_on_failure
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
         params = self._engine_params(X.shape[1])

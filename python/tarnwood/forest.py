@@ -109,6 +109,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
 
     _engine = _native.ForestClassifier
 
+    @_base.keeps_state_on_failure
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
         model = self._make_model(X.shape[1])
@@ -157,6 +158,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
 
     _engine = _native.ForestRegressor
 
+    @_base.keeps_state_on_failure
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
         model = self._make_model(X.shape[1])

@@ -82,6 +82,7 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         The fitted engine tree.
     """
 
+    @_base.keeps_state_on_failure
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
         return self._fit(X, _base.encode_labels(self, y), sample_weight, "classification")
@@ -113,6 +114,7 @@ class TreeRegressor(RegressorMixin, _TreeBase):
         The fitted engine tree.
     """
 
+    @_base.keeps_state_on_failure
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=False)
         return self._fit(X, y, sample_weight, "regression")

@@ -82,6 +82,7 @@ class UnsupervisedForest(_base.EngineEstimator, TransformerMixin, BaseEstimator)
 
     _engine = _native.UnsupervisedForest
 
+    @_base.keeps_state_on_failure
     def fit(self, X, y=None):
         """Fits the forest and computes the embedding of the training rows."""
         X = _base.check_features(self, X, reset=True)
