@@ -15,6 +15,8 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 _SEED_LIMIT = 2**64
+# The engine keeps counts and sizes in unsigned 64-bit integers.
+_COUNT_LIMIT = 2**64 - 1
 
 
 class InvalidParameterError(ValueError, TypeError):
@@ -29,12 +31,19 @@ def _is_int(value):
     return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
 
 
-def check_int(owner, name, value, minimum, *, allow_none=False):
-    """An integer parameter of at least `minimum` (or None when allowed)."""
+def check_int(owner, name, value, minimum, *, allow_none=False, maximum=_COUNT_LIMIT):
+    """An integer parameter of at least `minimum` (or None when allowed), at
+    most `maximum` (None: no limit)."""
     if value is None and allow_none:
         return None
     if not _is_int(value) or value < minimum:
         kind = f"an int >= {minimum}" + (" or None" if allow_none else "")
+        raise InvalidParameterError(
+            f"The '{name}' parameter of {owner} must be {kind}. Got {value!r} instead."
+        )
+    if maximum is not None and value > maximum:
+        top = "2**64 - 1" if maximum == _COUNT_LIMIT else str(maximum)
+        kind = f"an int in the range [{minimum}, {top}]" + (" or None" if allow_none else "")
         raise InvalidParameterError(
             f"The '{name}' parameter of {owner} must be {kind}. Got {value!r} instead."
         )
@@ -58,8 +67,12 @@ def check_float(owner, name, value, *, low=None, high=None, low_open=False, high
     """A finite real parameter inside the given bounds."""
     ok = isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
     if ok:
-        value = float(value)
-        ok = math.isfinite(value)
+        try:
+            value = float(value)
+        except OverflowError:  # an int beyond every float
+            ok = False
+        else:
+            ok = math.isfinite(value)
     if ok and low is not None:
         ok = value > low if low_open else value >= low
     if ok and high is not None:
@@ -257,7 +270,8 @@ class EngineEstimator:
         verbose = getattr(self, "verbose", 0)
         if callable(verbose):
             return verbose
-        return int(check_int(type(self).__name__, "verbose", verbose, 0))
+        # Every level above 1000 prints as 1000 does.
+        return min(check_int(type(self).__name__, "verbose", verbose, 0, maximum=None), 1000)
 
     def _fitted_model(self):
         model = fitted(self)
@@ -286,7 +300,13 @@ class ClassifierOutputs:
     def predict_proba(self, X):
         model = self._fitted_model()
         X = check_features(self, X, reset=False)
-        return model.predict_proba(X, n_jobs=self._threads())
+        proba = model.predict_proba(X, n_jobs=self._threads())
+        if proba.shape[1] != len(self.classes_):
+            raise ValueError(
+                f"The fitted model has {proba.shape[1]} classes but classes_ lists "
+                f"{len(self.classes_)}; refit the estimator."
+            )
+        return proba
 
     def predict_log_proba(self, X):
         with np.errstate(divide="ignore"):

@@ -181,7 +181,7 @@ PyObject* forest_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::size_t threads = threads_for(ojobs);
         Shared<Model> model(self);
         const std::size_t n = model->n_samples();
-        return rows_result(tree_visits(*model, n), threads, "transform",
+        return rows_result(tree_visits(*model, n), threads, "transform to n_components axes",
                            {n, static_cast<std::size_t>(c)},
                            [&] { return model->transform(static_cast<std::size_t>(c)); });
     });
