@@ -1,4 +1,7 @@
+import contextlib
+import faulthandler
 import os
+import resource
 import shutil
 import subprocess
 from pathlib import Path
@@ -59,3 +62,24 @@ def ctest(build, *args, timeout=1800):
                           capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0, proc.stdout[-6000:] + proc.stderr[-4000:]
     return proc.stdout
+
+
+@contextlib.contextmanager
+def fuzz_guards(hang_seconds):
+    """For the fuzz suites: dump all stacks and exit if a test hangs; cap the
+    address space so a runaway allocation fails (and is reported) instead of
+    swapping."""
+    faulthandler.dump_traceback_later(hang_seconds, exit=True)
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    page = os.sysconf("SC_PAGE_SIZE")
+    with open("/proc/self/statm") as f:
+        vm = int(f.read().split()[0]) * page
+    cap = vm + (6 << 30)
+    if hard != resource.RLIM_INFINITY:
+        cap = min(cap, hard)
+    resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        faulthandler.cancel_dump_traceback_later()

@@ -14,14 +14,13 @@ test_fuzz_forests.py, with the generators defined here.
 Classes that the extension does not register are skipped. The default run
 is short; set TARNWOOD_FUZZ=long for a thorough manual run.
 """
-import faulthandler
 import inspect
 import os
-import resource
-import sys
 
 import numpy as np
 import pytest
+
+from conftest import fuzz_guards
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402
@@ -66,22 +65,8 @@ def is_panic(exc):
 
 @pytest.fixture(autouse=True)
 def _guards():
-    """Dump all stacks and exit if a test hangs; cap the address space so a
-    runaway allocation fails (and is reported) instead of swapping."""
-    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    page = os.sysconf("SC_PAGE_SIZE")
-    with open("/proc/self/statm") as f:
-        vm = int(f.read().split()[0]) * page
-    cap = vm + (6 << 30)
-    if hard != resource.RLIM_INFINITY:
-        cap = min(cap, hard)
-    resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
-    try:
+    with fuzz_guards(HANG_SECONDS):
         yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        faulthandler.cancel_dump_traceback_later()
 
 
 def plain(value, depth=0):

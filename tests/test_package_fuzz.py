@@ -22,15 +22,15 @@ more random examples (TARNWOOD_FUZZ_EXAMPLES sets the count per property).
 """
 import collections
 import copy
-import faulthandler
 import os
 import pickle
-import resource
 import warnings
 import weakref
 
 import numpy as np
 import pytest
+
+from conftest import fuzz_guards
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402
@@ -79,22 +79,8 @@ SAMPLE = {}
 
 @pytest.fixture(autouse=True)
 def _guards():
-    """Dump all stacks and exit if a test hangs; cap the address space so a
-    runaway allocation fails (and is reported) instead of swapping."""
-    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    page = os.sysconf("SC_PAGE_SIZE")
-    with open("/proc/self/statm") as f:
-        vm = int(f.read().split()[0]) * page
-    cap = vm + (6 << 30)
-    if hard != resource.RLIM_INFINITY:
-        cap = min(cap, hard)
-    resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
-    try:
+    with fuzz_guards(HANG_SECONDS):
         yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture(scope="module", autouse=True)
