@@ -34,10 +34,19 @@ namespace {
 
 using u32 = std::uint32_t;
 
+// The targets a tree's predictions are scored against: their values, and
+// for a classifier their class indices.
+struct Targets {
+    Vec y;
+    std::vector<std::uint64_t> cls;  // classifier only
+};
+
 // A row's score term: a hit (classifier) or its squared error (regressor).
-double term(const Node* nodes, std::uint32_t leaf, double target, bool classification) {
-    if (classification) return class_index(nodes[leaf].value) == class_index(target) ? 1.0 : 0.0;
-    const double e = target - nodes[leaf].value;
+// leaf_cls holds the class of every leaf (classifier).
+inline double term(const Node* nodes, const std::uint64_t* leaf_cls, std::uint32_t leaf,
+                   const Targets& targets, std::size_t row, bool classification) {
+    if (classification) return leaf_cls[leaf] == targets.cls[row] ? 1.0 : 0.0;
+    const double e = targets.y[row] - nodes[leaf].value;
     return e * e;
 }
 
@@ -46,10 +55,18 @@ double term(const Node* nodes, std::uint32_t leaf, double target, bool classific
 // NodeT reads).
 template <class NodeT, class T>
 void tree_drops(const Tree& tree, const NodeT* walk, std::vector<T>& rows, std::size_t width,
-                std::span<const u32> oob, Vec y, bool classification, double scale,
-                std::size_t repeats, Rng& rng, std::vector<double>& out) {
+                std::span<const u32> oob, const Targets& targets, bool classification,
+                double scale, std::size_t repeats, Rng& rng, std::vector<double>& out) {
     const std::size_t m = oob.size();
     const Node* nodes = tree.nodes.data();
+    std::vector<std::uint64_t> leaf_class;
+    if (classification) {
+        leaf_class.resize(tree.nodes.size());
+        for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+            leaf_class[i] = class_index(tree.nodes[i].value);
+        }
+    }
+    const std::uint64_t* lc = leaf_class.data();
     const std::size_t p = out.size() / repeats;
     // First walk: each row's score term and its entry node per feature.
     struct Entry {
@@ -70,7 +87,7 @@ void tree_drops(const Tree& tree, const NodeT* walk, std::vector<T>& rows, std::
             }
             cur = walk[cur].next(row, cur);
         }
-        base_term[k] = term(nodes, cur, y[oob[k]], classification);
+        base_term[k] = term(nodes, lc, cur, targets, oob[k], classification);
     }
     std::vector<T> column(m);
     std::vector<u32> pool(m);
@@ -95,7 +112,8 @@ void tree_drops(const Tree& tree, const NodeT* walk, std::vector<T>& rows, std::
                 [&](std::size_t i) { return rows.data() + hit[i].row * width; },
                 [&](std::size_t i, u32 leaf) {
                     const u32 k = hit[i].row;
-                    delta += term(nodes, leaf, y[oob[k]], classification) - base_term[k];
+                    delta += term(nodes, lc, leaf, targets, oob[k], classification) -
+                             base_term[k];
                 });
             for (std::size_t i = hit.size(); i-- > 0;) {
                 std::swap(pool[i], pool[swapped[i]]);
@@ -147,6 +165,28 @@ PermutationImportance ForestCore::oob_permutation_importance(const MatrixView& x
         if (var > 0.0) scale = var;
     }
 
+    Targets targets{y, {}};
+    if (classification_) {
+        targets.cls.resize(n);
+        for (std::size_t r = 0; r < n; ++r) targets.cls[r] = class_index(y[r]);
+    }
+    // The forest's byte codes of every training row, once (trees copy their
+    // out-of-bag rows from them).
+    const bool coded = packed_.coded() && packed_.code_width() <= p;
+    const std::size_t w = coded ? packed_.code_width() : 0;
+    std::vector<std::uint8_t> all_codes;
+    if (coded) {
+        all_codes.resize(n * w);
+        constexpr std::size_t kChunk = 4096;
+        parallel::parallel_chunks(n, kChunk, [&](std::size_t begin, std::size_t end) {
+            std::vector<u32> listed(end - begin);
+            std::iota(listed.begin(), listed.end(), static_cast<u32>(begin));
+            std::vector<std::uint8_t> part;
+            packed_.encode_listed(x, listed, part);
+            std::copy(part.begin(), part.end(), all_codes.begin() + begin * w);
+        });
+    }
+
     Rng master = seed_rng(seed);
     std::vector<std::uint64_t> seeds(T);
     for (std::uint64_t& s : seeds) s = master.next_u64();
@@ -183,11 +223,14 @@ PermutationImportance ForestCore::oob_permutation_importance(const MatrixView& x
             return;
         }
         Rng rng = seed_rng(seeds[t]);
-        if (packed_.coded() && packed_.code_width() <= p) {
-            std::vector<std::uint8_t> codes;
-            packed_.encode_listed(x, oob, codes);
-            tree_drops(tree, packed_.coded_tree(t), codes, packed_.code_width(), oob, y,
-                       classification_, scale, repeats, rng, out);
+        if (coded) {
+            std::vector<std::uint8_t> codes(oob.size() * w);
+            for (std::size_t k = 0; k < oob.size(); ++k) {
+                std::copy_n(all_codes.begin() + static_cast<std::size_t>(oob[k]) * w, w,
+                            codes.begin() + k * w);
+            }
+            tree_drops(tree, packed_.coded_tree(t), codes, w, oob, targets, classification_,
+                       scale, repeats, rng, out);
         } else {
             std::vector<PackedNode> nodes;
             if (!tree.direct_form(nodes)) throw InternalError("tree nodes are not in pre-order");
@@ -196,8 +239,8 @@ PermutationImportance ForestCore::oob_permutation_importance(const MatrixView& x
                 const double* src = x.row(oob[k]);
                 std::copy(src, src + p, rows.data() + k * p);
             }
-            tree_drops(tree, nodes.data(), rows, p, oob, y, classification_, scale, repeats, rng,
-                       out);
+            tree_drops(tree, nodes.data(), rows, p, oob, targets, classification_, scale, repeats,
+                       rng, out);
         }
         fold.submit(t, std::move(out), add);
     });

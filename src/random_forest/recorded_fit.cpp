@@ -44,32 +44,47 @@ struct OobPayload {
     std::vector<double> share;
 };
 
-// Calls emit(k, leaf) for rows[k] of x. With the histogram the tree was
-// grown on, the rows descend as their bin bytes (gathered row by row into a
-// small block), which reads far less memory than their values.
+// The bin bytes of every training row, row after row (the histogram keeps
+// them feature by feature), so that a row walked down a tree reads one
+// short run of bytes.
+struct BinnedRows {
+    std::vector<std::uint8_t> codes;  // rows x width
+    std::size_t width = 0;
+    const std::vector<std::vector<double>>* edges = nullptr;
+
+    static BinnedRows of(const HistogramData& hist, std::size_t rows) {
+        BinnedRows b;
+        b.width = hist.bins.size();
+        b.edges = &hist.bin_edges;
+        b.codes.resize(rows * b.width);
+        for (std::size_t f = 0; f < b.width; ++f) {
+            const std::uint8_t* column = hist.bins[f].data();
+            std::uint8_t* out = b.codes.data() + f;
+            for (std::size_t r = 0; r < rows; ++r, out += b.width) *out = column[r];
+        }
+        return b;
+    }
+};
+
+// Calls emit(k, leaf) for rows[k] of x: on their bin bytes when the tree's
+// thresholds are edges of the bins (trees grown on them), else on values.
 template <class Emit>
-void walk_listed(const Tree& tree, const MatrixView& x, const HistogramData* hist,
+void walk_listed(const Tree& tree, const MatrixView& x, const BinnedRows* binned,
                  const std::vector<u32>& rows, Emit&& emit) {
     thread_local std::vector<CodedNode> coded;
-    thread_local std::vector<std::uint8_t> codes;
-    if (hist && tree.nodes.size() > 1 && binned_form(tree, hist->bin_edges, coded)) {
-        const std::size_t p = x.cols;
-        const std::size_t m = rows.size();
-        codes.resize(m * p);
-        std::uint8_t* const base = codes.data();
-        const u32* const listed = rows.data();
-        for (std::size_t f = 0; f < p; ++f) {
-            const std::uint8_t* const column = hist->bins[f].data();
-            std::uint8_t* out = base + f;
-            for (std::size_t k = 0; k < m; ++k, out += p) *out = column[listed[k]];
-        }
-        walk_lanes(coded.data(), rows.size(), [&](std::size_t k) { return base + k * p; }, emit);
+    if (binned && tree.nodes.size() > 1 && binned_form(tree, *binned->edges, coded)) {
+        const std::uint8_t* base = binned->codes.data();
+        const std::size_t w = binned->width;
+        const u32* listed = rows.data();
+        walk_lanes(coded.data(), rows.size(),
+                   [&](std::size_t k) { return base + static_cast<std::size_t>(listed[k]) * w; },
+                   emit);
         return;
     }
     tree.walk_rows(rows.size(), [&](std::size_t k) { return x.row(rows[k]); }, emit);
 }
 
-OobPayload oob_payload(const Tree& tree, const MatrixView& x, const HistogramData* hist,
+OobPayload oob_payload(const Tree& tree, const MatrixView& x, const BinnedRows* hist,
                        const std::vector<u32>& counts, std::size_t n_classes) {
     OobPayload p;
     for (std::size_t r = 0; r < counts.size(); ++r) {
@@ -107,7 +122,7 @@ OobPayload oob_payload(const Tree& tree, const MatrixView& x, const HistogramDat
 // Per node, the in-bag weight (draws times row weight) of the rows reaching
 // each leaf, rows added in ascending order.
 std::vector<double> in_bag_leaf_weight(const Tree& tree, const MatrixView& x,
-                                       const HistogramData* hist, Vec w,
+                                       const BinnedRows* hist, Vec w,
                                        const std::vector<u32>& counts) {
     std::vector<u32> rows;
     for (std::size_t r = 0; r < counts.size(); ++r) {
@@ -279,6 +294,9 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // thresholds are edges of the same data's bins).
     std::optional<HistogramData> hist;
     if (add > 0) hist = HistogramData::build(x);
+    std::optional<BinnedRows> binned;
+    if (hist && (options.oob || leaf_weights)) binned = BinnedRows::of(*hist, n);
+    const BinnedRows* walk_on = binned ? &*binned : nullptr;
 
     // The kept trees' out-of-bag rows first, from their replayed samples.
     if (options.oob && keep > 0) {
@@ -287,8 +305,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
             previous->replay_sample(t, sample);
             std::vector<u32> counts;
             ensemble::count_draws(sample, n, counts);
-            fold.submit(t, oob_payload(previous->trees_[t], x, hist ? &*hist : nullptr, counts,
-                                       n_classes),
+            fold.submit(t, oob_payload(previous->trees_[t], x, walk_on, counts, n_classes),
                         add_payload);
         });
     }
@@ -315,10 +332,10 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
                     std::vector<u32> counts;
                     ensemble::count_draws(sample, n, counts);
                     if (leaf_weights) {
-                        g.leaf_weight = in_bag_leaf_weight(g.tree, x, &*hist, w, counts);
+                        g.leaf_weight = in_bag_leaf_weight(g.tree, x, walk_on, w, counts);
                     }
                     if (options.oob) {
-                        fold.submit(keep + i, oob_payload(g.tree, x, &*hist, counts, n_classes),
+                        fold.submit(keep + i, oob_payload(g.tree, x, walk_on, counts, n_classes),
                                     add_payload);
                     }
                 }
