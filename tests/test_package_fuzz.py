@@ -243,11 +243,14 @@ def good_target(name, width=3, labels=None):
 LOOSE = weakref.WeakSet()
 
 
-def track_weights(est, w):
-    """Records whether the fit that just succeeded had such weights."""
+def track_weights(est, w, rows):
+    """Records whether the fit that just succeeded had such weights (a
+    scalar weight applies to every row)."""
     try:
         with np.errstate(all="ignore"):
             a = np.asarray(w, dtype=np.float64)
+            if a.ndim == 0:
+                a = np.full(rows, a)
             odd = a.size > 0 and bool(np.any(a == 0) or not np.isfinite(a.sum()))
     except (TypeError, ValueError):
         odd = False
@@ -731,7 +734,7 @@ def test_any_input_is_answered(name, data):
         w = data.draw(weights(rows), label="sample_weight")
         ok, err = attempt(est.fit, x, y, sample_weight=w)
         if ok:
-            track_weights(est, w)
+            track_weights(est, w, rows)
     if not ok:
         assert state_of(est) == before, f"failed fit ({err!r}) changed the estimator"
     width = est.n_features_in_ if hasattr(est, "n_features_in_") else 3
@@ -774,7 +777,7 @@ def test_calls_in_any_order(name, data):
                 w = data.draw(weights(rows), label="sample_weight")
                 ok, err = attempt(est.fit, x, data.draw(targets(rows, name), label="y"), w)
                 if ok:
-                    track_weights(est, w)
+                    track_weights(est, w, rows)
             if ok:
                 width = est.n_features_in_
                 labels = "drawn"
