@@ -577,16 +577,11 @@ def call(est, method, args, lenient=False):
     if method.startswith("."):
         # A fitted attribute of an unfitted estimator does not exist (the
         # scikit-learn convention that hasattr relies on).
-        try:
-            return True, getattr(est, method[1:])
-        except AttributeError as exc:
-            if not lenient and hasattr(est, "model_"):
-                raise
-            note(exc, "lenient" if lenient else "strict")
-            return False, exc
-        except Exception:  # noqa: BLE001 - classified by attempt
-            pass
-        return attempt(getattr, est, method[1:], lenient=lenient)
+        unfitted = not hasattr(est, "model_")
+        ok, out = attempt(getattr, est, method[1:], lenient=True)
+        if not (ok or lenient or (unfitted and isinstance(out, AttributeError))):
+            check_exception(out)
+        return ok, out
     return attempt(lambda: getattr(est, method)(*args), lenient=lenient)
 
 
