@@ -420,3 +420,22 @@ def test_random_splitter_with_weights_classes_and_warm_start():
     multi = np.digitize(X[:, 0], [-1.0, 0.0, 1.0])
     model = ForestClassifier(n_estimators=20, splitter="random", random_state=0).fit(X, multi)
     assert model.score(X, multi) > 0.9
+
+
+@pytest.mark.parametrize("p, max_features", [(5, None), (20, "sqrt"), (40, 0.5), (70, 3), (70, None)])
+@pytest.mark.parametrize("bootstrap", [True, False])
+def test_random_splits_of_counted_and_weighted_rows_agree(p, max_features, bootstrap):
+    # Unit weights let binary trees count their rows (with lane-wise byte
+    # counters when enough features are examined); weights of 2 take the
+    # weighted sums. Doubling every weight scales each side's weight and
+    # class weights exactly, so the gains, and hence the trees, are the same.
+    X, y = classification(n=700, p=p, seed=p)
+    kw = dict(n_estimators=4, splitter="random", bootstrap=bootstrap,
+              max_features=max_features, random_state=11)
+    counted = ForestClassifier(**kw).fit(X, y)
+    weighted = ForestClassifier(**kw).fit(X, y, sample_weight=np.full(len(y), 2.0))
+    for a, b in zip(counted.trees_, weighted.trees_):
+        np.testing.assert_array_equal(a.feature, b.feature)
+        np.testing.assert_array_equal(a.threshold, b.threshold)
+        np.testing.assert_array_equal(a.n_node_samples, b.n_node_samples)
+    np.testing.assert_array_equal(counted.predict_proba(X), weighted.predict_proba(X))

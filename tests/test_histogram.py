@@ -430,3 +430,25 @@ def test_grown_nodes_match_a_replay_of_their_rows(cpp_checks):
     from conftest import ctest
 
     assert "tests passed" in ctest(cpp_checks, "-R", "^hist_check")
+
+
+@pytest.mark.parametrize("kind", ["mixed", "few_values", "negative_zero"])
+def test_bin_edges_of_long_columns_match_reference(kind):
+    # Long columns are sorted by their bits; the edges must be the ones a
+    # comparison sort gives, whatever the signs, magnitudes and repeats. A
+    # tree fitted on the ranks of x with no limits splits at every edge.
+    from tarnwood import ForestRegressor
+    rng = np.random.default_rng(3)
+    if kind == "mixed":
+        col = np.concatenate([rng.normal(size=1500) * 10.0 ** rng.integers(-300, 300, 1500),
+                              [5e-324, -5e-324, 1e308, -1e308, 0.0, 0.0, 2.0, 2.0, -3.5]])
+    elif kind == "few_values":
+        col = rng.integers(-40, 40, size=3000).astype(float) * 0.25
+    else:
+        col = np.concatenate([rng.normal(size=900), [-0.0, 0.0, -0.0]])
+    rng.shuffle(col)
+    edges, _ = bin_column(list(col))
+    tree = ForestRegressor(n_estimators=1, bootstrap=False, random_state=0).fit(
+        col.reshape(-1, 1), np.argsort(np.argsort(col)).astype(float)).trees_[0]
+    used = tree.threshold[tree.feature >= 0]
+    assert set(used.tolist()) == set(edges[:-1])

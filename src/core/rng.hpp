@@ -193,6 +193,15 @@ inline void shuffle_items(Rng& rng, std::span<T> items) {
     }
 }
 
+// The first k steps of the Fisher-Yates shuffle: items[n-k..n-1] become a
+// uniformly drawn k-subset in random order, with k draws instead of n - 1.
+inline void choose_last(Rng& rng, std::span<std::uint32_t> items, std::size_t k) {
+    const std::size_t n = items.size();
+    for (std::size_t i = n; i-- > 1 && n - i <= k;) {
+        std::swap(items[i], items[gen_range_u32(rng, static_cast<std::uint32_t>(i + 1))]);
+    }
+}
+
 inline void shuffle(Rng& rng, std::span<std::size_t> items) { shuffle_items(rng, items); }
 inline void shuffle(Rng& rng, std::span<std::uint32_t> items) { shuffle_items(rng, items); }
 

@@ -132,7 +132,17 @@ void HistGrower::choose_features() {
     const std::size_t nf = ws_.features();
     examined_.clear();
     std::size_t k = nf;
-    if (params_.max_features && *params_.max_features < nf) {
+    if (params_.max_features && *params_.max_features < nf && params_.random_splits) {
+        // Random splits draw only the examined features (the grower of
+        // best splits keeps the whole shuffle its trees were grown with).
+        k = static_cast<std::size_t>(*params_.max_features);
+        for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
+        choose_last(rng_, std::span<u32>(features_.data(), nf), k);
+        for (std::size_t j = nf - k; j < nf; ++j) {
+            if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
+        }
+        return;
+    } else if (params_.max_features && *params_.max_features < nf) {
         k = static_cast<std::size_t>(*params_.max_features);
         for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
         shuffle(rng_, std::span<u32>(features_.data(), nf));

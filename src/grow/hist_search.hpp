@@ -273,7 +273,20 @@ private:
     std::vector<std::uint8_t> bin_;
     std::vector<u64> nl_;
     std::vector<double> sums_;
+    std::vector<u64> packed_;  // count mode: packed left counts
+    // Vector forms over whole row vectors of 16 features (used when a node
+    // examines at least as many features as a row has vectors): every
+    // feature's bounds, and the left counts of every candidate.
+    static std::size_t vectors(std::size_t features);
+    void row_bounds(const std::uint8_t* bins, std::size_t rs, std::size_t features,
+                    const NodeRange& node);
+    void count_left(const std::uint8_t* bins, std::size_t rs, std::size_t features,
+                    const NodeRange& node);
+    std::vector<std::uint8_t> row_lo_, row_hi_, cut_;
+    std::vector<u64> wide_rows_, wide_ones_;
     std::vector<std::uint8_t> lo_, hi_;
+    // Slots per block of the two passes.
+    static constexpr u32 kBlock = 512;
     std::vector<u32> slot_;  // dense class -> index among the node's classes
 };
 

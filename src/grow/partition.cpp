@@ -9,7 +9,7 @@ namespace tw::grow {
 namespace {
 
 // Copies one row of bin bytes between distinct rows. Short rows are moved
-// as two overlapping words (both loaded before either is stored) instead of
+// as overlapping words (both loaded before either is stored) instead of
 // through a library call per row.
 inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf) {
     typedef double v2d __attribute__((vector_size(16)));
@@ -25,6 +25,16 @@ inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf)
         std::memcpy(&b, src + nf - 16, 16);
         std::memcpy(dst, &a, 16);
         std::memcpy(dst + nf - 16, &b, 16);
+    } else if (nf > 32 && nf <= 64) {
+        v2d a, b, c, d;
+        std::memcpy(&a, src, 16);
+        std::memcpy(&b, src + 16, 16);
+        std::memcpy(&c, src + nf - 32, 16);
+        std::memcpy(&d, src + nf - 16, 16);
+        std::memcpy(dst, &a, 16);
+        std::memcpy(dst + 16, &b, 16);
+        std::memcpy(dst + nf - 32, &c, 16);
+        std::memcpy(dst + nf - 16, &d, 16);
     } else {
         std::memmove(dst, src, nf);
     }

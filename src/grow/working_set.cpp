@@ -48,7 +48,7 @@ void WorkingSet::gather() {
     if (!count_mode_) {
         slots_ = n;
         row_bytes_ = nf;
-        bins_.resize(n * row_bytes_);
+        bins_.resize(n * row_bytes_ + kReadPad);
         for (std::size_t f = 0; f < nf; ++f) {
             const std::uint8_t* col = hist_.bins[f].data();
             std::uint8_t* out = bins_.data() + f;
@@ -116,7 +116,7 @@ bool WorkingSet::gather_distinct() {
 
     slots_ = distinct.size();
     row_bytes_ = features_ + sizeof(u32);
-    bins_.resize(slots_ * row_bytes_);
+    bins_.resize(slots_ * row_bytes_ + kReadPad);
     for (std::size_t f = 0; f < features_; ++f) {
         const std::uint8_t* col = hist_.bins[f].data();
         std::uint8_t* out = bins_.data() + f;

@@ -66,6 +66,9 @@ public:
     std::size_t entries() const { return entries_; }  // bootstrap entries
     std::size_t slots() const { return slots_; }
     std::size_t row_bytes() const { return row_bytes_; }
+    // Bytes readable past the last slot's row, so that vector loads of a
+    // row's first kReadPad bytes never leave the buffer.
+    static constexpr std::size_t kReadPad = 64;
     const std::uint8_t* bins() const { return bins_.data(); }
     const std::uint8_t* row(u32 slot) const {
         return bins_.data() + static_cast<std::size_t>(slot) * row_bytes_;

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "parallel/pool.hpp"
@@ -33,23 +35,68 @@ inline bool value_less(double a, double b) {
     return a < b || (std::isnan(b) && !std::isnan(a));
 }
 
+// Ascending sort of doubles by their bits, for columns without NaN or -0.0:
+// such values are equal exactly when their bits are, so the result is the
+// very sequence a comparison sort gives. A key maps a double to an unsigned
+// integer in the same order (negatives have every bit flipped, the others
+// just the sign bit); eight stable byte passes, skipping passes in which all
+// keys share the byte.
+void radix_sort(std::vector<double>& column, std::vector<std::uint64_t>& keys,
+                std::vector<std::uint64_t>& other) {
+    const std::size_t n = column.size();
+    keys.resize(n);
+    other.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t k;
+        std::memcpy(&k, &column[i], sizeof k);
+        keys[i] = k ^ ((k >> 63) != 0 ? ~std::uint64_t{0} : std::uint64_t{1} << 63);
+    }
+    std::size_t count[8][256] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = keys[i];
+        for (std::size_t d = 0; d < 8; ++d) ++count[d][(k >> (8 * d)) & 0xFF];
+    }
+    std::uint64_t* from = keys.data();
+    std::uint64_t* to = other.data();
+    for (std::size_t d = 0; d < 8; ++d) {
+        if (count[d][(from[0] >> (8 * d)) & 0xFF] == n) continue;
+        std::size_t start[256];
+        std::size_t sum = 0;
+        for (std::size_t b = 0; b < 256; ++b) {
+            start[b] = sum;
+            sum += count[d][b];
+        }
+        for (std::size_t i = 0; i < n; ++i) to[start[(from[i] >> (8 * d)) & 0xFF]++] = from[i];
+        std::swap(from, to);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = from[i];
+        const std::uint64_t bits = k ^ ((k >> 63) != 0 ? std::uint64_t{1} << 63 : ~std::uint64_t{0});
+        std::memcpy(&column[i], &bits, sizeof bits);
+    }
+}
+
 void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column,
                  std::vector<double>& edges, std::vector<std::uint8_t>& bins,
                  std::uint8_t& nan_free) {
     const std::size_t n = x.rows;
     constexpr double inf = std::numeric_limits<double>::infinity();
     column.resize(n);
-    bool has_nan = false;
+    bool has_nan = false, has_negative_zero = false;
     for (std::size_t r = 0; r < n; ++r) {
         const double v = x.at(r, f);
         has_nan |= std::isnan(v);
+        has_negative_zero |= v == 0.0 && std::signbit(v);
         column[r] = v;
     }
     nan_free = has_nan ? 0 : 1;
     if (has_nan) {
         std::sort(column.begin(), column.end(), value_less);
-    } else {
+    } else if (has_negative_zero || n < 512) {
         std::sort(column.begin(), column.end());
+    } else {
+        std::vector<std::uint64_t> keys, other;
+        radix_sort(column, keys, other);
     }
 
     std::size_t distinct = 0;
