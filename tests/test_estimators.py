@@ -94,13 +94,16 @@ def expected_failed_checks(estimator):
 
 
 # The forests once more with the out-of-bag estimate, class weights, smaller
-# bootstrap samples, the random splitter and a minimal impurity decrease on.
+# bootstrap samples, the random splitter, a minimal impurity decrease and a
+# leaf limit on.
 WITH_OPTIONS = [
     small("ForestClassifier", oob_score=True, class_weight="balanced", max_samples=0.8),
     small("ForestClassifier", class_weight="balanced_subsample", max_samples=0.7),
     small("ForestRegressor", oob_score=True, max_samples=0.8),
     small("ForestClassifier", splitter="random", min_impurity_decrease=1e-4),
     small("ForestRegressor", splitter="random", bootstrap=False),
+    small("ForestClassifier", max_leaf_nodes=6),
+    small("ForestRegressor", max_leaf_nodes=6, splitter="random"),
 ]
 
 

@@ -439,3 +439,67 @@ def test_random_splits_of_counted_and_weighted_rows_agree(p, max_features, boots
         np.testing.assert_array_equal(a.threshold, b.threshold)
         np.testing.assert_array_equal(a.n_node_samples, b.n_node_samples)
     np.testing.assert_array_equal(counted.predict_proba(X), weighted.predict_proba(X))
+
+
+# ---- the leaf limit --------------------------------------------------------------
+
+def _split_paths(tree, node=0, path=""):
+    if tree.children_left[node] < 0:
+        return set()
+    return ({path} | _split_paths(tree, tree.children_left[node], path + "L")
+            | _split_paths(tree, tree.children_right[node], path + "R"))
+
+
+def test_leaf_limit_splits_best_first():
+    # With every feature examined and no bootstrap the splits are fixed, so
+    # a tree of k leaves holds the k - 1 splits a best-first walk of the
+    # unlimited tree picks, by weighted Gini decrease from its node values.
+    X, y = classification(n=800, p=4, seed=8)
+    kw = dict(n_estimators=1, max_features=None, bootstrap=False, random_state=0)
+    full = ForestClassifier(**kw).fit(X, y).trees_[0]
+
+    def decrease(i):
+        def gini(j):
+            shares = full.value[j, 0]
+            return full.weighted_n_node_samples[j] * (1.0 - np.sum(shares ** 2))
+        return gini(i) - gini(full.children_left[i]) - gini(full.children_right[i])
+
+    for k in (2, 3, 7, 20):
+        frontier, chosen, paths = [(0, "")], set(), {}
+        while frontier and len(chosen) < k - 1:
+            splittable = [(i, p) for i, p in frontier if full.children_left[i] >= 0]
+            if not splittable:
+                break
+            i, p = max(splittable, key=lambda item: decrease(item[0]))
+            frontier.remove((i, p))
+            chosen.add(p)
+            frontier += [(full.children_left[i], p + "L"), (full.children_right[i], p + "R")]
+        limited = ForestClassifier(max_leaf_nodes=k, **kw).fit(X, y).trees_[0]
+        assert limited.n_leaves == k
+        assert _split_paths(limited) == chosen
+
+
+@pytest.mark.parametrize("cls, data", [(ForestClassifier, classification),
+                                       (ForestRegressor, regression)])
+def test_leaf_limit_keeps_layout_reproducibility_and_bounds(cls, data):
+    X, y = data(n=900, p=6, seed=2)
+    # A limit no tree reaches grows the depth-first trees exactly (all
+    # features examined, so no draws depend on the order of the nodes).
+    kw = dict(n_estimators=6, max_features=None, random_state=4)
+    a, b = cls(**kw).fit(X, y), cls(max_leaf_nodes=10**6, **kw).fit(X, y)
+    for s, t in zip(a.trees_, b.trees_):
+        for name in ("children_left", "children_right", "feature", "threshold", "value"):
+            np.testing.assert_array_equal(getattr(s, name), getattr(t, name))
+    np.testing.assert_array_equal(a.apply(X), b.apply(X))
+    for splitter in ("best", "random"):
+        runs = [cls(n_estimators=8, max_leaf_nodes=9, splitter=splitter, random_state=1,
+                    oob_score=True, n_jobs=j).fit(X, y) for j in (1, 2)]
+        assert all(t.n_leaves <= 9 for t in runs[0].trees_)
+        assert max(t.n_leaves for t in runs[0].trees_) == 9
+        np.testing.assert_array_equal(runs[0].predict(X), runs[1].predict(X))
+        assert runs[0].oob_score_ == runs[1].oob_score_
+        back = pickle.loads(pickle.dumps(runs[0]))
+        np.testing.assert_array_equal(back.predict(X), runs[0].predict(X))
+    for bad in (1, 0, -3, 2.5, "8"):
+        with pytest.raises(ValueError, match="max_leaf_nodes"):
+            cls(max_leaf_nodes=bad).fit(X, y)

@@ -36,6 +36,7 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         max_samples=None,
         min_impurity_decrease=0.0,
         splitter="best",
+        max_leaf_nodes=None,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -51,6 +52,7 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         self.max_samples = max_samples
         self.min_impurity_decrease = min_impurity_decrease
         self.splitter = splitter
+        self.max_leaf_nodes = max_leaf_nodes
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -137,6 +139,8 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
             min_impurity_decrease=_base.check_float(
                 type(self).__name__, "min_impurity_decrease", self.min_impurity_decrease, low=0.0),
             random_splits=self._random_splits(),
+            max_leaf_nodes=_base.check_int(
+                type(self).__name__, "max_leaf_nodes", self.max_leaf_nodes, 2, allow_none=True),
         )
         return model, (self._oob_attributes(model, y, scorer) if oob else {})
 
@@ -276,6 +280,11 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         N_t / N * (impurity - N_t_L / N_t * left impurity - N_t_R / N_t *
         right impurity) with N the weight of the tree's sample, reaches this
         value.
+    max_leaf_nodes : int or None, default=None
+        At most this many leaves per tree (at least 2): the nodes then split
+        best first, the one of the largest weighted impurity decrease (see
+        min_impurity_decrease) next, the first opened among equal ones.
+        None grows depth first without a leaf limit.
     splitter : {"best", "random"}, default="best"
         "best" splits on the best bin edge of the features examined;
         "random" is the extremely randomised rule of extra-trees forests:
@@ -330,6 +339,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         max_samples=None,
         min_impurity_decrease=0.0,
         splitter="best",
+        max_leaf_nodes=None,
         class_weight=None,
     ):
         super().__init__(
@@ -347,6 +357,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             max_samples=max_samples,
             min_impurity_decrease=min_impurity_decrease,
             splitter=splitter,
+            max_leaf_nodes=max_leaf_nodes,
         )
         self.class_weight = class_weight
 
@@ -450,6 +461,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         max_samples=None,
         min_impurity_decrease=0.0,
         splitter="best",
+        max_leaf_nodes=None,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -466,6 +478,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             max_samples=max_samples,
             min_impurity_decrease=min_impurity_decrease,
             splitter=splitter,
+            max_leaf_nodes=max_leaf_nodes,
         )
 
     _engine = _native.ForestRegressor

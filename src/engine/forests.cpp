@@ -34,7 +34,8 @@ using Reg = Door<tw::RandomForestRegressor>;
 
 // fit(x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False,
 // warm_start=None, max_samples=None, balanced_subsample=False,
-// min_impurity_decrease=0.0, random_splits=False): grows a new
+// min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None):
+// grows a new
 // forest (or, warm_start being a fitted forest of this class, possibly this
 // one, keeps its trees and grows the ones missing up to n_estimators) and
 // replaces the fitted one only when the whole fit succeeds.
@@ -45,12 +46,12 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
                                             "n_jobs",     "verbose",     "oob_score",
                                             "warm_start", "max_samples", "balanced_subsample",
                                             "min_impurity_decrease",     "random_splits",
-                                            nullptr};
+                                            "max_leaf_nodes",            nullptr};
         PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
         PyObject *ooob = nullptr, *owarm = nullptr, *osamples = Py_None, *obalanced = nullptr;
-        PyObject *odecrease = nullptr, *orandom = nullptr;
-        parse_args(args, kwargs, "OO|OOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
-                   &ooob, &owarm, &osamples, &obalanced, &odecrease, &orandom);
+        PyObject *odecrease = nullptr, *orandom = nullptr, *oleaves = Py_None;
+        parse_args(args, kwargs, "OO|OOOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
+                   &ooob, &owarm, &osamples, &obalanced, &odecrease, &orandom, &oleaves);
         const Matrix x = to_matrix(ox, "x");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
@@ -63,6 +64,11 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");
         if (odecrease) options.min_impurity_decrease = to_float(odecrease, "min_impurity_decrease");
         options.random_splits = orandom && to_flag(orandom, "random_splits");
+        options.max_leaf_nodes = to_opt_count(oleaves, "max_leaf_nodes");
+        if (options.max_leaf_nodes && *options.max_leaf_nodes < 2) {
+            PyErr_SetString(PyExc_ValueError, "max_leaf_nodes must be at least 2 or None");
+            throw PyErrorSet{};
+        }
         const bool warm_other = owarm && owarm != Py_None && owarm != self;
         if (warm_other && Py_TYPE(owarm) != Py_TYPE(self)) {
             PyErr_Format(PyExc_TypeError, "argument 'warm_start': expected None or a %s, got %s",
@@ -122,7 +128,7 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 #define TW_FIT_DOC                                                                    \
     "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False, "    \
     "warm_start=None, max_samples=None, balanced_subsample=False, "                 \
-    "min_impurity_decrease=0.0, random_splits=False)\n--\n\n"
+    "min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None)\n--\n\n"
 
 PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),

@@ -27,6 +27,10 @@ struct TreeParams {
     // Histogram grower: the extremely randomised rule, one drawn threshold
     // per examined feature (grow/hist_search.hpp, random search).
     bool random_splits = false;
+    // Histogram grower: at most this many leaves, the nodes split best
+    // first (largest weighted impurity decrease first); absent = depth first
+    // without a leaf limit.
+    std::optional<std::uint64_t> max_leaf_nodes;
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

@@ -12,7 +12,8 @@
 // search throughout. Nodes are grown depth first, left before right,
 // with an explicit stack, so the generator is consumed in the same order as
 // a recursive growth would and arbitrarily deep trees do not touch the call
-// stack.
+// stack. Under a leaf limit the nodes split best first instead (see
+// grow_best_first) and the tree is written in the same pre-order layout.
 #include <algorithm>
 #include <limits>
 #include <vector>
@@ -67,6 +68,10 @@ public:
     Tree grow();
 
 private:
+    // Best-first growth under a leaf limit (TreeParams::max_leaf_nodes).
+    Tree grow_best_first();
+    struct Open;
+    bool evaluate(Open& open);
     void allocate();
     void choose_features();
     SearchMode decide_search(u32 slots, u32& own);
@@ -109,7 +114,8 @@ void HistGrower::allocate() {
     if (ws_.count_mode()) {
         counts_.allocate();
         counted_.allocate(ws_.features());
-        if (!(params_.max_features && *params_.max_features < ws_.features())) {
+        if (!(params_.max_features && *params_.max_features < ws_.features()) &&
+            !params_.max_leaf_nodes) {
             // Every node examines the same features, so a split can hand its
             // histogram down, while several such histograms fit the budget
             // (wide data counts into the batched scratch histograms instead).
@@ -222,6 +228,7 @@ Tree HistGrower::grow() {
     ws_.check_inputs();
     ws_.gather();
     allocate();
+    if (params_.max_leaf_nodes) return grow_best_first();
     const bool classification = ws_.classification();
 
     std::vector<Frame> stack;
@@ -292,6 +299,124 @@ Tree HistGrower::grow() {
             own, ctx_, grow::NodeRange{fr.begin, fr.end, n}, mid, nl, nr, fr.depth + 1);
         stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr});
         stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl});
+    }
+    return std::move(tree_);
+}
+
+// A node of best-first growth whose fate is not settled yet, or settled:
+// its slots, its best split (when it may split) and, once split, the
+// indices of its children among the opened nodes.
+struct HistGrower::Open {
+    u32 begin;
+    u32 end;
+    u64 depth;
+    u64 rows;
+    BestSplit best;
+    double priority = 0.0;  // node weight share times gain
+    bool split = false;
+    u32 mid = 0;
+    std::size_t left = 0, right = 0;
+};
+
+// The search of one opened node, under the same rules as depth-first
+// growth; false when the node must stay a leaf.
+bool HistGrower::evaluate(Open& open) {
+    parallel::check_stop();
+    const u64 n = open.rows;
+    if (n < params_.min_samples_split || (params_.max_depth && open.depth >= *params_.max_depth)) {
+        return false;
+    }
+    const bool classification = ws_.classification();
+    if (!node_.compute(ws_, open.begin, open.end)) {
+        if (classification) node_.clear();
+        return false;
+    }
+    const double node_weight = node_.parent.weight;
+    if (open.depth == 0) root_weight_ = node_weight;
+    choose_features();
+    if (params_.random_splits) {
+        random_.search(grow::NodeRange{open.begin, open.end, n}, rng_, open.best);
+    } else {
+        u32 own = kNoHist;
+        const SearchMode mode = decide_search(open.end - open.begin, own);
+        search(mode, Frame{open.begin, open.end, open.depth, kNoParent, kNoHist, n}, own,
+               open.best);
+    }
+    if (classification) node_.clear();
+    if (!open.best.splits()) return false;
+    open.priority = node_weight / root_weight_ * open.best.gain;
+    return !(params_.min_impurity_decrease > 0.0 && open.priority < params_.min_impurity_decrease);
+}
+
+// Nodes are opened as their parents split, each searched once when opened
+// (so the generator is consumed in the order of opening: a split's left
+// child, then its right). The open node of the largest priority splits next,
+// the first opened among equal ones, until the leaves reach the limit or no
+// node can split. The tree is then written in pre-order, as depth-first
+// growth writes it.
+Tree HistGrower::grow_best_first() {
+    const u64 limit = *params_.max_leaf_nodes;
+    std::vector<Open> opened;
+    opened.push_back(Open{0, static_cast<u32>(ws_.slots()), 0, ws_.entries(), {}});
+    // Heap of (priority, opening order) of the nodes that may split.
+    std::vector<std::pair<double, std::size_t>> heap;
+    const auto before = [](const std::pair<double, std::size_t>& a,
+                           const std::pair<double, std::size_t>& b) {
+        return a.first < b.first || (a.first == b.first && a.second > b.second);
+    };
+    const auto offer = [&](std::size_t i) {
+        if (!evaluate(opened[i])) return;
+        heap.emplace_back(opened[i].priority, i);
+        std::push_heap(heap.begin(), heap.end(), before);
+    };
+    offer(0);
+    u64 leaves = 1;
+    while (!heap.empty() && leaves < limit) {
+        std::pop_heap(heap.begin(), heap.end(), before);
+        const std::size_t i = heap.back().second;
+        heap.pop_back();
+        const Open o = opened[i];
+        const double threshold = hist_.bin_edges[o.best.feature][o.best.bin];
+        const u32 mid = ws_.partition(o.begin, o.end, o.best.feature, o.best.bin, threshold);
+        const u64 nl = ws_.left_rows();
+        const u64 nr = o.rows - nl;
+        if (nl < params_.min_samples_leaf || nr < params_.min_samples_leaf || nl == 0 || nr == 0) {
+            continue;
+        }
+        if (opened.size() + 2 >= std::numeric_limits<u32>::max() - 1) {
+            throw InternalError("tree has too many nodes");
+        }
+        opened[i].split = true;
+        opened[i].mid = mid;
+        opened[i].left = opened.size();
+        opened.push_back(Open{o.begin, mid, o.depth + 1, nl, {}});
+        opened[i].right = opened.size();
+        opened.push_back(Open{mid, o.end, o.depth + 1, nr, {}});
+        ++leaves;
+        offer(opened[i].left);
+        offer(opened[i].right);
+    }
+    // Pre-order: a split node, then its left subtree, then its right one.
+    std::vector<std::pair<std::size_t, u32>> stack{{0, kNoParent}};
+    while (!stack.empty()) {
+        const auto [i, parent] = stack.back();
+        stack.pop_back();
+        if (parent != kNoParent) tree_.nodes[parent].right = static_cast<u32>(tree_.nodes.size());
+        const Open& o = opened[i];
+        if (!o.split) {
+            make_leaf(o.begin, o.end);
+            continue;
+        }
+        const u32 me = static_cast<u32>(tree_.nodes.size());
+        Node node;
+        node.threshold = hist_.bin_edges[o.best.feature][o.best.bin];
+        node.feature = static_cast<std::uint32_t>(o.best.feature);
+        node.n_samples = o.rows;
+        node.left = me + 1;
+        tree_.nodes.push_back(node);
+        tree_.n_features_used = std::max<u64>(tree_.n_features_used, o.best.feature + 1);
+        stack.emplace_back(o.right, me);
+        stack.emplace_back(o.left, kNoParent);
     }
     return std::move(tree_);
 }

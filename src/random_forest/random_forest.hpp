@@ -61,6 +61,8 @@ struct FitOptions {
     double min_impurity_decrease = 0.0;
     // The new trees split by the extremely randomised rule (grow/grow.hpp).
     bool random_splits = false;
+    // Leaf limit of the new trees, grown best first (grow/grow.hpp).
+    std::optional<std::uint64_t> max_leaf_nodes;
     // Warm start: a fitted forest of the same class (possibly this one)
     // whose trees the fit keeps, growing the rest up to n_estimators.
     const ForestCore* warm_start = nullptr;

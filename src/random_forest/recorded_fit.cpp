@@ -318,6 +318,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
                                         classification_);
         params.min_impurity_decrease = options.min_impurity_decrease;
         params.random_splits = options.random_splits;
+        params.max_leaf_nodes = options.max_leaf_nodes;
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Vec w = weights;
