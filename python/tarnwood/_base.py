@@ -292,6 +292,24 @@ class EngineEstimator:
             self.model_ = self._converted(model)
 
 
+def _normalised(proba):
+    """Rows of class probabilities that sum to one. A tree whose bootstrap
+    sample drew only rows of weight zero has leaves without weight and gives
+    no probability at all; the forest's average then falls short of one, and
+    is rescaled to the average over the trees that had weight (uniform when
+    none had)."""
+    if proba.ndim != 2 or proba.shape[1] == 0:
+        return proba
+    total = proba.sum(axis=1)
+    short = total < 1.0 - 1e-9
+    if short.any():
+        proba = np.array(proba, copy=True)
+        some = short & (total > 0.0)
+        proba[some] /= total[some, None]
+        proba[short & ~some] = 1.0 / proba.shape[1]
+    return proba
+
+
 class ClassifierOutputs:
     """predict_proba from the engine, columns in the order of `classes_`;
     predict as the most probable class (the first of equal maxima, as in
@@ -306,7 +324,7 @@ class ClassifierOutputs:
                 f"The fitted model has {proba.shape[1]} classes but classes_ lists "
                 f"{len(self.classes_)}; refit the estimator."
             )
-        return proba
+        return _normalised(proba)
 
     def predict_log_proba(self, X):
         with np.errstate(divide="ignore"):

@@ -191,8 +191,22 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
                 f"n_samples = {n} with conformal_fraction = {fraction}."
             )
         model = _native.BoostedRegressor(conformal_fraction=fraction, **params)
-        self._fit_model(model, X, y, sample_weight)
-        self.calibration_residuals_ = np.sort(model.calibration_residuals)
+        overflow = ValueError(
+            f"{owner}: the boosted predictions overflow the float range (learning_rate="
+            f"{self.learning_rate!r} over {self.n_estimators!r} rounds makes the residuals grow "
+            "without bound); use a smaller learning_rate, at most 1 for a converging fit."
+        )
+        try:
+            self._fit_model(model, X, y, sample_weight)
+        except RuntimeError as err:
+            # Scores of overflowing predictions are NaN (inf - inf).
+            if "calibration score is NaN" in str(err):
+                raise overflow from None
+            raise
+        residuals = np.sort(model.calibration_residuals)
+        if not np.all(np.isfinite(residuals)):
+            raise overflow
+        self.calibration_residuals_ = residuals
         return self
 
     def predict(self, X):

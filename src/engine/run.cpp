@@ -53,7 +53,8 @@ Progress progress_for(PyObject* verbose) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(verbose, &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
-    if (overflow < 0 || v < 0) throw ValueError("verbose must be >= 0");
+    // Beyond 64 bits the value reads as -1 with the overflow's sign set.
+    if (overflow < 0 || (overflow == 0 && v < 0)) throw ValueError("verbose must be >= 0");
     p.level = overflow > 0 || v > 1000 ? 1000 : static_cast<int>(v);
     return p;
 }
