@@ -53,6 +53,8 @@ struct Frame {
     u32 parent;  // split node whose right child this is, or kNoParent
     u32 hist;    // count mode: kept histogram already holding this node's counts
     u64 rows;    // bootstrap entries of the node (slots, or their multiplicities)
+    u64 ones = kUnknown;  // count mode: its entries of class 1, when known
+    static constexpr u64 kUnknown = ~u64{0};
 };
 
 class HistGrower {
@@ -249,7 +251,9 @@ Tree HistGrower::grow() {
             make_leaf(fr.begin, fr.end);
             continue;
         }
-        if (!node_.compute(ws_, fr.begin, fr.end)) {
+        const bool totals = fr.ones != Frame::kUnknown ? node_.compute_counts(n, fr.ones)
+                                                       : node_.compute(ws_, fr.begin, fr.end);
+        if (!totals) {
             if (classification) node_.clear();
             kept_.release(own);
             make_leaf(fr.begin, fr.end);
@@ -297,8 +301,12 @@ Tree HistGrower::grow() {
         tree_.n_features_used = std::max<u64>(tree_.n_features_used, best.feature + 1);
         const grow::KeptHistograms::Children kept = kept_.hand_down(
             own, ctx_, grow::NodeRange{fr.begin, fr.end, n}, mid, nl, nr, fr.depth + 1);
-        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr});
-        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl});
+        // In count mode the partition counted the left side's classes, so
+        // the children's totals are known without reading their slots.
+        const u64 left_ones = ws_.count_mode() ? ws_.left_ones() : Frame::kUnknown;
+        const u64 right_ones = ws_.count_mode() ? node_.ones() - left_ones : Frame::kUnknown;
+        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones});
+        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl, left_ones});
     }
     return std::move(tree_);
 }

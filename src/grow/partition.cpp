@@ -53,7 +53,7 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
     const std::size_t rs = row_bytes_;
     std::uint8_t* bins = bins_.data();
     std::uint8_t* tmp = bins_tmp_.data();
-    u64 left_rows = 0;
+    u64 left_rows = 0, left_ones = 0;
     u32 out = begin;
     for (u32 i = begin; i < end; ++i) {
         const u32 right = i - out;
@@ -71,7 +71,9 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
         } else {
             u32 t;
             std::memcpy(&t, src + features_, sizeof t);
-            left_rows += (t & 0x7FFFFFFFu) & (0u - static_cast<u32>(go_left));
+            const u32 m = (t & 0x7FFFFFFFu) & (0u - static_cast<u32>(go_left));
+            left_rows += m;
+            left_ones += m & (0u - (t >> 31));
         }
         if constexpr (kPositions) {
             const u32 q = positions_[i];
@@ -87,6 +89,7 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
         std::copy(positions_tmp_.begin(), positions_tmp_.begin() + right, positions_.begin() + out);
     }
     left_rows_ = std::is_void_v<Rec> ? left_rows : out - begin;
+    left_ones_ = left_ones;
     return out;
 }
 

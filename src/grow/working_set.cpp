@@ -184,15 +184,7 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
         // Unit weights: the sums are the class counts.
         u64 rows = 0, ones = 0;
         ws.count_slots(begin, end, rows, ones);
-        const u64 count[2] = {rows - ones, ones};
-        classes.clear();
-        for (u32 c = 0; c < 2; ++c) {
-            class_total[c] = static_cast<double>(count[c]);
-            if (count[c] != 0) classes.push_back(c);
-        }
-        weight = static_cast<double>(rows);
-        parent.weight = weight;
-        if (classes.size() <= 1) return false;
+        return compute_counts(rows, ones);
     } else if (ws.classification()) {
         const split::ClassRecord* rec = ws.class_records();
         double* total = class_total.data();
@@ -225,9 +217,28 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
         parent.impurity = split::variance(weight, wy, ywy);
         return true;
     }
-    parent.impurity = split::gini(classes.size(), weight,
-                                  [&](std::size_t i) { return class_total[classes[i]]; });
+    set_class_impurity();
     return true;
+}
+
+bool NodeTotals::compute_counts(u64 rows, u64 ones) {
+    const u64 count[2] = {rows - ones, ones};
+    ones_ = ones;
+    classes.clear();
+    for (u32 c = 0; c < 2; ++c) {
+        class_total[c] = static_cast<double>(count[c]);
+        if (count[c] != 0) classes.push_back(c);
+    }
+    const double weight = static_cast<double>(rows);
+    parent.weight = weight;
+    if (classes.size() <= 1) return false;
+    set_class_impurity();
+    return true;
+}
+
+void NodeTotals::set_class_impurity() {
+    parent.impurity = split::gini(classes.size(), parent.weight,
+                                  [&](std::size_t i) { return class_total[classes[i]]; });
 }
 
 void NodeTotals::clear() {

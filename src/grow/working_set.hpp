@@ -56,9 +56,11 @@ public:
     // Stable partition of slots begin..end-1 on the feature: slots going
     // left (bin <= bin; value <= threshold on columns that may hold NaN)
     // first. Returns the first right slot; left_rows() then gives the
-    // bootstrap entries sent left.
+    // bootstrap entries sent left (and, in count mode, left_ones() those
+    // of class 1).
     u32 partition(u32 begin, u32 end, std::size_t feature, std::size_t bin, double threshold);
     u64 left_rows() const { return left_rows_; }
+    u64 left_ones() const { return left_ones_; }
 
     bool classification() const { return classification_; }
     bool count_mode() const { return count_mode_; }
@@ -122,6 +124,7 @@ private:
     std::size_t slots_ = 0;      // entries_, or the distinct rows in count mode
     std::size_t row_bytes_ = 0;  // features_, plus the tag in count mode
     u64 left_rows_ = 0;
+    u64 left_ones_ = 0;
 
     std::vector<std::uint8_t> bins_;  // slots_ x row_bytes_
     std::vector<split::ClassRecord> class_records_;
@@ -147,7 +150,11 @@ public:
     // weight, or fewer than two classes). Classification totals must be
     // cleared again with clear().
     bool compute(const WorkingSet& ws, u32 begin, u32 end);
+    // Count mode, the node's entries and those of class 1 being known (from
+    // its parent's partition): the same totals without reading the slots.
+    bool compute_counts(u64 rows, u64 ones);
     void clear();
+    u64 ones() const { return ones_; }  // count mode: class-1 entries of the node
 
     split::ParentTotals parent;
     std::vector<double> class_total;  // per dense class, this node
@@ -155,6 +162,8 @@ public:
 
 private:
     std::vector<u32> class_count_;  // per dense class, this node (outside count mode)
+    u64 ones_ = 0;
+    void set_class_impurity();  // parent.impurity from the class totals
     std::vector<u32> touched_;
 };
 
