@@ -36,6 +36,7 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         max_samples=None,
         min_impurity_decrease=0.0,
         splitter="best",
+        criterion=None,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -51,6 +52,7 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         self.max_samples = max_samples
         self.min_impurity_decrease = min_impurity_decrease
         self.splitter = splitter
+        self.criterion = criterion
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -103,6 +105,17 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
             )
         return self.splitter == "random"
 
+    def _criterion(self):
+        """The engine's name of the criterion (log_loss is entropy)."""
+        allowed = self._CRITERIA
+        if not isinstance(self.criterion, str) or self.criterion not in allowed:
+            among = ", ".join(repr(c) for c in allowed)
+            raise _base.InvalidParameterError(
+                f"The 'criterion' parameter of {type(self).__name__} must be a str among "
+                f"{{{among}}}. Got {self.criterion!r} instead."
+            )
+        return "entropy" if self.criterion == "log_loss" else str(self.criterion)
+
     def _previous_model(self):
         """The fitted engine model a warm start keeps, or None."""
         warm = _base.check_bool(type(self).__name__, "warm_start", self.warm_start)
@@ -137,6 +150,7 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
             min_impurity_decrease=_base.check_float(
                 type(self).__name__, "min_impurity_decrease", self.min_impurity_decrease, low=0.0),
             random_splits=self._random_splits(),
+            criterion=self._criterion(),
         )
         return model, (self._oob_attributes(model, y, scorer) if oob else {})
 
@@ -158,7 +172,8 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
 
     @property
     def feature_importances_(self):
-        """Mean decrease in impurity (Gini or variance), each split weighted
+        """Mean decrease in impurity (the criterion's: Gini impurity or entropy
+        for a classifier, variance for a regressor), each split weighted
         by its node's training weight: per tree normalised to sum to 1, then
         averaged over the trees that split and normalised again. Zeros when
         no tree splits."""
@@ -274,8 +289,8 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     min_impurity_decrease : float, default=0.0
         A node splits only when its weighted impurity decrease,
         N_t / N * (impurity - N_t_L / N_t * left impurity - N_t_R / N_t *
-        right impurity) with N the weight of the tree's sample, reaches this
-        value.
+        right impurity) with N the weight of the tree's sample and the
+        criterion's impurity, reaches this value.
     splitter : {"best", "random"}, default="best"
         "best" splits on the best bin edge of the features examined;
         "random" is the extremely randomised rule of extra-trees forests:
@@ -288,6 +303,11 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         {label: weight}; "balanced" weighs class c by
         n_samples / (n_classes * count of c); "balanced_subsample" does so
         within each tree's bootstrap sample.
+    criterion : {"gini", "entropy", "log_loss"}, default="gini"
+        The impurity the splits decrease: the Gini impurity, or the Shannon
+        entropy in bits ("log_loss" is the same). It also measures
+        `feature_importances_` and `min_impurity_decrease`, and the fitted
+        forest keeps it (a warm start must use the same one).
 
     Fit and predict release the interpreter lock while they run, so other
     Python threads keep running, and Ctrl-C interrupts them with
@@ -313,6 +333,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     """
 
     _OOB_ATTRIBUTES = ("oob_score_", "oob_decision_function_")
+    _CRITERIA = ("gini", "entropy", "log_loss")
 
     def __init__(
         self,
@@ -331,6 +352,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         min_impurity_decrease=0.0,
         splitter="best",
         class_weight=None,
+        criterion="gini",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -347,6 +369,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             max_samples=max_samples,
             min_impurity_decrease=min_impurity_decrease,
             splitter=splitter,
+            criterion=criterion,
         )
         self.class_weight = class_weight
 
@@ -416,8 +439,9 @@ class ForestRegressor(RegressorMixin, _ForestBase):
 
     Parameters are those of :class:`ForestClassifier` (without
     class_weight), except that `max_features` defaults to 1.0 (every feature
-    examined at every split, scikit-learn's default for regression) and
-    that `oob_score=True` scores with R^2.
+    examined at every split, scikit-learn's default for regression), that
+    `oob_score=True` scores with R^2 and that `criterion` is
+    "squared_error" (variance reduction, the only one).
 
     Attributes
     ----------
@@ -433,6 +457,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
     """
 
     _OOB_ATTRIBUTES = ("oob_score_", "oob_prediction_")
+    _CRITERIA = ("squared_error",)
 
     def __init__(
         self,
@@ -450,6 +475,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         max_samples=None,
         min_impurity_decrease=0.0,
         splitter="best",
+        criterion="squared_error",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -466,6 +492,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             max_samples=max_samples,
             min_impurity_decrease=min_impurity_decrease,
             splitter=splitter,
+            criterion=criterion,
         )
 
     _engine = _native.ForestRegressor

@@ -9,6 +9,7 @@
 
 #include "core/matrix.hpp"
 #include "core/rng.hpp"
+#include "split/gain.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {
@@ -27,6 +28,8 @@ struct TreeParams {
     // Histogram grower: the extremely randomised rule, one drawn threshold
     // per examined feature (grow/hist_search.hpp, random search).
     bool random_splits = false;
+    // Classification: the impurity the splits decrease (split/gain.hpp).
+    split::Criterion criterion = split::Criterion::kGini;
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

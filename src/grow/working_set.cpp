@@ -173,7 +173,8 @@ void WorkingSet::remap_classes() {
     }
 }
 
-void NodeTotals::reset(std::size_t n_classes) {
+void NodeTotals::reset(std::size_t n_classes, split::Criterion criterion) {
+    parent.criterion = criterion;
     class_total.assign(n_classes, 0.0);
     class_count_.assign(n_classes, 0);
 }
@@ -225,8 +226,8 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
         parent.impurity = split::variance(weight, wy, ywy);
         return true;
     }
-    parent.impurity = split::gini(classes.size(), weight,
-                                  [&](std::size_t i) { return class_total[classes[i]]; });
+    parent.impurity = split::class_impurity(parent.criterion, classes.size(), weight,
+                                            [&](std::size_t i) { return class_total[classes[i]]; });
     return true;
 }
 

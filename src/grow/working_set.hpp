@@ -138,8 +138,9 @@ private:
 // classification, the class totals and the classes present.
 class NodeTotals {
 public:
-    // Sizes the per-class tables for the working set's classes.
-    void reset(std::size_t n_classes);
+    // Sizes the per-class tables for the working set's classes; gains of
+    // classification candidates use the criterion.
+    void reset(std::size_t n_classes, split::Criterion criterion);
     // Totals of slots begin..end-1; false when the node must be a leaf (no
     // weight, or fewer than two classes). Classification totals must be
     // cleared again with clear().

@@ -47,6 +47,55 @@ __attribute__((always_inline)) inline v4d two_class_gain(v4d impurity, v4d weigh
 
 inline v4d splat(double v) { return v4d{v, v, v, v}; }
 
+// The entropy terms of one side, lane by lane as entropy() sums them:
+// s - share * log2(share) where the share is above zero, else s itself
+// (s - 0.0 is s bit for bit).
+__attribute__((always_inline)) inline v4d entropy_term(v4d s, v4d share) {
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const v4d t = share * log2_positive(share);
+    return s - (share > zero ? t : zero);
+}
+
+// entropy_gain with k = 2, lane by lane (as two_class_gain for Gini).
+__attribute__((always_inline)) inline v4d two_class_entropy_gain(v4d impurity, v4d weight,
+                                                                 v4d t0, v4d t1, v4d a, v4d l0,
+                                                                 v4d l1) {
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const v4d wr = weight - a;
+    const v4d hl = entropy_term(entropy_term(zero, l0 / a), l1 / a);
+    const v4d hr = entropy_term(entropy_term(zero, (t0 - l0) / wr), (t1 - l1) / wr);
+    return impurity - (a * hl + wr * hr) / weight;
+}
+
+// entropy_gain lane by lane over kn classes: the left terms in class
+// order, then the right ones.
+__attribute__((always_inline)) inline void entropy_class_gains(const ParentTotals& parent,
+                                                               const double* tot, std::size_t kn,
+                                                               const double* wl,
+                                                               const double* left, double* gain,
+                                                               std::size_t count) {
+    const v4d W = splat(parent.weight);
+    const v4d G = splat(parent.impurity);
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t j = 0; j < count; j += 4) {
+        const v4d a = load<v4d>(wl + j);
+        const v4d wr = W - a;
+        v4d hl = zero;
+        for (std::size_t i = 0; i < kn; ++i) {
+            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
+                            left[(j + 3) * kn + i]};
+            hl = entropy_term(hl, lc / a);
+        }
+        v4d hr = zero;
+        for (std::size_t i = 0; i < kn; ++i) {
+            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
+                            left[(j + 3) * kn + i]};
+            hr = entropy_term(hr, (splat(tot[i]) - lc) / wr);
+        }
+        store(gain + j, G - (a * hl + wr * hr) / W);
+    }
+}
+
 }  // namespace
 
 // variance_gain lane by lane.
@@ -75,6 +124,10 @@ void regression_gains(const ParentTotals& parent, const double* wl, const double
 TW_VECTOR_CLONES
 void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, const double* wl,
                  const double* left, double* gain, std::size_t count) {
+    if (parent.criterion == Criterion::kEntropy) {
+        entropy_class_gains(parent, tot, kn, wl, left, gain, count);
+        return;
+    }
     const v4d W = splat(parent.weight);
     const v4d G = splat(parent.impurity);
     const v4d one = {1.0, 1.0, 1.0, 1.0};
@@ -120,11 +173,14 @@ void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, 
     }
 }
 
-// Each candidate's packed value holds its left rows in the low half and
-// their class-1 rows in the high half.
-TW_VECTOR_CLONES
-double count_gains(const ParentTotals& parent, double tot0, double tot1,
-                   const std::uint64_t* packed, double* gain, std::size_t count) {
+namespace {
+
+// count_gains by the Gini or the entropy gain.
+template <bool kEntropy>
+__attribute__((always_inline)) inline double count_gains_as(const ParentTotals& parent,
+                                                            double tot0, double tot1,
+                                                            const std::uint64_t* packed,
+                                                            double* gain, std::size_t count) {
     typedef int v4si __attribute__((vector_size(16)));
     typedef int v8si __attribute__((vector_size(32)));
     const v4d W = splat(parent.weight);
@@ -140,11 +196,29 @@ double count_gains(const ParentTotals& parent, double tot0, double tot1,
         const v4si oi = __builtin_shufflevector(pk, pk, 1, 3, 5, 7);
         const v4d a = __builtin_convertvector(ni, v4d);
         const v4d l1 = __builtin_convertvector(oi, v4d);
-        const v4d g = two_class_gain(G, W, t0, t1, a, a - l1, l1);
+        v4d g;
+        if constexpr (kEntropy) {
+            g = two_class_entropy_gain(G, W, t0, t1, a, a - l1, l1);
+        } else {
+            g = two_class_gain(G, W, t0, t1, a, a - l1, l1);
+        }
         store(gain + j, g);
         top = g > top ? g : top;
     }
     return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+}
+
+}  // namespace
+
+// Each candidate's packed value holds its left rows in the low half and
+// their class-1 rows in the high half.
+TW_VECTOR_CLONES
+double count_gains(const ParentTotals& parent, double tot0, double tot1,
+                   const std::uint64_t* packed, double* gain, std::size_t count) {
+    if (parent.criterion == Criterion::kEntropy) {
+        return count_gains_as<true>(parent, tot0, tot1, packed, gain, count);
+    }
+    return count_gains_as<false>(parent, tot0, tot1, packed, gain, count);
 }
 
 std::size_t walk_bins_scalar(std::uint64_t* h, std::size_t last, std::size_t clear,

@@ -9,7 +9,8 @@
 // candidate: rows in the low 32 bits, class-1 rows in the high 32 bits.
 // A bin mask is 256 bits (four words), bit b set when bin b is occupied.
 //
-// The gain kernels are the vector form of split/gain.hpp: every lane performs
+// The gain kernels are the vector form of split/gain.hpp (the entropy
+// forms a candidate-by-candidate loop over it): every lane performs
 // the scalar formula's operations in the same order, and IEEE division,
 // multiplication and addition round the same whatever the vector width, so
 // each gain is bit-identical to the scalar formula's.
@@ -54,7 +55,8 @@ __attribute__((always_inline)) inline void for_each_bit(const std::uint64_t* mas
 void regression_gains(const ParentTotals& parent, const double* wl, const double* l1,
                       const double* l2, double* gain, std::size_t count);
 
-// gain[j] = gini_gain over the node's kn classes: left[j * kn + i] is the
+// gain[j] = class_gain (gini_gain or entropy_gain by parent.criterion;
+// the entropy form is a plain loop) over the node's kn classes: left[j * kn + i] is the
 // left weight of the node's i-th class, tot[i] its node total, and the right
 // weight is tot[i] - left[j * kn + i]. count is a multiple of 4.
 void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, const double* wl,
