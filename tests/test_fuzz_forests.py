@@ -1,6 +1,6 @@
 """The fuzz suite (test_fuzz.py) for the package forests' own options and
 analyses: oob_score, warm_start, max_samples, min_impurity_decrease,
-splitter and class_weight of the
+splitter, criterion and class_weight of the
 estimators, their analysis methods, the same keywords and methods of
 `tarnwood._engine`, and saved states with a fit record. Every call returns
 or raises ValueError / TypeError with a message; a refused fit leaves the
@@ -42,6 +42,8 @@ def option_values():
                                                 "other"]), odd),
         min_impurity_decrease=st.one_of(st.floats(allow_nan=True), st.integers(-1, 2), odd),
         splitter=st.one_of(st.sampled_from(["best", "random", "Random", ""]), odd),
+        criterion=st.one_of(st.sampled_from(["gini", "entropy", "log_loss", "squared_error",
+                                             "absolute_error", "GINI", "entropy\0"]), odd),
         bootstrap=st.booleans(),
         n_estimators=st.integers(1, 4),
     )
@@ -108,6 +110,9 @@ def test_engine_forest_keywords_and_methods_answer_cleanly(name, data):
         balanced_subsample=data.draw(values_of("flag", "balanced_subsample")),
         min_impurity_decrease=data.draw(values_of("float", "min_impurity_decrease")),
         random_splits=data.draw(values_of("flag", "random_splits")),
+        criterion=data.draw(st.one_of(
+            st.sampled_from(["gini", "entropy", "squared_error", "log_loss", "", None]),
+            values_of("text", "criterion"))),
     )
     answer(model.fit, data.draw(values_of("matrix", "x")), data.draw(values_of("vector", "y")),
            **keywords)

@@ -164,7 +164,7 @@ KIND = {
     "learning_rate": "float", "tol": "float", "conformal_fraction": "float",
     "oob_score": "oob_score", "warm_start": "warm_start", "class_weight": "class_weight",
     "max_samples": "max_samples", "min_impurity_decrease": "min_impurity_decrease",
-    "splitter": "splitter",
+    "splitter": "splitter", "criterion": "criterion",
 }
 # The forests' own options: good values, values beyond their bounds, wrong
 # kinds (test_fuzz_forests.py fuzzes their analyses in depth).
@@ -175,6 +175,7 @@ CHOICES = {
     "max_samples": [None, 0.5, 1.0, 10, 0, -1, 1.5, 10**30, float("nan")],
     "min_impurity_decrease": [0.0, 0.01, 1e300, -1.0, float("nan"), "x"],
     "splitter": ["best", "random", "other", None],
+    "criterion": ["gini", "entropy", "log_loss", "squared_error", "Entropy", "", None, 1],
 }
 
 # Public calls on a fitted estimator: (name, argument kinds). A name starting

@@ -440,8 +440,8 @@ class ForestRegressor(RegressorMixin, _ForestBase):
     Parameters are those of :class:`ForestClassifier` (without
     class_weight), except that `max_features` defaults to 1.0 (every feature
     examined at every split, scikit-learn's default for regression), that
-    `oob_score=True` scores with R^2 and that `criterion` is
-    "squared_error" (variance reduction, the only one).
+    `criterion` defaults to "squared_error" (variance reduction, the only
+    one) and that `oob_score=True` scores with R^2.
 
     Attributes
     ----------
