@@ -8,8 +8,9 @@
 // weight-averaged impurities of the two sides. Impurity is the weighted
 // variance for regression and, for classification, the criterion's: the
 // Gini impurity (one minus the sum of squared class shares) or the entropy
-// (minus the sum of share * log2(share) over the shares above zero, in
-// bits, with the logarithm of split/log2.hpp). Classes are dense: 0..K-1 in ascending order of the class index.
+// in bits (minus the sum of share * log2(share), formed from the class
+// weights as the entropy mass below, with the logarithm of split/log2.hpp).
+// Classes are dense: 0..K-1 in ascending order of the class index.
 //
 // These are the only scalar forms of the formulas; the vector kernels in
 // split/kernels.hpp evaluate the same operations lane by lane.
@@ -74,18 +75,29 @@ __attribute__((always_inline)) inline double gini(std::size_t k, double w, Weigh
     return 1.0 - s;
 }
 
-// Entropy in bits of rows of weight sum w whose k classes weigh weight(i):
-// minus the sum of share * log2(share) over the shares above zero (a class
-// without weight, or a rounding residue at or below zero, adds nothing),
-// summed in the order i = 0..k-1.
+// v * log2(v) for v > 0 (the logarithm of split/log2.hpp).
+__attribute__((always_inline)) inline double xlog2x(double v) { return v * log2_positive(v); }
+
+// The entropy mass of rows of weight sum w > 0 whose k classes weigh
+// weight(i): w times their entropy in bits, formed as xlog2x(w) minus
+// xlog2x of each class weight above zero (a class without weight, or a
+// rounding residue at or below zero, takes nothing), in the order
+// i = 0..k-1. A side holding one class has mass 0 exactly.
+template <class Weight>
+__attribute__((always_inline)) inline double entropy_mass(std::size_t k, double w,
+                                                          Weight&& weight) {
+    double m = xlog2x(w);
+    for (std::size_t i = 0; i < k; ++i) {
+        const double t = weight(i);
+        if (t > 0.0) m -= xlog2x(t);
+    }
+    return m;
+}
+
+// Entropy in bits: the mass over the weight.
 template <class Weight>
 __attribute__((always_inline)) inline double entropy(std::size_t k, double w, Weight&& weight) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < k; ++i) {
-        const double share = weight(i) / w;
-        if (share > 0.0) s -= share * log2_positive(share);
-    }
-    return s;
+    return entropy_mass(k, w, weight) / w;
 }
 
 // The criterion's impurity (gini or entropy above).
@@ -93,6 +105,14 @@ template <class Weight>
 __attribute__((always_inline)) inline double class_impurity(Criterion criterion, std::size_t k,
                                                             double w, Weight&& weight) {
     return criterion == Criterion::kEntropy ? entropy(k, w, weight) : gini(k, w, weight);
+}
+
+// The criterion's impurity times the weight: w times the Gini impurity, or
+// the entropy mass; 0 for rows without weight.
+template <class Weight>
+inline double weighted_impurity(Criterion criterion, std::size_t k, double w, Weight&& weight) {
+    if (!(w > 0.0)) return 0.0;
+    return criterion == Criterion::kEntropy ? entropy_mass(k, w, weight) : w * gini(k, w, weight);
 }
 
 // Parent impurity minus the weight-averaged impurities of the sides.
@@ -117,13 +137,16 @@ __attribute__((always_inline)) inline double gini_gain(const ParentTotals& paren
     return impurity_decrease(parent, wl, gini(k, wl, left), wr, gini(k, wr, right));
 }
 
-// Entropy gain, the same with entropy for gini.
+// Entropy gain: the parent's entropy minus the sides' masses over the
+// parent weight (the masses are the weighted side entropies that
+// impurity_decrease forms).
 template <class Left, class Right>
 __attribute__((always_inline)) inline double entropy_gain(const ParentTotals& parent, double wl,
                                                           std::size_t k, Left&& left,
                                                           Right&& right) {
     const double wr = parent.weight - wl;
-    return impurity_decrease(parent, wl, entropy(k, wl, left), wr, entropy(k, wr, right));
+    return parent.impurity - (entropy_mass(k, wl, left) + entropy_mass(k, wr, right)) /
+                                 parent.weight;
 }
 
 // The gain of a classification candidate by the parent's criterion.

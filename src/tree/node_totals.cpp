@@ -11,12 +11,11 @@
 namespace tw {
 namespace {
 
-// The criterion's impurity times the weight (for Gini, w * (1 - sum of
-// squared shares)); 0 for a node without weight.
+// The criterion's impurity times the weight of a node's class totals (for
+// Gini, w * (1 - sum of squared shares)); 0 for a node without weight.
 double weighted_impurity(split::Criterion criterion, const double* totals, std::size_t k,
                          double w) {
-    if (!(w > 0.0)) return 0.0;
-    return w * split::class_impurity(criterion, k, w, [&](std::size_t c) { return totals[c]; });
+    return split::weighted_impurity(criterion, k, w, [&](std::size_t c) { return totals[c]; });
 }
 
 // Calls visit(node, entry, left, right) for every node in post-order, where
