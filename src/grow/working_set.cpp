@@ -43,6 +43,10 @@ void WorkingSet::gather() {
         if (!count_mode_) {
             keeps_positions_ = true;
             remap_classes();
+            unit_weights_ = true;
+            for (std::size_t r : boot_) unit_weights_ = unit_weights_ && w_[r] == 1.0;
+        } else {
+            unit_weights_ = true;
         }
     }
     if (!count_mode_) {
@@ -193,6 +197,7 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
         }
         weight = static_cast<double>(rows);
         parent.weight = weight;
+        parent.counts = true;
         if (classes.size() <= 1) return false;
     } else if (ws.classification()) {
         const split::ClassRecord* rec = ws.class_records();
@@ -206,6 +211,7 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
             if (count[r.cls]++ == 0) touched_.push_back(r.cls);
         }
         parent.weight = weight;
+        parent.counts = ws.unit_weights();
         classes.assign(touched_.begin(), touched_.end());
         std::sort(classes.begin(), classes.end());
         if (classes.size() <= 1) return false;  // empty or a single class

@@ -62,6 +62,9 @@ public:
 
     bool classification() const { return classification_; }
     bool count_mode() const { return count_mode_; }
+    // Classification: every bootstrap entry weighs 1 (so every weight sum
+    // is a whole number of entries).
+    bool unit_weights() const { return unit_weights_; }
     std::size_t features() const { return features_; }
     std::size_t entries() const { return entries_; }  // bootstrap entries
     std::size_t slots() const { return slots_; }
@@ -116,6 +119,7 @@ private:
     const bool classification_;
     bool count_mode_ = false;
     bool keeps_positions_ = true;
+    bool unit_weights_ = false;
     std::size_t slots_ = 0;      // entries_, or the distinct rows in count mode
     std::size_t row_bytes_ = 0;  // features_, plus the tag in count mode
     u64 left_rows_ = 0;

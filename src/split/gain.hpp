@@ -55,6 +55,10 @@ struct ParentTotals {
     double ywy = 0.0;       // sum of y * (w * y)
     double impurity = 0.0;  // the criterion's impurity, or the variance, of the node
     Criterion criterion = Criterion::kGini;
+    // Classification: every row weighs 1, so the weight and every class or
+    // side total is a whole number of rows (the kernels may then read
+    // tabulated terms; the gains are the same).
+    bool counts = false;
 };
 
 // Variance of rows with weight sum w and sums wy, ywy: E[y^2] - E[y]^2.

@@ -69,6 +69,38 @@ __attribute__((always_inline)) inline v4d two_class_entropy_gain(v4d impurity, v
     return impurity - (ml + mr) / weight;
 }
 
+// xlog2x of the whole numbers 0..kXLogTable-1 (0 at 0), xlog2x's own
+// values: the entropy masses of count-mode nodes of fewer rows read their
+// terms here instead of taking logarithms, with the same results.
+constexpr std::size_t kXLogTable = 8192;
+
+const double* xlog2x_table() {
+    static const std::vector<double> table = [] {
+        std::vector<double> t(kXLogTable, 0.0);
+        for (std::size_t c = 1; c < kXLogTable; ++c) t[c] = split::xlog2x(static_cast<double>(c));
+        return t;
+    }();
+    return table.data();
+}
+
+// entropy_gain of whole-number totals below kXLogTable, candidate by
+// candidate from the table (a zero total takes xlog2x = 0, which leaves a
+// mass as entropy_mass leaves it).
+void table_entropy_class_gains(const ParentTotals& parent, const double* tot, std::size_t kn,
+                               const double* wl, const double* left, double* gain,
+                               std::size_t count) {
+    const double* x = xlog2x_table();
+    const auto at = [](double v) { return static_cast<std::size_t>(v); };
+    for (std::size_t j = 0; j < count; ++j) {
+        const double* lc = left + j * kn;
+        double ml = x[at(wl[j])];
+        for (std::size_t i = 0; i < kn; ++i) ml -= x[at(lc[i])];
+        double mr = x[at(parent.weight - wl[j])];
+        for (std::size_t i = 0; i < kn; ++i) mr -= x[at(tot[i] - lc[i])];
+        gain[j] = parent.impurity - (ml + mr) / parent.weight;
+    }
+}
+
 // entropy_gain lane by lane over kn classes: the left mass's terms in
 // class order, then the right one's.
 __attribute__((always_inline)) inline void entropy_class_gains(const ParentTotals& parent,
@@ -126,7 +158,11 @@ TW_VECTOR_CLONES
 void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, const double* wl,
                  const double* left, double* gain, std::size_t count) {
     if (parent.criterion == Criterion::kEntropy) {
-        entropy_class_gains(parent, tot, kn, wl, left, gain, count);
+        if (parent.counts && parent.weight < static_cast<double>(kXLogTable)) {
+            table_entropy_class_gains(parent, tot, kn, wl, left, gain, count);
+        } else {
+            entropy_class_gains(parent, tot, kn, wl, left, gain, count);
+        }
         return;
     }
     const v4d W = splat(parent.weight);
@@ -212,20 +248,6 @@ __attribute__((always_inline)) inline double count_gains_as(const ParentTotals& 
 }  // namespace
 
 namespace {
-
-// xlog2x of the whole numbers 0..kXLogTable-1 (0 at 0), xlog2x's own
-// values: the entropy masses of count-mode nodes of fewer rows read their
-// terms here instead of taking logarithms, with the same results.
-constexpr std::size_t kXLogTable = 8192;
-
-const double* xlog2x_table() {
-    static const std::vector<double> table = [] {
-        std::vector<double> t(kXLogTable, 0.0);
-        for (std::size_t c = 1; c < kXLogTable; ++c) t[c] = split::xlog2x(static_cast<double>(c));
-        return t;
-    }();
-    return table.data();
-}
 
 // count_gains by the entropy gain for a node of fewer than kXLogTable rows:
 // every count is a table index, and a zero count takes xlog2x = 0, which

@@ -82,17 +82,23 @@ void check_classes() {
         const std::size_t count = 4 * (1 + below(12));
         std::vector<double> tot(kn, 0.0), run(kn, 0.0);
         std::vector<double> wl(count), left(count * kn), gain(count);
+        // Some rounds have rows of whole-number weights (0, 1, 2): whole totals, which
+        // the entropy kernel may take from its table.
+        const bool counts = round % 4 == 3;
         double w = 0.0;
         for (std::size_t j = 0; j < count; ++j) {
             const std::size_t c = below(kn);
-            const double rw = below(6) == 0 ? 0.0 : weight();
+            const double rw = counts ? static_cast<double>(below(3)) : below(6) == 0 ? 0.0 : weight();
             w += rw;
             run[c] += rw;
             wl[j] = w;
             for (std::size_t i = 0; i < kn; ++i) left[j * kn + i] = run[i];
         }
-        for (std::size_t i = 0; i < kn; ++i) tot[i] = run[i] + (below(3) == 0 ? 0.0 : weight());
+        for (std::size_t i = 0; i < kn; ++i) {
+            tot[i] = run[i] + (below(3) == 0 ? 0.0 : counts ? static_cast<double>(below(9)) : weight());
+        }
         ParentTotals p;
+        p.counts = counts;
         p.weight = 0.0;
         p.criterion = round % 2 ? Criterion::kEntropy : Criterion::kGini;
         for (std::size_t i = 0; i < kn; ++i) p.weight += tot[i];
