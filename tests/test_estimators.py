@@ -94,8 +94,8 @@ def expected_failed_checks(estimator):
 
 
 # The forests once more with the out-of-bag estimate, class weights, smaller
-# bootstrap samples, the random splitter, a minimal impurity decrease and a
-# leaf limit on.
+# bootstrap samples, the random splitter, a minimal impurity decrease, a
+# leaf limit and the entropy criterion on.
 WITH_OPTIONS = [
     small("ForestClassifier", oob_score=True, class_weight="balanced", max_samples=0.8),
     small("ForestClassifier", class_weight="balanced_subsample", max_samples=0.7),
@@ -104,6 +104,8 @@ WITH_OPTIONS = [
     small("ForestRegressor", splitter="random", bootstrap=False),
     small("ForestClassifier", max_leaf_nodes=6),
     small("ForestRegressor", max_leaf_nodes=6, splitter="random"),
+    small("ForestClassifier", criterion="entropy"),
+    small("ForestClassifier", criterion="log_loss", splitter="random", max_features=None),
 ]
 
 
@@ -284,7 +286,8 @@ def test_forest_defaults_are_scikit_learns():
         (tarnwood.ForestRegressor(), RandomForestRegressor()),
     ):
         mine, reference = ours.get_params(), theirs.get_params()
-        for key in ("n_estimators", "max_features", "bootstrap", "max_depth", "min_samples_split", "min_samples_leaf"):
+        for key in ("n_estimators", "criterion", "max_features", "bootstrap", "max_depth",
+                    "min_samples_split", "min_samples_leaf"):
             assert mine[key] == reference[key], (type(ours).__name__, key)
         # clone rebuilds from get_params, so it keeps each class's own default.
         assert clone(ours).get_params() == mine

@@ -1,6 +1,6 @@
 """The fuzz suite (test_fuzz.py) for the package forests' own options and
 analyses: oob_score, warm_start, max_samples, min_impurity_decrease,
-splitter, max_leaf_nodes and class_weight of the
+splitter, max_leaf_nodes, criterion and class_weight of the
 estimators, their analysis methods, the same keywords and methods of
 `tarnwood._engine`, and saved states with a fit record. Every call returns
 or raises ValueError / TypeError with a message; a refused fit leaves the
@@ -43,6 +43,8 @@ def option_values():
         min_impurity_decrease=st.one_of(st.floats(allow_nan=True), st.integers(-1, 2), odd),
         splitter=st.one_of(st.sampled_from(["best", "random", "Random", ""]), odd),
         max_leaf_nodes=st.one_of(st.none(), st.integers(-1, 12), st.just(2**64 - 1), odd),
+        criterion=st.one_of(st.sampled_from(["gini", "entropy", "log_loss", "squared_error",
+                                             "absolute_error", "GINI", "entropy\0"]), odd),
         bootstrap=st.booleans(),
         n_estimators=st.integers(1, 4),
     )
@@ -110,6 +112,9 @@ def test_engine_forest_keywords_and_methods_answer_cleanly(name, data):
         min_impurity_decrease=data.draw(values_of("float", "min_impurity_decrease")),
         random_splits=data.draw(values_of("flag", "random_splits")),
         max_leaf_nodes=data.draw(values_of("opt_count", "max_leaf_nodes")),
+        criterion=data.draw(st.one_of(
+            st.sampled_from(["gini", "entropy", "squared_error", "log_loss", "", None]),
+            values_of("text", "criterion"))),
     )
     answer(model.fit, data.draw(values_of("matrix", "x")), data.draw(values_of("vector", "y")),
            **keywords)

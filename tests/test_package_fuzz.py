@@ -156,7 +156,7 @@ KIND = {
     "learning_rate": "float", "tol": "float", "conformal_fraction": "float",
     "oob_score": "oob_score", "warm_start": "warm_start", "class_weight": "class_weight",
     "max_samples": "max_samples", "min_impurity_decrease": "min_impurity_decrease",
-    "splitter": "splitter", "max_leaf_nodes": "max_leaf_nodes",
+    "splitter": "splitter", "max_leaf_nodes": "max_leaf_nodes", "criterion": "criterion",
 }
 # The forests' own options: good values, values beyond their bounds, wrong
 # kinds (test_fuzz_forests.py fuzzes their analyses in depth).
@@ -168,6 +168,7 @@ CHOICES = {
     "min_impurity_decrease": [0.0, 0.01, 1e300, -1.0, float("nan"), "x"],
     "splitter": ["best", "random", "other", None],
     "max_leaf_nodes": [None, 2, 5, 10**6, 2**64 - 1, 1, 0, 2**64, 2.0, "4"],
+    "criterion": ["gini", "entropy", "log_loss", "squared_error", "Entropy", "", None, 1],
 }
 
 # Public calls on a fitted estimator: (name, argument kinds). A name starting

@@ -37,6 +37,7 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         min_impurity_decrease=0.0,
         splitter="best",
         max_leaf_nodes=None,
+        criterion=None,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -53,6 +54,7 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
         self.min_impurity_decrease = min_impurity_decrease
         self.splitter = splitter
         self.max_leaf_nodes = max_leaf_nodes
+        self.criterion = criterion
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -105,6 +107,17 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
             )
         return self.splitter == "random"
 
+    def _criterion(self):
+        """The engine's name of the criterion (log_loss is entropy)."""
+        allowed = self._CRITERIA
+        if not isinstance(self.criterion, str) or self.criterion not in allowed:
+            among = ", ".join(repr(c) for c in allowed)
+            raise _base.InvalidParameterError(
+                f"The 'criterion' parameter of {type(self).__name__} must be a str among "
+                f"{{{among}}}. Got {self.criterion!r} instead."
+            )
+        return "entropy" if self.criterion == "log_loss" else str(self.criterion)
+
     def _previous_model(self):
         """The fitted engine model a warm start keeps, or None."""
         warm = _base.check_bool(type(self).__name__, "warm_start", self.warm_start)
@@ -141,6 +154,7 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
             random_splits=self._random_splits(),
             max_leaf_nodes=_base.check_int(
                 type(self).__name__, "max_leaf_nodes", self.max_leaf_nodes, 2, allow_none=True),
+            criterion=self._criterion(),
         )
         return model, (self._oob_attributes(model, y, scorer) if oob else {})
 
@@ -162,7 +176,8 @@ class _ForestBase(_base.EngineEstimator, BaseEstimator):
 
     @property
     def feature_importances_(self):
-        """Mean decrease in impurity (Gini or variance), each split weighted
+        """Mean decrease in impurity (the criterion's: Gini impurity or entropy
+        for a classifier, variance for a regressor), each split weighted
         by its node's training weight: per tree normalised to sum to 1, then
         averaged over the trees that split and normalised again. Zeros when
         no tree splits."""
@@ -278,8 +293,8 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     min_impurity_decrease : float, default=0.0
         A node splits only when its weighted impurity decrease,
         N_t / N * (impurity - N_t_L / N_t * left impurity - N_t_R / N_t *
-        right impurity) with N the weight of the tree's sample, reaches this
-        value.
+        right impurity) with N the weight of the tree's sample and the
+        criterion's impurity, reaches this value.
     max_leaf_nodes : int or None, default=None
         At most this many leaves per tree (at least 2): the nodes then split
         best first, the one of the largest weighted impurity decrease (see
@@ -297,6 +312,11 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         {label: weight}; "balanced" weighs class c by
         n_samples / (n_classes * count of c); "balanced_subsample" does so
         within each tree's bootstrap sample.
+    criterion : {"gini", "entropy", "log_loss"}, default="gini"
+        The impurity the splits decrease: the Gini impurity, or the Shannon
+        entropy in bits ("log_loss" is the same). It also measures
+        `feature_importances_` and `min_impurity_decrease`, and the fitted
+        forest keeps it (a warm start must use the same one).
 
     Fit and predict release the interpreter lock while they run, so other
     Python threads keep running, and Ctrl-C interrupts them with
@@ -322,6 +342,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     """
 
     _OOB_ATTRIBUTES = ("oob_score_", "oob_decision_function_")
+    _CRITERIA = ("gini", "entropy", "log_loss")
 
     def __init__(
         self,
@@ -341,6 +362,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         splitter="best",
         max_leaf_nodes=None,
         class_weight=None,
+        criterion="gini",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -358,6 +380,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             min_impurity_decrease=min_impurity_decrease,
             splitter=splitter,
             max_leaf_nodes=max_leaf_nodes,
+            criterion=criterion,
         )
         self.class_weight = class_weight
 
@@ -427,8 +450,9 @@ class ForestRegressor(RegressorMixin, _ForestBase):
 
     Parameters are those of :class:`ForestClassifier` (without
     class_weight), except that `max_features` defaults to 1.0 (every feature
-    examined at every split, scikit-learn's default for regression) and
-    that `oob_score=True` scores with R^2.
+    examined at every split, scikit-learn's default for regression), that
+    `criterion` defaults to "squared_error" (variance reduction, the only
+    one) and that `oob_score=True` scores with R^2.
 
     Attributes
     ----------
@@ -444,6 +468,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
     """
 
     _OOB_ATTRIBUTES = ("oob_score_", "oob_prediction_")
+    _CRITERIA = ("squared_error",)
 
     def __init__(
         self,
@@ -462,6 +487,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         min_impurity_decrease=0.0,
         splitter="best",
         max_leaf_nodes=None,
+        criterion="squared_error",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -479,6 +505,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             min_impurity_decrease=min_impurity_decrease,
             splitter=splitter,
             max_leaf_nodes=max_leaf_nodes,
+            criterion=criterion,
         )
 
     _engine = _native.ForestRegressor

@@ -5,6 +5,8 @@
 // fit record (saved with the state), which the fit options (out-of-bag
 // estimates, sample sizes, balanced samples, warm starts) and the analyses
 // (engine/forest_analyses.hpp) build on; states of the `_rs` forests load too.
+#include <string>
+#include <type_traits>
 #include <utility>
 
 #include "engine/calls.hpp"
@@ -32,10 +34,36 @@ struct Door : Core {
 using Clf = Door<tw::RandomForestClassifier>;
 using Reg = Door<tw::RandomForestRegressor>;
 
+// The criterion a fit names: "gini" or "entropy" for the classifier,
+// "squared_error" (the variance, the only one) for the regressor.
+template <class Model>
+split::Criterion to_criterion(PyObject* obj) {
+    const std::string name = to_text(obj, "criterion");
+    if constexpr (std::is_same_v<Model, Clf>) {
+        if (name == "gini") return split::Criterion::kGini;
+        if (name == "entropy") return split::Criterion::kEntropy;
+        throw ValueError("criterion must be 'gini' or 'entropy', got '" + name + "'");
+    } else {
+        if (name == "squared_error") return split::Criterion::kGini;
+        throw ValueError("criterion must be 'squared_error', got '" + name + "'");
+    }
+}
+
+// The `criterion` property: the impurity the fitted trees decreased.
+template <class Model>
+PyObject* forest_criterion(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        const char* name = std::is_same_v<Model, Clf> ? split::criterion_name(model->criterion())
+                                                      : "squared_error";
+        return PyUnicode_FromString(name);
+    });
+}
+
 // fit(x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False,
 // warm_start=None, max_samples=None, balanced_subsample=False,
-// min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None):
-// grows a new
+// min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None,
+// criterion=None): grows a new
 // forest (or, warm_start being a fitted forest of this class, possibly this
 // one, keeps its trees and grows the ones missing up to n_estimators) and
 // replaces the fitted one only when the whole fit succeeds.
@@ -46,12 +74,15 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
                                             "n_jobs",     "verbose",     "oob_score",
                                             "warm_start", "max_samples", "balanced_subsample",
                                             "min_impurity_decrease",     "random_splits",
-                                            "max_leaf_nodes",            nullptr};
+                                            "max_leaf_nodes",            "criterion",
+                                            nullptr};
         PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
         PyObject *ooob = nullptr, *owarm = nullptr, *osamples = Py_None, *obalanced = nullptr;
         PyObject *odecrease = nullptr, *orandom = nullptr, *oleaves = Py_None;
-        parse_args(args, kwargs, "OO|OOOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
-                   &ooob, &owarm, &osamples, &obalanced, &odecrease, &orandom, &oleaves);
+        PyObject *ocriterion = Py_None;
+        parse_args(args, kwargs, "OO|OOOOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
+                   &ooob, &owarm, &osamples, &obalanced, &odecrease, &orandom, &oleaves,
+                   &ocriterion);
         const Matrix x = to_matrix(ox, "x");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
@@ -69,6 +100,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "max_leaf_nodes must be at least 2 or None");
             throw PyErrorSet{};
         }
+        if (ocriterion != Py_None) options.criterion = to_criterion<Model>(ocriterion);
         const bool warm_other = owarm && owarm != Py_None && owarm != self;
         if (warm_other && Py_TYPE(owarm) != Py_TYPE(self)) {
             PyErr_Format(PyExc_TypeError, "argument 'warm_start': expected None or a %s, got %s",
@@ -128,7 +160,8 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 #define TW_FIT_DOC                                                                    \
     "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False, "    \
     "warm_start=None, max_samples=None, balanced_subsample=False, "                 \
-    "min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None)\n--\n\n"
+    "min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None, "       \
+    "criterion=None)\n--\n\n"
 
 PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),
@@ -142,6 +175,7 @@ PyGetSetDef g_clf_getset[] = {
     TW_GETTER("n_estimators", forest_n_estimators<Clf>),
     TW_GETTER("classes_", forest_classes<Clf>),
     TW_GETTER("is_fitted", is_fitted_getter<Clf>),
+    TW_GETTER("criterion", forest_criterion<Clf>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -156,6 +190,7 @@ PyMethodDef g_reg_methods[] = {
 PyGetSetDef g_reg_getset[] = {
     TW_GETTER("n_estimators", forest_n_estimators<Reg>),
     TW_GETTER("is_fitted", is_fitted_getter<Reg>),
+    TW_GETTER("criterion", forest_criterion<Reg>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -270,7 +270,7 @@ void ExactGrower::scan_classification(std::size_t f, std::size_t lo, std::size_t
         right[cs.cls] -= cs.w;
         const std::uint64_t nL = i + 1;
         if (v[i] == v[i + 1] || !split::admissible(nL, m, WL, parent.weight, msl)) continue;
-        const double gain = split::gini_gain(
+        const double gain = split::class_gain(
             parent, WL, np, [&](std::size_t j) { return left[pc[j]]; },
             [&](std::size_t j) { return right[pc[j]]; });
         if (gain > best.gain) take(best, gain, f, v[i], v[i + 1]);
@@ -309,7 +309,7 @@ void ExactGrower::scan_classification_small(std::size_t f, std::size_t lo, std::
         }
         const std::uint64_t nL = i + 1;
         if (v[i] == v[i + 1] || !split::admissible(nL, m, WL, parent.weight, msl)) continue;
-        const double gain = split::gini_gain(
+        const double gain = split::class_gain(
             parent, WL, NP, [&](std::size_t j) { return L[j]; },
             [&](std::size_t j) { return R[j]; });
         if (gain > best.gain) take(best, gain, f, v[i], v[i + 1]);
@@ -362,8 +362,10 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
         if (classification_) {
             ParentTotals parent;
             parent.weight = weight_;
-            parent.impurity = split::gini(classes_.size(), weight_,
-                                          [&](std::size_t i) { return class_total_[classes_[i]]; });
+            parent.criterion = params_.criterion;
+            parent.impurity = split::class_impurity(
+                params_.criterion, classes_.size(), weight_,
+                [&](std::size_t i) { return class_total_[classes_[i]]; });
             for (std::size_t j = 0; j < n_examined_; ++j) {
                 parallel::check_stop();  // a scan of many rows is long
                 scan_classes(feature_draw_[j], lo, n, parent, best);

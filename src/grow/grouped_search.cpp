@@ -66,7 +66,7 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
             nl += counts[b];
             wl += bw;
             if (split::admissible(nl, n, wl, parent.weight, min_leaf)) {
-                const double gain = split::gini_gain(
+                const double gain = split::class_gain(
                     parent, wl, kc, [&](std::size_t i) { return left[classes[i]]; },
                     [&](std::size_t i) { return total[classes[i]] - left[classes[i]]; });
                 if (gain > best.gain) best.take(gain, f, b);

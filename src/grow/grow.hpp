@@ -9,6 +9,7 @@
 
 #include "core/matrix.hpp"
 #include "core/rng.hpp"
+#include "split/gain.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {
@@ -31,6 +32,8 @@ struct TreeParams {
     // first (largest weighted impurity decrease first); absent = depth first
     // without a leaf limit.
     std::optional<std::uint64_t> max_leaf_nodes;
+    // Classification: the impurity the splits decrease (split/gain.hpp).
+    split::Criterion criterion = split::Criterion::kGini;
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

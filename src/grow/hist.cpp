@@ -108,7 +108,7 @@ void HistGrower::allocate() {
     const bool classification = ws_.classification();
     const std::size_t n_classes = ws_.n_classes();
     features_.resize(ws_.features());
-    node_.reset(n_classes);
+    node_.reset(n_classes, params_.criterion);
     if (params_.random_splits) {
         random_.allocate(ws_.count_mode() ? 2 : n_classes);
         return;

@@ -291,7 +291,7 @@ void RandomSearch::search(const NodeRange& node, Rng& rng, split::BestSplit& bes
         if (!split::admissible(nl_[j], node.rows, wl, parent.weight, ctx_.min_leaf)) continue;
         double g;
         if (kn > 0) {
-            g = split::gini_gain(
+            g = split::class_gain(
                 parent, wl, kn, [&](std::size_t i) { return s[1 + i]; },
                 [&](std::size_t i) { return total[classes[i]] - s[1 + i]; });
         } else {

@@ -43,6 +43,10 @@ void WorkingSet::gather() {
         if (!count_mode_) {
             keeps_positions_ = true;
             remap_classes();
+            unit_weights_ = true;
+            for (std::size_t r : boot_) unit_weights_ = unit_weights_ && w_[r] == 1.0;
+        } else {
+            unit_weights_ = true;
         }
     }
     if (!count_mode_) {
@@ -173,7 +177,8 @@ void WorkingSet::remap_classes() {
     }
 }
 
-void NodeTotals::reset(std::size_t n_classes) {
+void NodeTotals::reset(std::size_t n_classes, split::Criterion criterion) {
+    parent.criterion = criterion;
     class_total.assign(n_classes, 0.0);
     class_count_.assign(n_classes, 0);
 }
@@ -197,6 +202,7 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
             if (count[r.cls]++ == 0) touched_.push_back(r.cls);
         }
         parent.weight = weight;
+        parent.counts = ws.unit_weights();
         classes.assign(touched_.begin(), touched_.end());
         std::sort(classes.begin(), classes.end());
         if (classes.size() <= 1) return false;  // empty or a single class
@@ -229,16 +235,16 @@ bool NodeTotals::compute_counts(u64 rows, u64 ones) {
         class_total[c] = static_cast<double>(count[c]);
         if (count[c] != 0) classes.push_back(c);
     }
-    const double weight = static_cast<double>(rows);
-    parent.weight = weight;
+    parent.weight = static_cast<double>(rows);
+    parent.counts = true;
     if (classes.size() <= 1) return false;
     set_class_impurity();
     return true;
 }
 
 void NodeTotals::set_class_impurity() {
-    parent.impurity = split::gini(classes.size(), parent.weight,
-                                  [&](std::size_t i) { return class_total[classes[i]]; });
+    parent.impurity = split::class_impurity(parent.criterion, classes.size(), parent.weight,
+                                            [&](std::size_t i) { return class_total[classes[i]]; });
 }
 
 void NodeTotals::clear() {

@@ -64,6 +64,9 @@ public:
 
     bool classification() const { return classification_; }
     bool count_mode() const { return count_mode_; }
+    // Classification: every bootstrap entry weighs 1 (so every weight sum
+    // is a whole number of entries).
+    bool unit_weights() const { return unit_weights_; }
     std::size_t features() const { return features_; }
     std::size_t entries() const { return entries_; }  // bootstrap entries
     std::size_t slots() const { return slots_; }
@@ -121,6 +124,7 @@ private:
     const bool classification_;
     bool count_mode_ = false;
     bool keeps_positions_ = true;
+    bool unit_weights_ = false;
     std::size_t slots_ = 0;      // entries_, or the distinct rows in count mode
     std::size_t row_bytes_ = 0;  // features_, plus the tag in count mode
     u64 left_rows_ = 0;
@@ -144,8 +148,9 @@ private:
 // classification, the class totals and the classes present.
 class NodeTotals {
 public:
-    // Sizes the per-class tables for the working set's classes.
-    void reset(std::size_t n_classes);
+    // Sizes the per-class tables for the working set's classes; gains of
+    // classification candidates use the criterion.
+    void reset(std::size_t n_classes, split::Criterion criterion);
     // Totals of slots begin..end-1; false when the node must be a leaf (no
     // weight, or fewer than two classes). Classification totals must be
     // cleared again with clear().

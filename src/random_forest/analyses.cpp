@@ -136,7 +136,7 @@ std::vector<double> ForestCore::feature_importances(std::size_t n_features) cons
     std::vector<std::vector<double>> per_tree(T);
     // A tree without a split takes no part in the mean.
     parallel::parallel_for(T, [&](std::size_t t) {
-        per_tree[t] = normalised_decreases(trees_[t], width_, leaf_weight(t), used);
+        per_tree[t] = normalised_decreases(trees_[t], width_, leaf_weight(t), used, criterion_);
     });
     std::vector<double> out(n_features, 0.0);
     std::size_t splitting = 0;

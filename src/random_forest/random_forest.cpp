@@ -97,6 +97,7 @@ void RandomForestClassifier::fit(const MatrixView& x, Vec y,
     packed_ = std::move(packed);
     record_.reset();
     oob_ = OobPredictions{};
+    criterion_ = split::Criterion::kGini;
     fitted_ = true;
 }
 
@@ -168,6 +169,7 @@ void RandomForestRegressor::fit(const MatrixView& x, Vec y,
     packed_ = std::move(packed);
     record_.reset();
     oob_ = OobPredictions{};
+    criterion_ = split::Criterion::kGini;
     fitted_ = true;
 }
 

@@ -63,6 +63,9 @@ struct FitOptions {
     bool random_splits = false;
     // Leaf limit of the new trees, grown best first (grow/grow.hpp).
     std::optional<std::uint64_t> max_leaf_nodes;
+    // Classifier: the impurity the new trees' splits decrease. A warm start
+    // keeps it: it must be the fitted forest's.
+    split::Criterion criterion = split::Criterion::kGini;
     // Warm start: a fitted forest of the same class (possibly this one)
     // whose trees the fit keeps, growing the rest up to n_estimators.
     const ForestCore* warm_start = nullptr;
@@ -131,6 +134,9 @@ public:
     const std::optional<FitRecord>& record() const { return record_; }
     // The last fit's out-of-bag predictions (empty unless it asked for them).
     const OobPredictions& oob() const { return oob_; }
+    // The impurity the trees' splits decreased (Gini unless a fit through
+    // FitOptions asked for another); the importances measure it.
+    split::Criterion criterion() const { return criterion_; }
 
     // Leaf index of every row in every tree: rows x trees, row-major.
     std::vector<std::uint32_t> apply(const MatrixView& x) const;
@@ -139,9 +145,9 @@ public:
     std::vector<std::size_t> sample_indices(std::size_t t) const;
     // Node weights and values of tree t.
     NodeTotals tree_totals(std::size_t t) const;
-    // Mean decrease in impurity over n_features columns: each tree's split
-    // decreases normalised to sum to 1, averaged over the trees that split,
-    // normalised again; zeros when no tree splits.
+    // Mean decrease in impurity (by criterion()) over n_features columns:
+    // each tree's split decreases normalised to sum to 1, averaged over the
+    // trees that split, normalised again; zeros when no tree splits.
     std::vector<double> feature_importances(std::size_t n_features) const;
     // x and y must be the training data of the fit that made the record.
     PermutationImportance oob_permutation_importance(const MatrixView& x, Vec y,
@@ -171,6 +177,7 @@ protected:
     bool fitted_ = false;
     std::optional<FitRecord> record_;
     OobPredictions oob_;
+    split::Criterion criterion_ = split::Criterion::kGini;
 };
 
 class RandomForestClassifier : public ForestCore {

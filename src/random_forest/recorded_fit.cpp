@@ -238,6 +238,11 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
                              " must be larger or equal to the number of fitted trees (" +
                              std::to_string(previous->trees_.size()) + ") when warm_start is set");
         }
+        if (options.criterion != previous->criterion_) {
+            throw ValueError("warm_start needs the criterion of the fitted forest (" +
+                             std::string(criterion_name(previous->criterion_)) + "), got " +
+                             criterion_name(options.criterion));
+        }
         keep = previous->trees_.size();
         mixed = rec->mixed || hash != rec->data_hash;
         if (options.oob && mixed) {
@@ -255,6 +260,9 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     }
     if (!(options.min_impurity_decrease >= 0.0) || !std::isfinite(options.min_impurity_decrease)) {
         throw ValueError("min_impurity_decrease must be a finite number >= 0");
+    }
+    if (!classification_ && options.criterion != split::Criterion::kGini) {
+        throw ValueError("a regression forest has no classification criterion");
     }
     if (options.oob && !s_.bootstrap) {
         throw ValueError("out-of-bag estimates need bootstrap=True");
@@ -319,6 +327,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         params.min_impurity_decrease = options.min_impurity_decrease;
         params.random_splits = options.random_splits;
         params.max_leaf_nodes = options.max_leaf_nodes;
+        params.criterion = options.criterion;
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Vec w = weights;
@@ -391,6 +400,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     record_ = std::move(record);
     oob_ = std::move(oob);
     width_ = n_classes;
+    criterion_ = options.criterion;
     fitted_ = true;
 }
 

@@ -1,8 +1,10 @@
 // Saved states of the two random forests (pickling and deep copies).
 //
 // Version 1 holds the settings and the fitted forest; version 2 adds the fit
-// record after them (forests fitted through the package door). The `_rs`
-// classes write and read version 1 only.
+// record after them (forests fitted through the package door); version 3
+// adds the criterion after the record, and is written only for a criterion
+// other than Gini, so Gini forests save as before and states without it
+// mean Gini. The `_rs` classes write and read version 1 only.
 #include <algorithm>
 #include <cmath>
 
@@ -15,6 +17,7 @@ namespace {
 
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kRecordVersion = 2;
+constexpr std::uint32_t kCriterionVersion = 3;
 
 // The settings in saved order; A is a Writer (S const) or a Reader.
 template <class A, class S>
@@ -59,9 +62,25 @@ Rng read_rng(Reader& r) {
     return Rng::from_parts(state_lo | (state_hi << 64), inc_lo | (inc_hi << 64));
 }
 
-// Version: 2 with a fit record, else 1.
-std::uint32_t version_of(const std::optional<FitRecord>& record) {
-    return record ? kRecordVersion : kVersion;
+// Version: 3 with a fit record and a criterion other than Gini, 2 with a
+// fit record, else 1.
+std::uint32_t version_of(const std::optional<FitRecord>& record, split::Criterion criterion) {
+    if (!record) return kVersion;
+    return criterion != split::Criterion::kGini ? kCriterionVersion : kRecordVersion;
+}
+
+void write_criterion(Writer& w, std::uint32_t version, split::Criterion criterion) {
+    if (version >= kCriterionVersion) w.u8(static_cast<std::uint8_t>(criterion));
+}
+
+// Gini unless a version-3 state names another; only classifiers have one.
+split::Criterion read_criterion(Reader& r, bool classification) {
+    if (r.version() < kCriterionVersion) return split::Criterion::kGini;
+    const std::uint8_t c = r.u8();
+    if (c != static_cast<std::uint8_t>(split::Criterion::kEntropy) || !classification) {
+        Reader::fail("unknown criterion");
+    }
+    return split::Criterion::kEntropy;
 }
 
 void write_record(Writer& w, const std::optional<FitRecord>& record) {
@@ -129,23 +148,26 @@ std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, 
 }  // namespace
 
 std::string RandomForestClassifier::save() const {
-    Writer w("RandomForestClassifier", version_of(record_));
+    const std::uint32_t version = version_of(record_, criterion_);
+    Writer w("RandomForestClassifier", version);
     write_settings(w, s_);
     w.flag(fitted_);
     w.flag(classes_.has_value());
     if (classes_) w.u64s(*classes_);
     w.trees(trees_);
     write_record(w, record_);
+    write_criterion(w, version, criterion_);
     return w.bytes();
 }
 
 RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestClassifier", with_record ? kRecordVersion : kVersion);
+    Reader r(state, "RandomForestClassifier", with_record ? kCriterionVersion : kVersion);
     RandomForestClassifier model(read_settings(r));
     model.fitted_ = r.flag();
     if (r.flag()) model.classes_ = r.u64s();
     model.trees_ = r.trees();
     model.record_ = read_record(r, model.trees_, model.fitted_);
+    model.criterion_ = read_criterion(r, true);
     r.finish();
     check_forest(model.trees_, model.s_, model.fitted_, true);
     if (model.fitted_ != model.classes_.has_value()) Reader::fail("class list does not match the fitted flag");
@@ -160,20 +182,23 @@ RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool
 }
 
 std::string RandomForestRegressor::save() const {
-    Writer w("RandomForestRegressor", version_of(record_));
+    const std::uint32_t version = version_of(record_, criterion_);
+    Writer w("RandomForestRegressor", version);
     write_settings(w, s_);
     w.flag(fitted_);
     w.trees(trees_);
     write_record(w, record_);
+    write_criterion(w, version, criterion_);
     return w.bytes();
 }
 
 RandomForestRegressor RandomForestRegressor::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestRegressor", with_record ? kRecordVersion : kVersion);
+    Reader r(state, "RandomForestRegressor", with_record ? kCriterionVersion : kVersion);
     RandomForestRegressor model(read_settings(r));
     model.fitted_ = r.flag();
     model.trees_ = r.trees();
     model.record_ = read_record(r, model.trees_, model.fitted_);
+    model.criterion_ = read_criterion(r, false);
     r.finish();
     check_forest(model.trees_, model.s_, model.fitted_, false);
     model.packed_ = PackedForest::values(model.trees_);

@@ -5,8 +5,11 @@
 // Terms: a candidate is one threshold considered for a node; its left
 // totals are the sums over the rows it sends left (the right totals follow
 // from the parent totals). Its gain is the parent impurity minus the
-// weight-averaged impurities of the two sides. Impurity is the Gini
-// impurity for classification and the weighted variance for regression.
+// weight-averaged impurities of the two sides. Impurity is the weighted
+// variance for regression and, for classification, the criterion's: the
+// Gini impurity (one minus the sum of squared class shares) or the entropy
+// in bits (minus the sum of share * log2(share), formed from the class
+// weights as the entropy mass below, with the logarithm of split/log2.hpp).
 // Classes are dense: 0..K-1 in ascending order of the class index.
 //
 // These are the only scalar forms of the formulas; the vector kernels in
@@ -14,6 +17,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+
+#include "split/log2.hpp"
 
 namespace tw::split {
 
@@ -35,13 +40,25 @@ inline RegRecord reg_record(double w, double y) {
     return RegRecord{w, wy, y * wy};
 }
 
+// The impurity of classification trees, named "gini" and "entropy".
+enum class Criterion : std::uint8_t { kGini = 0, kEntropy = 1 };
+
+inline const char* criterion_name(Criterion c) {
+    return c == Criterion::kEntropy ? "entropy" : "gini";
+}
+
 // Sums over a node's rows and its impurity. Classification fills weight
-// and impurity only (wy and ywy stay 0).
+// and impurity only (wy and ywy stay 0); its gains use `criterion`.
 struct ParentTotals {
     double weight = 0.0;    // sum of w
     double wy = 0.0;        // sum of w * y
     double ywy = 0.0;       // sum of y * (w * y)
-    double impurity = 0.0;  // Gini impurity or variance of the node
+    double impurity = 0.0;  // the criterion's impurity, or the variance, of the node
+    Criterion criterion = Criterion::kGini;
+    // Classification: every row weighs 1, so the weight and every class or
+    // side total is a whole number of rows (the kernels may then read
+    // tabulated terms; the gains are the same).
+    bool counts = false;
 };
 
 // Variance of rows with weight sum w and sums wy, ywy: E[y^2] - E[y]^2.
@@ -60,6 +77,46 @@ __attribute__((always_inline)) inline double gini(std::size_t k, double w, Weigh
         s += share * share;
     }
     return 1.0 - s;
+}
+
+// v * log2(v) for v > 0 (the logarithm of split/log2.hpp).
+__attribute__((always_inline)) inline double xlog2x(double v) { return v * log2_positive(v); }
+
+// The entropy mass of rows of weight sum w > 0 whose k classes weigh
+// weight(i): w times their entropy in bits, formed as xlog2x(w) minus
+// xlog2x of each class weight above zero (a class without weight, or a
+// rounding residue at or below zero, takes nothing), in the order
+// i = 0..k-1. A side holding one class has mass 0 exactly.
+template <class Weight>
+__attribute__((always_inline)) inline double entropy_mass(std::size_t k, double w,
+                                                          Weight&& weight) {
+    double m = xlog2x(w);
+    for (std::size_t i = 0; i < k; ++i) {
+        const double t = weight(i);
+        if (t > 0.0) m -= xlog2x(t);
+    }
+    return m;
+}
+
+// Entropy in bits: the mass over the weight.
+template <class Weight>
+__attribute__((always_inline)) inline double entropy(std::size_t k, double w, Weight&& weight) {
+    return entropy_mass(k, w, weight) / w;
+}
+
+// The criterion's impurity (gini or entropy above).
+template <class Weight>
+__attribute__((always_inline)) inline double class_impurity(Criterion criterion, std::size_t k,
+                                                            double w, Weight&& weight) {
+    return criterion == Criterion::kEntropy ? entropy(k, w, weight) : gini(k, w, weight);
+}
+
+// The criterion's impurity times the weight: w times the Gini impurity, or
+// the entropy mass; 0 for rows without weight.
+template <class Weight>
+inline double weighted_impurity(Criterion criterion, std::size_t k, double w, Weight&& weight) {
+    if (!(w > 0.0)) return 0.0;
+    return criterion == Criterion::kEntropy ? entropy_mass(k, w, weight) : w * gini(k, w, weight);
 }
 
 // Parent impurity minus the weight-averaged impurities of the sides.
@@ -82,6 +139,27 @@ __attribute__((always_inline)) inline double gini_gain(const ParentTotals& paren
                                                        std::size_t k, Left&& left, Right&& right) {
     const double wr = parent.weight - wl;
     return impurity_decrease(parent, wl, gini(k, wl, left), wr, gini(k, wr, right));
+}
+
+// Entropy gain: the parent's entropy minus the sides' masses over the
+// parent weight (the masses are the weighted side entropies that
+// impurity_decrease forms).
+template <class Left, class Right>
+__attribute__((always_inline)) inline double entropy_gain(const ParentTotals& parent, double wl,
+                                                          std::size_t k, Left&& left,
+                                                          Right&& right) {
+    const double wr = parent.weight - wl;
+    return parent.impurity - (entropy_mass(k, wl, left) + entropy_mass(k, wr, right)) /
+                                 parent.weight;
+}
+
+// The gain of a classification candidate by the parent's criterion.
+template <class Left, class Right>
+__attribute__((always_inline)) inline double class_gain(const ParentTotals& parent, double wl,
+                                                        std::size_t k, Left&& left,
+                                                        Right&& right) {
+    if (parent.criterion == Criterion::kEntropy) return entropy_gain(parent, wl, k, left, right);
+    return gini_gain(parent, wl, k, left, right);
 }
 
 // A candidate with nl of the node's n rows (left weight wl) on the left is

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <vector>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -47,6 +48,87 @@ __attribute__((always_inline)) inline v4d two_class_gain(v4d impurity, v4d weigh
 
 inline v4d splat(double v) { return v4d{v, v, v, v}; }
 
+// One class term of an entropy mass, lane by lane as entropy_mass() takes
+// it: m - xlog2x(t) where t is above zero, else m itself (m - 0.0 is m bit
+// for bit).
+__attribute__((always_inline)) inline v4d mass_term(v4d m, v4d t) {
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const v4d x = t * log2_positive(t);
+    return m - (t > zero ? x : zero);
+}
+
+__attribute__((always_inline)) inline v4d xlog2x(v4d v) { return v * log2_positive(v); }
+
+// entropy_gain with k = 2, lane by lane (as two_class_gain for Gini).
+__attribute__((always_inline)) inline v4d two_class_entropy_gain(v4d impurity, v4d weight,
+                                                                 v4d t0, v4d t1, v4d a, v4d l0,
+                                                                 v4d l1) {
+    const v4d wr = weight - a;
+    const v4d ml = mass_term(mass_term(xlog2x(a), l0), l1);
+    const v4d mr = mass_term(mass_term(xlog2x(wr), t0 - l0), t1 - l1);
+    return impurity - (ml + mr) / weight;
+}
+
+// xlog2x of the whole numbers 0..kXLogTable-1 (0 at 0), xlog2x's own
+// values: the entropy masses of count-mode nodes of fewer rows read their
+// terms here instead of taking logarithms, with the same results.
+constexpr std::size_t kXLogTable = 8192;
+
+const double* xlog2x_table() {
+    static const std::vector<double> table = [] {
+        std::vector<double> t(kXLogTable, 0.0);
+        for (std::size_t c = 1; c < kXLogTable; ++c) t[c] = split::xlog2x(static_cast<double>(c));
+        return t;
+    }();
+    return table.data();
+}
+
+// entropy_gain of whole-number totals below kXLogTable, candidate by
+// candidate from the table (a zero total takes xlog2x = 0, which leaves a
+// mass as entropy_mass leaves it).
+void table_entropy_class_gains(const ParentTotals& parent, const double* tot, std::size_t kn,
+                               const double* wl, const double* left, double* gain,
+                               std::size_t count) {
+    const double* x = xlog2x_table();
+    const auto at = [](double v) { return static_cast<std::size_t>(v); };
+    for (std::size_t j = 0; j < count; ++j) {
+        const double* lc = left + j * kn;
+        double ml = x[at(wl[j])];
+        for (std::size_t i = 0; i < kn; ++i) ml -= x[at(lc[i])];
+        double mr = x[at(parent.weight - wl[j])];
+        for (std::size_t i = 0; i < kn; ++i) mr -= x[at(tot[i] - lc[i])];
+        gain[j] = parent.impurity - (ml + mr) / parent.weight;
+    }
+}
+
+// entropy_gain lane by lane over kn classes: the left mass's terms in
+// class order, then the right one's.
+__attribute__((always_inline)) inline void entropy_class_gains(const ParentTotals& parent,
+                                                               const double* tot, std::size_t kn,
+                                                               const double* wl,
+                                                               const double* left, double* gain,
+                                                               std::size_t count) {
+    const v4d W = splat(parent.weight);
+    const v4d G = splat(parent.impurity);
+    for (std::size_t j = 0; j < count; j += 4) {
+        const v4d a = load<v4d>(wl + j);
+        const v4d wr = W - a;
+        v4d ml = xlog2x(a);
+        for (std::size_t i = 0; i < kn; ++i) {
+            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
+                            left[(j + 3) * kn + i]};
+            ml = mass_term(ml, lc);
+        }
+        v4d mr = xlog2x(wr);
+        for (std::size_t i = 0; i < kn; ++i) {
+            const v4d lc = {left[j * kn + i], left[(j + 1) * kn + i], left[(j + 2) * kn + i],
+                            left[(j + 3) * kn + i]};
+            mr = mass_term(mr, splat(tot[i]) - lc);
+        }
+        store(gain + j, G - (ml + mr) / W);
+    }
+}
+
 }  // namespace
 
 // variance_gain lane by lane.
@@ -75,6 +157,14 @@ void regression_gains(const ParentTotals& parent, const double* wl, const double
 TW_VECTOR_CLONES
 void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, const double* wl,
                  const double* left, double* gain, std::size_t count) {
+    if (parent.criterion == Criterion::kEntropy) {
+        if (parent.counts && parent.weight < static_cast<double>(kXLogTable)) {
+            table_entropy_class_gains(parent, tot, kn, wl, left, gain, count);
+        } else {
+            entropy_class_gains(parent, tot, kn, wl, left, gain, count);
+        }
+        return;
+    }
     const v4d W = splat(parent.weight);
     const v4d G = splat(parent.impurity);
     const v4d one = {1.0, 1.0, 1.0, 1.0};
@@ -120,11 +210,14 @@ void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, 
     }
 }
 
-// Each candidate's packed value holds its left rows in the low half and
-// their class-1 rows in the high half.
-TW_VECTOR_CLONES
-double count_gains(const ParentTotals& parent, double tot0, double tot1,
-                   const std::uint64_t* packed, double* gain, std::size_t count) {
+namespace {
+
+// count_gains by the Gini or the entropy gain.
+template <bool kEntropy>
+__attribute__((always_inline)) inline double count_gains_as(const ParentTotals& parent,
+                                                            double tot0, double tot1,
+                                                            const std::uint64_t* packed,
+                                                            double* gain, std::size_t count) {
     typedef int v4si __attribute__((vector_size(16)));
     typedef int v8si __attribute__((vector_size(32)));
     const v4d W = splat(parent.weight);
@@ -140,11 +233,59 @@ double count_gains(const ParentTotals& parent, double tot0, double tot1,
         const v4si oi = __builtin_shufflevector(pk, pk, 1, 3, 5, 7);
         const v4d a = __builtin_convertvector(ni, v4d);
         const v4d l1 = __builtin_convertvector(oi, v4d);
-        const v4d g = two_class_gain(G, W, t0, t1, a, a - l1, l1);
+        v4d g;
+        if constexpr (kEntropy) {
+            g = two_class_entropy_gain(G, W, t0, t1, a, a - l1, l1);
+        } else {
+            g = two_class_gain(G, W, t0, t1, a, a - l1, l1);
+        }
         store(gain + j, g);
         top = g > top ? g : top;
     }
     return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+}
+
+}  // namespace
+
+namespace {
+
+// count_gains by the entropy gain for a node of fewer than kXLogTable rows:
+// every count is a table index, and a zero count takes xlog2x = 0, which
+// leaves a mass as entropy_mass leaves it.
+double table_entropy_count_gains(const ParentTotals& parent, double tot0, double tot1,
+                                 const std::uint64_t* packed, double* gain, std::size_t count) {
+    const double* x = xlog2x_table();
+    const std::uint64_t t0 = static_cast<std::uint64_t>(tot0);
+    const std::uint64_t t1 = static_cast<std::uint64_t>(tot1);
+    const std::uint64_t w = t0 + t1;
+    double top = -std::numeric_limits<double>::infinity();
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::uint64_t a = packed[j] & 0xFFFFFFFFu;
+        const std::uint64_t l1 = packed[j] >> 32;
+        const std::uint64_t l0 = a - l1;
+        const double ml = (x[a] - x[l0]) - x[l1];
+        const double mr = (x[w - a] - x[t0 - l0]) - x[t1 - l1];
+        const double g = parent.impurity - (ml + mr) / parent.weight;
+        gain[j] = g;
+        top = g > top ? g : top;
+    }
+    return top;
+}
+
+}  // namespace
+
+// Each candidate's packed value holds its left rows in the low half and
+// their class-1 rows in the high half.
+TW_VECTOR_CLONES
+double count_gains(const ParentTotals& parent, double tot0, double tot1,
+                   const std::uint64_t* packed, double* gain, std::size_t count) {
+    if (parent.criterion == Criterion::kEntropy) {
+        if (parent.weight < static_cast<double>(kXLogTable)) {
+            return table_entropy_count_gains(parent, tot0, tot1, packed, gain, count);
+        }
+        return count_gains_as<true>(parent, tot0, tot1, packed, gain, count);
+    }
+    return count_gains_as<false>(parent, tot0, tot1, packed, gain, count);
 }
 
 std::size_t walk_bins_scalar(std::uint64_t* h, std::size_t last, std::size_t clear,

@@ -9,10 +9,13 @@
 // candidate: rows in the low 32 bits, class-1 rows in the high 32 bits.
 // A bin mask is 256 bits (four words), bit b set when bin b is occupied.
 //
-// The gain kernels are the vector form of split/gain.hpp: every lane performs
-// the scalar formula's operations in the same order, and IEEE division,
-// multiplication and addition round the same whatever the vector width, so
-// each gain is bit-identical to the scalar formula's.
+// The gain kernels are the vector form of split/gain.hpp: every lane
+// performs the scalar formula's operations in the same order, and IEEE
+// division, multiplication and addition round the same whatever the vector
+// width, so each gain is bit-identical to the scalar formula's. The entropy
+// forms use the logarithm of split/log2.hpp, whose vector form matches its
+// scalar one; for whole-number totals below 8192 (unit weights) they read
+// xlog2x from a table of its own values instead, with the same results.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -54,17 +57,19 @@ __attribute__((always_inline)) inline void for_each_bit(const std::uint64_t* mas
 void regression_gains(const ParentTotals& parent, const double* wl, const double* l1,
                       const double* l2, double* gain, std::size_t count);
 
-// gain[j] = gini_gain over the node's kn classes: left[j * kn + i] is the
-// left weight of the node's i-th class, tot[i] its node total, and the right
-// weight is tot[i] - left[j * kn + i]. count is a multiple of 4.
+// gain[j] = class_gain (gini_gain or entropy_gain by parent.criterion)
+// over the node's kn classes: left[j * kn + i] is the left weight of the
+// node's i-th class, tot[i] its node total, and the right weight is
+// tot[i] - left[j * kn + i]. count is a multiple of 4. With parent.counts
+// every total must be a whole number.
 void class_gains(const ParentTotals& parent, const double* tot, std::size_t kn, const double* wl,
                  const double* left, double* gain, std::size_t count);
 
-// class_gains for two classes and unit weights from packed left counts
-// (class 0 weighs rows - class-1 rows): the counts convert exactly to the
-// weight sums unit weights give. Whole vectors are evaluated, so packed and
-// gain must hold count rounded up to 4 entries, the extra ones copies of a
-// real candidate. Returns the largest gain.
+// class_gains (by parent.criterion) for two classes and unit weights from
+// packed left counts (class 0 weighs rows - class-1 rows): the counts
+// convert exactly to the weight sums unit weights give. Whole vectors are
+// evaluated, so packed and gain must hold count rounded up to 4 entries,
+// the extra ones copies of a real candidate. Returns the largest gain.
 double count_gains(const ParentTotals& parent, double tot0, double tot1,
                    const std::uint64_t* packed, double* gain, std::size_t count);
 

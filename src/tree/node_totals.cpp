@@ -11,16 +11,11 @@
 namespace tw {
 namespace {
 
-// Gini impurity times the weight: w - sum of t_c^2 / w, as w * (1 - sum of
-// squared shares); 0 for a node without weight.
-double weighted_gini(const double* totals, std::size_t k, double w) {
-    if (!(w > 0.0)) return 0.0;
-    double s = 0.0;
-    for (std::size_t c = 0; c < k; ++c) {
-        const double share = totals[c] / w;
-        s += share * share;
-    }
-    return w * (1.0 - s);
+// The criterion's impurity times the weight of a node's class totals (for
+// Gini, w * (1 - sum of squared shares)); 0 for a node without weight.
+double weighted_impurity(split::Criterion criterion, const double* totals, std::size_t k,
+                         double w) {
+    return split::weighted_impurity(criterion, k, w, [&](std::size_t c) { return totals[c]; });
 }
 
 // Calls visit(node, entry, left, right) for every node in post-order, where
@@ -120,16 +115,17 @@ NodeTotals node_totals(const Tree& tree, std::size_t n_classes,
 }
 
 void add_impurity_decreases(const Tree& tree, std::size_t n_classes,
-                            std::span<const double> leaf_weight, std::span<double> per_feature) {
+                            std::span<const double> leaf_weight, std::span<double> per_feature,
+                            split::Criterion criterion) {
     if (per_feature.size() < tree.n_features_used) throw InternalError("importances too short");
     fold_subtrees(tree, n_classes, leaf_weight,
                   [&](std::size_t i, const double* e, const double* l, const double* r) {
                       if (l == nullptr) return;
                       double d;
                       if (n_classes > 0) {
-                          d = weighted_gini(e + 1, n_classes, e[0]) -
-                              weighted_gini(l + 1, n_classes, l[0]) -
-                              weighted_gini(r + 1, n_classes, r[0]);
+                          d = weighted_impurity(criterion, e + 1, n_classes, e[0]) -
+                              weighted_impurity(criterion, l + 1, n_classes, l[0]) -
+                              weighted_impurity(criterion, r + 1, n_classes, r[0]);
                       } else {
                           const double gap = l[2] - r[2];
                           d = e[0] > 0.0 ? l[0] * r[0] / e[0] * (gap * gap) : 0.0;
@@ -139,9 +135,10 @@ void add_impurity_decreases(const Tree& tree, std::size_t n_classes,
 }
 
 std::vector<double> normalised_decreases(const Tree& tree, std::size_t n_classes,
-                                         std::span<const double> leaf_weight, std::size_t width) {
+                                         std::span<const double> leaf_weight, std::size_t width,
+                                         split::Criterion criterion) {
     std::vector<double> v(width, 0.0);
-    add_impurity_decreases(tree, n_classes, leaf_weight, v);
+    add_impurity_decreases(tree, n_classes, leaf_weight, v, criterion);
     double total = 0.0;
     for (double d : v) total += d;
     if (!(total > 0.0)) return {};

@@ -16,8 +16,8 @@
 //                 mean of the leaf values (a leaf's own value at a leaf).
 //  impurity decrease
 //                 of a split of weight W into children of weights WL and WR:
-//                 W * G - WL * GL - WR * GR, with G the Gini impurity of the
-//                 class totals; for regression the same with the variance,
+//                 W * G - WL * GL - WR * GR, with G the impurity of the
+//                 class totals by the tree's criterion (split/gain.hpp); for regression the same with the variance,
 //                 computed as WL * WR / W * (mL - mR)^2 from the children's
 //                 means (an identity that avoids cancellation). Negative
 //                 rounding residues count as 0.
@@ -27,6 +27,7 @@
 #include <span>
 #include <vector>
 
+#include "split/gain.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {
@@ -41,15 +42,18 @@ struct NodeTotals {
 NodeTotals node_totals(const Tree& tree, std::size_t n_classes, std::span<const double> leaf_weight);
 
 // Adds every split's impurity decrease to per_feature[feature]; per_feature
-// must cover tree.n_features_used entries.
+// must cover tree.n_features_used entries. The criterion applies to
+// classification trees.
 void add_impurity_decreases(const Tree& tree, std::size_t n_classes,
-                            std::span<const double> leaf_weight, std::span<double> per_feature);
+                            std::span<const double> leaf_weight, std::span<double> per_feature,
+                            split::Criterion criterion = split::Criterion::kGini);
 
 // The impurity decreases of one tree over `width` >= n_features_used
 // columns, normalised to sum to 1; empty for a tree without a split (or
 // whose splits decrease nothing).
 std::vector<double> normalised_decreases(const Tree& tree, std::size_t n_classes,
-                                         std::span<const double> leaf_weight, std::size_t width);
+                                         std::span<const double> leaf_weight, std::size_t width,
+                                         split::Criterion criterion = split::Criterion::kGini);
 
 // Leaf weights (one entry per node, see above) of rows[k] reaching
 // leaves[k] with weight w[rows[k]] times counts[rows[k]] (1 when counts is
