@@ -11,6 +11,7 @@ if TYPE_CHECKING:
     from .boost import BoostedClassifier, BoostedRegressor
     from .forest import ForestClassifier, ForestRegressor
     from .tree import TreeClassifier, TreeRegressor
+    from .explain import shap_explanation
     from .unsupervised import UnsupervisedForest
 
 __version__ = "0.1.0"
@@ -23,6 +24,7 @@ _ESTIMATORS = {
     "BoostedClassifier": "boost",
     "BoostedRegressor": "boost",
     "UnsupervisedForest": "unsupervised",
+    "shap_explanation": "explain",
 }
 
 __all__ = list(_ESTIMATORS)

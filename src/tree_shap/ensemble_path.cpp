@@ -38,22 +38,28 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
     const std::size_t w_n = t.width;
     const std::size_t gw = g_n * w_n;
     const std::size_t p = n_features_;
+    // The rule: points t, 1 - t, weights w, and -w / (1 - t).
     const double* tq = quad_.data() + t.quad_begin;
-    const double* wq = tq + g_n;
+    const double* uq = tq + g_n;
+    const double* wq = uq + g_n;
+    const double* cold = wq + g_n;
     const double* values = values_.data() + t.value_begin;
+    // Per level: the product P at the points, 1 / a(t) of the edge into the
+    // level when the row follows it (o = 1), and the subtree sums of v P
+    // (output-major: w_n runs of g_n).
     double* prod = s.product.data();
+    double* inv = s.inverse.data();
     double* sub = s.subtree.data();
     double* coef = s.coef.data();
-    std::vector<Scratch::Frame>& fr = s.frames;
-    std::vector<std::int32_t>& last = s.last;
+    Scratch::Frame* fr = s.frames.data();
+    std::int32_t* last = s.last.data();
 
-    fr.clear();
-    fr.push_back({0, 0, kNoFeature, -1, 1.0, 1.0});
+    std::size_t level = 0;
+    fr[0] = {0, 0, kNoFeature, -1, 1.0, 1.0};
     std::fill_n(prod, g_n, 1.0);
     std::fill_n(sub, gw, 0.0);
     for (;;) {
-        const std::size_t level = fr.size() - 1;
-        Scratch::Frame& f = fr.back();
+        Scratch::Frame& f = fr[level];
         const Node& d = nodes[f.node];
         if (!d.is_leaf() && f.stage < 2) {
             const bool to_right = f.stage == 1;
@@ -62,15 +68,12 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
             const std::uint32_t fe = d.feature;
             // The row goes left when its value is <= the threshold (NaN right).
             const bool follows = (row[fe] <= d.threshold) != to_right;
-            double z = to_right ? d.z_right : d.z_left;
-            double o = follows ? 1.0 : 0.0;
+            const double zl = to_right ? d.z_right : d.z_left;
             const std::int32_t prev = last[fe];
-            double zp = 1.0, op = 1.0;
+            double z = zl, o = follows ? 1.0 : 0.0;
             if (prev >= 0) {
-                zp = fr[std::size_t(prev)].z;
-                op = fr[std::size_t(prev)].o;
-                z *= zp;
-                o *= op;
+                z *= fr[prev].z;
+                o *= fr[prev].o;
             }
             if (z == 0.0 && o == 0.0) continue;  // the subtree adds nothing
             if constexpr (kConditioned) {
@@ -80,19 +83,24 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
             double* pc = prod + (level + 1) * g_n;
             if (kConditioned && fe == condition) {
                 std::copy_n(pp, g_n, pc);
-            } else if (prev >= 0) {
-                for (std::size_t g = 0; g < g_n; ++g) {
-                    const double u = 1.0 - tq[g];
-                    pc[g] = pp[g] * (z * u + o * tq[g]) / (zp * u + op * tq[g]);
-                }
+            } else if (prev < 0) {
+                for (std::size_t g = 0; g < g_n; ++g) pc[g] = pp[g] * (z * uq[g] + o * tq[g]);
+            } else if (fr[prev].o == 0.0) {
+                // a / a_prev = z (1 - t) / (z_prev (1 - t)) = the local fraction.
+                for (std::size_t g = 0; g < g_n; ++g) pc[g] = pp[g] * zl;
             } else {
+                const double* ip = inv + std::size_t(prev) * g_n;
                 for (std::size_t g = 0; g < g_n; ++g) {
-                    pc[g] = pp[g] * (z * (1.0 - tq[g]) + o * tq[g]);
+                    pc[g] = pp[g] * (z * uq[g] + o * tq[g]) * ip[g];
                 }
+            }
+            if (o != 0.0 && !(kConditioned && fe == condition)) {
+                double* ic = inv + (level + 1) * g_n;
+                for (std::size_t g = 0; g < g_n; ++g) ic[g] = 1.0 / (z * uq[g] + tq[g]);
             }
             std::fill_n(sub + (level + 1) * gw, gw, 0.0);
             last[fe] = static_cast<std::int32_t>(level + 1);
-            fr.push_back({child, 0, fe, prev, z, o});  // capacity reserved: no move
+            fr[++level] = {child, 0, fe, prev, z, o};
             continue;
         }
         // The node is finished: its subtree sums are complete.
@@ -100,40 +108,48 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
         if (d.is_leaf()) {
             const double* v = values + std::size_t(d.feature) * w_n;
             const double* pl = prod + level * g_n;
-            double scale = 1.0;
-            bool live = true;
             if constexpr (kConditioned) {
                 const std::int32_t at = last[condition];
-                live = at >= 0;
-                if (live) scale = fr[std::size_t(at)].o - fr[std::size_t(at)].z;
-            }
-            if (live) {
-                for (std::size_t g = 0; g < g_n; ++g) {
-                    const double q = kConditioned ? pl[g] * scale : pl[g];
-                    for (std::size_t c = 0; c < w_n; ++c) hl[g * w_n + c] = v[c] * q;
+                if (at >= 0) {
+                    const double scale = fr[at].o - fr[at].z;
+                    for (std::size_t c = 0; c < w_n; ++c) {
+                        for (std::size_t g = 0; g < g_n; ++g) hl[c * g_n + g] = v[c] * (pl[g] * scale);
+                    }
+                }
+            } else {
+                for (std::size_t c = 0; c < w_n; ++c) {
+                    for (std::size_t g = 0; g < g_n; ++g) hl[c * g_n + g] = v[c] * pl[g];
                 }
             }
         }
         if (level == 0) break;
         const std::uint32_t fe = f.feature;
         const std::int32_t prev = f.previous;
-        if (!(kConditioned && fe == condition)) {
-            const double z = f.z, o = f.o;
-            if (prev >= 0) {
-                const double zp = fr[std::size_t(prev)].z, op = fr[std::size_t(prev)].o;
-                for (std::size_t g = 0; g < g_n; ++g) {
-                    const double u = 1.0 - tq[g];
-                    coef[g] = wq[g] * ((o - z) / (z * u + o * tq[g]) -
-                                       (op - zp) / (zp * u + op * tq[g]));
-                }
+        // The edge's term: c(t) = (o - z) / a(t), less that of the feature's
+        // previous split on the path; two splits the row does not follow
+        // have equal terms -1 / (1 - t), which cancel.
+        const bool own_hot = f.o != 0.0;
+        const bool prev_hot = prev >= 0 && fr[prev].o != 0.0;
+        const bool live = own_hot || prev < 0 || prev_hot;
+        if (live && !(kConditioned && fe == condition)) {
+            if (own_hot) {
+                const double* il = inv + level * g_n;
+                const double k = 1.0 - f.z;
+                for (std::size_t g = 0; g < g_n; ++g) coef[g] = wq[g] * k * il[g];
             } else {
-                for (std::size_t g = 0; g < g_n; ++g) {
-                    coef[g] = wq[g] * ((o - z) / (z * (1.0 - tq[g]) + o * tq[g]));
-                }
+                std::copy_n(cold, g_n, coef);
+            }
+            if (prev_hot) {
+                const double* ip = inv + std::size_t(prev) * g_n;
+                const double k = 1.0 - fr[prev].z;
+                for (std::size_t g = 0; g < g_n; ++g) coef[g] -= wq[g] * k * ip[g];
+            } else if (prev >= 0) {
+                for (std::size_t g = 0; g < g_n; ++g) coef[g] -= cold[g];
             }
             for (std::size_t c = 0; c < w_n; ++c) {
+                const double* h = hl + c * g_n;
                 double sum = 0.0;
-                for (std::size_t g = 0; g < g_n; ++g) sum += coef[g] * hl[g * w_n + c];
+                for (std::size_t g = 0; g < g_n; ++g) sum += coef[g] * h[g];
                 const std::size_t output = t.first_output + c;
                 if constexpr (kConditioned) {
                     out[(output * p + fe) * p + condition] += 0.5 * sum;
@@ -145,7 +161,7 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
         double* hp = hl - gw;
         for (std::size_t k = 0; k < gw; ++k) hp[k] += hl[k];
         last[fe] = prev;
-        fr.pop_back();
+        --level;
     }
 }
 

@@ -2,9 +2,9 @@
 // one per thread and reused across rows and trees.
 //
 // Path walk: one frame per level of the current root-to-node path; per level
-// the product polynomial P at the Gauss-Legendre points (`product`) and the
-// running sum over the subtree's finished leaves of v P (`subtree`, points x
-// width). `last` holds, per feature, the level of its latest split on the
+// the product polynomial P at the Gauss-Legendre points (`product`), the
+// reciprocal of the entering edge's factor a(t) (`inverse`), and the running
+// sum over the subtree's finished leaves of v P (`subtree`, width x points). `last` holds, per feature, the level of its latest split on the
 // current path (-1: none).
 // Interventional walk: a stack of pending branches and the list of features
 // fixed so far to the explained row (side 1) or the background row (side 2).
@@ -25,8 +25,9 @@ struct EnsembleShap::Scratch {
         std::int32_t previous;  // level of that feature's previous split, -1 none
         double z, o;            // combined fractions of the feature at this edge
     };
-    std::vector<Frame> frames;
+    std::vector<Frame> frames;  // one per level, indexed by level
     std::vector<double> product;
+    std::vector<double> inverse;
     std::vector<double> subtree;
     std::vector<double> coef;
     std::vector<std::int32_t> last;
@@ -50,8 +51,9 @@ struct EnsembleShap::Scratch {
 
     Scratch(std::size_t n_features, std::size_t depth, std::size_t points, std::size_t width)
         : last(n_features, -1), side(n_features, 0) {
-        frames.reserve(depth + 2);
+        frames.resize(depth + 2);
         product.resize((depth + 2) * points);
+        inverse.resize((depth + 2) * points);
         subtree.resize((depth + 2) * points * width);
         coef.resize(points);
     }

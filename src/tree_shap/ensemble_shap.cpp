@@ -15,11 +15,11 @@ namespace tw {
 namespace {
 
 // Gauss-Legendre points and weights on [0, 1]: `points` values of t, then
-// their weights. Newton's method on the Legendre polynomial from the usual
+// as many of 1 - t, of the weights w, and of -w / (1 - t). Newton's method on the Legendre polynomial from the usual
 // cosine starting guesses; exact for polynomials of degree < 2 points.
 void gauss_legendre(std::size_t points, std::vector<double>& out) {
     const std::size_t at = out.size();
-    out.resize(at + 2 * points);
+    out.resize(at + 4 * points);
     const double pi = 3.14159265358979323846;
     const double n = static_cast<double>(points);
     for (std::size_t i = 0; i < points; ++i) {
@@ -45,7 +45,11 @@ void gauss_legendre(std::size_t points, std::vector<double>& out) {
             dp = 1.0;
         }
         out[at + i] = 0.5 * (1.0 - x);
-        out[at + points + i] = 1.0 / ((1.0 - x * x) * dp * dp);  // 2 / (...) halved
+        out[at + points + i] = 1.0 - out[at + i];
+        out[at + 2 * points + i] = 1.0 / ((1.0 - x * x) * dp * dp);  // 2 / (...) halved
+    }
+    for (std::size_t i = 0; i < points; ++i) {
+        out[at + 3 * points + i] = -out[at + 2 * points + i] / out[at + points + i];
     }
 }
 

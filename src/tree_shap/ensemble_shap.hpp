@@ -119,7 +119,7 @@ private:
         std::size_t points = 1;        // Gauss-Legendre points of its walks
         std::size_t feature_begin = 0; // its distinct split features in features_
         std::size_t n_split_features = 0;
-        std::size_t quad_begin = 0;    // its rule in quad_: points t, then weights
+        std::size_t quad_begin = 0;    // its rule in quad_ (t, 1 - t, w, -w / (1 - t))
         std::size_t expected_begin = 0;
     };
 
