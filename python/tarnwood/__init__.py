@@ -24,14 +24,15 @@ _ESTIMATORS = {
     "BoostedClassifier": "boost",
     "BoostedRegressor": "boost",
     "UnsupervisedForest": "unsupervised",
-    "shap_explanation": "explain",
 }
+# Helpers beside the estimators (`__all__` lists the estimators only).
+_FUNCTIONS = {"shap_explanation": "explain"}
 
 __all__ = list(_ESTIMATORS)
 
 
 def __getattr__(name):
-    module = _ESTIMATORS.get(name)
+    module = _ESTIMATORS.get(name) or _FUNCTIONS.get(name)
     if module is None:
         raise AttributeError(f"module 'tarnwood' has no attribute {name!r}")
     value = getattr(importlib.import_module(f".{module}", __name__), name)
@@ -40,4 +41,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | set(__all__))
+    return sorted(set(globals()) | set(__all__) | set(_FUNCTIONS))
