@@ -9,6 +9,36 @@
 
 namespace tw {
 
+namespace {
+
+// The terms c(t) of an edge at the rule's points into `coef`: (o - z) / a(t)
+// of the edge (o = 1: (1 - z) / a(t) with 1 / a(t) in `own_inv`; o = 0:
+// -1 / (1 - t)), less those of the feature's previous split on the path
+// (level `prev`, -1 for none), each times the rule's weight. False when
+// they vanish: two splits the row does not follow have equal terms.
+inline bool edge_terms(bool own_hot, double z, const double* own_inv, std::int32_t prev,
+                       const EnsembleShapFrame* fr, const double* inv, const double* wq,
+                       const double* cold, std::size_t g_n, double* coef) {
+    const bool prev_hot = prev >= 0 && fr[prev].o != 0.0;
+    if (!own_hot && prev >= 0 && !prev_hot) return false;
+    if (own_hot) {
+        const double k = 1.0 - z;
+        for (std::size_t g = 0; g < g_n; ++g) coef[g] = wq[g] * k * own_inv[g];
+    } else {
+        std::copy_n(cold, g_n, coef);
+    }
+    if (prev_hot) {
+        const double* ip = inv + std::size_t(prev) * g_n;
+        const double k = 1.0 - fr[prev].z;
+        for (std::size_t g = 0; g < g_n; ++g) coef[g] -= wq[g] * k * ip[g];
+    } else if (prev >= 0) {
+        for (std::size_t g = 0; g < g_n; ++g) coef[g] -= cold[g];
+    }
+    return true;
+}
+
+}  // namespace
+
 void EnsembleShap::path_tree(const TreeInfo& t, const double* row, double* phi,
                              Scratch& s) const {
     path_walk<false>(t, row, kNoFeature, phi, s);
@@ -61,7 +91,7 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
     for (;;) {
         Scratch::Frame& f = fr[level];
         const Node& d = nodes[f.node];
-        if (!d.is_leaf() && f.stage < 2) {
+        if (f.stage < 2) {  // frames are split nodes only
             const bool to_right = f.stage == 1;
             ++f.stage;
             const std::uint32_t child = to_right ? d.right : f.node + 1;
@@ -98,54 +128,53 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
                 double* ic = inv + (level + 1) * g_n;
                 for (std::size_t g = 0; g < g_n; ++g) ic[g] = 1.0 / (z * uq[g] + tq[g]);
             }
+            if (nodes[child].is_leaf()) {
+                // A leaf child is finished at once: its sums v P go straight
+                // to this node, its edge's term straight to the values.
+                const double* v = values + std::size_t(nodes[child].feature) * w_n;
+                double scale = 1.0;
+                if constexpr (kConditioned) {
+                    const std::int32_t at = fe == condition ? std::int32_t(level + 1) : last[condition];
+                    if (at < 0) continue;
+                    scale = at == std::int32_t(level + 1) ? o - z : fr[at].o - fr[at].z;
+                }
+                double* hp = sub + level * gw;
+                if (!(kConditioned && fe == condition) &&
+                    edge_terms(o != 0.0, z, inv + (level + 1) * g_n, prev, fr, inv, wq, cold, g_n,
+                               coef)) {
+                    double dot = 0.0;
+                    for (std::size_t g = 0; g < g_n; ++g) dot += coef[g] * pc[g];
+                    for (std::size_t c = 0; c < w_n; ++c) {
+                        const std::size_t output = t.first_output + c;
+                        const double term = v[c] * (dot * scale);
+                        if constexpr (kConditioned) {
+                            out[(output * p + fe) * p + condition] += 0.5 * term;
+                        } else {
+                            out[output * p + fe] += term;
+                        }
+                    }
+                }
+                for (std::size_t c = 0; c < w_n; ++c) {
+                    const double vc = kConditioned ? v[c] * scale : v[c];
+                    for (std::size_t g = 0; g < g_n; ++g) hp[c * g_n + g] += vc * pc[g];
+                }
+                continue;
+            }
             std::fill_n(sub + (level + 1) * gw, gw, 0.0);
             last[fe] = static_cast<std::int32_t>(level + 1);
             fr[++level] = {child, 0, fe, prev, z, o};
             continue;
         }
-        // The node is finished: its subtree sums are complete.
+        // Both children are done: the node's subtree sums are complete.
         double* hl = sub + level * gw;
-        if (d.is_leaf()) {
-            const double* v = values + std::size_t(d.feature) * w_n;
-            const double* pl = prod + level * g_n;
-            if constexpr (kConditioned) {
-                const std::int32_t at = last[condition];
-                if (at >= 0) {
-                    const double scale = fr[at].o - fr[at].z;
-                    for (std::size_t c = 0; c < w_n; ++c) {
-                        for (std::size_t g = 0; g < g_n; ++g) hl[c * g_n + g] = v[c] * (pl[g] * scale);
-                    }
-                }
-            } else {
-                for (std::size_t c = 0; c < w_n; ++c) {
-                    for (std::size_t g = 0; g < g_n; ++g) hl[c * g_n + g] = v[c] * pl[g];
-                }
-            }
-        }
         if (level == 0) break;
         const std::uint32_t fe = f.feature;
         const std::int32_t prev = f.previous;
         // The edge's term: c(t) = (o - z) / a(t), less that of the feature's
         // previous split on the path; two splits the row does not follow
         // have equal terms -1 / (1 - t), which cancel.
-        const bool own_hot = f.o != 0.0;
-        const bool prev_hot = prev >= 0 && fr[prev].o != 0.0;
-        const bool live = own_hot || prev < 0 || prev_hot;
-        if (live && !(kConditioned && fe == condition)) {
-            if (own_hot) {
-                const double* il = inv + level * g_n;
-                const double k = 1.0 - f.z;
-                for (std::size_t g = 0; g < g_n; ++g) coef[g] = wq[g] * k * il[g];
-            } else {
-                std::copy_n(cold, g_n, coef);
-            }
-            if (prev_hot) {
-                const double* ip = inv + std::size_t(prev) * g_n;
-                const double k = 1.0 - fr[prev].z;
-                for (std::size_t g = 0; g < g_n; ++g) coef[g] -= wq[g] * k * ip[g];
-            } else if (prev >= 0) {
-                for (std::size_t g = 0; g < g_n; ++g) coef[g] -= cold[g];
-            }
+        if (!(kConditioned && fe == condition) &&
+            edge_terms(f.o != 0.0, f.z, inv + level * g_n, prev, fr, inv, wq, cold, g_n, coef)) {
             for (std::size_t c = 0; c < w_n; ++c) {
                 const double* h = hl + c * g_n;
                 double sum = 0.0;

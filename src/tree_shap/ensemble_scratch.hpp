@@ -59,6 +59,8 @@ struct EnsembleShap::Scratch {
     }
 };
 
+using EnsembleShapFrame = EnsembleShap::Scratch::Frame;
+
 inline constexpr std::uint32_t kNoFeature = UINT32_MAX;
 
 }  // namespace tw
