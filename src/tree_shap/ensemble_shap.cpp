@@ -193,8 +193,8 @@ void EnsembleShap::check_scratch(bool interactions) const {
     double row = static_cast<double>(n_outputs_) * static_cast<double>(n_features_);
     if (interactions) row *= static_cast<double>(n_features_);
     cells += row;
-    // 2^31 doubles (16 GiB) per thread is beyond any machine this runs on.
-    if (cells > 2147483648.0) {
+    // More than 2^28 doubles (2 GiB) per thread is refused.
+    if (cells > 268435456.0) {
         throw ValueError("explaining this model needs " + std::to_string(cells * 8.0 / 1073741824.0) +
                          " GiB of working memory per thread (trees of depth " +
                          std::to_string(max_depth_) + " over " + std::to_string(n_features_) +
@@ -223,7 +223,7 @@ std::vector<double> EnsembleShap::by_blocks(std::size_t rows, std::size_t row_wi
     // Few rows over many blocks: every (row, block) pair is an item with its
     // own sums, added in block order afterwards.
     if (threads > 1 && blocks > 1 && rows < 2 * threads &&
-        rows * blocks * row_width <= (std::size_t(1) << 24)) {
+        rows * blocks * row_width <= (std::size_t(1) << 21)) {
         std::vector<double> parts(rows * blocks * row_width, 0.0);
         parallel::parallel_for(rows * blocks, [&](std::size_t item) {
             Scratch s = scratch();
