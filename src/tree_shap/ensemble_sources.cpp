@@ -1,3 +1,5 @@
+// Which trees, scaled how and into which outputs, make up each model's raw
+// score (the sums the ensemble explainer accounts for).
 #include "tree_shap/ensemble_sources.hpp"
 
 #include "core/errors.hpp"
