@@ -14,6 +14,8 @@ Reports per-row times of
 
 Times are CPU time of this process (the machine may be shared).
 
+Whole forests and boosted ensembles: benchmarks/bench_shap_ensembles.py.
+
 Run: PYTHONPATH=build python benchmarks/bench_shap.py [--rows 1000] [--budget 3] [--depths 4,8,12,none]
 """
 import argparse

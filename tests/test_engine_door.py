@@ -305,6 +305,9 @@ CHILD = textwrap.dedent("""
         elif call == "explain":
             for _ in range(1000):
                 m.explain(rows, x[:500])
+        elif call == "explain_path":
+            for _ in range(1000):
+                m.explain(rows)
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted %.3f" % (time.perf_counter() - raised[0]), flush=True)
@@ -316,6 +319,7 @@ CHILD = textwrap.dedent("""
 @pytest.mark.parametrize("name,call", [
     ("ForestRegressor", "fit"), ("BoostedRegressor", "fit"), ("UnsupervisedForest", "fit"),
     ("ForestRegressor", "predict"), ("TreeRegressor", "explain"),
+    ("ForestRegressor", "explain"), ("BoostedRegressor", "explain_path"),
     ("TreeRegressor", "fit_big"), ("ForestRegressor", "fit_big"),
 ])
 def test_ctrl_c_interrupts_a_call_and_leaves_the_estimator_as_it_was(name, call):

@@ -56,3 +56,19 @@ def test_tour_shows_every_estimator_reproducibly():
     assert float(re.search(r"cover ([\d.]+)%", coverage).group(1)) > 80
     assert first[-1].startswith("invalid input is refused:") and "NaN" in first[-1]
     assert without_fit_times(run_tour()) == without_fit_times(first)
+
+
+def test_forest_explanation_example_saves_its_picture(tmp_path):
+    import pytest
+
+    pytest.importorskip("matplotlib")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    picture = tmp_path / "summary.png"
+    proc = subprocess.run(
+        [sys.executable, str(REPO / "examples" / "explain_forest.py"), str(picture)],
+        capture_output=True, text=True, env=env, timeout=300, cwd=tmp_path,
+    )
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    gap = float(re.search(r"sum - prediction\| = (\S+)", proc.stdout).group(1))
+    assert gap < 1e-9
+    assert picture.stat().st_size > 10_000

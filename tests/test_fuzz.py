@@ -223,28 +223,33 @@ CLASSES = {
 CALL = [("n_jobs", "call_jobs")]
 ENGINE_FIT = SUPERVISED_FIT + CALL + [("verbose", "verbose")]
 ROWS = [("x", "matrix")] + CALL
+# Explanations of every supervised engine class (tree_shap/ensemble_shap).
+EXPLAIN = {"explain": [("x", "matrix"), ("x_background", "opt_matrix")] + CALL,
+           "explain_interactions": ROWS, "raw_output": ROWS, "explained_trees": []}
 CLASSES.update({
     "engine.Tree": dict(
         CLASSES["DecisionTree"], methods={"fit": ENGINE_FIT, "predict": ROWS,
                                           "predict_proba": ROWS, "get_depth": [],
-                                          "get_n_leaves": []}),
+                                          "get_n_leaves": [], **EXPLAIN}),
     "engine.TreeExplainer": dict(CLASSES["TreeSHAP"], methods={"explain": ROWS}),
     "engine.ForestClassifier": dict(
-        CLASSES["RandomForestClassifier"], methods={"fit": ENGINE_FIT, "predict_proba": ROWS},
+        CLASSES["RandomForestClassifier"],
+        methods={"fit": ENGINE_FIT, "predict_proba": ROWS, **EXPLAIN},
         getters=["n_estimators", "classes_", "is_fitted"]),
     "engine.ForestRegressor": dict(
-        CLASSES["RandomForestRegressor"], methods={"fit": ENGINE_FIT, "predict": ROWS}),
+        CLASSES["RandomForestRegressor"],
+        methods={"fit": ENGINE_FIT, "predict": ROWS, **EXPLAIN}),
     "engine.BoostedClassifier": dict(
         CLASSES["TarnwoodClassifier"], ctor=BOOST_HEAD + BOOST_TAIL[:3],
         methods={"fit": ENGINE_FIT, "predict": ROWS, "predict_proba": ROWS,
                  "predict_ci": [("x", "matrix"), ("alpha", "float")] + CALL,
-                 "feature_importances": [], "to_dict": []}),
+                 "feature_importances": [], "to_dict": [], **EXPLAIN}),
     "engine.BoostedRegressor": dict(
         CLASSES["TarnwoodRegressor"],
         ctor=BOOST_HEAD + BOOST_TAIL[:3] + [("conformal_fraction", "float")],
         methods={"fit": ENGINE_FIT, "predict": ROWS,
                  "predict_ci": [("x", "matrix"), ("alpha", "float")] + CALL,
-                 "feature_importances": [], "to_dict": []},
+                 "feature_importances": [], "to_dict": [], **EXPLAIN},
         getters=["n_estimators", "is_fitted", "trees_used", "calibration_residuals"]),
     "engine.UnsupervisedForest": dict(
         CLASSES["RandomForestUnsupervised"],
@@ -390,7 +395,9 @@ def values_of(draw, kind, name, good_kind_only=False, small_counts=False):
     if not good_kind_only and kind != "jobs" and draw(st.integers(0, 9)) == 0:
         return draw(st.one_of(NON_ARRAYS, st.integers(-2**70, 2**70), st.booleans(),
                               st.floats(allow_nan=True), st.text(max_size=5)))
-    if kind == "matrix":
+    if kind in ("matrix", "opt_matrix"):
+        if kind == "opt_matrix" and draw(st.integers(0, 2)) == 0:
+            return None
         if draw(st.integers(0, 3)) == 0:
             return draw(arrays())
         return draw(arrays(ndim=2, rows=draw(st.integers(0, 12)),

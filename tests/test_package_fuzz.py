@@ -176,16 +176,19 @@ CHOICES = {
 # values, "alpha" a level, "k" a neighbour count, "flag" a switch.
 _SUPERVISED = [("predict", ["rows"]), ("score", ["rows", "target"])]
 _PROBA = [("predict_proba", ["rows"]), ("predict_log_proba", ["rows"])]
-_TREE = [("get_depth", []), ("get_n_leaves", []), ("explain", ["rows", "rows"])]
+_TREE = [("get_depth", []), ("get_n_leaves", [])]
+# Every supervised estimator: Shapley values in both modes and interactions.
+_EXPLAIN = [("explain", ["rows"]), ("explain", ["rows", "rows"]),
+            ("explain_interactions", ["rows"])]
 _BOOSTED = [("predict_interval", ["rows", "alpha"]), ("to_dict", []),
             (".feature_importances_", []), (".trees_used_", [])]
 CALLS = {
-    "TreeClassifier": _SUPERVISED + _PROBA + _TREE,
-    "TreeRegressor": _SUPERVISED + _TREE,
-    "ForestClassifier": _SUPERVISED + _PROBA,
-    "ForestRegressor": _SUPERVISED,
-    "BoostedClassifier": _SUPERVISED + _PROBA + _BOOSTED,
-    "BoostedRegressor": _SUPERVISED + _BOOSTED + [
+    "TreeClassifier": _SUPERVISED + _PROBA + _TREE + _EXPLAIN,
+    "TreeRegressor": _SUPERVISED + _TREE + _EXPLAIN,
+    "ForestClassifier": _SUPERVISED + _PROBA + _EXPLAIN,
+    "ForestRegressor": _SUPERVISED + _EXPLAIN,
+    "BoostedClassifier": _SUPERVISED + _PROBA + _BOOSTED + _EXPLAIN,
+    "BoostedRegressor": _SUPERVISED + _BOOSTED + _EXPLAIN + [
         ("conformal_quantile", ["alpha"]), (".calibration_residuals_", [])],
     "UnsupervisedForest": [
         ("transform", ["rows"]), ("proximity_matrix", ["flag"]), ("proximity_sparse", ["k"]),
@@ -596,7 +599,7 @@ def n_rows(x):
 
 
 ROW_CALLS = {"predict", "predict_proba", "predict_log_proba", "predict_interval", "transform",
-             "predict_proximity", "predict_outlier_scores", "explain"}
+             "predict_proximity", "predict_outlier_scores", "explain", "explain_interactions"}
 
 
 def check_result(name, est, method, args, result):
@@ -622,9 +625,13 @@ def check_result(name, est, method, args, result):
         assert result.shape == (n, est.embedding_.shape[1])
     elif method == "predict_proximity":
         assert result.shape == (n, est.model_.n_samples)
-    elif method == "explain":
+    elif method in ("explain", "explain_interactions"):
         outputs = len(est.classes_) if name in CLASSIFIERS else 1
-        assert result.shape == (n, outputs, est.n_features_in_)
+        if name == "BoostedClassifier" and outputs == 2:
+            outputs = 1  # the log-odds of the second class
+        p = est.n_features_in_
+        shape = (n, outputs, p) if method == "explain" else (n, outputs, p, p)
+        assert result.shape == shape, (result.shape, shape)
     elif method == "score":
         assert isinstance(result, float)
 

@@ -11,6 +11,7 @@ if TYPE_CHECKING:
     from .boost import BoostedClassifier, BoostedRegressor
     from .forest import ForestClassifier, ForestRegressor
     from .tree import TreeClassifier, TreeRegressor
+    from .explain import shap_explanation
     from .unsupervised import UnsupervisedForest
 
 __version__ = "0.1.0"
@@ -24,12 +25,14 @@ _ESTIMATORS = {
     "BoostedRegressor": "boost",
     "UnsupervisedForest": "unsupervised",
 }
+# Helpers beside the estimators (`__all__` lists the estimators only).
+_FUNCTIONS = {"shap_explanation": "explain"}
 
 __all__ = list(_ESTIMATORS)
 
 
 def __getattr__(name):
-    module = _ESTIMATORS.get(name)
+    module = _ESTIMATORS.get(name) or _FUNCTIONS.get(name)
     if module is None:
         raise AttributeError(f"module 'tarnwood' has no attribute {name!r}")
     value = getattr(importlib.import_module(f".{module}", __name__), name)
@@ -38,4 +41,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | set(__all__))
+    return sorted(set(globals()) | set(__all__) | set(_FUNCTIONS))

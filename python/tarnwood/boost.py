@@ -8,9 +8,10 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
 from . import _base
 from . import _engine as _native
+from .explain import Explainable
 
 
-class _BoostedBase(_base.EngineEstimator, BaseEstimator):
+class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
     def __init__(
         self,
         n_estimators=20,

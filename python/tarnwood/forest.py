@@ -9,6 +9,7 @@ from sklearn.utils.class_weight import compute_sample_weight
 
 from . import _base
 from . import _engine as _native
+from .explain import Explainable
 from ._structure import TreeStructure, decision_path_matrix, permutation_bunch
 
 _NO_OOB_ROWS = (
@@ -17,7 +18,7 @@ _NO_OOB_ROWS = (
 )
 
 
-class _ForestBase(_base.EngineEstimator, BaseEstimator):
+class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
     _OOB_ATTRIBUTES = ()
 
     def __init__(

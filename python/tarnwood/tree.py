@@ -3,9 +3,10 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
 from . import _base
 from . import _engine as _native
+from .explain import Explainable
 
 
-class _TreeBase(_base.EngineEstimator, BaseEstimator):
+class _TreeBase(Explainable, _base.EngineEstimator, BaseEstimator):
     _engine = _native.Tree
 
     def __init__(
@@ -40,21 +41,6 @@ class _TreeBase(_base.EngineEstimator, BaseEstimator):
     def get_n_leaves(self):
         """Number of leaves of the fitted tree."""
         return self._fitted_model().get_n_leaves()
-
-    def explain(self, X, X_background):
-        """Exact Shapley values of the tree's predictions for the rows of X.
-
-        X_background supplies the covers of the tree's nodes. Returns an
-        array of shape (n_rows, n_outputs, n_features): one output per class
-        for a classifier (in the order of `classes_`), a single output for a
-        regressor.
-        """
-        model = self._fitted_model()
-        X = _base.check_features(self, X, reset=False)
-        background = _base.check_features(self, X_background, reset=False)
-        task = "classification" if isinstance(self, ClassifierMixin) else "regression"
-        explainer = _native.TreeExplainer(model, background, task)
-        return explainer.explain(X, n_jobs=self._threads())
 
 
 class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):

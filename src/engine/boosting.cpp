@@ -10,6 +10,7 @@
 #include "boosting/regressor.hpp"
 #include "engine/calls.hpp"
 #include "engine/classes.hpp"
+#include "engine/explain.hpp"
 #include "module/boost_settings.hpp"
 #include "module/methods.hpp"
 #include "module/py.hpp"
@@ -169,6 +170,7 @@ PyMethodDef g_reg_methods[] = {
               "Split-conformal intervals: rows of [lower, upper]."),
     TW_METHOD("feature_importances", importances<Regressor>, "feature_importances($self)\n--\n\n"),
     TW_METHOD("to_dict", reg_to_dict, "to_dict($self)\n--\n\n"),
+    TW_EXPLAIN_METHODS(Regressor),
     TW_STATE_METHODS(Regressor),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -238,6 +240,7 @@ PyMethodDef g_clf_methods[] = {
     TW_METHOD("feature_importances", importances<Classifier>,
               "feature_importances($self)\n--\n\n"),
     TW_METHOD("to_dict", clf_to_dict, "to_dict($self)\n--\n\n"),
+    TW_EXPLAIN_METHODS(Classifier),
     TW_STATE_METHODS(Classifier),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -11,6 +11,7 @@
 
 #include "engine/calls.hpp"
 #include "engine/classes.hpp"
+#include "engine/explain.hpp"
 #include "engine/forest_analyses.hpp"
 #include "module/forest_settings.hpp"
 #include "module/methods.hpp"
@@ -167,6 +168,7 @@ PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),
     TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x, n_jobs=None)\n--\n\n"),
     TW_FOREST_ANALYSES(Clf),
+    TW_EXPLAIN_METHODS(Clf),
     TW_STATE_METHODS(Clf),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -183,6 +185,7 @@ PyMethodDef g_reg_methods[] = {
     TW_METHOD("fit", forest_fit<Reg>, TW_FIT_DOC),
     TW_METHOD("predict", reg_predict, "predict($self, x, n_jobs=None)\n--\n\n"),
     TW_FOREST_ANALYSES(Reg),
+    TW_EXPLAIN_METHODS(Reg),
     TW_STATE_METHODS(Reg),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -11,6 +11,7 @@
 #include "decision_tree/decision_tree.hpp"
 #include "engine/calls.hpp"
 #include "engine/classes.hpp"
+#include "engine/explain.hpp"
 #include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/py.hpp"
@@ -103,6 +104,7 @@ PyMethodDef g_tree_methods[] = {
     TW_METHOD("predict_proba", tree_predict_proba, "predict_proba($self, x, n_jobs=None)\n--\n\n"),
     TW_METHOD("get_depth", tree_get_depth, "get_depth($self)\n--\n\n"),
     TW_METHOD("get_n_leaves", tree_get_n_leaves, "get_n_leaves($self)\n--\n\n"),
+    TW_EXPLAIN_METHODS(Model),
     TW_STATE_METHODS(Model),
     {nullptr, nullptr, 0, nullptr},
 };
