@@ -66,6 +66,11 @@ void Writer::u64s(const std::vector<std::uint64_t>& v) {
     raw(v.data(), v.size() * sizeof(std::uint64_t));
 }
 
+void Writer::u32s(const std::vector<std::uint32_t>& v) {
+    u64(v.size());
+    raw(v.data(), v.size() * sizeof(std::uint32_t));
+}
+
 void Writer::tree(const Tree& t) {
     u64(t.n_features_used);
     u64(t.nodes.size());
@@ -159,6 +164,13 @@ std::vector<std::uint64_t> Reader::u64s() {
     const std::uint64_t n = count(sizeof(std::uint64_t));
     std::vector<std::uint64_t> v(n);
     raw(v.data(), n * sizeof(std::uint64_t));
+    return v;
+}
+
+std::vector<std::uint32_t> Reader::u32s() {
+    const std::uint64_t n = count(sizeof(std::uint32_t));
+    std::vector<std::uint32_t> v(n);
+    raw(v.data(), n * sizeof(std::uint32_t));
     return v;
 }
 

@@ -10,6 +10,7 @@
 #include "engine/calls.hpp"
 #include "engine/classes.hpp"
 #include "engine/forest_analyses.hpp"
+#include "engine/forest_intervals.hpp"
 #include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/py.hpp"
@@ -143,6 +144,7 @@ PyMethodDef g_reg_methods[] = {
     TW_METHOD("fit", forest_fit<Reg>, TW_FIT_DOC),
     TW_METHOD("predict", reg_predict, "predict($self, x, n_jobs=None)\n--\n\n"),
     TW_FOREST_ANALYSES(Reg),
+    TW_FOREST_INTERVALS(Reg),
     TW_STATE_METHODS(Reg),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -150,6 +152,7 @@ PyMethodDef g_reg_methods[] = {
 PyGetSetDef g_reg_getset[] = {
     TW_GETTER("n_estimators", forest_n_estimators<Reg>),
     TW_GETTER("is_fitted", is_fitted_getter<Reg>),
+    TW_GETTER("has_leaf_samples", forest_has_leaf_samples<Reg>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,7 +1,8 @@
 // Saved states of the two random forests (pickling and deep copies).
 //
 // Version 1 holds the settings and the fitted forest; version 2 adds the fit
-// record after them (forests fitted through the package door). The `_rs`
+// record after them (forests fitted through the package door); version 3
+// (regressors only) adds the leaf samples after the record. The `_rs`
 // classes write and read version 1 only.
 #include <algorithm>
 #include <cmath>
@@ -15,6 +16,7 @@ namespace {
 
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kRecordVersion = 2;
+constexpr std::uint32_t kSamplesVersion = 3;
 
 // The settings in saved order; A is a Writer (S const) or a Reader.
 template <class A, class S>
@@ -59,9 +61,40 @@ Rng read_rng(Reader& r) {
     return Rng::from_parts(state_lo | (state_hi << 64), inc_lo | (inc_hi << 64));
 }
 
-// Version: 2 with a fit record, else 1.
+// Version: 3 with leaf samples, 2 with a fit record only, else 1.
 std::uint32_t version_of(const std::optional<FitRecord>& record) {
-    return record ? kRecordVersion : kVersion;
+    if (!record) return kVersion;
+    return record->samples ? kSamplesVersion : kRecordVersion;
+}
+
+void write_samples(Writer& w, const LeafSamples& s) {
+    w.f64s(s.targets);
+    w.f64s(s.weights);
+    w.u32s(s.row_of_rank);
+    w.u64(s.trees.size());
+    for (const TreeSamples& t : s.trees) {
+        w.u32s(t.begin);
+        w.u32s(t.entries);
+    }
+}
+
+LeafSamples read_samples(Reader& r, const std::vector<Tree>& trees, const FitRecord& f) {
+    LeafSamples s;
+    s.targets = r.f64s();
+    s.weights = r.f64s();
+    s.row_of_rank = r.u32s();
+    if (s.targets.size() != f.rows) Reader::fail("leaf samples do not match the training rows");
+    const std::uint64_t n_trees = r.count(16);
+    if (n_trees != trees.size()) Reader::fail("leaf samples do not match the trees");
+    s.trees.resize(n_trees);
+    for (TreeSamples& t : s.trees) {
+        t.begin = r.u32s();
+        t.entries = r.u32s();
+    }
+    std::vector<std::uint64_t> sizes;
+    for (const TreeDraws& d : f.draws) sizes.push_back(d.positions != 0 ? d.positions : f.rows);
+    s.check(trees, sizes);
+    return s;
 }
 
 void write_record(Writer& w, const std::optional<FitRecord>& record) {
@@ -79,6 +112,7 @@ void write_record(Writer& w, const std::optional<FitRecord>& record) {
     }
     w.u64(f.leaf_weight.size());
     for (const std::vector<double>& lw : f.leaf_weight) w.f64s(lw);
+    if (f.samples) write_samples(w, *f.samples);
 }
 
 // The record of a version-2 state, checked against the fitted trees.
@@ -122,6 +156,10 @@ std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, 
             if (!std::isfinite(v) || v < 0.0) Reader::fail("leaf weight is not a finite weight");
         }
         f.leaf_weight.push_back(std::move(lw));
+    }
+    if (r.version() >= kSamplesVersion) {
+        if (f.mixed) Reader::fail("leaf samples of trees grown on different data");
+        f.samples = read_samples(r, trees, f);
     }
     return f;
 }
@@ -169,7 +207,7 @@ std::string RandomForestRegressor::save() const {
 }
 
 RandomForestRegressor RandomForestRegressor::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestRegressor", with_record ? kRecordVersion : kVersion);
+    Reader r(state, "RandomForestRegressor", with_record ? kSamplesVersion : kVersion);
     RandomForestRegressor model(read_settings(r));
     model.fitted_ = r.flag();
     model.trees_ = r.trees();
