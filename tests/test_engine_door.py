@@ -115,7 +115,13 @@ def outputs(est, x):
         out.append(est.predict_proba(x))
     if hasattr(est, "explain"):
         out.append(est.explain(x[:40], x))
-    if hasattr(est, "predict_interval") and (not hasattr(est, "classes_") or len(est.classes_) == 2):
+    if isinstance(est, tarnwood.ForestRegressor):
+        # Forests of earlier releases keep no leaf samples (they come last,
+        # so a comparison with such a forest stops before them).
+        if est._fitted_model().has_leaf_samples:
+            out += [est.predict_quantiles(x[:200]), est.predict_interval(x[:200]),
+                    est.predict_interval(x[:200], method="quantile")]
+    elif hasattr(est, "predict_interval") and (not hasattr(est, "classes_") or len(est.classes_) == 2):
         out.append(est.predict_interval(x))
     return out
 

@@ -118,6 +118,8 @@ Reader::Reader(std::string_view data, std::string_view tag, std::uint32_t max_ve
 
 void Reader::raw(void* p, std::size_t n) {
     if (n > data_.size() - pos_) fail("truncated");
+    // An empty vector's buffer may be null, which memcpy must not receive.
+    if (n == 0) return;
     std::memcpy(p, data_.data() + pos_, n);
     pos_ += n;
 }

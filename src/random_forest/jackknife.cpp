@@ -32,21 +32,7 @@ struct LeftOut {
     static LeftOut of(const std::vector<Tree>& forest, const LeafSamples& s) {
         const std::size_t n = s.rows();
         std::vector<u64> count(n, 0);
-        auto each = [&](auto&& visit) {
-            for (std::size_t t = 0; t < s.trees.size(); ++t) {
-                const TreeSamples& ts = s.trees[t];
-                for (std::size_t j = 0; j + 1 < ts.begin.size(); ++j) {
-                    const u32* first = ts.entries.data() + ts.begin[j];
-                    const u32* last = ts.entries.data() + ts.begin[j + 1];
-                    for (const u32* e = std::lower_bound(first, last, LeafSamples::kOutOfBag);
-                         e != last; ++e) {
-                        visit(*e & ~LeafSamples::kOutOfBag, static_cast<u32>(t),
-                              forest[t].nodes[j].value);
-                    }
-                }
-            }
-        };
-        each([&](u32 rank, u32, double) { ++count[rank]; });
+        for_each_out_of_bag(s, [&](u32 rank, u32, u32) { ++count[rank]; });
         std::vector<u32> compact(n, 0);  // position among the rows left out, + 1
         LeftOut o;
         o.begin.push_back(0);
@@ -59,10 +45,10 @@ struct LeftOut {
         o.tree.resize(o.begin[m]);
         std::vector<double> sum(m, 0.0);
         std::vector<u64> next(o.begin.begin(), o.begin.end() - 1);
-        each([&](u32 rank, u32 t, double value) {
+        for_each_out_of_bag(s, [&](u32 rank, u32 t, u32 node) {
             const u32 i = compact[rank] - 1;
             o.tree[next[i]++] = t;
-            sum[i] += value;
+            sum[i] += forest[t].nodes[node].value;
         });
         o.residual.resize(m);
         for (std::size_t k = 0; k < n; ++k) {

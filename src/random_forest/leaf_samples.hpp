@@ -23,6 +23,7 @@
 //                answer is the exact quantile, and otherwise the exact one of
 //                a level that close to q.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -67,6 +68,24 @@ struct LeafSamples {
     void check(const std::vector<Tree>& trees, std::span<const std::uint64_t> sample_size) const;
 };
 
+// Calls visit(rank, tree, node) for every out-of-bag entry, trees in order,
+// then nodes in order, then ranks ascending.
+template <class Visit>
+void for_each_out_of_bag(const LeafSamples& s, Visit&& visit) {
+    for (std::size_t t = 0; t < s.trees.size(); ++t) {
+        const TreeSamples& ts = s.trees[t];
+        for (std::size_t j = 0; j + 1 < ts.begin.size(); ++j) {
+            const std::uint32_t* e = ts.entries.data() + ts.begin[j];
+            const std::uint32_t* last = ts.entries.data() + ts.begin[j + 1];
+            // In-bag entries lack the mark, so they sort first.
+            for (e = std::lower_bound(e, last, LeafSamples::kOutOfBag); e != last; ++e) {
+                visit(*e & ~LeafSamples::kOutOfBag, static_cast<std::uint32_t>(t),
+                      static_cast<std::uint32_t>(j));
+            }
+        }
+    }
+}
+
 // The queries below take `leaves`, the leaf every query row reaches in every
 // tree (rows x trees, row-major, as ForestCore::apply gives), and levels or
 // alpha already checked: levels in [0, 1], alpha in (0, 1).
@@ -98,7 +117,9 @@ std::vector<double> jackknife_intervals(const std::vector<Tree>& trees,
 // the quantile forest's quantiles at alpha / 2 and 1 - alpha / 2, every
 // training row some tree left out scores max(lo_i - y_i, y_i - hi_i) on
 // its out-of-bag quantiles; with Q the ceil((1 - alpha)(n + 1))-th smallest
-// score (inf when that exceeds n), each query row gets [lo - Q, hi + Q].
+// score (inf when that exceeds n), each query row gets [lo - Q, hi + Q];
+// when a negative Q makes that empty, the point (lo + hi) / 2 (as lo / 2 +
+// hi / 2, which cannot overflow).
 // Throws ValueError when no tree left any row out.
 std::vector<double> quantile_intervals(const LeafSamples& samples,
                                        std::span<const std::uint32_t> leaves, double alpha);

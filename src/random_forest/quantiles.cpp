@@ -144,25 +144,11 @@ struct OutOfBagLeaves {
         OutOfBagLeaves o;
         const std::size_t n = s.rows();
         o.begin.assign(n + 1, 0);
-        auto each = [&](auto&& visit) {
-            for (std::size_t t = 0; t < s.trees.size(); ++t) {
-                const TreeSamples& ts = s.trees[t];
-                for (std::size_t j = 0; j + 1 < ts.begin.size(); ++j) {
-                    const u32* first = ts.entries.data() + ts.begin[j];
-                    const u32* last = ts.entries.data() + ts.begin[j + 1];
-                    for (const u32* e = std::lower_bound(first, last, LeafSamples::kOutOfBag);
-                         e != last; ++e) {
-                        visit(*e & ~LeafSamples::kOutOfBag, static_cast<u32>(t),
-                              static_cast<u32>(j));
-                    }
-                }
-            }
-        };
-        each([&](u32 rank, u32, u32) { ++o.begin[rank + 1]; });
+        for_each_out_of_bag(s, [&](u32 rank, u32, u32) { ++o.begin[rank + 1]; });
         for (std::size_t k = 0; k < n; ++k) o.begin[k + 1] += o.begin[k];
         o.leaves.resize(o.begin[n]);
         std::vector<u64> next(o.begin.begin(), o.begin.end() - 1);
-        each([&](u32 rank, u32 t, u32 j) { o.leaves[next[rank]++] = LeafRef{t, j}; });
+        for_each_out_of_bag(s, [&](u32 rank, u32 t, u32 j) { o.leaves[next[rank]++] = LeafRef{t, j}; });
         return o;
     }
 };
@@ -245,8 +231,15 @@ std::vector<double> quantile_intervals(const LeafSamples& s, std::span<const u32
     }
     std::vector<double> out = forest_quantiles(s, leaves, levels);
     for (std::size_t r = 0; r < out.size(); r += 2) {
-        out[r] -= width;
-        out[r + 1] += width;
+        const double lo = out[r] - width, hi = out[r + 1] + width;
+        // A negative width can cross the ends: the interval would be empty,
+        // and becomes the point between them (it still covers nothing).
+        if (lo > hi) {
+            out[r] = out[r + 1] = out[r] / 2.0 + out[r + 1] / 2.0;
+        } else {
+            out[r] = lo;
+            out[r + 1] = hi;
+        }
     }
     return out;
 }
