@@ -311,6 +311,12 @@ CHILD = textwrap.dedent("""
         elif call == "explain":
             for _ in range(1000):
                 m.explain(rows, x[:500])
+        elif call == "quantiles":
+            for _ in range(1000):
+                m.predict_quantiles(rows, [0.1, 0.9])
+        elif call in ("jackknife+", "quantile"):
+            for _ in range(1000):
+                m.predict_interval(rows, alpha=0.1, method=call)
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted %.3f" % (time.perf_counter() - raised[0]), flush=True)
@@ -323,6 +329,8 @@ CHILD = textwrap.dedent("""
     ("ForestRegressor", "fit"), ("BoostedRegressor", "fit"), ("UnsupervisedForest", "fit"),
     ("ForestRegressor", "predict"), ("TreeRegressor", "explain"),
     ("TreeRegressor", "fit_big"), ("ForestRegressor", "fit_big"),
+    ("ForestRegressor", "quantiles"), ("ForestRegressor", "jackknife+"),
+    ("ForestRegressor", "quantile"),
 ])
 def test_ctrl_c_interrupts_a_call_and_leaves_the_estimator_as_it_was(name, call):
     proc = subprocess.Popen([sys.executable, "-c", CHILD, name, call], stdout=subprocess.PIPE,

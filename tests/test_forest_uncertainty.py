@@ -93,7 +93,8 @@ class Rebuilt:
             return np.column_stack([np.full(len(leaves), -np.inf), np.full(len(leaves), np.inf)])
         low = np.sort(mean - residual, axis=1)[:, k - 1]
         high = np.sort(mean + residual, axis=1)[:, m - k]
-        return np.column_stack([low, high])
+        mid = low / 2 + high / 2
+        return np.column_stack([np.where(low > high, mid, low), np.where(low > high, mid, high)])
 
     def conformal_quantiles(self, leaves, alpha):
         levels = [alpha / 2, 1 - alpha / 2]
@@ -125,6 +126,7 @@ LEVELS = [0.0, 0.05, 0.1, 0.25, 1 / 3, 0.5, 0.75, 0.9, 0.95, 1.0]
 REFERENCE_CASES = {
     "dense": (dict(n_estimators=12), None, 60),
     "sorted": (dict(n_estimators=8), None, 400),
+    "sorted-weights": (dict(n_estimators=6, max_samples=0.7), "fraction", 600),
     "shallow": (dict(n_estimators=6, max_depth=2), None, 80),
     "integer-weights": (dict(n_estimators=10, min_samples_leaf=3), "integer", 90),
     "fraction-weights": (dict(n_estimators=9, max_samples=0.4), "fraction", 70),
@@ -155,7 +157,7 @@ def test_quantiles_equal_a_plain_python_quantile_forest(case):
 
 
 @pytest.mark.parametrize("case", sorted(REFERENCE_CASES))
-@pytest.mark.parametrize("alpha", [0.05, 0.1, 0.2, 0.5, 0.99])
+@pytest.mark.parametrize("alpha", [0.05, 0.1, 0.2, 0.5, 0.875, 0.99])
 def test_intervals_equal_plain_python_rebuilds(case, alpha):
     forest, ref, X_new = reference_fit(case)
     leaves = forest.apply(X_new)

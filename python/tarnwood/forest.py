@@ -547,6 +547,8 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         third of the trees and a new row's from all of them.
 
         Returns an array of shape (n_samples, 2) holding [lower, upper].
+        Ends that would cross (an empty interval: jackknife+ above
+        alpha = 1/2, or a negative Q) give the point halfway between them.
         """
         model = self._fitted_model()
         alpha = _base.check_float(
@@ -565,7 +567,7 @@ def _check_quantiles(quantiles):
     """The quantile levels as a non-empty 1-D float64 array inside [0, 1]."""
     try:
         levels = np.asarray(quantiles, dtype=np.float64)
-    except (TypeError, ValueError) as error:
+    except (TypeError, ValueError, OverflowError) as error:
         raise ValueError(f"quantiles must be a float or a sequence of floats: {error}") from None
     if levels.ndim == 0:
         levels = levels.reshape(1)
@@ -576,5 +578,5 @@ def _check_quantiles(quantiles):
         )
     bad = ~((levels >= 0.0) & (levels <= 1.0))
     if bad.any():
-        raise ValueError(f"quantiles must lie in [0, 1], got {levels[bad][0]!r}")
+        raise ValueError(f"quantiles must lie in [0, 1], got {float(levels[bad][0])!r}")
     return np.ascontiguousarray(levels)

@@ -120,8 +120,12 @@ std::vector<double> jackknife_intervals(const std::vector<Tree>& forest, const L
             double* hi = high.data() + k * m;
             std::nth_element(lo, lo + (k_low - 1), lo + m);
             std::nth_element(hi, hi + (k_high - 1), hi + m);
-            out[2 * (r0 + k)] = lo[k_low - 1];
-            out[2 * (r0 + k) + 1] = hi[k_high - 1];
+            double a = lo[k_low - 1], b = hi[k_high - 1];
+            // Above alpha = 1/2 the ends can cross (an empty interval): the
+            // point between them instead.
+            if (a > b) a = b = a / 2.0 + b / 2.0;
+            out[2 * (r0 + k)] = a;
+            out[2 * (r0 + k) + 1] = b;
         }
     });
     return out;

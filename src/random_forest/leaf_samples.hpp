@@ -107,7 +107,8 @@ std::vector<double> oob_quantiles(const LeafSamples& samples, std::span<const do
 // the trees that left row i out (tree order) and R_i = |y_i - mu_i(x_i)|,
 // the lower end is the floor(alpha (n + 1))-th smallest of mu_i(x) - R_i
 // and the upper end the ceil((1 - alpha)(n + 1))-th smallest of
-// mu_i(x) + R_i; both infinite when the first count is below 1.
+// mu_i(x) + R_i; both infinite when the first count is below 1. Ends that
+// cross (possible for alpha above 1/2) give the point a / 2 + b / 2.
 // Throws ValueError when no tree left any row out.
 std::vector<double> jackknife_intervals(const std::vector<Tree>& trees,
                                         const LeafSamples& samples,
