@@ -88,7 +88,7 @@ def trees(table, notes, cancer, diabetes):
               ("DecisionTreeRegressor", ref.score(x_test, y_test), rt))
 
 
-def forests(table, digits, diabetes):
+def forests(table, notes, digits, diabetes):
     # Both sides at their defaults: 100 trees, sqrt(64) = 8 pixels per split.
     _, x_train, x_test, y_train, y_test = digits
     shape = f"digits {len(x_train)}/{len(x_test)}"
@@ -105,6 +105,12 @@ def forests(table, digits, diabetes):
     )
     table.add("ForestRegressor", shape, "R^2", (forest.score(x_test, y_test), t),
               ("RandomForestRegressor", ref.score(x_test, y_test), rt))
+    for method in ("jackknife+", "quantile"):
+        bounds = forest.predict_interval(x_test, alpha=0.1, method=method)
+        covered = np.mean((bounds[:, 0] <= y_test) & (y_test <= bounds[:, 1]))
+        widths = bounds[:, 1] - bounds[:, 0]
+        notes.append(f"ForestRegressor.predict_interval({method}): 90% out-of-bag intervals cover "
+                     f"{covered:.1%} of the test patients (widths {widths.min():.0f} to {widths.max():.0f})")
 
 
 def boosted(table, notes, cancer, diabetes):
@@ -178,7 +184,7 @@ def main():
 
     table, notes = Table(), []
     trees(table, notes, cancer, diabetes)
-    forests(table, digits, diabetes)
+    forests(table, notes, digits, diabetes)
     boosted(table, notes, cancer, diabetes)
     unsupervised(table, notes)
     table.print()

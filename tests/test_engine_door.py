@@ -115,7 +115,13 @@ def outputs(est, x):
         out.append(est.predict_proba(x))
     if hasattr(est, "explain"):
         out.append(est.explain(x[:40], x))
-    if hasattr(est, "predict_interval") and (not hasattr(est, "classes_") or len(est.classes_) == 2):
+    if isinstance(est, tarnwood.ForestRegressor):
+        # Forests of earlier releases keep no leaf samples (they come last,
+        # so a comparison with such a forest stops before them).
+        if est._fitted_model().has_leaf_samples:
+            out += [est.predict_quantiles(x[:200]), est.predict_interval(x[:200]),
+                    est.predict_interval(x[:200], method="quantile")]
+    elif hasattr(est, "predict_interval") and (not hasattr(est, "classes_") or len(est.classes_) == 2):
         out.append(est.predict_interval(x))
     return out
 
@@ -308,6 +314,12 @@ CHILD = textwrap.dedent("""
         elif call == "explain_path":
             for _ in range(1000):
                 m.explain(rows)
+        elif call == "quantiles":
+            for _ in range(1000):
+                m.predict_quantiles(rows, [0.1, 0.9])
+        elif call in ("jackknife+", "quantile"):
+            for _ in range(1000):
+                m.predict_interval(rows, alpha=0.1, method=call)
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted %.3f" % (time.perf_counter() - raised[0]), flush=True)
@@ -321,6 +333,8 @@ CHILD = textwrap.dedent("""
     ("ForestRegressor", "predict"), ("TreeRegressor", "explain"),
     ("ForestRegressor", "explain"), ("BoostedRegressor", "explain_path"),
     ("TreeRegressor", "fit_big"), ("ForestRegressor", "fit_big"),
+    ("ForestRegressor", "quantiles"), ("ForestRegressor", "jackknife+"),
+    ("ForestRegressor", "quantile"),
 ])
 def test_ctrl_c_interrupts_a_call_and_leaves_the_estimator_as_it_was(name, call):
     proc = subprocess.Popen([sys.executable, "-c", CHILD, name, call], stdout=subprocess.PIPE,

@@ -238,7 +238,13 @@ CLASSES.update({
         getters=["n_estimators", "classes_", "is_fitted"]),
     "engine.ForestRegressor": dict(
         CLASSES["RandomForestRegressor"],
-        methods={"fit": ENGINE_FIT, "predict": ROWS, **EXPLAIN}),
+        methods={"fit": ENGINE_FIT, "predict": ROWS,
+                 "predict_quantiles": [("x", "matrix"), ("quantiles", "vector")] + CALL,
+                 "oob_quantiles": [("quantiles", "vector")] + CALL,
+                 "predict_interval": [("x", "matrix"), ("alpha", "float"),
+                                      ("method", "text")] + CALL,
+                 **EXPLAIN},
+        getters=["n_estimators", "is_fitted", "has_leaf_samples"]),
     "engine.BoostedClassifier": dict(
         CLASSES["TarnwoodClassifier"], ctor=BOOST_HEAD + BOOST_TAIL[:3],
         methods={"fit": ENGINE_FIT, "predict": ROWS, "predict_proba": ROWS,
@@ -439,7 +445,8 @@ def values_of(draw, kind, name, good_kind_only=False, small_counts=False):
             st.sampled_from(["sqrt", "log2", "0.5", "1", "1.0", "2", "7", "nan", "inf", "-inf",
                              "-1", "0", "1e308", "1e-320", "", " 0.5", "0x10", "\x00",
                              "classification", "regression", "Classification",
-                             "clas\u00e9", "\ud800" if False else "\u2603"]),
+                             "clas\u00e9", "\ud800" if False else "\u2603",
+                             "jackknife+", "quantile"]),
             st.text(max_size=8)))
     if kind == "tree":
         return draw(st.sampled_from(["fitted", "unfitted", "fitted", None, 3]))

@@ -22,6 +22,16 @@ FOREST_METHODS = ["apply", "decision_path", "oob_permutation_importance", "featu
                   "trees_", "estimators_samples_", "predict"]
 
 
+REGRESSOR_METHODS = ["predict_quantiles", "predict_interval"]
+
+
+def quantile_levels():
+    return st.one_of(
+        st.floats(allow_nan=True), st.lists(st.floats(-0.5, 1.5), max_size=4),
+        st.sampled_from([[0.0, 1.0], [0.5, 0.5], [], [[0.5]], "x", None, np.array([0.1, 0.9]),
+                         (0.25,), [np.nan], 2**64]))
+
+
 def answer(fn, *args, **kwargs):
     """Calls fn; allowed failures must carry a message."""
     try:
@@ -74,10 +84,19 @@ def test_forest_options_and_analyses_answer_cleanly(cls, data):
     ok, _ = answer(model.fit, x, y)
     if not ok:
         assert pickle.dumps(model.__dict__.get("model_")) == before
-    for method in FOREST_METHODS:
+    methods = FOREST_METHODS + (REGRESSOR_METHODS if cls is ForestRegressor else [])
+    for method in methods:
         arg = data.draw(st.one_of(st.just(x), st.just(X_GOOD), arrays()), label=method)
         if method in ("apply", "decision_path", "predict"):
             answer(getattr(model, method), arg)
+        elif method == "predict_quantiles":
+            answer(model.predict_quantiles, arg, data.draw(quantile_levels(), label="levels"))
+        elif method == "predict_interval":
+            answer(model.predict_interval, arg,
+                   alpha=data.draw(st.one_of(st.floats(allow_nan=True), st.sampled_from(
+                       [0.05, 0.1, 0.5, 1e-300, 1 - 1e-16, 2**64, "0.1", None])), label="alpha"),
+                   method=data.draw(st.sampled_from(["jackknife+", "quantile", "other", None]),
+                                    label="interval method"))
         elif method == "oob_permutation_importance":
             answer(model.oob_permutation_importance, arg, y,
                    n_repeats=data.draw(st.one_of(st.integers(-1, 3), st.sampled_from([2**64, 1.5]))),
@@ -130,6 +149,13 @@ def test_engine_forest_keywords_and_methods_answer_cleanly(name, data):
                            data.draw(values_of("count", "n_repeats", small_counts=True)),
                            data.draw(values_of("seed", "random_state"))))):
         answer(getattr(model, method), *args)
+    if name == "ForestRegressor":
+        x = data.draw(st.one_of(st.just(X_GOOD), values_of("matrix", "x")))
+        levels = data.draw(st.one_of(quantile_levels(), values_of("vector", "quantiles")))
+        answer(model.predict_quantiles, x, levels)
+        answer(model.oob_quantiles, levels)
+        answer(model.predict_interval, x, data.draw(values_of("float", "alpha")),
+               data.draw(st.sampled_from(["jackknife+", "quantile", "", 3])))
     model.fit(X_GOOD, y, oob_score=True)
     assert model.oob_predictions()[0].shape[0] == len(y)
 
@@ -145,9 +171,11 @@ def test_damaged_fit_records_are_refused(data):
     model = cls(n_estimators=3, random_state=0)
     model.fit(X_GOOD, y, np.linspace(0.5, 2.0, len(y)), oob_score=True, max_samples=30)
     state = bytearray(model.__getstate__()[:-4])
-    # Damage the tail, where the record lies.
+    # Damage the tail, where the record lies (a regressor's leaf samples
+    # come after it).
+    window = 400 if name == "ForestClassifier" else data.draw(st.sampled_from([400, 3000]))
     for _ in range(data.draw(st.integers(1, 3))):
-        i = data.draw(st.integers(max(0, len(state) - 400), len(state) - 1))
+        i = data.draw(st.integers(max(0, len(state) - window), len(state) - 1))
         if data.draw(st.booleans()):
             state[i] ^= 1 << data.draw(st.integers(0, 7))
         elif i + 8 <= len(state):
@@ -159,7 +187,11 @@ def test_damaged_fit_records_are_refused(data):
     for method, args in (("predict" if name == "ForestRegressor" else "predict_proba", (X_GOOD,)),
                          ("sample_indices", (1,)), ("tree_arrays", (2,)),
                          ("feature_importances", (3,)), ("apply", (X_GOOD,)),
-                         ("oob_permutation_importance", (X_GOOD, y, 2, 0))):
+                         ("oob_permutation_importance", (X_GOOD, y, 2, 0))) + (
+            (("predict_quantiles", (X_GOOD, np.array([0.0, 0.5, 1.0]))),
+             ("oob_quantiles", (np.array([0.3]),)), ("predict_interval", (X_GOOD, 0.2)),
+             ("predict_interval", (X_GOOD, 0.2, "quantile")))
+            if name == "ForestRegressor" else ()):
         answer(getattr(target, method), *args)
     if ok:
         answer(target.fit, X_GOOD, y, warm_start=target)

@@ -186,7 +186,9 @@ CALLS = {
     "TreeClassifier": _SUPERVISED + _PROBA + _TREE + _EXPLAIN,
     "TreeRegressor": _SUPERVISED + _TREE + _EXPLAIN,
     "ForestClassifier": _SUPERVISED + _PROBA + _EXPLAIN,
-    "ForestRegressor": _SUPERVISED + _EXPLAIN,
+    "ForestRegressor": _SUPERVISED + _EXPLAIN + [
+        ("predict_quantiles", ["rows", "quantiles"]),
+        ("predict_interval", ["rows", "alpha", "interval_method"])],
     "BoostedClassifier": _SUPERVISED + _PROBA + _BOOSTED + _EXPLAIN,
     "BoostedRegressor": _SUPERVISED + _BOOSTED + _EXPLAIN + [
         ("conformal_quantile", ["alpha"]), (".calibration_residuals_", [])],
@@ -523,12 +525,20 @@ def call_args(draw, kinds, rows_width):
             args.append(draw(param_values("opt_int", fit_runs=False)))
         elif kind == "flag":
             args.append(draw(param_values("flag")))
+        elif kind == "quantiles":
+            args.append(draw(st.one_of(
+                st.lists(st.floats(-0.2, 1.2), max_size=4),
+                st.sampled_from([0.5, [0.1, 0.5, 0.9], (0.0, 1.0), [], [[0.5]], [np.nan], "x",
+                                 None, np.array([0.25, 0.75], dtype=np.float32), 10**400]))))
+        elif kind == "interval_method":
+            args.append(draw(st.sampled_from(["jackknife+", "quantile", "jackknife", None, 1])))
     return args
 
 
 def good_args(kinds, width):
     return [{"rows": X_WIDE[:, :width], "target": good_target("ForestClassifier"),
-             "alpha": 0.1, "k": 2, "flag": True}[k] for k in kinds]
+             "alpha": 0.1, "k": 2, "flag": True, "quantiles": [0.1, 0.5, 0.9],
+             "interval_method": "quantile"}[k] for k in kinds]
 
 
 # ---- checks ----------------------------------------------------------------
@@ -599,7 +609,8 @@ def n_rows(x):
 
 
 ROW_CALLS = {"predict", "predict_proba", "predict_log_proba", "predict_interval", "transform",
-             "predict_proximity", "predict_outlier_scores", "explain", "explain_interactions"}
+             "predict_proximity", "predict_outlier_scores", "explain", "explain_interactions",
+             "predict_quantiles"}
 
 
 def check_result(name, est, method, args, result):
@@ -621,6 +632,11 @@ def check_result(name, est, method, args, result):
         assert result.shape == (n, 2)
         lower, upper = result[:, 0], result[:, 1]
         assert np.all((lower <= upper) | np.isnan(lower) | np.isnan(upper)), result
+    elif method == "predict_quantiles":
+        levels = np.atleast_1d(np.asarray(args[1], dtype=np.float64))
+        assert result.shape == (n, levels.size)
+        if np.all(np.diff(levels) >= 0):
+            assert np.all(np.diff(result, axis=1) >= 0), (levels, result)
     elif method == "transform":
         assert result.shape == (n, est.embedding_.shape[1])
     elif method == "predict_proximity":

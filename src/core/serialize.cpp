@@ -66,6 +66,11 @@ void Writer::u64s(const std::vector<std::uint64_t>& v) {
     raw(v.data(), v.size() * sizeof(std::uint64_t));
 }
 
+void Writer::u32s(const std::vector<std::uint32_t>& v) {
+    u64(v.size());
+    raw(v.data(), v.size() * sizeof(std::uint32_t));
+}
+
 void Writer::tree(const Tree& t) {
     u64(t.n_features_used);
     u64(t.nodes.size());
@@ -113,6 +118,8 @@ Reader::Reader(std::string_view data, std::string_view tag, std::uint32_t max_ve
 
 void Reader::raw(void* p, std::size_t n) {
     if (n > data_.size() - pos_) fail("truncated");
+    // An empty vector's buffer may be null, which memcpy must not receive.
+    if (n == 0) return;
     std::memcpy(p, data_.data() + pos_, n);
     pos_ += n;
 }
@@ -159,6 +166,13 @@ std::vector<std::uint64_t> Reader::u64s() {
     const std::uint64_t n = count(sizeof(std::uint64_t));
     std::vector<std::uint64_t> v(n);
     raw(v.data(), n * sizeof(std::uint64_t));
+    return v;
+}
+
+std::vector<std::uint32_t> Reader::u32s() {
+    const std::uint64_t n = count(sizeof(std::uint32_t));
+    std::vector<std::uint32_t> v(n);
+    raw(v.data(), n * sizeof(std::uint32_t));
     return v;
 }
 

@@ -41,6 +41,7 @@ public:
     void field(const std::optional<std::string>& v) { opt_text(v); }
     void f64s(const std::vector<double>& v);
     void u64s(const std::vector<std::uint64_t>& v);
+    void u32s(const std::vector<std::uint32_t>& v);
     void tree(const Tree& t);
     void trees(const std::vector<Tree>& ts);
 
@@ -74,6 +75,7 @@ public:
     void field(std::optional<std::string>& v) { v = opt_text(); }
     std::vector<double> f64s();
     std::vector<std::uint64_t> u64s();
+    std::vector<std::uint32_t> u32s();
     Tree tree();
     std::vector<Tree> trees();
     // A count of items each at least `min_item_bytes` long: rejects counts the

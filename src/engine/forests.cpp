@@ -13,6 +13,7 @@
 #include "engine/classes.hpp"
 #include "engine/explain.hpp"
 #include "engine/forest_analyses.hpp"
+#include "engine/forest_intervals.hpp"
 #include "module/forest_settings.hpp"
 #include "module/methods.hpp"
 #include "module/py.hpp"
@@ -186,6 +187,7 @@ PyMethodDef g_reg_methods[] = {
     TW_METHOD("predict", reg_predict, "predict($self, x, n_jobs=None)\n--\n\n"),
     TW_FOREST_ANALYSES(Reg),
     TW_EXPLAIN_METHODS(Reg),
+    TW_FOREST_INTERVALS(Reg),
     TW_STATE_METHODS(Reg),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -194,6 +196,7 @@ PyGetSetDef g_reg_getset[] = {
     TW_GETTER("n_estimators", forest_n_estimators<Reg>),
     TW_GETTER("is_fitted", is_fitted_getter<Reg>),
     TW_GETTER("criterion", forest_criterion<Reg>),
+    TW_GETTER("has_leaf_samples", forest_has_leaf_samples<Reg>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -31,6 +31,8 @@ std::span<const double> ForestCore::leaf_weight(std::size_t t) const {
     return record_->leaf_weight[t];
 }
 
+void ForestCore::check_rows(const MatrixView& x) const { check_rows_width(trees_, x); }
+
 std::vector<std::uint32_t> ForestCore::apply(const MatrixView& x) const {
     check_fitted_trees();
     check_rows_width(trees_, x);

@@ -24,6 +24,7 @@
 #include "grow/grow.hpp"
 #include "core/matrix.hpp"
 #include "core/rng.hpp"
+#include "random_forest/leaf_samples.hpp"
 #include "tree/node_totals.hpp"
 #include "tree/packed.hpp"
 #include "tree/tree.hpp"
@@ -90,6 +91,10 @@ struct FitRecord {
     // Per tree: empty, or per node the in-bag weight of a regression leaf
     // (kept when the rows' weights are not all 1; see tree/node_totals.hpp).
     std::vector<std::vector<double>> leaf_weight;
+    // Regression forests: the training rows in every leaf (leaf_samples.hpp);
+    // absent for classifiers, warm starts on other data, states of earlier
+    // releases and training sets above LeafSamples::kMaxRows rows.
+    std::optional<LeafSamples> samples;
 };
 
 // Out-of-bag predictions of the training rows after a fit asking for them:
@@ -165,6 +170,8 @@ protected:
     void fit_recorded(const MatrixView& x, Vec y, std::span<const double> weights,
                       std::span<const std::uint64_t> classes, const FitOptions& options);
     std::span<const double> leaf_weight(std::size_t t) const;
+    // ValueError unless x has the columns the trees read.
+    void check_rows(const MatrixView& x) const;
     // Tree t's sample drawn again from the fit record (rows = record rows).
     void replay_sample(std::size_t t, std::vector<std::size_t>& out) const;
 
@@ -219,8 +226,23 @@ public:
              const FitOptions& options = {});
     std::vector<double> predict(const MatrixView& x) const;
 
+    // Quantile regression forest (leaf_samples.hpp): per row of x the
+    // quantiles at `levels` (each in [0, 1]), rows x levels.
+    std::vector<double> predict_quantiles(const MatrixView& x, std::span<const double> levels) const;
+    // The same for every training row from the trees that left it out.
+    std::vector<double> oob_quantiles(std::span<const double> levels) const;
+    // Out-of-bag prediction intervals at level 1 - alpha, rows x 2:
+    // jackknife+-after-bootstrap, or conformalised quantiles.
+    enum class Interval { jackknife, quantile };
+    std::vector<double> predict_interval(const MatrixView& x, double alpha, Interval method) const;
+    // Whether the fit kept the leaf samples those need.
+    bool has_leaf_samples() const { return record_ && record_->samples.has_value(); }
+
     std::string save() const;
     static RandomForestRegressor load(std::string_view state, bool with_record = false);
+
+private:
+    const LeafSamples& leaf_samples() const;
 };
 
 }  // namespace tw

@@ -84,8 +84,21 @@ void walk_listed(const Tree& tree, const MatrixView& x, const BinnedRows* binned
     tree.walk_rows(rows.size(), [&](std::size_t k) { return x.row(rows[k]); }, emit);
 }
 
+// walk_listed, or the leaves already known for every row (`known`, when
+// not empty).
+template <class Emit>
+void leaves_listed(const Tree& tree, const MatrixView& x, const BinnedRows* binned,
+                   const std::vector<u32>& rows, std::span<const u32> known, Emit&& emit) {
+    if (known.empty()) {
+        walk_listed(tree, x, binned, rows, emit);
+        return;
+    }
+    for (std::size_t k = 0; k < rows.size(); ++k) emit(k, known[rows[k]]);
+}
+
 OobPayload oob_payload(const Tree& tree, const MatrixView& x, const BinnedRows* hist,
-                       const std::vector<u32>& counts, std::size_t n_classes) {
+                       const std::vector<u32>& counts, std::size_t n_classes,
+                       std::span<const u32> known = {}) {
     OobPayload p;
     for (std::size_t r = 0; r < counts.size(); ++r) {
         if (counts[r] == 0) p.rows.push_back(static_cast<u32>(r));
@@ -94,7 +107,7 @@ OobPayload oob_payload(const Tree& tree, const MatrixView& x, const BinnedRows* 
     std::vector<u32> slot_of(tree.nodes.size(), std::numeric_limits<u32>::max());
     u32 slots = 0;
     if (n_classes > 0) p.share_begin.push_back(0);
-    walk_listed(tree, x, hist, p.rows, [&](std::size_t k, u32 leaf) {
+    leaves_listed(tree, x, hist, p.rows, known, [&](std::size_t k, u32 leaf) {
             if (slot_of[leaf] == std::numeric_limits<u32>::max()) {
                 slot_of[leaf] = slots++;
                 if (n_classes == 0) {
@@ -123,13 +136,15 @@ OobPayload oob_payload(const Tree& tree, const MatrixView& x, const BinnedRows* 
 // each leaf, rows added in ascending order.
 std::vector<double> in_bag_leaf_weight(const Tree& tree, const MatrixView& x,
                                        const BinnedRows* hist, Vec w,
-                                       const std::vector<u32>& counts) {
+                                       const std::vector<u32>& counts,
+                                       std::span<const u32> known = {}) {
     std::vector<u32> rows;
     for (std::size_t r = 0; r < counts.size(); ++r) {
         if (counts[r] != 0) rows.push_back(static_cast<u32>(r));
     }
     std::vector<u32> leaves(rows.size());
-    walk_listed(tree, x, hist, rows, [&](std::size_t k, u32 leaf) { leaves[k] = leaf; });
+    leaves_listed(tree, x, hist, rows, known,
+                  [&](std::size_t k, u32 leaf) { leaves[k] = leaf; });
     return leaf_weights(tree.nodes.size(), rows, leaves, w, counts);
 }
 
@@ -183,7 +198,16 @@ void balance_sample(std::span<const double> weights, const std::vector<u32>& den
 struct Grown {
     Tree tree;
     std::vector<double> leaf_weight;
+    TreeSamples samples;
 };
+
+// The leaf every row reaches (all_rows lists 0 .. rows - 1).
+std::vector<u32> leaf_of_every_row(const Tree& tree, const MatrixView& x, const BinnedRows* hist,
+                                   const std::vector<u32>& all_rows) {
+    std::vector<u32> leaves(all_rows.size());
+    walk_listed(tree, x, hist, all_rows, [&](std::size_t k, u32 leaf) { leaves[k] = leaf; });
+    return leaves;
+}
 
 }  // namespace
 
@@ -284,6 +308,19 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // Regression leaves keep their in-bag weight when rows weigh unequally
     // (a class-weighted classification leaf knows its weight already).
     const bool leaf_weights = !classification_ && !all_ones(weights);
+    // Regression forests keep the training rows of every leaf, for
+    // quantiles and intervals; warm starts on other data cannot.
+    const bool keep_samples = !classification_ && !mixed && n <= LeafSamples::kMaxRows;
+    std::optional<LeafSamples> samples;
+    std::vector<u32> all_rows;
+    if (keep_samples) {
+        samples = LeafSamples::ranked(y, weights);
+        samples->trees.resize(total);
+        all_rows.resize(n);
+        std::iota(all_rows.begin(), all_rows.end(), 0u);
+    }
+    const std::optional<LeafSamples>* kept_samples =
+        keep && keep_samples && previous->record_->samples ? &previous->record_->samples : nullptr;
 
     Rng forest = keep ? previous->record_->forest : seed_rng(s_.random_state);
     ensemble::BootstrapOptions plan_options{n, s_.bootstrap, 0, false};
@@ -303,18 +340,31 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     std::optional<HistogramData> hist;
     if (add > 0) hist = HistogramData::build(x);
     std::optional<BinnedRows> binned;
-    if (hist && (options.oob || leaf_weights)) binned = BinnedRows::of(*hist, n);
+    if (hist && (options.oob || leaf_weights || keep_samples)) binned = BinnedRows::of(*hist, n);
     const BinnedRows* walk_on = binned ? &*binned : nullptr;
 
-    // The kept trees' out-of-bag rows first, from their replayed samples.
-    if (options.oob && keep > 0) {
+    // The kept trees' out-of-bag rows first, from their replayed samples,
+    // and their leaf samples (taken over when the kept forest has them).
+    const bool rebuild_samples = keep_samples && !kept_samples;
+    if (kept_samples) {
+        for (std::size_t t = 0; t < keep; ++t) samples->trees[t] = (*kept_samples)->trees[t];
+    }
+    if ((options.oob || rebuild_samples) && keep > 0) {
         parallel::parallel_for(keep, [&](std::size_t t) {
             std::vector<std::size_t> sample;
             previous->replay_sample(t, sample);
             std::vector<u32> counts;
             ensemble::count_draws(sample, n, counts);
-            fold.submit(t, oob_payload(previous->trees_[t], x, walk_on, counts, n_classes),
-                        add_payload);
+            const Tree& tree = previous->trees_[t];
+            std::vector<u32> leaves;
+            if (rebuild_samples) {
+                leaves = leaf_of_every_row(tree, x, walk_on, all_rows);
+                samples->trees[t] = LeafSamples::of_tree(tree, leaves, counts, samples->row_of_rank);
+            }
+            if (options.oob) {
+                fold.submit(t, oob_payload(tree, x, walk_on, counts, n_classes, leaves),
+                            add_payload);
+            }
         });
     }
 
@@ -338,14 +388,22 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
                 }
                 Grown g;
                 g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, *hist);
-                if (leaf_weights || options.oob) {
+                if (leaf_weights || options.oob || keep_samples) {
                     std::vector<u32> counts;
                     ensemble::count_draws(sample, n, counts);
+                    // With leaf samples every row's leaf is found once, for all uses.
+                    std::vector<u32> leaves;
+                    if (keep_samples) {
+                        leaves = leaf_of_every_row(g.tree, x, walk_on, all_rows);
+                        g.samples = LeafSamples::of_tree(g.tree, leaves, counts,
+                                                         samples->row_of_rank);
+                    }
                     if (leaf_weights) {
-                        g.leaf_weight = in_bag_leaf_weight(g.tree, x, walk_on, w, counts);
+                        g.leaf_weight = in_bag_leaf_weight(g.tree, x, walk_on, w, counts, leaves);
                     }
                     if (options.oob) {
-                        fold.submit(keep + i, oob_payload(g.tree, x, walk_on, counts, n_classes),
+                        fold.submit(keep + i,
+                                    oob_payload(g.tree, x, walk_on, counts, n_classes, leaves),
                                     add_payload);
                     }
                 }
@@ -372,7 +430,9 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         trees.push_back(std::move(grown[i].tree));
         record.draws.push_back(TreeDraws{plans[i].draws, positions});
         record.leaf_weight.push_back(std::move(grown[i].leaf_weight));
+        if (samples) samples->trees[keep + i] = std::move(grown[i].samples);
     }
+    record.samples = std::move(samples);
     record.forest = forest;
     record.rows = n;
     record.cols = x.cols;

@@ -2,9 +2,11 @@
 //
 // Version 1 holds the settings and the fitted forest; version 2 adds the fit
 // record after them (forests fitted through the package door); version 3
-// adds the criterion after the record, and is written only for a criterion
-// other than Gini, so Gini forests save as before and states without it
-// mean Gini. The `_rs` classes write and read version 1 only.
+// adds what the fitted model's class keeps beyond the record: a classifier
+// the criterion after the record (written only for a criterion other than
+// Gini, so Gini forests save as before and states without it mean Gini), a
+// regressor the leaf samples at the end of the record. The `_rs` classes
+// write and read version 1 only.
 #include <algorithm>
 #include <cmath>
 
@@ -17,7 +19,7 @@ namespace {
 
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kRecordVersion = 2;
-constexpr std::uint32_t kCriterionVersion = 3;
+constexpr std::uint32_t kExtendedVersion = 3;
 
 // The settings in saved order; A is a Writer (S const) or a Reader.
 template <class A, class S>
@@ -62,25 +64,56 @@ Rng read_rng(Reader& r) {
     return Rng::from_parts(state_lo | (state_hi << 64), inc_lo | (inc_hi << 64));
 }
 
-// Version: 3 with a fit record and a criterion other than Gini, 2 with a
-// fit record, else 1.
+// Version: 3 with a fit record and a criterion other than Gini or leaf
+// samples, 2 with a fit record only, else 1.
 std::uint32_t version_of(const std::optional<FitRecord>& record, split::Criterion criterion) {
     if (!record) return kVersion;
-    return criterion != split::Criterion::kGini ? kCriterionVersion : kRecordVersion;
+    return criterion != split::Criterion::kGini || record->samples ? kExtendedVersion
+                                                                   : kRecordVersion;
 }
 
 void write_criterion(Writer& w, std::uint32_t version, split::Criterion criterion) {
-    if (version >= kCriterionVersion) w.u8(static_cast<std::uint8_t>(criterion));
+    if (version >= kExtendedVersion) w.u8(static_cast<std::uint8_t>(criterion));
 }
 
 // Gini unless a version-3 state names another; only classifiers have one.
 split::Criterion read_criterion(Reader& r, bool classification) {
-    if (r.version() < kCriterionVersion) return split::Criterion::kGini;
+    if (r.version() < kExtendedVersion) return split::Criterion::kGini;
     const std::uint8_t c = r.u8();
     if (c != static_cast<std::uint8_t>(split::Criterion::kEntropy) || !classification) {
         Reader::fail("unknown criterion");
     }
     return split::Criterion::kEntropy;
+}
+
+void write_samples(Writer& w, const LeafSamples& s) {
+    w.f64s(s.targets);
+    w.f64s(s.weights);
+    w.u32s(s.row_of_rank);
+    w.u64(s.trees.size());
+    for (const TreeSamples& t : s.trees) {
+        w.u32s(t.begin);
+        w.u32s(t.entries);
+    }
+}
+
+LeafSamples read_samples(Reader& r, const std::vector<Tree>& trees, const FitRecord& f) {
+    LeafSamples s;
+    s.targets = r.f64s();
+    s.weights = r.f64s();
+    s.row_of_rank = r.u32s();
+    if (s.targets.size() != f.rows) Reader::fail("leaf samples do not match the training rows");
+    const std::uint64_t n_trees = r.count(16);
+    if (n_trees != trees.size()) Reader::fail("leaf samples do not match the trees");
+    s.trees.resize(n_trees);
+    for (TreeSamples& t : s.trees) {
+        t.begin = r.u32s();
+        t.entries = r.u32s();
+    }
+    std::vector<std::uint64_t> sizes;
+    for (const TreeDraws& d : f.draws) sizes.push_back(d.positions != 0 ? d.positions : f.rows);
+    s.check(trees, sizes);
+    return s;
 }
 
 void write_record(Writer& w, const std::optional<FitRecord>& record) {
@@ -98,10 +131,12 @@ void write_record(Writer& w, const std::optional<FitRecord>& record) {
     }
     w.u64(f.leaf_weight.size());
     for (const std::vector<double>& lw : f.leaf_weight) w.f64s(lw);
+    if (f.samples) write_samples(w, *f.samples);
 }
 
 // The record of a version-2 state, checked against the fitted trees.
-std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, bool fitted) {
+std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, bool fitted,
+                                     bool regression) {
     if (r.version() < kRecordVersion) return std::nullopt;
     if (!fitted) Reader::fail("fit record in an unfitted forest");
     FitRecord f;
@@ -142,6 +177,10 @@ std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, 
         }
         f.leaf_weight.push_back(std::move(lw));
     }
+    if (regression && r.version() >= kExtendedVersion) {
+        if (f.mixed) Reader::fail("leaf samples of trees grown on different data");
+        f.samples = read_samples(r, trees, f);
+    }
     return f;
 }
 
@@ -161,12 +200,12 @@ std::string RandomForestClassifier::save() const {
 }
 
 RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestClassifier", with_record ? kCriterionVersion : kVersion);
+    Reader r(state, "RandomForestClassifier", with_record ? kExtendedVersion : kVersion);
     RandomForestClassifier model(read_settings(r));
     model.fitted_ = r.flag();
     if (r.flag()) model.classes_ = r.u64s();
     model.trees_ = r.trees();
-    model.record_ = read_record(r, model.trees_, model.fitted_);
+    model.record_ = read_record(r, model.trees_, model.fitted_, false);
     model.criterion_ = read_criterion(r, true);
     r.finish();
     check_forest(model.trees_, model.s_, model.fitted_, true);
@@ -187,18 +226,16 @@ std::string RandomForestRegressor::save() const {
     write_settings(w, s_);
     w.flag(fitted_);
     w.trees(trees_);
-    write_record(w, record_);
-    write_criterion(w, version, criterion_);
+    write_record(w, record_);  // with the leaf samples, if kept
     return w.bytes();
 }
 
 RandomForestRegressor RandomForestRegressor::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestRegressor", with_record ? kCriterionVersion : kVersion);
+    Reader r(state, "RandomForestRegressor", with_record ? kExtendedVersion : kVersion);
     RandomForestRegressor model(read_settings(r));
     model.fitted_ = r.flag();
     model.trees_ = r.trees();
-    model.record_ = read_record(r, model.trees_, model.fitted_);
-    model.criterion_ = read_criterion(r, false);
+    model.record_ = read_record(r, model.trees_, model.fitted_, true);
     r.finish();
     check_forest(model.trees_, model.s_, model.fitted_, false);
     model.packed_ = PackedForest::values(model.trees_);

@@ -426,6 +426,42 @@ void run_forests(Gen& g, int round, bool parallel) {
         answers("forest regressor fit", [&] { r.fit(x.view(), targets, wv); });
         answers("forest regressor predict", [&] { (void)r.predict(q.view()); });
         answers("forest regressor narrow", [&] { (void)r.predict(nq.view()); });
+
+        // The package door's recorded fit, with leaf samples: quantiles,
+        // out-of-bag quantiles and intervals, on hostile rows and levels.
+        tw::RandomForestRegressor rr(forest_settings(g, parallel));
+        tw::FitOptions options;
+        options.record = true;
+        options.oob = g.below(2) == 0;
+        if (x.rows > 0 && g.below(3) == 0) options.max_samples = 1 + g.below(x.rows);
+        answers("recorded regressor fit", [&] { rr.fit(x.view(), targets, wv, options); });
+        const std::vector<double> levels = {0.0, 0.5, 1.0, g.unit(), g.below(4) == 0 ? g.hostile() : 0.25};
+        answers("regressor quantiles", [&] {
+            auto out = rr.predict_quantiles(q.view(), levels);
+            CHECK(out.size() == q.rows * levels.size());
+        });
+        answers("regressor oob quantiles", [&] { (void)rr.oob_quantiles(levels); });
+        const double alpha = g.below(4) == 0 ? g.hostile() : 0.02 + 0.9 * g.unit();
+        for (auto method : {tw::RandomForestRegressor::Interval::jackknife,
+                            tw::RandomForestRegressor::Interval::quantile}) {
+            answers("regressor interval", [&] {
+                auto out = rr.predict_interval(q.view(), alpha, method);
+                CHECK(out.size() == 2 * q.rows);
+            });
+        }
+        answers("regressor quantiles narrow", [&] { (void)rr.predict_quantiles(nq.view(), levels); });
+        answers("regressor samples round trip", [&] {
+            auto back = tw::RandomForestRegressor::load(rr.save(), true);
+            CHECK(back.has_leaf_samples() == rr.has_leaf_samples());
+        });
+        tw::FitOptions warm = options;
+        warm.oob = false;
+        warm.warm_start = &rr;
+        tw::RandomForestRegressor grown(forest_settings(g, parallel));
+        answers("regressor warm start", [&] {
+            grown.fit(x.view(), targets, wv, warm);
+            (void)grown.predict_interval(x.view(), 0.1, tw::RandomForestRegressor::Interval::quantile);
+        });
     }
 }
 

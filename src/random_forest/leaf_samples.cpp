@@ -1,0 +1,148 @@
+// Building and checking the leaf samples of a regression forest
+// (random_forest/leaf_samples.hpp).
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "core/errors.hpp"
+#include "core/serialize.hpp"
+#include "random_forest/leaf_samples.hpp"
+
+namespace tw {
+
+LeafSamples LeafSamples::ranked(Vec y, std::span<const double> sample_weight) {
+    if (y.size() > kMaxRows) throw InternalError("too many rows for leaf samples");
+    const std::size_t n = y.size();
+    LeafSamples s;
+    s.row_of_rank.resize(n);
+    std::iota(s.row_of_rank.begin(), s.row_of_rank.end(), 0u);
+    std::stable_sort(s.row_of_rank.begin(), s.row_of_rank.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return y[a] < y[b]; });
+    s.targets.resize(n);
+    for (std::size_t k = 0; k < n; ++k) s.targets[k] = y[s.row_of_rank[k]];
+    const bool unit = std::all_of(sample_weight.begin(), sample_weight.end(),
+                                  [](double w) { return w == 1.0; });
+    if (!unit) {
+        s.weights.resize(n);
+        for (std::size_t k = 0; k < n; ++k) s.weights[k] = sample_weight[s.row_of_rank[k]];
+    }
+    return s;
+}
+
+std::vector<std::uint32_t> LeafSamples::rank_of_row() const {
+    std::vector<std::uint32_t> out(row_of_rank.size());
+    for (std::size_t k = 0; k < row_of_rank.size(); ++k) {
+        out[row_of_rank[k]] = static_cast<std::uint32_t>(k);
+    }
+    return out;
+}
+
+TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t> leaf_of_row,
+                                 std::span<const std::uint32_t> draws,
+                                 std::span<const std::uint32_t> row_of_rank_) {
+    const std::size_t nodes = tree.nodes.size();
+    const std::size_t n = row_of_rank_.size();
+    if (leaf_of_row.size() != n || draws.size() != n) {
+        throw InternalError("leaf samples: row counts differ");
+    }
+    std::vector<std::uint64_t> in_bag(nodes, 0), out_of_bag(nodes, 0);
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::uint32_t leaf = leaf_of_row[r];
+        if (leaf >= nodes || !tree.nodes[leaf].is_leaf()) {
+            throw InternalError("leaf samples: a row reached no leaf");
+        }
+        if (draws[r] != 0) in_bag[leaf] += draws[r];
+        else ++out_of_bag[leaf];
+    }
+    TreeSamples t;
+    t.begin.resize(nodes + 1);
+    std::uint64_t at = 0;
+    std::vector<std::uint32_t> next_in(nodes), next_out(nodes);
+    for (std::size_t j = 0; j < nodes; ++j) {
+        t.begin[j] = static_cast<std::uint32_t>(at);
+        next_in[j] = static_cast<std::uint32_t>(at);
+        next_out[j] = static_cast<std::uint32_t>(at + in_bag[j]);
+        at += in_bag[j] + out_of_bag[j];
+        if (at > 0xFFFFFFFFull) throw InternalError("leaf samples: too many entries");
+    }
+    t.begin[nodes] = static_cast<std::uint32_t>(at);
+    t.entries.resize(at);
+    // Ranks in ascending order, so every leaf's lists come out ascending.
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t r = row_of_rank_[k];
+        const std::uint32_t leaf = leaf_of_row[r];
+        const auto rank = static_cast<std::uint32_t>(k);
+        if (draws[r] == 0) {
+            t.entries[next_out[leaf]++] = rank | kOutOfBag;
+            continue;
+        }
+        for (std::uint32_t c = 0; c < draws[r]; ++c) t.entries[next_in[leaf]++] = rank;
+    }
+    return t;
+}
+
+void LeafSamples::check(const std::vector<Tree>& forest,
+                        std::span<const std::uint64_t> sample_size) const {
+    const std::size_t n = targets.size();
+    if (n > kMaxRows) Reader::fail("leaf samples: too many rows");
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!std::isfinite(targets[k])) Reader::fail("leaf samples: a target is not finite");
+        if (k > 0 && targets[k] < targets[k - 1]) Reader::fail("leaf samples: targets not sorted");
+    }
+    if (!weights.empty() && weights.size() != n) Reader::fail("leaf samples: weight count");
+    for (double w : weights) {
+        if (!std::isfinite(w) || w < 0.0) Reader::fail("leaf samples: a weight is not a weight");
+    }
+    if (row_of_rank.size() != n) Reader::fail("leaf samples: row order size");
+    std::vector<char> seen(n, 0);
+    for (std::uint32_t r : row_of_rank) {
+        if (r >= n || seen[r]) Reader::fail("leaf samples: row order is not a permutation");
+        seen[r] = 1;
+    }
+    if (trees.size() != forest.size() || sample_size.size() != forest.size()) {
+        Reader::fail("leaf samples do not match the trees");
+    }
+    // Per rank, 1 + the last tree it was seen in.
+    std::vector<std::uint32_t> tree_of(n, 0);
+    for (std::size_t t = 0; t < forest.size(); ++t) {
+        const TreeSamples& ts = trees[t];
+        const std::vector<Node>& nodes = forest[t].nodes;
+        if (ts.begin.size() != nodes.size() + 1 || ts.begin[0] != 0 ||
+            ts.begin.back() != ts.entries.size()) {
+            Reader::fail("leaf samples do not match their tree");
+        }
+        std::uint64_t drawn = 0, distinct = 0;
+        const auto stamp = static_cast<std::uint32_t>(t + 1);
+        for (std::size_t j = 0; j < nodes.size(); ++j) {
+            const std::uint32_t b = ts.begin[j], e = ts.begin[j + 1];
+            if (e < b) Reader::fail("leaf samples: ranges out of order");
+            if (!nodes[j].is_leaf() && e != b) Reader::fail("leaf samples at a split node");
+            for (std::uint32_t i = b; i < e; ++i) {
+                const std::uint32_t v = ts.entries[i];
+                if (i > b && v < ts.entries[i - 1]) Reader::fail("leaf samples not ascending");
+                const std::uint32_t rank = v & ~kOutOfBag;
+                if (rank >= n) Reader::fail("leaf samples: rank out of range");
+                const bool repeat = i > b && v == ts.entries[i - 1];
+                if (repeat && (v & kOutOfBag)) Reader::fail("leaf samples: repeated out-of-bag row");
+                if (tree_of[rank] == stamp && !repeat) Reader::fail("leaf samples: a row in two leaves");
+                if (!repeat) ++distinct;
+                tree_of[rank] = stamp;
+                if (!(v & kOutOfBag)) ++drawn;
+            }
+        }
+        if (distinct != n) Reader::fail("leaf samples: a row in no leaf");
+        if (drawn != sample_size[t]) Reader::fail("leaf samples do not match the tree's sample");
+    }
+}
+
+std::uint64_t floor_times(double alpha, std::uint64_t count) {
+    const double c = static_cast<double>(count);
+    double k = std::floor(alpha * c);
+    if (k < 0.0) k = 0.0;
+    // fma rounds alpha * c - k once, so its sign is the exact product's.
+    while (std::fma(alpha, c, -(k + 1.0)) >= 0.0) k += 1.0;
+    while (k > 0.0 && std::fma(alpha, c, -k) < 0.0) k -= 1.0;
+    return static_cast<std::uint64_t>(k);
+}
+
+}  // namespace tw
