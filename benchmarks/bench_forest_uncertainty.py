@@ -31,15 +31,7 @@ import zlib
 
 import numpy as np
 
-
-def best(f, k):
-    t = float("inf")
-    out = None
-    for _ in range(k):
-        t0 = time.perf_counter()
-        out = f()
-        t = min(t, time.perf_counter() - t0)
-    return t, out
+from bench_forest_extras import best
 
 
 def data(rows, seed=0):

@@ -64,6 +64,31 @@ def ctest(build, *args, timeout=1800):
     return proc.stdout
 
 
+# The fuzz suites' run length: short and deterministic by default,
+# TARNWOOD_FUZZ=long for many random examples (TARNWOOD_FUZZ_EXAMPLES sets
+# the count per property).
+FUZZ_LONG = os.environ.get("TARNWOOD_FUZZ", "") == "long"
+FUZZ_HANG_SECONDS = 600 if FUZZ_LONG else 120
+
+
+def fuzz_profile(name, short_examples, long_examples):
+    """The hypothesis settings of a fuzz suite, registered under `name`."""
+    from hypothesis import HealthCheck, Phase, settings
+
+    examples = int(os.environ.get("TARNWOOD_FUZZ_EXAMPLES",
+                                  long_examples if FUZZ_LONG else short_examples))
+    settings.register_profile(
+        name,
+        max_examples=examples,
+        deadline=None,
+        derandomize=not FUZZ_LONG,
+        suppress_health_check=list(HealthCheck),
+        database=None,
+        phases=[Phase.explicit, Phase.generate, Phase.shrink],
+    )
+    return settings.get_profile(name)
+
+
 @contextlib.contextmanager
 def fuzz_guards(hang_seconds):
     """For the fuzz suites: dump all stacks and exit if a test hangs; cap the

@@ -20,29 +20,18 @@ import os
 import numpy as np
 import pytest
 
-from conftest import fuzz_guards
+from conftest import FUZZ_HANG_SECONDS, FUZZ_LONG, fuzz_guards, fuzz_profile
 
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402
+from hypothesis import given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import _rs  # noqa: E402
 from tarnwood import _engine  # noqa: E402
 
-LONG = os.environ.get("TARNWOOD_FUZZ", "") == "long"
-EXAMPLES = int(os.environ.get("TARNWOOD_FUZZ_EXAMPLES", 400 if LONG else 12))
-HANG_SECONDS = 600 if LONG else 120
-
-settings.register_profile(
-    "tarnwood-fuzz",
-    max_examples=EXAMPLES,
-    deadline=None,
-    derandomize=not LONG,
-    suppress_health_check=list(HealthCheck),
-    database=None,
-    phases=[Phase.explicit, Phase.generate, Phase.shrink],
-)
-FUZZ = settings.get_profile("tarnwood-fuzz")
+LONG = FUZZ_LONG
+HANG_SECONDS = FUZZ_HANG_SECONDS
+FUZZ = fuzz_profile("tarnwood-fuzz", 12, 400)
 
 ALLOWED = (ValueError, TypeError, OverflowError)
 U64_MAX = 2**64 - 1

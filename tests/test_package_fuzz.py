@@ -29,10 +29,10 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import fuzz_guards
+from conftest import FUZZ_HANG_SECONDS, FUZZ_LONG, fuzz_guards, fuzz_profile
 
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402
+from hypothesis import given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from scipy import sparse  # noqa: E402
 from sklearn.utils.validation import _num_samples  # noqa: E402
@@ -47,20 +47,9 @@ try:
 except ImportError:  # the frame inputs are then drawn as lists
     pd = None
 
-LONG = os.environ.get("TARNWOOD_FUZZ", "") == "long"
-EXAMPLES = int(os.environ.get("TARNWOOD_FUZZ_EXAMPLES", 300 if LONG else 30))
-HANG_SECONDS = 600 if LONG else 120
-
-settings.register_profile(
-    "tarnwood-package-fuzz",
-    max_examples=EXAMPLES,
-    deadline=None,
-    derandomize=not LONG,
-    suppress_health_check=list(HealthCheck),
-    database=None,
-    phases=[Phase.explicit, Phase.generate, Phase.shrink],
-)
-FUZZ = settings.get_profile("tarnwood-package-fuzz")
+LONG = FUZZ_LONG
+HANG_SECONDS = FUZZ_HANG_SECONDS
+FUZZ = fuzz_profile("tarnwood-package-fuzz", 30, 300)
 
 PREFERRED = (ValueError, TypeError, MemoryError)
 

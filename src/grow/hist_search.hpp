@@ -285,8 +285,6 @@ private:
     std::vector<std::uint8_t> row_lo_, row_hi_, cut_;
     std::vector<u64> wide_rows_, wide_ones_;
     std::vector<std::uint8_t> lo_, hi_;
-    // Slots per block of the two passes.
-    static constexpr u32 kBlock = 512;
     std::vector<u32> slot_;  // dense class -> index among the node's classes
 };
 

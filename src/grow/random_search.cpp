@@ -12,6 +12,23 @@
 #endif
 
 namespace tw::grow {
+namespace {
+
+// Slots per block of the per-feature sweeps: small enough for a block's
+// rows to stay in the first-level cache while every feature sweeps them.
+constexpr u32 kBlock = 512;
+
+// Calls visit(j, b0, b1) for the slots b0..b1-1 of each block of the node,
+// in node order, and within a block for j = 0..count-1.
+template <class Visit>
+inline void by_blocks(const NodeRange& node, std::size_t count, Visit&& visit) {
+    for (u32 b0 = node.begin; b0 < node.end; b0 += kBlock) {
+        const u32 b1 = std::min<u32>(node.end, b0 + kBlock);
+        for (std::size_t j = 0; j < count; ++j) visit(j, b0, b1);
+    }
+}
+
+}  // namespace
 
 #if defined(__SSE2__)
 // Lanes l of row vector k hold feature 16k + l; lanes past the last feature
@@ -167,9 +184,7 @@ void RandomSearch::search(const NodeRange& node, Rng& rng, split::BestSplit& bes
             hi_[j] = row_hi_[examined[j]];
         }
     } else {
-      for (u32 b0 = node.begin; b0 < node.end; b0 += kBlock) {
-        const u32 b1 = std::min<u32>(node.end, b0 + kBlock);
-        for (std::size_t j = 0; j < ne; ++j) {
+        by_blocks(node, ne, [&](std::size_t j, u32 b0, u32 b1) {
             const std::uint8_t* __restrict col = bins + examined[j];
             std::uint8_t lo = lo_[j], hi = hi_[j];
             for (u32 i = b0; i < b1; ++i) {
@@ -179,8 +194,7 @@ void RandomSearch::search(const NodeRange& node, Rng& rng, split::BestSplit& bes
             }
             lo_[j] = lo;
             hi_[j] = hi;
-        }
-      }
+        });
     }
     feature_.clear();
     bin_.clear();
@@ -202,6 +216,10 @@ void RandomSearch::search(const NodeRange& node, Rng& rng, split::BestSplit& bes
     const auto keep = [](double v, u64 mask) {
         return std::bit_cast<double>(std::bit_cast<u64>(v) & mask);
     };
+    // All ones when slot i of the column is at most the cut, else zero.
+    const auto left = [rs](const std::uint8_t* col, u32 i, std::uint8_t cut) {
+        return u64{0} - static_cast<u64>(col[static_cast<std::size_t>(i) * rs] <= cut);
+    };
     if (ws.count_mode()) {
         // Packed counts (rows low, class-1 rows high; WorkingSet::tag_add):
         // exact integers, converted to the weight sums unit weights give.
@@ -209,23 +227,18 @@ void RandomSearch::search(const NodeRange& node, Rng& rng, split::BestSplit& bes
         if (vectors(features) <= nc) {
             count_left(bins, rs, features, node);
         } else {
-          for (u32 b0 = node.begin; b0 < node.end; b0 += kBlock) {
-            const u32 b1 = std::min<u32>(node.end, b0 + kBlock);
-            for (std::size_t j = 0; j < nc; ++j) {
+            by_blocks(node, nc, [&](std::size_t j, u32 b0, u32 b1) {
                 const std::uint8_t* __restrict col = bins + feature_[j];
                 const std::uint8_t* __restrict tags = bins + features;
                 const std::uint8_t cut = bin_[j];
                 u64 acc = packed_[j];
                 for (u32 i = b0; i < b1; ++i) {
-                    const std::size_t at = static_cast<std::size_t>(i) * rs;
                     u32 t;
-                    std::memcpy(&t, tags + at, sizeof t);
-                    const u64 mask = u64{0} - static_cast<u64>(col[at] <= cut);
-                    acc += WorkingSet::tag_add(t) & mask;
+                    std::memcpy(&t, tags + static_cast<std::size_t>(i) * rs, sizeof t);
+                    acc += WorkingSet::tag_add(t) & left(col, i, cut);
                 }
                 packed_[j] = acc;
-            }
-          }
+            });
         }
         for (std::size_t j = 0; j < nc; ++j) {
             const u64 rows = packed_[j] & 0xFFFFFFFFu, ones = packed_[j] >> 32;
@@ -238,51 +251,43 @@ void RandomSearch::search(const NodeRange& node, Rng& rng, split::BestSplit& bes
         }
     } else if (kn > 0) {
         const split::ClassRecord* __restrict rec = ws.class_records();
-        for (u32 b0 = node.begin; b0 < node.end; b0 += kBlock) {
-            const u32 b1 = std::min<u32>(node.end, b0 + kBlock);
-            for (std::size_t j = 0; j < nc; ++j) {
-                const std::uint8_t* __restrict col = bins + feature_[j];
-                const std::uint8_t cut = bin_[j];
-                double* __restrict s = sums_.data() + j * stride;
-                u64 n = nl_[j];
-                double wl = s[0];
-                for (u32 i = b0; i < b1; ++i) {
-                    const split::ClassRecord& r = rec[i];
-                    const u64 mask =
-                        u64{0} - static_cast<u64>(col[static_cast<std::size_t>(i) * rs] <= cut);
-                    n += 1 & mask;
-                    wl += keep(r.w, mask);
-                    s[1 + slot_[r.cls]] += keep(r.w, mask);
-                }
-                nl_[j] = n;
-                s[0] = wl;
+        by_blocks(node, nc, [&](std::size_t j, u32 b0, u32 b1) {
+            const std::uint8_t* __restrict col = bins + feature_[j];
+            const std::uint8_t cut = bin_[j];
+            double* __restrict s = sums_.data() + j * stride;
+            u64 n = nl_[j];
+            double wl = s[0];
+            for (u32 i = b0; i < b1; ++i) {
+                const split::ClassRecord& r = rec[i];
+                const u64 mask = left(col, i, cut);
+                n += 1 & mask;
+                wl += keep(r.w, mask);
+                s[1 + slot_[r.cls]] += keep(r.w, mask);
             }
-        }
+            nl_[j] = n;
+            s[0] = wl;
+        });
     } else {
         const split::RegRecord* __restrict rec = ws.reg_records();
-        for (u32 b0 = node.begin; b0 < node.end; b0 += kBlock) {
-            const u32 b1 = std::min<u32>(node.end, b0 + kBlock);
-            for (std::size_t j = 0; j < nc; ++j) {
-                const std::uint8_t* __restrict col = bins + feature_[j];
-                const std::uint8_t cut = bin_[j];
-                double* __restrict s = sums_.data() + j * stride;
-                u64 n = nl_[j];
-                double w = s[0], wy = s[1], ywy = s[2];
-                for (u32 i = b0; i < b1; ++i) {
-                    const split::RegRecord& r = rec[i];
-                    const u64 mask =
-                        u64{0} - static_cast<u64>(col[static_cast<std::size_t>(i) * rs] <= cut);
-                    n += 1 & mask;
-                    w += keep(r.w, mask);
-                    wy += keep(r.wy, mask);
-                    ywy += keep(r.ywy, mask);
-                }
-                nl_[j] = n;
-                s[0] = w;
-                s[1] = wy;
-                s[2] = ywy;
+        by_blocks(node, nc, [&](std::size_t j, u32 b0, u32 b1) {
+            const std::uint8_t* __restrict col = bins + feature_[j];
+            const std::uint8_t cut = bin_[j];
+            double* __restrict s = sums_.data() + j * stride;
+            u64 n = nl_[j];
+            double w = s[0], wy = s[1], ywy = s[2];
+            for (u32 i = b0; i < b1; ++i) {
+                const split::RegRecord& r = rec[i];
+                const u64 mask = left(col, i, cut);
+                n += 1 & mask;
+                w += keep(r.w, mask);
+                wy += keep(r.wy, mask);
+                ywy += keep(r.ywy, mask);
             }
-        }
+            nl_[j] = n;
+            s[0] = w;
+            s[1] = wy;
+            s[2] = ywy;
+        });
     }
     const double* total = ctx_.node.class_total.data();
     for (std::size_t j = 0; j < nc; ++j) {
