@@ -192,10 +192,9 @@ def main():
     for note in notes:
         print(note)
     try:
-        tarnwood.ForestClassifier().fit([[0.0, np.nan], [1.0, 2.0]], ["a", "b"])
+        tarnwood.ForestClassifier().fit([[0.0, np.inf], [1.0, 2.0]], ["a", "b"])
     except ValueError as err:
-        # scikit-learn's message goes on to suggest imputers; its first line says it all.
-        print(f"invalid input is refused: ForestClassifier().fit(X with a NaN) -> "
+        print(f"invalid input is refused: ForestClassifier().fit(X with an infinity) -> "
               f"ValueError: {str(err).splitlines()[0]}")
 
 

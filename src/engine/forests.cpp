@@ -92,6 +92,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Progress progress = progress_for(overbose);
         FitOptions options;
         options.record = true;
+        options.missing_values = true;
         options.oob = ooob && to_flag(ooob, "oob_score");
         options.max_samples = to_opt_count(osamples, "max_samples");
         options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");

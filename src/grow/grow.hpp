@@ -34,6 +34,9 @@ struct TreeParams {
     std::optional<std::uint64_t> max_leaf_nodes;
     // Classification: the impurity the splits decrease (split/gain.hpp).
     split::Criterion criterion = split::Criterion::kGini;
+    // Splits whose rows taught no missing side get the default one
+    // (tree/tree.hpp, kMissingDefault); off, missing values go right there.
+    bool missing_defaults = false;
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

@@ -54,7 +54,7 @@ struct BinnedRows {
 
     static BinnedRows of(const HistogramData& hist, std::size_t rows) {
         BinnedRows b;
-        b.width = hist.bins.size();
+        b.width = hist.columns;
         b.edges = &hist.bin_edges;
         b.codes.resize(rows * b.width);
         for (std::size_t f = 0; f < b.width; ++f) {
@@ -378,6 +378,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         params.random_splits = options.random_splits;
         params.max_leaf_nodes = options.max_leaf_nodes;
         params.criterion = options.criterion;
+        params.missing_defaults = options.missing_values;
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Vec w = weights;
