@@ -259,3 +259,159 @@ def test_missing_value_splits_match_reference(seed, kw):
             want = [sum(leaf_for(t, row)["value"] for t in trees) / len(trees)
                     for row in probe.tolist()]
             assert model.predict(probe).tolist() == want
+
+
+def test_a_column_missing_in_few_rows_matches_reference_in_every_tree():
+    # One missing value: most bootstrap samples draw it in some trees and
+    # not in others, so sides are taught in some nodes and defaults elsewhere.
+    rng = np.random.default_rng(8)
+    x = rng.normal(size=(60, 3))
+    x[7, 1] = np.nan
+    y = (x[:, 0] + np.nan_to_num(x[:, 1]) > 0).astype(float)
+    model = tarnwood.ForestClassifier(n_estimators=6, random_state=3, max_features=None)
+    model.fit(x, y)
+    trees = reference_forest(x, y.tolist(), True, 6, 3)
+    for t, ref in enumerate(trees):
+        assert engine_splits(model.trees_[t]) == flattened(ref)
+    in_bag = [7 in set(s.tolist()) for s in model.estimators_samples_]
+    assert any(in_bag) and not all(in_bag)
+
+
+def test_informative_missingness_is_one_split():
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(400, 3))
+    missing = rng.random(400) < 0.4
+    x[missing, 0] = np.nan
+    y = missing.astype(int)
+    model = tarnwood.ForestClassifier(n_estimators=5, max_depth=1, max_features=None,
+                                      random_state=0).fit(x, y)
+    assert model.score(x, y) == 1.0
+    for tree, sample in zip(model.trees_, model.estimators_samples_):
+        # "missing or not": every value of the sample left (any edge above
+        # them parts the rows alike; the first wins), the missing ones right.
+        assert tree.feature[0] == 0 and tree.threshold[0] >= np.nanmax(x[sample, 0])
+        assert not tree.missing_go_to_left[0]
+    # Mean imputation hides the same information in one value among many,
+    # which one split cannot isolate.
+    imputed = np.where(np.isnan(x), np.nanmean(x[:, 0]), x)
+    stump = tarnwood.ForestClassifier(n_estimators=1, max_depth=1, max_features=None,
+                                      bootstrap=False).fit(imputed, y)
+    assert stump.score(imputed, y) < 0.9
+
+
+def test_missing_only_at_predict_time_follows_the_larger_child():
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=(300, 4))
+    y = x[:, 0] * 2 + x[:, 1]
+    model = tarnwood.ForestRegressor(n_estimators=4, random_state=0).fit(x, y)
+    probe = x[:20].copy()
+    probe[::2, 0] = np.nan
+    probe[::3, 1] = np.nan
+    want = np.zeros(len(probe))
+    for tree in model.trees_:
+        for r, row in enumerate(probe):
+            i = 0
+            while tree.children_left[i] != -1:
+                f, left, right = tree.feature[i], tree.children_left[i], tree.children_right[i]
+                if np.isnan(row[f]):
+                    go_left = tree.n_node_samples[left] > tree.n_node_samples[right]
+                    assert bool(tree.missing_go_to_left[i]) == go_left
+                else:
+                    go_left = row[f] <= tree.threshold[i]
+                i = left if go_left else right
+            want[r] += tree.value[i, 0, 0]
+    np.testing.assert_array_equal(model.predict(probe), want / 4)
+    # missing_unseen="error" refuses such rows in every method taking X, and
+    # accepts complete rows.
+    strict = tarnwood.ForestRegressor(n_estimators=4, random_state=0, missing_unseen="error")
+    strict.fit(x, y)
+    np.testing.assert_array_equal(strict.predict(x[:20]), model.predict(x[:20]))
+    for method in (strict.predict, strict.apply, strict.explain):
+        with pytest.raises(ValueError, match=r"X\[0, 0\] is missing.*missing_unseen"):
+            method(probe)
+    with pytest.raises(ValueError, match="missing_unseen"):
+        tarnwood.ForestRegressor(missing_unseen="left").fit(x, y)
+
+
+def test_missing_values_fit_the_same_forest_for_every_thread_count_and_survive_pickling():
+    x, rng, signal = holed(5, n=3000, nf=6)
+    y = (signal > 0.3).astype(int)
+    fits = [tarnwood.ForestClassifier(n_estimators=8, random_state=2, n_jobs=j, oob_score=True)
+            .fit(x, y) for j in (1, 2)]
+    assert fits[0].model_.__getstate__() == fits[1].model_.__getstate__()
+    assert fits[0].oob_score_ == fits[1].oob_score_ and fits[0].oob_score_ > 0.7
+    probe = holed(6, n=200, nf=6)[0]
+    back = pickle.loads(pickle.dumps(fits[0]))
+    np.testing.assert_array_equal(back.predict_proba(probe), fits[0].predict_proba(probe))
+    for a, b in zip(back.trees_, fits[0].trees_):
+        np.testing.assert_array_equal(a.missing_go_to_left, b.missing_go_to_left)
+    # States of forests taught missing sides are version 4; forests fitted
+    # on complete data keep the format they had (their sides are defaults,
+    # restored on loading).
+    version_at = 4 + 8 + len("RandomForestClassifier")
+    state = fits[0].model_.__getstate__()
+    assert int.from_bytes(state[version_at:version_at + 4], "little") == 4
+    complete = tarnwood.ForestClassifier(n_estimators=3, random_state=0).fit(
+        np.nan_to_num(x), y)
+    state = complete.model_.__getstate__()
+    assert int.from_bytes(state[version_at:version_at + 4], "little") == 2
+    again = pickle.loads(pickle.dumps(complete))
+    np.testing.assert_array_equal(again.predict(probe), complete.predict(probe))
+
+
+def test_regressor_intervals_and_explanations_take_missing_values():
+    x, rng, signal = holed(9, n=400, nf=4)
+    y = signal * 3 + rng.normal(size=len(x))
+    model = tarnwood.ForestRegressor(n_estimators=20, random_state=0).fit(x, y)
+    probe = holed(10, n=30, nf=4)[0]
+    probe[0] = np.nan
+    lo, hi = model.predict_interval(probe).T
+    assert np.all(lo <= hi) and np.isfinite(lo).all()
+    assert model.predict_quantiles(probe, [0.5]).shape == (30, 1)
+    values, expected = model.explain(probe, return_expected_value=True)
+    np.testing.assert_allclose(values.sum(axis=2)[:, 0] + expected[0], model.predict(probe),
+                               rtol=1e-9, atol=1e-9)
+    background = holed(11, n=25, nf=4)[0]
+    values, expected = model.explain(probe, background, return_expected_value=True)
+    np.testing.assert_allclose(values.sum(axis=2)[:, 0] + expected[0], model.predict(probe),
+                               rtol=1e-9, atol=1e-9)
+
+
+# ---- single exact trees ------------------------------------------------------------
+
+def exact_reference(x, y, task, seed, max_depth=None, msl=1):
+    from test_decision_tree import PyPcg, ref_node
+
+    cols = [f for f in range(x.shape[1]) if np.isnan(x[:, f]).any()]
+    twins = {f: x.shape[1] + j for j, f in enumerate(cols)}
+    wide = np.hstack([np.where(np.isnan(x), np.inf, x),
+                      np.where(np.isnan(x[:, cols]), -np.inf, x[:, cols])])
+    prm = {"cls": task == "classification", "max_depth": max_depth, "mss": 2, "msl": msl,
+           "max_features": None, "twins": twins}
+    return ref_node(wide, y, np.ones(len(y)), list(range(len(y))), 0, prm, PyPcg(seed))
+
+
+def exact_route(node, row):
+    while not node["leaf"]:
+        v = row[node["f"]]
+        left = v <= node["t"] or (math.isnan(v) and node["ml"])
+        node = node["l"] if left else node["r"]
+    return node
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_exact_trees_with_missing_values_match_reference(seed):
+    x, rng, signal = holed(seed + 20, n=90, nf=4, share=0.3)
+    probe = np.vstack([x, holed(seed + 70, n=40, nf=4)[0], np.full((2, 4), np.nan)])
+    for task, y in (("classification", (signal > 0.2).astype(float)),
+                    ("regression", signal + np.nan_to_num(x[:, 2]))):
+        Est = tarnwood.TreeClassifier if task == "classification" else tarnwood.TreeRegressor
+        model = Est(random_state=seed, min_samples_leaf=2).fit(x, y)
+        ref = exact_reference(x, y, task, seed, msl=2)
+        want = [exact_route(ref, row)["value"] for row in probe.tolist()]
+        got = model.predict(probe)
+        if task == "classification":
+            got = got.astype(float)
+        assert got.tolist() == want, task
+    back = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(back.predict(probe), model.predict(probe))

@@ -146,6 +146,7 @@ KIND = {
     "oob_score": "oob_score", "warm_start": "warm_start", "class_weight": "class_weight",
     "max_samples": "max_samples", "min_impurity_decrease": "min_impurity_decrease",
     "splitter": "splitter", "max_leaf_nodes": "max_leaf_nodes", "criterion": "criterion",
+    "missing_unseen": "missing_unseen",
 }
 # The forests' own options: good values, values beyond their bounds, wrong
 # kinds (test_fuzz_forests.py fuzzes their analyses in depth).
@@ -158,6 +159,7 @@ CHOICES = {
     "splitter": ["best", "random", "other", None],
     "max_leaf_nodes": [None, 2, 5, 10**6, 2**64 - 1, 1, 0, 2**64, 2.0, "4"],
     "criterion": ["gini", "entropy", "log_loss", "squared_error", "Entropy", "", None, 1],
+    "missing_unseen": ["majority", "error", "Majority", "", None, 1],
 }
 
 # Public calls on a fitted estimator: (name, argument kinds). A name starting

@@ -32,7 +32,7 @@ PyObject* tree_importances(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::string_view state = to_bytes(ostate, "state");
         const Matrix x = to_matrix(ox, "x");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
-        const DecisionTree model = DecisionTree::load(state);
+        const DecisionTree model = DecisionTree::load(state, true);
         if (!model.tree()) throw ValueError("the tree has not been fitted");
         const Tree& tree = *model.tree();
         const MatrixView view = x.view();
