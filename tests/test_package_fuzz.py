@@ -185,7 +185,7 @@ _TREE = [("get_depth", []), ("get_n_leaves", [])]
 _EXPLAIN = [("explain", ["rows"]), ("explain", ["rows", "rows"]),
             ("explain_interactions", ["rows"])]
 _BOOSTED = [("predict_interval", ["rows", "alpha"]), ("to_dict", []),
-            (".feature_importances_", []), (".trees_used_", [])]
+            (".feature_importances_", []), (".trees_used_", []), (".n_iter_", [])]
 CALLS = {
     "TreeClassifier": _SUPERVISED + _PROBA + _TREE + _EXPLAIN,
     "TreeRegressor": _SUPERVISED + _TREE + _EXPLAIN,
