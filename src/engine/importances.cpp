@@ -67,9 +67,9 @@ PyObject* boosted_importances(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::uint64_t n = to_count(on, "n_features");
         std::vector<boosting::InternalRF> rounds;
         if (kind == "regressor") {
-            rounds = boosting::TarnwoodRegressor::load(state).rounds();
+            rounds = boosting::TarnwoodRegressor::load(state, true).rounds();
         } else if (kind == "classifier") {
-            rounds = boosting::TarnwoodClassifier::load(state).rounds();
+            rounds = boosting::TarnwoodClassifier::load(state, true).rounds();
         } else {
             throw ValueError("kind must be 'regressor' or 'classifier'");
         }

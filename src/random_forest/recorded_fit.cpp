@@ -18,6 +18,7 @@
 
 #include "core/errors.hpp"
 #include "core/validate.hpp"
+#include "ensemble/binned_rows.hpp"
 #include "ensemble/bootstrap.hpp"
 #include "ensemble/grow_loop.hpp"
 #include "ensemble/in_order.hpp"
@@ -44,41 +45,16 @@ struct OobPayload {
     std::vector<double> share;
 };
 
-// The bin bytes of every training row, row after row (the histogram keeps
-// them feature by feature), so that a row walked down a tree reads one
-// short run of bytes.
-struct BinnedRows {
-    std::vector<std::uint8_t> codes;  // rows x width
-    std::size_t width = 0;
-    const std::vector<std::vector<double>>* edges = nullptr;
-
-    static BinnedRows of(const HistogramData& hist, std::size_t rows) {
-        BinnedRows b;
-        b.width = hist.columns;
-        b.edges = &hist.bin_edges;
-        b.codes.resize(rows * b.width);
-        for (std::size_t f = 0; f < b.width; ++f) {
-            const std::uint8_t* column = hist.bins[f].data();
-            std::uint8_t* out = b.codes.data() + f;
-            for (std::size_t r = 0; r < rows; ++r, out += b.width) *out = column[r];
-        }
-        return b;
-    }
-};
+using ensemble::BinnedRows;
 
 // Calls emit(k, leaf) for rows[k] of x: on their bin bytes when the tree's
 // thresholds are edges of the bins (trees grown on them), else on values.
 template <class Emit>
 void walk_listed(const Tree& tree, const MatrixView& x, const BinnedRows* binned,
                  const std::vector<u32>& rows, Emit&& emit) {
-    thread_local std::vector<CodedNode> coded;
-    if (binned && tree.nodes.size() > 1 && binned_form(tree, *binned->edges, coded)) {
-        const std::uint8_t* base = binned->codes.data();
-        const std::size_t w = binned->width;
-        const u32* listed = rows.data();
-        walk_lanes(coded.data(), rows.size(),
-                   [&](std::size_t k) { return base + static_cast<std::size_t>(listed[k]) * w; },
-                   emit);
+    if (binned && walk_binned(tree, *binned, rows.size(),
+                              [&](std::size_t k) { return static_cast<std::size_t>(rows[k]); },
+                              emit)) {
         return;
     }
     tree.walk_rows(rows.size(), [&](std::size_t k) { return x.row(rows[k]); }, emit);

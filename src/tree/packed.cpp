@@ -345,4 +345,38 @@ void PackedForest::add_shares(const MatrixView& x, std::size_t begin, std::size_
     });
 }
 
+void PackedForest::add_group_means(const MatrixView& x, std::size_t begin, std::size_t end,
+                                   std::span<const std::size_t> group_end, double scale,
+                                   std::size_t outputs, std::span<const Tree> trees,
+                                   double* out) const {
+    if (begin >= end || group_end.empty() || outputs == 0) return;
+    if (group_end.back() != n_trees()) throw InternalError("tree groups do not cover the forest");
+    const std::size_t count = end - begin;
+    std::vector<double> sums(count, 0.0);
+    std::size_t group = 0;
+    // Adds the finished groups up to (not including) the one holding tree t.
+    const auto fold_before = [&](std::size_t t) {
+        while (group < group_end.size() && group_end[group] <= t) {
+            const std::size_t first = group == 0 ? 0 : group_end[group - 1];
+            const double size = static_cast<double>(group_end[group] - first);
+            const std::size_t column = group % outputs;
+            for (std::size_t i = 0; i < count; ++i) {
+                out[i * outputs + column] += scale * (sums[i] / size);
+                sums[i] = 0.0;
+            }
+            ++group;
+        }
+    };
+    fold_before(0);  // leading empty groups
+    std::size_t current = 0;
+    walk(x, begin, end, trees, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
+        if (t != current) {
+            current = t;
+            fold_before(t);
+        }
+        sums[r - begin] += value_[tree_begin_[t] + leaf];
+    });
+    fold_before(n_trees());
+}
+
 }  // namespace tw

@@ -116,6 +116,15 @@ public:
     // tree in tree order.
     void add_shares(const MatrixView& x, std::size_t begin, std::size_t end,
                     std::span<const Tree> trees, double* acc) const;
+    // Means of consecutive groups of trees (the forests of boosting rounds):
+    // group g holds trees group_end[g - 1] .. group_end[g] - 1 (group_end
+    // ascending, the last entry n_trees()). For rows [begin, end) of x and
+    // each group in order, the group's leaf values are summed in tree order
+    // and scale * (sum / group size) is added to
+    // out[(r - begin) * outputs + g % outputs] (an empty group adds NaN).
+    void add_group_means(const MatrixView& x, std::size_t begin, std::size_t end,
+                         std::span<const std::size_t> group_end, double scale,
+                         std::size_t outputs, std::span<const Tree> trees, double* out) const;
 
 private:
     struct Share {
