@@ -415,3 +415,20 @@ def test_exact_trees_with_missing_values_match_reference(seed):
         assert got.tolist() == want, task
     back = pickle.loads(pickle.dumps(model))
     np.testing.assert_array_equal(back.predict(probe), model.predict(probe))
+
+
+def test_boosted_ensembles_take_missing_values_in_both_growers():
+    x, rng, signal = holed(12, n=1500, nf=4)
+    y = signal * 2 + np.isnan(x[:, 2])
+    probe = holed(13, n=50, nf=4)[0]
+    for kw in (dict(), dict(use_histogram=False, n_estimators=4)):
+        model = tarnwood.BoostedRegressor(random_state=0, **kw).fit(x, y)
+        assert model.score(x, y) > 0.6
+        back = pickle.loads(pickle.dumps(model))
+        np.testing.assert_array_equal(back.predict(probe), model.predict(probe))
+        lo, hi = model.predict_interval(probe).T
+        assert np.all(lo <= hi)
+    clf = tarnwood.BoostedClassifier(random_state=0).fit(x, (y > 1).astype(int))
+    assert clf.predict_proba(probe).shape == (50, 2)
+    with pytest.raises(ValueError, match="infinity"):
+        clf.predict(np.full((2, 4), np.inf))

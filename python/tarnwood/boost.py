@@ -27,6 +27,7 @@ def _check_choice(owner, name, value, allowed):
 
 
 class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
+    _accepts_missing = True
     def __init__(
         self,
         n_estimators=100,

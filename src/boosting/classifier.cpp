@@ -80,7 +80,8 @@ double held_log_loss(std::span<const double> f, std::span<const std::uint64_t> c
 
 void TarnwoodClassifier::fit(const MatrixView& x_in, Vec y_in, std::optional<Vec> sample_weight,
                              const BoostOptions& options) {
-    const std::vector<double> weights = checked_fit_inputs(x_in, y_in, sample_weight);
+    const std::vector<double> weights = checked_fit_inputs(
+        x_in, y_in, sample_weight, options.missing_values ? Refuse::infinite : Refuse::non_finite);
     if (x_in.rows == 0) throw ValueError("TarnwoodClassifier cannot be fitted on zero samples");
     check_config_for_fit(config_);
     check_options(options);

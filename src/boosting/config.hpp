@@ -39,6 +39,11 @@ struct BoostOptions {
     // Regressor: keep the model grown on the rows left after calibration
     // (one pass) instead of growing it again on every row.
     bool keep_calibrated = false;
+    // x may hold missing values (NaN), and every split of the internal
+    // trees gets a missing side (grow/grow.hpp). A setting of the fit only:
+    // saved states keep the sides the rows taught, and loading through the
+    // package door gives the other splits their defaults again.
+    bool missing_values = false;
 
     bool is_default() const {
         return !max_leaf_nodes && validation_fraction == 0.0 && n_iter_no_change == 10 &&

@@ -109,7 +109,8 @@ TarnwoodRegressor::Pass TarnwoodRegressor::boost_rows(const MatrixView& x, Vec y
 
 void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sample_weight,
                             const BoostOptions& options) {
-    const std::vector<double> weights = checked_fit_inputs(x, y_in, sample_weight);
+    const std::vector<double> weights = checked_fit_inputs(
+        x, y_in, sample_weight, options.missing_values ? Refuse::infinite : Refuse::non_finite);
     check_config_for_fit(config_);
     check_options(options);
     const std::size_t n = x.rows;

@@ -18,7 +18,15 @@ namespace {
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kOptionsVersion = 2;
 
-std::uint32_t version_of(const BoostOptions& options) {
+// Version 2 also where some internal split carries a taught missing side.
+std::uint32_t version_of(const BoostOptions& options, const std::vector<InternalRF>& rounds) {
+    for (const InternalRF& forest : rounds) {
+        for (const Tree& t : forest.trees) {
+            for (const Node& n : t.nodes) {
+                if (Tree::saved_missing(n) != 0) return kOptionsVersion;
+            }
+        }
+    }
     return options.is_default() ? kVersion : kOptionsVersion;
 }
 
@@ -85,6 +93,7 @@ void write_rounds(Writer& w, const std::vector<InternalRF>& rounds) {
 
 // Every internal tree is a regression tree on the working response.
 std::vector<InternalRF> read_rounds(Reader& r) {
+    r.allow_missing_sides(r.version() >= kOptionsVersion);
     const std::uint64_t n = r.count(8);
     std::vector<InternalRF> rounds(n);
     for (InternalRF& forest : rounds) {
@@ -104,7 +113,7 @@ void check_columns(std::uint64_t columns_read, std::uint64_t n_features, bool fi
 }  // namespace
 
 std::string TarnwoodRegressor::save() const {
-    const std::uint32_t version = version_of(options_);
+    const std::uint32_t version = version_of(options_, rounds_);
     Writer w("TarnwoodRegressor", version);
     write_config(w, config_);
     w.f64(conformal_fraction_);
@@ -135,6 +144,11 @@ TarnwoodRegressor TarnwoodRegressor::load(std::string_view state, bool with_opti
     model.rounds_ = read_rounds(r);
     model.options_ = read_options(r);
     r.finish();
+    if (with_options) {
+        for (InternalRF& forest : model.rounds_) {
+            for (Tree& t : forest.trees) t.set_missing_defaults();
+        }
+    }
 
     const auto& res = model.calibration_residuals_;
     for (const double v : res) {
@@ -159,7 +173,7 @@ TarnwoodRegressor TarnwoodRegressor::load(std::string_view state, bool with_opti
 }
 
 std::string TarnwoodClassifier::save() const {
-    const std::uint32_t version = version_of(options_);
+    const std::uint32_t version = version_of(options_, rounds_);
     Writer w("TarnwoodClassifier", version);
     write_config(w, config_);
     w.flag(is_fitted_);
@@ -183,6 +197,11 @@ TarnwoodClassifier TarnwoodClassifier::load(std::string_view state, bool with_op
     model.rounds_ = read_rounds(r);
     model.options_ = read_options(r);
     r.finish();
+    if (with_options) {
+        for (InternalRF& forest : model.rounds_) {
+            for (Tree& t : forest.trees) t.set_missing_defaults();
+        }
+    }
 
     if (model.is_fitted_) {
         // One raw score in binary mode, one per class otherwise; the forests

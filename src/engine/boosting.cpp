@@ -32,7 +32,9 @@ template <class Core>
 struct Door : Core {
     Door(Core&& core, BoostOptions options) : Core(std::move(core)), requested(options) {}
     void fit(const MatrixView& x, Vec y, std::optional<Vec> w) {
-        Core::fit(x, y, w, requested);
+        BoostOptions options = requested;
+        options.missing_values = true;
+        Core::fit(x, y, w, options);
     }
     static Door load(std::string_view state) {
         Core core = Core::load(state, true);
