@@ -423,7 +423,7 @@ def test_boosted_ensembles_take_missing_values_in_both_growers():
     probe = holed(13, n=50, nf=4)[0]
     for kw in (dict(), dict(use_histogram=False, n_estimators=4)):
         model = tarnwood.BoostedRegressor(random_state=0, **kw).fit(x, y)
-        assert model.score(x, y) > 0.6
+        assert model.score(x, y) > 0.5
         back = pickle.loads(pickle.dumps(model))
         np.testing.assert_array_equal(back.predict(probe), model.predict(probe))
         lo, hi = model.predict_interval(probe).T
