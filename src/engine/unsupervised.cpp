@@ -112,6 +112,29 @@ PyObject* forest_predict_proximity(PyObject* self, PyObject* args, PyObject* kwa
     });
 }
 
+// Neighbour lists as the three arrays of a CSR matrix (indptr, indices,
+// data), one row per list.
+PyObject* csr_arrays(const std::vector<SparseProximityRow>& rows) {
+    std::vector<std::uint64_t> indptr(rows.size() + 1, 0);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        indptr[r + 1] = indptr[r] + rows[r].neighbors.size();
+    }
+    std::vector<std::uint64_t> indices(indptr.back());
+    std::vector<double> data(indptr.back());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::size_t at = indptr[r];
+        for (const Neighbor& nb : rows[r].neighbors) {
+            indices[at] = nb.index;
+            data[at++] = nb.proximity;
+        }
+    }
+    Ref a(count_array(indptr));
+    Ref b(count_array(indices));
+    const std::size_t nnz = data.size();
+    Ref c(adopt_array(std::move(data), {nnz}));
+    return check(PyTuple_Pack(3, a.get(), b.get(), c.get())).release();
+}
+
 // proximity_sparse(k=None, n_jobs=None): the k largest out-of-bag
 // proximities per training row as the three arrays of a CSR matrix
 // (indptr, indices, data).
@@ -126,24 +149,58 @@ PyObject* forest_proximity_sparse(PyObject* self, PyObject* args, PyObject* kwar
         std::vector<SparseProximityRow> rows;
         run_call(tree_visits(*model, model->n_samples()) >= kInlineVisits, "proximity_sparse",
                  threads, [&] { rows = model->proximity_sparse(k); });
-        std::vector<std::uint64_t> indptr(rows.size() + 1, 0);
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            indptr[r + 1] = indptr[r] + rows[r].neighbors.size();
-        }
-        std::vector<std::uint64_t> indices(indptr.back());
-        std::vector<double> data(indptr.back());
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            std::size_t at = indptr[r];
-            for (const Neighbor& nb : rows[r].neighbors) {
-                indices[at] = nb.index;
-                data[at++] = nb.proximity;
-            }
-        }
-        Ref a(count_array(indptr));
-        Ref b(count_array(indices));
-        const std::size_t nnz = data.size();
-        Ref c(adopt_array(std::move(data), {nnz}));
-        return check(PyTuple_Pack(3, a.get(), b.get(), c.get())).release();
+        return csr_arrays(rows);
+    });
+}
+
+// Training rows [first, end) as a table of the call: (first, end, ...).
+std::pair<std::size_t, std::size_t> row_range(const Model& model, PyObject* ofirst,
+                                              PyObject* oend) {
+    const std::uint64_t first = to_count(ofirst, "first");
+    const std::uint64_t end = to_count(oend, "end");
+    if (!model.is_fitted()) throw ValueError("Model has not been fitted");
+    if (first > end || end > model.n_samples()) {
+        throw ValueError("rows [" + std::to_string(first) + ", " + std::to_string(end) +
+                         ") are not training rows (the forest has " +
+                         std::to_string(model.n_samples()) + ")");
+    }
+    return {static_cast<std::size_t>(first), static_cast<std::size_t>(end)};
+}
+
+// proximity_rows(first, end, use_oob=True, n_jobs=None): rows [first, end)
+// of proximity_matrix(use_oob), shape (end - first, n_samples).
+PyObject* forest_proximity_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"first", "end", "use_oob", "n_jobs", nullptr};
+        PyObject *ofirst, *oend, *o = nullptr, *ojobs = Py_None;
+        parse_args(args, kwargs, "OO|OO:proximity_rows", names, &ofirst, &oend, &o, &ojobs);
+        const bool use_oob = o ? to_flag(o, "use_oob") : true;
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        const auto [first, end] = row_range(*model, ofirst, oend);
+        return table_result(tree_visits(*model, end - first), threads, "proximity_rows",
+                            end - first, model->n_samples(),
+                            [&] { return model->proximity_rows(use_oob, first, end); });
+    });
+}
+
+// proximity_neighbors(first, end, k=None, n_jobs=None): rows [first, end)
+// of proximity_sparse(k) as CSR arrays over those rows; the cache of
+// proximity_sparse is left alone.
+PyObject* forest_proximity_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"first", "end", "k", "n_jobs", nullptr};
+        PyObject *ofirst, *oend, *o = Py_None, *ojobs = Py_None;
+        parse_args(args, kwargs, "OO|OO:proximity_neighbors", names, &ofirst, &oend, &o,
+                   &ojobs);
+        const auto k = to_opt_count(o, "k");
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        const auto [first, end] = row_range(*model, ofirst, oend);
+        std::vector<SparseProximityRow> rows;
+        run_call(tree_visits(*model, end - first) >= kInlineVisits, "proximity_neighbors",
+                 threads, [&] { rows = model->neighbors(k, first, end); });
+        return csr_arrays(rows);
     });
 }
 
@@ -217,6 +274,10 @@ PyMethodDef g_methods[] = {
     TW_METHOD("fit", forest_fit, "fit($self, x, n_jobs=None, verbose=0)\n--\n\n"),
     TW_METHOD("proximity_matrix", forest_proximity_matrix,
               "proximity_matrix($self, use_oob=True, n_jobs=None)\n--\n\n"),
+    TW_METHOD("proximity_rows", forest_proximity_rows,
+              "proximity_rows($self, first, end, use_oob=True, n_jobs=None)\n--\n\n"),
+    TW_METHOD("proximity_neighbors", forest_proximity_neighbors,
+              "proximity_neighbors($self, first, end, k=None, n_jobs=None)\n--\n\n"),
     TW_METHOD("proximity_sparse", forest_proximity_sparse,
               "proximity_sparse($self, k=None, n_jobs=None)\n--\n\n"),
     TW_METHOD("predict_proximity", forest_predict_proximity,

@@ -222,6 +222,12 @@ public:
     // The same table by its upper triangle (each pair counted once).
     ProximityUpper proximity_upper(bool use_oob) const;
     std::vector<SparseProximityRow> proximity_sparse(std::optional<std::uint64_t> k);
+    // Training rows [first, last) of proximity_matrix(use_oob) (all columns)
+    // and of proximity_sparse(k) (which they leave uncached): the same values,
+    // computed for those rows only, so row blocks can be computed apart.
+    ProximityRows proximity_rows(bool use_oob, std::size_t first, std::size_t last) const;
+    std::vector<SparseProximityRow> neighbors(std::optional<std::uint64_t> k, std::size_t first,
+                                              std::size_t last) const;
     ProximityRows predict_proximity(const MatrixView& x_new) const;
 
     std::vector<double> outlier_scores(bool use_sparse) const;
