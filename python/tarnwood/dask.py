@@ -232,21 +232,24 @@ def _vector(v, n, name):
 
 
 def _wait(client, futures, timeout, what):
-    """Waits for every future and gathers them; ends with an error instead of
-    waiting forever (no worker left, a task that kills its workers, or the
-    timeout)."""
+    """Gathers every future's result (in the futures' order), each as soon
+    as it is ready, so that moving results overlaps the remaining work; ends
+    with an error instead of waiting forever (no worker left, a task that
+    kills its workers, or the timeout)."""
     start = time.monotonic()
     alone_since = None
+    results = [None] * len(futures)
+    pending = dict(enumerate(futures))
     try:
-        while True:
-            try:
-                distributed.wait(futures, timeout=0.5)
+        while pending:
+            done = _wait_some(list(pending.values()))
+            finished = [i for i, f in pending.items() if f in done]
+            for i, value in zip(finished, client.gather([pending[i] for i in finished])):
+                results[i] = value
+                del pending[i]
+            if not pending:
                 break
-            except TimeoutError:
-                pass
             now = time.monotonic()
-            if any(f.status == "error" for f in futures):
-                break
             if _workers(client):
                 alone_since = None
             elif alone_since is None:
@@ -258,7 +261,7 @@ def _wait(client, futures, timeout, what):
                 )
             if timeout is not None and now - start > timeout:
                 raise TimeoutError(f"{what} did not finish within timeout={timeout} s")
-        return client.gather(futures)
+        return results
     except distributed.KilledWorker as error:
         raise RuntimeError(
             f"{what}: a task ended its Dask workers several times ({error}); the fit cannot "
@@ -266,6 +269,14 @@ def _wait(client, futures, timeout, what):
         ) from error
     finally:
         client.cancel(futures)
+
+
+def _wait_some(futures):
+    """The futures done within half a second (failed ones count as done)."""
+    try:
+        return distributed.wait(futures, timeout=0.5, return_when="FIRST_COMPLETED").done
+    except TimeoutError:
+        return set()
 
 
 def _check_memory(client, rows, cols, what):
@@ -440,7 +451,8 @@ class _DaskForest(_DaskEstimator):
         blocks, binned, edges, batch_futures, lanes = batches
         results = _wait(client, batch_futures + [lanes], self.timeout, f"{owner}.fit")
         data_hash = _native.data_hash_end(results[-1], targets)
-        model.merge_batches(plan, results[:-1], data_hash, targets, sample_weight)
+        model.merge_batches(plan, results[:-1], data_hash, targets, sample_weight,
+                            n_jobs=local._threads())
         local.n_features_in_ = d
         if names is not None and len(names) == d:
             local.feature_names_in_ = names

@@ -216,17 +216,19 @@ PyObject* forest_grow_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// merge_batches(plan, batches, data_hash, y, sample_weight=None): installs
-// the batches (a list of bytes, trees in plan order) as the fitted forest;
-// the object changes only when the whole merge succeeds.
+// merge_batches(plan, batches, data_hash, y, sample_weight=None,
+// n_jobs=None): installs the batches (a list of bytes, trees in plan order)
+// as the fitted forest, reading them on n_jobs threads; the object changes
+// only when the whole merge succeeds.
 template <class Model>
 PyObject* forest_merge_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"plan", "batches", "data_hash", "y",
-                                            "sample_weight", nullptr};
-        PyObject *oplan, *obatches, *ohash, *oy, *ow = Py_None;
-        parse_args(args, kwargs, "OOOO|O:merge_batches", names, &oplan, &obatches, &ohash, &oy,
-                   &ow);
+                                            "sample_weight", "n_jobs", nullptr};
+        PyObject *oplan, *obatches, *ohash, *oy, *ow = Py_None, *ojobs = Py_None;
+        parse_args(args, kwargs, "OOOO|OO:merge_batches", names, &oplan, &obatches, &ohash, &oy,
+                   &ow, &ojobs);
+        const std::size_t threads = threads_for(ojobs);
         const ForestPlan plan = ForestPlan::load(to_bytes(oplan, "plan"));
         if (!PyList_Check(obatches)) {
             PyErr_Format(PyExc_TypeError, "argument 'batches': expected a list, got %s",
@@ -243,7 +245,7 @@ PyObject* forest_merge_batches(PyObject* self, PyObject* args, PyObject* kwargs)
         const std::vector<double> weights = weights_or_ones(w, y.view().size());
         Exclusive<Model> model(self);
         Model merged(ForestSettings(model->settings()));
-        run_released("merge_batches", 1, Progress{}, 0,
+        run_released("merge_batches", threads, Progress{}, 0,
                      [&] { merged.merge(plan, batches, hash, y.view(), weights); });
         *model = std::move(merged);
         return none();
@@ -260,7 +262,7 @@ PyObject* forest_merge_batches(PyObject* self, PyObject* args, PyObject* kwargs)
                   "n_jobs=None)\n--\n\n"),                                                  \
         TW_METHOD("merge_batches", forest_merge_batches<T>,                                  \
                   "merge_batches($self, plan, batches, data_hash, y, "                       \
-                  "sample_weight=None)\n--\n\n")
+                  "sample_weight=None, n_jobs=None)\n--\n\n")
 
 PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {

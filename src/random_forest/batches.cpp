@@ -276,23 +276,21 @@ void ForestCore::merge_batches(const ForestPlan& plan, std::span<const std::stri
     const bool keep_samples = !classification_ && n <= LeafSamples::kMaxRows;
     const std::uint64_t positions = s_.bootstrap ? plan.sample_options().sample_size() : 0;
 
-    std::vector<Tree> trees;
-    FitRecord record;
-    std::optional<LeafSamples> samples;
-    if (keep_samples) samples = LeafSamples::ranked(y, weights);
-    recorded::OobSums sums{n_classes > 0 ? n_classes : 1, {}, {}};
-    if (options.oob) {
-        sums.sum.assign(n * sums.width, 0.0);
-        sums.count.assign(n, 0);
-    }
-    trees.reserve(total);
-    for (std::string_view bytes : batches) {
-        Reader r(bytes, kBatchTag, kVersion);
-        const std::uint64_t first = r.u64();
+    // Batches are read apart (on the pool), then joined in tree order.
+    struct Parsed {
+        std::uint64_t first = 0;
+        std::vector<Tree> trees;
+        std::vector<std::vector<double>> leaf_weight;
+        std::vector<TreeSamples> samples;
+        std::vector<recorded::OobPayload> oob;
+    };
+    std::vector<Parsed> parsed(batches.size());
+    parallel::parallel_for(batches.size(), [&](std::size_t b) {
+        Reader r(batches[b], kBatchTag, kVersion);
+        Parsed& p = parsed[b];
+        p.first = r.u64();
         const std::uint64_t count = r.count(8);
-        if (first != trees.size() || count > total - trees.size()) {
-            throw ValueError("batches must hold the plan's trees in order, each once");
-        }
+        if (count > total) Reader::fail("a batch holds more trees than its plan");
         for (std::uint64_t k = 0; k < count; ++k) {
             Tree tree = r.tree();
             check_leaf_kind(tree, classification_);
@@ -308,13 +306,36 @@ void ForestCore::merge_batches(const ForestPlan& plan, std::span<const std::stri
             TreeSamples ts;
             ts.begin = r.u32s();
             ts.entries = r.u32s();
-            if (samples) samples->trees.push_back(std::move(ts));
-            if (options.oob) sums.add(read_payload(r, n, n_classes));
-            record.draws.push_back(TreeDraws{plan.draws[trees.size()], positions});
-            record.leaf_weight.push_back(std::move(lw));
-            trees.push_back(std::move(tree));
+            if (keep_samples) p.samples.push_back(std::move(ts));
+            if (options.oob) p.oob.push_back(read_payload(r, n, n_classes));
+            p.leaf_weight.push_back(std::move(lw));
+            p.trees.push_back(std::move(tree));
         }
         r.finish();
+    });
+
+    std::vector<Tree> trees;
+    FitRecord record;
+    std::optional<LeafSamples> samples;
+    if (keep_samples) samples = LeafSamples::ranked(y, weights);
+    recorded::OobSums sums{n_classes > 0 ? n_classes : 1, {}, {}};
+    if (options.oob) {
+        sums.sum.assign(n * sums.width, 0.0);
+        sums.count.assign(n, 0);
+    }
+    trees.reserve(total);
+    for (Parsed& p : parsed) {
+        if (p.first != trees.size() || p.trees.size() > total - trees.size()) {
+            throw ValueError("batches must hold the plan's trees in order, each once");
+        }
+        for (std::size_t k = 0; k < p.trees.size(); ++k) {
+            if (samples) samples->trees.push_back(std::move(p.samples[k]));
+            if (options.oob) sums.add(p.oob[k]);
+            record.draws.push_back(TreeDraws{plan.draws[trees.size()], positions});
+            record.leaf_weight.push_back(std::move(p.leaf_weight[k]));
+            trees.push_back(std::move(p.trees[k]));
+        }
+        Parsed().trees.swap(p.trees);
     }
     if (trees.size() != total) throw ValueError("batches must hold every tree of the plan");
     if (samples) {
