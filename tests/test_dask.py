@@ -176,6 +176,8 @@ def test_a_cluster_without_workers_is_refused_at_once():
 
 
 def test_boosted_and_unsupervised_fits_and_proximities_equal_the_local_ones(client):
+    """The boosted ensembles fit on one worker; the unsupervised forest in
+    batches, its proximity tables by row blocks."""
     X, y, labels, w = _data(n=400, seed=3)
     Xd = da.from_array(X, chunks=(150, 6))
     reg = dict(n_estimators=4, rf_n_estimators=5, random_state=2)
@@ -188,11 +190,19 @@ def test_boosted_and_unsupervised_fits_and_proximities_equal_the_local_ones(clie
     assert _state(remote.to_local()) == _state(clf)
     np.testing.assert_array_equal(remote.predict(Xd).compute(), clf.predict(X))
 
-    params = dict(n_estimators=40, random_state=5)
+    # The unsupervised forest grows in batches too, also through a worker
+    # lost mid-fit.
+    params = dict(n_estimators=40, max_features=3, random_state=5)
     local = tarnwood.UnsupervisedForest(**params).fit(X)
     remote = tdask.DaskUnsupervisedForest(**params, timeout=30).fit(Xd)
     assert _state(remote.to_local()) == _state(local)
     np.testing.assert_array_equal(remote.embedding_, local.embedding_)
+    open(_TOKEN, "w").close()
+    killed = tdask.DaskUnsupervisedForest(**params, batch_size=3, timeout=30).fit(
+        da.from_array(X, chunks=(61, 6)))
+    assert not os.path.exists(_TOKEN), "the fault hook did not fire"
+    assert _state(killed.to_local()) == _state(local)
+    _wait_workers(client, 2)
     for use_oob in (True, False):
         blocks = remote.proximity_matrix(use_oob, rows_per_block=70)
         assert isinstance(blocks, da.Array) and blocks.numblocks[0] == 6

@@ -29,11 +29,16 @@ ends with an error instead of waiting forever: when no worker is left for
 ``timeout`` seconds. Before any work, the fit refuses (MemoryError) binned
 data that would not fit a worker's memory limit.
 
-The boosted ensembles and the unsupervised forest fit as one task on one
-worker (their rounds, or the unsupervised forest's training copy and
-embedding, need the whole data in one place); the unsupervised forest's
-proximities and neighbour lists are computed across the cluster by row
-blocks.
+The unsupervised forest grows the same way, on the bins of its combined
+matrix (the real rows, then each column shuffled as the local fit shuffles
+it, made on the workers from the real rows' bins); the training rows come
+to the client, since the model keeps a copy of them. Its proximities and
+neighbour lists are computed across the cluster by row blocks.
+
+The boosted ensembles fit as one task on one worker with that worker's
+threads: their rounds run one after another, each on the previous rounds'
+predictions, so only the trees within a round could be spread, which this
+release does not do yet.
 """
 import inspect
 import math
@@ -92,6 +97,14 @@ def _column_edges(first, end, *blocks):
     return _native.bin_edges(np.ascontiguousarray(columns), n_jobs=1)
 
 
+def _doubled_column_edges(first, end, *blocks):
+    """Edges of the unsupervised forest's combined columns (each real column
+    followed by a shuffle of itself), which are those of the column stacked
+    on itself."""
+    columns = np.concatenate([_checked_block(b)[:, first:end] for b in blocks], axis=0)
+    return _native.bin_edges(np.ascontiguousarray(np.concatenate([columns, columns])), n_jobs=1)
+
+
 def _joined(*parts):
     return [edge for part in parts for edge in part]
 
@@ -129,6 +142,15 @@ def _fault_once():
 def _grow_batch(model, binned, edges, y, sample_weight, plan, first, end):
     _fault_once()
     return model.grow_batch(binned, edges, y, sample_weight, plan, first, end, n_jobs=1)
+
+
+def _combined_bins(model, plan, real_bins):
+    return model.combined_bins(plan, real_bins)
+
+
+def _grow_unsupervised(model, plan, bins, edges, first, end):
+    _fault_once()
+    return model.grow_batch(plan, bins, edges, first, end, n_jobs=1)
 
 
 def _worker_threads():
@@ -314,6 +336,31 @@ def _signature(local_class, extra):
 _DASK_PARAMS = (("client", None), ("batch_size", None), ("timeout", None))
 
 
+def _batch_size(batch_size, n_trees, workers):
+    """Trees per task: as asked, else about four tasks per worker thread."""
+    threads = sum(max(1, int(w.get("nthreads") or 1)) for w in workers.values())
+    return batch_size or max(1, math.ceil(n_trees / (4 * threads)))
+
+
+def _binned(client, workers, X, column_edges):
+    """The futures of X's row chunks, of the bin edges (one task per block
+    of full columns, `column_edges(first, end, *chunks)`) and of the binned
+    matrix (each chunk binned by its own task, then joined)."""
+    d = int(X.shape[1])
+    threads = sum(max(1, int(w.get("nthreads") or 1)) for w in workers.values())
+    blocks = client.compute(list(X.to_delayed()[:, 0]))
+    n_col_blocks = max(1, min(d, 2 * threads))
+    bounds = [round(i * d / n_col_blocks) for i in range(n_col_blocks + 1)]
+    edge_parts = [
+        client.submit(column_edges, a, b, *blocks, pure=True)
+        for a, b in zip(bounds, bounds[1:]) if b > a
+    ]
+    edges = client.submit(_joined, *edge_parts, pure=True)
+    bins = [client.submit(_bin_block, block, edges, pure=True) for block in blocks]
+    binned = client.submit(_binned_matrix, d, *bins, pure=True)
+    return blocks, edges, binned
+
+
 class _DaskEstimator(BaseEstimator):
     """What every Dask estimator shares: the parameters of its local class
     plus the Dask ones, the fitted local estimator and attribute access to
@@ -465,18 +512,8 @@ class _DaskForest(_DaskEstimator):
     def _grow(self, client, workers, X, model, plan, targets, sample_weight):
         n, d = (int(s) for s in X.shape)
         n_trees = int(model.n_estimators)
-        threads = sum(max(1, int(w.get("nthreads") or 1)) for w in workers.values())
-        size = self.batch_size or max(1, math.ceil(n_trees / (4 * threads)))
-        blocks = client.compute(list(X.to_delayed()[:, 0]))
-        n_col_blocks = max(1, min(d, 2 * threads))
-        bounds = [round(i * d / n_col_blocks) for i in range(n_col_blocks + 1)]
-        edge_parts = [
-            client.submit(_column_edges, a, b, *blocks, pure=True)
-            for a, b in zip(bounds, bounds[1:]) if b > a
-        ]
-        edges = client.submit(_joined, *edge_parts, pure=True)
-        bins = [client.submit(_bin_block, block, edges, pure=True) for block in blocks]
-        binned = client.submit(_binned_matrix, d, *bins, pure=True)
+        size = _batch_size(self.batch_size, n_trees, workers)
+        blocks, edges, binned = _binned(client, workers, X, _column_edges)
         lanes = _native.data_hash_start(n, d, n)
         for block in blocks:
             lanes = client.submit(_hash_block, lanes, block, pure=True)
@@ -580,15 +617,51 @@ class DaskBoostedClassifier(ClassifierMixin, _DaskWhole):
         return self._blockwise(X, "predict", None, self._fitted_local().classes_.dtype)
 
 
-class DaskUnsupervisedForest(TransformerMixin, _DaskWhole):
-    """UnsupervisedForest fitted on a Dask worker, with its proximities and
-    neighbour lists computed across the cluster by row blocks (integer
-    counts, so the values equal the local ones)."""
+class DaskUnsupervisedForest(TransformerMixin, _DaskEstimator):
+    """UnsupervisedForest grown across a Dask cluster, identical to a local
+    fit, with its proximities and neighbour lists computed across the
+    cluster by row blocks (integer counts, so the values equal the local
+    ones). Parameters are UnsupervisedForest's, then client, batch_size and
+    timeout (as for DaskForestClassifier)."""
 
     _local_class = UnsupervisedForest
 
     def fit(self, X, y=None):
-        return self._fit_on_worker(X)
+        """Grows the trees across the cluster in batches (on the bins of the
+        combined real and shuffled rows, made on the workers from the row
+        chunks), then installs them with the training rows, which come to
+        the client (the model keeps a copy of them), and computes the
+        embedding there as the local fit does."""
+        client = self._checked_dask_params()
+        X, names = _rows(X)
+        n, d = (int(s) for s in X.shape)
+        local = self._new_local()
+        owner = type(self).__name__
+        _base.check_int(owner, "n_components", self.n_components, 1)
+        if n == 0 or d == 0:
+            raise ValueError(f"X must have at least one row and one column (got {n} rows and "
+                             f"{d} columns)")
+        model = local._make_model(d)
+        plan = model.plan_batches(n, d)
+        workers = _check_memory(client, 2 * n, d, f"{owner}.fit")
+        n_trees = int(model.n_estimators)
+        size = _batch_size(self.batch_size, n_trees, workers)
+        blocks, edges, real = _binned(client, workers, X, _doubled_column_edges)
+        combined = client.submit(_combined_bins, model, plan, real, pure=True)
+        futures = [
+            client.submit(_grow_unsupervised, model, plan, combined, edges, first,
+                          min(n_trees, first + size), pure=True, retries=0)
+            for first in range(0, n_trees, size)
+        ]
+        checked = [client.submit(_checked_block, block, pure=True) for block in blocks]
+        results = _wait(client, futures + checked, self.timeout, f"{owner}.fit")
+        x = np.ascontiguousarray(np.concatenate(results[len(futures):], axis=0))
+        model.merge_batches(plan, results[:len(futures)], x, n_jobs=local._threads())
+        local.n_features_in_ = d
+        if names is not None and len(names) == d:
+            local.feature_names_in_ = names
+        self._local = local._finish_fit(model)
+        return self
 
     def transform(self, X):
         return self._blockwise(X, "transform", int(self._fitted_local().embedding_.shape[1]))

@@ -86,6 +86,96 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ---- planned forests grown in batches (unsupervised/batches.cpp) ----------
+
+// plan_batches(rows, n_features) -> bytes
+PyObject* forest_plan_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"rows", "n_features", nullptr};
+        PyObject *orows, *ocols;
+        parse_args(args, kwargs, "OO:plan_batches", names, &orows, &ocols);
+        const std::uint64_t rows = to_count(orows, "rows");
+        const std::uint64_t cols = to_count(ocols, "n_features");
+        Shared<Model> model(self);
+        const std::uint64_t trees = model->params().n_estimators;
+        check_fits("n_estimators = " + std::to_string(trees) + " trees", trees, 48);
+        return py_bytes(model->plan_batches(rows, cols));
+    });
+}
+
+std::span<const std::uint8_t> byte_span(std::string_view v) {
+    return {reinterpret_cast<const std::uint8_t*>(v.data()), v.size()};
+}
+
+// combined_bins(plan, bins) -> bytes: the combined matrix's bins from the
+// real rows' bins (both feature after feature).
+PyObject* forest_combined_bins(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"plan", "bins", nullptr};
+        PyObject *oplan, *obins;
+        parse_args(args, kwargs, "OO:combined_bins", names, &oplan, &obins);
+        const std::string_view plan = to_bytes(oplan, "plan");
+        const std::string_view bins = to_bytes(obins, "bins");
+        std::vector<std::uint8_t> out;
+        run_released("combined_bins", 1, Progress{}, 0,
+                     [&] { out = Model::combined_bins(plan, byte_span(bins)); });
+        return py_bytes(std::string(out.begin(), out.end()));
+    });
+}
+
+// grow_batch(plan, bins, edges, first, end, n_jobs=None) -> bytes
+PyObject* forest_grow_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"plan", "bins", "edges", "first", "end", "n_jobs",
+                                            nullptr};
+        PyObject *oplan, *obins, *oedges, *ofirst, *oend, *ojobs = Py_None;
+        parse_args(args, kwargs, "OOOOO|O:grow_batch", names, &oplan, &obins, &oedges, &ofirst,
+                   &oend, &ojobs);
+        const std::string_view plan = to_bytes(oplan, "plan");
+        const std::string_view bins = to_bytes(obins, "bins");
+        const std::vector<std::vector<double>> edges = to_edges(oedges);
+        const std::uint64_t first = to_count(ofirst, "first");
+        const std::uint64_t end = to_count(oend, "end");
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        std::string out;
+        run_released("grow_batch", threads, Progress{}, 0, [&] {
+            out = model->grow_batch(plan, byte_span(bins), edges, first, end);
+        });
+        return py_bytes(out);
+    });
+}
+
+// merge_batches(plan, batches, x, n_jobs=None): installs the batches with
+// the training rows x; the object changes only when the merge succeeds.
+PyObject* forest_merge_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"plan", "batches", "x", "n_jobs", nullptr};
+        PyObject *oplan, *obatches, *ox, *ojobs = Py_None;
+        parse_args(args, kwargs, "OOO|O:merge_batches", names, &oplan, &obatches, &ox, &ojobs);
+        const std::string_view plan = to_bytes(oplan, "plan");
+        if (!PyList_Check(obatches)) {
+            PyErr_Format(PyExc_TypeError, "argument 'batches': expected a list, got %s",
+                         Py_TYPE(obatches)->tp_name);
+            throw PyErrorSet{};
+        }
+        std::vector<std::string_view> batches;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obatches); ++i) {
+            batches.push_back(to_bytes(PyList_GET_ITEM(obatches, i), "batches"));
+        }
+        const Matrix x = to_matrix(ox, "x");
+        const std::size_t threads = threads_for(ojobs);
+        Exclusive<Model> model(self);
+        auto merged = std::make_unique<Model>(model->params());
+        run_released("merge_batches", threads, Progress{}, 0,
+                     [&] { merged->merge_batches(plan, batches, x.view()); });
+        auto* box = reinterpret_cast<Box<Model>*>(self);
+        std::unique_ptr<Model> old(box->value);
+        box->value = merged.release();
+        return none();
+    });
+}
+
 // (use_oob=True, n_jobs=None)
 PyObject* forest_proximity_matrix(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -274,6 +364,12 @@ PyMethodDef g_methods[] = {
     TW_METHOD("fit", forest_fit, "fit($self, x, n_jobs=None, verbose=0)\n--\n\n"),
     TW_METHOD("proximity_matrix", forest_proximity_matrix,
               "proximity_matrix($self, use_oob=True, n_jobs=None)\n--\n\n"),
+    TW_METHOD("plan_batches", forest_plan_batches, "plan_batches($self, rows, n_features)\n--\n\n"),
+    TW_METHOD("combined_bins", forest_combined_bins, "combined_bins($self, plan, bins)\n--\n\n"),
+    TW_METHOD("grow_batch", forest_grow_batch,
+              "grow_batch($self, plan, bins, edges, first, end, n_jobs=None)\n--\n\n"),
+    TW_METHOD("merge_batches", forest_merge_batches,
+              "merge_batches($self, plan, batches, x, n_jobs=None)\n--\n\n"),
     TW_METHOD("proximity_rows", forest_proximity_rows,
               "proximity_rows($self, first, end, use_oob=True, n_jobs=None)\n--\n\n"),
     TW_METHOD("proximity_neighbors", forest_proximity_neighbors,

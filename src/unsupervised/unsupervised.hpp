@@ -238,6 +238,21 @@ public:
 
     std::vector<double> feature_importances() const;
 
+    // Planned forests grown in batches (unsupervised/batches.cpp; terms as in
+    // random_forest/batches.hpp): the plan of a fit on rows x cols data, the
+    // binned combined matrix of a plan from the real rows' bins (feature
+    // after feature, with edges binned as the combined matrix's), the saved
+    // batch of trees [first, end) grown on it, and the installation of a
+    // plan's batches with the training rows x, which equals fit(x).
+    std::string plan_batches(std::size_t rows, std::size_t cols) const;
+    static std::vector<std::uint8_t> combined_bins(std::string_view plan,
+                                                   std::span<const std::uint8_t> real_bins);
+    std::string grow_batch(std::string_view plan, std::span<const std::uint8_t> combined_bins,
+                           const std::vector<std::vector<double>>& edges, std::size_t first,
+                           std::size_t end) const;
+    void merge_batches(std::string_view plan, std::span<const std::string_view> batches,
+                       const MatrixView& x);
+
     // Saved state (parameters, forest, out-of-bag sets, training copy and the
     // sparse cache) for pickling; load validates it fully and throws
     // ValueError on a corrupted or foreign state. Loading makes no
@@ -246,6 +261,11 @@ public:
     static std::unique_ptr<RandomForestUnsupervised> load(std::string_view state);
 
 private:
+    // The fit's checks of the training rows, and the installation of a
+    // finished fit.
+    void check_training_rows(const MatrixView& x) const;
+    void install(const MatrixView& x, std::vector<Tree> trees,
+                 std::vector<std::vector<std::uint32_t>> oob_sets);
     void require_fitted() const;
     void require_trees() const;
     void check_new_rows(const MatrixView& x_new) const;
