@@ -236,6 +236,12 @@ def _rows(X):
         X = X.compute_chunk_sizes()
     if len(X.chunks[1]) != 1:
         X = X.rechunk({1: -1})
+    n, d = X.shape
+    if n < 1 or d < 1:
+        raise ValueError(
+            f"Found array with {n} sample(s) and {d} feature(s) while a minimum of 1 of each "
+            "is required."
+        )
     return X, names
 
 
