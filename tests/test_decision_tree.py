@@ -55,10 +55,15 @@ def ref_node(x, y, w, P, d, prm, rng):
         W += w[p]
     if W <= 0:
         return ref_leaf(y, w, P, cls)
-    nf = x.shape[1]
+    # With missing values (prm["twins"]: column -> its twin), x's columns
+    # read them as +inf and the twins after them as -inf.
+    twins = prm.get("twins", {})
+    nf = x.shape[1] - len(twins)
     order = list(range(nf))
     rng.shuffle(order)
     k = nf if prm["max_features"] is None or prm["max_features"] >= nf else prm["max_features"]
+    order = order[:k] + [twins[f] for f in order[:k] if f in twins]
+    k = len(order)
     msl = prm["msl"]
     if cls:
         tot = {}
@@ -122,13 +127,17 @@ def ref_node(x, y, w, P, d, prm, rng):
     gain, f, thr = best
     if f is None or gain <= 0:
         return ref_leaf(y, w, P, cls)
-    Lp = [p for p in P if x[p, f] <= thr]
-    Rp = [p for p in P if not x[p, f] <= thr]
+    # Missing values read as +inf stay right of "every value left".
+    Lp = [p for p in P if x[p, f] <= thr and not (f in twins and x[p, f] == np.inf)]
+    Rp = [p for p in P if p not in set(Lp)]
     if len(Lp) < msl or len(Rp) < msl:
         return ref_leaf(y, w, P, cls)
+    column = next((c for c, t in twins.items() if t == f), f)
+    seen = column in twins and any(x[p, column] == np.inf for p in P)
     left = ref_node(x, y, w, Lp, d + 1, prm, rng)
     right = ref_node(x, y, w, Rp, d + 1, prm, rng)
-    return {"leaf": False, "f": f, "t": thr, "l": left, "r": right, "n": n}
+    return {"leaf": False, "f": column, "t": thr, "l": left, "r": right, "n": n,
+            "ml": column != f if seen else len(Lp) > len(Rp)}
 
 
 def ref_fit(x, y, w=None, task="classification", max_depth=None, mss=2, msl=1, seed=0):

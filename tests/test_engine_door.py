@@ -148,6 +148,12 @@ def test_estimators_pickled_with_rs_models_still_predict_identically(name, param
     # model is converted to the package's own class on first use.
     x, yc, yr = data(800, 6)
     cls = getattr(tarnwood, name)
+    if name.startswith("Boosted"):
+        # `_rs` states hold no fit options: the package model is fitted
+        # without them (as earlier releases fitted every model).
+        params = dict(params, rf_max_leaf_nodes=None, early_stopping=False)
+        if name == "BoostedRegressor":
+            params["interval_method"] = "refit"
     est = cls(random_state=1, **params)
     est.fit(x[:300] if kind == "u" else x, *([] if kind == "u" else [yc if kind == "c" else yr]))
     want = outputs(est, x)
@@ -182,7 +188,7 @@ def test_progress_callback_sees_the_trees_and_can_stop_the_fit():
     before = est.model_.__getstate__()
 
     def refuse(done, total, elapsed):
-        assert total == 2 * 40 * 10
+        assert total == 40 * 10  # one pass: the calibrated model is kept
         raise RuntimeError("enough")
 
     with pytest.raises(RuntimeError, match="enough"):

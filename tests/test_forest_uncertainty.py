@@ -327,8 +327,8 @@ def test_refused_calls_name_the_problem():
         forest.predict_interval(X, method="split")
     with pytest.raises(ValueError, match="features"):
         forest.predict_quantiles(X[:, :2])
-    with pytest.raises(ValueError):
-        forest.predict_interval(np.full((2, 3), np.nan))
+    with pytest.raises(ValueError, match="infinity"):
+        forest.predict_interval(np.full((2, 3), np.inf))
     model = forest.model_
     with pytest.raises(ValueError, match="quantiles must lie"):
         model.predict_quantiles(X, np.array([0.2, 2.0]))

@@ -132,6 +132,13 @@ SMALL = {
     "UnsupervisedForest": dict(n_estimators=4, random_state=3),
 }
 
+# The boosted estimators' settings that fit what `_rs` fits (no fit options).
+LEGACY_BOOSTED = {
+    "BoostedClassifier": dict(rf_max_leaf_nodes=None, early_stopping=False),
+    "BoostedRegressor": dict(rf_max_leaf_nodes=None, early_stopping=False,
+                             interval_method="refit"),
+}
+
 # The kind of every constructor parameter (test_every_parameter_is_fuzzed
 # keeps this complete). "work" and "size" parameters set the amount of work
 # or the size of a result, and are kept small wherever a fit runs.
@@ -146,6 +153,10 @@ KIND = {
     "oob_score": "oob_score", "warm_start": "warm_start", "class_weight": "class_weight",
     "max_samples": "max_samples", "min_impurity_decrease": "min_impurity_decrease",
     "splitter": "splitter", "max_leaf_nodes": "max_leaf_nodes", "criterion": "criterion",
+    "missing_unseen": "missing_unseen",
+    "rf_max_leaf_nodes": "max_leaf_nodes", "early_stopping": "early_stopping",
+    "validation_fraction": "validation_fraction", "n_iter_no_change": "int",
+    "interval_method": "boost_interval_method",
 }
 # The forests' own options: good values, values beyond their bounds, wrong
 # kinds (test_fuzz_forests.py fuzzes their analyses in depth).
@@ -158,6 +169,12 @@ CHOICES = {
     "splitter": ["best", "random", "other", None],
     "max_leaf_nodes": [None, 2, 5, 10**6, 2**64 - 1, 1, 0, 2**64, 2.0, "4"],
     "criterion": ["gini", "entropy", "log_loss", "squared_error", "Entropy", "", None, 1],
+    "missing_unseen": ["majority", "error", "Majority", "", None, 1],
+    # The boosted ensembles' early stopping and interval method.
+    "early_stopping": ["auto", True, False, np.bool_(True), "yes", None, 1, 0.5],
+    "validation_fraction": [0.1, 0.5, 0.9, 1e-9, 0.0, 1.0, -0.1, float("nan"), float("inf"),
+                            "0.1", None, True],
+    "boost_interval_method": ["holdout", "refit", "Holdout", "cv", None, 1],
 }
 
 # Public calls on a fitted estimator: (name, argument kinds). A name starting
@@ -170,7 +187,7 @@ _TREE = [("get_depth", []), ("get_n_leaves", [])]
 _EXPLAIN = [("explain", ["rows"]), ("explain", ["rows", "rows"]),
             ("explain_interactions", ["rows"])]
 _BOOSTED = [("predict_interval", ["rows", "alpha"]), ("to_dict", []),
-            (".feature_importances_", []), (".trees_used_", [])]
+            (".feature_importances_", []), (".trees_used_", []), (".n_iter_", [])]
 CALLS = {
     "TreeClassifier": _SUPERVISED + _PROBA + _TREE + _EXPLAIN,
     "TreeRegressor": _SUPERVISED + _TREE + _EXPLAIN,
@@ -905,6 +922,10 @@ def test_damaged_pickles(name, data):
                 model = rs_cls(n_estimators=3, random_state=1)
                 model.fit(X_GOOD, good_target(name, 3, None).astype(np.float64))
             else:
+                if name in BOOSTED:
+                    # `_rs` states hold no fit options: such models were
+                    # fitted without them.
+                    fit_good(name, est.set_params(**LEGACY_BOOSTED[name]))
                 model = rs_cls.__new__(rs_cls)
                 model.__setstate__(est.model_.__getstate__())
             est.model_ = model

@@ -164,10 +164,87 @@ def resolve_max_features(owner, max_features, n_features, name="max_features"):
     return str(count) if count >= 2 else "0"
 
 
+def _finite_option(estimator):
+    """What scikit-learn's validation accepts in X: NaN (a missing value)
+    where the estimator handles missing values, otherwise only finite
+    numbers."""
+    return "allow-nan" if getattr(estimator, "_accepts_missing", False) else True
+
+
+def _infinity_refused(estimator, X, err):
+    """scikit-learn's refusal of an infinity, with where it is and that NaN
+    would be read as a missing value."""
+    if not getattr(estimator, "_accepts_missing", False) or "X contains infinity" not in str(err):
+        return err
+    try:
+        values = np.asarray(X, dtype=np.float64)
+    except (TypeError, ValueError):
+        return err
+    at = np.argwhere(~np.isfinite(values) & ~np.isnan(values)) if values.ndim == 2 else []
+    where = f" (at row {at[0][0]}, column {at[0][1]})" if len(at) else ""
+    return ValueError(
+        f"Input X contains infinity{where}. {type(estimator).__name__} reads NaN as a "
+        "missing value, but refuses infinite values; clip them or mark them missing."
+    )
+
+
+def _missing_refused(estimator, err):
+    """scikit-learn's NaN message, with why this estimator refuses it."""
+    why = getattr(estimator, "_missing_refusal", None)
+    if why and "NaN" in str(err):
+        return ValueError(f"{err}\n{why}")
+    return err
+
+
+_MISSING_UNSEEN = ("majority", "error")
+
+
+def check_missing_unseen(estimator):
+    """The estimator's `missing_unseen` setting, checked."""
+    mode = getattr(estimator, "missing_unseen", "majority")
+    if not isinstance(mode, str) or mode not in _MISSING_UNSEEN:
+        raise InvalidParameterError(
+            f"The 'missing_unseen' parameter of {type(estimator).__name__} must be a str "
+            f"among {{'majority', 'error'}}. Got {mode!r} instead."
+        )
+    return mode
+
+
+def _refuse_unseen_missing(estimator, X):
+    """With missing_unseen="error": a missing value that meets a split whose
+    training rows had none of that feature is refused."""
+    model = estimator.__dict__.get("model_")
+    if model is None or not hasattr(model, "unseen_missing") or X.size == 0:
+        return
+    if check_missing_unseen(estimator) != "error" or not np.isnan(X).any():
+        return
+    hit = model.unseen_missing(X)
+    if hit is not None:
+        row, feature, tree = hit
+        raise ValueError(
+            f"X[{row}, {feature}] is missing, and tree {tree} meets it at a split on feature "
+            f"{feature} whose training rows had no missing value there "
+            "(missing_unseen='error'). Set missing_unseen='majority' to send such values "
+            "to the child more training samples reached."
+        )
+
+
 def check_features(estimator, X, *, reset):
     """Validated float64 feature matrix (C order), recording or checking
-    `n_features_in_` and `feature_names_in_`."""
-    return validate_data(estimator, X, reset=reset, dtype=np.float64, order="C")
+    `n_features_in_` and `feature_names_in_`. NaN marks a missing value
+    where the estimator accepts them; infinities are refused, and so are
+    missing values meeting splits that saw none under
+    missing_unseen="error"."""
+    try:
+        X = validate_data(
+            estimator, X, reset=reset, dtype=np.float64, order="C",
+            ensure_all_finite=_finite_option(estimator),
+        )
+    except ValueError as err:
+        raise _infinity_refused(estimator, X, _missing_refused(estimator, err)) from None
+    if not reset:
+        _refuse_unseen_missing(estimator, X)
+    return X
 
 
 def check_fit_data(estimator, X, y, sample_weight, *, classifier):
@@ -175,11 +252,16 @@ def check_fit_data(estimator, X, y, sample_weight, *, classifier):
 
     Besides scikit-learn's checks, the sums the engine forms must stay
     finite: the total weight, and for regression the weighted sum of
-    squared targets (impurities and residuals are built from it).
+    squared targets (impurities and residuals are built from it). X may
+    hold missing values (NaN) where the estimator accepts them; y may not.
     """
-    X, y = validate_data(
-        estimator, X, y, dtype=np.float64, order="C", y_numeric=not classifier
-    )
+    try:
+        X, y = validate_data(
+            estimator, X, y, dtype=np.float64, order="C", y_numeric=not classifier,
+            ensure_all_finite=_finite_option(estimator),
+        )
+    except ValueError as err:
+        raise _infinity_refused(estimator, X, err) from None
     if classifier:
         check_classification_targets(y)
     else:
@@ -262,6 +344,13 @@ class EngineEstimator:
     """
 
     _engine = None
+    # Whether X may hold missing values (NaN).
+    _accepts_missing = False
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = self._accepts_missing
+        return tags
 
     def _threads(self):
         return check_n_jobs(type(self).__name__, getattr(self, "n_jobs", None))

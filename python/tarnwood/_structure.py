@@ -15,7 +15,8 @@ class TreeStructure:
 
     Nodes are numbered in pre-order (root 0, then the left subtree, then the
     right subtree), the numbering `apply` reports. A row goes left at a
-    split when its value of `feature` is <= `threshold`.
+    split when its value of `feature` is <= `threshold`, and a row whose
+    value is missing (NaN) goes left where `missing_go_to_left` is 1.
 
     Attributes
     ----------
@@ -25,7 +26,14 @@ class TreeStructure:
     feature : ndarray of int64, shape (node_count,)
         Feature tested by each split; -2 at leaves.
     threshold : ndarray of float64, shape (node_count,)
-        Split thresholds; -2.0 at leaves.
+        Split thresholds; -2.0 at leaves. A split of "missing or not" has
+        threshold +inf (every value left, missing values right) or -inf
+        with missing values going left.
+    missing_go_to_left : ndarray of uint8, shape (node_count,)
+        1 where a split sends missing values left, else 0 (leaves 0). Where
+        the node's training rows had missing values of the feature, the
+        side is the better of the two; elsewhere it is the child that more
+        of the node's training samples reached (ties: right).
     value : ndarray of float64, shape (node_count, 1, n_values)
         Per node, the weighted class shares of its training sample (a
         classifier; columns in the order of `classes_`) or its weighted mean
@@ -42,6 +50,8 @@ class TreeStructure:
 
     def __init__(self, arrays):
         for key, value in arrays.items():
+            if key == "missing_go_to_left":
+                value = value.astype(np.uint8)
             value.setflags(write=False)
             setattr(self, key, value)
         self.node_count = int(self.children_left.shape[0])

@@ -11,20 +11,39 @@ from . import _engine as _native
 from .explain import Explainable
 
 
+# Early stopping under early_stopping="auto" needs at least this many rows
+# (the rule of scikit-learn's histogram boosting).
+_AUTO_EARLY_STOPPING_ROWS = 10000
+
+
+def _check_choice(owner, name, value, allowed):
+    if not isinstance(value, str) or value not in allowed:
+        among = ", ".join(repr(a) for a in allowed)
+        raise _base.InvalidParameterError(
+            f"The '{name}' parameter of {owner} must be a str among {{{among}}}. "
+            f"Got {value!r} instead."
+        )
+    return value
+
+
 class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
     def __init__(
         self,
-        n_estimators=20,
+        n_estimators=100,
         learning_rate=0.1,
-        rf_n_estimators=20,
+        rf_n_estimators=2,
         rf_max_depth=None,
         rf_max_features=None,
+        rf_max_leaf_nodes=15,
         bootstrap=True,
         min_samples_split=2,
-        min_samples_leaf=1,
+        min_samples_leaf=20,
         use_histogram=True,
         async_mode=False,
         tol=1e-4,
+        early_stopping="auto",
+        validation_fraction=0.1,
+        n_iter_no_change=10,
         n_jobs=None,
         random_state=None,
         verbose=0,
@@ -34,17 +53,38 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
         self.rf_n_estimators = rf_n_estimators
         self.rf_max_depth = rf_max_depth
         self.rf_max_features = rf_max_features
+        self.rf_max_leaf_nodes = rf_max_leaf_nodes
         self.bootstrap = bootstrap
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
         self.use_histogram = use_histogram
         self.async_mode = async_mode
         self.tol = tol
+        self.early_stopping = early_stopping
+        self.validation_fraction = validation_fraction
+        self.n_iter_no_change = n_iter_no_change
         self.n_jobs = n_jobs
         self.random_state = random_state
         self.verbose = verbose
 
-    def _engine_params(self, n_features):
+    def _early_stopping_fraction(self, n_samples):
+        """The engine's validation_fraction: 0 turns early stopping off."""
+        owner = type(self).__name__
+        mode = self.early_stopping
+        if not (isinstance(mode, (bool, np.bool_)) or mode == "auto"):
+            raise _base.InvalidParameterError(
+                f"The 'early_stopping' parameter of {owner} must be 'auto' or a bool. "
+                f"Got {mode!r} instead."
+            )
+        fraction = _base.check_float(
+            owner, "validation_fraction", self.validation_fraction,
+            low=0.0, high=1.0, low_open=True, high_open=True,
+        )
+        _base.check_int(owner, "n_iter_no_change", self.n_iter_no_change, 1)
+        on = n_samples > _AUTO_EARLY_STOPPING_ROWS if mode == "auto" else bool(mode)
+        return fraction if on else 0.0
+
+    def _engine_params(self, n_features, n_samples):
         owner = type(self).__name__
         return dict(
             n_estimators=_base.check_int(owner, "n_estimators", self.n_estimators, 1),
@@ -59,6 +99,9 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
             use_histogram=_base.check_bool(owner, "use_histogram", self.use_histogram),
             async_mode=_base.check_bool(owner, "async_mode", self.async_mode),
             tol=_base.check_float(owner, "tol", self.tol, low=0.0),
+            max_leaf_nodes=_base.check_int(owner, "rf_max_leaf_nodes", self.rf_max_leaf_nodes, 2, allow_none=True),
+            validation_fraction=self._early_stopping_fraction(n_samples),
+            n_iter_no_change=int(self.n_iter_no_change),
         )
 
     def _fit_model(self, model, X, y, sample_weight):
@@ -78,6 +121,12 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
         return _native.boosted_importances(model.__getstate__(), kind, self.n_features_in_)
 
     @property
+    def n_iter_(self):
+        """Boosting rounds the fitted model holds: n_estimators, or with
+        early stopping the rounds up to the best held-out loss."""
+        return int(self._fitted_model().n_iter)
+
+    @property
     def trees_used_(self):
         """Per boosting round, the number of trees its forest kept."""
         return self._fitted_model().trees_used.astype(np.intp)
@@ -92,29 +141,40 @@ def _check_alpha(alpha):
     return _base.check_float("predict_interval", "alpha", alpha, low=0.0, high=1.0, low_open=True, high_open=True)
 
 
-class BoostedRegressor(RegressorMixin, _BoostedBase):
-    """Gradient boosting under squared loss with a random forest per round,
-    and split-conformal prediction intervals.
-
-    `fit` first boosts on a share of the rows (`conformal_fraction` is held
-    out), records the absolute residuals of the held-out rows, then boosts
-    again on all rows and keeps that model.
-
-    Parameters
-    ----------
-    n_estimators : int, default=20
-        Boosting rounds.
+_SHARED_PARAMETERS = """
+    n_estimators : int, default=100
+        Boosting rounds (at most that many with early stopping).
     learning_rate : float, default=0.1
         Shrinkage of every round.
-    rf_n_estimators, rf_max_depth, rf_max_features : default 20, None, None
-        Trees per round's forest, their depth limit and features per split
-        (as in :class:`ForestRegressor`).
-    bootstrap, min_samples_split, min_samples_leaf, use_histogram :
+    rf_n_estimators : int, default=2
+        Trees of each round's random forest (grown in parallel, so two cost
+        about one on two cores; their mean is the round's step).
+    rf_max_depth, rf_max_features : default None, None
+        Depth limit of the forests' trees and features per split (as in
+        :class:`ForestRegressor`).
+    rf_max_leaf_nodes : int or None, default=15
+        Leaves per tree, split best first (histogram grower only; None grows
+        depth first up to `rf_max_depth`).
+    bootstrap : bool, default=True
+        Each tree grows on a bootstrap sample of the rows.
+    min_samples_split : int, default=2
+    min_samples_leaf : int, default=20
         Growth settings of the forests' trees.
+    use_histogram : bool, default=True
+        Histogram trees (at most 256 bins a feature, binned once per fit);
+        False grows exact trees.
     async_mode : bool, default=False
         Stop growing a round's forest once its prediction is stable (to
         `tol`); faster, but not reproducible bit for bit.
     tol : float, default=1e-4
+    early_stopping : 'auto' or bool, default='auto'
+        Hold out `validation_fraction` of the rows the model grows on and stop
+        once `n_iter_no_change` rounds in a row have not lowered their loss
+        (squared error, or log-loss for the classifier); the model keeps the
+        rounds up to the best one (`n_iter_`). 'auto' turns it on above
+        10000 samples.
+    validation_fraction : float in (0, 1), default=0.1
+    n_iter_no_change : int, default=10
     n_jobs : int or None, default=None
         Threads used by fit and predict: None or -1 for every processor, a
         positive count, or -k for all but k - 1 processors. Results are the
@@ -122,14 +182,44 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
     random_state : int, RandomState, Generator or None, default=None
     verbose : int or callable, default=0
         0 is silent; 1 or more prints a progress line on stderr during fit
-        (trees grown over both passes, time elapsed, estimated time left); a
-        callable is called as ``verbose(done, total, elapsed_seconds)``.
-    conformal_fraction : float in [0.1, 0.5], default=0.2
+        (trees grown, time elapsed, estimated time left); a callable is
+        called as ``verbose(done, total, elapsed_seconds)``."""
+
+
+class BoostedRegressor(RegressorMixin, _BoostedBase):
+    __doc__ = """Gradient boosting under squared loss with a random forest per round,
+    and split-conformal prediction intervals.
+
+    `fit` holds out a `conformal_fraction` share of the rows (drawn at
+    random) for calibration and boosts on the rest (early stopping, when on,
+    holds its validation rows out of that rest). The absolute residuals of
+    the calibration rows give the intervals' half-width (see
+    :meth:`conformal_quantile`).
+
+    ``interval_method="holdout"`` (the default) keeps that model: the fit
+    grows one model, and since the calibration rows took no part in growing
+    it (nor in stopping it early), the interval of a new row exchangeable
+    with the training rows covers its target with probability at least
+    1 - alpha, and below 1 - alpha + 1 / (n_cal + 1) when the residuals have
+    no ties (the split-conformal guarantee, marginal over the calibration
+    draw and the new row). The price is that the point model never sees the
+    calibration rows. ``interval_method="refit"`` then boosts again on all
+    rows and keeps that model with the same half-width: its predictions use
+    every row, but the fit costs two models and the guarantee holds only
+    approximately (it belongs to the calibrated model, not the kept one).
+
+    Parameters
+    ----------""" + _SHARED_PARAMETERS + """
+    conformal_fraction : float in [0.1, 0.5], default=0.1
         Share of the rows held out for calibration.
+    interval_method : {'holdout', 'refit'}, default='holdout'
+        Keep the calibrated model, or grow the kept model again on all rows.
 
     Attributes
     ----------
     n_features_in_ : int
+    n_iter_ : int
+        Boosting rounds of the kept model.
     calibration_residuals_ : ndarray
         Sorted absolute residuals of the held-out calibration rows.
     feature_importances_ : ndarray of shape (n_features_in_,)
@@ -138,19 +228,24 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
 
     def __init__(
         self,
-        n_estimators=20,
+        n_estimators=100,
         learning_rate=0.1,
-        rf_n_estimators=20,
+        rf_n_estimators=2,
         rf_max_depth=None,
         rf_max_features=None,
+        rf_max_leaf_nodes=15,
         bootstrap=True,
         min_samples_split=2,
-        min_samples_leaf=1,
+        min_samples_leaf=20,
         use_histogram=True,
         async_mode=False,
         tol=1e-4,
+        early_stopping="auto",
+        validation_fraction=0.1,
+        n_iter_no_change=10,
         n_jobs=None,
-        conformal_fraction=0.2,
+        conformal_fraction=0.1,
+        interval_method="holdout",
         random_state=None,
         verbose=0,
     ):
@@ -160,17 +255,22 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
             rf_n_estimators=rf_n_estimators,
             rf_max_depth=rf_max_depth,
             rf_max_features=rf_max_features,
+            rf_max_leaf_nodes=rf_max_leaf_nodes,
             bootstrap=bootstrap,
             min_samples_split=min_samples_split,
             min_samples_leaf=min_samples_leaf,
             use_histogram=use_histogram,
             async_mode=async_mode,
             tol=tol,
+            early_stopping=early_stopping,
+            validation_fraction=validation_fraction,
+            n_iter_no_change=n_iter_no_change,
             n_jobs=n_jobs,
             random_state=random_state,
             verbose=verbose,
         )
         self.conformal_fraction = conformal_fraction
+        self.interval_method = interval_method
 
     _engine = _native.BoostedRegressor
 
@@ -182,7 +282,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
             owner, "conformal_fraction", self.conformal_fraction,
             low=0.1, high=0.5,
         )
-        params = self._engine_params(X.shape[1])
+        method = _check_choice(owner, "interval_method", self.interval_method, ("holdout", "refit"))
         n = X.shape[0]
         n_cal = int(fraction * n)  # the engine truncates the same product
         if n_cal < 1 or n_cal >= n:
@@ -191,7 +291,9 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
                 f"and needs at least one calibration row and one training row; got "
                 f"n_samples = {n} with conformal_fraction = {fraction}."
             )
-        model = _native.BoostedRegressor(conformal_fraction=fraction, **params)
+        params = self._engine_params(X.shape[1], n - n_cal if method == "holdout" else n)
+        model = _native.BoostedRegressor(
+            conformal_fraction=fraction, keep_calibrated=method == "holdout", **params)
         overflow = ValueError(
             f"{owner}: the boosted predictions overflow the float range (learning_rate="
             f"{self.learning_rate!r} over {self.n_estimators!r} rounds makes the residuals grow "
@@ -246,16 +348,22 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
 
 
 class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
-    """Logistic (two classes) or softmax (more) boosting with Newton steps,
+    __doc__ = """Logistic (two classes) or softmax (more) boosting with Newton steps,
     one random forest per round and class.
 
-    Parameters are those of :class:`BoostedRegressor` without
-    `conformal_fraction`.
+    The probabilities are the model's own (sigmoid or softmax of the raw
+    scores), fitted under log-loss; early stopping, when on, holds out a
+    `validation_fraction` share of every class and stops on their log-loss.
+
+    Parameters
+    ----------""" + _SHARED_PARAMETERS + """
 
     Attributes
     ----------
     classes_ : ndarray of shape (n_classes,)
     n_features_in_ : int
+    n_iter_ : int
+        Boosting rounds of the fitted model.
     feature_importances_ : ndarray of shape (n_features_in_,)
     model_ : tarnwood._engine.BoostedClassifier
     """
@@ -265,7 +373,7 @@ class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
     @_base.atomic_fit
     def fit(self, X, y, sample_weight=None):
         X, y, sample_weight = _base.check_fit_data(self, X, y, sample_weight, classifier=True)
-        params = self._engine_params(X.shape[1])
+        params = self._engine_params(X.shape[1], X.shape[0])
         encoded = _base.encode_labels(self, y)
         self._fit_model(_native.BoostedClassifier(**params), X, encoded, sample_weight)
         return self

@@ -20,6 +20,7 @@ _NO_OOB_ROWS = (
 
 class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
     _OOB_ATTRIBUTES = ()
+    _accepts_missing = True
 
     def __init__(
         self,
@@ -39,6 +40,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
         splitter="best",
         max_leaf_nodes=None,
         criterion=None,
+        missing_unseen="majority",
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -56,6 +58,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
         self.splitter = splitter
         self.max_leaf_nodes = max_leaf_nodes
         self.criterion = criterion
+        self.missing_unseen = missing_unseen
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -143,6 +146,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
         warm starting) and sets the out-of-bag attributes; the estimator
         changes only when everything succeeds."""
         oob, scorer = self._check_oob_score()
+        _base.check_missing_unseen(self)
         previous = self._previous_model()
         model = self._make_model(X.shape[1])
         model.fit(
@@ -318,6 +322,23 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         entropy in bits ("log_loss" is the same). It also measures
         `feature_importances_` and `min_impurity_decrease`, and the fitted
         forest keeps it (a warm start must use the same one).
+    missing_unseen : {"majority", "error"}, default="majority"
+        Missing values (NaN) in X are handled natively; see "Missing
+        values" below. This decides what a row whose value is missing does
+        at a split whose training rows had no missing value of that
+        feature: "majority" sends it to the child that more of the node's
+        training samples reached (ties: right); "error" makes predict,
+        predict_proba, apply and the other methods taking X raise a
+        ValueError naming the row, feature and tree instead.
+
+    Missing values: X may hold NaN in fit and in every method that takes X
+    (infinities are refused). Each feature with missing values gets a bin
+    of its own, and every candidate threshold is scored twice, with the
+    missing rows sent left and right (the better wins; among equal gains,
+    right), "missing or not" included (threshold +inf, or -inf with the
+    missing rows left), so that informative missingness is learned. The
+    side is stored in each split (`trees_[t].missing_go_to_left`) and
+    saved with the model.
 
     Fit and predict release the interpreter lock while they run, so other
     Python threads keep running, and Ctrl-C interrupts them with
@@ -364,6 +385,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         max_leaf_nodes=None,
         class_weight=None,
         criterion="gini",
+        missing_unseen="majority",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -382,6 +404,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             splitter=splitter,
             max_leaf_nodes=max_leaf_nodes,
             criterion=criterion,
+            missing_unseen=missing_unseen,
         )
         self.class_weight = class_weight
 
@@ -489,6 +512,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         splitter="best",
         max_leaf_nodes=None,
         criterion="squared_error",
+        missing_unseen="majority",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -507,6 +531,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             splitter=splitter,
             max_leaf_nodes=max_leaf_nodes,
             criterion=criterion,
+            missing_unseen=missing_unseen,
         )
 
     _engine = _native.ForestRegressor

@@ -8,18 +8,22 @@ from .explain import Explainable
 
 class _TreeBase(Explainable, _base.EngineEstimator, BaseEstimator):
     _engine = _native.Tree
+    _accepts_missing = True
 
     def __init__(
-        self, max_depth=None, min_samples_split=2, min_samples_leaf=1, random_state=None, n_jobs=None
+        self, max_depth=None, min_samples_split=2, min_samples_leaf=1, random_state=None,
+        n_jobs=None, missing_unseen="majority",
     ):
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
         self.random_state = random_state
         self.n_jobs = n_jobs
+        self.missing_unseen = missing_unseen
 
     def _fit(self, X, y, sample_weight, task):
         owner = type(self).__name__
+        _base.check_missing_unseen(self)
         model = _native.Tree(
             max_depth=_base.check_int(owner, "max_depth", self.max_depth, 0, allow_none=True),
             task=task,
@@ -60,6 +64,17 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         Threads of predict and explain over many rows: None or -1 for every
         processor, a positive count, or -k for all but k - 1 processors.
         Results are the same for every value.
+    missing_unseen : {"majority", "error"}, default="majority"
+        What a row whose value is missing (NaN) does at a split whose
+        training rows had no missing value of that feature: go to the child
+        that more training samples reached (ties: right), or make the
+        methods taking X raise a ValueError.
+
+    X may hold missing values (NaN) in fit and in every method taking X
+    (infinities are refused). A column with missing values is searched
+    twice, its missing rows sorted after every value (thresholds send them
+    right) and before every value (thresholds send them left), "missing or
+    not" included; the better side is kept in the split (ties: right).
 
     Attributes
     ----------
@@ -98,6 +113,17 @@ class TreeRegressor(RegressorMixin, _TreeBase):
         Threads of predict and explain over many rows: None or -1 for every
         processor, a positive count, or -k for all but k - 1 processors.
         Results are the same for every value.
+    missing_unseen : {"majority", "error"}, default="majority"
+        What a row whose value is missing (NaN) does at a split whose
+        training rows had no missing value of that feature: go to the child
+        that more training samples reached (ties: right), or make the
+        methods taking X raise a ValueError.
+
+    X may hold missing values (NaN) in fit and in every method taking X
+    (infinities are refused). A column with missing values is searched
+    twice, its missing rows sorted after every value (thresholds send them
+    right) and before every value (thresholds send them left), "missing or
+    not" included; the better side is kept in the split (ties: right).
 
     Attributes
     ----------

@@ -56,6 +56,14 @@ class UnsupervisedForest(_base.EngineEstimator, TransformerMixin, BaseEstimator)
     model_ : tarnwood._engine.UnsupervisedForest
     """
 
+    _missing_refusal = (
+        "UnsupervisedForest needs complete rows: its synthetic class is drawn "
+        "from each column's values, so a missing value would either be copied "
+        "into the synthetic rows or tell the two classes apart by itself. "
+        "Impute the missing values first (for example with "
+        "sklearn.impute.SimpleImputer)."
+    )
+
     def __init__(
         self,
         n_estimators=500,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "boosting/early_stop.hpp"
 #include "boosting/importances.hpp"
 #include "boosting/regressor.hpp"
 #include "boosting/wilson.hpp"
@@ -50,14 +51,42 @@ void TarnwoodClassifier::check_fitted() const {
     if (!is_fitted_) throw ValueError("TarnwoodClassifier has not been fitted");
 }
 
-void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sample_weight) {
-    const std::vector<double> weights = checked_fit_inputs(x, y_in, sample_weight);
-    const std::size_t n = x.rows;
-    if (n == 0) throw ValueError("TarnwoodClassifier cannot be fitted on zero samples");
-    check_config_for_fit(config_);
+namespace {
 
-    std::vector<std::uint64_t> cls(n);
-    for (std::size_t i = 0; i < n; ++i) cls[i] = class_index(y_in[i]);
+// Weighted mean log-loss of held rows with raw scores f (rows x outputs; one
+// log-odds column for two classes), probabilities kept in [1e-15, 1 - 1e-15].
+double held_log_loss(std::span<const double> f, std::span<const std::uint64_t> cls, Vec w,
+                     std::size_t outputs) {
+    const auto clip = [](double p) { return std::min(std::max(p, 1e-15), 1.0 - 1e-15); };
+    double loss = 0.0;
+    double total = 0.0;
+    std::vector<double> q(outputs);
+    for (std::size_t i = 0; i < cls.size(); ++i) {
+        double p;
+        if (outputs == 1) {
+            const double p1 = 1.0 / (1.0 + std::exp(-f[i]));
+            p = cls[i] == 1 ? p1 : 1.0 - p1;
+        } else {
+            softmax(f.subspan(i * outputs, outputs), q);
+            p = q[cls[i]];
+        }
+        loss -= w[i] * std::log(clip(p));
+        total += w[i];
+    }
+    return total > 0.0 ? loss / total : loss;
+}
+
+}  // namespace
+
+void TarnwoodClassifier::fit(const MatrixView& x_in, Vec y_in, std::optional<Vec> sample_weight,
+                             const BoostOptions& options) {
+    const std::vector<double> weights = checked_fit_inputs(x_in, y_in, sample_weight);
+    if (x_in.rows == 0) throw ValueError("TarnwoodClassifier cannot be fitted on zero samples");
+    check_config_for_fit(config_);
+    check_options(options);
+
+    std::vector<std::uint64_t> cls(x_in.rows);
+    for (std::size_t i = 0; i < x_in.rows; ++i) cls[i] = class_index(y_in[i]);
     const std::vector<std::uint64_t> distinct = distinct_classes(y_in);
     if (distinct.back() != distinct.size() - 1) {
         std::string found;
@@ -70,16 +99,52 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
                          found + "}");
     }
     const std::size_t k_classes = distinct.size();
-    const Vec w = weights;
+    const std::size_t outputs = k_classes == 2 ? 1 : k_classes;
 
+    const TreeParams params = make_tree_params(config_, options, x_in.cols);
+    Rng rng = seed_rng(config_.random_state);
+
+    // Held rows for early stopping, drawn per class.
+    MatrixView x = x_in;
+    std::vector<double> w_fit = weights;
+    std::optional<DenseMatrix> x_fit, x_held;
+    std::vector<std::uint64_t> cls_held;
+    std::vector<double> w_held;
+    if (options.validation_fraction > 0.0) {
+        HeldSplit split = split_held(x_in.rows, options.validation_fraction, rng, cls);
+        if (!split.held.empty() && !split.fit.empty()) {
+            x_fit = DenseMatrix::gather(x_in, split.fit);
+            x_held = DenseMatrix::gather(x_in, split.held);
+            x = x_fit->view();
+            w_fit = gather(weights, split.fit);
+            w_held = gather(weights, split.held);
+            std::vector<std::uint64_t> fit_cls(split.fit.size());
+            for (std::size_t i = 0; i < split.fit.size(); ++i) fit_cls[i] = cls[split.fit[i]];
+            cls_held.resize(split.held.size());
+            for (std::size_t i = 0; i < split.held.size(); ++i) cls_held[i] = cls[split.held[i]];
+            cls = std::move(fit_cls);
+        }
+    }
+    const std::size_t n = x.rows;
+    const Vec w = w_fit;
     double total_w = 0.0;
     for (std::size_t i = 0; i < n; ++i) total_w += w[i];
 
-    const TreeParams params = make_tree_params(config_, x.cols);
-    Rng rng = seed_rng(config_.random_state);
+    // The rows are binned once; every round reads the same bins.
     std::optional<HistogramData> hist;
-    if (config_.use_histogram) hist = HistogramData::build(x);
+    std::optional<ensemble::BinnedRows> codes, held_codes;
+    if (config_.use_histogram) {
+        hist = HistogramData::build(x);
+        codes = ensemble::BinnedRows::of(*hist, n);
+        if (x_held) held_codes = ensemble::BinnedRows::of_values(*hist, x_held->view());
+    }
     const HistogramData* h = hist ? &*hist : nullptr;
+    RoundRows rows;
+    rows.train = codes ? &*codes : nullptr;
+    if (x_held) rows.held = x_held->view();
+    rows.held_codes = held_codes ? &*held_codes : nullptr;
+    const std::size_t n_held = rows.held.rows;
+
     const std::size_t min_check = min_check_count(config_.rf_n_estimators);
     const std::size_t n_trees = static_cast<std::size_t>(config_.rf_n_estimators);
     const double lr = config_.learning_rate;
@@ -87,14 +152,22 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
     auto fit_one_rf = [&](const std::vector<double>& z, const std::vector<double>& v) {
         return config_.async_mode
                    ? fit_internal_rf_streaming(x, z, v, n_trees, params, config_.tol,
-                                               config_.bootstrap, rng, h, min_check, true)
-                   : fit_round(x, z, v, n_trees, params, config_.bootstrap, rng, h);
+                                               config_.bootstrap, rng, h, min_check, true, rows)
+                   : fit_round(x, z, v, n_trees, params, config_.bootstrap, rng, h, rows);
     };
 
     std::vector<double> init;
     std::vector<InternalRF> rounds;
     std::vector<std::uint64_t> trees_used;
     std::vector<double> z(n), v(n);
+    EarlyStop early(options.n_iter_no_change);
+    std::vector<double> f_held;
+    // After a round: true when the held rows stop the fit.
+    const auto stops = [&] {
+        if (n_held == 0) return false;
+        const double loss = held_log_loss(f_held, cls_held, w_held, outputs);
+        return std::isnan(loss) || early.stop_after(loss);
+    };
 
     if (k_classes == 2) {
         double prior = 0.5;
@@ -106,6 +179,7 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
         prior = clamp_prob(prior);
         init.push_back(std::log(prior / (1.0 - prior)));
         std::vector<double> f(n, init[0]);
+        f_held.assign(n_held, init[0]);
         for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
             for (std::size_t i = 0; i < n; ++i) {
                 const double p = clamp_prob(1.0 / (1.0 + std::exp(-f[i])));
@@ -116,7 +190,9 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
             RoundFit fitted = fit_one_rf(z, v);
             trees_used.push_back(fitted.forest.trees.size());
             for (std::size_t i = 0; i < n; ++i) f[i] += lr * fitted.predictions[i];
+            for (std::size_t i = 0; i < n_held; ++i) f_held[i] += lr * fitted.held[i];
             rounds.push_back(std::move(fitted.forest));
+            if (stops()) break;
         }
     } else {
         const std::size_t k = k_classes;
@@ -132,6 +208,10 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
         }
         std::vector<double> f(n * k);
         for (std::size_t i = 0; i < n; ++i) std::copy(init.begin(), init.end(), f.begin() + i * k);
+        f_held.resize(n_held * k);
+        for (std::size_t i = 0; i < n_held; ++i) {
+            std::copy(init.begin(), init.end(), f_held.begin() + i * k);
+        }
         std::vector<double> q(k);
         for (std::uint64_t round = 0; round < config_.n_estimators; ++round) {
             for (std::size_t c = 0; c < k; ++c) {
@@ -145,23 +225,35 @@ void TarnwoodClassifier::fit(const MatrixView& x, Vec y_in, std::optional<Vec> s
                 RoundFit fitted = fit_one_rf(z, v);
                 if (c == 0) trees_used.push_back(fitted.forest.trees.size());
                 for (std::size_t i = 0; i < n; ++i) f[i * k + c] += lr * fitted.predictions[i];
+                for (std::size_t i = 0; i < n_held; ++i) f_held[i * k + c] += lr * fitted.held[i];
                 rounds.push_back(std::move(fitted.forest));
             }
+            if (stops()) break;
         }
+    }
+    if (n_held > 0 && early.best_rounds() > 0) {
+        trees_used.resize(early.best_rounds());
+        rounds.resize(early.best_rounds() * outputs);
     }
 
     init_ = std::move(init);
     rounds_ = std::move(rounds);
     trees_used_ = std::move(trees_used);
+    options_ = options;
     n_classes_ = k_classes;
-    columns_read_ = columns_read(rounds_);
+    finish_model();
     n_features_ = x.cols;
     is_fitted_ = true;
 }
 
+void TarnwoodClassifier::finish_model() {
+    columns_read_ = columns_read(rounds_);
+    packed_ = PackedRounds(rounds_);
+}
+
 std::vector<double> TarnwoodClassifier::raw_scores(const MatrixView& x) const {
     check_width(x, columns_read_);
-    return get_raw_predictions(rounds_, init_, x, init_.size(), config_.learning_rate);
+    return packed_.scores(x, init_, init_.size(), config_.learning_rate);
 }
 
 std::vector<double> TarnwoodClassifier::predict(const MatrixView& x) const {

@@ -24,7 +24,10 @@ public:
 
     // Labels, truncated to class indices, must be exactly 0..K-1 (K >= 1).
     // Every ValueError is raised before any state changes.
-    void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight);
+    // With early stopping (options.validation_fraction) the held rows are
+    // drawn per class and scored by their weighted log-loss.
+    void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight,
+             const BoostOptions& options = {});
 
     std::vector<double> predict(const MatrixView& x) const;
     // Row-major rows x n_proba_columns().
@@ -35,6 +38,7 @@ public:
 
     std::size_t n_proba_columns() const { return n_classes_ == 2 ? 2 : n_classes_; }
     const BoostConfig& config() const { return config_; }
+    const BoostOptions& options() const { return options_; }
     bool is_fitted() const { return is_fitted_; }
     std::size_t n_classes() const { return n_classes_; }
     const std::vector<double>& init() const { return init_; }
@@ -46,17 +50,22 @@ public:
 
     // Saved state (configuration and model) for pickling; load validates it
     // fully and throws ValueError on a corrupted or foreign state.
+    // States of fits with options other than the defaults load only when
+    // with_options allows them (the `_rs` classes never write or read them).
     std::string save() const;
-    static TarnwoodClassifier load(std::string_view state);
+    static TarnwoodClassifier load(std::string_view state, bool with_options = false);
 
 private:
     std::vector<double> raw_scores(const MatrixView& x) const;  // rows x init_.size()
+    void finish_model();  // the prediction copy and the columns read
 
     BoostConfig config_;
+    BoostOptions options_;
     std::vector<double> init_;
     std::vector<InternalRF> rounds_;
     std::vector<std::uint64_t> trees_used_;
     std::size_t n_classes_ = 0;
+    PackedRounds packed_;
     std::uint64_t columns_read_ = 0;
     std::uint64_t n_features_ = 0;     // columns of the last fit's x
     bool is_fitted_ = false;

@@ -14,6 +14,23 @@ TreeParams make_tree_params(const BoostConfig& config, std::size_t n_features) {
                        config.min_samples_split, config.min_samples_leaf, false);
 }
 
+TreeParams make_tree_params(const BoostConfig& config, const BoostOptions& options,
+                            std::size_t n_features) {
+    TreeParams params = make_tree_params(config, n_features);
+    if (config.use_histogram) params.max_leaf_nodes = options.max_leaf_nodes;
+    return params;
+}
+
+void check_options(const BoostOptions& options) {
+    if (options.max_leaf_nodes && *options.max_leaf_nodes < 2) {
+        throw ValueError("max_leaf_nodes must be at least 2");
+    }
+    if (!(options.validation_fraction >= 0.0 && options.validation_fraction < 1.0)) {
+        throw ValueError("validation_fraction must be in [0, 1)");
+    }
+    if (options.n_iter_no_change < 1) throw ValueError("n_iter_no_change must be at least 1");
+}
+
 void set_thread_pool(std::optional<std::uint64_t> n_jobs) {
     if (!n_jobs || *n_jobs == 0) return;
     tw::parallel::request_pool_size(static_cast<std::size_t>(*n_jobs));

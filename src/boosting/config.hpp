@@ -26,9 +26,31 @@ struct BoostConfig {
     std::optional<std::uint64_t> n_jobs;  // kept, not read after construction
 };
 
+// Options of fits through the package door, kept with the model; the
+// defaults fit exactly what the `_rs` classes fit.
+struct BoostOptions {
+    // Leaf limit of every internal tree, grown best first (histogram grower).
+    std::optional<std::uint64_t> max_leaf_nodes;
+    // Early stopping (boosting/early_stop.hpp): this share of the fit's rows
+    // is held out, and the rounds stop once n_iter_no_change rounds in a row
+    // have not lowered the held rows' loss; 0 grows every round.
+    double validation_fraction = 0.0;
+    std::uint64_t n_iter_no_change = 10;
+    // Regressor: keep the model grown on the rows left after calibration
+    // (one pass) instead of growing it again on every row.
+    bool keep_calibrated = false;
+
+    bool is_default() const {
+        return !max_leaf_nodes && validation_fraction == 0.0 && n_iter_no_change == 10 &&
+               !keep_calibrated;
+    }
+};
+
 // Regression-tree settings for every internal tree of a fit on p columns:
 // feature subsampling only when the resolved count is below p.
 TreeParams make_tree_params(const BoostConfig& config, std::size_t n_features);
+TreeParams make_tree_params(const BoostConfig& config, const BoostOptions& options,
+                            std::size_t n_features);
 
 // Minimum number of counted trees before a streaming round may stop.
 inline std::size_t min_check_count(std::uint64_t rf_n_estimators) {
@@ -46,5 +68,6 @@ std::uint64_t trunc_to_count(double v);
 
 // Rejects configurations that cannot produce a model (before any state changes).
 void check_config_for_fit(const BoostConfig& config);
+void check_options(const BoostOptions& options);
 
 }  // namespace tw::boosting

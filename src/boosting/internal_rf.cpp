@@ -24,30 +24,57 @@ Tree grow_tree(const MatrixView& x, Vec t, Vec w, std::span<const std::size_t> s
     return build_tree_on_bootstrap_exact(x, t, w, sample, params, rng);
 }
 
-// A grown tree with its predictions of the training rows, made by the task
-// that grew it while the tree is in cache.
+// A grown tree with its predictions of the training and held rows, made by
+// the task that grew it while the tree is in cache.
 struct Grown {
     Tree tree;
     std::vector<double> predictions;
+    std::vector<double> held;
 };
 
+// out[k] = the tree's value for row k of x, walking the rows' bin codes when
+// the tree has a coded form on them (the same leaves as the values reach).
+void predict_rows(const Tree& tree, const MatrixView& x, const ensemble::BinnedRows* codes,
+                  double* out) {
+    if (x.rows == 0) return;
+    if (codes && ensemble::walk_binned(tree, *codes, x.rows, [](std::size_t k) { return k; },
+                                       [&](std::size_t k, std::uint32_t leaf) {
+                                           out[k] = tree.nodes[leaf].value;
+                                       })) {
+        return;
+    }
+    tree.predict_rows(x, out);
+}
+
 Grown grow_and_predict(const MatrixView& x, Vec t, Vec w, std::span<const std::size_t> sample,
-                       const TreeParams& params, Rng& rng, const HistogramData* hist) {
-    Grown g{grow_tree(x, t, w, sample, params, rng, hist), std::vector<double>(x.rows)};
-    if (x.rows > 0) g.tree.predict_rows(x, g.predictions.data());
+                       const TreeParams& params, Rng& rng, const HistogramData* hist,
+                       const RoundRows& rows) {
+    Grown g{grow_tree(x, t, w, sample, params, rng, hist), std::vector<double>(x.rows),
+            std::vector<double>(rows.held.rows)};
+    predict_rows(g.tree, x, rows.train, g.predictions.data());
+    predict_rows(g.tree, rows.held, rows.held_codes, g.held.data());
     return g;
 }
 
-// The round of the grown trees (in plan order): per row, the trees'
-// predictions summed in plan order and divided by the tree count.
-RoundFit average(std::vector<Grown>& grown, std::size_t n) {
-    RoundFit out;
-    out.predictions.assign(n, 0.0);
+// Per row, the trees' predictions summed in plan order and divided by the
+// tree count.
+std::vector<double> mean_of(const std::vector<Grown>& grown, std::size_t n,
+                            std::vector<double> Grown::*which) {
+    std::vector<double> out(n, 0.0);
     for (const Grown& g : grown) {
-        for (std::size_t j = 0; j < n; ++j) out.predictions[j] += g.predictions[j];
+        const std::vector<double>& p = g.*which;
+        for (std::size_t j = 0; j < n; ++j) out[j] += p[j];
     }
     const double count = static_cast<double>(grown.size());
-    for (double& v : out.predictions) v = v / count;
+    for (double& v : out) v = v / count;
+    return out;
+}
+
+// The round of the grown trees (in plan order).
+RoundFit average(std::vector<Grown>& grown, std::size_t n, std::size_t held) {
+    RoundFit out;
+    out.predictions = mean_of(grown, n, &Grown::predictions);
+    out.held = mean_of(grown, held, &Grown::held);
     out.forest.trees.reserve(grown.size());
     for (Grown& g : grown) out.forest.trees.push_back(std::move(g.tree));
     return out;
@@ -170,32 +197,35 @@ InternalRF fit_internal_rf(const MatrixView& x, Vec t, Vec w, std::size_t n_tree
 
 RoundFit fit_round(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                    const TreeParams& params, bool bootstrap, Rng& rng,
-                   const HistogramData* hist) {
+                   const HistogramData* hist, const RoundRows& rows) {
     const std::size_t n = x.rows;
-    // Each task predicts the training rows with its own tree right after
-    // growing it; this needs one vector per tree, so very large rounds
+    const std::size_t held = rows.held.rows;
+    // Each task predicts the training and held rows with its own tree right
+    // after growing it; this needs vectors per tree, so very large rounds
     // predict in a separate row-parallel pass instead.
     constexpr std::size_t kInTaskLimit = std::size_t{1} << 22;  // doubles
-    if (n_trees == 0 || n > kInTaskLimit / n_trees) {
+    if (n_trees == 0 || n + held > kInTaskLimit / n_trees) {
         RoundFit out;
         out.forest = fit_internal_rf(x, t, w, n_trees, params, bootstrap, rng, hist);
         out.predictions = predict_forest(out.forest, x);
+        out.held = predict_forest(out.forest, rows.held);
         return out;
     }
     ensemble::BootstrapPlanner planner = round_planner(rng, n, bootstrap);
     std::vector<Grown> grown =
         ensemble::grow_forest(planner, n_trees,
                               [&](std::size_t, std::span<const std::size_t> sample, Rng& tree_rng) {
-                                  return grow_and_predict(x, t, w, sample, params, tree_rng, hist);
+                                  return grow_and_predict(x, t, w, sample, params, tree_rng, hist,
+                                                          rows);
                               })
             .results;
-    return average(grown, n);
+    return average(grown, n, held);
 }
 
 RoundFit fit_internal_rf_streaming(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                                    const TreeParams& params, double tol, bool bootstrap,
                                    Rng& rng, const HistogramData* hist,
-                                   std::size_t min_check, bool binary) {
+                                   std::size_t min_check, bool binary, const RoundRows& rows) {
     const std::size_t n = x.rows;
     ensemble::BootstrapPlanner planner = round_planner(rng, n, bootstrap);
 
@@ -206,7 +236,7 @@ RoundFit fit_internal_rf_streaming(const MatrixView& x, Vec t, Vec w, std::size_
     std::vector<Grown> kept = ensemble::grow_until(
         planner, n_trees,
         [&](std::size_t, std::span<const std::size_t> sample, Rng& tree_rng) {
-            return grow_and_predict(x, t, w, sample, params, tree_rng, hist);
+            return grow_and_predict(x, t, w, sample, params, tree_rng, hist, rows);
         },
         [&](const Grown& g, std::size_t count) {
             const std::vector<double>& p = g.predictions;
@@ -220,7 +250,7 @@ RoundFit fit_internal_rf_streaming(const MatrixView& x, Vec t, Vec w, std::size_
                    stopping_check(mean, spread, p, count, tol, binary);
         });
 
-    return average(kept, n);
+    return average(kept, n, rows.held.rows);
 }
 
 std::vector<double> predict_forest(const InternalRF& forest, const MatrixView& x) {
@@ -234,36 +264,29 @@ std::vector<double> predict_forest(const InternalRF& forest, const MatrixView& x
     return out;
 }
 
-std::vector<double> predict_boosted(std::span<const InternalRF> rounds, double init,
-                                    double learning_rate, const MatrixView& x) {
-    std::vector<double> out(x.rows, init);
-    for_row_blocks(x.rows, [&](std::size_t b, std::size_t e, double* sums) {
-        for (const InternalRF& forest : rounds) {
-            const double count = static_cast<double>(forest.trees.size());
-            std::fill(sums, sums + (e - b), 0.0);
-            add_tree_values(forest, x, b, e, sums);
-            for (std::size_t i = b; i < e; ++i) out[i] += learning_rate * (sums[i - b] / count);
-        }
-    });
-    return out;
+PackedRounds::PackedRounds(std::span<const InternalRF> forests) {
+    std::vector<Tree> trees;
+    for (const InternalRF& forest : forests) {
+        trees.insert(trees.end(), forest.trees.begin(), forest.trees.end());
+        group_end_.push_back(trees.size());
+    }
+    forest_ = PackedForest::values(trees);
+    if (forest_.missing_left()) trees_ = std::move(trees);
 }
 
-std::vector<double> get_raw_predictions(std::span<const InternalRF> forests,
-                                        std::span<const double> init, const MatrixView& x,
-                                        std::size_t k, double learning_rate) {
-    if (k == 0) throw InternalError("get_raw_predictions needs at least one output");
-    if (init.size() < k) throw InternalError("fewer starting scores than outputs");
-    std::vector<double> out(x.rows * k);
-    for (std::size_t i = 0; i < x.rows; ++i) std::copy_n(init.data(), k, out.data() + i * k);
-    for_row_blocks(x.rows, [&](std::size_t b, std::size_t e, double* sums) {
-        for (std::size_t f = 0; f < forests.size(); ++f) {
-            const double count = static_cast<double>(forests[f].trees.size());
-            std::fill(sums, sums + (e - b), 0.0);
-            add_tree_values(forests[f], x, b, e, sums);
-            for (std::size_t i = b; i < e; ++i) {
-                out[i * k + f % k] += learning_rate * (sums[i - b] / count);
-            }
-        }
+std::vector<double> PackedRounds::scores(const MatrixView& x, std::span<const double> init,
+                                         std::size_t outputs, double learning_rate) const {
+    if (outputs == 0) throw InternalError("boosted scores need at least one output");
+    if (init.size() < outputs) throw InternalError("fewer starting scores than outputs");
+    std::vector<double> out(x.rows * outputs);
+    for (std::size_t i = 0; i < x.rows; ++i) std::copy_n(init.data(), outputs, out.data() + i * outputs);
+    // Blocks whose codes (a byte per column) stay in a core's cache while
+    // they descend every tree.
+    const std::size_t fit = std::max<std::size_t>((256 * 1024) / (x.cols + 8 * outputs + 8), 64);
+    const std::size_t grain = std::min(row_grain(x.rows), fit);
+    tw::parallel::parallel_chunks(x.rows, grain, [&](std::size_t b, std::size_t e) {
+        forest_.add_group_means(x, b, e, group_end_, learning_rate, outputs, trees_,
+                                out.data() + b * outputs);
     });
     return out;
 }

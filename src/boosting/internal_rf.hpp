@@ -1,6 +1,11 @@
 // The weak learner of the boosted ensembles: a small random forest of
 // regression trees fitted to per-row targets, its streaming variant that
 // stops growing once its predictions settle, and forest prediction.
+//
+// Terms: held rows are rows kept out of a fit (to stop it early), whose
+// predictions each round makes beside the training rows'; the prediction
+// copy of an ensemble is the PackedForest (tree/packed.hpp) of all its
+// trees, walked once per row block for every round.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +15,8 @@
 #include "grow/grow.hpp"
 #include "core/matrix.hpp"
 #include "core/rng.hpp"
+#include "ensemble/binned_rows.hpp"
+#include "tree/packed.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {
@@ -34,6 +41,16 @@ struct DenseMatrix {
     static DenseMatrix gather(const MatrixView& x, std::span<const std::size_t> which);
 };
 
+// The rows a round predicts besides growing its trees: the training rows x
+// (read as their bin codes `train` when given, which every tree grown on a
+// histogram can walk) and the held rows (coded by the same histogram in
+// held_codes when given).
+struct RoundRows {
+    const ensemble::BinnedRows* train = nullptr;
+    MatrixView held{nullptr, 0, 0, 0};
+    const ensemble::BinnedRows* held_codes = nullptr;
+};
+
 // Every round plans its trees from the boosting generator `rng`, which it
 // advances: per tree a sample of x.rows positions (drawn when bootstrapping),
 // then its tree seed (see ensemble/bootstrap.hpp). Trees grow on the pool in
@@ -48,6 +65,7 @@ InternalRF fit_internal_rf(const MatrixView& x, Vec t, Vec w, std::size_t n_tree
 struct RoundFit {
     InternalRF forest;
     std::vector<double> predictions;  // per training row: mean over kept trees
+    std::vector<double> held;         // the same per held row
 };
 
 // Streaming round: trees grow as independent tasks that fold their
@@ -60,28 +78,39 @@ struct RoundFit {
 RoundFit fit_internal_rf_streaming(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                                    const TreeParams& params, double tol, bool bootstrap,
                                    Rng& rng, const HistogramData* hist,
-                                   std::size_t min_check, bool binary);
+                                   std::size_t min_check, bool binary,
+                                   const RoundRows& rows = {});
 
 // Plain round followed by its training-row predictions.
 RoundFit fit_round(const MatrixView& x, Vec t, Vec w, std::size_t n_trees,
                    const TreeParams& params, bool bootstrap, Rng& rng,
-                   const HistogramData* hist);
+                   const HistogramData* hist, const RoundRows& rows = {});
 
 // Forest prediction of every row: mean leaf value over the trees, summed in
 // tree order (0/0 = NaN for no trees); rows in parallel, results in row order.
 std::vector<double> predict_forest(const InternalRF& forest, const MatrixView& x);
 
-// Single-output boosted prediction: init + sum over rounds, in round order, of
-// learning_rate * forest prediction.
-std::vector<double> predict_boosted(std::span<const InternalRF> rounds, double init,
-                                    double learning_rate, const MatrixView& x);
+// The prediction copy of a boosted ensemble's forests (forest f adds to
+// output f % outputs, as they are grown).
+class PackedRounds {
+public:
+    PackedRounds() = default;
+    explicit PackedRounds(std::span<const InternalRF> forests);
 
-// Multi-output raw scores, row-major rows x k: forest r*k + j adds
-// learning_rate * its prediction to output j, rounds in order. A last,
-// incomplete group uses only the forests that exist. k must be positive.
-std::vector<double> get_raw_predictions(std::span<const InternalRF> forests,
-                                        std::span<const double> init, const MatrixView& x,
-                                        std::size_t k, double learning_rate);
+    // Raw scores, row-major rows x outputs: init, then per forest in order
+    // learning_rate * (its trees' leaf values summed in tree order / its
+    // tree count); rows in parallel. A forest without trees adds NaN.
+    // outputs must be positive and init hold at least `outputs` values.
+    std::vector<double> scores(const MatrixView& x, std::span<const double> init,
+                               std::size_t outputs, double learning_rate) const;
+
+private:
+    PackedForest forest_;
+    std::vector<std::size_t> group_end_;
+    // The trees themselves, kept only where some split sends missing values
+    // left (rows with missing values then walk them; tree/packed.hpp).
+    std::vector<Tree> trees_;
+};
 
 // Columns a row needs for routing through every tree of the forests.
 std::uint64_t columns_read(std::span<const InternalRF> forests);

@@ -1,4 +1,9 @@
 // Saved states of the boosted ensembles (pickling and deep copies).
+//
+// Version 1 holds the configuration and the fitted model, as the `_rs`
+// classes write and read it; version 2 (fits through the package door with
+// options other than the defaults) adds the options after them, and its
+// early-stopped models may hold fewer rounds than n_estimators.
 #include <algorithm>
 #include <cmath>
 
@@ -11,6 +16,41 @@ namespace tw::boosting {
 namespace {
 
 constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kOptionsVersion = 2;
+
+std::uint32_t version_of(const BoostOptions& options) {
+    return options.is_default() ? kVersion : kOptionsVersion;
+}
+
+void write_options(Writer& w, std::uint32_t version, const BoostOptions& o) {
+    if (version < kOptionsVersion) return;
+    w.field(o.max_leaf_nodes);
+    w.field(o.validation_fraction);
+    w.field(o.n_iter_no_change);
+    w.field(o.keep_calibrated);
+}
+
+BoostOptions read_options(Reader& r) {
+    BoostOptions o;
+    if (r.version() < kOptionsVersion) return o;
+    r.field(o.max_leaf_nodes);
+    r.field(o.validation_fraction);
+    r.field(o.n_iter_no_change);
+    r.field(o.keep_calibrated);
+    try {
+        check_options(o);
+    } catch (const ValueError& e) {
+        Reader::fail(e.what());
+    }
+    return o;
+}
+
+// Rounds a fitted model holds: n_estimators, or with early stopping between
+// 1 and n_estimators.
+bool rounds_fit(std::uint64_t rounds, std::uint64_t n_estimators, const BoostOptions& o) {
+    if (o.validation_fraction > 0.0) return rounds <= n_estimators && (rounds > 0 || n_estimators == 0);
+    return rounds == n_estimators;
+}
 
 // The configuration in saved order; A is a Writer (C const) or a Reader.
 template <class A, class C>
@@ -64,7 +104,8 @@ void check_columns(std::uint64_t columns_read, std::uint64_t n_features, bool fi
 }  // namespace
 
 std::string TarnwoodRegressor::save() const {
-    Writer w("TarnwoodRegressor", kVersion);
+    const std::uint32_t version = version_of(options_);
+    Writer w("TarnwoodRegressor", version);
     write_config(w, config_);
     w.f64(conformal_fraction_);
     w.flag(is_fitted_);
@@ -74,11 +115,12 @@ std::string TarnwoodRegressor::save() const {
     w.f64s(calibration_residuals_);
     w.u64s(trees_used_);
     write_rounds(w, rounds_);
+    write_options(w, version, options_);
     return w.bytes();
 }
 
-TarnwoodRegressor TarnwoodRegressor::load(std::string_view state) {
-    Reader r(state, "TarnwoodRegressor", kVersion);
+TarnwoodRegressor TarnwoodRegressor::load(std::string_view state, bool with_options) {
+    Reader r(state, "TarnwoodRegressor", with_options ? kOptionsVersion : kVersion);
     BoostConfig config = read_config(r);
     const double fraction = r.f64();
     // The constructor keeps a fraction inside [0.1, 0.5] (NaN passes).
@@ -91,6 +133,7 @@ TarnwoodRegressor TarnwoodRegressor::load(std::string_view state) {
     model.calibration_residuals_ = r.f64s();
     model.trees_used_ = r.u64s();
     model.rounds_ = read_rounds(r);
+    model.options_ = read_options(r);
     r.finish();
 
     const auto& res = model.calibration_residuals_;
@@ -103,18 +146,21 @@ TarnwoodRegressor TarnwoodRegressor::load(std::string_view state) {
         if (model.rounds_[i].trees.size() != model.trees_used_[i]) Reader::fail("tree count mismatch");
     }
     if (model.is_fitted_) {
-        if (model.rounds_.size() != model.config_.n_estimators) Reader::fail("round count mismatch");
+        if (!rounds_fit(model.rounds_.size(), model.config_.n_estimators, model.options_)) {
+            Reader::fail("round count mismatch");
+        }
         if (res.empty()) Reader::fail("fitted model without calibration residuals");
     } else if (!model.rounds_.empty() || !res.empty()) {
         Reader::fail("model data in an unfitted ensemble");
     }
-    model.columns_read_ = columns_read(model.rounds_);
+    model.finish_model();
     check_columns(model.columns_read_, model.n_features_, model.is_fitted_);
     return model;
 }
 
 std::string TarnwoodClassifier::save() const {
-    Writer w("TarnwoodClassifier", kVersion);
+    const std::uint32_t version = version_of(options_);
+    Writer w("TarnwoodClassifier", version);
     write_config(w, config_);
     w.flag(is_fitted_);
     w.u64(n_features_);
@@ -122,11 +168,12 @@ std::string TarnwoodClassifier::save() const {
     w.f64s(init_);
     w.u64s(trees_used_);
     write_rounds(w, rounds_);
+    write_options(w, version, options_);
     return w.bytes();
 }
 
-TarnwoodClassifier TarnwoodClassifier::load(std::string_view state) {
-    Reader r(state, "TarnwoodClassifier", kVersion);
+TarnwoodClassifier TarnwoodClassifier::load(std::string_view state, bool with_options) {
+    Reader r(state, "TarnwoodClassifier", with_options ? kOptionsVersion : kVersion);
     TarnwoodClassifier model(read_config(r));
     model.is_fitted_ = r.flag();
     model.n_features_ = r.u64();
@@ -134,6 +181,7 @@ TarnwoodClassifier TarnwoodClassifier::load(std::string_view state) {
     model.init_ = r.f64s();
     model.trees_used_ = r.u64s();
     model.rounds_ = read_rounds(r);
+    model.options_ = read_options(r);
     r.finish();
 
     if (model.is_fitted_) {
@@ -141,8 +189,9 @@ TarnwoodClassifier TarnwoodClassifier::load(std::string_view state) {
         // of a round follow in output order.
         const std::size_t outputs = n_classes == 2 ? 1 : static_cast<std::size_t>(n_classes);
         if (n_classes == 0 || model.init_.size() != outputs) Reader::fail("class count mismatch");
-        const std::uint64_t rounds = model.config_.n_estimators;
-        if (model.trees_used_.size() != rounds || rounds > model.rounds_.size() ||
+        const std::uint64_t rounds = model.trees_used_.size();
+        if (!rounds_fit(rounds, model.config_.n_estimators, model.options_) ||
+            rounds > model.rounds_.size() ||
             model.rounds_.size() != rounds * outputs) {
             Reader::fail("round count mismatch");
         }
@@ -156,7 +205,7 @@ TarnwoodClassifier TarnwoodClassifier::load(std::string_view state) {
         Reader::fail("model data in an unfitted ensemble");
     }
     model.n_classes_ = static_cast<std::size_t>(n_classes);
-    model.columns_read_ = columns_read(model.rounds_);
+    model.finish_model();
     check_columns(model.columns_read_, model.n_features_, model.is_fitted_);
     return model;
 }

@@ -97,7 +97,9 @@ void Writer::tree(const Tree& t) {
         u32(n.right);
         u32(n.cw_begin);
         u32(n.cw_count);
-        flag(n.has_class_weights);
+        // The class-weight flag, with the missing side above it (a plain
+        // flag byte for nodes without one).
+        u8(static_cast<std::uint8_t>((n.has_class_weights ? 1 : 0) | (Tree::saved_missing(n) << 1)));
     }
     u64(t.class_weights.size());
     for (const ClassWeight& c : t.class_weights) {
@@ -206,7 +208,10 @@ Tree Reader::tree() {
         n.right = u32();
         n.cw_begin = u32();
         n.cw_count = u32();
-        n.has_class_weights = flag();
+        const std::uint8_t bits = u8();
+        if (bits > (missing_sides_ ? 7 : 1) || (bits > 1 && (bits & 4) == 0)) fail("bad flag");
+        n.has_class_weights = (bits & 1) != 0;
+        n.missing = static_cast<std::uint8_t>(bits >> 1);
     }
     const std::uint64_t n_cw = count(16);
     t.class_weights.resize(n_cw);

@@ -85,6 +85,9 @@ public:
     void finish() const;
     // The format version the state was written with.
     std::uint32_t version() const { return version_; }
+    // Whether the trees read next may carry missing sides (Node::missing);
+    // states of formats without them refuse such nodes.
+    void allow_missing_sides(bool allow) { missing_sides_ = allow; }
 
     [[noreturn]] static void fail(const std::string& what);
 
@@ -93,6 +96,7 @@ private:
     std::string_view data_;
     std::size_t pos_ = 0;
     std::uint32_t version_ = 0;
+    bool missing_sides_ = false;
 };
 
 // Checks the structural invariants every walk relies on: pre-order children

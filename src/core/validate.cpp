@@ -23,7 +23,8 @@ std::uint64_t saturating_u64(double v) {
 
 // First value of x, row by row, that `refused` holds for.
 template <class Refused>
-std::optional<std::string> first_refused(const MatrixView& x, Refused refused) {
+std::optional<std::string> first_refused(const MatrixView& x, Refused refused,
+                                         bool missing_allowed = false) {
     // A matrix without columns holds no values, however many rows it claims
     // (a zero-width array of 2^40 rows costs no memory); do not walk them.
     const std::size_t rows = x.cols == 0 ? 0 : x.rows;
@@ -31,6 +32,11 @@ std::optional<std::string> first_refused(const MatrixView& x, Refused refused) {
         const double* row = x.row(i);
         for (std::size_t j = 0; j < x.cols; ++j) {
             if (refused(row[j])) {
+                if (missing_allowed) {
+                    return "X contains an infinite value at row " + std::to_string(i) +
+                           ", column " + std::to_string(j) + " (" + format_number(row[j]) +
+                           "); missing values may be NaN, but infinities are refused.";
+                }
                 return "X contains non-finite value at row " + std::to_string(i) + ", column " +
                        std::to_string(j) + " (" + format_number(row[j]) +
                        "). Impute or drop missing values before fitting.";
@@ -54,11 +60,14 @@ std::vector<std::uint64_t> distinct_classes(Vec y) {
 
 std::optional<std::string> validate_features(const MatrixView& x, Refuse refuse) {
     if (refuse == Refuse::nan) return first_refused(x, [](double v) { return std::isnan(v); });
+    if (refuse == Refuse::infinite) {
+        return first_refused(x, [](double v) { return std::isinf(v); }, true);
+    }
     return first_refused(x, [](double v) { return !std::isfinite(v); });
 }
 
-std::optional<std::string> validate_finite(const MatrixView& x, Vec y) {
-    if (auto message = validate_features(x)) return message;
+std::optional<std::string> validate_finite(const MatrixView& x, Vec y, Refuse refuse) {
+    if (auto message = validate_features(x, refuse)) return message;
     for (std::size_t i = 0; i < y.size(); ++i) {
         if (!std::isfinite(y[i])) {
             return "y contains non-finite value at index " + std::to_string(i) + " (" +
@@ -84,8 +93,8 @@ std::optional<std::string> validate_weights(Vec weights, std::size_t n_samples) 
 }
 
 std::vector<double> checked_fit_inputs(const MatrixView& x, Vec y,
-                                       const std::optional<Vec>& sample_weight) {
-    if (auto message = validate_finite(x, y)) throw ValueError(*message);
+                                       const std::optional<Vec>& sample_weight, Refuse refuse) {
+    if (auto message = validate_finite(x, y, refuse)) throw ValueError(*message);
     if (y.size() != x.rows) {
         throw ValueError("y length (" + std::to_string(y.size()) +
                          ") does not match number of samples (" + std::to_string(x.rows) + ")");

@@ -18,8 +18,9 @@
 namespace tw {
 
 // Which feature values a fit refuses: the supervised fits refuse NaN and the
-// infinities, the unsupervised fit only NaN.
-enum class Refuse { non_finite, nan };
+// infinities (only the infinities where missing values are allowed), the
+// unsupervised fit only NaN.
+enum class Refuse { non_finite, nan, infinite };
 
 // First refused value of x (row by row), as the fit's message; nullopt when
 // there is none.
@@ -27,7 +28,8 @@ std::optional<std::string> validate_features(const MatrixView& x,
                                              Refuse refuse = Refuse::non_finite);
 
 // First non-finite value of x (row by row), then of y; nullopt when all finite.
-std::optional<std::string> validate_finite(const MatrixView& x, Vec y);
+std::optional<std::string> validate_finite(const MatrixView& x, Vec y,
+                                           Refuse refuse = Refuse::non_finite);
 
 // Length, then the first NaN / infinite / negative weight.
 std::optional<std::string> validate_weights(Vec weights, std::size_t n_samples);
@@ -37,7 +39,8 @@ std::optional<std::string> validate_weights(Vec weights, std::size_t n_samples);
 // ValueError with the first failure, before the caller changes anything;
 // returns the weights to fit with (1.0 per row without sample_weight).
 std::vector<double> checked_fit_inputs(const MatrixView& x, Vec y,
-                                       const std::optional<Vec>& sample_weight);
+                                       const std::optional<Vec>& sample_weight,
+                                       Refuse refuse = Refuse::non_finite);
 
 // Throws ValueError when x is narrower than the `needed` columns a model
 // reads. The message names the argument and what reads it, e.g. for "x" and

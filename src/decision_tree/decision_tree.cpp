@@ -28,8 +28,10 @@ DecisionTree::DecisionTree(std::optional<std::uint64_t> max_depth, std::string c
     if (!known_task(task_)) throw InternalError("task must be 'classification' or 'regression'");
 }
 
-void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight) {
-    const std::vector<double> weights = checked_fit_inputs(x, y, sample_weight);
+void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight,
+                       bool missing_values) {
+    const std::vector<double> weights = checked_fit_inputs(
+        x, y, sample_weight, missing_values ? Refuse::infinite : Refuse::non_finite);
     const bool classification = is_classification();
     std::optional<std::vector<std::uint64_t>> classes;
     if (classification) classes = distinct_classes(y);
@@ -40,11 +42,14 @@ void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_wei
     params.min_samples_split = min_samples_split_;
     params.min_samples_leaf = min_samples_leaf_;
     params.is_classification = classification;
+    const ExactMissing input = missing_values ? ExactMissing::of(x) : ExactMissing{{}, {}, x};
+    params.missing_defaults = missing_values;
+    params.exact_twins = input.twin_of;
 
     Rng rng = seed_rng(random_state_);
     std::vector<std::size_t> positions(x.rows);
     std::iota(positions.begin(), positions.end(), std::size_t{0});
-    Tree tree = build_tree_exact(x, y, weights, positions, params, rng);
+    Tree tree = build_tree_exact(input.view, y, weights, positions, params, rng);
 
     if (classification) classes_ = std::move(classes);
     tree_ = std::move(tree);
@@ -84,11 +89,21 @@ std::vector<double> DecisionTree::predict_proba(const MatrixView& x) const {
 
 namespace {
 constexpr std::string_view kTag = "DecisionTree";
+// Version 2: a tree whose splits carry taught missing sides (package door).
 constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kMissingVersion = 2;
+
+bool has_saved_missing(const std::optional<Tree>& tree) {
+    if (!tree) return false;
+    for (const Node& n : tree->nodes) {
+        if (Tree::saved_missing(n) != 0) return true;
+    }
+    return false;
+}
 }  // namespace
 
 std::string DecisionTree::save() const {
-    Writer w(kTag, kVersion);
+    Writer w(kTag, has_saved_missing(tree_) ? kMissingVersion : kVersion);
     w.opt_u64(max_depth_);
     w.opt_u64(random_state_);
     w.text(criterion_);
@@ -102,8 +117,9 @@ std::string DecisionTree::save() const {
     return w.bytes();
 }
 
-DecisionTree DecisionTree::load(std::string_view state) {
-    Reader r(state, kTag, kVersion);
+DecisionTree DecisionTree::load(std::string_view state, bool missing_values) {
+    Reader r(state, kTag, missing_values ? kMissingVersion : kVersion);
+    r.allow_missing_sides(r.version() >= kMissingVersion);
     auto max_depth = r.opt_u64();
     auto random_state = r.opt_u64();
     std::string criterion = r.text();
@@ -118,6 +134,7 @@ DecisionTree DecisionTree::load(std::string_view state) {
     if (model.is_classification() != model.classes_.has_value() && model.tree_) {
         Reader::fail("class list does not match the task");
     }
+    if (missing_values && model.tree_) model.tree_->set_missing_defaults();
     return model;
 }
 

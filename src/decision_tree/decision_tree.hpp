@@ -23,7 +23,10 @@ public:
                  std::uint64_t min_samples_leaf);
 
     // Validates everything before changing state; throws ValueError.
-    void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight);
+    // missing_values: x may hold NaN, and every split gets a missing side
+    // (grow/grow.hpp, ExactMissing and TreeParams::missing_defaults).
+    void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight,
+             bool missing_values = false);
 
     std::vector<double> predict(const MatrixView& x) const;
     // Row-major rows x classes().size().
@@ -46,7 +49,9 @@ public:
     // Saved state (settings and fitted tree) for pickling; load validates it
     // fully and throws ValueError on a corrupted or foreign state.
     std::string save() const;
-    static DecisionTree load(std::string_view state);
+    // missing_values: the package door's trees, whose states may carry
+    // missing sides and whose other splits get the default ones.
+    static DecisionTree load(std::string_view state, bool missing_values = false);
 
 private:
     void check_fitted() const;

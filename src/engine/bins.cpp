@@ -4,7 +4,7 @@
 // hash of a fit record (random_forest.hpp) taken block by block.
 //
 // bin_edges(x, n_jobs=None) -> list of float64 arrays: per column of x the
-//     edges HistogramData::build gives it.
+//     edges HistogramData::build gives it (x must hold no missing values).
 // bin_rows(x, edges) -> bytes: the bins of x's rows with those edges,
 //     row-major, one byte a value; refuses NaN and infinities as fits do.
 // data_hash_start(rows, n_features, targets) -> lanes (4 ints),
@@ -50,8 +50,16 @@ PyObject* bin_edges(PyObject*, PyObject* args, PyObject* kwargs) {
             return to_matrix(ox, "x");
         }();
         std::vector<std::vector<double>> edges;
-        run_released("bin_edges", threads, Progress{}, 0,
-                     [&] { edges = HistogramData::build(x.view()).bin_edges; });
+        bool missing = false;
+        run_released("bin_edges", threads, Progress{}, 0, [&] {
+            HistogramData h = HistogramData::build(x.view());
+            missing = h.features() != h.columns;
+            h.bin_edges.resize(h.columns);
+            edges = std::move(h.bin_edges);
+        });
+        if (missing) {
+            throw ValueError("x holds missing values (NaN); data binned in row blocks must not");
+        }
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(edges.size())));
         for (std::size_t f = 0; f < edges.size(); ++f) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), float_array(edges[f]));

@@ -1,8 +1,11 @@
 // tarnwood._engine.BoostedClassifier and BoostedRegressor: the boosted
 // ensembles of boosting/ behind the package door. Same settings (without
 // the process-wide n_jobs: threads are chosen per call), saved states and
-// results as the `_rs` boosted classes; results come back as NumPy arrays,
-// and fit and predictions run with the interpreter lock released.
+// results as the `_rs` boosted classes, plus the fit options of
+// boosting/config.hpp (BoostOptions: leaf limits, early stopping, keeping
+// the calibrated model), whose states only this door reads; results come
+// back as NumPy arrays, and fit and predictions run with the interpreter
+// lock released.
 #include <cstdint>
 #include <utility>
 
@@ -21,8 +24,40 @@ namespace {
 
 using namespace tw::py;
 using tw::boosting::BoostConfig;
-using Regressor = tw::boosting::TarnwoodRegressor;
-using Classifier = tw::boosting::TarnwoodClassifier;
+using tw::boosting::BoostOptions;
+
+// The door's ensembles: the core classes, fitting with the options given
+// at construction and reading saved states with options as well.
+template <class Core>
+struct Door : Core {
+    Door(Core&& core, BoostOptions options) : Core(std::move(core)), requested(options) {}
+    void fit(const MatrixView& x, Vec y, std::optional<Vec> w) {
+        Core::fit(x, y, w, requested);
+    }
+    static Door load(std::string_view state) {
+        Core core = Core::load(state, true);
+        const BoostOptions options = core.options();
+        return Door(std::move(core), options);
+    }
+    BoostOptions requested;  // the options of the next fit
+};
+using Regressor = Door<tw::boosting::TarnwoodRegressor>;
+using Classifier = Door<tw::boosting::TarnwoodClassifier>;
+
+// The option keywords after the settings (the regressor adds
+// keep_calibrated after them).
+#define TW_OPTION_NAMES "max_leaf_nodes", "validation_fraction", "n_iter_no_change"
+constexpr int kOptions = 3;
+
+BoostOptions options_of(PyObject* const* o, PyObject* keep) {
+    BoostOptions options;
+    if (o[0]) options.max_leaf_nodes = to_opt_count(o[0], "max_leaf_nodes");
+    if (o[1]) options.validation_fraction = to_float(o[1], "validation_fraction");
+    if (o[2]) options.n_iter_no_change = to_count(o[2], "n_iter_no_change");
+    if (keep) options.keep_calibrated = to_flag(keep, "keep_calibrated");
+    tw::boosting::check_options(options);
+    return options;
+}
 
 // The first twelve configuration parameters (every one but n_jobs).
 constexpr int kSettings = 12;
@@ -114,6 +149,16 @@ PyObject* n_estimators(PyObject* self, void*) {
     });
 }
 
+// Boosting rounds the fitted model holds (fewer than n_estimators when the
+// fit stopped early).
+template <class Model>
+PyObject* n_iter(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Shared<Model> model(self);
+        return py_int(model->trees_used().size());
+    });
+}
+
 template <class Model>
 PyObject* trees_used(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
@@ -126,22 +171,33 @@ PyObject* trees_used(PyObject* self, void*) {
 
 PyObject* reg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {TW_BOOST_NAMES, "conformal_fraction", nullptr};
-        PyObject* o[kSettings + 1] = {};
-        parse_args(args, kwargs, "|OOOOOOOOOOOOO:BoostedRegressor", names, &o[0], &o[1], &o[2],
-                   &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12]);
+        static const char* const names[] = {TW_BOOST_NAMES, "conformal_fraction", TW_OPTION_NAMES,
+                                            "keep_calibrated", nullptr};
+        PyObject* o[kSettings + 2 + kOptions] = {};
+        parse_args(args, kwargs, "|OOOOOOOOOOOOOOOOO:BoostedRegressor", names, &o[0], &o[1],
+                   &o[2], &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12],
+                   &o[13], &o[14], &o[15], &o[16]);
         BoostConfig config = config_of(o);
         const double fraction = o[kSettings] ? to_float(o[kSettings], "conformal_fraction") : 0.2;
-        return make_instance(type, new Regressor(std::move(config), fraction));
+        const BoostOptions options = options_of(o + kSettings + 1, o[kSettings + 1 + kOptions]);
+        return make_instance(
+            type, new Regressor(tw::boosting::TarnwoodRegressor(std::move(config), fraction),
+                                options));
     });
 }
 
 PyObject* reg_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    // Two passes: calibration, then the final model on every row.
+    // Two passes (calibration, then the final model on every row) unless
+    // the calibrated model is kept.
     return fit_call<Regressor>(
         self, args, kwargs,
-        [](const Regressor& m) { return Regressor(m.config(), m.conformal_fraction()); },
-        [](const Regressor& m) { return 2 * pass_trees(m.config(), 1); },
+        [](const Regressor& m) {
+            return Regressor(tw::boosting::TarnwoodRegressor(m.config(), m.conformal_fraction()),
+                             m.requested);
+        },
+        [](const Regressor& m) {
+            return (m.requested.keep_calibrated ? 1 : 2) * pass_trees(m.config(), 1);
+        },
         [](const Regressor& m, const MatrixView&) { check_rounds(m.config()); });
 }
 
@@ -179,6 +235,7 @@ PyGetSetDef g_reg_getset[] = {
     TW_GETTER("n_estimators", n_estimators<Regressor>),
     TW_GETTER("is_fitted", is_fitted_getter<Regressor>),
     TW_GETTER("trees_used", trees_used<Regressor>),
+    TW_GETTER("n_iter", n_iter<Regressor>),
     TW_GETTER("calibration_residuals", reg_calibration_residuals),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -187,11 +244,15 @@ PyGetSetDef g_reg_getset[] = {
 
 PyObject* clf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {TW_BOOST_NAMES, nullptr};
-        PyObject* o[kSettings] = {};
-        parse_args(args, kwargs, "|OOOOOOOOOOOO:BoostedClassifier", names, &o[0], &o[1], &o[2],
-                   &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11]);
-        return make_instance(type, new Classifier(config_of(o)));
+        static const char* const names[] = {TW_BOOST_NAMES, TW_OPTION_NAMES, nullptr};
+        PyObject* o[kSettings + kOptions] = {};
+        parse_args(args, kwargs, "|OOOOOOOOOOOOOOO:BoostedClassifier", names, &o[0], &o[1], &o[2],
+                   &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12],
+                   &o[13], &o[14]);
+        BoostConfig config = config_of(o);
+        const BoostOptions options = options_of(o + kSettings, nullptr);
+        return make_instance(
+            type, new Classifier(tw::boosting::TarnwoodClassifier(std::move(config)), options));
     });
 }
 
@@ -199,7 +260,10 @@ PyObject* clf_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The number of classes is known only once y is read, so progress
     // counts the trees of a two-class fit (one forest per round).
     return fit_call<Classifier>(
-        self, args, kwargs, [](const Classifier& m) { return Classifier(m.config()); },
+        self, args, kwargs,
+        [](const Classifier& m) {
+            return Classifier(tw::boosting::TarnwoodClassifier(m.config()), m.requested);
+        },
         [](const Classifier& m) { return pass_trees(m.config(), 1); },
         [](const Classifier& m, const MatrixView&) { check_rounds(m.config()); });
 }
@@ -250,6 +314,7 @@ PyGetSetDef g_clf_getset[] = {
     TW_GETTER("n_classes", clf_n_classes),
     TW_GETTER("is_fitted", is_fitted_getter<Classifier>),
     TW_GETTER("trees_used", trees_used<Classifier>),
+    TW_GETTER("n_iter", n_iter<Classifier>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -257,13 +322,14 @@ PyGetSetDef g_clf_getset[] = {
     "(n_estimators=20, learning_rate=0.1, rf_n_estimators=20, rf_max_depth=None, "      \
     "rf_max_features=None, bootstrap=True, random_state=None, min_samples_split=2, "    \
     "min_samples_leaf=1, use_histogram=True, async_mode=False, tol=1e-4"
+#define TW_OPTION_SIG "max_leaf_nodes=None, validation_fraction=0.0, n_iter_no_change=10"
 
 }  // namespace
 
 bool add_boosting(PyObject* module) {
     const TypeDescription classifier{
         "BoostedClassifier",
-        "BoostedClassifier" TW_BOOST_SIG ")\n--\n\n"
+        "BoostedClassifier" TW_BOOST_SIG ", " TW_OPTION_SIG ")\n--\n\n"
         "Newton boosting with a random forest per round and class (saved states shared "
         "with _rs.TarnwoodClassifier).",
         sizeof(Box<Classifier>), clf_new, dealloc_instance<Classifier>, g_clf_methods,
@@ -271,7 +337,8 @@ bool add_boosting(PyObject* module) {
     };
     const TypeDescription regressor{
         "BoostedRegressor",
-        "BoostedRegressor" TW_BOOST_SIG ", conformal_fraction=0.2)\n--\n\n"
+        "BoostedRegressor" TW_BOOST_SIG ", conformal_fraction=0.2, " TW_OPTION_SIG
+        ", keep_calibrated=False)\n--\n\n"
         "Squared-loss boosting with a random forest per round and split-conformal "
         "intervals (saved states shared with _rs.TarnwoodRegressor).",
         sizeof(Box<Regressor>), reg_new, dealloc_instance<Regressor>, g_reg_methods,

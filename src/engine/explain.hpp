@@ -166,7 +166,8 @@ PyObject* model_explained_trees(PyObject* self, PyObject* args, PyObject* kwargs
                     throw InternalError("explained_trees: malformed tree");
                 }
                 left[i] = d.left;
-                right[i] = deflt[i] = d.right;  // NaN goes right
+                right[i] = d.right;
+                deflt[i] = (d.missing & kMissingLeft) != 0 ? d.left : d.right;  // where NaN goes
                 feature[i] = d.feature;
                 threshold[i] = d.threshold;
                 const double nl = static_cast<double>(tree.nodes[d.left].n_samples);

@@ -1,7 +1,8 @@
 // The package door's methods for the analyses of a fitted forest
 // (random_forest/random_forest.hpp): out-of-bag predictions, impurity and
 // out-of-bag permutation importances, leaf indices, decision paths, the
-// replayed samples and the node arrays of each tree. Shared by both forest
+// replayed samples, the node arrays of each tree and the check of missing
+// values met at splits that saw none. Shared by both forest
 // classes; every result is a new NumPy array (or a tuple or dict of them).
 //
 // Node arrays follow the layout tools that read tree structure expect: a
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/validate.hpp"
 #include "engine/run.hpp"
 #include "module/py.hpp"
 #include "random_forest/random_forest.hpp"
@@ -119,7 +121,7 @@ PyObject* forest_tree_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         const NodeTotals totals = model->tree_totals(static_cast<std::size_t>(t));
         const Tree& tree = model->trees()[t];
         const std::size_t n = tree.nodes.size();
-        std::vector<std::int64_t> left(n), right(n), feature(n), samples(n);
+        std::vector<std::int64_t> left(n), right(n), feature(n), samples(n), missing_left(n);
         std::vector<double> threshold(n);
         for (std::size_t i = 0; i < n; ++i) {
             const Node& nd = tree.nodes[i];
@@ -129,6 +131,7 @@ PyObject* forest_tree_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
             feature[i] = leaf ? std::int64_t{-2} : std::int64_t{nd.feature};
             threshold[i] = leaf ? -2.0 : nd.threshold;
             samples[i] = static_cast<std::int64_t>(nd.n_samples);
+            missing_left[i] = !leaf && (nd.missing & kMissingLeft) != 0 ? 1 : 0;
         }
         using I64 = std::span<const std::int64_t>;
         py::Ref dict(PyDict_New());
@@ -137,6 +140,7 @@ PyObject* forest_tree_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         py::dict_set(dict.get(), "children_right", py::int64_array(I64(right), {n}));
         py::dict_set(dict.get(), "feature", py::int64_array(I64(feature), {n}));
         py::dict_set(dict.get(), "threshold", py::float_array(threshold));
+        py::dict_set(dict.get(), "missing_go_to_left", py::int64_array(I64(missing_left), {n}));
         py::dict_set(dict.get(), "value", py::float_array(totals.value, {n, 1, totals.width}));
         py::dict_set(dict.get(), "n_node_samples", py::int64_array(I64(samples), {n}));
         py::dict_set(dict.get(), "weighted_n_node_samples", py::float_array(totals.weight));
@@ -172,10 +176,36 @@ PyObject* forest_oob_permutation(PyObject* self, PyObject* args, PyObject* kwarg
     });
 }
 
+// unseen_missing(x): None, or (row, feature, tree) of the first row, in row
+// order, whose path in some tree (the first such tree) meets a missing value
+// at a split whose training rows had none of that feature.
+template <class Model>
+PyObject* forest_unseen_missing(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&]() -> PyObject* {
+        std::size_t threads = 0;
+        const py::Matrix x = parse_rows(args, kwargs, "O|O:unseen_missing", threads);
+        py::Shared<Model> model(self);
+        if (!model->is_fitted()) throw ValueError("the forest has not been fitted");
+        const MatrixView v = x.view();
+        const std::vector<Tree>& trees = model->trees();
+        for (const Tree& t : trees) require_width(v, t.n_features_used, "x", "the fitted forest reads column");
+        for (std::size_t r = 0; r < v.rows; ++r) {
+            if (!v.has_missing(r, r + 1, v.cols)) continue;
+            for (std::size_t t = 0; t < trees.size(); ++t) {
+                const std::int64_t f = trees[t].unseen_missing(v.row(r));
+                if (f >= 0) return Py_BuildValue("(nLn)", static_cast<Py_ssize_t>(r), static_cast<long long>(f), static_cast<Py_ssize_t>(t));
+            }
+        }
+        return py::none();
+    });
+}
+
 }  // namespace tw::engine
 
 // The method-table entries of the analyses of forest class T.
 #define TW_FOREST_ANALYSES(T)                                                                 \
+    TW_METHOD("unseen_missing", ::tw::engine::forest_unseen_missing<T>,                      \
+              "unseen_missing($self, x, n_jobs=None)\n--\n\n"),                             \
     TW_METHOD("oob_predictions", ::tw::engine::forest_oob_predictions<T>,                    \
               "oob_predictions($self)\n--\n\n"),                                              \
         TW_METHOD("feature_importances", ::tw::engine::forest_importances<T>,                \

@@ -74,6 +74,7 @@ FitOptions to_fit_options(PyObject* ooob, PyObject* osamples, PyObject* obalance
                           PyObject* ocriterion) {
     FitOptions options;
     options.record = true;
+    options.missing_values = true;
     options.oob = ooob && to_flag(ooob, "oob_score");
     options.max_samples = to_opt_count(osamples, "max_samples");
     options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");

@@ -32,7 +32,7 @@ PyObject* tree_importances(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::string_view state = to_bytes(ostate, "state");
         const Matrix x = to_matrix(ox, "x");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
-        const DecisionTree model = DecisionTree::load(state);
+        const DecisionTree model = DecisionTree::load(state, true);
         if (!model.tree()) throw ValueError("the tree has not been fitted");
         const Tree& tree = *model.tree();
         const MatrixView view = x.view();
@@ -67,9 +67,9 @@ PyObject* boosted_importances(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::uint64_t n = to_count(on, "n_features");
         std::vector<boosting::InternalRF> rounds;
         if (kind == "regressor") {
-            rounds = boosting::TarnwoodRegressor::load(state).rounds();
+            rounds = boosting::TarnwoodRegressor::load(state, true).rounds();
         } else if (kind == "classifier") {
-            rounds = boosting::TarnwoodClassifier::load(state).rounds();
+            rounds = boosting::TarnwoodClassifier::load(state, true).rounds();
         } else {
             throw ValueError("kind must be 'regressor' or 'classifier'");
         }

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "core/validate.hpp"
 #include "decision_tree/decision_tree.hpp"
 #include "engine/calls.hpp"
 #include "engine/classes.hpp"
@@ -22,7 +23,18 @@ namespace tw::engine {
 namespace {
 
 using namespace tw::py;
-using Model = tw::DecisionTree;
+
+// The package's tree: missing values allowed in x, and a missing side in
+// every split (taught, or the default one).
+struct Model : tw::DecisionTree {
+    using tw::DecisionTree::DecisionTree;
+    explicit Model(tw::DecisionTree&& t) : tw::DecisionTree(std::move(t)) {}
+    void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight) {
+        tw::DecisionTree::fit(x, y, sample_weight, true);
+    }
+    Model unfitted() const { return Model(tw::DecisionTree::unfitted()); }
+    static Model load(std::string_view state) { return Model(tw::DecisionTree::load(state, true)); }
+};
 using Explainer = tw::TreeShap;
 
 PyTypeObject* g_tree_type = nullptr;
@@ -98,7 +110,27 @@ PyObject* tree_classes(PyObject* self, void*) {
     });
 }
 
+// unseen_missing(x): None, or (row, feature, 0) for the first row whose path
+// meets a missing value at a split whose training rows had none there.
+PyObject* tree_unseen_missing(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::size_t threads = 0;
+        const Matrix x = parse_rows(args, kwargs, "O|O:unseen_missing", threads);
+        Shared<Model> model(self);
+        if (!model->tree()) throw ValueError("the tree has not been fitted");
+        const Tree& tree = *model->tree();
+        const MatrixView v = x.view();
+        require_width(v, tree.n_features_used, "x", "the fitted tree reads column");
+        for (std::size_t r = 0; r < v.rows; ++r) {
+            const std::int64_t f = tree.unseen_missing(v.row(r));
+            if (f >= 0) return Py_BuildValue("(nLn)", static_cast<Py_ssize_t>(r), static_cast<long long>(f), Py_ssize_t{0});
+        }
+        return none();
+    });
+}
+
 PyMethodDef g_tree_methods[] = {
+    TW_METHOD("unseen_missing", tree_unseen_missing, "unseen_missing($self, x, n_jobs=None)\n--\n\n"),
     TW_METHOD("fit", tree_fit, "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0)\n--\n\n"),
     TW_METHOD("predict", tree_predict, "predict($self, x, n_jobs=None)\n--\n\n"),
     TW_METHOD("predict_proba", tree_predict_proba, "predict_proba($self, x, n_jobs=None)\n--\n\n"),

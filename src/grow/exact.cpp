@@ -11,6 +11,8 @@
 // one, so the vector comes out in pre-order and the generator is consumed in
 // the same order as a recursive grower would consume it.
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <numeric>
 #include <vector>
 
@@ -83,7 +85,12 @@ private:
     // Nodes with fewer samples have no candidate: min_samples_split, 2 and
     // two leaves' worth of samples.
     std::uint64_t min_scan_ = 2;
-    std::size_t n_examined_ = 0;  // features examined per node
+    std::size_t n_examined_ = 0;  // columns examined per node
+    // Columns of x before the twins (grow.hpp, TreeParams::exact_twins), and
+    // the twin of each column (0 for none).
+    std::size_t n_columns_ = 0;
+    std::vector<std::size_t> twin_;
+    std::vector<std::size_t> examined_;  // a node's columns, then their twins
 
     std::vector<std::uint64_t> class_ids_;  // class index of each dense class
     std::vector<ClassRecord> class_records_;
@@ -117,8 +124,15 @@ ExactGrower::ExactGrower(const MatrixView& x, Vec y, Vec w, std::span<const std:
                                          params.min_samples_leaf > (~0ULL >> 1)
                                              ? ~0ULL
                                              : 2 * params.min_samples_leaf});
-    n_examined_ = n_features_;
-    if (params.max_features && *params.max_features < n_features_) {
+    if (params.exact_twins.size() > n_features_) throw InternalError("more twins than columns");
+    n_columns_ = n_features_ - params.exact_twins.size();
+    twin_.assign(n_columns_, 0);
+    for (std::size_t j = 0; j < params.exact_twins.size(); ++j) {
+        if (params.exact_twins[j] >= n_columns_) throw InternalError("twin of no column");
+        twin_[params.exact_twins[j]] = n_columns_ + j;
+    }
+    n_examined_ = n_columns_;
+    if (params.max_features && *params.max_features < n_columns_) {
         n_examined_ = *params.max_features;
     }
 
@@ -353,9 +367,15 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
         return;
     }
 
-    feature_draw_.resize(n_features_);
+    feature_draw_.resize(n_columns_);
     std::iota(feature_draw_.begin(), feature_draw_.end(), std::size_t{0});
     shuffle(rng_, std::span<std::size_t>(feature_draw_));
+    // The twins of the examined columns follow them, so that among equal
+    // gains a split sending the missing values right wins.
+    examined_.assign(feature_draw_.begin(), feature_draw_.begin() + n_examined_);
+    for (std::size_t j = 0; j < n_examined_; ++j) {
+        if (twin_[feature_draw_[j]] != 0) examined_.push_back(twin_[feature_draw_[j]]);
+    }
 
     BestSplit best;
     if (t.scannable && n >= min_scan_) {
@@ -366,16 +386,16 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
             parent.impurity = split::class_impurity(
                 params_.criterion, classes_.size(), weight_,
                 [&](std::size_t i) { return class_total_[classes_[i]]; });
-            for (std::size_t j = 0; j < n_examined_; ++j) {
+            for (const std::size_t f : examined_) {
                 parallel::check_stop();  // a scan of many rows is long
-                scan_classes(feature_draw_[j], lo, n, parent, best);
+                scan_classes(f, lo, n, parent, best);
             }
         } else {
             const ParentTotals parent{weight_, sum_wy_, sum_ywy_,
                                       split::variance(weight_, sum_wy_, sum_ywy_)};
-            for (std::size_t j = 0; j < n_examined_; ++j) {
+            for (const std::size_t f : examined_) {
                 parallel::check_stop();  // a scan of many rows is long
-                scan_regression(feature_draw_[j], lo, n, parent, best);
+                scan_regression(f, lo, n, parent, best);
             }
         }
     }
@@ -389,10 +409,19 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
     const double* chosen = orders_.values(best.feature) + lo;
     std::size_t n_left = 0;
     while (n_left < n && chosen[n_left] <= best.threshold) ++n_left;
+    // Missing values read as +inf stay right of "every value left" (+inf).
+    if (best.feature < n_columns_ && twin_[best.feature] != 0) {
+        while (n_left > 0 && chosen[n_left - 1] == std::numeric_limits<double>::infinity()) --n_left;
+    }
     if (n_left < min_leaf_ || n - n_left < min_leaf_) {
         link(make_leaf(tree, lo, hi));
         return;
     }
+    // A column with a twin reads its missing values as +inf: sorted last.
+    const std::size_t split_column =
+        best.feature < n_columns_ ? best.feature : params_.exact_twins[best.feature - n_columns_];
+    const bool seen = twin_[split_column] != 0 &&
+                      orders_.values(split_column)[hi - 1] == std::numeric_limits<double>::infinity();
     clear_totals();
 
     orders_.split_list(best.feature, lo, hi, n_left);
@@ -402,12 +431,18 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
     orders_.split_features(lo, hi, scan_left, scan_right);
 
     Node node;
-    node.feature = best.feature;
+    const std::size_t column = split_column;
+    node.feature = static_cast<std::uint32_t>(column);
     node.threshold = best.threshold;
     node.n_samples = n;
+    if (seen) {
+        node.missing = kMissingSeen | (column != best.feature ? kMissingLeft : 0);
+    } else if (params_.missing_defaults) {
+        node.missing = kMissingDefault | (n_left > n - n_left ? kMissingLeft : 0);
+    }
     const std::uint32_t index = append_node(tree, node);
     link(index);
-    if (best.feature + 1 > tree.n_features_used) tree.n_features_used = best.feature + 1;
+    if (column + 1 > tree.n_features_used) tree.n_features_used = column + 1;
     stack.push_back(Task{mid, hi, t.depth + 1, index, false, scan_right});
     stack.push_back(Task{lo, mid, t.depth + 1, index, true, scan_left});
 }
@@ -427,6 +462,41 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, Vec y, Vec w,
     // keep list order, which is what growing on a row-by-row copy of the
     // listed rows gives, without making the copy.
     return build_tree_exact(x, y, w, bootstrap, params, rng);
+}
+
+}  // namespace tw
+
+namespace tw {
+
+ExactMissing ExactMissing::of(const MatrixView& x) {
+    ExactMissing m;
+    m.view = x;
+    const std::size_t cols = x.cols;
+    for (std::size_t c = 0; c < cols; ++c) {
+        for (std::size_t r = 0; r < x.rows; ++r) {
+            if (std::isnan(x.at(r, c))) {
+                m.twin_of.push_back(static_cast<std::uint32_t>(c));
+                break;
+            }
+        }
+    }
+    if (m.twin_of.empty()) return m;
+    const std::size_t width = cols + m.twin_of.size();
+    const double inf = std::numeric_limits<double>::infinity();
+    m.values.resize(x.rows * width);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        double* out = m.values.data() + r * width;
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double v = x.at(r, c);
+            out[c] = std::isnan(v) ? inf : v;
+        }
+        for (std::size_t j = 0; j < m.twin_of.size(); ++j) {
+            const double v = x.at(r, m.twin_of[j]);
+            out[cols + j] = std::isnan(v) ? -inf : v;
+        }
+    }
+    m.view = MatrixView{m.values.data(), x.rows, width, width};
+    return m;
 }
 
 }  // namespace tw

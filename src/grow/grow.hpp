@@ -34,6 +34,27 @@ struct TreeParams {
     std::optional<std::uint64_t> max_leaf_nodes;
     // Classification: the impurity the splits decrease (split/gain.hpp).
     split::Criterion criterion = split::Criterion::kGini;
+    // Splits whose rows taught no missing side get the default one
+    // (tree/tree.hpp, kMissingDefault); off, missing values go right there.
+    bool missing_defaults = false;
+    // Exact grower on a matrix with missing values (ExactMissing below): its
+    // last exact_twins.size() columns are twins of these columns.
+    std::span<const std::uint32_t> exact_twins;
+};
+
+// The exact grower's view of a matrix with missing values: each column
+// holding NaN reads them as +inf (sorted after every value, so thresholds
+// send them right, and "all values left" is the midpoint +inf), and gets a
+// twin column after the others reading them as -inf (sorted first: its
+// thresholds send them left, "missing only left" being -inf). A split on a
+// twin is a split of its column with missing values going left. The fits
+// refuse infinite values, so +inf and -inf mean missing here.
+struct ExactMissing {
+    std::vector<double> values;           // rows x (cols + twins), row-major
+    std::vector<std::uint32_t> twin_of;   // per twin, its column
+    MatrixView view;                      // values, or x itself without twins
+
+    static ExactMissing of(const MatrixView& x);
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

@@ -76,6 +76,7 @@ private:
     bool evaluate(Open& open);
     void allocate();
     void choose_features();
+    Node split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u64 nl, u64 nr);
     SearchMode decide_search(u32 slots, u32& own);
     void search(SearchMode mode, const Frame& fr, u32 own, BestSplit& best);
     u32 make_leaf(u32 begin, u32 end);
@@ -137,7 +138,7 @@ void HistGrower::allocate() {
 }
 
 void HistGrower::choose_features() {
-    const std::size_t nf = ws_.features();
+    const std::size_t nf = hist_.columns;
     examined_.clear();
     std::size_t k = nf;
     if (params_.max_features && *params_.max_features < nf && params_.random_splits) {
@@ -149,17 +150,43 @@ void HistGrower::choose_features() {
         for (std::size_t j = nf - k; j < nf; ++j) {
             if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
         }
-        return;
-    } else if (params_.max_features && *params_.max_features < nf) {
-        k = static_cast<std::size_t>(*params_.max_features);
-        for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
-        shuffle(rng_, std::span<u32>(features_.data(), nf));
     } else {
-        for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
+        if (params_.max_features && *params_.max_features < nf) {
+            k = static_cast<std::size_t>(*params_.max_features);
+            for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
+            shuffle(rng_, std::span<u32>(features_.data(), nf));
+        } else {
+            for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
+        }
+        for (std::size_t j = 0; j < k; ++j) {
+            if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
+        }
     }
-    for (std::size_t j = 0; j < k; ++j) {
-        if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
+    // The twins of the examined columns follow them, so that among equal
+    // gains a split sending the missing values right wins.
+    if (hist_.twin_of.empty()) return;
+    const std::size_t drawn = examined_.size();
+    for (std::size_t j = 0; j < drawn; ++j) {
+        if (hist_.has_missing(examined_[j])) examined_.push_back(hist_.twin_index[examined_[j]]);
     }
+}
+
+// The split node of a search's best candidate on slots begin..end-1 (already
+// partitioned, nl and nr entries on each side): its column, threshold and
+// missing side.
+Node HistGrower::split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u64 nl, u64 nr) {
+    Node node;
+    const std::size_t column = hist_.column_of(best.feature);
+    node.threshold = hist_.bin_edges[best.feature][best.bin];
+    node.feature = static_cast<std::uint32_t>(column);
+    node.n_samples = n;
+    if (ws_.any_missing(begin, end, column)) {
+        node.missing = kMissingSeen | (best.feature != column ? kMissingLeft : 0);
+    } else if (params_.missing_defaults) {
+        node.missing = kMissingDefault | (nl > nr ? kMissingLeft : 0);
+    }
+    tree_.n_features_used = std::max<u64>(tree_.n_features_used, column + 1);
+    return node;
 }
 
 // Tiny nodes give their kept histogram back; a node that can use one and
@@ -290,15 +317,9 @@ Tree HistGrower::grow() {
             continue;
         }
         const u32 me = static_cast<u32>(tree_.nodes.size());
-        Node node;
-        node.threshold = threshold;
-        node.value = 0.0;
-        node.feature = best.feature;
-        node.n_samples = n;
+        Node node = split_node(best, fr.begin, fr.end, n, nl, nr);
         node.left = me + 1;
-        node.right = 0;
         tree_.nodes.push_back(node);
-        tree_.n_features_used = std::max<u64>(tree_.n_features_used, best.feature + 1);
         const grow::KeptHistograms::Children kept = kept_.hand_down(
             own, ctx_, grow::NodeRange{fr.begin, fr.end, n}, mid, nl, nr, fr.depth + 1);
         // In count mode the partition counted the left side's classes, so
@@ -416,13 +437,10 @@ Tree HistGrower::grow_best_first() {
             continue;
         }
         const u32 me = static_cast<u32>(tree_.nodes.size());
-        Node node;
-        node.threshold = hist_.bin_edges[o.best.feature][o.best.bin];
-        node.feature = static_cast<std::uint32_t>(o.best.feature);
-        node.n_samples = o.rows;
+        Node node = split_node(o.best, o.begin, o.end, o.rows, opened[o.left].rows,
+                               opened[o.right].rows);
         node.left = me + 1;
         tree_.nodes.push_back(node);
-        tree_.n_features_used = std::max<u64>(tree_.n_features_used, o.best.feature + 1);
         stack.emplace_back(o.right, me);
         stack.emplace_back(o.left, kNoParent);
     }

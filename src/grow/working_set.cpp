@@ -13,7 +13,8 @@ namespace tw::grow {
 void WorkingSet::check_inputs() const {
     if (entries_ >= std::numeric_limits<u32>::max()) throw InternalError("bootstrap list too long");
     if (features_ > kMaxFeatures) throw ValueError("x has more columns than a tree can address");
-    if (hist_.bins.size() != features_ || hist_.bin_edges.size() != features_ ||
+    if (hist_.columns != x_.cols || hist_.bins.size() != features_ ||
+        hist_.bin_edges.size() != features_ ||
         hist_.n_bins.size() != features_) {
         throw InternalError("histogram does not match the feature matrix");
     }
@@ -27,6 +28,16 @@ void WorkingSet::check_inputs() const {
     for (std::size_t r : boot_) {
         if (r >= limit) throw InternalError("bootstrap row index out of range");
     }
+}
+
+bool WorkingSet::any_missing(u32 begin, u32 end, std::size_t column) const {
+    if (!hist_.has_missing(column)) return false;
+    const std::size_t missing_bin = hist_.n_bins[column] - 1;
+    const std::uint8_t* b = bins_.data() + column;
+    for (u32 i = begin; i < end; ++i) {
+        if (b[static_cast<std::size_t>(i) * row_bytes_] == missing_bin) return true;
+    }
+    return false;
 }
 
 void WorkingSet::gather() {

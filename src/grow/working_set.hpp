@@ -45,7 +45,7 @@ class WorkingSet {
 public:
     WorkingSet(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
                const HistogramData& hist, bool classification)
-        : x_(x), y_(y), w_(w), boot_(boot), hist_(hist), entries_(boot.size()), features_(x.cols),
+        : x_(x), y_(y), w_(w), boot_(boot), hist_(hist), entries_(boot.size()), features_(hist.features()),
           classification_(classification) {}
 
     // Throws when the bootstrap list or the histogram do not fit x, y and w.
@@ -53,6 +53,8 @@ public:
     // Fills the slots, records, tags and positions from the bootstrap list.
     void gather();
 
+    // Whether some slot of begin..end-1 holds a missing value of the column.
+    bool any_missing(u32 begin, u32 end, std::size_t column) const;
     // Stable partition of slots begin..end-1 on the feature: slots going
     // left (bin <= bin; value <= threshold on columns that may hold NaN)
     // first. Returns the first right slot; left_rows() then gives the
@@ -67,6 +69,7 @@ public:
     // Classification: every bootstrap entry weighs 1 (so every weight sum
     // is a whole number of entries).
     bool unit_weights() const { return unit_weights_; }
+    // Features of the rows: the columns, then their twins (histogram.hpp).
     std::size_t features() const { return features_; }
     std::size_t entries() const { return entries_; }  // bootstrap entries
     std::size_t slots() const { return slots_; }

@@ -13,8 +13,7 @@ namespace tw {
 namespace {
 
 // Number of edges strictly less than v (the first edge e with v <= e), found
-// without data-dependent branches. Edges are ascending. A NaN compares false
-// everywhere and lands in bin 0.
+// without data-dependent branches. Edges are ascending; v is not NaN.
 inline std::size_t bin_of(const double* edges, std::size_t n_edges, double v) {
     const double* base = edges;
     std::size_t len = n_edges;
@@ -26,11 +25,8 @@ inline std::size_t bin_of(const double* edges, std::size_t n_edges, double v) {
     return static_cast<std::size_t>(base - edges) + (*base < v ? 1 : 0);
 }
 
-// Ascending order with NaN after every number, a strict weak order even when
-// the column holds NaN. Every fit in the engine rejects NaN before binning
-// (the forests and boosted ensembles through validate_finite, the
-// unsupervised forest by its own scan), but build() accepts any matrix:
-// a NaN must not break the sort, and it marks its column as not NaN-free.
+// Ascending order with NaN after every number, a strict weak order when
+// the column holds missing values (NaN).
 inline bool value_less(double a, double b) {
     return a < b || (std::isnan(b) && !std::isnan(a));
 }
@@ -78,7 +74,7 @@ void radix_sort(std::vector<double>& column, std::vector<std::uint64_t>& keys,
 
 void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column,
                  std::vector<double>& edges, std::vector<std::uint8_t>& bins,
-                 std::uint8_t& nan_free) {
+                 std::uint8_t& missing) {
     const std::size_t n = x.rows;
     constexpr double inf = std::numeric_limits<double>::infinity();
     column.resize(n);
@@ -89,9 +85,11 @@ void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column
         has_negative_zero |= v == 0.0 && std::signbit(v);
         column[r] = v;
     }
-    nan_free = has_nan ? 0 : 1;
+    missing = has_nan ? 1 : 0;
+    std::size_t present = n;  // values that are not missing, sorted first
     if (has_nan) {
         std::sort(column.begin(), column.end(), value_less);
+        while (present > 0 && std::isnan(column[present - 1])) --present;
     } else if (has_negative_zero || n < 512) {
         std::sort(column.begin(), column.end());
     } else {
@@ -99,17 +97,19 @@ void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column
         radix_sort(column, keys, other);
     }
 
+    // A column with missing values keeps one bin of the 256 for them.
+    const std::size_t max_value_bins = has_nan ? 255 : 256;
     std::size_t distinct = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < present; ++i) {
         if (i == 0 || column[i] != column[i - 1]) {
-            if (++distinct > 256) break;  // only min(distinct, 256) matters
+            if (++distinct > max_value_bins) break;  // only min(distinct, max) matters
         }
     }
     edges.clear();
     if (distinct >= 2) {
-        const std::size_t b_count = std::min<std::size_t>(distinct, 256);
+        const std::size_t b_count = std::min(distinct, max_value_bins);
         for (std::size_t j = 1; j < b_count; ++j) {
-            const std::size_t pos = std::min(j * n / b_count, n - 1);
+            const std::size_t pos = std::min(j * present / b_count, present - 1);
             const double v = column[pos];
             if (edges.empty() || v > edges.back()) edges.push_back(v);
         }
@@ -119,9 +119,35 @@ void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column
     bins.resize(n);
     const double* e = edges.data();
     const std::size_t ne = edges.size();
-    for (std::size_t r = 0; r < n; ++r) {
-        bins[r] = static_cast<std::uint8_t>(bin_of(e, ne, x.at(r, f)));
+    if (!has_nan) {
+        for (std::size_t r = 0; r < n; ++r) {
+            bins[r] = static_cast<std::uint8_t>(bin_of(e, ne, x.at(r, f)));
+        }
+        return;
     }
+    // The missing bin follows the value bins; its edge (+inf, like the last
+    // value bin's) is never a threshold, as no candidate ends at the last bin.
+    const auto missing_bin = static_cast<std::uint8_t>(ne);
+    for (std::size_t r = 0; r < n; ++r) {
+        const double v = x.at(r, f);
+        bins[r] = std::isnan(v) ? missing_bin : static_cast<std::uint8_t>(bin_of(e, ne, v));
+    }
+    edges.push_back(inf);
+}
+
+// The twin of a column with missing values (see histogram.hpp): the missing
+// bin first, then the value bins one higher, and edges to match.
+void make_twin(const std::vector<std::uint8_t>& bins, const std::vector<double>& edges,
+               std::vector<std::uint8_t>& twin_bins, std::vector<double>& twin_edges) {
+    const std::size_t missing_bin = edges.size() - 1;
+    twin_bins.resize(bins.size());
+    for (std::size_t r = 0; r < bins.size(); ++r) {
+        const std::uint8_t b = bins[r];
+        twin_bins[r] = b == missing_bin ? 0 : static_cast<std::uint8_t>(b + 1);
+    }
+    twin_edges.clear();
+    twin_edges.push_back(-std::numeric_limits<double>::infinity());
+    twin_edges.insert(twin_edges.end(), edges.begin(), edges.end() - 1);
 }
 
 }  // namespace
@@ -129,14 +155,31 @@ void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column
 HistogramData HistogramData::build(const MatrixView& x) {
     const std::size_t nf = x.cols;
     HistogramData h;
+    h.columns = nf;
     h.bins.resize(nf);
     h.bin_edges.resize(nf);
     h.n_bins.assign(nf, 1);
     h.nan_free.assign(nf, 1);
+    std::vector<std::uint8_t> missing(nf, 0);
     parallel::parallel_for(nf, [&](std::size_t f) {
         std::vector<double> column;
-        bin_feature(x, f, column, h.bin_edges[f], h.bins[f], h.nan_free[f]);
+        bin_feature(x, f, column, h.bin_edges[f], h.bins[f], missing[f]);
         h.n_bins[f] = h.bin_edges[f].size();
+    });
+    for (std::size_t f = 0; f < nf; ++f) {
+        if (missing[f] != 0) h.twin_of.push_back(static_cast<std::uint32_t>(f));
+    }
+    const std::size_t nt = h.twin_of.size();
+    h.bins.resize(nf + nt);
+    h.bin_edges.resize(nf + nt);
+    h.n_bins.resize(nf + nt);
+    h.nan_free.resize(nf + nt, 1);
+    h.twin_index.assign(nf, kNoTwin);
+    for (std::size_t j = 0; j < nt; ++j) h.twin_index[h.twin_of[j]] = static_cast<std::uint32_t>(nf + j);
+    parallel::parallel_for(nt, [&](std::size_t j) {
+        const std::size_t f = h.twin_of[j];
+        make_twin(h.bins[f], h.bin_edges[f], h.bins[nf + j], h.bin_edges[nf + j]);
+        h.n_bins[nf + j] = h.bin_edges[nf + j].size();
     });
     return h;
 }

@@ -1,4 +1,19 @@
 // Per-feature binned copy of a training matrix (at most 256 bins a feature).
+//
+// Terms:
+//  value bins   bin b holds the values v with edge[b-1] < v <= edge[b]; the
+//               last value bin's edge is +inf.
+//  missing bin  a column holding missing values (NaN) keeps them in a bin of
+//               their own after the value bins (at most 255 value bins then).
+//               Its edge (+inf) is never a threshold, so "bin <= b" for a
+//               candidate b sends the missing values right.
+//  twin         per column with missing values, an extra feature (numbered
+//               after the columns) holding the same rows with the missing
+//               bin first (bin 0, edge -inf) and the value bins one higher:
+//               its candidates are the column's thresholds with the missing
+//               values sent left, plus "missing only left" (threshold -inf).
+//               Searches treat twins as features of their own; a split on a
+//               twin is a split of its column with missing values going left.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -9,13 +24,19 @@
 namespace tw {
 
 struct HistogramData {
-    std::vector<std::vector<std::uint8_t>> bins;  // per feature, one bin per row
-    std::vector<std::vector<double>> bin_edges;   // per feature, ascending, last = +inf
-    std::vector<std::size_t> n_bins;              // per feature, == bin_edges[f].size()
-    // Per feature: 1 when the column holds no NaN, so that "bin <= b" and
-    // "value <= bin_edges[f][b]" select the same rows. Features without an
-    // entry are treated as possibly holding NaN.
+    static constexpr std::uint32_t kNoTwin = 0xFFFFFFFFu;
+
+    std::size_t columns = 0;                       // columns of the matrix
+    // Per feature (columns, then twins):
+    std::vector<std::vector<std::uint8_t>> bins;   // one bin per row
+    std::vector<std::vector<double>> bin_edges;    // ascending (see above)
+    std::vector<std::size_t> n_bins;               // == bin_edges[f].size()
+    // 1 when "bin <= b" and "value <= bin_edges[f][b]" select the same rows
+    // (always, for built data); features without an entry are treated as
+    // needing the values.
     std::vector<std::uint8_t> nan_free;
+    std::vector<std::uint32_t> twin_of;     // per twin, its column
+    std::vector<std::uint32_t> twin_index;  // per column, its twin's feature or kNoTwin
 
     // Bins every column of x (rows x.rows, features x.cols).
     static HistogramData build(const MatrixView& x);
@@ -29,6 +50,15 @@ struct HistogramData {
 
     bool is_nan_free(std::size_t feature) const {
         return feature < nan_free.size() && nan_free[feature] != 0;
+    }
+    // Columns plus twins.
+    std::size_t features() const { return bins.size(); }
+    bool has_missing(std::size_t column) const {
+        return column < twin_index.size() && twin_index[column] != kNoTwin;
+    }
+    // The column a feature splits (itself, or a twin's column).
+    std::size_t column_of(std::size_t feature) const {
+        return feature < columns ? feature : twin_of[feature - columns];
     }
 };
 

@@ -1,8 +1,8 @@
 // Plans, batches and merges of planned forests (random_forest/batches.hpp).
 // A batch grows its trees through the same per-tree growth as a local fit
-// (recorded_parts.hpp), on bins only: the training matrix view it passes
-// has the data's shape but no values, which growth on NaN-free bins never
-// reads.
+// (recorded_parts.hpp), on bins only: growth on bins of columns without
+// missing values never reads values, and the walks of trees without a coded
+// form read stand-in values made from the bins (upper_edge_values).
 #include "random_forest/batches.hpp"
 
 #include <algorithm>
@@ -33,6 +33,7 @@ void write_options(Writer& w, const FitOptions& o) {
     w.flag(o.random_splits);
     w.opt_u64(o.max_leaf_nodes);
     w.u8(o.criterion == split::Criterion::kEntropy ? 1 : 0);
+    w.flag(o.missing_values);
 }
 
 FitOptions read_options(Reader& r) {
@@ -47,6 +48,7 @@ FitOptions read_options(Reader& r) {
     const std::uint8_t c = r.u8();
     if (c > 1) Reader::fail("unknown criterion");
     o.criterion = c == 1 ? split::Criterion::kEntropy : split::Criterion::kGini;
+    o.missing_values = r.flag();
     return o;
 }
 
@@ -87,6 +89,21 @@ recorded::OobPayload read_payload(Reader& r, std::size_t rows, std::size_t n_cla
         if (c >= n_classes) Reader::fail("out-of-bag class out of range");
     }
     return p;
+}
+
+// Row-major values standing for the binned rows: each value is its bin's
+// upper edge. For a column without missing values, "value <= edge k" holds
+// for a row exactly when "bin <= k" does, as it does for the row's true
+// value, so walks of trees grown on these bins reach the same leaves.
+std::vector<double> upper_edge_values(const HistogramData& hist, std::size_t rows) {
+    const std::size_t cols = hist.columns;
+    std::vector<double> out(rows * cols);
+    for (std::size_t f = 0; f < cols; ++f) {
+        const std::uint8_t* bins = hist.bins[f].data();
+        const double* edges = hist.bin_edges[f].data();
+        for (std::size_t r = 0; r < rows; ++r) out[r * cols + f] = edges[bins[r]];
+    }
+    return out;
 }
 
 bool all_ones(std::span<const double> w) {
@@ -155,9 +172,11 @@ HistogramData histogram_of_bins(std::span<const std::uint8_t> bins, std::size_t 
     const std::size_t cols = edges.size();
     if (bins.size() != rows * cols) throw ValueError("bins must hold every row of every feature");
     HistogramData h;
+    h.columns = cols;
     h.bins.resize(cols);
     h.n_bins.resize(cols);
     h.nan_free.assign(cols, 1);
+    h.twin_index.assign(cols, HistogramData::kNoTwin);
     for (std::size_t f = 0; f < cols; ++f) {
         const std::vector<double>& e = edges[f];
         if (e.empty() || e.size() > 256 || e.back() != std::numeric_limits<double>::infinity() ||
@@ -232,8 +251,12 @@ std::string ForestCore::grow_batch(const HistogramData& hist, Vec y,
         std::iota(all_rows.begin(), all_rows.end(), 0u);
     }
     std::optional<recorded::BinnedRows> binned;
-    if (options.oob || leaf_weights || keep_samples) binned = recorded::BinnedRows::of(hist, n);
-    const MatrixView x{nullptr, n, cols, cols};
+    std::vector<double> values;  // for trees without a coded form
+    if (options.oob || leaf_weights || keep_samples) {
+        binned = recorded::BinnedRows::of(hist, n);
+        values = upper_edge_values(hist, n);
+    }
+    const MatrixView x{values.empty() ? nullptr : values.data(), n, cols, cols};
     const TreeParams params = recorded_params(cols, options);
     const recorded::TreeGrowth growth{x,       y,   weights, dense, n_classes, params, hist,
                                       binned ? &*binned : nullptr, leaf_weights, options.oob,

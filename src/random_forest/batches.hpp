@@ -51,8 +51,9 @@ struct ForestPlan {
 // The binned training matrix of a batch from bins made elsewhere with
 // HistogramData's edges: `bins` holds feature after feature, each with the
 // bin of every one of `rows` rows; edges[f] are feature f's bin edges
-// (ascending, the last +inf). The columns must hold no NaN. Throws
-// ValueError when a bin is outside its feature's edges.
+// (ascending, the last +inf). The columns must hold no missing values
+// (NaN), so the histogram has no twins. Throws ValueError when a bin is
+// outside its feature's edges.
 HistogramData histogram_of_bins(std::span<const std::uint8_t> bins, std::size_t rows,
                                 std::vector<std::vector<double>> edges);
 

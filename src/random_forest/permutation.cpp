@@ -171,8 +171,10 @@ PermutationImportance ForestCore::oob_permutation_importance(const MatrixView& x
         for (std::size_t r = 0; r < n; ++r) targets.cls[r] = class_index(y[r]);
     }
     // The forest's byte codes of every training row, once (trees copy their
-    // out-of-bag rows from them).
-    const bool coded = packed_.coded() && packed_.code_width() <= p;
+    // out-of-bag rows from them). Codes send missing values right, so rows
+    // with missing values need the values where some split sends them left.
+    const bool coded = packed_.coded() && packed_.code_width() <= p &&
+                       !(packed_.missing_left() && x.has_missing());
     const std::size_t w = coded ? packed_.code_width() : 0;
     std::vector<std::uint8_t> all_codes;
     if (coded) {
@@ -232,15 +234,22 @@ PermutationImportance ForestCore::oob_permutation_importance(const MatrixView& x
             tree_drops(tree, packed_.coded_tree(t), codes, w, oob, targets, classification_,
                        scale, repeats, rng, out);
         } else {
-            std::vector<PackedNode> nodes;
-            if (!tree.direct_form(nodes)) throw InternalError("tree nodes are not in pre-order");
             std::vector<double> rows(oob.size() * p);
             for (std::size_t k = 0; k < oob.size(); ++k) {
                 const double* src = x.row(oob[k]);
                 std::copy(src, src + p, rows.data() + k * p);
             }
-            tree_drops(tree, nodes.data(), rows, p, oob, targets, classification_, scale, repeats,
-                       rng, out);
+            if (tree.has_missing_left()) {
+                std::vector<MissingNode> nodes;
+                if (!tree.missing_form(nodes)) throw InternalError("tree nodes are not in pre-order");
+                tree_drops(tree, nodes.data(), rows, p, oob, targets, classification_, scale,
+                           repeats, rng, out);
+            } else {
+                std::vector<PackedNode> nodes;
+                if (!tree.direct_form(nodes)) throw InternalError("tree nodes are not in pre-order");
+                tree_drops(tree, nodes.data(), rows, p, oob, targets, classification_, scale,
+                           repeats, rng, out);
+            }
         }
         fold.submit(t, std::move(out), add);
     });

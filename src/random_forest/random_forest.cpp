@@ -72,7 +72,8 @@ std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const Tre
 void RandomForestClassifier::fit(const MatrixView& x, Vec y,
                                  const std::optional<Vec>& sample_weight,
                                  const FitOptions& options) {
-    const std::vector<double> weights = checked_fit_inputs(x, y, sample_weight);
+    const std::vector<double> weights = checked_fit_inputs(
+        x, y, sample_weight, options.missing_values ? Refuse::infinite : Refuse::non_finite);
     std::vector<std::uint64_t> classes = distinct_classes(y);
     if (options.record) {
         const auto* previous = static_cast<const RandomForestClassifier*>(options.warm_start);
@@ -115,7 +116,7 @@ std::vector<double> RandomForestClassifier::predict_proba(const MatrixView& x) c
     const double n_trees = static_cast<double>(trees_.size());
     parallel::parallel_chunks(x.rows, predict_grain(x.rows, x.cols, k, packed_.bytes_per_tree()), [&](std::size_t begin, std::size_t end) {
         double* acc = out.data() + begin * k;
-        packed_.add_shares(x, begin, end, acc);
+        packed_.add_shares(x, begin, end, trees_, acc);
         for (double* p = acc; p != out.data() + end * k; ++p) *p /= n_trees;
     });
     return out;
@@ -156,7 +157,8 @@ double RandomForestClassifier::score(const MatrixView& x, Vec y) const {
 void RandomForestRegressor::fit(const MatrixView& x, Vec y,
                                 const std::optional<Vec>& sample_weight,
                                 const FitOptions& options) {
-    const std::vector<double> weights = checked_fit_inputs(x, y, sample_weight);
+    const std::vector<double> weights = checked_fit_inputs(
+        x, y, sample_weight, options.missing_values ? Refuse::infinite : Refuse::non_finite);
     if (options.record) {
         fit_recorded(x, y, weights, {}, options);
         return;
@@ -180,7 +182,7 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
     std::vector<double> out(x.rows, 0.0);
     const double n_trees = static_cast<double>(trees_.size());
     parallel::parallel_chunks(x.rows, predict_grain(x.rows, x.cols, 1, packed_.bytes_per_tree()), [&](std::size_t begin, std::size_t end) {
-        packed_.add_values(x, begin, end, out.data() + begin);
+        packed_.add_values(x, begin, end, trees_, out.data() + begin);
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
     });
     return out;

@@ -69,6 +69,9 @@ struct FitOptions {
     // Classifier: the impurity the new trees' splits decrease. A warm start
     // keeps it: it must be the fitted forest's.
     split::Criterion criterion = split::Criterion::kGini;
+    // x may hold missing values (NaN), and every split of the new trees
+    // stores a missing side (grow/grow.hpp, TreeParams::missing_defaults).
+    bool missing_values = false;
     // Warm start: a fitted forest of the same class (possibly this one)
     // whose trees the fit keeps, growing the rest up to n_estimators.
     const ForestCore* warm_start = nullptr;

@@ -18,6 +18,7 @@
 
 #include "core/errors.hpp"
 #include "core/validate.hpp"
+#include "ensemble/binned_rows.hpp"
 #include "ensemble/bootstrap.hpp"
 #include "ensemble/grow_loop.hpp"
 #include "ensemble/in_order.hpp"
@@ -45,14 +46,9 @@ namespace {
 template <class Emit>
 void walk_listed(const Tree& tree, const MatrixView& x, const BinnedRows* binned,
                  const std::vector<u32>& rows, Emit&& emit) {
-    thread_local std::vector<CodedNode> coded;
-    if (binned && tree.nodes.size() > 1 && binned_form(tree, *binned->edges, coded)) {
-        const std::uint8_t* base = binned->codes.data();
-        const std::size_t w = binned->width;
-        const u32* listed = rows.data();
-        walk_lanes(coded.data(), rows.size(),
-                   [&](std::size_t k) { return base + static_cast<std::size_t>(listed[k]) * w; },
-                   emit);
+    if (binned && walk_binned(tree, *binned, rows.size(),
+                              [&](std::size_t k) { return static_cast<std::size_t>(rows[k]); },
+                              emit)) {
         return;
     }
     if (tree.nodes.size() <= 1) {
@@ -277,6 +273,7 @@ TreeParams ForestCore::recorded_params(std::size_t cols, const FitOptions& optio
     params.random_splits = options.random_splits;
     params.max_leaf_nodes = options.max_leaf_nodes;
     params.criterion = options.criterion;
+    params.missing_defaults = options.missing_values;
     return params;
 }
 

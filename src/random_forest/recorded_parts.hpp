@@ -5,7 +5,7 @@
 //  payload      what a tree adds to the out-of-bag sums: its out-of-bag
 //               rows and the class shares or value of the leaf each reaches.
 //  binned rows  the bin bytes of the training rows, row after row, on which
-//               the trees grown on those bins are walked.
+//               the trees grown on those bins are walked (ensemble/binned_rows.hpp).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +15,7 @@
 
 #include "core/matrix.hpp"
 #include "core/rng.hpp"
+#include "ensemble/binned_rows.hpp"
 #include "grow/grow.hpp"
 #include "histogram/histogram.hpp"
 #include "random_forest/leaf_samples.hpp"
@@ -37,27 +38,7 @@ struct OobPayload {
     std::vector<double> share;
 };
 
-// The bin bytes of every training row, row after row (the histogram keeps
-// them feature by feature), so that a row walked down a tree reads one
-// short run of bytes.
-struct BinnedRows {
-    std::vector<std::uint8_t> codes;  // rows x width
-    std::size_t width = 0;
-    const std::vector<std::vector<double>>* edges = nullptr;
-
-    static BinnedRows of(const HistogramData& hist, std::size_t rows) {
-        BinnedRows b;
-        b.width = hist.bins.size();
-        b.edges = &hist.bin_edges;
-        b.codes.resize(rows * b.width);
-        for (std::size_t f = 0; f < b.width; ++f) {
-            const std::uint8_t* column = hist.bins[f].data();
-            std::uint8_t* out = b.codes.data() + f;
-            for (std::size_t r = 0; r < rows; ++r, out += b.width) *out = column[r];
-        }
-        return b;
-    }
-};
+using ensemble::BinnedRows;
 
 // The running sums of the out-of-bag predictions.
 struct OobSums {

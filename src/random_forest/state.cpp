@@ -5,8 +5,10 @@
 // adds what the fitted model's class keeps beyond the record: a classifier
 // the criterion after the record (written only for a criterion other than
 // Gini, so Gini forests save as before and states without it mean Gini), a
-// regressor the leaf samples at the end of the record. The `_rs` classes
-// write and read version 1 only.
+// regressor the leaf samples at the end of the record; version 4 is version 3
+// with trees whose nodes carry missing sides (the regressor's record then
+// says whether leaf samples follow). The `_rs` classes write and read
+// version 1 only.
 #include <algorithm>
 #include <cmath>
 
@@ -21,6 +23,7 @@ namespace {
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kRecordVersion = 2;
 constexpr std::uint32_t kExtendedVersion = 3;
+constexpr std::uint32_t kMissingVersion = 4;
 
 // The settings in saved order; A is a Writer (S const) or a Reader.
 template <class A, class S>
@@ -51,10 +54,22 @@ void check_forest(const std::vector<Tree>& trees, const ForestSettings& s, bool 
     for (const Tree& t : trees) check_leaf_kind(t, classification);
 }
 
-// Version: 3 with a fit record and a criterion other than Gini or leaf
-// samples, 2 with a fit record only, else 1.
-std::uint32_t version_of(const std::optional<FitRecord>& record, split::Criterion criterion) {
+bool has_missing_sides(const std::vector<Tree>& trees) {
+    for (const Tree& t : trees) {
+        for (const Node& n : t.nodes) {
+            if (Tree::saved_missing(n) != 0) return true;
+        }
+    }
+    return false;
+}
+
+// Version: 4 with a fit record and trees with missing sides, 3 with a fit
+// record and a criterion other than Gini or leaf samples, 2 with a fit
+// record only, else 1.
+std::uint32_t version_of(const std::optional<FitRecord>& record, split::Criterion criterion,
+                         const std::vector<Tree>& trees) {
     if (!record) return kVersion;
+    if (has_missing_sides(trees)) return kMissingVersion;
     return criterion != split::Criterion::kGini || record->samples ? kExtendedVersion
                                                                    : kRecordVersion;
 }
@@ -67,10 +82,13 @@ void write_criterion(Writer& w, std::uint32_t version, split::Criterion criterio
 split::Criterion read_criterion(Reader& r, bool classification) {
     if (r.version() < kExtendedVersion) return split::Criterion::kGini;
     const std::uint8_t c = r.u8();
-    if (c != static_cast<std::uint8_t>(split::Criterion::kEntropy) || !classification) {
-        Reader::fail("unknown criterion");
+    if (!classification) Reader::fail("unknown criterion");
+    if (c == static_cast<std::uint8_t>(split::Criterion::kEntropy)) return split::Criterion::kEntropy;
+    // Version 4 names the criterion whatever it is.
+    if (c == static_cast<std::uint8_t>(split::Criterion::kGini) && r.version() >= kMissingVersion) {
+        return split::Criterion::kGini;
     }
-    return split::Criterion::kEntropy;
+    Reader::fail("unknown criterion");
 }
 
 void write_samples(Writer& w, const LeafSamples& s) {
@@ -103,7 +121,8 @@ LeafSamples read_samples(Reader& r, const std::vector<Tree>& trees, const FitRec
     return s;
 }
 
-void write_record(Writer& w, const std::optional<FitRecord>& record) {
+void write_record(Writer& w, const std::optional<FitRecord>& record, std::uint32_t version,
+                  bool regression) {
     if (!record) return;
     const FitRecord& f = *record;
     write_rng(w, f.forest);
@@ -118,6 +137,7 @@ void write_record(Writer& w, const std::optional<FitRecord>& record) {
     }
     w.u64(f.leaf_weight.size());
     for (const std::vector<double>& lw : f.leaf_weight) w.f64s(lw);
+    if (version >= kMissingVersion && regression) w.flag(f.samples.has_value());
     if (f.samples) write_samples(w, *f.samples);
 }
 
@@ -164,7 +184,10 @@ std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, 
         }
         f.leaf_weight.push_back(std::move(lw));
     }
-    if (regression && r.version() >= kExtendedVersion) {
+    // Version 3 always holds them; version 4 says whether it does.
+    const bool samples = regression && (r.version() == kExtendedVersion ||
+                                        (r.version() >= kMissingVersion && r.flag()));
+    if (samples) {
         if (f.mixed) Reader::fail("leaf samples of trees grown on different data");
         f.samples = read_samples(r, trees, f);
     }
@@ -188,20 +211,21 @@ Rng read_rng(Reader& r) {
 }
 
 std::string RandomForestClassifier::save() const {
-    const std::uint32_t version = version_of(record_, criterion_);
+    const std::uint32_t version = version_of(record_, criterion_, trees_);
     Writer w("RandomForestClassifier", version);
     write_settings(w, s_);
     w.flag(fitted_);
     w.flag(classes_.has_value());
     if (classes_) w.u64s(*classes_);
     w.trees(trees_);
-    write_record(w, record_);
+    write_record(w, record_, version, false);
     write_criterion(w, version, criterion_);
     return w.bytes();
 }
 
 RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestClassifier", with_record ? kExtendedVersion : kVersion);
+    Reader r(state, "RandomForestClassifier", with_record ? kMissingVersion : kVersion);
+    r.allow_missing_sides(r.version() >= kMissingVersion);
     RandomForestClassifier model(read_settings(r));
     model.fitted_ = r.flag();
     if (r.flag()) model.classes_ = r.u64s();
@@ -216,29 +240,36 @@ RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool
                               model.classes_->end()) {
         Reader::fail("class list is not strictly ascending");
     }
+    if (with_record) {
+        for (Tree& t : model.trees_) t.set_missing_defaults();
+    }
     model.packed_ = PackedForest::shares(model.trees_, model.n_classes());
     model.width_ = model.n_classes();
     return model;
 }
 
 std::string RandomForestRegressor::save() const {
-    const std::uint32_t version = version_of(record_, criterion_);
+    const std::uint32_t version = version_of(record_, criterion_, trees_);
     Writer w("RandomForestRegressor", version);
     write_settings(w, s_);
     w.flag(fitted_);
     w.trees(trees_);
-    write_record(w, record_);  // with the leaf samples, if kept
+    write_record(w, record_, version, true);  // with the leaf samples, if kept
     return w.bytes();
 }
 
 RandomForestRegressor RandomForestRegressor::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestRegressor", with_record ? kExtendedVersion : kVersion);
+    Reader r(state, "RandomForestRegressor", with_record ? kMissingVersion : kVersion);
+    r.allow_missing_sides(r.version() >= kMissingVersion);
     RandomForestRegressor model(read_settings(r));
     model.fitted_ = r.flag();
     model.trees_ = r.trees();
     model.record_ = read_record(r, model.trees_, model.fitted_, true);
     r.finish();
     check_forest(model.trees_, model.s_, model.fitted_, false);
+    if (with_record) {
+        for (Tree& t : model.trees_) t.set_missing_defaults();
+    }
     model.packed_ = PackedForest::values(model.trees_);
     return model;
 }

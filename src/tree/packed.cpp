@@ -38,7 +38,10 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
             out[i] = CodedNode{-1, 0, static_cast<std::uint32_t>(i)};
             continue;
         }
-        if (n.left != i + 1 || n.feature > 0xFFFF || n.feature >= edges.size()) return false;
+        if (n.left != i + 1 || n.feature > 0xFFFF || n.feature >= edges.size() ||
+            (n.missing & kMissingLeft) != 0) {
+            return false;
+        }
         const std::vector<double>& e = edges[n.feature];
         const auto at = std::lower_bound(e.begin(), e.end(), n.threshold);
         if (at == e.end() || !(*at == n.threshold) || at - e.begin() > 255) return false;
@@ -68,6 +71,11 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
             }
         }
     });
+
+    // Both forms send every missing value right, so rows with a missing
+    // value walk the fitted trees instead where some split sends them left.
+    missing_ = std::any_of(trees.begin(), trees.end(),
+                           [](const Tree& t) { return t.has_missing_left(); });
 
     // Distinct thresholds per feature; the coded form needs at most 255 of
     // them (codes 0..255 in a byte) and feature numbers that fit 16 bits.
@@ -272,10 +280,18 @@ void PackedForest::encode_listed(const MatrixView& x, std::span<const std::uint3
 // x, leaf being the tree-local node index row r reaches.
 template <class Emit>
 void PackedForest::walk(const MatrixView& x, std::size_t begin, std::size_t end,
-                        Emit&& emit) const {
+                        std::span<const Tree> trees, Emit&& emit) const {
     if (begin >= end) return;
     if (x.cols < n_cols_) throw InternalError("rows narrower than the forest");
     const std::size_t count = end - begin;
+    if (missing_ && x.has_missing(begin, end, n_cols_)) {
+        if (trees.size() != n_trees()) throw InternalError("forest not packed from these trees");
+        for (std::size_t t = 0; t < n_trees(); ++t) {
+            trees[t].walk_rows(count, [&](std::size_t i) { return x.row(begin + i); },
+                               [&](std::size_t i, std::uint32_t leaf) { emit(t, begin + i, leaf); });
+        }
+        return;
+    }
     std::vector<std::uint8_t> codes;
     if (coded_) encode(x, begin, end, codes);
     for (std::size_t t = 0; t < n_trees(); ++t) {
@@ -301,18 +317,18 @@ void PackedForest::walk(const MatrixView& x, std::size_t begin, std::size_t end,
 }
 
 void PackedForest::add_values(const MatrixView& x, std::size_t begin, std::size_t end,
-                              double* acc) const {
-    walk(x, begin, end, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
+                              std::span<const Tree> trees, double* acc) const {
+    walk(x, begin, end, trees, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
         acc[r - begin] += value_[tree_begin_[t] + leaf];
     });
 }
 
 void PackedForest::add_shares(const MatrixView& x, std::size_t begin, std::size_t end,
-                              double* acc) const {
+                              std::span<const Tree> trees, double* acc) const {
     const std::size_t k = n_classes_;
     if (k == 0) return;
     const CodedNode* coded = coded_ ? coded_nodes_.data() : nullptr;
-    walk(x, begin, end, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
+    walk(x, begin, end, trees, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
         const std::size_t node = tree_begin_[t] + leaf;
         double* row_acc = acc + (r - begin) * k;
         if (coded && coded[node].rank < -1) {
@@ -327,6 +343,40 @@ void PackedForest::add_shares(const MatrixView& x, std::size_t begin, std::size_
             }
         }
     });
+}
+
+void PackedForest::add_group_means(const MatrixView& x, std::size_t begin, std::size_t end,
+                                   std::span<const std::size_t> group_end, double scale,
+                                   std::size_t outputs, std::span<const Tree> trees,
+                                   double* out) const {
+    if (begin >= end || group_end.empty() || outputs == 0) return;
+    if (group_end.back() != n_trees()) throw InternalError("tree groups do not cover the forest");
+    const std::size_t count = end - begin;
+    std::vector<double> sums(count, 0.0);
+    std::size_t group = 0;
+    // Adds the finished groups up to (not including) the one holding tree t.
+    const auto fold_before = [&](std::size_t t) {
+        while (group < group_end.size() && group_end[group] <= t) {
+            const std::size_t first = group == 0 ? 0 : group_end[group - 1];
+            const double size = static_cast<double>(group_end[group] - first);
+            const std::size_t column = group % outputs;
+            for (std::size_t i = 0; i < count; ++i) {
+                out[i * outputs + column] += scale * (sums[i] / size);
+                sums[i] = 0.0;
+            }
+            ++group;
+        }
+    };
+    fold_before(0);  // leading empty groups
+    std::size_t current = 0;
+    walk(x, begin, end, trees, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
+        if (t != current) {
+            current = t;
+            fold_before(t);
+        }
+        sums[r - begin] += value_[tree_begin_[t] + leaf];
+    });
+    fold_before(n_trees());
 }
 
 }  // namespace tw

@@ -18,7 +18,10 @@
 // nodes to 8 bytes, so a block of rows and a tree stay in cache while the
 // block descends it. A forest with more distinct thresholds per feature, or
 // more features than a node can name, uses the direct form (PackedNode),
-// which compares the doubles themselves. Both reach the same leaves.
+// which compares the doubles themselves. Both reach the same leaves. Both
+// send every missing value (NaN) right: in a forest with a split that sends
+// missing values left, a block of rows holding a missing value walks the
+// fitted trees themselves (which the caller passes) instead.
 //
 // Leaf payloads are precomputed: the leaf value (regression), or the list of
 // (class, share of the leaf weight) for the classes that have a probability
@@ -92,6 +95,8 @@ public:
         return bytes / n_trees();
     }
     bool coded() const { return coded_; }
+    // Some split of the forest sends missing values left.
+    bool missing_left() const { return missing_; }
 
     // Coded form only: the nodes of tree t (tree-local indices, root first),
     // and the codes of rows[k] of x for k in order, code_width() bytes each.
@@ -103,11 +108,23 @@ public:
                        std::vector<std::uint8_t>& codes) const;
 
     // acc[r - begin] += leaf value of row r, tree by tree in tree order, for
-    // rows [begin, end) of x. x must be wide enough for every tree.
-    void add_values(const MatrixView& x, std::size_t begin, std::size_t end, double* acc) const;
+    // rows [begin, end) of x. x must be wide enough for every tree; trees
+    // are the ones the forest was packed from.
+    void add_values(const MatrixView& x, std::size_t begin, std::size_t end,
+                    std::span<const Tree> trees, double* acc) const;
     // acc[(r - begin) * n_classes + c] += the leaf's share of class c, tree by
     // tree in tree order.
-    void add_shares(const MatrixView& x, std::size_t begin, std::size_t end, double* acc) const;
+    void add_shares(const MatrixView& x, std::size_t begin, std::size_t end,
+                    std::span<const Tree> trees, double* acc) const;
+    // Means of consecutive groups of trees (the forests of boosting rounds):
+    // group g holds trees group_end[g - 1] .. group_end[g] - 1 (group_end
+    // ascending, the last entry n_trees()). For rows [begin, end) of x and
+    // each group in order, the group's leaf values are summed in tree order
+    // and scale * (sum / group size) is added to
+    // out[(r - begin) * outputs + g % outputs] (an empty group adds NaN).
+    void add_group_means(const MatrixView& x, std::size_t begin, std::size_t end,
+                         std::span<const std::size_t> group_end, double scale,
+                         std::size_t outputs, std::span<const Tree> trees, double* out) const;
 
 private:
     struct Share {
@@ -122,9 +139,11 @@ private:
     template <class RowAt>
     void encode_rows(std::size_t count, RowAt&& row_at, std::vector<std::uint8_t>& codes) const;
     template <class Emit>
-    void walk(const MatrixView& x, std::size_t begin, std::size_t end, Emit&& emit) const;
+    void walk(const MatrixView& x, std::size_t begin, std::size_t end,
+              std::span<const Tree> trees, Emit&& emit) const;
 
     bool coded_ = false;
+    bool missing_ = false;  // some split sends missing values left
     std::size_t n_cols_ = 0;                  // columns any tree reads
     std::vector<std::size_t> tree_begin_;     // n_trees + 1 offsets into the node arrays
     std::vector<PackedNode> nodes_;           // direct form

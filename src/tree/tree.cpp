@@ -29,6 +29,33 @@ std::vector<double> Tree::traverse_proba(const double* row, std::size_t n_classe
     return out;
 }
 
+bool Tree::has_missing_left() const {
+    for (const Node& n : nodes) {
+        if ((n.missing & kMissingLeft) != 0) return true;
+    }
+    return false;
+}
+
+std::int64_t Tree::unseen_missing(const double* row) const {
+    std::size_t i = 0;
+    const Node* n = nodes.data();
+    while (n[i].left != 0) {
+        const double v = row[n[i].feature];
+        if (v != v && (n[i].missing & kMissingSeen) == 0) return n[i].feature;
+        i = goes_left(v, n[i].threshold, n[i].missing) ? n[i].left : n[i].right;
+    }
+    return -1;
+}
+
+void Tree::set_missing_defaults() {
+    for (Node& n : nodes) {
+        if (n.is_leaf() || (n.missing & kMissingSeen) != 0) continue;
+        if (n.left >= nodes.size() || n.right >= nodes.size()) throw InternalError("malformed tree");
+        const bool left = nodes[n.left].n_samples > nodes[n.right].n_samples;
+        n.missing = static_cast<std::uint8_t>(kMissingDefault | (left ? kMissingLeft : 0));
+    }
+}
+
 bool Tree::direct_form(std::vector<PackedNode>& copy) const {
     if (nodes.empty()) throw InternalError("empty tree");
     copy.resize(nodes.size());
@@ -38,8 +65,26 @@ bool Tree::direct_form(std::vector<PackedNode>& copy) const {
         if (n.left == 0) {
             copy[i] = PackedNode{nan, 0, static_cast<std::uint32_t>(i)};
         } else {
-            if (n.left != i + 1) return false;
+            if (n.left != i + 1 || (n.missing & kMissingLeft) != 0) return false;
             copy[i] = PackedNode{n.threshold, n.feature, n.right};
+        }
+    }
+    return true;
+}
+
+bool Tree::missing_form(std::vector<MissingNode>& copy) const {
+    if (nodes.empty()) throw InternalError("empty tree");
+    copy.resize(nodes.size());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const Node& n = nodes[i];
+        const auto self = static_cast<std::uint32_t>(i);
+        if (n.left == 0) {
+            copy[i] = MissingNode{nan, 0, self, self};
+        } else {
+            if (n.left != i + 1) return false;
+            const std::uint32_t nan_to = (n.missing & kMissingLeft) != 0 ? self + 1 : n.right;
+            copy[i] = MissingNode{n.threshold, n.feature, n.right, nan_to};
         }
     }
     return true;
@@ -52,6 +97,12 @@ const PackedNode* Tree::direct_copy(std::size_t rows) const {
     if (nodes.size() == 1 || rows < 64 || rows * 32 < nodes.size()) return nullptr;
     thread_local std::vector<PackedNode> copy;
     return direct_form(copy) ? copy.data() : nullptr;
+}
+
+const MissingNode* Tree::missing_copy(std::size_t rows) const {
+    if (nodes.size() == 1 || rows < 64 || rows * 32 < nodes.size()) return nullptr;
+    thread_local std::vector<MissingNode> copy;
+    return missing_form(copy) ? copy.data() : nullptr;
 }
 
 void Tree::predict_rows(const MatrixView& x, double* out) const {

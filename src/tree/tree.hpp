@@ -21,6 +21,23 @@ struct ClassWeight {
 // Largest number of columns a tree can split on (feature numbers are 32-bit).
 inline constexpr std::size_t kMaxFeatures = 0xFFFFFFFFull;
 
+// Node::missing bits. A row whose value of the split feature is missing (NaN)
+// goes left where kMissingLeft is set, else right. kMissingSeen marks a side
+// the node's training rows taught (some of them missed the feature).
+// kMissingDefault marks a side chosen without such rows: the child more of
+// the node's training samples reached (ties: right). Defaults follow from
+// the tree itself, so saved states leave them out and loading restores them
+// (Tree::set_missing_defaults); trees without them send such values right.
+inline constexpr std::uint8_t kMissingLeft = 1;
+inline constexpr std::uint8_t kMissingSeen = 2;
+inline constexpr std::uint8_t kMissingDefault = 4;
+
+// Whether a row with value v of a split's feature goes left: v <= threshold,
+// or v missing where missing values go left.
+inline bool goes_left(double v, double threshold, std::uint8_t missing) {
+    return v <= threshold || ((missing & kMissingLeft) != 0 && v != v);
+}
+
 // 48 bytes. Feature numbers are 32-bit: a matrix is never that wide in
 // practice, fits check it, and saved states with larger numbers are refused.
 struct Node {
@@ -33,11 +50,12 @@ struct Node {
     std::uint32_t cw_begin = 0;   // class weights of a classification leaf:
     std::uint32_t cw_count = 0;   //   Tree::class_weights[cw_begin, cw_begin + cw_count)
     bool has_class_weights = false;
+    std::uint8_t missing = 0;     // kMissingLeft, kMissingSeen, kMissingDefault (splits)
 
     bool is_leaf() const { return left == 0; }
     // The node a row moves to from this node (index self): self at a leaf.
     std::uint32_t next(const double* row, std::uint32_t self) const {
-        return left == 0 ? self : row[feature] <= threshold ? left : right;
+        return left == 0 ? self : goes_left(row[feature], threshold, missing) ? left : right;
     }
 };
 
@@ -48,15 +66,29 @@ struct Tree {
     // A row must have at least this many columns to be routed.
     std::uint64_t n_features_used = 0;
 
-    // Index of the leaf a row reaches (NaN goes right). The row must have at
-    // least n_features_used columns.
+    // Index of the leaf a row reaches (a missing value goes the node's
+    // missing side). The row must have at least n_features_used columns.
     std::size_t leaf_of(const double* row) const {
         std::size_t i = 0;
         const Node* n = nodes.data();
         while (n[i].left != 0) {
-            i = row[n[i].feature] <= n[i].threshold ? n[i].left : n[i].right;
+            i = goes_left(row[n[i].feature], n[i].threshold, n[i].missing) ? n[i].left : n[i].right;
         }
         return i;
+    }
+    // Whether some split sends missing values left (the direct forms route
+    // them right only).
+    bool has_missing_left() const;
+    // The feature of the first split on the row's path that meets a missing
+    // value where no training row of the node was missing (its side is
+    // not one the node's training rows taught), or -1 when it meets none.
+    std::int64_t unseen_missing(const double* row) const;
+    // Gives every split without a taught missing side the default one
+    // (kMissingDefault, see above).
+    void set_missing_defaults();
+    // The bits of a node's missing side that saved states keep.
+    static std::uint8_t saved_missing(const Node& n) {
+        return (n.missing & kMissingDefault) != 0 ? 0 : n.missing;
     }
     double predict(const double* row) const { return nodes[leaf_of(row)].value; }
 
@@ -73,6 +105,8 @@ struct Tree {
     void walk_rows(std::size_t count, RowAt&& row_at, Emit&& emit) const {
         if (const PackedNode* copy = direct_copy(count)) {
             walk_lanes(copy, count, row_at, emit);
+        } else if (const MissingNode* missing = missing_copy(count)) {
+            walk_lanes(missing, count, row_at, emit);
         } else {
             walk_lanes(nodes.data(), count, row_at, emit);
         }
@@ -96,12 +130,18 @@ struct Tree {
     // that walk the same tree many times; false (out unusable) when some
     // left child does not follow its parent. Throws for a tree without nodes.
     bool direct_form(std::vector<PackedNode>& out) const;
+    // The missing-aware direct form (tree/walk.hpp); false when some left
+    // child does not follow its parent.
+    bool missing_form(std::vector<MissingNode>& out) const;
 
 private:
     // The direct form of the nodes when a walk of `rows` rows pays for
     // building it and every left child follows its parent; nullptr otherwise.
     // Throws InternalError for a tree without nodes.
     const PackedNode* direct_copy(std::size_t rows) const;
+    // The same for trees with splits sending missing values left, in the
+    // missing-aware direct form.
+    const MissingNode* missing_copy(std::size_t rows) const;
 };
 
 }  // namespace tw

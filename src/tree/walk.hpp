@@ -52,6 +52,35 @@ struct PackedNode {
     }
 };
 
+// Missing-aware direct form (MissingNode): a PackedNode that also names
+// where a row whose value is missing goes (nan_to: the left child self + 1
+// or the right child; self at a leaf). Used for trees with splits that send
+// missing values left, so that PackedNode stays 16 bytes for all others.
+struct MissingNode {
+    double threshold;
+    std::uint32_t feature;
+    std::uint32_t right;
+    std::uint32_t nan_to;
+    std::uint32_t unused = 0;
+
+    std::uint32_t next(const double* row, std::uint32_t self) const {
+        std::uint32_t to = right;
+#if defined(__x86_64__)
+        // As PackedNode; an unordered pair (a missing value, or a leaf's NaN
+        // threshold) also sets PF, which then picks nan_to.
+        __asm__("ucomisd (%[row],%[f],8), %[t]\n\tcmovae %[left], %[to]\n\tcmovp %[nan], %[to]"
+                : [to] "+r"(to)
+                : [t] "x"(threshold), [row] "r"(row), [f] "r"(static_cast<std::uint64_t>(feature)),
+                  [left] "r"(self + 1), [nan] "r"(nan_to)
+                : "cc");
+#else
+        const double v = row[feature];
+        to = v <= threshold ? self + 1 : v != v || threshold != threshold ? nan_to : right;
+#endif
+        return to;
+    }
+};
+
 // Whether a walk prefetches the rows of the next lane group while the
 // current one descends. Only for rows laid out one after another in memory
 // in walk order, so that rows [i, j) span the addresses row_at(i) to row_at(j).

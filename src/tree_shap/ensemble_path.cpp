@@ -96,8 +96,9 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
             ++f.stage;
             const std::uint32_t child = to_right ? d.right : f.node + 1;
             const std::uint32_t fe = d.feature;
-            // The row goes left when its value is <= the threshold (NaN right).
-            const bool follows = (row[fe] <= d.threshold) != to_right;
+            // The row goes left when its value is <= the threshold (a missing
+            // value: the node's missing side).
+            const bool follows = d.left_for(row) != to_right;
             const double zl = to_right ? d.z_right : d.z_left;
             const std::int32_t prev = last[fe];
             double z = zl, o = follows ? 1.0 : 0.0;

@@ -125,7 +125,7 @@ void EnsembleShap::add_tree(const Tree& tree, bool classification, std::size_t w
             zl = nl / (nl + nr);
             zr = nr / (nl + nr);
         }
-        out[i] = Node{s.threshold, zl, zr, s.feature, s.right};
+        out[i] = Node{s.threshold, zl, zr, s.feature, s.right, s.missing};
     }
     // Subtree feature masks and cover-weighted means, children first.
     std::vector<double> mean(n * width, 0.0);
@@ -350,7 +350,7 @@ std::size_t EnsembleShap::leaf_of(const TreeInfo& t, const double* row) const {
     const Node* nodes = nodes_.data() + t.node_begin;
     std::size_t i = 0;
     while (!nodes[i].is_leaf()) {
-        i = row[nodes[i].feature] <= nodes[i].threshold ? i + 1 : nodes[i].right;
+        i = nodes[i].left_for(row) ? i + 1 : nodes[i].right;
     }
     return t.value_begin + std::size_t(nodes[i].feature) * t.width;
 }

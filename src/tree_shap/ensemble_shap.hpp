@@ -98,15 +98,17 @@ public:
     struct Scratch;  // per-thread working memory of the walks
 
 private:
-    // 32 bytes. Left child of node i is i + 1; a leaf has right == 0 and
-    // keeps its leaf number in `feature`.
+    // Left child of node i is i + 1; a leaf has right == 0 and keeps its
+    // leaf number in `feature`. `missing` is the fitted node's missing side.
     struct Node {
         double threshold;
         double z_left;
         double z_right;
         std::uint32_t feature;
         std::uint32_t right;
+        std::uint8_t missing = 0;
         bool is_leaf() const { return right == 0; }
+        bool left_for(const double* row) const { return goes_left(row[feature], threshold, missing); }
     };
     struct TreeInfo {
         std::size_t node_begin = 0;

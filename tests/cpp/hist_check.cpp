@@ -1,12 +1,12 @@
 // Grows histogram trees on random data and checks every node against a
 // replay of the bootstrap entries the finished tree routes to it (value <=
-// threshold goes left, NaN goes right): a node's n_samples is the number of
+// threshold goes left, NaN goes the node's missing side): a node's n_samples is the number of
 // its entries, a leaf's class weights and value, or its weighted mean, are
 // the sums over its entries in bootstrap order, bit for bit, and every
 // threshold is an inner bin edge of its feature. This catches a partition
 // that sends a row elsewhere than the tree does, in every grower mode:
-// count mode (with and without kept histograms, and on columns holding NaN,
-// which no fit of the engine passes but the grower handles), dense and
+// count mode (with and without kept histograms, and on columns holding NaN
+// in their missing bin and twins), dense and
 // grouped class sums, regression, tiny nodes and all stop rules.
 // Used by tests/test_histogram.py; prints "ok" or the first mismatches.
 #include <cmath>
@@ -85,7 +85,7 @@ void check(const Case& c, std::uint64_t seed) {
         at[0].push_back(boot[p]);
         while (!tree.nodes[i].is_leaf()) {
             const tw::Node& n = tree.nodes[i];
-            i = row[n.feature] <= n.threshold ? n.left : n.right;
+            i = tw::goes_left(row[n.feature], n.threshold, n.missing) ? n.left : n.right;
             at[i].push_back(boot[p]);
         }
     }
@@ -100,6 +100,8 @@ void check(const Case& c, std::uint64_t seed) {
             const std::vector<double>& edges = hist.bin_edges[n.feature];
             bool edge = false;
             for (std::size_t b = 0; b + 1 < edges.size(); ++b) edge = edge || same(edges[b], n.threshold);
+            // "Missing only left": no value goes left.
+            edge = edge || ((n.missing & tw::kMissingLeft) != 0 && n.threshold == -INFINITY);
             if (!edge) fail("seed %llu node %zu: threshold %a is no inner bin edge", (unsigned long long)seed, i, n.threshold);
             continue;
         }

@@ -1,7 +1,8 @@
 // Checks the prediction copies of forests against plain tree walks: random
 // trees whose thresholds come from a small pool (coded form) or are all
-// distinct (direct form), rows full of ties, NaN, infinities and signed
-// zeros, row ranges of any length and offset. Sums must match bit for bit.
+// distinct (direct form), with or without splits sending missing values
+// left, rows full of ties, NaN, infinities and signed zeros, row ranges of
+// any length and offset. Sums must match bit for bit.
 // The batched walks of single trees (lanes over the fitted nodes, or over
 // their direct-form copy for large batches) must reach the leaves leaf_of
 // reaches, also for a tree whose left children do not follow their parent.
@@ -21,6 +22,8 @@ namespace {
 using tw::Tree;
 
 std::mt19937_64 gen(20261207);
+// Whether the trees of a round give their splits random missing sides.
+bool missing_sides = false;
 
 double uniform() { return std::uniform_real_distribution<double>(-3.0, 3.0)(gen); }
 std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen); }
@@ -57,6 +60,7 @@ std::uint32_t grow(Tree& t, const Pool& pool, std::size_t cols, std::size_t n_la
     const std::size_t f = below(cols);
     t.nodes[me].feature = f;
     t.nodes[me].threshold = pool.draw();
+    if (missing_sides) t.nodes[me].missing = static_cast<std::uint8_t>(below(4));
     t.n_features_used = std::max<std::uint64_t>(t.n_features_used, f + 1);
     t.nodes[me].left = grow(t, pool, cols, n_labels, depth - 1);
     t.nodes[me].right = grow(t, pool, cols, n_labels, depth - 1);
@@ -164,6 +168,7 @@ int main() {
             for (std::size_t i = 0; i < extra; ++i) pool.values.push_back(uniform());
         }
         const std::size_t n_labels = round % 2 == 0 ? 0 : 1 + below(round % 4 == 1 ? 4 : 12);
+        missing_sides = round % 5 >= 3;
         const std::vector<Tree> trees = forest(pool, cols, n_labels);
         const std::size_t rows = below(70);
         const std::vector<double> data = rows_from(pool, rows, cols);
@@ -195,10 +200,10 @@ int main() {
             if (!allow_coded && packed.coded()) return fail("coded form forced", round);
             std::vector<double> got(n_labels == 0 ? n : n * k, 0.0);
             if (n_labels == 0) {
-                packed.add_values(x, begin, end, got.data());
+                packed.add_values(x, begin, end, trees, got.data());
                 if (!same(got, want_values)) return fail("values", round);
             } else {
-                packed.add_shares(x, begin, end, got.data());
+                packed.add_shares(x, begin, end, trees, got.data());
                 if (!same(got, want_shares)) return fail("shares", round);
             }
         }
@@ -210,6 +215,7 @@ int main() {
         const std::size_t cols = 1 + below(5);
         Pool pool;
         if (round % 2 == 0) pool.values = {0.0, -0.0, 1.0, -1.0, kInf, -kInf, 5e-324};
+        missing_sides = round % 3 == 0;
         Tree t;
         grow(t, pool, cols, 0, static_cast<int>(below(10)));
         const std::size_t rows = round % 4 == 0 ? below(64) : 64 + below(400);

@@ -362,7 +362,7 @@ void run_histogram(Gen& g, int round) {
         std::vector<double> w = g.weights(x.rows);
         answers("histogram", [&] {
             tw::HistogramData h = tw::HistogramData::build(x.view());
-            CHECK(h.bins.size() == x.cols);
+            CHECK(h.columns == x.cols && h.bins.size() == x.cols + h.twin_of.size());
             if (x.rows == 0) return;
             std::vector<std::size_t> boot(g.below(2 * x.rows + 1));
             for (std::size_t& b : boot) b = g.below(x.rows);
@@ -372,6 +372,7 @@ void run_histogram(Gen& g, int round) {
             p.min_samples_split = g.below(4);
             p.min_samples_leaf = g.below(3);
             p.is_classification = g.below(2) == 0;
+            p.missing_defaults = g.below(2) == 0;
             tw::Tree t = tw::build_tree_on_bootstrap(x.view(), y, w, boot, p, g.rng, h);
             Data q = with_hostile_values(g, x);
             for (std::size_t r = 0; r < q.rows && x.cols >= t.n_features_used; ++r) {

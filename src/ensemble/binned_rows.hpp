@@ -1,0 +1,84 @@
+// Bin codes of rows, stored row after row, for walking trees grown on a
+// histogram (histogram/histogram.hpp) without reading feature values.
+//
+// Terms: the code of a value in feature f is its bin, the number of f's bin
+// edges below it; the training rows' codes are the histogram's bin bytes.
+// A tree grown on the histogram tests bin edges only, so its coded form
+// (tree/packed.hpp, binned_form) sends a row read as its codes to the leaf
+// its values reach. Rows laid out row by row let a row walked down a tree
+// read one short run of bytes (the histogram keeps them feature by feature).
+#pragma once
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/matrix.hpp"
+#include "histogram/histogram.hpp"
+#include "tree/packed.hpp"
+#include "tree/tree.hpp"
+#include "tree/walk.hpp"
+
+namespace tw::ensemble {
+
+struct BinnedRows {
+    std::vector<std::uint8_t> codes;  // rows x width
+    std::size_t width = 0;
+    const std::vector<std::vector<double>>* edges = nullptr;
+
+    // The histogram's own rows (its first `rows`).
+    static BinnedRows of(const HistogramData& hist, std::size_t rows) {
+        BinnedRows b;
+        b.width = hist.columns;
+        b.edges = &hist.bin_edges;
+        b.codes.resize(rows * b.width);
+        for (std::size_t f = 0; f < b.width; ++f) {
+            const std::uint8_t* column = hist.bins[f].data();
+            std::uint8_t* out = b.codes.data() + f;
+            for (std::size_t r = 0; r < rows; ++r, out += b.width) *out = column[r];
+        }
+        return b;
+    }
+
+    // Other rows (x as wide as the histogram), coded by the histogram's
+    // edges; NaN takes the last bin (a column's missing bin, if it has one),
+    // which no test sends left, as a value walk sends NaN right at every
+    // test of a tree without splits sending missing values left (the only
+    // trees with a coded form).
+    static BinnedRows of_values(const HistogramData& hist, const MatrixView& x) {
+        BinnedRows b;
+        b.width = hist.columns;
+        b.edges = &hist.bin_edges;
+        b.codes.resize(x.rows * b.width);
+        for (std::size_t f = 0; f < b.width; ++f) {
+            const std::vector<double>& e = hist.bin_edges[f];
+            const std::size_t last = e.empty() ? 0 : e.size() - 1;
+            std::uint8_t* out = b.codes.data() + f;
+            for (std::size_t r = 0; r < x.rows; ++r, out += b.width) {
+                const double v = x.row(r)[f];
+                const std::size_t bin =
+                    v == v ? static_cast<std::size_t>(std::lower_bound(e.begin(), e.end(), v) -
+                                                      e.begin())
+                           : last;
+                *out = static_cast<std::uint8_t>(std::min(bin, last));
+            }
+        }
+        return b;
+    }
+
+    const std::uint8_t* row(std::size_t r) const { return codes.data() + r * width; }
+};
+
+// Calls emit(k, leaf) for k < count, row_of(k) naming the row of `binned`,
+// when the tree has a coded form on its edges; false (nothing emitted)
+// otherwise, and for single-leaf trees.
+template <class RowOf, class Emit>
+bool walk_binned(const Tree& tree, const BinnedRows& binned, std::size_t count, RowOf&& row_of,
+                 Emit&& emit) {
+    thread_local std::vector<CodedNode> coded;
+    if (tree.nodes.size() <= 1 || !binned_form(tree, *binned.edges, coded)) return false;
+    walk_lanes(coded.data(), count, [&](std::size_t k) { return binned.row(row_of(k)); }, emit);
+    return true;
+}
+
+}  // namespace tw::ensemble
