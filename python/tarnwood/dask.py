@@ -217,12 +217,13 @@ def _check_memory(client, rows, cols, what):
     if not workers:
         raise RuntimeError(f"{what}: the Dask cluster has no workers")
     binned = rows * cols
-    # The joined bins, a batch's binned matrix and its row-major copy, the
-    # per-thread working sets, and targets, weights and ranks.
+    # The joined bins, a batch's binned matrix and its row-major copy, per
+    # thread a working set and the stand-in values of a batch's walks, and
+    # targets, weights and ranks.
     for address, info in workers.items():
         limit = info.get("memory_limit") or 0
         threads = max(1, int(info.get("nthreads") or 1))
-        need = 3 * binned + threads * rows * (cols + 24) + 32 * rows
+        need = 3 * binned + threads * (rows * (cols + 24) + 8 * binned) + 32 * rows
         if limit and need > _MEMORY_SHARE * limit:
             raise MemoryError(
                 f"{what}: the binned training data ({rows} rows x {cols} features, about "
