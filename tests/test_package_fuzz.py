@@ -1196,3 +1196,82 @@ def test_progress_totals_do_not_wrap(name):
         return  # refused up front
     done, total = seen[0]
     assert 0 <= done <= total, seen[0]
+
+
+# ---- the Dask estimators (tarnwood.dask) ------------------------------------
+# Their own parameters (client, batch_size, timeout), their input kinds (dask
+# arrays of any row chunking, in-memory arrays, bad values inside a chunk)
+# and their proximity calls, on an in-process cluster: every call answers
+# with a result or a preferred exception, a failed fit leaves the estimator
+# as it was, and a fit equals the local estimator's.
+
+DASK_NAMES = ["DaskForestClassifier", "DaskForestRegressor", "DaskBoostedClassifier",
+              "DaskBoostedRegressor", "DaskUnsupervisedForest"]
+DASK_FUZZ = fuzz_profile("tarnwood-dask-fuzz", 8, 60)
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(processes=False, n_workers=2, threads_per_worker=1,
+                                       dashboard_address=":0")
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def _local_name(name):
+    return name[len("Dask"):]
+
+
+@pytest.mark.parametrize("name", DASK_NAMES)
+@DASK_FUZZ
+@given(data=st.data())
+def test_dask_estimators_answer_any_setting_and_chunking(dask_client, name, data):
+    da = pytest.importorskip("dask.array")
+    from tarnwood import dask as tdask
+
+    local_name = _local_name(name)
+    params = dict(SMALL[local_name])
+    # Either every Dask parameter good, or one of them bad.
+    good = {"batch_size": [None, 1, 2, 10**6], "timeout": [None, 30, 30.0],
+            "client": [None, dask_client]}
+    bad = {"batch_size": [0, -1, 1.5, "2", 2**64], "timeout": [0, -1.0, float("nan"), "x"],
+           "client": [3, "client"]}
+    for key, values in good.items():
+        params[key] = data.draw(st.sampled_from(values))
+    if data.draw(st.booleans()):
+        key = data.draw(st.sampled_from(sorted(bad)))
+        params[key] = data.draw(st.sampled_from(bad[key]))
+    est = getattr(tdask, name)(**params)
+    x = X_GOOD.copy()
+    if data.draw(st.sampled_from([False, False, False, True])):
+        x[data.draw(st.integers(0, len(x) - 1)), 0] = data.draw(
+            st.sampled_from([np.nan, np.inf, -np.inf]))
+    rows = data.draw(st.integers(1, len(x)))
+    kind = data.draw(st.sampled_from(["dask", "numpy"]))
+    X = da.from_array(x, chunks=(rows, x.shape[1])) if kind == "dask" else x
+    y = None if local_name == "UnsupervisedForest" else (
+        Y_REG if local_name.endswith("Regressor") else Y_CLASS)
+    before = state_of(est)
+    ok, result = attempt(est.fit, X) if y is None else attempt(est.fit, X, y)
+    if not ok:
+        assert state_of(est) == before, "a failed fit changed the estimator"
+        return
+    local_params = {k: v for k, v in params.items() if k not in ("batch_size", "timeout", "client")}
+    local = make(local_name, **local_params)
+    local.fit(x) if y is None else local.fit(x, y)
+    assert pickle.dumps(est.to_local().model_) == pickle.dumps(local.model_)
+    if local_name == "UnsupervisedForest":
+        block = data.draw(st.sampled_from([None, 1, 7, 10**9, 0, -2, "3"]))
+        ok, table = attempt(lambda: est.proximity_matrix(True, rows_per_block=block).compute())
+        if ok:
+            np.testing.assert_array_equal(table, local.proximity_matrix(True))
+        k = data.draw(st.sampled_from([None, 1, 3, 10**6, -1, "2"]))
+        ok, top = attempt(est.proximity_sparse, k, rows_per_block=block)
+        if ok:
+            np.testing.assert_array_equal(top.toarray(), local.proximity_sparse(k).toarray())
+    else:
+        np.testing.assert_array_equal(est.predict(X).compute() if hasattr(est.predict(X), "compute")
+                                      else est.predict(X), local.predict(x))

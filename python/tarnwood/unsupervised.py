@@ -94,19 +94,28 @@ class UnsupervisedForest(_base.EngineEstimator, TransformerMixin, BaseEstimator)
     def fit(self, X, y=None):
         """Fits the forest and computes the embedding of the training rows."""
         X = _base.check_features(self, X, reset=True)
+        _base.check_int(type(self).__name__, "n_components", self.n_components, 1)
+        model = self._make_model(X.shape[1])
+        model.fit(X, n_jobs=self._threads(), verbose=self._verbosity())
+        return self._finish_fit(model)
+
+    def _make_model(self, n_features):
+        """An unfitted engine forest with this estimator's settings."""
         owner = type(self).__name__
-        n_components = _base.check_int(owner, "n_components", self.n_components, 1)
-        model = _native.UnsupervisedForest(
+        return _native.UnsupervisedForest(
             n_estimators=_base.check_int(owner, "n_estimators", self.n_estimators, 1),
             max_depth=_base.check_int(owner, "max_depth", self.max_depth, 0, allow_none=True),
-            max_features=_base.resolve_max_features(owner, self.max_features, X.shape[1]),
+            max_features=_base.resolve_max_features(owner, self.max_features, n_features),
             random_state=_base.to_seed(owner, self.random_state),
             min_samples_split=_base.check_int(owner, "min_samples_split", self.min_samples_split, 0),
             min_samples_leaf=_base.check_int(owner, "min_samples_leaf", self.min_samples_leaf, 0),
             n_neighbors=_base.check_int(owner, "n_neighbors", self.n_neighbors, 1, allow_none=True),
         )
+
+    def _finish_fit(self, model):
+        """Installs a fitted engine forest with its embedding."""
+        n_components = _base.check_int(type(self).__name__, "n_components", self.n_components, 1)
         threads = self._threads()
-        model.fit(X, n_jobs=threads, verbose=self._verbosity())
         embedding = model.transform(n_components, n_jobs=threads)
         # The embedding's axes are eigenvectors of the double-centred
         # out-of-bag proximities B = J P J / 2; keep what new rows need.

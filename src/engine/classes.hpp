@@ -4,6 +4,8 @@
 #pragma once
 #include <Python.h>
 
+#include <vector>
+
 namespace tw::engine {
 
 bool add_forests(PyObject* module);       // ForestClassifier, ForestRegressor
@@ -12,5 +14,12 @@ bool add_boosting(PyObject* module);      // BoostedClassifier, BoostedRegressor
 bool add_unsupervised(PyObject* module);  // UnsupervisedForest
 // tree_importances, boosted_importances (module functions)
 bool add_importance_functions(PyObject* module);
+// bin_edges, bin_rows, data_hash_start, data_hash_rows, data_hash_end
+// (module functions for training data held in row blocks elsewhere)
+bool add_bin_functions(PyObject* module);
+
+// A list of float64 arrays, one per feature, as bin edges (TypeError or
+// ValueError naming `edges` otherwise).
+std::vector<std::vector<double>> to_edges(PyObject* obj);
 
 }  // namespace tw::engine

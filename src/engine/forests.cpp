@@ -5,6 +5,9 @@
 // fit record (saved with the state), which the fit options (out-of-bag
 // estimates, sample sizes, balanced samples, warm starts) and the analyses
 // (engine/forest_analyses.hpp) build on; states of the `_rs` forests load too.
+// Planned forests grown in batches (plan_batches, grow_batch, merge_batches)
+// let another party grow the trees, a batch at a time, with the result of a
+// local fit.
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -18,6 +21,8 @@
 #include "module/methods.hpp"
 #include "module/py.hpp"
 #include "module/state.hpp"
+#include "histogram/histogram.hpp"
+#include "random_forest/batches.hpp"
 #include "random_forest/random_forest.hpp"
 
 namespace tw::engine {
@@ -62,6 +67,28 @@ PyObject* forest_criterion(PyObject* self, void*) {
     });
 }
 
+// The options of a fit with a record from its keywords (nullptr: not given).
+template <class Model>
+FitOptions to_fit_options(PyObject* ooob, PyObject* osamples, PyObject* obalanced,
+                          PyObject* odecrease, PyObject* orandom, PyObject* oleaves,
+                          PyObject* ocriterion) {
+    FitOptions options;
+    options.record = true;
+    options.missing_values = true;
+    options.oob = ooob && to_flag(ooob, "oob_score");
+    options.max_samples = to_opt_count(osamples, "max_samples");
+    options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");
+    if (odecrease) options.min_impurity_decrease = to_float(odecrease, "min_impurity_decrease");
+    options.random_splits = orandom && to_flag(orandom, "random_splits");
+    options.max_leaf_nodes = to_opt_count(oleaves, "max_leaf_nodes");
+    if (options.max_leaf_nodes && *options.max_leaf_nodes < 2) {
+        PyErr_SetString(PyExc_ValueError, "max_leaf_nodes must be at least 2 or None");
+        throw PyErrorSet{};
+    }
+    if (ocriterion != Py_None) options.criterion = to_criterion<Model>(ocriterion);
+    return options;
+}
+
 // fit(x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False,
 // warm_start=None, max_samples=None, balanced_subsample=False,
 // min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None,
@@ -90,20 +117,8 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
         const std::size_t threads = threads_for(ojobs);
         const Progress progress = progress_for(overbose);
-        FitOptions options;
-        options.record = true;
-        options.missing_values = true;
-        options.oob = ooob && to_flag(ooob, "oob_score");
-        options.max_samples = to_opt_count(osamples, "max_samples");
-        options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");
-        if (odecrease) options.min_impurity_decrease = to_float(odecrease, "min_impurity_decrease");
-        options.random_splits = orandom && to_flag(orandom, "random_splits");
-        options.max_leaf_nodes = to_opt_count(oleaves, "max_leaf_nodes");
-        if (options.max_leaf_nodes && *options.max_leaf_nodes < 2) {
-            PyErr_SetString(PyExc_ValueError, "max_leaf_nodes must be at least 2 or None");
-            throw PyErrorSet{};
-        }
-        if (ocriterion != Py_None) options.criterion = to_criterion<Model>(ocriterion);
+        FitOptions options = to_fit_options<Model>(ooob, osamples, obalanced, odecrease, orandom,
+                                                   oleaves, ocriterion);
         const bool warm_other = owarm && owarm != Py_None && owarm != self;
         if (warm_other && Py_TYPE(owarm) != Py_TYPE(self)) {
             PyErr_Format(PyExc_TypeError, "argument 'warm_start': expected None or a %s, got %s",
@@ -130,6 +145,125 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         return none();
     });
 }
+
+// ---- planned forests grown in batches (random_forest/batches.hpp) ----------
+
+// plan_batches(rows, n_features, oob_score=False, max_samples=None,
+// balanced_subsample=False, min_impurity_decrease=0.0, random_splits=False,
+// max_leaf_nodes=None, criterion=None) -> bytes: the plan of a fit with
+// these options on rows x n_features training data, with this object's
+// settings (its random_state drawn once here when None).
+template <class Model>
+PyObject* forest_plan_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"rows",       "n_features",   "oob_score",
+                                            "max_samples", "balanced_subsample",
+                                            "min_impurity_decrease",      "random_splits",
+                                            "max_leaf_nodes",             "criterion",
+                                            nullptr};
+        PyObject *orows, *ocols, *ooob = nullptr, *osamples = Py_None, *obalanced = nullptr;
+        PyObject *odecrease = nullptr, *orandom = nullptr, *oleaves = Py_None;
+        PyObject *ocriterion = Py_None;
+        parse_args(args, kwargs, "OO|OOOOOOO:plan_batches", names, &orows, &ocols, &ooob,
+                   &osamples, &obalanced, &odecrease, &orandom, &oleaves, &ocriterion);
+        const std::uint64_t rows = to_count(orows, "rows");
+        const std::uint64_t cols = to_count(ocols, "n_features");
+        const FitOptions options = to_fit_options<Model>(ooob, osamples, obalanced, odecrease,
+                                                         orandom, oleaves, ocriterion);
+        Shared<Model> model(self);
+        check_trees(model->settings().n_estimators);
+        return py_bytes(model->plan_batches(rows, cols, options).save());
+    });
+}
+
+// Row weights: the given ones, or 1 for every row.
+std::vector<double> weights_or_ones(const std::optional<Vector>& w, std::size_t rows) {
+    if (w) return std::vector<double>(w->view().begin(), w->view().end());
+    return std::vector<double>(rows, 1.0);
+}
+
+// grow_batch(bins, edges, y, sample_weight, plan, first, end, n_jobs=None)
+// -> bytes: trees [first, end) of the plan grown on the binned training
+// matrix (bins: bytes, feature after feature, a byte per row), with the
+// interpreter lock released.
+template <class Model>
+PyObject* forest_grow_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"bins", "edges", "y",   "sample_weight", "plan",
+                                            "first", "end",  "n_jobs", nullptr};
+        PyObject *obins, *oedges, *oy, *ow, *oplan, *ofirst, *oend, *ojobs = Py_None;
+        parse_args(args, kwargs, "OOOOOOO|O:grow_batch", names, &obins, &oedges, &oy, &ow,
+                   &oplan, &ofirst, &oend, &ojobs);
+        const std::string_view bins = to_bytes(obins, "bins");
+        std::vector<std::vector<double>> edges = to_edges(oedges);
+        const Vector y = to_vector(oy, "y");
+        const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
+        const ForestPlan plan = ForestPlan::load(to_bytes(oplan, "plan"));
+        const std::uint64_t first = to_count(ofirst, "first");
+        const std::uint64_t end = to_count(oend, "end");
+        const std::size_t threads = threads_for(ojobs);
+        const std::size_t rows = static_cast<std::size_t>(plan.rows);
+        if (edges.size() != plan.cols) throw ValueError("edges must list one array per feature");
+        const std::vector<double> weights = weights_or_ones(w, y.view().size());
+        Shared<Model> model(self);
+        std::string out;
+        run_released("grow_batch", threads, Progress{}, 0, [&] {
+            const HistogramData hist = histogram_of_bins(
+                {reinterpret_cast<const std::uint8_t*>(bins.data()), bins.size()}, rows,
+                std::move(edges));
+            out = model->grow_batch(hist, y.view(), weights, plan, first, end);
+        });
+        return py_bytes(out);
+    });
+}
+
+// merge_batches(plan, batches, data_hash, y, sample_weight=None,
+// n_jobs=None): installs the batches (a list of bytes, trees in plan order)
+// as the fitted forest, reading them on n_jobs threads; the object changes
+// only when the whole merge succeeds.
+template <class Model>
+PyObject* forest_merge_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"plan", "batches", "data_hash", "y",
+                                            "sample_weight", "n_jobs", nullptr};
+        PyObject *oplan, *obatches, *ohash, *oy, *ow = Py_None, *ojobs = Py_None;
+        parse_args(args, kwargs, "OOOO|OO:merge_batches", names, &oplan, &obatches, &ohash, &oy,
+                   &ow, &ojobs);
+        const std::size_t threads = threads_for(ojobs);
+        const ForestPlan plan = ForestPlan::load(to_bytes(oplan, "plan"));
+        if (!PyList_Check(obatches)) {
+            PyErr_Format(PyExc_TypeError, "argument 'batches': expected a list, got %s",
+                         Py_TYPE(obatches)->tp_name);
+            throw PyErrorSet{};
+        }
+        std::vector<std::string_view> batches;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obatches); ++i) {
+            batches.push_back(to_bytes(PyList_GET_ITEM(obatches, i), "batches"));
+        }
+        const std::uint64_t hash = to_count(ohash, "data_hash");
+        const Vector y = to_vector(oy, "y");
+        const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
+        const std::vector<double> weights = weights_or_ones(w, y.view().size());
+        Exclusive<Model> model(self);
+        Model merged(ForestSettings(model->settings()));
+        run_released("merge_batches", threads, Progress{}, 0,
+                     [&] { merged.merge(plan, batches, hash, y.view(), weights); });
+        *model = std::move(merged);
+        return none();
+    });
+}
+
+#define TW_FOREST_BATCHES(T)                                                                 \
+    TW_METHOD("plan_batches", forest_plan_batches<T>,                                        \
+              "plan_batches($self, rows, n_features, oob_score=False, max_samples=None, "    \
+              "balanced_subsample=False, min_impurity_decrease=0.0, random_splits=False, "   \
+              "max_leaf_nodes=None, criterion=None)\n--\n\n"),                               \
+        TW_METHOD("grow_batch", forest_grow_batch<T>,                                        \
+                  "grow_batch($self, bins, edges, y, sample_weight, plan, first, end, "      \
+                  "n_jobs=None)\n--\n\n"),                                                  \
+        TW_METHOD("merge_batches", forest_merge_batches<T>,                                  \
+                  "merge_batches($self, plan, batches, data_hash, y, "                       \
+                  "sample_weight=None, n_jobs=None)\n--\n\n")
 
 PyObject* clf_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -170,6 +304,7 @@ PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),
     TW_METHOD("predict_proba", clf_predict_proba, "predict_proba($self, x, n_jobs=None)\n--\n\n"),
     TW_FOREST_ANALYSES(Clf),
+    TW_FOREST_BATCHES(Clf),
     TW_EXPLAIN_METHODS(Clf),
     TW_STATE_METHODS(Clf),
     {nullptr, nullptr, 0, nullptr},
@@ -187,6 +322,7 @@ PyMethodDef g_reg_methods[] = {
     TW_METHOD("fit", forest_fit<Reg>, TW_FIT_DOC),
     TW_METHOD("predict", reg_predict, "predict($self, x, n_jobs=None)\n--\n\n"),
     TW_FOREST_ANALYSES(Reg),
+    TW_FOREST_BATCHES(Reg),
     TW_EXPLAIN_METHODS(Reg),
     TW_FOREST_INTERVALS(Reg),
     TW_STATE_METHODS(Reg),

@@ -35,7 +35,8 @@ PyMODINIT_FUNC PyInit__engine(void) {
         "this model is in use by another call; fit or load it once that call has finished");
     if (!tw::engine::add_forests(module.get()) || !tw::engine::add_trees(module.get()) ||
         !tw::engine::add_boosting(module.get()) || !tw::engine::add_unsupervised(module.get()) ||
-        !tw::engine::add_importance_functions(module.get())) {
+        !tw::engine::add_importance_functions(module.get()) ||
+        !tw::engine::add_bin_functions(module.get())) {
         return nullptr;
     }
     return module.release();

@@ -86,6 +86,96 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ---- planned forests grown in batches (unsupervised/batches.cpp) ----------
+
+// plan_batches(rows, n_features) -> bytes
+PyObject* forest_plan_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"rows", "n_features", nullptr};
+        PyObject *orows, *ocols;
+        parse_args(args, kwargs, "OO:plan_batches", names, &orows, &ocols);
+        const std::uint64_t rows = to_count(orows, "rows");
+        const std::uint64_t cols = to_count(ocols, "n_features");
+        Shared<Model> model(self);
+        const std::uint64_t trees = model->params().n_estimators;
+        check_fits("n_estimators = " + std::to_string(trees) + " trees", trees, 48);
+        return py_bytes(model->plan_batches(rows, cols));
+    });
+}
+
+std::span<const std::uint8_t> byte_span(std::string_view v) {
+    return {reinterpret_cast<const std::uint8_t*>(v.data()), v.size()};
+}
+
+// combined_bins(plan, bins) -> bytes: the combined matrix's bins from the
+// real rows' bins (both feature after feature).
+PyObject* forest_combined_bins(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"plan", "bins", nullptr};
+        PyObject *oplan, *obins;
+        parse_args(args, kwargs, "OO:combined_bins", names, &oplan, &obins);
+        const std::string_view plan = to_bytes(oplan, "plan");
+        const std::string_view bins = to_bytes(obins, "bins");
+        std::vector<std::uint8_t> out;
+        run_released("combined_bins", 1, Progress{}, 0,
+                     [&] { out = Model::combined_bins(plan, byte_span(bins)); });
+        return py_bytes(std::string(out.begin(), out.end()));
+    });
+}
+
+// grow_batch(plan, bins, edges, first, end, n_jobs=None) -> bytes
+PyObject* forest_grow_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"plan", "bins", "edges", "first", "end", "n_jobs",
+                                            nullptr};
+        PyObject *oplan, *obins, *oedges, *ofirst, *oend, *ojobs = Py_None;
+        parse_args(args, kwargs, "OOOOO|O:grow_batch", names, &oplan, &obins, &oedges, &ofirst,
+                   &oend, &ojobs);
+        const std::string_view plan = to_bytes(oplan, "plan");
+        const std::string_view bins = to_bytes(obins, "bins");
+        const std::vector<std::vector<double>> edges = to_edges(oedges);
+        const std::uint64_t first = to_count(ofirst, "first");
+        const std::uint64_t end = to_count(oend, "end");
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        std::string out;
+        run_released("grow_batch", threads, Progress{}, 0, [&] {
+            out = model->grow_batch(plan, byte_span(bins), edges, first, end);
+        });
+        return py_bytes(out);
+    });
+}
+
+// merge_batches(plan, batches, x, n_jobs=None): installs the batches with
+// the training rows x; the object changes only when the merge succeeds.
+PyObject* forest_merge_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"plan", "batches", "x", "n_jobs", nullptr};
+        PyObject *oplan, *obatches, *ox, *ojobs = Py_None;
+        parse_args(args, kwargs, "OOO|O:merge_batches", names, &oplan, &obatches, &ox, &ojobs);
+        const std::string_view plan = to_bytes(oplan, "plan");
+        if (!PyList_Check(obatches)) {
+            PyErr_Format(PyExc_TypeError, "argument 'batches': expected a list, got %s",
+                         Py_TYPE(obatches)->tp_name);
+            throw PyErrorSet{};
+        }
+        std::vector<std::string_view> batches;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obatches); ++i) {
+            batches.push_back(to_bytes(PyList_GET_ITEM(obatches, i), "batches"));
+        }
+        const Matrix x = to_matrix(ox, "x");
+        const std::size_t threads = threads_for(ojobs);
+        Exclusive<Model> model(self);
+        auto merged = std::make_unique<Model>(model->params());
+        run_released("merge_batches", threads, Progress{}, 0,
+                     [&] { merged->merge_batches(plan, batches, x.view()); });
+        auto* box = reinterpret_cast<Box<Model>*>(self);
+        std::unique_ptr<Model> old(box->value);
+        box->value = merged.release();
+        return none();
+    });
+}
+
 // (use_oob=True, n_jobs=None)
 PyObject* forest_proximity_matrix(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -112,6 +202,29 @@ PyObject* forest_predict_proximity(PyObject* self, PyObject* args, PyObject* kwa
     });
 }
 
+// Neighbour lists as the three arrays of a CSR matrix (indptr, indices,
+// data), one row per list.
+PyObject* csr_arrays(const std::vector<SparseProximityRow>& rows) {
+    std::vector<std::uint64_t> indptr(rows.size() + 1, 0);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        indptr[r + 1] = indptr[r] + rows[r].neighbors.size();
+    }
+    std::vector<std::uint64_t> indices(indptr.back());
+    std::vector<double> data(indptr.back());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::size_t at = indptr[r];
+        for (const Neighbor& nb : rows[r].neighbors) {
+            indices[at] = nb.index;
+            data[at++] = nb.proximity;
+        }
+    }
+    Ref a(count_array(indptr));
+    Ref b(count_array(indices));
+    const std::size_t nnz = data.size();
+    Ref c(adopt_array(std::move(data), {nnz}));
+    return check(PyTuple_Pack(3, a.get(), b.get(), c.get())).release();
+}
+
 // proximity_sparse(k=None, n_jobs=None): the k largest out-of-bag
 // proximities per training row as the three arrays of a CSR matrix
 // (indptr, indices, data).
@@ -126,24 +239,58 @@ PyObject* forest_proximity_sparse(PyObject* self, PyObject* args, PyObject* kwar
         std::vector<SparseProximityRow> rows;
         run_call(tree_visits(*model, model->n_samples()) >= kInlineVisits, "proximity_sparse",
                  threads, [&] { rows = model->proximity_sparse(k); });
-        std::vector<std::uint64_t> indptr(rows.size() + 1, 0);
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            indptr[r + 1] = indptr[r] + rows[r].neighbors.size();
-        }
-        std::vector<std::uint64_t> indices(indptr.back());
-        std::vector<double> data(indptr.back());
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            std::size_t at = indptr[r];
-            for (const Neighbor& nb : rows[r].neighbors) {
-                indices[at] = nb.index;
-                data[at++] = nb.proximity;
-            }
-        }
-        Ref a(count_array(indptr));
-        Ref b(count_array(indices));
-        const std::size_t nnz = data.size();
-        Ref c(adopt_array(std::move(data), {nnz}));
-        return check(PyTuple_Pack(3, a.get(), b.get(), c.get())).release();
+        return csr_arrays(rows);
+    });
+}
+
+// Training rows [first, end) as a table of the call: (first, end, ...).
+std::pair<std::size_t, std::size_t> row_range(const Model& model, PyObject* ofirst,
+                                              PyObject* oend) {
+    const std::uint64_t first = to_count(ofirst, "first");
+    const std::uint64_t end = to_count(oend, "end");
+    if (!model.is_fitted()) throw ValueError("Model has not been fitted");
+    if (first > end || end > model.n_samples()) {
+        throw ValueError("rows [" + std::to_string(first) + ", " + std::to_string(end) +
+                         ") are not training rows (the forest has " +
+                         std::to_string(model.n_samples()) + ")");
+    }
+    return {static_cast<std::size_t>(first), static_cast<std::size_t>(end)};
+}
+
+// proximity_rows(first, end, use_oob=True, n_jobs=None): rows [first, end)
+// of proximity_matrix(use_oob), shape (end - first, n_samples).
+PyObject* forest_proximity_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"first", "end", "use_oob", "n_jobs", nullptr};
+        PyObject *ofirst, *oend, *o = nullptr, *ojobs = Py_None;
+        parse_args(args, kwargs, "OO|OO:proximity_rows", names, &ofirst, &oend, &o, &ojobs);
+        const bool use_oob = o ? to_flag(o, "use_oob") : true;
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        const auto [first, end] = row_range(*model, ofirst, oend);
+        return table_result(tree_visits(*model, end - first), threads, "proximity_rows",
+                            end - first, model->n_samples(),
+                            [&] { return model->proximity_rows(use_oob, first, end); });
+    });
+}
+
+// proximity_neighbors(first, end, k=None, n_jobs=None): rows [first, end)
+// of proximity_sparse(k) as CSR arrays over those rows; the cache of
+// proximity_sparse is left alone.
+PyObject* forest_proximity_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"first", "end", "k", "n_jobs", nullptr};
+        PyObject *ofirst, *oend, *o = Py_None, *ojobs = Py_None;
+        parse_args(args, kwargs, "OO|OO:proximity_neighbors", names, &ofirst, &oend, &o,
+                   &ojobs);
+        const auto k = to_opt_count(o, "k");
+        const std::size_t threads = threads_for(ojobs);
+        Shared<Model> model(self);
+        const auto [first, end] = row_range(*model, ofirst, oend);
+        std::vector<SparseProximityRow> rows;
+        run_call(tree_visits(*model, end - first) >= kInlineVisits, "proximity_neighbors",
+                 threads, [&] { rows = model->neighbors(k, first, end); });
+        return csr_arrays(rows);
     });
 }
 
@@ -217,6 +364,16 @@ PyMethodDef g_methods[] = {
     TW_METHOD("fit", forest_fit, "fit($self, x, n_jobs=None, verbose=0)\n--\n\n"),
     TW_METHOD("proximity_matrix", forest_proximity_matrix,
               "proximity_matrix($self, use_oob=True, n_jobs=None)\n--\n\n"),
+    TW_METHOD("plan_batches", forest_plan_batches, "plan_batches($self, rows, n_features)\n--\n\n"),
+    TW_METHOD("combined_bins", forest_combined_bins, "combined_bins($self, plan, bins)\n--\n\n"),
+    TW_METHOD("grow_batch", forest_grow_batch,
+              "grow_batch($self, plan, bins, edges, first, end, n_jobs=None)\n--\n\n"),
+    TW_METHOD("merge_batches", forest_merge_batches,
+              "merge_batches($self, plan, batches, x, n_jobs=None)\n--\n\n"),
+    TW_METHOD("proximity_rows", forest_proximity_rows,
+              "proximity_rows($self, first, end, use_oob=True, n_jobs=None)\n--\n\n"),
+    TW_METHOD("proximity_neighbors", forest_proximity_neighbors,
+              "proximity_neighbors($self, first, end, k=None, n_jobs=None)\n--\n\n"),
     TW_METHOD("proximity_sparse", forest_proximity_sparse,
               "proximity_sparse($self, k=None, n_jobs=None)\n--\n\n"),
     TW_METHOD("predict_proximity", forest_predict_proximity,

@@ -184,4 +184,16 @@ HistogramData HistogramData::build(const MatrixView& x) {
     return h;
 }
 
+void HistogramData::bin_rows(const MatrixView& x, const std::vector<std::vector<double>>& edges,
+                             std::uint8_t* out) {
+    const std::size_t nf = x.cols;
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        const double* row = x.row(r);
+        std::uint8_t* o = out + r * nf;
+        for (std::size_t f = 0; f < nf; ++f) {
+            o[f] = static_cast<std::uint8_t>(bin_of(edges[f].data(), edges[f].size(), row[f]));
+        }
+    }
+}
+
 }  // namespace tw

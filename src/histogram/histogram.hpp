@@ -41,6 +41,13 @@ struct HistogramData {
     // Bins every column of x (rows x.rows, features x.cols).
     static HistogramData build(const MatrixView& x);
 
+    // Bins the rows of x with edges made by build (edges[f] for column f,
+    // one per column of x) into `out`, row-major x.rows x x.cols: each value
+    // gets the bin build gives it in the matrix the edges came from. Lets
+    // row blocks of a matrix be binned apart with the whole matrix's edges.
+    static void bin_rows(const MatrixView& x, const std::vector<std::vector<double>>& edges,
+                         std::uint8_t* out);
+
     bool is_nan_free(std::size_t feature) const {
         return feature < nan_free.size() && nan_free[feature] != 0;
     }

@@ -31,6 +31,8 @@
 
 namespace tw {
 
+struct HistogramData;
+
 struct ForestSettings {
     std::uint64_t n_estimators = 100;
     std::optional<std::uint64_t> max_depth;
@@ -131,6 +133,26 @@ struct PermutationImportance {
 // analysis checks against the fit record.
 std::uint64_t forest_data_hash(const MatrixView& x, Vec y);
 
+// forest_data_hash taken in pieces: the rows of x in consecutive blocks (in
+// order), then y; the result equals forest_data_hash of the whole.
+class DataHash {
+public:
+    DataHash(std::uint64_t rows, std::uint64_t cols, std::uint64_t targets)
+        : lanes_{rows, cols, targets, 0x5851F42D4C957F2Dull}, cols_(rows == 0 ? 0 : cols) {}
+    // Resumes from saved lanes (lanes()).
+    DataHash(const std::uint64_t (&lanes)[4], std::uint64_t cols)
+        : lanes_{lanes[0], lanes[1], lanes[2], lanes[3]}, cols_(cols) {}
+    void add_rows(const MatrixView& block);  // block.cols must be the data's columns
+    std::uint64_t finish(Vec y);
+    const std::uint64_t* lanes() const { return lanes_; }
+
+private:
+    std::uint64_t lanes_[4];
+    std::uint64_t cols_;
+};
+
+struct ForestPlan;
+
 // What both forests share: settings, trees, prediction copy, fit record and
 // the analyses of the fitted trees. width_ is the number of classes, or 0
 // for the regressor.
@@ -162,7 +184,31 @@ public:
                                                      std::size_t repeats,
                                                      std::optional<std::uint64_t> seed) const;
 
+    // Planned forests grown in batches (random_forest/batches.hpp): the plan
+    // of a fit with a record on rows x cols training data, and the saved
+    // batch of trees [first, end) of a plan grown on the binned training
+    // matrix `hist` (bins only: no values) with targets y and row weights.
+    ForestPlan plan_batches(std::size_t rows, std::size_t cols, const FitOptions& options) const;
+    std::string grow_batch(const HistogramData& hist, Vec y, std::span<const double> weights,
+                           const ForestPlan& plan, std::size_t first, std::size_t end) const;
+
 protected:
+    // Installs the saved batches of `plan`, which must hold its trees in
+    // order, as the fitted forest: the same forest, record and out-of-bag
+    // predictions as a fit of the plan's options on the training data whose
+    // forest_data_hash is data_hash (targets y, row weights `weights`).
+    void merge_batches(const ForestPlan& plan, std::span<const std::string_view> batches,
+                       std::uint64_t data_hash, Vec y, std::span<const double> weights,
+                       std::span<const std::uint64_t> classes);
+    // Pieces of fit_recorded: the option checks for n training rows, the
+    // new trees' growth parameters, the dense class of every row (balanced
+    // samples only), and the installation of a finished fit.
+    void check_fit_options(std::size_t n, const FitOptions& options) const;
+    TreeParams recorded_params(std::size_t cols, const FitOptions& options) const;
+    std::vector<std::uint32_t> dense_classes(Vec y, std::span<const std::uint64_t> classes,
+                                             const FitOptions& options) const;
+    void install(std::vector<Tree> trees, FitRecord record, OobPredictions oob,
+                 std::size_t n_classes, split::Criterion criterion);
     ForestCore(ForestSettings settings, const char* name, bool classification)
         : s_(std::move(settings)), name_(name), classification_(classification) {}
     // ValueError unless fitted with at least one tree.
@@ -213,6 +259,10 @@ public:
     std::string save() const;
     static RandomForestClassifier load(std::string_view state, bool with_record = false);
 
+    // Installs the batches of a plan (ForestCore::merge_batches).
+    void merge(const ForestPlan& plan, std::span<const std::string_view> batches,
+               std::uint64_t data_hash, Vec y, std::span<const double> weights);
+
 private:
     void check_predictable(const MatrixView& x) const;
 
@@ -243,6 +293,9 @@ public:
 
     std::string save() const;
     static RandomForestRegressor load(std::string_view state, bool with_record = false);
+
+    void merge(const ForestPlan& plan, std::span<const std::string_view> batches,
+               std::uint64_t data_hash, Vec y, std::span<const double> weights);
 
 private:
     const LeafSamples& leaf_samples() const;

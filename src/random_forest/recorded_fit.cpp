@@ -25,27 +25,21 @@
 #include "histogram/histogram.hpp"
 #include "parallel/pool.hpp"
 #include "random_forest/random_forest.hpp"
+#include "random_forest/recorded_parts.hpp"
 #include "tree/packed.hpp"
 #include "tree/walk.hpp"
 
 namespace tw {
+
+using recorded::BinnedRows;
+using recorded::Grown;
+using recorded::OobPayload;
+using recorded::OobSums;
+using recorded::TreeGrowth;
+using recorded::oob_means;
+using recorded::u32;
+
 namespace {
-
-using u32 = std::uint32_t;
-
-// One tree's out-of-bag rows, the payload slot of the leaf each reaches, and
-// the payloads: per slot its value (regression), or its (class, share)
-// entries share_begin[s] .. share_begin[s + 1] - 1 (classification).
-struct OobPayload {
-    std::vector<u32> rows;
-    std::vector<u32> slot;
-    std::vector<double> value;
-    std::vector<u32> share_begin;
-    std::vector<u32> share_class;
-    std::vector<double> share;
-};
-
-using ensemble::BinnedRows;
 
 // Calls emit(k, leaf) for rows[k] of x: on their bin bytes when the tree's
 // thresholds are edges of the bins (trees grown on them), else on values.
@@ -57,6 +51,12 @@ void walk_listed(const Tree& tree, const MatrixView& x, const BinnedRows* binned
                               emit)) {
         return;
     }
+    if (tree.nodes.size() <= 1) {
+        for (std::size_t k = 0; k < rows.size(); ++k) emit(k, 0u);
+        return;
+    }
+    // Batches grow from bins alone (x has no values then).
+    if (!x.data) throw InternalError("a tree grown on bins cannot be walked on them");
     tree.walk_rows(rows.size(), [&](std::size_t k) { return x.row(rows[k]); }, emit);
 }
 
@@ -124,29 +124,6 @@ std::vector<double> in_bag_leaf_weight(const Tree& tree, const MatrixView& x,
     return leaf_weights(tree.nodes.size(), rows, leaves, w, counts);
 }
 
-// The running sums of the out-of-bag predictions.
-struct OobSums {
-    std::size_t width;
-    std::vector<double> sum;
-    std::vector<u32> count;
-
-    void add(const OobPayload& p) {
-        for (std::size_t k = 0; k < p.rows.size(); ++k) {
-            const std::size_t r = p.rows[k];
-            const u32 s = p.slot[k];
-            ++count[r];
-            if (p.share_begin.empty()) {
-                sum[r] += p.value[s];
-                continue;
-            }
-            double* row = sum.data() + r * width;
-            for (u32 j = p.share_begin[s]; j < p.share_begin[s + 1]; ++j) {
-                row[p.share_class[j]] += p.share[j];
-            }
-        }
-    }
-};
-
 bool all_ones(std::span<const double> w) {
     return std::all_of(w.begin(), w.end(), [](double v) { return v == 1.0; });
 }
@@ -171,12 +148,6 @@ void balance_sample(std::span<const double> weights, const std::vector<u32>& den
     for (std::size_t r = 0; r < weights.size(); ++r) out[r] = weights[r] * factor[dense[r]];
 }
 
-struct Grown {
-    Tree tree;
-    std::vector<double> leaf_weight;
-    TreeSamples samples;
-};
-
 // The leaf every row reaches (all_rows lists 0 .. rows - 1).
 std::vector<u32> leaf_of_every_row(const Tree& tree, const MatrixView& x, const BinnedRows* hist,
                                    const std::vector<u32>& all_rows) {
@@ -187,18 +158,71 @@ std::vector<u32> leaf_of_every_row(const Tree& tree, const MatrixView& x, const 
 
 }  // namespace
 
-std::uint64_t forest_data_hash(const MatrixView& x, Vec y) {
-    // Four independent multiply-xor lanes over the 64-bit patterns, so the
-    // pass runs at memory speed.
-    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h[4] = {x.rows, x.cols, y.size(), 0x5851F42D4C957F2Dull};
-    auto mix = [&](std::uint64_t& lane, double v) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        lane = (lane ^ bits) * kMul;
-        lane ^= lane >> 29;
-    };
-    const std::size_t cols = x.rows == 0 ? 0 : x.cols;
+namespace recorded {
+
+Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) const {
+    const std::size_t n = x.rows;
+    Vec w = weights;
+    std::vector<double> balanced;
+    if (!dense.empty()) {
+        balance_sample(weights, dense, n_classes, sample, balanced);
+        w = balanced;
+    }
+    Grown g;
+    g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, hist);
+    if (leaf_weights || oob || samples) {
+        std::vector<u32> counts;
+        ensemble::count_draws(sample, n, counts);
+        // With leaf samples every row's leaf is found once, for all uses.
+        std::vector<u32> leaves;
+        if (samples) {
+            leaves = leaf_of_every_row(g.tree, x, walk_on, all_rows);
+            g.samples = LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank);
+        }
+        if (leaf_weights) {
+            g.leaf_weight = in_bag_leaf_weight(g.tree, x, walk_on, w, counts, leaves);
+        }
+        if (oob) g.oob = oob_payload(g.tree, x, walk_on, counts, n_classes, leaves);
+    }
+    return g;
+}
+
+OobPredictions oob_means(OobSums& sums, std::size_t n) {
+    OobPredictions oob;
+    oob.width = sums.width;
+    oob.mean.resize(sums.sum.size());
+    oob.count = std::move(sums.count);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t r = 0; r < n; ++r) {
+        const double c = static_cast<double>(oob.count[r]);
+        for (std::size_t j = 0; j < oob.width; ++j) {
+            const std::size_t at = r * oob.width + j;
+            oob.mean[at] = oob.count[r] == 0 ? nan : sums.sum[at] / c;
+        }
+    }
+    return oob;
+}
+
+}  // namespace recorded
+
+namespace {
+
+// Four independent multiply-xor lanes over the 64-bit patterns, so the pass
+// runs at memory speed; column j feeds lane j % 4, target i lane i % 4.
+constexpr std::uint64_t kHashMul = 0x9E3779B97F4A7C15ull;
+
+inline void mix(std::uint64_t& lane, double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    lane = (lane ^ bits) * kHashMul;
+    lane ^= lane >> 29;
+}
+
+}  // namespace
+
+void DataHash::add_rows(const MatrixView& x) {
+    std::uint64_t* h = lanes_;
+    const std::size_t cols = cols_;
     for (std::size_t i = 0; i < x.rows && cols != 0; ++i) {
         const double* row = x.row(i);
         std::size_t j = 0;
@@ -207,10 +231,63 @@ std::uint64_t forest_data_hash(const MatrixView& x, Vec y) {
         }
         for (; j < cols; ++j) mix(h[j % 4], row[j]);
     }
-    for (std::size_t i = 0; i < y.size(); ++i) mix(h[i % 4], y[i]);
+}
+
+std::uint64_t DataHash::finish(Vec y) {
+    for (std::size_t i = 0; i < y.size(); ++i) mix(lanes_[i % 4], y[i]);
     std::uint64_t out = 0;
-    for (std::uint64_t lane : h) out = (out ^ lane) * kMul;
+    for (std::uint64_t lane : lanes_) out = (out ^ lane) * kHashMul;
     return out ^ (out >> 31);
+}
+
+std::uint64_t forest_data_hash(const MatrixView& x, Vec y) {
+    DataHash hash(x.rows, x.cols, y.size());
+    hash.add_rows(x);
+    return hash.finish(y);
+}
+
+void ForestCore::check_fit_options(std::size_t n, const FitOptions& options) const {
+    if (options.max_samples) {
+        if (!s_.bootstrap) throw ValueError("max_samples needs bootstrap=True");
+        if (*options.max_samples < 1 || *options.max_samples > n) {
+            throw ValueError("max_samples must be in [1, " + std::to_string(n) + "], got " +
+                             std::to_string(*options.max_samples));
+        }
+    }
+    if (!(options.min_impurity_decrease >= 0.0) || !std::isfinite(options.min_impurity_decrease)) {
+        throw ValueError("min_impurity_decrease must be a finite number >= 0");
+    }
+    if (!classification_ && options.criterion != split::Criterion::kGini) {
+        throw ValueError("a regression forest has no classification criterion");
+    }
+    if (options.oob && !s_.bootstrap) {
+        throw ValueError("out-of-bag estimates need bootstrap=True");
+    }
+    if (n > 0xFFFFFFFFull) throw ValueError("x has too many rows for out-of-bag bookkeeping");
+}
+
+TreeParams ForestCore::recorded_params(std::size_t cols, const FitOptions& options) const {
+    TreeParams params = tree_params(s_.max_depth, s_.max_features, cols, s_.min_samples_split,
+                                    s_.min_samples_leaf, classification_);
+    params.min_impurity_decrease = options.min_impurity_decrease;
+    params.random_splits = options.random_splits;
+    params.max_leaf_nodes = options.max_leaf_nodes;
+    params.criterion = options.criterion;
+    params.missing_defaults = options.missing_values;
+    return params;
+}
+
+std::vector<std::uint32_t> ForestCore::dense_classes(Vec y, std::span<const std::uint64_t> classes,
+                                                     const FitOptions& options) const {
+    std::vector<u32> dense;
+    if (!options.balanced_subsample || !classification_) return dense;
+    dense.resize(y.size());
+    for (std::size_t r = 0; r < y.size(); ++r) {
+        const std::uint64_t c = class_index(y[r]);
+        dense[r] = static_cast<u32>(std::lower_bound(classes.begin(), classes.end(), c) -
+                                    classes.begin());
+    }
+    return dense;
 }
 
 void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double> weights,
@@ -251,36 +328,13 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         }
     }
     const std::size_t n = x.rows;
-    if (options.max_samples) {
-        if (!s_.bootstrap) throw ValueError("max_samples needs bootstrap=True");
-        if (*options.max_samples < 1 || *options.max_samples > n) {
-            throw ValueError("max_samples must be in [1, " + std::to_string(n) + "], got " +
-                             std::to_string(*options.max_samples));
-        }
-    }
-    if (!(options.min_impurity_decrease >= 0.0) || !std::isfinite(options.min_impurity_decrease)) {
-        throw ValueError("min_impurity_decrease must be a finite number >= 0");
-    }
-    if (!classification_ && options.criterion != split::Criterion::kGini) {
-        throw ValueError("a regression forest has no classification criterion");
-    }
-    if (options.oob && !s_.bootstrap) {
-        throw ValueError("out-of-bag estimates need bootstrap=True");
-    }
-    if (n > 0xFFFFFFFFull) throw ValueError("x has too many rows for out-of-bag bookkeeping");
+    check_fit_options(n, options);
     const std::size_t n_classes = classification_ ? classes.size() : 0;
     const std::size_t total = static_cast<std::size_t>(s_.n_estimators);
     const std::size_t add = total - keep;
 
-    std::vector<u32> dense;  // dense class of every row (balanced samples)
-    if (options.balanced_subsample && classification_) {
-        dense.resize(n);
-        for (std::size_t r = 0; r < n; ++r) {
-            const std::uint64_t c = class_index(y[r]);
-            dense[r] = static_cast<u32>(std::lower_bound(classes.begin(), classes.end(), c) -
-                                        classes.begin());
-        }
-    }
+    // Dense class of every row (balanced samples).
+    const std::vector<u32> dense = dense_classes(y, classes, options);
     // Regression leaves keep their in-bag weight when rows weigh unequally
     // (a class-weighted classification leaf knows its weight already).
     const bool leaf_weights = !classification_ && !all_ones(weights);
@@ -347,43 +401,14 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     std::vector<Grown> grown;
     std::vector<ensemble::TreePlan> plans;
     if (add > 0) {
-        TreeParams params = tree_params(s_.max_depth, s_.max_features, x.cols,
-                                        s_.min_samples_split, s_.min_samples_leaf,
-                                        classification_);
-        params.min_impurity_decrease = options.min_impurity_decrease;
-        params.random_splits = options.random_splits;
-        params.max_leaf_nodes = options.max_leaf_nodes;
-        params.criterion = options.criterion;
-        params.missing_defaults = options.missing_values;
+        const TreeParams params = recorded_params(x.cols, options);
+        const TreeGrowth growth{x,      y,      weights,      dense,   n_classes, params,
+                                hist.value(), walk_on, leaf_weights, options.oob, samples,
+                                all_rows};
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
-                Vec w = weights;
-                std::vector<double> balanced;
-                if (!dense.empty()) {
-                    balance_sample(weights, dense, n_classes, sample, balanced);
-                    w = balanced;
-                }
-                Grown g;
-                g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, *hist);
-                if (leaf_weights || options.oob || keep_samples) {
-                    std::vector<u32> counts;
-                    ensemble::count_draws(sample, n, counts);
-                    // With leaf samples every row's leaf is found once, for all uses.
-                    std::vector<u32> leaves;
-                    if (keep_samples) {
-                        leaves = leaf_of_every_row(g.tree, x, walk_on, all_rows);
-                        g.samples = LeafSamples::of_tree(g.tree, leaves, counts,
-                                                         samples->row_of_rank);
-                    }
-                    if (leaf_weights) {
-                        g.leaf_weight = in_bag_leaf_weight(g.tree, x, walk_on, w, counts, leaves);
-                    }
-                    if (options.oob) {
-                        fold.submit(keep + i,
-                                    oob_payload(g.tree, x, walk_on, counts, n_classes, leaves),
-                                    add_payload);
-                    }
-                }
+                Grown g = growth(sample, rng);
+                if (options.oob) fold.submit(keep + i, std::move(g.oob), add_payload);
                 return g;
             });
         grown = std::move(result.results);
@@ -416,20 +441,12 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     record.data_hash = hash;
     record.mixed = mixed;
 
-    OobPredictions oob;
-    if (options.oob) {
-        oob.width = sums.width;
-        oob.mean.resize(sums.sum.size());
-        oob.count = std::move(sums.count);
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        for (std::size_t r = 0; r < n; ++r) {
-            const double c = static_cast<double>(oob.count[r]);
-            for (std::size_t j = 0; j < oob.width; ++j) {
-                const std::size_t at = r * oob.width + j;
-                oob.mean[at] = oob.count[r] == 0 ? nan : sums.sum[at] / c;
-            }
-        }
-    }
+    install(std::move(trees), std::move(record),
+            options.oob ? oob_means(sums, n) : OobPredictions{}, n_classes, options.criterion);
+}
+
+void ForestCore::install(std::vector<Tree> trees, FitRecord record, OobPredictions oob,
+                         std::size_t n_classes, split::Criterion criterion) {
     PackedForest packed = classification_ ? PackedForest::shares(trees, n_classes)
                                           : PackedForest::values(trees);
     trees_ = std::move(trees);
@@ -437,7 +454,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     record_ = std::move(record);
     oob_ = std::move(oob);
     width_ = n_classes;
-    criterion_ = options.criterion;
+    criterion_ = criterion;
     fitted_ = true;
 }
 

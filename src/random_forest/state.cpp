@@ -14,6 +14,7 @@
 
 #include "random_forest/random_forest.hpp"
 #include "core/serialize.hpp"
+#include "random_forest/batches.hpp"
 
 namespace tw {
 
@@ -51,20 +52,6 @@ void check_forest(const std::vector<Tree>& trees, const ForestSettings& s, bool 
     if (!fitted && !trees.empty()) Reader::fail("trees in an unfitted forest");
     if (fitted && trees.size() != s.n_estimators) Reader::fail("tree count does not match n_estimators");
     for (const Tree& t : trees) check_leaf_kind(t, classification);
-}
-
-void write_rng(Writer& w, const Rng& r) {
-    w.u64(static_cast<std::uint64_t>(r.state()));
-    w.u64(static_cast<std::uint64_t>(r.state() >> 64));
-    w.u64(static_cast<std::uint64_t>(r.increment()));
-    w.u64(static_cast<std::uint64_t>(r.increment() >> 64));
-}
-
-Rng read_rng(Reader& r) {
-    const u128 state_lo = r.u64(), state_hi = r.u64();
-    const u128 inc_lo = r.u64(), inc_hi = r.u64();
-    if ((inc_lo & 1) == 0) Reader::fail("generator increment is even");
-    return Rng::from_parts(state_lo | (state_hi << 64), inc_lo | (inc_hi << 64));
 }
 
 bool has_missing_sides(const std::vector<Tree>& trees) {
@@ -208,6 +195,20 @@ std::optional<FitRecord> read_record(Reader& r, const std::vector<Tree>& trees, 
 }
 
 }  // namespace
+
+void write_rng(Writer& w, const Rng& r) {
+    w.u64(static_cast<std::uint64_t>(r.state()));
+    w.u64(static_cast<std::uint64_t>(r.state() >> 64));
+    w.u64(static_cast<std::uint64_t>(r.increment()));
+    w.u64(static_cast<std::uint64_t>(r.increment() >> 64));
+}
+
+Rng read_rng(Reader& r) {
+    const u128 state_lo = r.u64(), state_hi = r.u64();
+    const u128 inc_lo = r.u64(), inc_hi = r.u64();
+    if ((inc_lo & 1) == 0) Reader::fail("generator increment is even");
+    return Rng::from_parts(state_lo | (state_hi << 64), inc_lo | (inc_hi << 64));
+}
 
 std::string RandomForestClassifier::save() const {
     const std::uint32_t version = version_of(record_, criterion_, trees_);

@@ -52,13 +52,7 @@ void RandomForestUnsupervised::check_new_rows(const MatrixView& x_new) const {
 void RandomForestUnsupervised::fit(const MatrixView& x) {
     const std::size_t n = x.rows;
     const std::size_t p = x.cols;
-    if (n == 0 || p == 0)
-        throw ValueError("X must have at least one row and one column (got " + std::to_string(n) +
-                         " rows and " + std::to_string(p) + " columns)");
-    if (n > kMaxRows)
-        throw ValueError("X has " + std::to_string(n) + " rows; at most " +
-                         std::to_string(kMaxRows) + " are supported");
-    if (auto message = validate_features(x, Refuse::nan)) throw ValueError(*message);
+    check_training_rows(x);
 
     const std::size_t n_trees = static_cast<std::size_t>(params_.n_estimators);
     Rng master = seed_rng(params_.random_state);
@@ -97,6 +91,25 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     std::vector<std::vector<std::uint32_t>> oob_sets(n_trees);
     for (std::size_t t = 0; t < n_trees; ++t) oob_sets[t] = std::move(grown.plans[t].oob);
 
+    install(x, std::move(trees), std::move(oob_sets));
+}
+
+void RandomForestUnsupervised::check_training_rows(const MatrixView& x) const {
+    const std::size_t n = x.rows;
+    const std::size_t p = x.cols;
+    if (n == 0 || p == 0)
+        throw ValueError("X must have at least one row and one column (got " + std::to_string(n) +
+                         " rows and " + std::to_string(p) + " columns)");
+    if (n > kMaxRows)
+        throw ValueError("X has " + std::to_string(n) + " rows; at most " +
+                         std::to_string(kMaxRows) + " are supported");
+    if (auto message = validate_features(x, Refuse::nan)) throw ValueError(*message);
+}
+
+void RandomForestUnsupervised::install(const MatrixView& x, std::vector<Tree> trees,
+                                       std::vector<std::vector<std::uint32_t>> oob_sets) {
+    const std::size_t n = x.rows;
+    const std::size_t p = x.cols;
     std::uint64_t columns_read = 0;
     for (const Tree& tree : trees) columns_read = std::max(columns_read, tree.n_features_used);
 

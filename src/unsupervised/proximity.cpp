@@ -248,6 +248,48 @@ ProximityUpper RandomForestUnsupervised::proximity_upper(bool use_oob) const {
     return out;
 }
 
+ProximityRows RandomForestUnsupervised::proximity_rows(bool use_oob, std::size_t first,
+                                                      std::size_t last) const {
+    require_fitted();
+    if (first > last || last > n_samples_) throw ValueError("rows outside the training rows");
+    const auto groups = leaf_groups();
+    const LeafGroups& G = *groups;
+    const std::size_t n = n_samples_;
+    const std::size_t T = trees_.size();
+    const std::size_t words = G.words;
+    // proximity_upper's counts and comparisons over every column: each pair
+    // meets the same trees from either row, so every value is the one the
+    // mirrored table holds.
+    const auto count_row = [&](auto& s, std::size_t i) {
+        for (std::size_t t = 0; t < T; ++t) {
+            s.bump(G.oob_part(i, t));
+            if (!use_oob || G.is_oob(i, t)) s.bump(G.inbag_part(i, t));
+        }
+    };
+    const auto comparisons_of = [&](std::size_t i) {
+        const std::uint64_t* bi = G.oob_bits.data() + i * words;
+        const std::uint64_t ci = G.oob_count[i];
+        const double all = static_cast<double>(T);
+        return [&G, bi, ci, words, use_oob, all](std::uint32_t j) {
+            if (!use_oob) return all;
+            const std::uint64_t* bj = G.oob_bits.data() + std::size_t{j} * words;
+            return static_cast<double>(ci + G.oob_count[j] - common_bits(bi, bj, words));
+        };
+    };
+    const std::size_t m = last - first;
+    ProximityRows out;
+    out.width = n;
+    out.rows.resize(m);
+    parallel::parallel_chunks(m, row_grain(m), [&](std::size_t begin, std::size_t end) {
+        RowScratch s(n);
+        for (std::size_t r = begin; r < end; ++r) {
+            count_row(s, first + r);
+            out.rows[r] = s.take(comparisons_of(first + r));
+        }
+    });
+    return out;
+}
+
 ProximityRows RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
     return proximity_upper(use_oob).full();
 }
@@ -313,6 +355,16 @@ ProximityRows ProximityUpper::full() const {
 std::vector<SparseProximityRow> RandomForestUnsupervised::proximity_sparse(
     std::optional<std::uint64_t> k) {
     require_fitted();
+    std::vector<SparseProximityRow> result = neighbors(k, 0, n_samples_);
+    sparse_cache_ = result;
+    return result;
+}
+
+std::vector<SparseProximityRow> RandomForestUnsupervised::neighbors(std::optional<std::uint64_t> k,
+                                                                   std::size_t first,
+                                                                   std::size_t last) const {
+    require_fitted();
+    if (first > last || last > n_samples_) throw ValueError("rows outside the training rows");
     const std::size_t n = n_samples_;
     const std::size_t T = trees_.size();
     std::uint64_t K = k ? *k : params_.n_neighbors;
@@ -331,11 +383,12 @@ std::vector<SparseProximityRow> RandomForestUnsupervised::proximity_sparse(
     // group in each tree, so the rows are independent and their update
     // sequences (trees in order, group rows ascending) are fixed whatever the
     // order in which groups are visited.
-    std::vector<SparseProximityRow> result(n);
-    parallel::parallel_chunks(n, row_grain(n), [&](std::size_t begin, std::size_t end) {
+    const std::size_t m = last - first;
+    std::vector<SparseProximityRow> result(m);
+    parallel::parallel_chunks(m, row_grain(m), [&](std::size_t begin, std::size_t end) {
         std::vector<std::int64_t> pos(n, -1);
-        for (std::size_t a = begin; a < end; ++a) {
-            std::vector<Neighbor>& list = result[a].neighbors;
+        for (std::size_t a = first + begin; a < first + end; ++a) {
+            std::vector<Neighbor>& list = result[a - first].neighbors;
             for (std::size_t t = 0; t < T; ++t) {
                 const bool a_oob = G.is_oob(a, t);
                 const auto oob = G.oob_part(a, t);
@@ -375,7 +428,6 @@ std::vector<SparseProximityRow> RandomForestUnsupervised::proximity_sparse(
             list.shrink_to_fit();
         }
     });
-    sparse_cache_ = result;
     return result;
 }
 

@@ -222,6 +222,12 @@ public:
     // The same table by its upper triangle (each pair counted once).
     ProximityUpper proximity_upper(bool use_oob) const;
     std::vector<SparseProximityRow> proximity_sparse(std::optional<std::uint64_t> k);
+    // Training rows [first, last) of proximity_matrix(use_oob) (all columns)
+    // and of proximity_sparse(k) (which they leave uncached): the same values,
+    // computed for those rows only, so row blocks can be computed apart.
+    ProximityRows proximity_rows(bool use_oob, std::size_t first, std::size_t last) const;
+    std::vector<SparseProximityRow> neighbors(std::optional<std::uint64_t> k, std::size_t first,
+                                              std::size_t last) const;
     ProximityRows predict_proximity(const MatrixView& x_new) const;
 
     std::vector<double> outlier_scores(bool use_sparse) const;
@@ -232,6 +238,21 @@ public:
 
     std::vector<double> feature_importances() const;
 
+    // Planned forests grown in batches (unsupervised/batches.cpp; terms as in
+    // random_forest/batches.hpp): the plan of a fit on rows x cols data, the
+    // binned combined matrix of a plan from the real rows' bins (feature
+    // after feature, with edges binned as the combined matrix's), the saved
+    // batch of trees [first, end) grown on it, and the installation of a
+    // plan's batches with the training rows x, which equals fit(x).
+    std::string plan_batches(std::size_t rows, std::size_t cols) const;
+    static std::vector<std::uint8_t> combined_bins(std::string_view plan,
+                                                   std::span<const std::uint8_t> real_bins);
+    std::string grow_batch(std::string_view plan, std::span<const std::uint8_t> combined_bins,
+                           const std::vector<std::vector<double>>& edges, std::size_t first,
+                           std::size_t end) const;
+    void merge_batches(std::string_view plan, std::span<const std::string_view> batches,
+                       const MatrixView& x);
+
     // Saved state (parameters, forest, out-of-bag sets, training copy and the
     // sparse cache) for pickling; load validates it fully and throws
     // ValueError on a corrupted or foreign state. Loading makes no
@@ -240,6 +261,11 @@ public:
     static std::unique_ptr<RandomForestUnsupervised> load(std::string_view state);
 
 private:
+    // The fit's checks of the training rows, and the installation of a
+    // finished fit.
+    void check_training_rows(const MatrixView& x) const;
+    void install(const MatrixView& x, std::vector<Tree> trees,
+                 std::vector<std::vector<std::uint32_t>> oob_sets);
     void require_fitted() const;
     void require_trees() const;
     void check_new_rows(const MatrixView& x_new) const;
