@@ -112,6 +112,57 @@ def make_leaf(y, w, pos, cls):
     return {"leaf": True, "value": ts / tw if tw > 0 else 0.0, "cw": None}
 
 
+def best_bin(bins, nb, y, w, pos, cls, msl, parent, big_w, totals):
+    """(gain, bin) of the first best candidate "bins 0..b left" of one
+    feature (gain 0.0 when none is admissible); totals are the node's class
+    totals, or its (sum w*y, sum y*w*y)."""
+    n = len(pos)
+    cnt = [0] * nb
+    bw = [0.0] * nb
+    bc = [dict() for _ in range(nb)]
+    b1 = [0.0] * nb
+    b2 = [0.0] * nb
+    for p in pos:
+        b = bins[p]
+        cnt[b] += 1
+        bw[b] += w[p]
+        if cls:
+            c = class_index(y[p])
+            bc[b][c] = bc[b].get(c, 0.0) + w[p]
+        else:
+            b1[b] += w[p] * y[p]
+            b2[b] += y[p] * (w[p] * y[p])
+    best = (0.0, None)
+    nl, wl, l1, l2, left = 0, 0.0, 0.0, 0.0, {}
+    for b in range(nb - 1):
+        nl += cnt[b]
+        wl += bw[b]
+        for c, v in bc[b].items():
+            left[c] = left.get(c, 0.0) + v
+        l1 += b1[b]
+        l2 += b2[b]
+        if not (big_w - wl > 0 and wl > 0 and nl >= msl and n - nl >= msl):
+            continue
+        wr = big_w - wl
+        if cls:
+            sl = 0.0
+            for c in sorted(left):
+                sl += (left[c] / wl) * (left[c] / wl)
+            sr = 0.0
+            for c in sorted(totals):
+                t = (totals[c] - left.get(c, 0.0)) / wr
+                sr += t * t
+            gain = parent - (wl * (1.0 - sl) + wr * (1.0 - sr)) / big_w
+        else:
+            s1, s2 = totals
+            vl = l2 / wl - (l1 / wl) * (l1 / wl)
+            vr = (s2 - l2) / wr - ((s1 - l1) / wr) * ((s1 - l1) / wr)
+            gain = parent - (wl * vl + wr * vr) / big_w
+        if gain > best[0]:
+            best = (gain, b)
+    return best
+
+
 def build_node(x, y, w, pos, depth, prm, rng, edges, bins):
     n = len(pos)
     nf = len(edges)
@@ -148,50 +199,12 @@ def build_node(x, y, w, pos, depth, prm, rng, edges, bins):
         parent = s2 / big_w - (s1 / big_w) * (s1 / big_w)
     best = (0.0, None, None)
     for f in feats:
-        nb = len(edges[f])
-        if nb < 2:
+        if len(edges[f]) < 2:
             continue
-        cnt = [0] * nb
-        bw = [0.0] * nb
-        bc = [dict() for _ in range(nb)]
-        b1 = [0.0] * nb
-        b2 = [0.0] * nb
-        for p in pos:
-            b = bins[f][p]
-            cnt[b] += 1
-            bw[b] += w[p]
-            if cls:
-                c = class_index(y[p])
-                bc[b][c] = bc[b].get(c, 0.0) + w[p]
-            else:
-                b1[b] += w[p] * y[p]
-                b2[b] += y[p] * (w[p] * y[p])
-        nl, wl, l1, l2, left = 0, 0.0, 0.0, 0.0, {}
-        for b in range(nb - 1):
-            nl += cnt[b]
-            wl += bw[b]
-            for c, v in bc[b].items():
-                left[c] = left.get(c, 0.0) + v
-            l1 += b1[b]
-            l2 += b2[b]
-            if not (big_w - wl > 0 and wl > 0 and nl >= msl and n - nl >= msl):
-                continue
-            wr = big_w - wl
-            if cls:
-                sl = 0.0
-                for c in sorted(left):
-                    sl += (left[c] / wl) * (left[c] / wl)
-                sr = 0.0
-                for c in sorted(tot):
-                    t = (tot[c] - left.get(c, 0.0)) / wr
-                    sr += t * t
-                gain = parent - (wl * (1.0 - sl) + wr * (1.0 - sr)) / big_w
-            else:
-                vl = l2 / wl - (l1 / wl) * (l1 / wl)
-                vr = (s2 - l2) / wr - ((s1 - l1) / wr) * ((s1 - l1) / wr)
-                gain = parent - (wl * vl + wr * vr) / big_w
-            if gain > best[0]:
-                best = (gain, f, edges[f][b])
+        gain, b = best_bin(bins[f], len(edges[f]), y, w, pos, cls, msl, parent, big_w,
+                           tot if cls else (s1, s2))
+        if gain > best[0]:
+            best = (gain, f, edges[f][b])
     if best[1] is None:
         return make_leaf(y, w, pos, cls)
     _, f, thr = best

@@ -11,6 +11,7 @@ import pytest
 
 import tarnwood
 from test_histogram import (
+    best_bin,
     class_index,
     gen_u64,
     make_leaf,
@@ -93,46 +94,10 @@ def build_node(y, w, pos, depth, prm, rng, feats_info):
     best = (0.0, None, None)
     for f in feats:
         edges, bins = feats_info[f][0], feats_info[f][1]
-        nb = len(edges)
-        cnt, bw = [0] * nb, [0.0] * nb
-        bc = [dict() for _ in range(nb)]
-        b1, b2 = [0.0] * nb, [0.0] * nb
-        for p in pos:
-            b = bins[p]
-            cnt[b] += 1
-            bw[b] += w[p]
-            if cls:
-                c = class_index(y[p])
-                bc[b][c] = bc[b].get(c, 0.0) + w[p]
-            else:
-                b1[b] += w[p] * y[p]
-                b2[b] += y[p] * (w[p] * y[p])
-        nl, wl, l1, l2, left = 0, 0.0, 0.0, 0.0, {}
-        for b in range(nb - 1):
-            nl += cnt[b]
-            wl += bw[b]
-            for c, v in bc[b].items():
-                left[c] = left.get(c, 0.0) + v
-            l1 += b1[b]
-            l2 += b2[b]
-            if not (big_w - wl > 0 and wl > 0 and nl >= msl and n - nl >= msl):
-                continue
-            wr = big_w - wl
-            if cls:
-                sl = 0.0
-                for c in sorted(left):
-                    sl += (left[c] / wl) * (left[c] / wl)
-                sr = 0.0
-                for c in sorted(tot):
-                    t = (tot[c] - left.get(c, 0.0)) / wr
-                    sr += t * t
-                gain = parent - (wl * (1.0 - sl) + wr * (1.0 - sr)) / big_w
-            else:
-                vl = l2 / wl - (l1 / wl) * (l1 / wl)
-                vr = (s2 - l2) / wr - ((s1 - l1) / wr) * ((s1 - l1) / wr)
-                gain = parent - (wl * vl + wr * vr) / big_w
-            if gain > best[0]:
-                best = (gain, f, b)
+        gain, b = best_bin(bins, len(edges), y, w, pos, cls, msl, parent, big_w,
+                           tot if cls else (s1, s2))
+        if gain > best[0]:
+            best = (gain, f, b)
     if best[1] is None:
         return make_leaf(y, w, pos, cls)
     _, f, b = best
