@@ -472,13 +472,14 @@ ExactMissing ExactMissing::of(const MatrixView& x) {
     ExactMissing m;
     m.view = x;
     const std::size_t cols = x.cols;
+    if (!x.has_missing()) return m;  // one pass in memory order
+    std::vector<std::uint8_t> holed(cols, 0);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        const double* row = x.row(r);
+        for (std::size_t c = 0; c < cols; ++c) holed[c] |= row[c] != row[c] ? 1 : 0;
+    }
     for (std::size_t c = 0; c < cols; ++c) {
-        for (std::size_t r = 0; r < x.rows; ++r) {
-            if (std::isnan(x.at(r, c))) {
-                m.twin_of.push_back(static_cast<std::uint32_t>(c));
-                break;
-            }
-        }
+        if (holed[c] != 0) m.twin_of.push_back(static_cast<std::uint32_t>(c));
     }
     if (m.twin_of.empty()) return m;
     const std::size_t width = cols + m.twin_of.size();

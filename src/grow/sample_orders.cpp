@@ -97,6 +97,7 @@ void SampleOrders::sort_features(const MatrixView& x, std::span<const std::size_
         fo.samples.resize(n);
     }
     for (std::size_t s = 0; s < n; ++s) {
+        if ((s & 0xFFFF) == 0) parallel::check_stop();  // a long pass over many rows
         const double* row = x.row(positions[s]);
         for (std::size_t f = 0; f < nf; ++f) {
             const double v = row[f];
