@@ -472,12 +472,16 @@ ExactMissing ExactMissing::of(const MatrixView& x) {
     ExactMissing m;
     m.view = x;
     const std::size_t cols = x.cols;
-    if (!x.has_missing()) return m;  // one pass in memory order
+    // One pass in memory order, in blocks between which a stop may end it.
     std::vector<std::uint8_t> holed(cols, 0);
+    bool any = false;
     for (std::size_t r = 0; r < x.rows; ++r) {
+        if ((r & 0xFFFF) == 0) parallel::check_stop();
         const double* row = x.row(r);
         for (std::size_t c = 0; c < cols; ++c) holed[c] |= row[c] != row[c] ? 1 : 0;
     }
+    for (std::uint8_t h : holed) any = any || h != 0;
+    if (!any) return m;
     for (std::size_t c = 0; c < cols; ++c) {
         if (holed[c] != 0) m.twin_of.push_back(static_cast<std::uint32_t>(c));
     }
