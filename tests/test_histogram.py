@@ -112,6 +112,25 @@ def make_leaf(y, w, pos, cls):
     return {"leaf": True, "value": ts / tw if tw > 0 else 0.0, "cw": None}
 
 
+def node_totals(y, w, pos, cls, big_w):
+    """(impurity, totals) of a node of weight big_w: the Gini impurity and
+    class totals, or the variance and (sum w*y, sum y*w*y)."""
+    if cls:
+        tot = {}
+        for p in pos:
+            c = class_index(y[p])
+            tot[c] = tot.get(c, 0.0) + w[p]
+        s = 0.0
+        for c in sorted(tot):
+            s += (tot[c] / big_w) * (tot[c] / big_w)
+        return 1.0 - s, tot
+    s1 = s2 = 0.0
+    for p in pos:
+        s1 += w[p] * y[p]
+        s2 += y[p] * (w[p] * y[p])
+    return s2 / big_w - (s1 / big_w) * (s1 / big_w), (s1, s2)
+
+
 def best_bin(bins, nb, y, w, pos, cls, msl, parent, big_w, totals):
     """(gain, bin) of the first best candidate "bins 0..b left" of one
     feature (gain 0.0 when none is admissible); totals are the node's class
@@ -182,27 +201,13 @@ def build_node(x, y, w, pos, depth, prm, rng, edges, bins):
     if mf is not None and mf < nf:
         shuffle(rng, feats)
         feats = feats[:mf]
-    if cls:
-        tot = {}
-        for p in pos:
-            c = class_index(y[p])
-            tot[c] = tot.get(c, 0.0) + w[p]
-        s = 0.0
-        for c in sorted(tot):
-            s += (tot[c] / big_w) * (tot[c] / big_w)
-        parent = 1.0 - s
-    else:
-        s1 = s2 = 0.0
-        for p in pos:
-            s1 += w[p] * y[p]
-            s2 += y[p] * (w[p] * y[p])
-        parent = s2 / big_w - (s1 / big_w) * (s1 / big_w)
+    parent, totals = node_totals(y, w, pos, cls, big_w)
     best = (0.0, None, None)
     for f in feats:
         if len(edges[f]) < 2:
             continue
         gain, b = best_bin(bins[f], len(edges[f]), y, w, pos, cls, msl, parent, big_w,
-                           tot if cls else (s1, s2))
+                           totals)
         if gain > best[0]:
             best = (gain, f, edges[f][b])
     if best[1] is None:

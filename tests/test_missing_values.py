@@ -15,6 +15,7 @@ from test_histogram import (
     class_index,
     gen_u64,
     make_leaf,
+    node_totals,
     seed_rng,
     shuffle,
 )
@@ -76,26 +77,12 @@ def build_node(y, w, pos, depth, prm, rng, feats_info):
         feats = feats[:mf]
     feats = [f for f in feats if len(feats_info[f][0]) >= 2]
     feats += [prm["twins"][f] for f in feats if f in prm["twins"]]
-    if cls:
-        tot = {}
-        for p in pos:
-            c = class_index(y[p])
-            tot[c] = tot.get(c, 0.0) + w[p]
-        s = 0.0
-        for c in sorted(tot):
-            s += (tot[c] / big_w) * (tot[c] / big_w)
-        parent = 1.0 - s
-    else:
-        s1 = s2 = 0.0
-        for p in pos:
-            s1 += w[p] * y[p]
-            s2 += y[p] * (w[p] * y[p])
-        parent = s2 / big_w - (s1 / big_w) * (s1 / big_w)
+    parent, totals = node_totals(y, w, pos, cls, big_w)
     best = (0.0, None, None)
     for f in feats:
         edges, bins = feats_info[f][0], feats_info[f][1]
         gain, b = best_bin(bins, len(edges), y, w, pos, cls, msl, parent, big_w,
-                           tot if cls else (s1, s2))
+                           totals)
         if gain > best[0]:
             best = (gain, f, b)
     if best[1] is None:

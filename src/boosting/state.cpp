@@ -22,9 +22,7 @@ constexpr std::uint32_t kOptionsVersion = 2;
 std::uint32_t version_of(const BoostOptions& options, const std::vector<InternalRF>& rounds) {
     for (const InternalRF& forest : rounds) {
         for (const Tree& t : forest.trees) {
-            for (const Node& n : t.nodes) {
-                if (Tree::saved_missing(n) != 0) return kOptionsVersion;
-            }
+            if (t.has_saved_missing()) return kOptionsVersion;
         }
     }
     return options.is_default() ? kVersion : kOptionsVersion;

@@ -92,18 +92,10 @@ constexpr std::string_view kTag = "DecisionTree";
 // Version 2: a tree whose splits carry taught missing sides (package door).
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kMissingVersion = 2;
-
-bool has_saved_missing(const std::optional<Tree>& tree) {
-    if (!tree) return false;
-    for (const Node& n : tree->nodes) {
-        if (Tree::saved_missing(n) != 0) return true;
-    }
-    return false;
-}
 }  // namespace
 
 std::string DecisionTree::save() const {
-    Writer w(kTag, has_saved_missing(tree_) ? kMissingVersion : kVersion);
+    Writer w(kTag, tree_ && tree_->has_saved_missing() ? kMissingVersion : kVersion);
     w.opt_u64(max_depth_);
     w.opt_u64(random_state_);
     w.text(criterion_);

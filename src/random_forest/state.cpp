@@ -54,22 +54,15 @@ void check_forest(const std::vector<Tree>& trees, const ForestSettings& s, bool 
     for (const Tree& t : trees) check_leaf_kind(t, classification);
 }
 
-bool has_missing_sides(const std::vector<Tree>& trees) {
-    for (const Tree& t : trees) {
-        for (const Node& n : t.nodes) {
-            if (Tree::saved_missing(n) != 0) return true;
-        }
-    }
-    return false;
-}
-
 // Version: 4 with a fit record and trees with missing sides, 3 with a fit
 // record and a criterion other than Gini or leaf samples, 2 with a fit
 // record only, else 1.
 std::uint32_t version_of(const std::optional<FitRecord>& record, split::Criterion criterion,
                          const std::vector<Tree>& trees) {
     if (!record) return kVersion;
-    if (has_missing_sides(trees)) return kMissingVersion;
+    if (std::any_of(trees.begin(), trees.end(), [](const Tree& t) { return t.has_saved_missing(); })) {
+        return kMissingVersion;
+    }
     return criterion != split::Criterion::kGini || record->samples ? kExtendedVersion
                                                                    : kRecordVersion;
 }

@@ -90,6 +90,14 @@ struct Tree {
     static std::uint8_t saved_missing(const Node& n) {
         return (n.missing & kMissingDefault) != 0 ? 0 : n.missing;
     }
+    // Whether some split keeps a taught missing side in saved states (which
+    // then need a format that holds them).
+    bool has_saved_missing() const {
+        for (const Node& n : nodes) {
+            if (saved_missing(n) != 0) return true;
+        }
+        return false;
+    }
     double predict(const double* row) const { return nodes[leaf_of(row)].value; }
 
     // Batched form of predict over all rows of x (same results). Every row
