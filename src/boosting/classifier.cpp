@@ -82,6 +82,7 @@ void TarnwoodClassifier::fit(const MatrixView& x_in, Vec y_in, std::optional<Vec
                              const BoostOptions& options) {
     const std::vector<double> weights = checked_fit_inputs(
         x_in, y_in, sample_weight, options.missing_values ? Refuse::infinite : Refuse::non_finite);
+    check_categories(x_in, options.categories);
     if (x_in.rows == 0) throw ValueError("TarnwoodClassifier cannot be fitted on zero samples");
     check_config_for_fit(config_);
     check_options(options);
@@ -135,7 +136,7 @@ void TarnwoodClassifier::fit(const MatrixView& x_in, Vec y_in, std::optional<Vec
     std::optional<HistogramData> hist;
     std::optional<ensemble::BinnedRows> codes, held_codes;
     if (config_.use_histogram) {
-        hist = HistogramData::build(x);
+        hist = HistogramData::build(x, params.categories);
         codes = ensemble::BinnedRows::of(*hist, n);
         if (x_held) held_codes = ensemble::BinnedRows::of_values(*hist, x_held->view());
     }

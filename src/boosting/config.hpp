@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 #include <string>
 
 #include "grow/grow.hpp"
@@ -44,6 +45,9 @@ struct BoostOptions {
     // saved states keep the sides the rows taught, and loading through the
     // package door gives the other splits their defaults again.
     bool missing_values = false;
+    // Per column, 0 or its number of categories (core/validate.hpp,
+    // check_categories); a setting of the fit, like missing_values.
+    std::vector<std::uint16_t> categories;
 
     bool is_default() const {
         return !max_leaf_nodes && validation_fraction == 0.0 && n_iter_no_change == 10 &&

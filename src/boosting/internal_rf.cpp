@@ -24,7 +24,7 @@ Tree grow_tree(const MatrixView& x, Vec t, Vec w, std::span<const std::size_t> s
     if (params.missing_defaults && x.has_missing()) {
         // The exact grower's view of the missing values, per tree (exact
         // rounds copy x anyway as they sort it).
-        const ExactMissing input = ExactMissing::of(x);
+        const ExactMissing input = ExactMissing::of(x, params.categories);
         TreeParams with_twins = params;
         with_twins.exact_twins = input.twin_of;
         return build_tree_on_bootstrap_exact(input.view, t, w, sample, with_twins, rng);

@@ -61,7 +61,7 @@ TarnwoodRegressor::Pass TarnwoodRegressor::boost_rows(const MatrixView& x, Vec y
     std::optional<HistogramData> hist;
     std::optional<ensemble::BinnedRows> codes, held_codes;
     if (config_.use_histogram) {
-        hist = HistogramData::build(x);
+        hist = HistogramData::build(x, params.categories);
         codes = ensemble::BinnedRows::of(*hist, n);
         if (held_x) held_codes = ensemble::BinnedRows::of_values(*hist, *held_x);
     }
@@ -111,6 +111,7 @@ void TarnwoodRegressor::fit(const MatrixView& x, Vec y_in, std::optional<Vec> sa
                             const BoostOptions& options) {
     const std::vector<double> weights = checked_fit_inputs(
         x, y_in, sample_weight, options.missing_values ? Refuse::infinite : Refuse::non_finite);
+    check_categories(x, options.categories);
     check_config_for_fit(config_);
     check_options(options);
     const std::size_t n = x.rows;

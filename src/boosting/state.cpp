@@ -17,9 +17,16 @@ namespace {
 
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kOptionsVersion = 2;
+constexpr std::uint32_t kCategoryVersion = 3;  // version 2 with category sets
 
-// Version 2 also where some internal split carries a taught missing side.
+// Version 2 also where some internal split carries a taught missing side,
+// 3 where some internal split tests a category set.
 std::uint32_t version_of(const BoostOptions& options, const std::vector<InternalRF>& rounds) {
+    for (const InternalRF& forest : rounds) {
+        for (const Tree& t : forest.trees) {
+            if (t.has_categories()) return kCategoryVersion;
+        }
+    }
     for (const InternalRF& forest : rounds) {
         for (const Tree& t : forest.trees) {
             if (t.has_saved_missing()) return kOptionsVersion;
@@ -84,7 +91,8 @@ BoostConfig read_config(Reader& r) {
     return c;
 }
 
-void write_rounds(Writer& w, const std::vector<InternalRF>& rounds) {
+void write_rounds(Writer& w, std::uint32_t version, const std::vector<InternalRF>& rounds) {
+    w.write_category_sets(version >= kCategoryVersion);
     w.u64(rounds.size());
     for (const InternalRF& forest : rounds) w.trees(forest.trees);
 }
@@ -92,6 +100,7 @@ void write_rounds(Writer& w, const std::vector<InternalRF>& rounds) {
 // Every internal tree is a regression tree on the working response.
 std::vector<InternalRF> read_rounds(Reader& r) {
     r.allow_missing_sides(r.version() >= kOptionsVersion);
+    r.allow_category_sets(r.version() >= kCategoryVersion);
     const std::uint64_t n = r.count(8);
     std::vector<InternalRF> rounds(n);
     for (InternalRF& forest : rounds) {
@@ -121,13 +130,13 @@ std::string TarnwoodRegressor::save() const {
     w.f64(conformal_quantile_);
     w.f64s(calibration_residuals_);
     w.u64s(trees_used_);
-    write_rounds(w, rounds_);
+    write_rounds(w, version, rounds_);
     write_options(w, version, options_);
     return w.bytes();
 }
 
 TarnwoodRegressor TarnwoodRegressor::load(std::string_view state, bool with_options) {
-    Reader r(state, "TarnwoodRegressor", with_options ? kOptionsVersion : kVersion);
+    Reader r(state, "TarnwoodRegressor", with_options ? kCategoryVersion : kVersion);
     BoostConfig config = read_config(r);
     const double fraction = r.f64();
     // The constructor keeps a fraction inside [0.1, 0.5] (NaN passes).
@@ -179,13 +188,13 @@ std::string TarnwoodClassifier::save() const {
     w.u64(n_classes_);
     w.f64s(init_);
     w.u64s(trees_used_);
-    write_rounds(w, rounds_);
+    write_rounds(w, version, rounds_);
     write_options(w, version, options_);
     return w.bytes();
 }
 
 TarnwoodClassifier TarnwoodClassifier::load(std::string_view state, bool with_options) {
-    Reader r(state, "TarnwoodClassifier", with_options ? kOptionsVersion : kVersion);
+    Reader r(state, "TarnwoodClassifier", with_options ? kCategoryVersion : kVersion);
     TarnwoodClassifier model(read_config(r));
     model.is_fitted_ = r.flag();
     model.n_features_ = r.u64();

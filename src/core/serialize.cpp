@@ -106,6 +106,14 @@ void Writer::tree(const Tree& t) {
         u64(c.cls);
         f64(c.weight);
     }
+    if (!category_sets_) {
+        if (t.has_categories()) throw InternalError("category sets need a format that holds them");
+        return;
+    }
+    u64(t.category_sets.size());
+    for (const CategorySet& set : t.category_sets) {
+        for (const std::uint64_t word : set) u64(word);
+    }
 }
 
 void Writer::trees(const std::vector<Tree>& ts) {
@@ -209,7 +217,12 @@ Tree Reader::tree() {
         n.cw_begin = u32();
         n.cw_count = u32();
         const std::uint8_t bits = u8();
-        if (bits > (missing_sides_ ? 7 : 1) || (bits > 1 && (bits & 4) == 0)) fail("bad flag");
+        // A side is kept only when taught (kMissingSeen, maybe kMissingLeft).
+        const std::uint8_t side = static_cast<std::uint8_t>((bits >> 1) & ~kCategorical);
+        if ((bits & ~(category_sets_ ? 0x1F : 0x0F)) != 0 || (bits & 0x0E) > (missing_sides_ ? 6 : 0) ||
+            (side != 0 && (side & kMissingSeen) == 0)) {
+            fail("bad flag");
+        }
         n.has_class_weights = (bits & 1) != 0;
         n.missing = static_cast<std::uint8_t>(bits >> 1);
     }
@@ -218,6 +231,12 @@ Tree Reader::tree() {
     for (ClassWeight& c : t.class_weights) {
         c.cls = u64();
         c.weight = f64();
+    }
+    if (category_sets_) {
+        t.category_sets.resize(count(32));
+        for (CategorySet& set : t.category_sets) {
+            for (std::uint64_t& word : set) word = u64();
+        }
     }
     check_tree(t);
     return t;
@@ -256,6 +275,11 @@ void check_tree(const Tree& t) {
             if (reached[node.left]++ || reached[node.right]++) Reader::fail("shared child");
             max_feature_plus_one = std::max(max_feature_plus_one, std::uint64_t{node.feature} + 1);
             if (node.has_class_weights || node.cw_count != 0) Reader::fail("split node with class weights");
+            if (node.is_categorical() && node.cw_begin >= t.category_sets.size()) {
+                Reader::fail("category set out of range");
+            }
+        } else if (node.is_categorical()) {
+            Reader::fail("category set at a leaf");
         } else if (node.cw_count != 0 &&
                    (node.cw_begin > t.class_weights.size() ||
                     node.cw_count > t.class_weights.size() - node.cw_begin)) {

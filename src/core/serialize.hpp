@@ -45,6 +45,10 @@ public:
     void tree(const Tree& t);
     void trees(const std::vector<Tree>& ts);
 
+    // Whether the trees written next keep their category sets (a format
+    // that holds them); without, a tree with such sets cannot be written.
+    void write_category_sets(bool write) { category_sets_ = write; }
+
     // The state, followed by a CRC-32 (zlib's) of everything before it, so
     // that accidental damage is caught before any field is read.
     std::string bytes() const;
@@ -52,6 +56,7 @@ public:
 private:
     void raw(const void* p, std::size_t n) { out_.append(static_cast<const char*>(p), n); }
     std::string out_;
+    bool category_sets_ = false;
 };
 
 class Reader {
@@ -88,6 +93,12 @@ public:
     // Whether the trees read next may carry missing sides (Node::missing);
     // states of formats without them refuse such nodes.
     void allow_missing_sides(bool allow) { missing_sides_ = allow; }
+    // Whether the trees read next carry their category sets (a list after
+    // the class weights; Tree::category_sets). Implies missing sides.
+    void allow_category_sets(bool allow) {
+        category_sets_ = allow;
+        if (allow) missing_sides_ = true;
+    }
 
     [[noreturn]] static void fail(const std::string& what);
 
@@ -97,6 +108,7 @@ private:
     std::size_t pos_ = 0;
     std::uint32_t version_ = 0;
     bool missing_sides_ = false;
+    bool category_sets_ = false;
 };
 
 // Checks the structural invariants every walk relies on: pre-order children

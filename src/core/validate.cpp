@@ -132,4 +132,39 @@ std::uint64_t resolve_max_features(const std::optional<std::string>& setting,
     return saturating_u64(v);  // NaN gives 0
 }
 
+void check_categories(const MatrixView& x, const std::vector<std::uint16_t>& categories) {
+    if (categories.empty()) return;
+    if (categories.size() != x.cols) {
+        throw ValueError("categories: " + std::to_string(categories.size()) +
+                         " entries for x of " + std::to_string(x.cols) + " columns");
+    }
+    for (std::size_t c = 0; c < x.cols; ++c) {
+        if (categories[c] > 256) {
+            throw ValueError("categories: column " + std::to_string(c) + " has " +
+                             std::to_string(categories[c]) + " categories, more than 256");
+        }
+    }
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        const double* row = x.row(r);
+        for (std::size_t c = 0; c < x.cols; ++c) {
+            const std::size_t k = categories[c];
+            if (k == 0) continue;
+            const double v = row[c];
+            if (v != v) {
+                if (k == 256) {
+                    throw ValueError("categories: column " + std::to_string(c) +
+                                     " has 256 categories and a missing value (row " +
+                                     std::to_string(r) + "); at most 255 categories with missing values");
+                }
+                continue;
+            }
+            if (!(v >= 0.0 && v < static_cast<double>(k)) || v != std::floor(v)) {
+                throw ValueError("categories: x[" + std::to_string(r) + ", " + std::to_string(c) +
+                                 "] = " + format_number(v) + " is not a category code (0 to " +
+                                 std::to_string(k - 1) + ")");
+            }
+        }
+    }
+}
+
 }  // namespace tw

@@ -51,6 +51,13 @@ void require_width(const MatrixView& x, std::uint64_t needed, std::string_view a
                    std::string_view reader,
                    std::optional<std::size_t> fitted_columns = std::nullopt);
 
+// The categorical columns of a fit: empty (none), or one entry per column
+// of x, 0 for a numeric column and k (1..256) for a column of category codes
+// 0..k-1, a missing value being NaN (a column of 256 categories may hold
+// none: its codes fill the 8-bit bins). Throws ValueError naming the first
+// column or value that breaks this.
+void check_categories(const MatrixView& x, const std::vector<std::uint16_t>& categories);
+
 // Class index of a target: truncation toward zero, negatives and NaN give 0,
 // values beyond the 64-bit range saturate.
 std::uint64_t class_index(double y);

@@ -29,9 +29,10 @@ DecisionTree::DecisionTree(std::optional<std::uint64_t> max_depth, std::string c
 }
 
 void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight,
-                       bool missing_values) {
+                       bool missing_values, const std::vector<std::uint16_t>& categories) {
     const std::vector<double> weights = checked_fit_inputs(
         x, y, sample_weight, missing_values ? Refuse::infinite : Refuse::non_finite);
+    check_categories(x, categories);
     const bool classification = is_classification();
     std::optional<std::vector<std::uint64_t>> classes;
     if (classification) classes = distinct_classes(y);
@@ -42,9 +43,11 @@ void DecisionTree::fit(const MatrixView& x, Vec y, std::optional<Vec> sample_wei
     params.min_samples_split = min_samples_split_;
     params.min_samples_leaf = min_samples_leaf_;
     params.is_classification = classification;
-    const ExactMissing input = missing_values ? ExactMissing::of(x) : ExactMissing{{}, {}, x};
+    const ExactMissing input =
+        missing_values ? ExactMissing::of(x, categories) : ExactMissing{{}, {}, x};
     params.missing_defaults = missing_values;
     params.exact_twins = input.twin_of;
+    params.categories = categories;
 
     Rng rng = seed_rng(random_state_);
     std::vector<std::size_t> positions(x.rows);
@@ -89,13 +92,19 @@ std::vector<double> DecisionTree::predict_proba(const MatrixView& x) const {
 
 namespace {
 constexpr std::string_view kTag = "DecisionTree";
-// Version 2: a tree whose splits carry taught missing sides (package door).
+// Version 2: a tree whose splits carry taught missing sides (package door);
+// version 3: one with category-set splits, which keeps their sets.
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kMissingVersion = 2;
+constexpr std::uint32_t kCategoryVersion = 3;
 }  // namespace
 
 std::string DecisionTree::save() const {
-    Writer w(kTag, tree_ && tree_->has_saved_missing() ? kMissingVersion : kVersion);
+    const bool sets = tree_ && tree_->has_categories();
+    Writer w(kTag, sets ? kCategoryVersion
+                   : tree_ && tree_->has_saved_missing() ? kMissingVersion
+                                                         : kVersion);
+    w.write_category_sets(sets);
     w.opt_u64(max_depth_);
     w.opt_u64(random_state_);
     w.text(criterion_);
@@ -110,8 +119,9 @@ std::string DecisionTree::save() const {
 }
 
 DecisionTree DecisionTree::load(std::string_view state, bool missing_values) {
-    Reader r(state, kTag, missing_values ? kMissingVersion : kVersion);
+    Reader r(state, kTag, missing_values ? kCategoryVersion : kVersion);
     r.allow_missing_sides(r.version() >= kMissingVersion);
+    r.allow_category_sets(r.version() >= kCategoryVersion);
     auto max_depth = r.opt_u64();
     auto random_state = r.opt_u64();
     std::string criterion = r.text();

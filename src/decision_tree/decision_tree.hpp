@@ -25,8 +25,9 @@ public:
     // Validates everything before changing state; throws ValueError.
     // missing_values: x may hold NaN, and every split gets a missing side
     // (grow/grow.hpp, ExactMissing and TreeParams::missing_defaults).
+    // categories: the categorical columns (core/validate.hpp, check_categories).
     void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight,
-             bool missing_values = false);
+             bool missing_values = false, const std::vector<std::uint16_t>& categories = {});
 
     std::vector<double> predict(const MatrixView& x) const;
     // Row-major rows x classes().size().

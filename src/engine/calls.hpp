@@ -1,6 +1,8 @@
 // Method bodies shared by the classes of the package door.
 //
-// Fit call: fit(x, y, sample_weight=None, n_jobs=None, verbose=0). It grows
+// Fit call: fit(x, y, sample_weight=None, n_jobs=None, verbose=0,
+// categories=None), categories naming the categorical columns (to_categories
+// below). It grows
 // a fresh model with the object's settings while the interpreter lock is
 // released (engine/run.hpp) and replaces the fitted one only when the whole
 // fit succeeded, so a failed or interrupted fit leaves the object as it was.
@@ -22,6 +24,32 @@
 
 namespace tw::engine {
 
+// The categorical columns of a fit: None (none), or a sequence of one count
+// per column, 0 for a numeric column and k (1..256) for one of category codes
+// 0..k-1 (the values themselves are checked by the fit).
+inline std::vector<std::uint16_t> to_categories(PyObject* obj) {
+    using namespace tw::py;
+    std::vector<std::uint16_t> out;
+    if (obj == nullptr || obj == Py_None) return out;
+    Ref seq(PySequence_Fast(obj, "categories must be None or a sequence of counts"));
+    if (!seq) throw PyErrorSet{};
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    bool any = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const std::uint64_t k = to_count(PySequence_Fast_GET_ITEM(seq.get(), i), "categories");
+        if (k > 256) {
+            PyErr_Format(PyExc_ValueError,
+                         "categories: column %zd has %llu categories, more than 256", i,
+                         static_cast<unsigned long long>(k));
+            throw PyErrorSet{};
+        }
+        out.push_back(static_cast<std::uint16_t>(k));
+        any = any || k != 0;
+    }
+    if (!any) out.clear();
+    return out;
+}
+
 // `fresh(model)` returns a new unfitted model with the settings of `model`;
 // `items(model)` the number of work items (trees) the fit reports progress
 // over; `check(model, x)` refuses requests too large to fit (limits.hpp)
@@ -32,21 +60,24 @@ PyObject* fit_call(PyObject* self, PyObject* args, PyObject* kwargs, Fresh&& fre
     using namespace tw::py;
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"x", "y", "sample_weight", "n_jobs", "verbose",
-                                            nullptr};
+                                            "categories", nullptr};
         PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
-        parse_args(args, kwargs, "OO|OOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose);
+        PyObject* ocategories = Py_None;
+        parse_args(args, kwargs, "OO|OOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
+                   &ocategories);
         const Matrix x = to_matrix(ox, "x");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
         const std::size_t threads = threads_for(ojobs);
         const Progress progress = progress_for(overbose);
+        const std::vector<std::uint16_t> categories = to_categories(ocategories);
         Exclusive<Model> model(self);
         check(*model, x.view());
         Model grown = fresh(*model);
         std::optional<Vec> weights;
         if (w) weights = w->view();
         run_released("fit", threads, progress, items(*model),
-                     [&] { grown.fit(x.view(), y.view(), weights); });
+                     [&] { grown.fit(x.view(), y.view(), weights, categories); });
         *model = std::move(grown);
         return none();
     });

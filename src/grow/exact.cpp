@@ -18,6 +18,7 @@
 
 #include "core/errors.hpp"
 #include "core/validate.hpp"
+#include "grow/category_split.hpp"
 #include "grow/grow.hpp"
 #include "grow/leaf.hpp"
 #include "grow/sample_orders.hpp"
@@ -73,6 +74,11 @@ private:
                                    const ParentTotals& parent, BestSplit& best);
     void scan_regression(std::size_t f, std::size_t lo, std::size_t m, const ParentTotals& parent,
                          BestSplit& best);
+    void scan_categories(std::size_t f, std::size_t lo, std::size_t m, const ParentTotals& parent,
+                         BestSplit& best);
+    bool categorical(std::size_t f) const {
+        return f < params_.categories.size() && params_.categories[f] != 0;
+    }
 
     const MatrixView& x_;
     std::span<const std::size_t> positions_;
@@ -105,6 +111,7 @@ private:
     std::vector<std::uint32_t> classes_;  // classes present, ascending
     // Running class sums of a scan.
     std::vector<double> left_, right_;
+    grow::CategoryTable cells_;
 };
 
 ExactGrower::ExactGrower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> positions,
@@ -351,6 +358,28 @@ void ExactGrower::scan_regression(std::size_t f, std::size_t lo, std::size_t m,
     }
 }
 
+// Feature f's order over the node, read as cells (a code, or +inf for a
+// missing value), fills the cell table: each cell's rows in node order.
+void ExactGrower::scan_categories(std::size_t f, std::size_t lo, std::size_t m,
+                                  const ParentTotals& parent, BestSplit& best) {
+    const std::size_t k = params_.categories[f];
+    const double* v = orders_.values(f) + lo;
+    const std::uint32_t* ix = orders_.samples(f) + lo;
+    cells_.reset(k, classification_ ? class_ids_.size() : 0);
+    const auto cell = [k](double value) {
+        return value == std::numeric_limits<double>::infinity() ? k : static_cast<std::size_t>(value);
+    };
+    if (classification_) {
+        for (std::size_t i = 0; i < m; ++i) {
+            const ClassRecord& r = class_records_[ix[i]];
+            cells_.add(cell(v[i]), 1, r.w, r.cls);
+        }
+    } else {
+        for (std::size_t i = 0; i < m; ++i) cells_.add(cell(v[i]), reg_records_[ix[i]]);
+    }
+    cells_.search(parent, classes_, class_total_.data(), m, min_leaf_, f, best);
+}
+
 void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack) {
     const std::size_t lo = t.lo, hi = t.hi, n = hi - lo;
     // Links the node appended at `index` to its parent (the root has none).
@@ -388,14 +417,22 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
                 [&](std::size_t i) { return class_total_[classes_[i]]; });
             for (const std::size_t f : examined_) {
                 parallel::check_stop();  // a scan of many rows is long
-                scan_classes(f, lo, n, parent, best);
+                if (categorical(f)) {
+                    scan_categories(f, lo, n, parent, best);
+                } else {
+                    scan_classes(f, lo, n, parent, best);
+                }
             }
         } else {
             const ParentTotals parent{weight_, sum_wy_, sum_ywy_,
                                       split::variance(weight_, sum_wy_, sum_ywy_)};
             for (const std::size_t f : examined_) {
                 parallel::check_stop();  // a scan of many rows is long
-                scan_regression(f, lo, n, parent, best);
+                if (categorical(f)) {
+                    scan_categories(f, lo, n, parent, best);
+                } else {
+                    scan_regression(f, lo, n, parent, best);
+                }
             }
         }
     }
@@ -405,10 +442,20 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
     }
 
     // Rows at or below the threshold form a prefix of the chosen feature's
-    // sorted order.
+    // sorted order (a category split's rows are counted by their cells).
     const double* chosen = orders_.values(best.feature) + lo;
     std::size_t n_left = 0;
-    while (n_left < n && chosen[n_left] <= best.threshold) ++n_left;
+    const std::size_t k = categorical(best.feature) ? params_.categories[best.feature] : 0;
+    const auto cell_left = [&](double value) {
+        const std::size_t c =
+            value == std::numeric_limits<double>::infinity() ? k : static_cast<std::size_t>(value);
+        return ((best.cells[c >> 6] >> (c & 63)) & 1) != 0;
+    };
+    if (best.category) {
+        for (std::size_t i = 0; i < n; ++i) n_left += cell_left(chosen[i]) ? 1 : 0;
+    } else {
+        while (n_left < n && chosen[n_left] <= best.threshold) ++n_left;
+    }
     // Missing values read as +inf stay right of "every value left" (+inf).
     if (best.feature < n_columns_ && twin_[best.feature] != 0) {
         while (n_left > 0 && chosen[n_left - 1] == std::numeric_limits<double>::infinity()) --n_left;
@@ -420,11 +467,15 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
     // A column with a twin reads its missing values as +inf: sorted last.
     const std::size_t split_column =
         best.feature < n_columns_ ? best.feature : params_.exact_twins[best.feature - n_columns_];
-    const bool seen = twin_[split_column] != 0 &&
+    const bool seen = (twin_[split_column] != 0 || best.category) &&
                       orders_.values(split_column)[hi - 1] == std::numeric_limits<double>::infinity();
     clear_totals();
 
-    orders_.split_list(best.feature, lo, hi, n_left);
+    if (best.category) {
+        orders_.split_list_where(best.feature, lo, hi, cell_left);
+    } else {
+        orders_.split_list(best.feature, lo, hi, n_left);
+    }
     const std::size_t mid = lo + n_left;
     const bool scan_left = scannable(lo, mid, t.depth + 1);
     const bool scan_right = scannable(mid, hi, t.depth + 1);
@@ -435,10 +486,18 @@ void ExactGrower::grow_node(Tree& tree, const Task& t, std::vector<Task>& stack)
     node.feature = static_cast<std::uint32_t>(column);
     node.threshold = best.threshold;
     node.n_samples = n;
+    bool missing_left = column != best.feature;
+    if (best.category) {
+        const CategorySet set = grow::category_set(best, k, missing_left);
+        node.threshold = std::numeric_limits<double>::quiet_NaN();
+        node.cw_begin = static_cast<std::uint32_t>(tree.category_sets.size());
+        tree.category_sets.push_back(set);
+        node.missing = kCategorical;
+    }
     if (seen) {
-        node.missing = kMissingSeen | (column != best.feature ? kMissingLeft : 0);
+        node.missing |= kMissingSeen | (missing_left ? kMissingLeft : 0);
     } else if (params_.missing_defaults) {
-        node.missing = kMissingDefault | (n_left > n - n_left ? kMissingLeft : 0);
+        node.missing |= kMissingDefault | (n_left > n - n_left ? kMissingLeft : 0);
     }
     const std::uint32_t index = append_node(tree, node);
     link(index);
@@ -468,7 +527,7 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, Vec y, Vec w,
 
 namespace tw {
 
-ExactMissing ExactMissing::of(const MatrixView& x) {
+ExactMissing ExactMissing::of(const MatrixView& x, std::span<const std::uint16_t> categories) {
     ExactMissing m;
     m.view = x;
     const std::size_t cols = x.cols;
@@ -482,10 +541,10 @@ ExactMissing ExactMissing::of(const MatrixView& x) {
     }
     for (std::uint8_t h : holed) any = any || h != 0;
     if (!any) return m;
+    const auto categorical = [&](std::size_t c) { return c < categories.size() && categories[c] != 0; };
     for (std::size_t c = 0; c < cols; ++c) {
-        if (holed[c] != 0) m.twin_of.push_back(static_cast<std::uint32_t>(c));
+        if (holed[c] != 0 && !categorical(c)) m.twin_of.push_back(static_cast<std::uint32_t>(c));
     }
-    if (m.twin_of.empty()) return m;
     const std::size_t width = cols + m.twin_of.size();
     const double inf = std::numeric_limits<double>::infinity();
     m.values.resize(x.rows * width);

@@ -40,6 +40,10 @@ struct TreeParams {
     // Exact grower on a matrix with missing values (ExactMissing below): its
     // last exact_twins.size() columns are twins of these columns.
     std::span<const std::uint32_t> exact_twins;
+    // Exact grower: per column of x before the twins, 0 or its number of
+    // categories (codes 0..k-1, missing ones +inf; grow/category_split.hpp);
+    // empty when no column is categorical.
+    std::span<const std::uint16_t> categories;
 };
 
 // The exact grower's view of a matrix with missing values: each column
@@ -48,13 +52,15 @@ struct TreeParams {
 // twin column after the others reading them as -inf (sorted first: its
 // thresholds send them left, "missing only left" being -inf). A split on a
 // twin is a split of its column with missing values going left. The fits
-// refuse infinite values, so +inf and -inf mean missing here.
+// refuse infinite values, so +inf and -inf mean missing here. Categorical
+// columns (categories[c] != 0) read missing values as +inf too, but get no
+// twin: their splits place the missing values as a category of their own.
 struct ExactMissing {
     std::vector<double> values;           // rows x (cols + twins), row-major
     std::vector<std::uint32_t> twin_of;   // per twin, its column
     MatrixView view;                      // values, or x itself without twins
 
-    static ExactMissing of(const MatrixView& x);
+    static ExactMissing of(const MatrixView& x, std::span<const std::uint16_t> categories = {});
 };
 
 // The growth settings of an estimator's trees on n_features columns: the

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "grow/category_split.hpp"
 #include "grow/grow.hpp"
 #include "grow/hist_search.hpp"
 #include "grow/working_set.hpp"
@@ -76,6 +77,12 @@ private:
     bool evaluate(Open& open);
     void allocate();
     void choose_features();
+    void search_categories(u32 begin, u32 end, u64 n, BestSplit& best);
+    u32 partition(u32 begin, u32 end, const BestSplit& best) {
+        const double threshold = hist_.bin_edges[best.feature][best.bin];
+        return ws_.partition(begin, end, best.feature, best.bin, threshold,
+                             best.category ? best.cells.data() : nullptr);
+    }
     Node split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u64 nl, u64 nr);
     SearchMode decide_search(u32 slots, u32& own);
     void search(SearchMode mode, const Frame& fr, u32 own, BestSplit& best);
@@ -89,7 +96,9 @@ private:
     grow::WorkingSet ws_;
     grow::NodeTotals node_;
     std::vector<u32> features_;  // draw order of the features
-    std::vector<u32> examined_;  // features examined at the node
+    std::vector<u32> examined_;  // features examined at the node (categorical ones aside)
+    std::vector<u32> categorical_;  // categorical features examined at the node, draw order
+    grow::CategoryTable cells_;
     grow::SearchContext ctx_;
     grow::Candidates cand_;
     grow::CountCandidates counted_;
@@ -162,12 +171,55 @@ void HistGrower::choose_features() {
             if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
         }
     }
+    // Categorical columns get their own search, after the others.
+    categorical_.clear();
+    if (!hist_.categories.empty()) {
+        std::size_t kept = 0;
+        for (const u32 f : examined_) {
+            if (hist_.is_categorical(f)) {
+                categorical_.push_back(f);
+            } else {
+                examined_[kept++] = f;
+            }
+        }
+        examined_.resize(kept);
+    }
     // The twins of the examined columns follow them, so that among equal
     // gains a split sending the missing values right wins.
     if (hist_.twin_of.empty()) return;
     const std::size_t drawn = examined_.size();
     for (std::size_t j = 0; j < drawn; ++j) {
         if (hist_.has_missing(examined_[j])) examined_.push_back(hist_.twin_index[examined_[j]]);
+    }
+}
+
+// The best category-set split of the node's categorical features (in draw
+// order), taken when it beats best. The node's totals must be current.
+void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
+    const bool classification = ws_.classification();
+    const bool counts = ws_.count_mode();
+    const std::uint8_t* bins = ws_.bins();
+    const std::size_t rs = ws_.row_bytes();
+    for (const u32 f : categorical_) {
+        cells_.reset(hist_.categories[f], classification ? (counts ? 2 : ws_.n_classes()) : 0);
+        if (counts) {
+            for (u32 i = begin; i < end; ++i) {
+                const std::uint8_t* row = bins + static_cast<std::size_t>(i) * rs;
+                const u32 t = grow::WorkingSet::tag_of(row, ws_.features());
+                const u64 m = t & 0x7FFFFFFFu;
+                cells_.add(row[f], m, static_cast<double>(m), t >> 31);
+            }
+        } else if (classification) {
+            const split::ClassRecord* rec = ws_.class_records();
+            for (u32 i = begin; i < end; ++i) {
+                cells_.add(bins[static_cast<std::size_t>(i) * rs + f], 1, rec[i].w, rec[i].cls);
+            }
+        } else {
+            const split::RegRecord* rec = ws_.reg_records();
+            for (u32 i = begin; i < end; ++i) cells_.add(bins[static_cast<std::size_t>(i) * rs + f], rec[i]);
+        }
+        cells_.search(node_.parent, node_.classes, node_.class_total.data(), n,
+                      params_.min_samples_leaf, f, best, params_.random_splits ? &rng_ : nullptr);
     }
 }
 
@@ -180,10 +232,20 @@ Node HistGrower::split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u6
     node.threshold = hist_.bin_edges[best.feature][best.bin];
     node.feature = static_cast<std::uint32_t>(column);
     node.n_samples = n;
+    bool missing_left = best.feature != column;
+    if (best.category) {
+        // The codes' bits form the node's set; the missing cell's bit is
+        // its missing side.
+        const CategorySet set = grow::category_set(best, hist_.categories[column], missing_left);
+        node.threshold = std::numeric_limits<double>::quiet_NaN();
+        node.cw_begin = static_cast<u32>(tree_.category_sets.size());
+        tree_.category_sets.push_back(set);
+        node.missing = kCategorical;
+    }
     if (ws_.any_missing(begin, end, column)) {
-        node.missing = kMissingSeen | (best.feature != column ? kMissingLeft : 0);
+        node.missing |= kMissingSeen | (missing_left ? kMissingLeft : 0);
     } else if (params_.missing_defaults) {
-        node.missing = kMissingDefault | (nl > nr ? kMissingLeft : 0);
+        node.missing |= kMissingDefault | (nl > nr ? kMissingLeft : 0);
     }
     tree_.n_features_used = std::max<u64>(tree_.n_features_used, column + 1);
     return node;
@@ -296,6 +358,7 @@ Tree HistGrower::grow() {
             const SearchMode mode = decide_search(fr.end - fr.begin, own);
             search(mode, fr, own, best);
         }
+        if (!categorical_.empty()) search_categories(fr.begin, fr.end, n, best);
         if (classification) node_.clear();
         if (!best.splits() || (params_.min_impurity_decrease > 0.0 &&
                                node_weight / root_weight_ * best.gain <
@@ -304,8 +367,7 @@ Tree HistGrower::grow() {
             make_leaf(fr.begin, fr.end);
             continue;
         }
-        const double threshold = hist_.bin_edges[best.feature][best.bin];
-        const u32 mid = ws_.partition(fr.begin, fr.end, best.feature, best.bin, threshold);
+        const u32 mid = partition(fr.begin, fr.end, best);
         const u64 nl = ws_.left_rows();
         const u64 nr = n - nl;
         // An empty side would regrow the same rows forever when no depth
@@ -371,6 +433,7 @@ bool HistGrower::evaluate(Open& open) {
         search(mode, Frame{open.begin, open.end, open.depth, kNoParent, kNoHist, n}, own,
                open.best);
     }
+    if (!categorical_.empty()) search_categories(open.begin, open.end, n, open.best);
     if (classification) node_.clear();
     if (!open.best.splits()) return false;
     open.priority = node_weight / root_weight_ * open.best.gain;
@@ -405,8 +468,7 @@ Tree HistGrower::grow_best_first() {
         const std::size_t i = heap.back().second;
         heap.pop_back();
         const Open o = opened[i];
-        const double threshold = hist_.bin_edges[o.best.feature][o.best.bin];
-        const u32 mid = ws_.partition(o.begin, o.end, o.best.feature, o.best.bin, threshold);
+        const u32 mid = partition(o.begin, o.end, o.best);
         const u64 nl = ws_.left_rows();
         const u64 nr = o.rows - nl;
         if (nl < params_.min_samples_leaf || nr < params_.min_samples_leaf || nl == 0 || nr == 0) {

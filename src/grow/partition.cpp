@@ -48,8 +48,9 @@ inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf)
 // Rec is void in count mode, whose classes travel inside the rows' tags.
 template <class Rec, bool kPositions>
 u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
-                             std::size_t bin, double threshold) {
-    const bool by_bin = hist_.is_nan_free(feature);
+                             std::size_t bin, double threshold,
+                             const std::uint64_t* cells) {
+    const bool by_bin = hist_.is_nan_free(feature) || cells != nullptr;
     const std::size_t rs = row_bytes_;
     std::uint8_t* bins = bins_.data();
     std::uint8_t* tmp = bins_tmp_.data();
@@ -60,8 +61,10 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
         // The threshold is the bin's upper edge, so for a column without NaN
         // "value <= threshold" holds exactly for the rows of bins 0..bin.
         const std::uint8_t* src = bins + static_cast<std::size_t>(i) * rs;
-        const bool go_left =
-            by_bin ? src[feature] <= bin : x_.at(boot_[positions_[i]], feature) <= threshold;
+        const std::uint8_t b = src[feature];
+        const bool go_left = cells != nullptr ? ((cells[b >> 6] >> (b & 63)) & 1) != 0
+                             : by_bin         ? b <= bin
+                                              : x_.at(boot_[positions_[i]], feature) <= threshold;
         copy_row(tmp + static_cast<std::size_t>(right) * rs, src, rs);
         copy_row(bins + static_cast<std::size_t>(out) * rs, src, rs);
         if constexpr (!std::is_void_v<Rec>) {
@@ -94,19 +97,20 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
 }
 
 u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,
-                          double threshold) {
+                          double threshold, const std::uint64_t* cells) {
     if (count_mode_) {
-        return keeps_positions_
-                   ? partition_as<void, true>(begin, end, nullptr, nullptr, feature, bin, threshold)
-                   : partition_as<void, false>(begin, end, nullptr, nullptr, feature, bin, threshold);
+        return keeps_positions_ ? partition_as<void, true>(begin, end, nullptr, nullptr, feature,
+                                                           bin, threshold, cells)
+                                : partition_as<void, false>(begin, end, nullptr, nullptr, feature,
+                                                            bin, threshold, cells);
     }
     return classification_
                ? partition_as<split::ClassRecord, true>(begin, end, class_records_.data(),
                                                         class_records_tmp_.data(), feature, bin,
-                                                        threshold)
+                                                        threshold, cells)
                : partition_as<split::RegRecord, true>(begin, end, reg_records_.data(),
                                                       reg_records_tmp_.data(), feature, bin,
-                                                      threshold);
+                                                      threshold, cells);
 }
 
 }  // namespace tw::grow

@@ -130,6 +130,10 @@ void SampleOrders::sort_features(const MatrixView& x, std::span<const std::size_
 void SampleOrders::split_list(std::size_t f, std::size_t lo, std::size_t hi, std::size_t n_left) {
     const std::uint32_t* chosen = features_[f].samples.data();
     for (std::size_t i = 0; i < hi - lo; ++i) goes_left_[chosen[lo + i]] = i < n_left ? 1 : 0;
+    partition_list(lo, hi);
+}
+
+void SampleOrders::partition_list(std::size_t lo, std::size_t hi) {
     std::uint32_t* a = list_.data();
     std::uint32_t* tmp = tmp_samples_.data();
     std::size_t wl = lo, wr = 0;

@@ -33,11 +33,22 @@ public:
     // The first n_left samples of feature f's order in [lo, hi) go left:
     // partitions the list order of [lo, hi) accordingly.
     void split_list(std::size_t f, std::size_t lo, std::size_t hi, std::size_t n_left);
+    // The samples of [lo, hi) whose value of feature f satisfies goes_left
+    // go left: partitions the list order accordingly.
+    template <class GoesLeft>
+    void split_list_where(std::size_t f, std::size_t lo, std::size_t hi, GoesLeft&& goes_left) {
+        const double* v = features_[f].values.data();
+        const std::uint32_t* ix = features_[f].samples.data();
+        for (std::size_t i = lo; i < hi; ++i) goes_left_[ix[i]] = goes_left(v[i]) ? 1 : 0;
+        partition_list(lo, hi);
+    }
     // Partitions every feature order of [lo, hi) the same way. Only the
     // sides wanted come out right; the others are left unspecified.
     void split_features(std::size_t lo, std::size_t hi, bool want_left, bool want_right);
 
 private:
+    // Partitions the list order of [lo, hi) by goes_left_.
+    void partition_list(std::size_t lo, std::size_t hi);
     void split_feature(std::size_t f, std::size_t lo, std::size_t hi, bool want_left,
                        bool want_right);
 

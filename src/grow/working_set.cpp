@@ -31,7 +31,10 @@ void WorkingSet::check_inputs() const {
 }
 
 bool WorkingSet::any_missing(u32 begin, u32 end, std::size_t column) const {
-    if (!hist_.has_missing(column)) return false;
+    if (hist_.is_categorical(column) ? hist_.n_bins[column] <= hist_.categories[column]
+                                     : !hist_.has_missing(column)) {
+        return false;
+    }
     const std::size_t missing_bin = hist_.n_bins[column] - 1;
     const std::uint8_t* b = bins_.data() + column;
     for (u32 i = begin; i < end; ++i) {

@@ -56,11 +56,12 @@ public:
     // Whether some slot of begin..end-1 holds a missing value of the column.
     bool any_missing(u32 begin, u32 end, std::size_t column) const;
     // Stable partition of slots begin..end-1 on the feature: slots going
-    // left (bin <= bin; value <= threshold on columns that may hold NaN)
-    // first. Returns the first right slot; left_rows() then gives the
+    // left (bin <= bin; value <= threshold on columns that may hold NaN;
+    // with cells, a bin whose bit is set: a category-set split) first. Returns the first right slot; left_rows() then gives the
     // bootstrap entries sent left (and, in count mode, left_ones() those
     // of class 1).
-    u32 partition(u32 begin, u32 end, std::size_t feature, std::size_t bin, double threshold);
+    u32 partition(u32 begin, u32 end, std::size_t feature, std::size_t bin, double threshold,
+                  const std::uint64_t* cells = nullptr);
     u64 left_rows() const { return left_rows_; }
     u64 left_ones() const { return left_ones_; }
 
@@ -115,7 +116,7 @@ private:
     void remap_classes();
     template <class Rec, bool kPositions>
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
-                     std::size_t bin, double threshold);
+                     std::size_t bin, double threshold, const std::uint64_t* cells);
 
     const MatrixView& x_;
     Vec y_;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/errors.hpp"
 #include "parallel/pool.hpp"
 
 namespace tw {
@@ -135,6 +136,25 @@ void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column
     edges.push_back(inf);
 }
 
+// A categorical column of k categories (codes 0..k-1, checked by the fit):
+// bin c holds code c, and missing values a bin of their own after them.
+// The edges only number the bins (category splits test sets, not edges).
+void bin_categories(const MatrixView& x, std::size_t f, std::size_t k, std::vector<double>& edges,
+                    std::vector<std::uint8_t>& bins) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    bins.resize(x.rows);
+    bool has_nan = false;
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        const double v = x.at(r, f);
+        has_nan |= std::isnan(v);
+        bins[r] = std::isnan(v) ? static_cast<std::uint8_t>(k) : static_cast<std::uint8_t>(v);
+    }
+    edges.clear();
+    for (std::size_t c = 0; c + 1 < k; ++c) edges.push_back(static_cast<double>(c));
+    edges.push_back(inf);
+    if (has_nan) edges.push_back(inf);
+}
+
 // The twin of a column with missing values (see histogram.hpp): the missing
 // bin first, then the value bins one higher, and edges to match.
 void make_twin(const std::vector<std::uint8_t>& bins, const std::vector<double>& edges,
@@ -152,18 +172,26 @@ void make_twin(const std::vector<std::uint8_t>& bins, const std::vector<double>&
 
 }  // namespace
 
-HistogramData HistogramData::build(const MatrixView& x) {
+HistogramData HistogramData::build(const MatrixView& x, std::span<const std::uint16_t> categories) {
     const std::size_t nf = x.cols;
     HistogramData h;
     h.columns = nf;
+    if (!categories.empty()) {
+        if (categories.size() != nf) throw InternalError("a category count per column expected");
+        h.categories.assign(categories.begin(), categories.end());
+    }
     h.bins.resize(nf);
     h.bin_edges.resize(nf);
     h.n_bins.assign(nf, 1);
     h.nan_free.assign(nf, 1);
     std::vector<std::uint8_t> missing(nf, 0);
     parallel::parallel_for(nf, [&](std::size_t f) {
-        std::vector<double> column;
-        bin_feature(x, f, column, h.bin_edges[f], h.bins[f], missing[f]);
+        if (h.is_categorical(f)) {
+            bin_categories(x, f, h.categories[f], h.bin_edges[f], h.bins[f]);
+        } else {
+            std::vector<double> column;
+            bin_feature(x, f, column, h.bin_edges[f], h.bins[f], missing[f]);
+        }
         h.n_bins[f] = h.bin_edges[f].size();
     });
     for (std::size_t f = 0; f < nf; ++f) {

@@ -14,9 +14,13 @@
 //               values sent left, plus "missing only left" (threshold -inf).
 //               Searches treat twins as features of their own; a split on a
 //               twin is a split of its column with missing values going left.
+//  categorical  a column of category codes 0..k-1 (k <= 256): bin c holds
+//  column       code c and the missing values, if any, bin k. It has no
+//               twin: its splits send a set of bins left (grow/category_split.hpp).
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/matrix.hpp"
@@ -37,9 +41,12 @@ struct HistogramData {
     std::vector<std::uint8_t> nan_free;
     std::vector<std::uint32_t> twin_of;     // per twin, its column
     std::vector<std::uint32_t> twin_index;  // per column, its twin's feature or kNoTwin
+    // Per column, 0 or its number of categories (empty: none categorical).
+    std::vector<std::uint16_t> categories;
 
-    // Bins every column of x (rows x.rows, features x.cols).
-    static HistogramData build(const MatrixView& x);
+    // Bins every column of x (rows x.rows, features x.cols); categories as
+    // above (empty, or one count per column, the codes checked by the fit).
+    static HistogramData build(const MatrixView& x, std::span<const std::uint16_t> categories = {});
 
     // Bins the rows of x with edges made by build (edges[f] for column f,
     // one per column of x) into `out`, row-major x.rows x x.cols: each value
@@ -50,6 +57,9 @@ struct HistogramData {
 
     bool is_nan_free(std::size_t feature) const {
         return feature < nan_free.size() && nan_free[feature] != 0;
+    }
+    bool is_categorical(std::size_t feature) const {
+        return feature < categories.size() && categories[feature] != 0;
     }
     // Columns plus twins.
     std::size_t features() const { return bins.size(); }

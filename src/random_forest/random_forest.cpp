@@ -74,6 +74,7 @@ void RandomForestClassifier::fit(const MatrixView& x, Vec y,
                                  const FitOptions& options) {
     const std::vector<double> weights = checked_fit_inputs(
         x, y, sample_weight, options.missing_values ? Refuse::infinite : Refuse::non_finite);
+    check_categories(x, options.categories);
     std::vector<std::uint64_t> classes = distinct_classes(y);
     if (options.record) {
         const auto* previous = static_cast<const RandomForestClassifier*>(options.warm_start);
@@ -159,6 +160,7 @@ void RandomForestRegressor::fit(const MatrixView& x, Vec y,
                                 const FitOptions& options) {
     const std::vector<double> weights = checked_fit_inputs(
         x, y, sample_weight, options.missing_values ? Refuse::infinite : Refuse::non_finite);
+    check_categories(x, options.categories);
     if (options.record) {
         fit_recorded(x, y, weights, {}, options);
         return;

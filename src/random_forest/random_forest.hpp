@@ -72,6 +72,10 @@ struct FitOptions {
     // x may hold missing values (NaN), and every split of the new trees
     // stores a missing side (grow/grow.hpp, TreeParams::missing_defaults).
     bool missing_values = false;
+    // Per column, 0 or its number of categories (core/validate.hpp,
+    // check_categories); empty when no column is categorical. A warm start
+    // must give the fitted forest's.
+    std::vector<std::uint16_t> categories;
     // Warm start: a fitted forest of the same class (possibly this one)
     // whose trees the fit keeps, growing the rest up to n_estimators.
     const ForestCore* warm_start = nullptr;

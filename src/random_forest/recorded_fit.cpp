@@ -274,6 +274,7 @@ TreeParams ForestCore::recorded_params(std::size_t cols, const FitOptions& optio
     params.max_leaf_nodes = options.max_leaf_nodes;
     params.criterion = options.criterion;
     params.missing_defaults = options.missing_values;
+    params.categories = options.categories;
     return params;
 }
 
@@ -368,7 +369,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // Built before the kept trees' walks, which can use it too (their
     // thresholds are edges of the same data's bins).
     std::optional<HistogramData> hist;
-    if (add > 0) hist = HistogramData::build(x);
+    if (add > 0) hist = HistogramData::build(x, options.categories);
     std::optional<BinnedRows> binned;
     if (hist && (options.oob || leaf_weights || keep_samples)) binned = BinnedRows::of(*hist, n);
     const BinnedRows* walk_on = binned ? &*binned : nullptr;

@@ -24,6 +24,7 @@ constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kRecordVersion = 2;
 constexpr std::uint32_t kExtendedVersion = 3;
 constexpr std::uint32_t kMissingVersion = 4;
+constexpr std::uint32_t kCategoryVersion = 5;  // version 4 with category sets
 
 // The settings in saved order; A is a Writer (S const) or a Reader.
 template <class A, class S>
@@ -54,12 +55,16 @@ void check_forest(const std::vector<Tree>& trees, const ForestSettings& s, bool 
     for (const Tree& t : trees) check_leaf_kind(t, classification);
 }
 
-// Version: 4 with a fit record and trees with missing sides, 3 with a fit
+// Version: 5 with a fit record and trees with category sets, 4 with a fit
+// record and trees with missing sides, 3 with a fit
 // record and a criterion other than Gini or leaf samples, 2 with a fit
 // record only, else 1.
 std::uint32_t version_of(const std::optional<FitRecord>& record, split::Criterion criterion,
                          const std::vector<Tree>& trees) {
     if (!record) return kVersion;
+    if (std::any_of(trees.begin(), trees.end(), [](const Tree& t) { return t.has_categories(); })) {
+        return kCategoryVersion;
+    }
     if (std::any_of(trees.begin(), trees.end(), [](const Tree& t) { return t.has_saved_missing(); })) {
         return kMissingVersion;
     }
@@ -210,6 +215,7 @@ std::string RandomForestClassifier::save() const {
     w.flag(fitted_);
     w.flag(classes_.has_value());
     if (classes_) w.u64s(*classes_);
+    w.write_category_sets(version >= kCategoryVersion);
     w.trees(trees_);
     write_record(w, record_, version, false);
     write_criterion(w, version, criterion_);
@@ -217,8 +223,9 @@ std::string RandomForestClassifier::save() const {
 }
 
 RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestClassifier", with_record ? kMissingVersion : kVersion);
+    Reader r(state, "RandomForestClassifier", with_record ? kCategoryVersion : kVersion);
     r.allow_missing_sides(r.version() >= kMissingVersion);
+    r.allow_category_sets(r.version() >= kCategoryVersion);
     RandomForestClassifier model(read_settings(r));
     model.fitted_ = r.flag();
     if (r.flag()) model.classes_ = r.u64s();
@@ -246,14 +253,16 @@ std::string RandomForestRegressor::save() const {
     Writer w("RandomForestRegressor", version);
     write_settings(w, s_);
     w.flag(fitted_);
+    w.write_category_sets(version >= kCategoryVersion);
     w.trees(trees_);
     write_record(w, record_, version, true);  // with the leaf samples, if kept
     return w.bytes();
 }
 
 RandomForestRegressor RandomForestRegressor::load(std::string_view state, bool with_record) {
-    Reader r(state, "RandomForestRegressor", with_record ? kMissingVersion : kVersion);
+    Reader r(state, "RandomForestRegressor", with_record ? kCategoryVersion : kVersion);
     r.allow_missing_sides(r.version() >= kMissingVersion);
+    r.allow_category_sets(r.version() >= kCategoryVersion);
     RandomForestRegressor model(read_settings(r));
     model.fitted_ = r.flag();
     model.trees_ = r.trees();

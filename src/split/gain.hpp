@@ -15,6 +15,7 @@
 // These are the only scalar forms of the formulas; the vector kernels in
 // split/kernels.hpp evaluate the same operations lane by lane.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -178,6 +179,10 @@ struct BestSplit {
     std::size_t bin = 0;       // histogram grower: last bin of the left side
     double threshold = 0.0;    // exact grower: rows with value <= threshold go left
     bool found = false;
+    // A category-set split (grow/category_split.hpp): the cells going left,
+    // bit c of word c / 64 for cell c (a category code, or the missing cell).
+    bool category = false;
+    std::array<std::uint64_t, 4> cells{};
 
     bool splits() const { return found && gain > 0.0; }
     void take(double g, std::size_t f, std::size_t b) {
@@ -185,6 +190,7 @@ struct BestSplit {
         feature = f;
         bin = b;
         found = true;
+        category = false;
     }
 };
 

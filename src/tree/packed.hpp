@@ -23,6 +23,10 @@
 // missing values left, a block of rows holding a missing value walks the
 // fitted trees themselves (which the caller passes) instead.
 //
+// Category form: a forest with category-set splits keeps every tree in the
+// category-aware direct form (CategoryNode), whose sets are the forest's own
+// copies, and walks every row through it (missing values included).
+//
 // Leaf payloads are precomputed: the leaf value (regression), or the list of
 // (class, share of the leaf weight) for the classes that have a probability
 // column (classification). Each share is the same quotient the plain leaf
@@ -77,6 +81,11 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
 class PackedForest {
 public:
     PackedForest() = default;
+    // Copies point their category nodes at their own sets.
+    PackedForest(const PackedForest& other) { *this = other; }
+    PackedForest& operator=(const PackedForest& other);
+    PackedForest(PackedForest&&) noexcept = default;
+    PackedForest& operator=(PackedForest&&) noexcept = default;
     // Regression payloads (leaf values). allow_coded = false keeps the
     // direct form whatever the thresholds.
     static PackedForest values(const std::vector<Tree>& trees, bool allow_coded = true);
@@ -89,7 +98,9 @@ public:
     std::size_t bytes_per_tree() const {
         if (n_trees() == 0) return 0;
         const std::size_t bytes = coded_nodes_.size() * sizeof(CodedNode) +
-                                  nodes_.size() * sizeof(PackedNode) + value_.size() * 8 +
+                                  nodes_.size() * sizeof(PackedNode) +
+                                  category_nodes_.size() * sizeof(CategoryNode) +
+                                  value_.size() * 8 +
                                   dense_.size() * 8 + shares_.size() * sizeof(Share) +
                                   share_begin_.size() * 4;
         return bytes / n_trees();
@@ -148,6 +159,8 @@ private:
     std::vector<std::size_t> tree_begin_;     // n_trees + 1 offsets into the node arrays
     std::vector<PackedNode> nodes_;           // direct form
     std::vector<CodedNode> coded_nodes_;      // coded form
+    std::vector<CategoryNode> category_nodes_;  // category form
+    std::vector<CategorySet> sets_;           // category form: the sets its nodes point at
     std::vector<std::size_t> cut_begin_;      // coded form: n_cols_ + 1 offsets into cuts_
     std::vector<double> cuts_;                // per feature, its distinct thresholds ascending
     std::vector<double> value_;               // per node (regression)

@@ -42,7 +42,7 @@ std::int64_t Tree::unseen_missing(const double* row) const {
     while (n[i].left != 0) {
         const double v = row[n[i].feature];
         if (v != v && (n[i].missing & kMissingSeen) == 0) return n[i].feature;
-        i = goes_left(v, n[i].threshold, n[i].missing) ? n[i].left : n[i].right;
+        i = goes_left_at(n[i], row) ? n[i].left : n[i].right;
     }
     return -1;
 }
@@ -52,7 +52,8 @@ void Tree::set_missing_defaults() {
         if (n.is_leaf() || (n.missing & kMissingSeen) != 0) continue;
         if (n.left >= nodes.size() || n.right >= nodes.size()) throw InternalError("malformed tree");
         const bool left = nodes[n.left].n_samples > nodes[n.right].n_samples;
-        n.missing = static_cast<std::uint8_t>(kMissingDefault | (left ? kMissingLeft : 0));
+        n.missing = static_cast<std::uint8_t>((n.missing & kCategorical) | kMissingDefault |
+                                              (left ? kMissingLeft : 0));
     }
 }
 
@@ -65,7 +66,7 @@ bool Tree::direct_form(std::vector<PackedNode>& copy) const {
         if (n.left == 0) {
             copy[i] = PackedNode{nan, 0, static_cast<std::uint32_t>(i)};
         } else {
-            if (n.left != i + 1 || (n.missing & kMissingLeft) != 0) return false;
+            if (n.left != i + 1 || (n.missing & (kMissingLeft | kCategorical)) != 0) return false;
             copy[i] = PackedNode{n.threshold, n.feature, n.right};
         }
     }
@@ -82,10 +83,33 @@ bool Tree::missing_form(std::vector<MissingNode>& copy) const {
         if (n.left == 0) {
             copy[i] = MissingNode{nan, 0, self, self};
         } else {
-            if (n.left != i + 1) return false;
+            if (n.left != i + 1 || n.is_categorical()) return false;
             const std::uint32_t nan_to = (n.missing & kMissingLeft) != 0 ? self + 1 : n.right;
             copy[i] = MissingNode{n.threshold, n.feature, n.right, nan_to};
         }
+    }
+    return true;
+}
+
+bool Tree::category_form(std::vector<CategoryNode>& copy) const {
+    if (nodes.empty()) throw InternalError("empty tree");
+    copy.resize(nodes.size());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const Node& n = nodes[i];
+        const auto self = static_cast<std::uint32_t>(i);
+        if (n.left == 0) {
+            copy[i] = CategoryNode{nan, nullptr, 0, self, self};
+            continue;
+        }
+        if (n.left != i + 1) return false;
+        const std::uint32_t nan_to = (n.missing & kMissingLeft) != 0 ? self + 1 : n.right;
+        const std::uint64_t* set = nullptr;
+        if (n.is_categorical()) {
+            if (n.cw_begin >= category_sets.size()) throw InternalError("category set out of range");
+            set = category_sets[n.cw_begin].data();
+        }
+        copy[i] = CategoryNode{n.threshold, set, n.feature, n.right, nan_to};
     }
     return true;
 }

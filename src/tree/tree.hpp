@@ -3,6 +3,7 @@
 // trees cannot overflow the stack. Batched walks are lane walks (see
 // tree/walk.hpp); walking one row is leaf_of.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -31,6 +32,28 @@ inline constexpr std::size_t kMaxFeatures = 0xFFFFFFFFull;
 inline constexpr std::uint8_t kMissingLeft = 1;
 inline constexpr std::uint8_t kMissingSeen = 2;
 inline constexpr std::uint8_t kMissingDefault = 4;
+// Node::missing bit of a category-set split: the feature holds category
+// codes 0, 1, 2, ... (as doubles), and a row goes left when its code is in
+// the node's set (Tree::category_sets[Node::cw_begin], bit c of word c / 64
+// for code c). A missing value, or any value that is no code below 256,
+// goes the node's missing side. Such a node's threshold is NaN.
+inline constexpr std::uint8_t kCategorical = 8;
+
+// 256 bits: a set of category codes 0..255.
+using CategorySet = std::array<std::uint64_t, 4>;
+inline constexpr std::size_t kMaxCategories = 256;
+
+inline bool in_category_set(const std::uint64_t* set, std::uint32_t code) {
+    return ((set[code >> 6] >> (code & 63)) & 1) != 0;
+}
+
+// Whether a row with value v of a category-set split's feature goes left.
+inline bool category_goes_left(const std::uint64_t* set, double v, std::uint8_t missing) {
+    if (v >= 0.0 && v < static_cast<double>(kMaxCategories)) {
+        return in_category_set(set, static_cast<std::uint32_t>(v));
+    }
+    return (missing & kMissingLeft) != 0;
+}
 
 // Whether a row with value v of a split's feature goes left: v <= threshold,
 // or v missing where missing values go left.
@@ -48,12 +71,16 @@ struct Node {
     std::uint32_t left = 0;       // 0 = no child (the root is never a child)
     std::uint32_t right = 0;
     std::uint32_t cw_begin = 0;   // class weights of a classification leaf:
-    std::uint32_t cw_count = 0;   //   Tree::class_weights[cw_begin, cw_begin + cw_count)
+    std::uint32_t cw_count = 0;   //   Tree::class_weights[cw_begin, cw_begin + cw_count);
+                                  //   a category-set split's set: category_sets[cw_begin]
     bool has_class_weights = false;
-    std::uint8_t missing = 0;     // kMissingLeft, kMissingSeen, kMissingDefault (splits)
+    std::uint8_t missing = 0;     // kMissingLeft, kMissingSeen, kMissingDefault, kCategorical
 
     bool is_leaf() const { return left == 0; }
+    bool is_categorical() const { return (missing & kCategorical) != 0; }
     // The node a row moves to from this node (index self): self at a leaf.
+    // Threshold splits only: trees with category-set splits route through
+    // Tree (leaf_of, walk_rows), which holds the sets.
     std::uint32_t next(const double* row, std::uint32_t self) const {
         return left == 0 ? self : goes_left(row[feature], threshold, missing) ? left : right;
     }
@@ -62,6 +89,7 @@ struct Node {
 struct Tree {
     std::vector<Node> nodes;                // pre-order
     std::vector<ClassWeight> class_weights; // per leaf, ascending class order
+    std::vector<CategorySet> category_sets; // per category-set split (see kCategorical)
     // 1 + the largest feature index tested by a split node; 0 for a single leaf.
     // A row must have at least this many columns to be routed.
     std::uint64_t n_features_used = 0;
@@ -71,11 +99,18 @@ struct Tree {
     std::size_t leaf_of(const double* row) const {
         std::size_t i = 0;
         const Node* n = nodes.data();
-        while (n[i].left != 0) {
-            i = goes_left(row[n[i].feature], n[i].threshold, n[i].missing) ? n[i].left : n[i].right;
-        }
+        while (n[i].left != 0) i = goes_left_at(n[i], row) ? n[i].left : n[i].right;
         return i;
     }
+    // Whether a row goes left at split node n of this tree.
+    bool goes_left_at(const Node& n, const double* row) const {
+        if (n.is_categorical()) {
+            return category_goes_left(category_sets[n.cw_begin].data(), row[n.feature], n.missing);
+        }
+        return goes_left(row[n.feature], n.threshold, n.missing);
+    }
+    // Whether some split tests a category set.
+    bool has_categories() const { return !category_sets.empty(); }
     // Whether some split sends missing values left (the direct forms route
     // them right only).
     bool has_missing_left() const;
@@ -88,7 +123,7 @@ struct Tree {
     void set_missing_defaults();
     // The bits of a node's missing side that saved states keep.
     static std::uint8_t saved_missing(const Node& n) {
-        return (n.missing & kMissingDefault) != 0 ? 0 : n.missing;
+        return (n.missing & kMissingDefault) != 0 ? (n.missing & kCategorical) : n.missing;
     }
     // Whether some split keeps a taught missing side in saved states (which
     // then need a format that holds them).
@@ -111,7 +146,9 @@ struct Tree {
     // so emit must not start another walk on that thread.
     template <class RowAt, class Emit>
     void walk_rows(std::size_t count, RowAt&& row_at, Emit&& emit) const {
-        if (const PackedNode* copy = direct_copy(count)) {
+        if (has_categories()) {
+            walk_categories(count, row_at, emit);
+        } else if (const PackedNode* copy = direct_copy(count)) {
             walk_lanes(copy, count, row_at, emit);
         } else if (const MissingNode* missing = missing_copy(count)) {
             walk_lanes(missing, count, row_at, emit);
@@ -141,8 +178,27 @@ struct Tree {
     // The missing-aware direct form (tree/walk.hpp); false when some left
     // child does not follow its parent.
     bool missing_form(std::vector<MissingNode>& out) const;
+    // The category-aware direct form (tree/walk.hpp), pointing into
+    // category_sets (valid while the tree is unchanged); false when some
+    // left child does not follow its parent.
+    bool category_form(std::vector<CategoryNode>& out) const;
 
 private:
+    // walk_rows of a tree with category-set splits: a category-aware copy
+    // when the walk pays for it, else one row at a time.
+    template <class RowAt, class Emit>
+    void walk_categories(std::size_t count, RowAt&& row_at, Emit&& emit) const {
+        if (nodes.size() > 1 && count >= 64 && count * 32 >= nodes.size()) {
+            thread_local std::vector<CategoryNode> copy;
+            if (category_form(copy)) {
+                walk_lanes(copy.data(), count, row_at, emit);
+                return;
+            }
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            emit(i, static_cast<std::uint32_t>(leaf_of(row_at(i))));
+        }
+    }
     // The direct form of the nodes when a walk of `rows` rows pays for
     // building it and every left child follows its parent; nullptr otherwise.
     // Throws InternalError for a tree without nodes.

@@ -81,6 +81,32 @@ struct MissingNode {
     }
 };
 
+// Category-aware direct form (CategoryNode): a MissingNode that, at a
+// category-set split (tree/tree.hpp, kCategorical), tests the row's code
+// against the node's set instead of a threshold. Used for trees with such
+// splits only; its branch on the kind of node is taken the same way at a
+// node every time.
+struct CategoryNode {
+    double threshold;
+    const std::uint64_t* set;  // a category-set split's set, else nullptr
+    std::uint32_t feature;
+    std::uint32_t right;
+    std::uint32_t nan_to;
+    std::uint32_t unused = 0;
+
+    std::uint32_t next(const double* row, std::uint32_t self) const {
+        const double v = row[feature];
+        if (set != nullptr) {
+            if (v >= 0.0 && v < 256.0) {
+                const auto c = static_cast<std::uint32_t>(v);
+                return ((set[c >> 6] >> (c & 63)) & 1) != 0 ? self + 1 : right;
+            }
+            return nan_to;
+        }
+        return v <= threshold ? self + 1 : v != v || threshold != threshold ? nan_to : right;
+    }
+};
+
 // Whether a walk prefetches the rows of the next lane group while the
 // current one descends. Only for rows laid out one after another in memory
 // in walk order, so that rows [i, j) span the addresses row_at(i) to row_at(j).
