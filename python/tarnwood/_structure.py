@@ -34,6 +34,14 @@ class TreeStructure:
         the node's training rows had missing values of the feature, the
         side is the better of the two; elsewhere it is the child that more
         of the node's training samples reached (ties: right).
+    is_categorical : ndarray of bool, shape (node_count,)
+        True where a split tests a category set (a categorical feature):
+        such a split has threshold NaN, and a row goes left when its
+        category's code (its position in the estimator's `categories_`) is
+        in the set; a missing or unseen category goes the missing side.
+    categorical_bitset : ndarray of uint32, shape (node_count, 8)
+        The set of each category split: code c goes left when bit c % 32 of
+        word c // 32 is set (zeros at other nodes).
     value : ndarray of float64, shape (node_count, 1, n_values)
         Per node, the weighted class shares of its training sample (a
         classifier; columns in the order of `classes_`) or its weighted mean
@@ -52,6 +60,10 @@ class TreeStructure:
         for key, value in arrays.items():
             if key == "missing_go_to_left":
                 value = value.astype(np.uint8)
+            elif key == "is_categorical":
+                value = value.astype(bool)
+            elif key == "categorical_bitset":
+                value = value.astype(np.uint32)
             value.setflags(write=False)
             setattr(self, key, value)
         self.node_count = int(self.children_left.shape[0])

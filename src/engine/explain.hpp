@@ -121,6 +121,13 @@ PyObject* model_explained_trees(PyObject* self, PyObject* args, PyObject* kwargs
         py::Shared<Model> model(self);
         const ScoreTrees parts = score_trees(*model);
         const std::size_t k = parts.offset.size();
+        for (const ScoreTree& t : parts.trees) {
+            if (t.tree->has_categories()) {
+                throw ValueError("the model has category-set splits, which these threshold "
+                                 "node arrays cannot express; explain it with its own "
+                                 "explanation methods");
+            }
+        }
         std::uint64_t cells = 0;
         for (const ScoreTree& t : parts.trees) cells += t.tree->nodes.size();
         check_fits("the node arrays of " + std::to_string(parts.trees.size()) + " trees",

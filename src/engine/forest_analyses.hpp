@@ -123,8 +123,18 @@ PyObject* forest_tree_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::size_t n = tree.nodes.size();
         std::vector<std::int64_t> left(n), right(n), feature(n), samples(n), missing_left(n);
         std::vector<double> threshold(n);
+        // Category-set splits: their sets as eight 32-bit words a node
+        // (code c at bit c % 32 of word c / 32), zeros elsewhere.
+        std::vector<std::int64_t> categorical(n, 0), bitset(n * 8, 0);
         for (std::size_t i = 0; i < n; ++i) {
             const Node& nd = tree.nodes[i];
+            if (!nd.is_leaf() && nd.is_categorical()) {
+                categorical[i] = 1;
+                const CategorySet& set = tree.category_sets.at(nd.cw_begin);
+                for (std::size_t j = 0; j < 8; ++j) {
+                    bitset[i * 8 + j] = static_cast<std::int64_t>((set[j / 2] >> (32 * (j % 2))) & 0xFFFFFFFFu);
+                }
+            }
             const bool leaf = nd.is_leaf();
             left[i] = leaf ? std::int64_t{-1} : std::int64_t{nd.left};
             right[i] = leaf ? std::int64_t{-1} : std::int64_t{nd.right};
@@ -141,6 +151,8 @@ PyObject* forest_tree_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         py::dict_set(dict.get(), "feature", py::int64_array(I64(feature), {n}));
         py::dict_set(dict.get(), "threshold", py::float_array(threshold));
         py::dict_set(dict.get(), "missing_go_to_left", py::int64_array(I64(missing_left), {n}));
+        py::dict_set(dict.get(), "is_categorical", py::int64_array(I64(categorical), {n}));
+        py::dict_set(dict.get(), "categorical_bitset", py::int64_array(I64(bitset), {n, 8}));
         py::dict_set(dict.get(), "value", py::float_array(totals.value, {n, 1, totals.width}));
         py::dict_set(dict.get(), "n_node_samples", py::int64_array(I64(samples), {n}));
         py::dict_set(dict.get(), "weighted_n_node_samples", py::float_array(totals.weight));

@@ -76,13 +76,13 @@ DecisionPaths ForestCore::decision_path(const MatrixView& x) const {
             std::uint64_t* col = out.columns.data() + out.row_begin[r];
             const double* row = x.row(r);
             for (std::size_t t = 0; t < T; ++t) {
-                const Node* nodes = trees_[t].nodes.data();
+                const Tree& tree = trees_[t];
+                const Node* nodes = tree.nodes.data();
                 std::uint32_t i = 0;
                 for (;;) {
                     *col++ = out.offsets[t] + i;
-                    const std::uint32_t to = nodes[i].next(row, i);
-                    if (to == i) break;
-                    i = to;
+                    if (nodes[i].is_leaf()) break;
+                    i = tree.goes_left_at(nodes[i], row) ? nodes[i].left : nodes[i].right;
                 }
             }
         }

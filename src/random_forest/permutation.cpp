@@ -239,7 +239,12 @@ PermutationImportance ForestCore::oob_permutation_importance(const MatrixView& x
                 const double* src = x.row(oob[k]);
                 std::copy(src, src + p, rows.data() + k * p);
             }
-            if (tree.has_missing_left()) {
+            if (tree.has_categories()) {
+                std::vector<CategoryNode> nodes;
+                if (!tree.category_form(nodes)) throw InternalError("tree nodes are not in pre-order");
+                tree_drops(tree, nodes.data(), rows, p, oob, targets, classification_, scale,
+                           repeats, rng, out);
+            } else if (tree.has_missing_left()) {
                 std::vector<MissingNode> nodes;
                 if (!tree.missing_form(nodes)) throw InternalError("tree nodes are not in pre-order");
                 tree_drops(tree, nodes.data(), rows, p, oob, targets, classification_, scale,

@@ -61,8 +61,8 @@ void EnsembleShap::interventional_tree(const TreeInfo& t, const double* row, con
         while (!nodes[i].is_leaf()) {
             const Node& d = nodes[i];
             const std::uint32_t fe = d.feature;
-            const std::uint32_t row_to = d.left_for(row) ? i + 1 : d.right;
-            const std::uint32_t back_to = d.left_for(back) ? i + 1 : d.right;
+            const std::uint32_t row_to = d.left_for(row, sets_.data()) ? i + 1 : d.right;
+            const std::uint32_t back_to = d.left_for(back, sets_.data()) ? i + 1 : d.right;
             if (side[fe] == 1 || row_to == back_to) {
                 i = row_to;
             } else if (side[fe] == 2) {

@@ -98,7 +98,7 @@ void EnsembleShap::path_walk(const TreeInfo& t, const double* row, std::uint32_t
             const std::uint32_t fe = d.feature;
             // The row goes left when its value is <= the threshold (a missing
             // value: the node's missing side).
-            const bool follows = d.left_for(row) != to_right;
+            const bool follows = d.left_for(row, sets_.data()) != to_right;
             const double zl = to_right ? d.z_right : d.z_left;
             const std::int32_t prev = last[fe];
             double z = zl, o = follows ? 1.0 : 0.0;

@@ -126,6 +126,11 @@ void EnsembleShap::add_tree(const Tree& tree, bool classification, std::size_t w
             zr = nr / (nl + nr);
         }
         out[i] = Node{s.threshold, zl, zr, s.feature, s.right, s.missing};
+        if (s.is_categorical()) {
+            if (s.cw_begin >= tree.category_sets.size()) throw InternalError("explainer: malformed tree");
+            out[i].set = static_cast<std::uint32_t>(sets_.size());
+            sets_.push_back(tree.category_sets[s.cw_begin]);
+        }
     }
     // Subtree feature masks and cover-weighted means, children first.
     std::vector<double> mean(n * width, 0.0);
@@ -350,7 +355,7 @@ std::size_t EnsembleShap::leaf_of(const TreeInfo& t, const double* row) const {
     const Node* nodes = nodes_.data() + t.node_begin;
     std::size_t i = 0;
     while (!nodes[i].is_leaf()) {
-        i = nodes[i].left_for(row) ? i + 1 : nodes[i].right;
+        i = nodes[i].left_for(row, sets_.data()) ? i + 1 : nodes[i].right;
     }
     return t.value_begin + std::size_t(nodes[i].feature) * t.width;
 }

@@ -99,7 +99,8 @@ public:
 
 private:
     // Left child of node i is i + 1; a leaf has right == 0 and keeps its
-    // leaf number in `feature`. `missing` is the fitted node's missing side.
+    // leaf number in `feature`. `missing` is the fitted node's missing side
+    // (and whether it tests a category set).
     struct Node {
         double threshold;
         double z_left;
@@ -107,8 +108,14 @@ private:
         std::uint32_t feature;
         std::uint32_t right;
         std::uint8_t missing = 0;
+        std::uint32_t set = 0;  // a category-set split: its set in sets_
         bool is_leaf() const { return right == 0; }
-        bool left_for(const double* row) const { return goes_left(row[feature], threshold, missing); }
+        bool left_for(const double* row, const CategorySet* sets) const {
+            if ((missing & kCategorical) != 0) {
+                return category_goes_left(sets[set].data(), row[feature], missing);
+            }
+            return goes_left(row[feature], threshold, missing);
+        }
     };
     struct TreeInfo {
         std::size_t node_begin = 0;
@@ -147,6 +154,7 @@ private:
     std::size_t n_outputs_;
     std::size_t n_features_;
     std::vector<Node> nodes_;
+    std::vector<CategorySet> sets_;  // the category-set splits' sets, all trees
     std::vector<std::uint64_t> masks_;  // per node: bit f % 64 for features in its subtree
     std::vector<double> values_;
     std::vector<double> expected_;      // per tree and output of the tree: cover-weighted mean

@@ -36,6 +36,11 @@ void TreeShap::build(const Tree& tree, bool classification, const MatrixView& x_
     const std::size_t n = tree.nodes.size();
     if (n == 0) throw InternalError("TreeSHAP: tree has no nodes");
     if (n > UINT32_MAX) throw InternalError("TreeSHAP: tree too large");
+    if (tree.has_categories()) {
+        // Its walks compare thresholds only.
+        throw ValueError("this explainer cannot follow category-set splits; explain the "
+                         "estimator with its own explanation methods");
+    }
 
     // Structure check: pre-order layout, children after their parent and in
     // range. Everything below relies on it.
