@@ -348,8 +348,21 @@ def test_every_walk_follows_the_node_arrays():
     np.testing.assert_allclose((np.sum(phi, axis=-1) + expected_value).ravel(), m.predict(test[:40]),
                                rtol=1e-9, atol=1e-9)
     # Out-of-bag predictions and importances walk the trees too.
-    assert np.all(np.isfinite(m.oob_predictions()[~np.isnan(m.oob_predictions())]))
-    m.oob_permutation_importance(X, y, n_repeats=2, random_state=0)
+    # An out-of-bag row's prediction averages the trees that did not draw it.
+    values, counts = m.oob_predictions()
+    drawn = np.zeros((len(y), 6), dtype=bool)
+    for t in range(6):
+        drawn[m.sample_indices(t), t] = True
+    train = np.array([[route(a, row) for a in arrays] for row in X])
+    for r in range(0, len(y), 37):
+        trees = [t for t in range(6) if not drawn[r, t]]
+        assert counts[r] == len(trees)
+        if trees:
+            mean = np.mean([arrays[t]["value"][train[r, t], 0, 0] for t in trees])
+            assert np.ravel(values)[r] == pytest.approx(mean, rel=1e-12)
+    # Shuffling a categorical column that the trees split on costs accuracy.
+    drops = np.asarray(m.oob_permutation_importance(X, y, 3, 0))
+    assert drops.reshape(3, -1).mean(axis=1)[:2].min() > 0
     # The same model whatever the number of threads.
     one = E.ForestRegressor(n_estimators=6, random_state=2)
     one.fit(X, y, n_jobs=1, categories=ks)
