@@ -46,6 +46,7 @@ struct Case {
     bool ties;
     std::size_t boot_len;  // bootstrap entries
     tw::TreeParams params;
+    std::size_t categories = 0;  // columns 0, 3, 6, ... hold codes of this many categories
 };
 
 void check(const Case& c, std::uint64_t seed) {
@@ -55,12 +56,15 @@ void check(const Case& c, std::uint64_t seed) {
             double v = normal();
             if (c.ties) v = std::round(v * 2.0) / 2.0;
             if (f == 2 && c.cols > 3) v = 1.5;  // a constant column
+            if (c.categories != 0 && f % 3 == 0) v = static_cast<double>(below(c.categories));
             if (f % 2 == 1 && std::uniform_real_distribution<double>(0, 1)(gen) < c.nan_rate) {
                 v = std::numeric_limits<double>::quiet_NaN();
             }
             x[r * c.cols + f] = v;
         }
-        const double signal = x[r * c.cols] == x[r * c.cols] ? x[r * c.cols] : 0.0;
+        double signal = x[r * c.cols] == x[r * c.cols] ? x[r * c.cols] : 0.0;
+        // A scattered effect of the categories: odd codes high.
+        if (c.categories != 0) signal = static_cast<double>(static_cast<int>(signal) % 2) - 0.5;
         if (c.classes == 0) {
             y[r] = 2.0 * signal + 0.3 * normal();
         } else {
@@ -73,10 +77,24 @@ void check(const Case& c, std::uint64_t seed) {
     std::vector<std::size_t> boot(c.boot_len);
     for (std::size_t& b : boot) b = below(c.rows);
     const tw::MatrixView view{x.data(), c.rows, c.cols, c.cols};
-    const tw::HistogramData hist = tw::HistogramData::build(view);
+    std::vector<std::uint16_t> categories;
+    if (c.categories != 0) {
+        categories.assign(c.cols, 0);
+        for (std::size_t f = 0; f < c.cols; f += 3) categories[f] = static_cast<std::uint16_t>(c.categories);
+        // Missing codes in the categorical columns too.
+        for (std::size_t r = 0; r < c.rows; ++r) {
+            if (std::uniform_real_distribution<double>(0, 1)(gen) < c.nan_rate) {
+                x[r * c.cols + 3 % c.cols] = std::numeric_limits<double>::quiet_NaN();
+            }
+        }
+    }
+    const tw::HistogramData hist = tw::HistogramData::build(view, categories);
     tw::Rng rng = tw::seed_rng(seed);
     const tw::Tree tree = tw::build_tree_on_bootstrap(view, y, w, boot, c.params, rng, hist);
 
+    if (c.categories != 0 && !tree.has_categories()) {
+        fail("seed %llu: no category-set split grown", (unsigned long long)seed);
+    }
     // Every node's entries, in bootstrap order.
     std::vector<std::vector<std::size_t>> at(tree.nodes.size());
     for (std::size_t p = 0; p < boot.size(); ++p) {
@@ -85,7 +103,7 @@ void check(const Case& c, std::uint64_t seed) {
         at[0].push_back(boot[p]);
         while (!tree.nodes[i].is_leaf()) {
             const tw::Node& n = tree.nodes[i];
-            i = tw::goes_left(row[n.feature], n.threshold, n.missing) ? n.left : n.right;
+            i = tree.goes_left_at(n, row) ? n.left : n.right;
             at[i].push_back(boot[p]);
         }
     }
@@ -95,6 +113,19 @@ void check(const Case& c, std::uint64_t seed) {
         if (n.n_samples != rows.size()) {
             fail("seed %llu node %zu: n_samples %llu, %zu entries routed", (unsigned long long)seed, i,
                  (unsigned long long)n.n_samples, rows.size());
+        }
+        if (!n.is_leaf() && n.is_categorical()) {
+            // A set of codes below the column's count only.
+            const tw::CategorySet& set = tree.category_sets.at(n.cw_begin);
+            for (std::size_t code = c.categories; code < tw::kMaxCategories; ++code) {
+                if (tw::in_category_set(set.data(), static_cast<std::uint32_t>(code))) {
+                    fail("seed %llu node %zu: code %zu in the set", (unsigned long long)seed, i, code);
+                }
+            }
+            if (categories.empty() || categories.at(n.feature) == 0) {
+                fail("seed %llu node %zu: a set on a numeric column", (unsigned long long)seed, i);
+            }
+            continue;
         }
         if (!n.is_leaf()) {
             const std::vector<double>& edges = hist.bin_edges[n.feature];
@@ -152,6 +183,16 @@ tw::TreeParams params(bool classification, std::optional<std::uint64_t> depth,
     return p;
 }
 
+tw::TreeParams leaf_limited(tw::TreeParams p) {
+    p.max_leaf_nodes = 20;
+    return p;
+}
+
+tw::TreeParams randomised(tw::TreeParams p) {
+    p.random_splits = true;
+    return p;
+}
+
 }  // namespace
 
 int main() {
@@ -172,6 +213,16 @@ int main() {
         {500, 5, 0, false, 0.0, false, 500, params(false, none, none, 2, 1)},
         {500, 5, 0, true, 0.25, true, 800, params(false, none, 2, 2, 1)},
         {200, 3, 0, false, 0.1, false, 200, params(false, 4, none, 10, 4)},
+        // Category-set splits beside threshold ones, in every mode above,
+        // with missing codes, best first and the extremely randomised rule.
+        {600, 6, 2, true, 0.1, false, 600, params(true, none, none, 2, 1), 9},
+        {600, 6, 2, true, 0.0, false, 900, params(true, none, 3, 2, 1), 40},
+        {500, 5, 5, false, 0.15, false, 500, params(true, none, 2, 2, 2), 12},
+        {700, 4, 40, false, 0.2, true, 500, params(true, 9, none, 3, 1), 7},
+        {500, 5, 0, false, 0.2, false, 500, params(false, none, none, 2, 1), 30},
+        {500, 7, 0, true, 0.0, true, 800, params(false, none, 2, 2, 1), 256},
+        {500, 5, 0, false, 0.1, false, 500, leaf_limited(params(false, none, none, 2, 1)), 11},
+        {500, 5, 2, true, 0.1, false, 500, randomised(params(true, none, 3, 2, 1)), 11},
     };
     std::uint64_t seed = 1;
     for (int round = 0; round < 3; ++round) {

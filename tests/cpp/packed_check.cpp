@@ -1,8 +1,9 @@
 // Checks the prediction copies of forests against plain tree walks: random
 // trees whose thresholds come from a small pool (coded form) or are all
 // distinct (direct form), with or without splits sending missing values
-// left, rows full of ties, NaN, infinities and signed zeros, row ranges of
-// any length and offset. Sums must match bit for bit.
+// left, with or without category-set splits (rows then also hold codes,
+// codes out of range and fractions), rows full of ties, NaN, infinities and
+// signed zeros, row ranges of any length and offset. Sums must match bit for bit.
 // The batched walks of single trees (lanes over the fitted nodes, or over
 // their direct-form copy for large batches) must reach the leaves leaf_of
 // reaches, also for a tree whose left children do not follow their parent.
@@ -24,6 +25,8 @@ using tw::Tree;
 std::mt19937_64 gen(20261207);
 // Whether the trees of a round give their splits random missing sides.
 bool missing_sides = false;
+// Whether some splits of a round's trees test random category sets.
+bool category_splits = false;
 
 double uniform() { return std::uniform_real_distribution<double>(-3.0, 3.0)(gen); }
 std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen); }
@@ -61,6 +64,14 @@ std::uint32_t grow(Tree& t, const Pool& pool, std::size_t cols, std::size_t n_la
     t.nodes[me].feature = f;
     t.nodes[me].threshold = pool.draw();
     if (missing_sides) t.nodes[me].missing = static_cast<std::uint8_t>(below(4));
+    if (category_splits && below(3) == 0) {
+        tw::CategorySet set{};
+        for (std::uint64_t& word : set) word = gen() & gen();
+        t.nodes[me].missing |= tw::kCategorical;
+        t.nodes[me].threshold = kNaN;
+        t.nodes[me].cw_begin = static_cast<std::uint32_t>(t.category_sets.size());
+        t.category_sets.push_back(set);
+    }
     t.n_features_used = std::max<std::uint64_t>(t.n_features_used, f + 1);
     t.nodes[me].left = grow(t, pool, cols, n_labels, depth - 1);
     t.nodes[me].right = grow(t, pool, cols, n_labels, depth - 1);
@@ -81,6 +92,15 @@ std::vector<double> rows_from(const Pool& pool, std::size_t rows, std::size_t co
             case 1: v = below(2) ? kInf : -kInf; break;
             case 2: v = below(2) ? 0.0 : -0.0; break;
             case 3: v = uniform(); break;
+            case 4:
+                if (category_splits) {
+                    const std::size_t kind = below(4);
+                    v = kind == 0 ? static_cast<double>(below(300)) - 20.0
+                        : kind == 1 ? static_cast<double>(below(256)) + 0.5
+                                    : static_cast<double>(below(256));
+                    break;
+                }
+                [[fallthrough]];
             default: v = pool.values.empty() ? uniform() : pool.draw();
         }
     }
@@ -102,6 +122,7 @@ int fail(const char* what, int round) {
 Tree mirrored(const Tree& t, std::vector<std::uint32_t>& old_to_new) {
     Tree m;
     m.class_weights = t.class_weights;
+    m.category_sets = t.category_sets;
     m.n_features_used = t.n_features_used;
     old_to_new.assign(t.nodes.size(), 0);
     std::vector<std::uint32_t> stack{0};
@@ -142,6 +163,9 @@ const char* check_tree_walks(const Tree& t, const tw::MatrixView& x) {
             return "predict_rows";
         }
     }
+    // The fitted nodes route thresholds only; trees with category sets walk
+    // through Tree.
+    if (t.has_categories()) return nullptr;
     std::vector<std::size_t> seen(x.rows, 0);
     bool ok = true;
     tw::walk_lanes(t.nodes.data(), x.rows, [&](std::size_t r) { return x.row(r); },
@@ -169,6 +193,7 @@ int main() {
         }
         const std::size_t n_labels = round % 2 == 0 ? 0 : 1 + below(round % 4 == 1 ? 4 : 12);
         missing_sides = round % 5 >= 3;
+        category_splits = round % 7 >= 5;
         const std::vector<Tree> trees = forest(pool, cols, n_labels);
         const std::size_t rows = below(70);
         const std::vector<double> data = rows_from(pool, rows, cols);
@@ -196,7 +221,9 @@ int main() {
                                                 : tw::PackedForest::shares(trees, k, allow_coded);
             // A pool of at most 250 values always fits the coded form;
             // fresh thresholds almost never do.
-            if (allow_coded && small_pool && !packed.coded()) return fail("coded form refused", round);
+            if (allow_coded && small_pool && !category_splits && !packed.coded()) {
+                return fail("coded form refused", round);
+            }
             if (!allow_coded && packed.coded()) return fail("coded form forced", round);
             std::vector<double> got(n_labels == 0 ? n : n * k, 0.0);
             if (n_labels == 0) {
@@ -216,6 +243,7 @@ int main() {
         Pool pool;
         if (round % 2 == 0) pool.values = {0.0, -0.0, 1.0, -1.0, kInf, -kInf, 5e-324};
         missing_sides = round % 3 == 0;
+        category_splits = round % 5 >= 3;
         Tree t;
         grow(t, pool, cols, 0, static_cast<int>(below(10)));
         const std::size_t rows = round % 4 == 0 ? below(64) : 64 + below(400);

@@ -360,8 +360,23 @@ void run_histogram(Gen& g, int round) {
         Data x = shaped(g, variant + static_cast<std::size_t>(round));
         std::vector<double> y = g.labels(x.rows, 3);
         std::vector<double> w = g.weights(x.rows);
+        // Some columns become category codes (NaN kept as missing), split
+        // by sets in both growers.
+        std::vector<std::uint16_t> cats;
+        if (g.below(3) == 0 && x.cols > 0) {
+            cats.assign(x.cols, 0);
+            for (std::size_t f = 0; f < x.cols; ++f) {
+                if (g.below(2) != 0) continue;
+                const std::size_t k = 1 + g.below(g.below(4) == 0 ? 255 : 12);
+                cats[f] = static_cast<std::uint16_t>(k);
+                for (std::size_t r = 0; r < x.rows; ++r) {
+                    double& v = x.v[r * x.cols + f];
+                    if (!(v != v) || k == 255) v = static_cast<double>(g.below(k));
+                }
+            }
+        }
         answers("histogram", [&] {
-            tw::HistogramData h = tw::HistogramData::build(x.view());
+            tw::HistogramData h = tw::HistogramData::build(x.view(), cats);
             CHECK(h.columns == x.cols && h.bins.size() == x.cols + h.twin_of.size());
             if (x.rows == 0) return;
             std::vector<std::size_t> boot(g.below(2 * x.rows + 1));
@@ -379,7 +394,17 @@ void run_histogram(Gen& g, int round) {
                 (void)t.predict(q.v.data() + r * q.cols);
                 (void)t.traverse_proba(q.v.data() + r * q.cols, 4);
             }
-            (void)tw::build_tree_on_bootstrap_exact(x.view(), y, w, boot, p, g.rng);
+            if (cats.empty()) {
+                (void)tw::build_tree_on_bootstrap_exact(x.view(), y, w, boot, p, g.rng);
+                return;
+            }
+            const tw::ExactMissing input = tw::ExactMissing::of(x.view(), cats);
+            p.exact_twins = input.twin_of;
+            p.categories = cats;
+            tw::Tree e = tw::build_tree_on_bootstrap_exact(input.view, y, w, boot, p, g.rng);
+            for (std::size_t r = 0; r < q.rows && x.cols >= e.n_features_used; ++r) {
+                (void)e.predict(q.v.data() + r * q.cols);
+            }
         });
     }
 }
