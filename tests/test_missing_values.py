@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import tarnwood
+from test_binning import reference_edges
 from test_histogram import (
     best_bin,
     class_index,
@@ -26,20 +27,12 @@ INF = math.inf
 # ---- reference: binning with a missing bin, and twins ---------------------------
 
 def bin_column_missing(col):
-    """Edges and bins of a column; a column holding NaN keeps them in a last
-    bin of their own (at most 255 value bins then)."""
-    present = sorted(v for v in col if not math.isnan(v))
+    """Edges and bins of a column by the package's lossless rule; a column
+    holding NaN keeps them in a last bin of their own (at most 255 value
+    bins then)."""
+    present = [v for v in col if not math.isnan(v)]
     has_nan = len(present) < len(col)
-    n = len(present)
-    m = len(set(present))
-    edges = []
-    if m >= 2:
-        b = min(m, 255 if has_nan else 256)
-        for j in range(1, b):
-            v = present[min(j * n // b, n - 1)]
-            if not edges or v > edges[-1]:
-                edges.append(v)
-    edges.append(INF)
+    edges = (reference_edges(present, 255 if has_nan else 256) if present else []) + [INF]
     bins = [len(edges) if math.isnan(v) else next(i for i, e in enumerate(edges) if v <= e)
             for v in col]
     if has_nan:

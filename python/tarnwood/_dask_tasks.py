@@ -31,7 +31,8 @@ def _doubled_column_edges(first, end, *blocks):
     followed by a shuffle of itself), which are those of the column stacked
     on itself."""
     columns = np.concatenate([_checked_block(b)[:, first:end] for b in blocks], axis=0)
-    return _native.bin_edges(np.ascontiguousarray(np.concatenate([columns, columns])), n_jobs=1)
+    return _native.bin_edges(np.ascontiguousarray(np.concatenate([columns, columns])), n_jobs=1,
+                             lossless=False)
 
 
 def _joined(*parts):

@@ -136,7 +136,7 @@ void TarnwoodClassifier::fit(const MatrixView& x_in, Vec y_in, std::optional<Vec
     std::optional<HistogramData> hist;
     std::optional<ensemble::BinnedRows> codes, held_codes;
     if (config_.use_histogram) {
-        hist = HistogramData::build(x, params.categories);
+        hist = HistogramData::build(x, params.categories, options.bins);
         codes = ensemble::BinnedRows::of(*hist, n);
         if (x_held) held_codes = ensemble::BinnedRows::of_values(*hist, x_held->view());
     }

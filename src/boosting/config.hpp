@@ -8,6 +8,7 @@
 #include <string>
 
 #include "grow/grow.hpp"
+#include "histogram/histogram.hpp"
 
 namespace tw::boosting {
 
@@ -48,6 +49,8 @@ struct BoostOptions {
     // Per column, 0 or its number of categories (core/validate.hpp,
     // check_categories); a setting of the fit, like missing_values.
     std::vector<std::uint16_t> categories;
+    // How the histogram rounds bin the columns; also a setting of the fit.
+    BinSettings bins;
 
     bool is_default() const {
         return !max_leaf_nodes && validation_fraction == 0.0 && n_iter_no_change == 10 &&

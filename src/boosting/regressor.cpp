@@ -61,7 +61,7 @@ TarnwoodRegressor::Pass TarnwoodRegressor::boost_rows(const MatrixView& x, Vec y
     std::optional<HistogramData> hist;
     std::optional<ensemble::BinnedRows> codes, held_codes;
     if (config_.use_histogram) {
-        hist = HistogramData::build(x, params.categories);
+        hist = HistogramData::build(x, params.categories, options_.bins);
         codes = ensemble::BinnedRows::of(*hist, n);
         if (held_x) held_codes = ensemble::BinnedRows::of_values(*hist, *held_x);
     }

@@ -3,8 +3,10 @@
 // of whole columns, the bins of a row block with those edges, and the data
 // hash of a fit record (random_forest.hpp) taken block by block.
 //
-// bin_edges(x, n_jobs=None) -> list of float64 arrays: per column of x the
-//     edges HistogramData::build gives it (x must hold no missing values).
+// bin_edges(x, n_jobs=None, max_bins=None, lossless=True) -> list of float64
+//     arrays: per column of x the edges a fit gives it (supervised forests:
+//     the lossless rule of histogram/histogram.hpp; unsupervised ones: the
+//     plain rule; x must hold no missing values).
 // bin_rows(x, edges) -> bytes: the bins of x's rows with those edges,
 //     row-major, one byte a value; refuses NaN and infinities as fits do.
 // data_hash_start(rows, n_features, targets) -> lanes (4 ints),
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "core/validate.hpp"
+#include "engine/calls.hpp"
 #include "engine/classes.hpp"
 #include "engine/run.hpp"
 #include "histogram/histogram.hpp"
@@ -42,17 +45,21 @@ namespace {
 PyObject* bin_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::size_t threads = 0;
+        std::size_t max_bins = 256;
+        bool lossless = true;
         const Matrix x = [&] {
-            static const char* const names[] = {"x", "n_jobs", nullptr};
-            PyObject *ox, *ojobs = Py_None;
-            parse_args(args, kwargs, "O|O:bin_edges", names, &ox, &ojobs);
+            static const char* const names[] = {"x", "n_jobs", "max_bins", "lossless", nullptr};
+            PyObject *ox, *ojobs = Py_None, *obins = Py_None, *olossless = Py_True;
+            parse_args(args, kwargs, "O|OOO:bin_edges", names, &ox, &ojobs, &obins, &olossless);
             threads = threads_for(ojobs);
+            max_bins = to_max_bins(obins);
+            lossless = to_flag(olossless, "lossless");
             return to_matrix(ox, "x");
         }();
         std::vector<std::vector<double>> edges;
         bool missing = false;
         run_released("bin_edges", threads, Progress{}, 0, [&] {
-            HistogramData h = HistogramData::build(x.view());
+            HistogramData h = HistogramData::build(x.view(), {}, BinSettings{max_bins, lossless});
             missing = h.features() != h.columns;
             h.bin_edges.resize(h.columns);
             edges = std::move(h.bin_edges);
@@ -145,7 +152,8 @@ PyObject* data_hash_end(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef g_functions[] = {
     TW_METHOD("bin_edges", bin_edges,
-              "bin_edges(x, n_jobs=None)\n--\n\nThe bin edges of every column of x."),
+              "bin_edges(x, n_jobs=None, max_bins=None, lossless=True)\n--\n\n"
+              "The bin edges of every column of x."),
     TW_METHOD("bin_rows", bin_rows,
               "bin_rows(x, edges)\n--\n\nThe bins of x's rows with the given edges (bytes)."),
     TW_METHOD("data_hash_start", data_hash_start,

@@ -31,11 +31,11 @@ using tw::boosting::BoostOptions;
 template <class Core>
 struct Door : Core {
     Door(Core&& core, BoostOptions options) : Core(std::move(core)), requested(options) {}
-    void fit(const MatrixView& x, Vec y, std::optional<Vec> w,
-             const std::vector<std::uint16_t>& categories) {
+    void fit(const MatrixView& x, Vec y, std::optional<Vec> w, const FitExtras& extras) {
         BoostOptions options = requested;
         options.missing_values = true;
-        options.categories = categories;
+        options.categories = extras.categories;
+        options.bins = extras.bins();
         Core::fit(x, y, w, options);
     }
     static Door load(std::string_view state) {
@@ -220,8 +220,9 @@ PyObject* reg_calibration_residuals(PyObject* self, void*) {
     });
 }
 
-#define TW_FIT_DOC \
-    "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, categories=None)\n--\n\n"
+#define TW_FIT_DOC                                                                      \
+    "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, categories=None, "      \
+    "max_bins=None, lossless_bins=True)\n--\n\n"
 
 PyMethodDef g_reg_methods[] = {
     TW_METHOD("fit", reg_fit, TW_FIT_DOC),

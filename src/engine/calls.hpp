@@ -1,8 +1,11 @@
 // Method bodies shared by the classes of the package door.
 //
 // Fit call: fit(x, y, sample_weight=None, n_jobs=None, verbose=0,
-// categories=None), categories naming the categorical columns (to_categories
-// below). It grows
+// categories=None, max_bins=None, lossless_bins=True), categories naming
+// the categorical columns (to_categories below), max_bins the histogram
+// growers' bins per feature (to_max_bins) and lossless_bins their edge rule
+// (histogram/histogram.hpp; False gives the `_rs` classes' edges, for
+// comparisons); models growing exact trees read neither. It grows
 // a fresh model with the object's settings while the interpreter lock is
 // released (engine/run.hpp) and replaces the fitted one only when the whole
 // fit succeeded, so a failed or interrupted fit leaves the object as it was.
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "engine/limits.hpp"
+#include "histogram/histogram.hpp"
 #include "engine/run.hpp"
 #include "parallel/rows.hpp"
 #include "module/py.hpp"
@@ -27,6 +31,26 @@ namespace tw::engine {
 // The categorical columns of a fit: None (none), or a sequence of one count
 // per column, 0 for a numeric column and k (1..256) for one of category codes
 // 0..k-1 (the values themselves are checked by the fit).
+// max_bins: None (256) or an int in 2..256.
+inline std::size_t to_max_bins(PyObject* obj) {
+    using namespace tw::py;
+    if (obj == nullptr || obj == Py_None) return 256;
+    const std::uint64_t n = to_count(obj, "max_bins");
+    if (n < 2 || n > 256) {
+        PyErr_SetString(PyExc_ValueError, "max_bins must be an int in 2..256 or None");
+        throw PyErrorSet{};
+    }
+    return static_cast<std::size_t>(n);
+}
+
+// What a fit call passes to the model's fit besides the data.
+struct FitExtras {
+    std::vector<std::uint16_t> categories;
+    std::size_t max_bins = 256;
+    bool lossless_bins = true;
+    BinSettings bins() const { return BinSettings{max_bins, lossless_bins}; }
+};
+
 inline std::vector<std::uint16_t> to_categories(PyObject* obj) {
     using namespace tw::py;
     std::vector<std::uint16_t> out;
@@ -60,24 +84,26 @@ PyObject* fit_call(PyObject* self, PyObject* args, PyObject* kwargs, Fresh&& fre
     using namespace tw::py;
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"x", "y", "sample_weight", "n_jobs", "verbose",
-                                            "categories", nullptr};
+                                            "categories", "max_bins", "lossless_bins",
+                                            nullptr};
         PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
-        PyObject* ocategories = Py_None;
-        parse_args(args, kwargs, "OO|OOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
-                   &ocategories);
+        PyObject *ocategories = Py_None, *obins = Py_None, *olossless = Py_True;
+        parse_args(args, kwargs, "OO|OOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
+                   &ocategories, &obins, &olossless);
         const Matrix x = to_matrix(ox, "x");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
         const std::size_t threads = threads_for(ojobs);
         const Progress progress = progress_for(overbose);
-        const std::vector<std::uint16_t> categories = to_categories(ocategories);
+        const FitExtras extras{to_categories(ocategories), to_max_bins(obins),
+                               to_flag(olossless, "lossless_bins")};
         Exclusive<Model> model(self);
         check(*model, x.view());
         Model grown = fresh(*model);
         std::optional<Vec> weights;
         if (w) weights = w->view();
         run_released("fit", threads, progress, items(*model),
-                     [&] { grown.fit(x.view(), y.view(), weights, categories); });
+                     [&] { grown.fit(x.view(), y.view(), weights, extras); });
         *model = std::move(grown);
         return none();
     });

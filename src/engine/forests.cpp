@@ -92,7 +92,8 @@ FitOptions to_fit_options(PyObject* ooob, PyObject* osamples, PyObject* obalance
 // fit(x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False,
 // warm_start=None, max_samples=None, balanced_subsample=False,
 // min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None,
-// criterion=None, categories=None): grows a new
+// criterion=None, categories=None, max_bins=None, lossless_bins=True)
+// (engine/calls.hpp): grows a new
 // forest (or, warm_start being a fitted forest of this class, possibly this
 // one, keeps its trees and grows the ones missing up to n_estimators) and
 // replaces the fitted one only when the whole fit succeeds.
@@ -104,14 +105,16 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
                                             "warm_start", "max_samples", "balanced_subsample",
                                             "min_impurity_decrease",     "random_splits",
                                             "max_leaf_nodes",            "criterion",
-                                            "categories",                nullptr};
+                                            "categories",                "max_bins",
+                                            "lossless_bins",             nullptr};
         PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
         PyObject *ooob = nullptr, *owarm = nullptr, *osamples = Py_None, *obalanced = nullptr;
         PyObject *odecrease = nullptr, *orandom = nullptr, *oleaves = Py_None;
-        PyObject *ocriterion = Py_None, *ocategories = Py_None;
-        parse_args(args, kwargs, "OO|OOOOOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs, &overbose,
-                   &ooob, &owarm, &osamples, &obalanced, &odecrease, &orandom, &oleaves,
-                   &ocriterion, &ocategories);
+        PyObject *ocriterion = Py_None, *ocategories = Py_None, *obins = Py_None;
+        PyObject* olossless = Py_True;
+        parse_args(args, kwargs, "OO|OOOOOOOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs,
+                   &overbose, &ooob, &owarm, &osamples, &obalanced, &odecrease, &orandom,
+                   &oleaves, &ocriterion, &ocategories, &obins, &olossless);
         const Matrix x = to_matrix(ox, "x");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
@@ -120,6 +123,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         FitOptions options = to_fit_options<Model>(ooob, osamples, obalanced, odecrease, orandom,
                                                    oleaves, ocriterion);
         options.categories = to_categories(ocategories);
+        options.bins = BinSettings{to_max_bins(obins), to_flag(olossless, "lossless_bins")};
         const bool warm_other = owarm && owarm != Py_None && owarm != self;
         if (warm_other && Py_TYPE(owarm) != Py_TYPE(self)) {
             PyErr_Format(PyExc_TypeError, "argument 'warm_start': expected None or a %s, got %s",
@@ -299,7 +303,7 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False, "    \
     "warm_start=None, max_samples=None, balanced_subsample=False, "                 \
     "min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None, "       \
-    "criterion=None, categories=None)\n--\n\n"
+    "criterion=None, categories=None, max_bins=None, lossless_bins=True)\n--\n\n"
 
 PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),

@@ -29,9 +29,10 @@ using namespace tw::py;
 struct Model : tw::DecisionTree {
     using tw::DecisionTree::DecisionTree;
     explicit Model(tw::DecisionTree&& t) : tw::DecisionTree(std::move(t)) {}
+    // Exact trees have no bins: extras.max_bins is not read.
     void fit(const MatrixView& x, Vec y, std::optional<Vec> sample_weight,
-             const std::vector<std::uint16_t>& categories) {
-        tw::DecisionTree::fit(x, y, sample_weight, true, categories);
+             const FitExtras& extras) {
+        tw::DecisionTree::fit(x, y, sample_weight, true, extras.categories);
     }
     Model unfitted() const { return Model(tw::DecisionTree::unfitted()); }
     static Model load(std::string_view state) { return Model(tw::DecisionTree::load(state, true)); }
@@ -132,7 +133,8 @@ PyObject* tree_unseen_missing(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyMethodDef g_tree_methods[] = {
     TW_METHOD("unseen_missing", tree_unseen_missing, "unseen_missing($self, x, n_jobs=None)\n--\n\n"),
-    TW_METHOD("fit", tree_fit, "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, categories=None)\n--\n\n"),
+    TW_METHOD("fit", tree_fit, "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, categories=None, max_bins=None, "
+    "lossless_bins=True)\n--\n\n"),
     TW_METHOD("predict", tree_predict, "predict($self, x, n_jobs=None)\n--\n\n"),
     TW_METHOD("predict_proba", tree_predict_proba, "predict_proba($self, x, n_jobs=None)\n--\n\n"),
     TW_METHOD("get_depth", tree_get_depth, "get_depth($self)\n--\n\n"),

@@ -73,9 +73,52 @@ void radix_sort(std::vector<double>& column, std::vector<std::uint64_t>& keys,
     }
 }
 
-void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column,
-                 std::vector<double>& edges, std::vector<std::uint8_t>& bins,
-                 std::uint8_t& missing) {
+// A point strictly between a < b that is at least a and below b: their
+// midpoint, or a itself where rounding would carry the midpoint onto b.
+inline double between(double a, double b) {
+    const double mid = a + (b - a) * 0.5;
+    return std::isfinite(mid) && mid >= a && mid < b ? mid : a;
+}
+
+// Lossless edges of the sorted present values column[0..present) into at
+// most max_bins bins (the last edge +inf); see BinSettings.
+void lossless_edges(const std::vector<double>& column, std::size_t present, std::size_t max_bins,
+                    std::vector<double>& edges) {
+    // The distinct values and their counts.
+    std::vector<double> value;
+    std::vector<std::size_t> count;
+    for (std::size_t i = 0; i < present; ++i) {
+        if (i == 0 || column[i] != column[i - 1]) {
+            value.push_back(column[i]);
+            count.push_back(0);
+        }
+        ++count.back();
+    }
+    const std::size_t d = value.size();
+    edges.clear();
+    std::size_t i = 0, rows_left = present, bins_left = max_bins;
+    while (i + 1 < d && bins_left > 1) {
+        if (d - i <= bins_left) {
+            // Every remaining value can have its own bin.
+            for (; i + 1 < d; ++i) edges.push_back(between(value[i], value[i + 1]));
+            break;
+        }
+        // Values join the bin while it stays nearer its share of the rows
+        // left; a bin holds at least one value.
+        const double target = static_cast<double>(rows_left) / static_cast<double>(bins_left);
+        std::size_t taken = count[i++];
+        while (i + 1 < d && static_cast<double>(taken) + 0.5 * static_cast<double>(count[i]) < target) {
+            taken += count[i++];
+        }
+        edges.push_back(between(value[i - 1], value[i]));
+        rows_left -= taken;
+        --bins_left;
+    }
+}
+
+void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings,
+                 std::vector<double>& column, std::vector<double>& edges,
+                 std::vector<std::uint8_t>& bins, std::uint8_t& missing) {
     const std::size_t n = x.rows;
     constexpr double inf = std::numeric_limits<double>::infinity();
     column.resize(n);
@@ -100,14 +143,18 @@ void bin_feature(const MatrixView& x, std::size_t f, std::vector<double>& column
 
     // A column with missing values keeps one bin of the 256 for them.
     const std::size_t max_value_bins = has_nan ? 255 : 256;
+    if (settings.lossless) {
+        lossless_edges(column, present, std::min(max_value_bins, settings.max_bins - (has_nan ? 1 : 0)),
+                       edges);
+    }
     std::size_t distinct = 0;
     for (std::size_t i = 0; i < present; ++i) {
         if (i == 0 || column[i] != column[i - 1]) {
             if (++distinct > max_value_bins) break;  // only min(distinct, max) matters
         }
     }
-    edges.clear();
-    if (distinct >= 2) {
+    if (!settings.lossless) edges.clear();
+    if (distinct >= 2 && !settings.lossless) {
         const std::size_t b_count = std::min(distinct, max_value_bins);
         for (std::size_t j = 1; j < b_count; ++j) {
             const std::size_t pos = std::min(j * present / b_count, present - 1);
@@ -172,7 +219,9 @@ void make_twin(const std::vector<std::uint8_t>& bins, const std::vector<double>&
 
 }  // namespace
 
-HistogramData HistogramData::build(const MatrixView& x, std::span<const std::uint16_t> categories) {
+HistogramData HistogramData::build(const MatrixView& x, std::span<const std::uint16_t> categories,
+                                   const BinSettings& settings) {
+    if (settings.max_bins < 2 || settings.max_bins > 256) throw InternalError("max_bins out of range");
     const std::size_t nf = x.cols;
     HistogramData h;
     h.columns = nf;
@@ -190,7 +239,7 @@ HistogramData HistogramData::build(const MatrixView& x, std::span<const std::uin
             bin_categories(x, f, h.categories[f], h.bin_edges[f], h.bins[f]);
         } else {
             std::vector<double> column;
-            bin_feature(x, f, column, h.bin_edges[f], h.bins[f], missing[f]);
+            bin_feature(x, f, settings, column, h.bin_edges[f], h.bins[f], missing[f]);
         }
         h.n_bins[f] = h.bin_edges[f].size();
     });

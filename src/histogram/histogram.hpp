@@ -1,4 +1,5 @@
 // Per-feature binned copy of a training matrix (at most 256 bins a feature).
+// BinSettings below chooses between the plain and the lossless edge rule.
 //
 // Terms:
 //  value bins   bin b holds the values v with edge[b-1] < v <= edge[b]; the
@@ -27,6 +28,18 @@
 
 namespace tw {
 
+// How columns are binned. The plain rule (lossless = false) takes edges at
+// quantile positions of the sorted values. The lossless rule gives a column
+// of at most max_bins distinct values (max_bins - 1 with missing values) one
+// bin per value, its edges halfway between neighbouring values; a column of
+// more values gets edges between distinct values that split the rows into
+// bins of about equal size, a value too frequent for its share keeping a bin
+// of its own, so no bin is empty and no two values share a bin needlessly.
+struct BinSettings {
+    std::size_t max_bins = 256;  // 2..256
+    bool lossless = false;
+};
+
 struct HistogramData {
     static constexpr std::uint32_t kNoTwin = 0xFFFFFFFFu;
 
@@ -46,7 +59,8 @@ struct HistogramData {
 
     // Bins every column of x (rows x.rows, features x.cols); categories as
     // above (empty, or one count per column, the codes checked by the fit).
-    static HistogramData build(const MatrixView& x, std::span<const std::uint16_t> categories = {});
+    static HistogramData build(const MatrixView& x, std::span<const std::uint16_t> categories = {},
+                               const BinSettings& settings = {});
 
     // Bins the rows of x with edges made by build (edges[f] for column f,
     // one per column of x) into `out`, row-major x.rows x x.cols: each value

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "grow/grow.hpp"
+#include "histogram/histogram.hpp"
 #include "core/matrix.hpp"
 #include "core/rng.hpp"
 #include "random_forest/leaf_samples.hpp"
@@ -76,6 +77,8 @@ struct FitOptions {
     // check_categories); empty when no column is categorical. A warm start
     // must give the fitted forest's.
     std::vector<std::uint16_t> categories;
+    // How the new trees' histogram bins the columns.
+    BinSettings bins;
     // Warm start: a fitted forest of the same class (possibly this one)
     // whose trees the fit keeps, growing the rest up to n_estimators.
     const ForestCore* warm_start = nullptr;

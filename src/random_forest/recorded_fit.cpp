@@ -369,7 +369,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // Built before the kept trees' walks, which can use it too (their
     // thresholds are edges of the same data's bins).
     std::optional<HistogramData> hist;
-    if (add > 0) hist = HistogramData::build(x, options.categories);
+    if (add > 0) hist = HistogramData::build(x, options.categories, options.bins);
     std::optional<BinnedRows> binned;
     if (hist && (options.oob || leaf_weights || keep_samples)) binned = BinnedRows::of(*hist, n);
     const BinnedRows* walk_on = binned ? &*binned : nullptr;

@@ -1,0 +1,109 @@
+"""Lossless binning of the package's histogram trees: a column of few
+distinct values gets one bin per value with edges halfway between them, a
+column of many values gets bins of about equal rows with frequent values
+kept apart, `max_bins` bounds the bins, and the `_rs` classes keep their own
+binning."""
+import numpy as np
+import pytest
+
+import _rs
+import tarnwood._engine as E
+
+
+def between(a, b):
+    mid = a + (b - a) * 0.5
+    return mid if np.isfinite(mid) and a <= mid < b else a
+
+
+def reference_edges(col, max_bins=256):
+    """The lossless rule in plain Python (the last edge, +inf, left out)."""
+    values, counts = np.unique(np.asarray(col, dtype=float), return_counts=True)
+    d = len(values)
+    edges, i, rows_left, bins_left = [], 0, len(col), max_bins
+    while i + 1 < d and bins_left > 1:
+        if d - i <= bins_left:
+            edges += [between(values[j], values[j + 1]) for j in range(i, d - 1)]
+            break
+        target = rows_left / bins_left
+        taken = counts[i]
+        i += 1
+        while i + 1 < d and taken + 0.5 * counts[i] < target:
+            taken += counts[i]
+            i += 1
+        edges.append(between(values[i - 1], values[i]))
+        rows_left -= taken
+        bins_left -= 1
+    return edges
+
+
+def bins_of(col, edges):
+    return np.searchsorted(np.asarray(edges), col, side="left")
+
+
+def test_edges_follow_the_rule():
+    rng = np.random.default_rng(0)
+    columns = [
+        rng.integers(0, 200, 5000).astype(float),             # one bin per value
+        np.r_[np.zeros(4000), rng.normal(size=6000)],          # a value of 40% of the rows
+        rng.normal(size=20000),                                # many values
+        np.round(rng.exponential(size=20000), 1),              # a long tail of ties
+        np.array([1.0, 2.0]),                                  # the two smallest apart
+        np.full(10, 3.0),                                      # constant
+        np.array([0.0, 5e-324, 1e300, 1.7976931348623157e308]),  # extremes
+    ]
+    x = np.column_stack([np.resize(c, 20000) for c in columns])
+    for max_bins in (256, 32, 2):
+        edges = E.bin_edges(x, max_bins=max_bins)
+        for f, col in enumerate(x.T):
+            want = reference_edges(col, max_bins)
+            got = list(edges[f][:-1])
+            assert edges[f][-1] == np.inf
+            assert got == want, (f, max_bins)
+            # No empty bin, at most max_bins of them.
+            used = np.unique(bins_of(col, edges[f]))
+            assert len(used) == len(edges[f]) <= max_bins
+    few = E.bin_edges(x[:, :1])[0]
+    assert len(few) == 200  # 199 midpoints and +inf
+    np.testing.assert_array_equal(few[:3], [0.5, 1.5, 2.5])
+    zero_heavy = bins_of(x[:, 1], E.bin_edges(x[:, 1:2], max_bins=16)[0])
+    assert np.unique(zero_heavy[x[:, 1] == 0.0]).size == 1
+    assert not np.isin(zero_heavy[x[:, 1] == 0.0], zero_heavy[x[:, 1] != 0.0]).any()
+
+
+def test_forests_find_every_threshold_of_up_to_256_values():
+    rng = np.random.default_rng(1)
+    # Steps between neighbouring values of 250: the plain quantile edges
+    # merge some neighbours, the lossless ones keep every boundary.
+    x = rng.integers(0, 250, (6000, 1)).astype(float)
+    y = (x[:, 0] % 7 == 3).astype(float)
+    m = E.ForestRegressor(n_estimators=5, random_state=0, bootstrap=False)
+    m.fit(x, y)
+    assert np.max(np.abs(m.predict(x) - y)) == 0.0
+    # Every threshold is a midpoint between training values.
+    t = m.tree_arrays(0)["threshold"]
+    t = t[m.tree_arrays(0)["children_left"] != -1]
+    assert np.all(t % 1.0 == 0.5)
+    # The specified classes keep the plain edges on the same data.
+    rs = _rs.RandomForestRegressor(n_estimators=5, random_state=0, bootstrap=False)
+    rs.fit(x, y)
+    assert not np.all(np.asarray(rs.predict(x)) == y)
+
+
+def test_max_bins_bounds_every_split_and_is_checked():
+    rng = np.random.default_rng(2)
+    x = rng.normal(size=(3000, 3))
+    y = x[:, 0] + rng.normal(size=3000)
+    for bins in (2, 16):
+        m = E.ForestRegressor(n_estimators=3, random_state=0)
+        m.fit(x, y, max_bins=bins)
+        edges = E.bin_edges(x, max_bins=bins)
+        for t in range(3):
+            a = m.tree_arrays(t)
+            split = a["children_left"] != -1
+            for f, thr in zip(a["feature"][split], a["threshold"][split]):
+                assert thr in edges[f]
+    b = E.BoostedRegressor(n_estimators=3, random_state=0)
+    b.fit(x, y, max_bins=8)
+    for bad in (1, 257, -1):
+        with pytest.raises((ValueError, OverflowError)):
+            E.ForestRegressor(n_estimators=2).fit(x, y, max_bins=bad)
