@@ -46,20 +46,22 @@ def _form(owner, setting):
     if setting is None:
         return "none", None
     try:
-        values = np.asarray(setting)
+        # Lists keep the types of their entries (numpy would turn [0, "x"]
+        # into two strings).
+        values = setting if isinstance(setting, np.ndarray) else np.asarray(setting, dtype=object)
     except (TypeError, ValueError):
         raise _invalid(owner, setting) from None
     if values.ndim != 1:
         raise _invalid(owner, setting)
-    if values.size == 0:
-        return "indices", []
-    kind = values.dtype.kind
-    if kind == "b":
-        return "mask", values.astype(bool)
-    if kind in "iu":
-        return "indices", [int(i) for i in values.tolist()]
     entries = values.tolist()
-    if kind in "UO" and all(isinstance(v, str) for v in entries):
+    if not entries:
+        return "indices", []
+    if all(isinstance(v, (bool, np.bool_)) for v in entries):
+        return "mask", np.array(entries, dtype=bool)
+    if all(isinstance(v, numbers.Integral) and not isinstance(v, (bool, np.bool_))
+           for v in entries):
+        return "indices", [int(i) for i in entries]
+    if all(isinstance(v, str) for v in entries):
         return "names", entries
     raise _invalid(owner, setting)
 
@@ -294,6 +296,14 @@ def _fit_column(column, label):
             f"{MAX_CATEGORIES} a categorical feature may have. Encode it as a numeric "
             "feature instead (for example with target or ordinal encoding), or leave it out "
             f"of {_PARAMETER}."
+        )
+    if categories.shape[0] == MAX_CATEGORIES and np.isnan(codes).any():
+        # Missing values take a category's place in the engine's tables.
+        raise ValueError(
+            f"Categorical {label} has {MAX_CATEGORIES} categories and missing values; a "
+            f"categorical feature with missing values may have at most {MAX_CATEGORIES - 1} "
+            "categories. Merge rare categories, or encode the feature as a numeric one (for "
+            "example with target or ordinal encoding)."
         )
     return categories, codes
 
