@@ -188,7 +188,7 @@ _SHARED_PARAMETERS = """
         0 is silent; 1 or more prints a progress line on stderr during fit
         (trees grown, time elapsed, estimated time left); a callable is
         called as ``verbose(done, total, elapsed_seconds)``.
-    categorical_features : "from_dtype", None, bool mask, int indices or str names, default="from_dtype"
+    categorical_features : "from_dtype", None, mask, indices or names, default="from_dtype"
         Columns of X holding categories: "from_dtype" takes a DataFrame's
         pandas `category`, string and object columns (an array has none);
         None makes every column numeric; otherwise a bool mask over the

@@ -333,7 +333,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         training samples reached (ties: right); "error" makes predict,
         predict_proba, apply and the other methods taking X raise a
         ValueError naming the row, feature and tree instead.
-    categorical_features : "from_dtype", None, bool mask, int indices or str names, default="from_dtype"
+    categorical_features : "from_dtype", None, mask, indices or names, default="from_dtype"
         Columns of X holding categories: "from_dtype" takes a DataFrame's
         pandas `category`, string and object columns (an array has none);
         None makes every column numeric; otherwise a bool mask over the

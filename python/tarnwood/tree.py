@@ -70,7 +70,7 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         training rows had no missing value of that feature: go to the child
         that more training samples reached (ties: right), or make the
         methods taking X raise a ValueError.
-    categorical_features : "from_dtype", None, bool mask, int indices or str names, default="from_dtype"
+    categorical_features : "from_dtype", None, mask, indices or names, default="from_dtype"
         Columns of X holding categories: "from_dtype" takes a DataFrame's
         pandas `category`, string and object columns (an array has none);
         None makes every column numeric; otherwise a bool mask over the
@@ -131,7 +131,7 @@ class TreeRegressor(RegressorMixin, _TreeBase):
         training rows had no missing value of that feature: go to the child
         that more training samples reached (ties: right), or make the
         methods taking X raise a ValueError.
-    categorical_features : "from_dtype", None, bool mask, int indices or str names, default="from_dtype"
+    categorical_features : "from_dtype", None, mask, indices or names, default="from_dtype"
         Columns of X holding categories: "from_dtype" takes a DataFrame's
         pandas `category`, string and object columns (an array has none);
         None makes every column numeric; otherwise a bool mask over the
