@@ -157,6 +157,7 @@ KIND = {
     "rf_max_leaf_nodes": "max_leaf_nodes", "early_stopping": "early_stopping",
     "validation_fraction": "validation_fraction", "n_iter_no_change": "int",
     "interval_method": "boost_interval_method",
+    "categorical_features": "categorical_features",
 }
 # The forests' own options: good values, values beyond their bounds, wrong
 # kinds (test_fuzz_forests.py fuzzes their analyses in depth).
@@ -175,6 +176,11 @@ CHOICES = {
     "validation_fraction": [0.1, 0.5, 0.9, 1e-9, 0.0, 1.0, -0.1, float("nan"), float("inf"),
                             "0.1", None, True],
     "boost_interval_method": ["holdout", "refit", "Holdout", "cv", None, 1],
+    # Which columns hold categories: every form, lengths and indices beyond
+    # the data's width, names of an array's columns, and wrong kinds.
+    "categorical_features": ["from_dtype", None, [True, False, False], [0], [-1, 1], [],
+                             np.array([2]), ["f0"], "auto", "", [3], [0.5], [[0]], 1, True,
+                             [True], [0, "f1"]],
 }
 
 # Public calls on a fitted estimator: (name, argument kinds). A name starting
@@ -283,8 +289,8 @@ NONFINITE = st.sampled_from([np.nan, np.inf, -np.inf])
 VALUES = st.one_of(FINITE, FINITE, FINITE, FINITE, NONFINITE)
 
 X_FORMS = ["f8", "f8", "f8", "f8", "f4", "f2", "i8", "i4", "u1", "bool", "c16", "object", "str",
-           "bytes", "list", "frame", "frame", "frame-nullable", "frame-names", "sparse", "1d", "3d",
-           "scalar", "none", "ragged"]
+           "bytes", "list", "frame", "frame", "frame-nullable", "frame-names", "frame-categories",
+           "sparse", "1d", "3d", "scalar", "none", "ragged"]
 LAYOUTS = ["c", "c", "fortran", "strided", "reversed", "readonly", "broadcast", "unaligned",
            "transposed"]
 FRAME_NAMES = [["a", "b", "c", "d", "e"], ["b", "a", "c", "d", "e"], [0, 1, 2, 3, 4],
@@ -359,6 +365,12 @@ def matrices(draw, rows=None, cols=None, finite=None):
                                  [f"f{i}" for i in range(cols)])
             if form == "frame-nullable":
                 frame = frame.astype("Float64")
+            if form == "frame-categories" and cols:
+                # A category column and a string column, with missing entries.
+                labels = [None if v != v else f"c{np.clip(v, -3, 3):.0f}" for v in base[:, 0]]
+                frame[frame.columns[0]] = pd.Categorical(labels)
+                if cols > 1:
+                    frame[frame.columns[1]] = [None if v != v else f"s{v:.1f}" for v in base[:, 1]]
             return frame
         elif form == "sparse":
             return sparse.csr_matrix(np.nan_to_num(base))

@@ -14,6 +14,8 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
+from . import _categories
+
 _SEED_LIMIT = 2**64
 # The engine keeps counts and sizes in unsigned 64-bit integers.
 _COUNT_LIMIT = 2**64 - 1
@@ -234,7 +236,12 @@ def check_features(estimator, X, *, reset):
     `n_features_in_` and `feature_names_in_`. NaN marks a missing value
     where the estimator accepts them; infinities are refused, and so are
     missing values meeting splits that saw none under
-    missing_unseen="error"."""
+    missing_unseen="error". Categorical columns are first replaced by their
+    codes (see `_categories`)."""
+    if reset:
+        X, encoding = _categories.encode_fit(estimator, X)
+    else:
+        X = _encoded(estimator, X)
     try:
         X = validate_data(
             estimator, X, reset=reset, dtype=np.float64, order="C",
@@ -242,9 +249,20 @@ def check_features(estimator, X, *, reset):
         )
     except ValueError as err:
         raise _infinity_refused(estimator, X, _missing_refused(estimator, err)) from None
-    if not reset:
+    if reset:
+        _categories.install(estimator, encoding, X.shape[1])
+    else:
         _refuse_unseen_missing(estimator, X)
     return X
+
+
+def _encoded(estimator, X):
+    """X with the fitted categorical columns as codes; an unseen category
+    is missing, or refused under missing_unseen="error"."""
+    if not estimator.__dict__.get("is_categorical_", np.zeros(0, bool)).any():
+        return X
+    refuse = check_missing_unseen(estimator) == "error"
+    return _categories.encode(estimator, X, refuse_unseen=refuse)
 
 
 def check_fit_data(estimator, X, y, sample_weight, *, classifier):
@@ -254,7 +272,10 @@ def check_fit_data(estimator, X, y, sample_weight, *, classifier):
     finite: the total weight, and for regression the weighted sum of
     squared targets (impurities and residuals are built from it). X may
     hold missing values (NaN) where the estimator accepts them; y may not.
+    Categorical columns become codes, and the fit's categories are recorded
+    (`is_categorical_`, `categories_`).
     """
+    X, encoding = _categories.encode_fit(estimator, X)
     try:
         X, y = validate_data(
             estimator, X, y, dtype=np.float64, order="C", y_numeric=not classifier,
@@ -262,6 +283,7 @@ def check_fit_data(estimator, X, y, sample_weight, *, classifier):
         )
     except ValueError as err:
         raise _infinity_refused(estimator, X, err) from None
+    _categories.install(estimator, encoding, X.shape[1])
     if classifier:
         check_classification_targets(y)
     else:

@@ -6,7 +6,7 @@ from fractions import Fraction
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
-from . import _base
+from . import _base, _categories
 from . import _engine as _native
 from .explain import Explainable
 
@@ -48,6 +48,7 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
         n_jobs=None,
         random_state=None,
         verbose=0,
+        categorical_features="from_dtype",
     ):
         self.n_estimators = n_estimators
         self.learning_rate = learning_rate
@@ -67,6 +68,7 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
         self.n_jobs = n_jobs
         self.random_state = random_state
         self.verbose = verbose
+        self.categorical_features = categorical_features
 
     def _early_stopping_fraction(self, n_samples):
         """The engine's validation_fraction: 0 turns early stopping off."""
@@ -106,7 +108,8 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
         )
 
     def _fit_model(self, model, X, y, sample_weight):
-        model.fit(X, y, sample_weight, n_jobs=self._threads(), verbose=self._verbosity())
+        model.fit(X, y, sample_weight, n_jobs=self._threads(), verbose=self._verbosity(),
+                  **_categories.fit_keywords(self))
         self.model_ = model
         return model
 
@@ -184,7 +187,14 @@ _SHARED_PARAMETERS = """
     verbose : int or callable, default=0
         0 is silent; 1 or more prints a progress line on stderr during fit
         (trees grown, time elapsed, estimated time left); a callable is
-        called as ``verbose(done, total, elapsed_seconds)``."""
+        called as ``verbose(done, total, elapsed_seconds)``.
+    categorical_features : "from_dtype", None, mask, indices or names, default="from_dtype"
+        Columns of X holding categories: "from_dtype" takes a DataFrame's
+        pandas `category`, string and object columns (an array has none);
+        None makes every column numeric; otherwise a bool mask over the
+        features, column indices, or a DataFrame's column names. Each
+        becomes codes 0..k-1 of its categories (at most 256); a category
+        the fit did not see is read as a missing value."""
 
 
 class BoostedRegressor(RegressorMixin, _BoostedBase):
@@ -219,6 +229,11 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
     Attributes
     ----------
     n_features_in_ : int
+    is_categorical_ : ndarray of bool, shape (n_features_in_,)
+        Which features were read as categories.
+    categories_ : list of length n_features_in_
+        Per categorical feature the ndarray of its categories; None for a
+        numeric feature.
     n_iter_ : int
         Boosting rounds of the kept model.
     calibration_residuals_ : ndarray
@@ -249,6 +264,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
         interval_method="holdout",
         random_state=None,
         verbose=0,
+        categorical_features="from_dtype",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -269,6 +285,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
             n_jobs=n_jobs,
             random_state=random_state,
             verbose=verbose,
+            categorical_features=categorical_features,
         )
         self.conformal_fraction = conformal_fraction
         self.interval_method = interval_method
@@ -363,6 +380,11 @@ class BoostedClassifier(ClassifierMixin, _base.ClassifierOutputs, _BoostedBase):
     ----------
     classes_ : ndarray of shape (n_classes,)
     n_features_in_ : int
+    is_categorical_ : ndarray of bool, shape (n_features_in_,)
+        Which features were read as categories.
+    categories_ : list of length n_features_in_
+        Per categorical feature the ndarray of its categories; None for a
+        numeric feature.
     n_iter_ : int
         Boosting rounds of the fitted model.
     feature_importances_ : ndarray of shape (n_features_in_,)

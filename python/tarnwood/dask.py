@@ -27,7 +27,9 @@ again elsewhere and the model does not change. A fit that cannot finish
 ends with an error instead of waiting forever: when no worker is left for
 ``_NO_WORKER_SECONDS``, when a task keeps killing its workers, or after
 ``timeout`` seconds. Before any work, the fit refuses (MemoryError) binned
-data that would not fit a worker's memory limit.
+data that would not fit a worker's memory limit. Categorical features are
+not taken yet: a fit whose `categorical_features` makes a column
+categorical is refused (ValueError) before any work.
 
 The unsupervised forest grows the same way, on the bins of its combined
 matrix (the real rows, then each column shuffled as the local fit shuffles
@@ -57,7 +59,7 @@ except ImportError as error:  # pragma: no cover - exercised only without the ex
         "(or pip install 'dask[distributed]')"
     ) from error
 
-from . import _base
+from . import _base, _categories
 from . import _engine as _native
 from ._dask_tasks import (  # noqa: F401 (FAULT_ENV is the test hook's variable)
     FAULT_ENV,
@@ -370,13 +372,14 @@ class _DaskForest(_DaskEstimator):
     _classifier = False
 
     def fit(self, X, y, sample_weight=None):
+        local = self._new_local()
+        owner = type(self).__name__
+        _categories.refuse_distributed(owner, local, X)
         client = self._checked_dask_params()
         X, names = _rows(X)
         n, d = (int(s) for s in X.shape)
         y = _vector(y, n, "y")
         sample_weight = _vector(sample_weight, n, "sample_weight")
-        local = self._new_local()
-        owner = type(self).__name__
         if _base.check_bool(owner, "warm_start", self.warm_start):
             raise ValueError(f"{owner} does not warm start; fit a new forest")
         # The local estimator's checks of y and the weights (X is checked
@@ -411,6 +414,7 @@ class _DaskForest(_DaskEstimator):
         model.merge_batches(plan, results[:-1], data_hash, targets, sample_weight,
                             n_jobs=local._threads())
         local.n_features_in_ = d
+        _categories.install(local, None, d)
         if names is not None and len(names) == d:
             local.feature_names_in_ = names
         local.model_ = model
@@ -477,13 +481,14 @@ class _DaskWhole(_DaskEstimator):
     """Estimators fitted as one task on one worker (the whole data there)."""
 
     def _fit_on_worker(self, X, y=None, sample_weight=None):
+        local = self._new_local()
+        _categories.refuse_distributed(type(self).__name__, local, X)
         client = self._checked_dask_params()
         X, names = _rows(X)
         n = int(X.shape[0])
         y = _vector(y, n, "y")
         sample_weight = _vector(sample_weight, n, "sample_weight")
         blocks = client.compute(list(X.to_delayed()[:, 0]))
-        local = self._new_local()
         future = client.submit(_fit_whole, local, blocks, y, sample_weight, {}, pure=False)
         (fitted,) = _wait(client, [future], self.timeout, f"{type(self).__name__}.fit")
         client.cancel(blocks)

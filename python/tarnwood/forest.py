@@ -7,7 +7,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.metrics import accuracy_score, r2_score
 from sklearn.utils.class_weight import compute_sample_weight
 
-from . import _base
+from . import _base, _categories
 from . import _engine as _native
 from .explain import Explainable
 from ._structure import TreeStructure, decision_path_matrix, permutation_bunch
@@ -41,6 +41,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
         max_leaf_nodes=None,
         criterion=None,
         missing_unseen="majority",
+        categorical_features="from_dtype",
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -59,6 +60,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
         self.max_leaf_nodes = max_leaf_nodes
         self.criterion = criterion
         self.missing_unseen = missing_unseen
+        self.categorical_features = categorical_features
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -160,6 +162,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
             max_leaf_nodes=_base.check_int(
                 type(self).__name__, "max_leaf_nodes", self.max_leaf_nodes, 2, allow_none=True),
             criterion=self._criterion(),
+            **_categories.fit_keywords(self),
         )
         return model, (self._oob_attributes(model, y, scorer) if oob else {})
 
@@ -330,6 +333,13 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         training samples reached (ties: right); "error" makes predict,
         predict_proba, apply and the other methods taking X raise a
         ValueError naming the row, feature and tree instead.
+    categorical_features : "from_dtype", None, mask, indices or names, default="from_dtype"
+        Columns of X holding categories: "from_dtype" takes a DataFrame's
+        pandas `category`, string and object columns (an array has none);
+        None makes every column numeric; otherwise a bool mask over the
+        features, column indices, or a DataFrame's column names. Each
+        becomes codes 0..k-1 of its categories (at most 256); a category
+        the fit did not see is missing (refused with missing_unseen="error").
 
     Missing values: X may hold NaN in fit and in every method that takes X
     (infinities are refused). Each feature with missing values gets a bin
@@ -348,6 +358,11 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
     ----------
     classes_ : ndarray of shape (n_classes,)
     n_features_in_ : int
+    is_categorical_ : ndarray of bool, shape (n_features_in_,)
+        Which features were read as categories.
+    categories_ : list of length n_features_in_
+        Per categorical feature the ndarray of its categories (code i
+        stands for categories_[j][i]); None for a numeric feature.
     feature_importances_ : ndarray of shape (n_features_in_,)
         Mean decrease in impurity (see the property).
     oob_score_ : float
@@ -386,6 +401,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         class_weight=None,
         criterion="gini",
         missing_unseen="majority",
+        categorical_features="from_dtype",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -405,6 +421,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             max_leaf_nodes=max_leaf_nodes,
             criterion=criterion,
             missing_unseen=missing_unseen,
+            categorical_features=categorical_features,
         )
         self.class_weight = class_weight
 
@@ -481,6 +498,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
     Attributes
     ----------
     n_features_in_ : int
+    is_categorical_, categories_ : as for :class:`ForestClassifier`
     feature_importances_ : ndarray of shape (n_features_in_,)
     oob_score_ : float
         Score of the out-of-bag predictions (with oob_score).
@@ -513,6 +531,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         max_leaf_nodes=None,
         criterion="squared_error",
         missing_unseen="majority",
+        categorical_features="from_dtype",
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -532,6 +551,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             max_leaf_nodes=max_leaf_nodes,
             criterion=criterion,
             missing_unseen=missing_unseen,
+            categorical_features=categorical_features,
         )
 
     _engine = _native.ForestRegressor

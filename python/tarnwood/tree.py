@@ -1,7 +1,7 @@
 """Single exact decision trees as scikit-learn estimators."""
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
-from . import _base
+from . import _base, _categories
 from . import _engine as _native
 from .explain import Explainable
 
@@ -12,7 +12,7 @@ class _TreeBase(Explainable, _base.EngineEstimator, BaseEstimator):
 
     def __init__(
         self, max_depth=None, min_samples_split=2, min_samples_leaf=1, random_state=None,
-        n_jobs=None, missing_unseen="majority",
+        n_jobs=None, missing_unseen="majority", categorical_features="from_dtype",
     ):
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -20,6 +20,7 @@ class _TreeBase(Explainable, _base.EngineEstimator, BaseEstimator):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.missing_unseen = missing_unseen
+        self.categorical_features = categorical_features
 
     def _fit(self, X, y, sample_weight, task):
         owner = type(self).__name__
@@ -31,7 +32,7 @@ class _TreeBase(Explainable, _base.EngineEstimator, BaseEstimator):
             min_samples_split=_base.check_int(owner, "min_samples_split", self.min_samples_split, 0),
             min_samples_leaf=_base.check_int(owner, "min_samples_leaf", self.min_samples_leaf, 0),
         )
-        model.fit(X, y, sample_weight, n_jobs=self._threads())
+        model.fit(X, y, sample_weight, n_jobs=self._threads(), **_categories.fit_keywords(self))
         self.model_ = model
         # Class leaves carry their weights already; regression needs them.
         weights = sample_weight if task == "regression" else None
@@ -69,6 +70,13 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         training rows had no missing value of that feature: go to the child
         that more training samples reached (ties: right), or make the
         methods taking X raise a ValueError.
+    categorical_features : "from_dtype", None, mask, indices or names, default="from_dtype"
+        Columns of X holding categories: "from_dtype" takes a DataFrame's
+        pandas `category`, string and object columns (an array has none);
+        None makes every column numeric; otherwise a bool mask over the
+        features, column indices, or a DataFrame's column names. A
+        category the fit did not see is a missing value (refused under
+        missing_unseen="error"); at most 256 categories a feature.
 
     X may hold missing values (NaN) in fit and in every method taking X
     (infinities are refused). A column with missing values is searched
@@ -82,6 +90,11 @@ class TreeClassifier(ClassifierMixin, _base.ClassifierOutputs, _TreeBase):
         The distinct training labels, sorted.
     n_features_in_ : int
         Number of features seen during fit.
+    is_categorical_ : ndarray of bool, shape (n_features_in_,)
+        Which features were read as categories.
+    categories_ : list of length n_features_in_
+        Per categorical feature the ndarray of its categories (code i
+        stands for categories_[j][i]); None for a numeric feature.
     feature_importances_ : ndarray of shape (n_features_in_,)
         Mean decrease in impurity of the tree's splits, each weighted by
         its node's training weight, normalised to sum to 1 (zeros for a
@@ -118,6 +131,13 @@ class TreeRegressor(RegressorMixin, _TreeBase):
         training rows had no missing value of that feature: go to the child
         that more training samples reached (ties: right), or make the
         methods taking X raise a ValueError.
+    categorical_features : "from_dtype", None, mask, indices or names, default="from_dtype"
+        Columns of X holding categories: "from_dtype" takes a DataFrame's
+        pandas `category`, string and object columns (an array has none);
+        None makes every column numeric; otherwise a bool mask over the
+        features, column indices, or a DataFrame's column names. A
+        category the fit did not see is a missing value (refused under
+        missing_unseen="error"); at most 256 categories a feature.
 
     X may hold missing values (NaN) in fit and in every method taking X
     (infinities are refused). A column with missing values is searched
@@ -129,6 +149,11 @@ class TreeRegressor(RegressorMixin, _TreeBase):
     ----------
     n_features_in_ : int
         Number of features seen during fit.
+    is_categorical_ : ndarray of bool, shape (n_features_in_,)
+        Which features were read as categories.
+    categories_ : list of length n_features_in_
+        Per categorical feature the ndarray of its categories (code i
+        stands for categories_[j][i]); None for a numeric feature.
     feature_importances_ : ndarray of shape (n_features_in_,)
         Mean decrease in impurity of the tree's splits, each weighted by
         its node's training weight, normalised to sum to 1 (zeros for a
