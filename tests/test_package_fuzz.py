@@ -157,7 +157,7 @@ KIND = {
     "rf_max_leaf_nodes": "max_leaf_nodes", "early_stopping": "early_stopping",
     "validation_fraction": "validation_fraction", "n_iter_no_change": "int",
     "interval_method": "boost_interval_method",
-    "categorical_features": "categorical_features",
+    "categorical_features": "categorical_features", "max_bins": "max_bins",
 }
 # The forests' own options: good values, values beyond their bounds, wrong
 # kinds (test_fuzz_forests.py fuzzes their analyses in depth).
@@ -181,6 +181,8 @@ CHOICES = {
     "categorical_features": ["from_dtype", None, [True, False, False], [0], [-1, 1], [],
                              np.array([2]), ["f0"], "auto", "", [3], [0.5], [[0]], 1, True,
                              [True], [0, "f1"]],
+    # Bins per feature: the bounds, beyond them, and wrong kinds.
+    "max_bins": [256, 2, 3, 255, 1, 0, 257, -1, 2**64, 16.0, "32", None, True],
 }
 
 # Public calls on a fitted estimator: (name, argument kinds). A name starting

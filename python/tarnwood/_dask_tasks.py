@@ -21,9 +21,9 @@ def _checked_block(block):
     return check_array(block, dtype=np.float64, order="C", ensure_min_samples=0)
 
 
-def _column_edges(first, end, *blocks):
+def _column_edges(first, end, *blocks, max_bins=256):
     columns = np.concatenate([_checked_block(b)[:, first:end] for b in blocks], axis=0)
-    return _native.bin_edges(np.ascontiguousarray(columns), n_jobs=1)
+    return _native.bin_edges(np.ascontiguousarray(columns), n_jobs=1, max_bins=max_bins)
 
 
 def _doubled_column_edges(first, end, *blocks):

@@ -49,6 +49,7 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
         random_state=None,
         verbose=0,
         categorical_features="from_dtype",
+        max_bins=256,
     ):
         self.n_estimators = n_estimators
         self.learning_rate = learning_rate
@@ -69,6 +70,7 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
         self.random_state = random_state
         self.verbose = verbose
         self.categorical_features = categorical_features
+        self.max_bins = max_bins
 
     def _early_stopping_fraction(self, n_samples):
         """The engine's validation_fraction: 0 turns early stopping off."""
@@ -109,6 +111,8 @@ class _BoostedBase(Explainable, _base.EngineEstimator, BaseEstimator):
 
     def _fit_model(self, model, X, y, sample_weight):
         model.fit(X, y, sample_weight, n_jobs=self._threads(), verbose=self._verbosity(),
+                  max_bins=_base.check_int(type(self).__name__, "max_bins", self.max_bins, 2,
+                                           maximum=256),
                   **_categories.fit_keywords(self))
         self.model_ = model
         return model
@@ -194,7 +198,13 @@ _SHARED_PARAMETERS = """
         None makes every column numeric; otherwise a bool mask over the
         features, column indices, or a DataFrame's column names. Each
         becomes codes 0..k-1 of its categories (at most 256); a category
-        the fit did not see is read as a missing value."""
+        the fit did not see is read as a missing value.
+    max_bins : int, default=256
+        Most bins a feature's values are sorted into by the histogram rounds
+        (2..256; a feature with missing values keeps one of them for those).
+        A feature of at most that many distinct values gets a bin per value,
+        so every threshold between two training values is a candidate;
+        others get bins of about equal rows, frequent values kept apart."""
 
 
 class BoostedRegressor(RegressorMixin, _BoostedBase):
@@ -265,6 +275,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
         random_state=None,
         verbose=0,
         categorical_features="from_dtype",
+        max_bins=256,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -286,6 +297,7 @@ class BoostedRegressor(RegressorMixin, _BoostedBase):
             random_state=random_state,
             verbose=verbose,
             categorical_features=categorical_features,
+            max_bins=max_bins,
         )
         self.conformal_fraction = conformal_fraction
         self.interval_method = interval_method

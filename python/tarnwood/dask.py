@@ -42,6 +42,7 @@ threads: their rounds run one after another, each on the previous rounds'
 predictions, so only the trees within a round could be spread, which this
 release does not do yet.
 """
+import functools
 import inspect
 import math
 import time
@@ -427,7 +428,10 @@ class _DaskForest(_DaskEstimator):
         n, d = (int(s) for s in X.shape)
         n_trees = int(model.n_estimators)
         size = _batch_size(self.batch_size, n_trees, workers)
-        blocks, edges, binned = _binned(client, workers, X, _column_edges)
+        max_bins = _base.check_int(type(self).__name__, "max_bins", getattr(self, "max_bins", 256),
+                                   2, maximum=256)
+        blocks, edges, binned = _binned(client, workers, X,
+                                        functools.partial(_column_edges, max_bins=max_bins))
         lanes = _native.data_hash_start(n, d, n)
         for block in blocks:
             lanes = client.submit(_hash_block, lanes, block, pure=True)

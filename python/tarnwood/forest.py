@@ -42,6 +42,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
         criterion=None,
         missing_unseen="majority",
         categorical_features="from_dtype",
+        max_bins=256,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -61,6 +62,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
         self.criterion = criterion
         self.missing_unseen = missing_unseen
         self.categorical_features = categorical_features
+        self.max_bins = max_bins
 
     def _make_model(self, n_features):
         owner = type(self).__name__
@@ -162,6 +164,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
             max_leaf_nodes=_base.check_int(
                 type(self).__name__, "max_leaf_nodes", self.max_leaf_nodes, 2, allow_none=True),
             criterion=self._criterion(),
+            max_bins=_base.check_int(type(self).__name__, "max_bins", self.max_bins, 2, maximum=256),
             **_categories.fit_keywords(self),
         )
         return model, (self._oob_attributes(model, y, scorer) if oob else {})
@@ -340,6 +343,12 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         features, column indices, or a DataFrame's column names. Each
         becomes codes 0..k-1 of its categories (at most 256); a category
         the fit did not see is missing (refused with missing_unseen="error").
+    max_bins : int, default=256
+        Most bins a feature's values are sorted into (2..256; a feature with
+        missing values keeps one of them for those). A feature of at most
+        that many distinct values gets a bin per value, so every threshold
+        between two training values is a candidate; others get bins of about
+        equal rows, frequent values kept apart.
 
     Missing values: X may hold NaN in fit and in every method that takes X
     (infinities are refused). Each feature with missing values gets a bin
@@ -402,6 +411,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         criterion="gini",
         missing_unseen="majority",
         categorical_features="from_dtype",
+        max_bins=256,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -422,6 +432,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
             criterion=criterion,
             missing_unseen=missing_unseen,
             categorical_features=categorical_features,
+            max_bins=max_bins,
         )
         self.class_weight = class_weight
 
@@ -532,6 +543,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         criterion="squared_error",
         missing_unseen="majority",
         categorical_features="from_dtype",
+        max_bins=256,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -552,6 +564,7 @@ class ForestRegressor(RegressorMixin, _ForestBase):
             criterion=criterion,
             missing_unseen=missing_unseen,
             categorical_features=categorical_features,
+            max_bins=max_bins,
         )
 
     _engine = _native.ForestRegressor
