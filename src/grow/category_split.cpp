@@ -6,28 +6,39 @@
 namespace tw::grow {
 
 void CategoryTable::reset(std::size_t categories, std::size_t n_classes) {
-    cells_ = categories + 1;
+    const std::size_t cells = categories + 1;
+    if (cells_.size() < cells) cells_.resize(cells);
+    if (class_w_.size() < cells * n_classes) class_w_.resize(cells * n_classes, 0.0);
+    if (keys_.size() < cells) keys_.resize(cells);
+    categories_ = categories;
     n_classes_ = n_classes;
-    rows_.assign(cells_, 0);
-    w_.assign(cells_, 0.0);
-    if (n_classes == 0) {
-        wy_.assign(cells_, 0.0);
-        ywy_.assign(cells_, 0.0);
-    } else {
-        class_w_.assign(cells_ * n_classes, 0.0);
-    }
 }
 
 double CategoryTable::key(std::size_t cell, std::uint32_t heaviest) const {
-    const double w = w_[cell];
-    if (!(w > 0.0)) return 0.0;
-    return n_classes_ == 0 ? wy_[cell] / w : class_w_[cell * n_classes_ + heaviest] / w;
+    const Cell& c = cells_[cell];
+    if (!(c.w > 0.0)) return 0.0;
+    return n_classes_ == 0 ? c.wy / c.w : class_w_[cell * n_classes_ + heaviest] / c.w;
 }
 
 void CategoryTable::search(const split::ParentTotals& parent,
                            std::span<const std::uint32_t> classes, const double* class_total,
                            std::uint64_t n, std::uint64_t min_leaf, std::size_t feature,
                            split::BestSplit& best, Rng* rng) {
+    scan(parent, classes, class_total, n, min_leaf, feature, best, rng);
+    for (const std::uint32_t c : present_) {
+        cells_[c] = Cell{};
+        if (n_classes_ != 0) {
+            std::fill_n(class_w_.begin() + static_cast<std::ptrdiff_t>(c * n_classes_), n_classes_,
+                        0.0);
+        }
+    }
+    present_.clear();
+}
+
+void CategoryTable::scan(const split::ParentTotals& parent,
+                         std::span<const std::uint32_t> classes, const double* class_total,
+                         std::uint64_t n, std::uint64_t min_leaf, std::size_t feature,
+                         split::BestSplit& best, Rng* rng) {
     std::uint32_t heaviest = 0;
     if (n_classes_ != 0) {
         if (classes.size() < 2) return;
@@ -36,17 +47,13 @@ void CategoryTable::search(const split::ParentTotals& parent,
             if (class_total[c] > class_total[heaviest]) heaviest = c;
         }
     }
-    order_.clear();
-    for (std::size_t c = 0; c < cells_; ++c) {
-        if (rows_[c] != 0) order_.push_back(static_cast<std::uint32_t>(c));
-    }
-    const std::size_t p = order_.size();
-    if (p < 2) return;
-    keys_.resize(cells_);
+    order_.assign(present_.begin(), present_.end());
     for (const std::uint32_t c : order_) keys_[c] = key(c, heaviest);
     std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
         return keys_[a] < keys_[b] || (keys_[a] == keys_[b] && a < b);
     });
+    const std::size_t p = order_.size();
+    if (p < 2) return;
     // Prefixes 1..p-1; the extremely randomised rule scores one of them.
     std::size_t only = 0;
     if (rng != nullptr) only = 1 + gen_range_u64(*rng, p - 1);
@@ -63,11 +70,12 @@ void CategoryTable::search(const split::ParentTotals& parent,
     double chosen_gain = best.gain;
     for (std::size_t j = 0; j + 1 < p; ++j) {
         const std::uint32_t c = order_[j];
-        nl += rows_[c];
-        wl += w_[c];
+        const Cell& cell = cells_[c];
+        nl += cell.rows;
+        wl += cell.w;
         if (n_classes_ == 0) {
-            l1 += wy_[c];
-            l2 += ywy_[c];
+            l1 += cell.wy;
+            l2 += cell.ywy;
         } else {
             const double* cw = class_w_.data() + static_cast<std::size_t>(c) * n_classes_;
             for (const std::uint32_t d : classes) {
@@ -97,8 +105,8 @@ void CategoryTable::search(const split::ParentTotals& parent,
     for (std::size_t j = 0; j < chosen; ++j) set(order_[j]);
     if (chosen_rows > n - chosen_rows) {
         // Categories without rows here go with the larger side.
-        for (std::size_t c = 0; c + 1 < cells_; ++c) {
-            if (rows_[c] == 0) set(c);
+        for (std::size_t c = 0; c < categories_; ++c) {
+            if (cells_[c].rows == 0) set(c);
         }
     }
 }

@@ -32,21 +32,23 @@ namespace tw::grow {
 
 class CategoryTable {
 public:
-    // Empties the table for a feature of `categories` categories (cells
-    // categories + 1, the last for missing values) and n_classes dense
-    // classes (0: regression).
+    // Readies the (empty) table for a feature of `categories` categories
+    // (cells categories + 1, the last for missing values) and n_classes
+    // dense classes (0: regression).
     void reset(std::size_t categories, std::size_t n_classes);
 
     void add(std::size_t cell, const split::RegRecord& r) {
-        rows_[cell] += 1;
-        w_[cell] += r.w;
-        wy_[cell] += r.wy;
-        ywy_[cell] += r.ywy;
+        Cell& c = touch(cell);
+        c.rows += 1;
+        c.w += r.w;
+        c.wy += r.wy;
+        c.ywy += r.ywy;
     }
     // `rows` entries of dense class cls weighing w in all.
     void add(std::size_t cell, std::uint64_t rows, double w, std::uint32_t cls) {
-        rows_[cell] += rows;
-        w_[cell] += w;
+        Cell& c = touch(cell);
+        c.rows += rows;
+        c.w += w;
         class_w_[cell * n_classes_ + cls] += w;
     }
 
@@ -54,18 +56,33 @@ public:
     // (as a category split of `feature`) when its gain beats best's. For
     // classification, classes lists the node's dense classes (ascending)
     // and class_total their totals by dense class. rng given: a single
-    // prefix, drawn uniformly (the extremely randomised rule).
+    // prefix, drawn uniformly (the extremely randomised rule). Empties the
+    // table.
     void search(const split::ParentTotals& parent, std::span<const std::uint32_t> classes,
                 const double* class_total, std::uint64_t n, std::uint64_t min_leaf,
                 std::size_t feature, split::BestSplit& best, Rng* rng = nullptr);
 
 private:
+    struct Cell {
+        std::uint64_t rows = 0;
+        double w = 0.0, wy = 0.0, ywy = 0.0;
+    };
+    // The cell, listed among the present ones on its first row.
+    Cell& touch(std::size_t cell) {
+        Cell& c = cells_[cell];
+        if (c.rows == 0) present_.push_back(static_cast<std::uint32_t>(cell));
+        return c;
+    }
+    void scan(const split::ParentTotals& parent, std::span<const std::uint32_t> classes,
+              const double* class_total, std::uint64_t n, std::uint64_t min_leaf,
+              std::size_t feature, split::BestSplit& best, Rng* rng);
     double key(std::size_t cell, std::uint32_t heaviest) const;
 
-    std::size_t cells_ = 0;
+    std::size_t categories_ = 0;
     std::size_t n_classes_ = 0;
-    std::vector<std::uint64_t> rows_;
-    std::vector<double> w_, wy_, ywy_, class_w_;
+    std::vector<Cell> cells_;         // kept zero outside a node's use
+    std::vector<double> class_w_;     // cell * n_classes + class, likewise
+    std::vector<std::uint32_t> present_;  // cells with rows, first-touch order
     std::vector<std::uint32_t> order_;
     std::vector<double> keys_, left_, right_;
 };
