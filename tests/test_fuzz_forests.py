@@ -108,6 +108,11 @@ def test_forest_options_and_analyses_answer_cleanly(cls, data):
     assert summary(model.fit(X_GOOD, y_good), X_GOOD) == summary(good.fit(X_GOOD, y_good), X_GOOD)
 
 
+X_CODED = X_GOOD.copy()
+X_CODED[:, 0] = np.arange(len(X_CODED)) % 5
+X_CODED[3, 0] = np.nan
+
+
 @pytest.mark.parametrize("name", ["ForestClassifier", "ForestRegressor"])
 @FUZZ
 @given(data=st.data())
@@ -135,9 +140,20 @@ def test_engine_forest_keywords_and_methods_answer_cleanly(name, data):
             st.sampled_from(["gini", "entropy", "squared_error", "log_loss", "", None]),
             values_of("text", "criterion"))),
     )
+    # Category columns and bins: a matrix whose first column holds codes
+    # (and a missing one) with a matching count, or counts of any kind.
+    width = X_GOOD.shape[1]
+    coded = data.draw(st.booleans(), label="categorical")
+    keywords["categories"] = [5] + [0] * (width - 1) if coded else data.draw(st.sampled_from(
+        [None, [], [0] * width, [3] * width, [256] * width, [300], [1.5], "abc", [-1] * width,
+         [0] * (width + 1), [2**64]]), label="categories")
+    keywords["max_bins"] = data.draw(st.sampled_from([None, 2, 16, 256, 1, 257, -3, 2.5, "8"]),
+                                     label="max_bins")
+    keywords["lossless_bins"] = data.draw(values_of("flag", "lossless_bins"))
+    x_fit = X_CODED if coded else X_GOOD
     answer(model.fit, data.draw(values_of("matrix", "x")), data.draw(values_of("vector", "y")),
            **keywords)
-    answer(model.fit, X_GOOD, y, **keywords)
+    answer(model.fit, x_fit, y, **keywords)
     count = data.draw(values_of("count", "tree"))
     for method, args in (("sample_indices", (count,)), ("tree_arrays", (count,)),
                          ("feature_importances", (count,)), ("oob_predictions", ()),
