@@ -37,8 +37,9 @@ public:
     // classes (0: regression).
     void reset(std::size_t categories, std::size_t n_classes);
 
-    void add(std::size_t cell, const split::RegRecord& r) {
-        rows_[cell] += 1;
+    // A regression record standing for `rows` entries.
+    void add(std::size_t cell, const split::RegRecord& r, std::uint64_t rows = 1) {
+        rows_[cell] += rows;
         w_[cell] += r.w;
         wy_[cell] += r.wy;
         ywy_[cell] += r.ywy;
