@@ -134,6 +134,7 @@ def test_engine_forest_keywords_and_methods_answer_cleanly(name, data):
         criterion=data.draw(st.one_of(
             st.sampled_from(["gini", "entropy", "squared_error", "log_loss", "", None]),
             values_of("text", "criterion"))),
+        fast_growth=data.draw(values_of("flag", "fast_growth")),
     )
     answer(model.fit, data.draw(values_of("matrix", "x")), data.draw(values_of("vector", "y")),
            **keywords)
