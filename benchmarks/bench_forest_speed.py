@@ -17,9 +17,14 @@ faster), and held-out R^2 / accuracy.
 ranger runs through Rscript (Debian's r-cran-ranger), YDF from PyPI (ydf);
 each is skipped when missing.
 """
+import os
+
+# Idle BLAS threads left spinning by the data generators would steal the
+# forests' cores.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import math
-import os
 import shutil
 import subprocess
 import tempfile
@@ -83,7 +88,14 @@ def run_ydf(xtr, ytr, xte, classify, trees):
         label="y", task=ydf.Task.CLASSIFICATION if classify else ydf.Task.REGRESSION,
         num_trees=trees, num_candidate_attributes=int(math.sqrt(xtr.shape[1])), max_depth=-1,
         min_examples=1, num_threads=2, random_seed=0)
-    elapsed, pred = timed(lambda: learner.train(train), lambda m: m.predict(cols(xte)))
+    t0 = time.perf_counter()
+    model = learner.train(train)
+    elapsed = time.perf_counter() - t0
+    try:
+        pred = model.predict(cols(xte))
+    except Exception as exc:  # very deep trees may not fit its prediction format
+        print(f"ydf prediction failed ({exc}); fit time kept")
+        return elapsed, np.full(len(xte), np.nan)
     if classify:
         labels = np.asarray(learner_labels(pred, ytr))
         return elapsed, labels
@@ -105,7 +117,8 @@ tr <- read.csv(args[1]); te <- read.csv(args[2])
 if (args[3] == "1") tr$y <- as.factor(tr$y)
 t0 <- Sys.time()
 fit <- ranger(dependent.variable.name = "y", data = tr, num.trees = as.integer(args[4]),
-              mtry = floor(sqrt(ncol(tr) - 1)), min.node.size = 1, num.threads = 2, seed = 0)
+              mtry = floor(sqrt(ncol(tr) - 1)), min.node.size = 1, num.threads = 2, seed = 0,
+              verbose = FALSE)
 elapsed <- as.numeric(difftime(Sys.time(), t0, units = "secs"))
 pred <- predict(fit, te, num.threads = 2)$predictions
 if (args[3] == "1") pred <- as.numeric(as.character(pred))
@@ -142,27 +155,43 @@ def available():
     return peers
 
 
+def run_one(name, peer, trees):
+    """One peer on one data set, in this process: prints fit seconds and score."""
+    x, y, n, classify = make(name)
+    run = {"tarnwood": run_tarnwood, "sklearn": run_sklearn, "ydf": run_ydf,
+           "ranger": run_ranger}[peer]
+    elapsed, pred = run(x[:n], y[:n], x[n:], classify, trees)
+    print("RESULT", elapsed, score(y[n:], pred, classify))
+
+
 def main():
+    import sys
     ap = argparse.ArgumentParser()
     ap.add_argument("--sets", default="reg100k,reg43k,multi26,multi10,bin100k")
     ap.add_argument("--trees", type=int, default=100)
+    ap.add_argument("--one", nargs=2, metavar=("SET", "PEER"), help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.one:
+        run_one(args.one[0], args.one[1], args.trees)
+        return
     peers = available()
     print(f"{'data':9} {'peer':9} {'fit s':>8} {'ratio':>7} {'score':>7}")
     for name in args.sets.split(","):
-        x, y, n, classify = make(name)
-        xtr, ytr, xte, yte = x[:n], y[:n], x[n:], y[n:]
         base = None
-        for peer, run in peers.items():
-            try:
-                elapsed, pred = run(xtr, ytr, xte, classify, args.trees)
-            except Exception as exc:  # a peer failing does not stop the others
-                print(f"{name:9} {peer:9} failed: {exc}")
+        for peer in peers:
+            # A fresh process per fit: no library's threads or settings
+            # left behind by another one.
+            out = subprocess.run([sys.executable, __file__, "--one", name, peer,
+                                  "--trees", str(args.trees)], capture_output=True, text=True)
+            lines = [l for l in out.stdout.splitlines() if l.startswith("RESULT")]
+            if out.returncode != 0 or not lines:
+                tail = (out.stderr.strip().splitlines() or ["?"])[-1]
+                print(f"{name:9} {peer:9} failed: {tail}")
                 continue
+            elapsed, value = (float(v) for v in lines[-1].split()[1:])
             base = elapsed if peer == "tarnwood" else base
             ratio = elapsed / base if base else float("nan")
-            print(f"{name:9} {peer:9} {elapsed:8.2f} {ratio:7.2f} {score(yte, pred, classify):7.4f}",
-                  flush=True)
+            print(f"{name:9} {peer:9} {elapsed:8.2f} {ratio:7.2f} {value:7.4f}", flush=True)
 
 
 if __name__ == "__main__":
