@@ -211,8 +211,13 @@ def test_histogram_forest_regression_matches_reference(missing):
         got = engine_nodes(m.tree_arrays(t))
         assert len(got) == len(ref)
         for a, b in zip(got, ref):
-            # Leaves: the same sums in the same order give the same mean.
-            assert a[:3] == b[:3]
+            # Leaves: package forests sum a repeated bootstrap row once with
+            # its multiplicity, so means agree to rounding.
+            assert a[:2] == b[:2]
+            if a[0] is None:
+                assert a[2] == pytest.approx(b[2], rel=1e-12, abs=1e-12)
+            else:
+                assert a[2] == b[2]
 
 
 def test_histogram_forest_classification_and_exact_tree_match_reference():

@@ -39,7 +39,7 @@ def test_engine_forests_equal_the_rs_forests_bit_for_bit():
         b = rs(n_estimators=12, max_features="sqrt", random_state=4)
         # The door's own fits bin without losing thresholds; with the plain
         # edges they grow the specified classes' trees.
-        a.fit(x, y, lossless_bins=False)
+        a.fit(x, y, lossless_bins=False, fast_growth=False)
         b.fit(x, y)
         # The door's state adds a fit record; the trees are the same.
         c = to_engine(b, door)
@@ -149,7 +149,8 @@ def prefix_of(name):
 
 
 @pytest.mark.parametrize("name,params,kind", package_estimators())
-def test_estimators_pickled_with_rs_models_still_predict_identically(name, params, kind):
+def test_estimators_pickled_with_rs_models_still_predict_identically(name, params, kind,
+                                                                    monkeypatch):
     # Earlier releases stored `_rs` objects in model_; the saved states are
     # shared, so such pickles keep predicting exactly as before, and the
     # model is converted to the package's own class on first use.
@@ -161,6 +162,8 @@ def test_estimators_pickled_with_rs_models_still_predict_identically(name, param
         params = dict(params, rf_max_leaf_nodes=None, early_stopping=False)
         if name == "BoostedRegressor":
             params["interval_method"] = "refit"
+    # The `_rs` trees are grown with the compatibility arithmetic.
+    monkeypatch.setattr(tarnwood.forest._ForestBase, "_fast_growth", False)
     est = cls(random_state=1, **params)
     est.fit(x[:300] if kind == "u" else x, *([] if kind == "u" else [yc if kind == "c" else yr]))
     want = outputs(est, x) if prefix_of(name) != "Forest" else None

@@ -139,6 +139,7 @@ def test_engine_forest_keywords_and_methods_answer_cleanly(name, data):
         criterion=data.draw(st.one_of(
             st.sampled_from(["gini", "entropy", "squared_error", "log_loss", "", None]),
             values_of("text", "criterion"))),
+        fast_growth=data.draw(values_of("flag", "fast_growth")),
     )
     # Category columns and bins: a matrix whose first column holds codes
     # (and a missing one) with a matching count, or counts of any kind.

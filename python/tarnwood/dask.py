@@ -405,7 +405,7 @@ class _DaskForest(_DaskEstimator):
             random_splits=local._random_splits(),
             max_leaf_nodes=_base.check_int(owner, "max_leaf_nodes", self.max_leaf_nodes, 2,
                                            allow_none=True),
-            criterion=local._criterion(),
+            criterion=local._criterion(), fast_growth=local._fast_growth,
         )
         workers = _check_memory(client, n, d, f"{owner}.fit")
         batches = self._grow(client, workers, X, model, plan, targets, sample_weight)

@@ -107,6 +107,11 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
         fraction = _base.check_float(owner, "max_samples", value, low=0.0, high=1.0, low_open=True)
         return max(round(n_samples * fraction), 1)
 
+    # Trees grow with the engine's faster arithmetic (repeated bootstrap
+    # rows summed once with their multiplicity, partial feature draws); off,
+    # they are the compatibility module's trees bit for bit.
+    _fast_growth = True
+
     def _random_splits(self):
         if self.splitter not in ("best", "random"):
             raise _base.InvalidParameterError(
@@ -163,7 +168,7 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
             random_splits=self._random_splits(),
             max_leaf_nodes=_base.check_int(
                 type(self).__name__, "max_leaf_nodes", self.max_leaf_nodes, 2, allow_none=True),
-            criterion=self._criterion(),
+            criterion=self._criterion(), fast_growth=self._fast_growth,
             max_bins=_base.check_int(type(self).__name__, "max_bins", self.max_bins, 2, maximum=256),
             **_categories.fit_keywords(self),
         )

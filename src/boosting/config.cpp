@@ -19,6 +19,7 @@ TreeParams make_tree_params(const BoostConfig& config, const BoostOptions& optio
     TreeParams params = make_tree_params(config, n_features);
     if (config.use_histogram) params.max_leaf_nodes = options.max_leaf_nodes;
     params.missing_defaults = options.missing_values;
+    params.fast_growth = options.fast_growth;
     params.categories = options.categories;
     return params;
 }

@@ -46,6 +46,9 @@ struct BoostOptions {
     // saved states keep the sides the rows taught, and loading through the
     // package door gives the other splits their defaults again.
     bool missing_values = false;
+    // Internal trees grown with the faster arithmetic
+    // (TreeParams::fast_growth); a setting of the fit, like missing_values.
+    bool fast_growth = false;
     // Per column, 0 or its number of categories (core/validate.hpp,
     // check_categories); a setting of the fit, like missing_values.
     std::vector<std::uint16_t> categories;

@@ -71,10 +71,11 @@ PyObject* forest_criterion(PyObject* self, void*) {
 template <class Model>
 FitOptions to_fit_options(PyObject* ooob, PyObject* osamples, PyObject* obalanced,
                           PyObject* odecrease, PyObject* orandom, PyObject* oleaves,
-                          PyObject* ocriterion) {
+                          PyObject* ocriterion, PyObject* ofast) {
     FitOptions options;
     options.record = true;
     options.missing_values = true;
+    options.fast_growth = !ofast || to_flag(ofast, "fast_growth");
     options.oob = ooob && to_flag(ooob, "oob_score");
     options.max_samples = to_opt_count(osamples, "max_samples");
     options.balanced_subsample = obalanced && to_flag(obalanced, "balanced_subsample");
@@ -92,8 +93,8 @@ FitOptions to_fit_options(PyObject* ooob, PyObject* osamples, PyObject* obalance
 // fit(x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False,
 // warm_start=None, max_samples=None, balanced_subsample=False,
 // min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None,
-// criterion=None, categories=None, max_bins=None, lossless_bins=True)
-// (engine/calls.hpp): grows a new
+// criterion=None, categories=None, max_bins=None, lossless_bins=True,
+// fast_growth=True) (engine/calls.hpp; fast_growth: grow/grow.hpp): grows a new
 // forest (or, warm_start being a fitted forest of this class, possibly this
 // one, keeps its trees and grows the ones missing up to n_estimators) and
 // replaces the fitted one only when the whole fit succeeds.
@@ -106,22 +107,23 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
                                             "min_impurity_decrease",     "random_splits",
                                             "max_leaf_nodes",            "criterion",
                                             "categories",                "max_bins",
-                                            "lossless_bins",             nullptr};
+                                            "lossless_bins",             "fast_growth",
+                                            nullptr};
         PyObject *ox, *oy, *ow = Py_None, *ojobs = Py_None, *overbose = Py_None;
         PyObject *ooob = nullptr, *owarm = nullptr, *osamples = Py_None, *obalanced = nullptr;
         PyObject *odecrease = nullptr, *orandom = nullptr, *oleaves = Py_None;
         PyObject *ocriterion = Py_None, *ocategories = Py_None, *obins = Py_None;
-        PyObject* olossless = Py_True;
-        parse_args(args, kwargs, "OO|OOOOOOOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs,
+        PyObject *olossless = Py_True, *ofast = nullptr;
+        parse_args(args, kwargs, "OO|OOOOOOOOOOOOOOO:fit", names, &ox, &oy, &ow, &ojobs,
                    &overbose, &ooob, &owarm, &osamples, &obalanced, &odecrease, &orandom,
-                   &oleaves, &ocriterion, &ocategories, &obins, &olossless);
+                   &oleaves, &ocriterion, &ocategories, &obins, &olossless, &ofast);
         const Matrix x = to_matrix(ox, "x");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
         const std::size_t threads = threads_for(ojobs);
         const Progress progress = progress_for(overbose);
         FitOptions options = to_fit_options<Model>(ooob, osamples, obalanced, odecrease, orandom,
-                                                   oleaves, ocriterion);
+                                                   oleaves, ocriterion, ofast);
         options.categories = to_categories(ocategories);
         options.bins = BinSettings{to_max_bins(obins), to_flag(olossless, "lossless_bins")};
         const bool warm_other = owarm && owarm != Py_None && owarm != self;
@@ -155,7 +157,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // plan_batches(rows, n_features, oob_score=False, max_samples=None,
 // balanced_subsample=False, min_impurity_decrease=0.0, random_splits=False,
-// max_leaf_nodes=None, criterion=None) -> bytes: the plan of a fit with
+// max_leaf_nodes=None, criterion=None, fast_growth=True) -> bytes: the plan of a fit with
 // these options on rows x n_features training data, with this object's
 // settings (its random_state drawn once here when None).
 template <class Model>
@@ -165,16 +167,16 @@ PyObject* forest_plan_batches(PyObject* self, PyObject* args, PyObject* kwargs) 
                                             "max_samples", "balanced_subsample",
                                             "min_impurity_decrease",      "random_splits",
                                             "max_leaf_nodes",             "criterion",
-                                            nullptr};
+                                            "fast_growth",                nullptr};
         PyObject *orows, *ocols, *ooob = nullptr, *osamples = Py_None, *obalanced = nullptr;
         PyObject *odecrease = nullptr, *orandom = nullptr, *oleaves = Py_None;
-        PyObject *ocriterion = Py_None;
-        parse_args(args, kwargs, "OO|OOOOOOO:plan_batches", names, &orows, &ocols, &ooob,
-                   &osamples, &obalanced, &odecrease, &orandom, &oleaves, &ocriterion);
+        PyObject *ocriterion = Py_None, *ofast = nullptr;
+        parse_args(args, kwargs, "OO|OOOOOOOO:plan_batches", names, &orows, &ocols, &ooob,
+                   &osamples, &obalanced, &odecrease, &orandom, &oleaves, &ocriterion, &ofast);
         const std::uint64_t rows = to_count(orows, "rows");
         const std::uint64_t cols = to_count(ocols, "n_features");
         const FitOptions options = to_fit_options<Model>(ooob, osamples, obalanced, odecrease,
-                                                         orandom, oleaves, ocriterion);
+                                                         orandom, oleaves, ocriterion, ofast);
         Shared<Model> model(self);
         check_trees(model->settings().n_estimators);
         return py_bytes(model->plan_batches(rows, cols, options).save());
@@ -262,7 +264,7 @@ PyObject* forest_merge_batches(PyObject* self, PyObject* args, PyObject* kwargs)
     TW_METHOD("plan_batches", forest_plan_batches<T>,                                        \
               "plan_batches($self, rows, n_features, oob_score=False, max_samples=None, "    \
               "balanced_subsample=False, min_impurity_decrease=0.0, random_splits=False, "   \
-              "max_leaf_nodes=None, criterion=None)\n--\n\n"),                               \
+              "max_leaf_nodes=None, criterion=None, fast_growth=True)\n--\n\n"),                             \
         TW_METHOD("grow_batch", forest_grow_batch<T>,                                        \
                   "grow_batch($self, bins, edges, y, sample_weight, plan, first, end, "      \
                   "n_jobs=None)\n--\n\n"),                                                  \
@@ -303,7 +305,8 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     "fit($self, x, y, sample_weight=None, n_jobs=None, verbose=0, oob_score=False, "    \
     "warm_start=None, max_samples=None, balanced_subsample=False, "                 \
     "min_impurity_decrease=0.0, random_splits=False, max_leaf_nodes=None, "       \
-    "criterion=None, categories=None, max_bins=None, lossless_bins=True)\n--\n\n"
+    "criterion=None, categories=None, max_bins=None, lossless_bins=True, "          \
+    "fast_growth=True)\n--\n\n"
 
 PyMethodDef g_clf_methods[] = {
     TW_METHOD("fit", forest_fit<Clf>, TW_FIT_DOC),

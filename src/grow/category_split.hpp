@@ -37,9 +37,10 @@ public:
     // dense classes (0: regression).
     void reset(std::size_t categories, std::size_t n_classes);
 
-    void add(std::size_t cell, const split::RegRecord& r) {
+    // A regression record standing for `rows` entries.
+    void add(std::size_t cell, const split::RegRecord& r, std::uint64_t rows = 1) {
         Cell& c = touch(cell);
-        c.rows += 1;
+        c.rows += rows;
         c.w += r.w;
         c.wy += r.wy;
         c.ywy += r.ywy;

@@ -78,7 +78,7 @@ bool DenseSearch::allocate() {
 void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     const u32 begin = node.begin;
     const u32 end = node.end;
-    const u64 n = end - begin;
+    const u64 n = node.rows;
     const std::vector<u32>& examined = ctx_.examined;
     const std::size_t batch = std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride_));
     // Small nodes mark occupied bins while accumulating; large ones find
@@ -94,11 +94,24 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     for (std::size_t first = 0; first < examined.size(); first += batch) {
         const std::size_t nb = std::min(batch, examined.size() - first);
         const u32* fs = examined.data() + first;
-        if (ctx_.ws.classification()) {
+        // Merged slots count their entries: a record's weight.
+        if (ctx_.ws.classification() && ctx_.ws.merged()) {
+            accumulate(begin, end, fs, nb, mark, ctx_.ws.class_records(),
+                       [](double* h, const split::ClassRecord& r) {
+                           store(h, load<v2d>(h) + v2d{r.w, r.w});
+                           h[2 + r.cls] += r.w;
+                       });
+        } else if (ctx_.ws.classification()) {
             accumulate(begin, end, fs, nb, mark, ctx_.ws.class_records(),
                        [](double* h, const split::ClassRecord& r) {
                            store(h, load<v2d>(h) + v2d{r.w, 1.0});
                            h[2 + r.cls] += r.w;
+                       });
+        } else if (ctx_.ws.merged()) {
+            accumulate(begin, end, fs, nb, mark, ctx_.ws.reg_records(),
+                       [](double* h, const split::RegRecord& r) {
+                           store(h, load<v2d>(h) + v2d{r.w, r.w});
+                           store(h + 2, load<v2d>(h + 2) + v2d{r.wy, r.ywy});
                        });
         } else {
             // Two lanes at a time: each lane is its own IEEE sum.

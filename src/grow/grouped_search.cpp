@@ -16,8 +16,9 @@ void GroupedSearch::allocate(std::size_t n_classes) {
 void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
     const u32 begin = node.begin;
     const u32 end = node.end;
-    const u64 n = end - begin;
-    order_.resize(std::max<std::size_t>(order_.size(), n));
+    const u64 n = node.rows;
+    const bool merged = ctx_.ws.merged();
+    order_.resize(std::max<std::size_t>(order_.size(), end - begin));
     const std::uint8_t* bins = ctx_.ws.bins();
     const std::size_t rs = ctx_.ws.row_bytes();
     const split::ClassRecord* rec = ctx_.ws.class_records();
@@ -63,7 +64,8 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
                 left[c] += bin_sum[c];
                 bin_sum[c] = 0.0;
             }
-            nl += counts[b];
+            // Merged slots: the bin's weight is its number of entries.
+            nl += merged ? static_cast<u64>(bw) : counts[b];
             wl += bw;
             if (split::admissible(nl, n, wl, parent.weight, min_leaf)) {
                 const double gain = split::class_gain(

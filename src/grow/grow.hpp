@@ -44,6 +44,13 @@ struct TreeParams {
     // categories (codes 0..k-1, missing ones +inf; grow/category_split.hpp);
     // empty when no column is categorical.
     std::span<const std::uint16_t> categories;
+    // Histogram grower: growth free of the compatibility arithmetic (the
+    // package's estimators). The examined features are drawn by a partial
+    // shuffle; with unit weights and best splits, repeated bootstrap rows
+    // share one slot whose record carries their multiplicity as its weight
+    // (grow/working_set.hpp, merged slots); a node of one slot is a leaf
+    // without a search. Still deterministic for a generator state.
+    bool fast_growth = false;
 };
 
 // The exact grower's view of a matrix with missing values: each column

@@ -63,7 +63,8 @@ public:
     HistGrower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
                const TreeParams& params, Rng& rng, const HistogramData& hist)
         : y_(y), w_(w), params_(params), rng_(rng), hist_(hist),
-          ws_(x, y, w, boot, hist, params.is_classification),
+          ws_(x, y, w, boot, hist, params.is_classification,
+              params.fast_growth && !params.random_splits),
           ctx_{ws_, hist, node_, examined_, params.min_samples_leaf},
           counted_(node_), dense_(ctx_, cand_), counts_(ctx_, counted_),
           tiny_(ctx_, cand_, counted_), grouped_(ctx_), random_(ctx_) {}
@@ -150,9 +151,11 @@ void HistGrower::choose_features() {
     const std::size_t nf = hist_.columns;
     examined_.clear();
     std::size_t k = nf;
-    if (params_.max_features && *params_.max_features < nf && params_.random_splits) {
-        // Random splits draw only the examined features (the grower of
-        // best splits keeps the whole shuffle its trees were grown with).
+    if (params_.max_features && *params_.max_features < nf &&
+        (params_.random_splits || params_.fast_growth)) {
+        // Random splits and fast growth draw only the examined features
+        // (best splits otherwise keep the whole shuffle their trees were
+        // grown with).
         k = static_cast<std::size_t>(*params_.max_features);
         for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
         choose_last(rng_, std::span<u32>(features_.data(), nf), k);
@@ -212,11 +215,15 @@ void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
         } else if (classification) {
             const split::ClassRecord* rec = ws_.class_records();
             for (u32 i = begin; i < end; ++i) {
-                cells_.add(bins[static_cast<std::size_t>(i) * rs + f], 1, rec[i].w, rec[i].cls);
+                const u64 rows = ws_.merged() ? static_cast<u64>(rec[i].w) : 1;
+                cells_.add(bins[static_cast<std::size_t>(i) * rs + f], rows, rec[i].w, rec[i].cls);
             }
         } else {
             const split::RegRecord* rec = ws_.reg_records();
-            for (u32 i = begin; i < end; ++i) cells_.add(bins[static_cast<std::size_t>(i) * rs + f], rec[i]);
+            for (u32 i = begin; i < end; ++i) {
+                const u64 rows = ws_.merged() ? static_cast<u64>(rec[i].w) : 1;
+                cells_.add(bins[static_cast<std::size_t>(i) * rs + f], rec[i], rows);
+            }
         }
         cells_.search(node_.parent, node_.classes, node_.class_total.data(), n,
                       params_.min_samples_leaf, f, best, params_.random_splits ? &rng_ : nullptr);
@@ -298,7 +305,8 @@ u32 HistGrower::make_leaf(u32 begin, u32 end) {
             total_wy += rec[i].wy;
         }
         Node leaf;
-        leaf.n_samples = end - begin;
+        // Merged slots: the weight sum is the number of entries.
+        leaf.n_samples = ws_.merged() ? static_cast<u64>(total_w) : end - begin;
         leaf.value = total_w > 0.0 ? total_wy / total_w : 0.0;
         tree_.nodes.push_back(leaf);
         return static_cast<u32>(tree_.nodes.size() - 1);
@@ -311,7 +319,13 @@ u32 HistGrower::make_leaf(u32 begin, u32 end) {
         return create_count_leaf(tree_, rows, ws_.class_ids().data(), count);
     }
     leaf_rows_.clear();
-    for (u32 i = begin; i < end; ++i) leaf_rows_.push_back(ws_.source_row(i));
+    if (ws_.merged()) {
+        // A merged slot stands for its row drawn weight-many times.
+        const split::ClassRecord* rec = ws_.class_records();
+        for (u32 i = begin; i < end; ++i) leaf_rows_.insert(leaf_rows_.end(), static_cast<std::size_t>(rec[i].w), ws_.source_row(i));
+    } else {
+        for (u32 i = begin; i < end; ++i) leaf_rows_.push_back(ws_.source_row(i));
+    }
     return create_leaf(tree_, y_, w_, leaf_rows_, true);
 }
 
@@ -335,7 +349,10 @@ Tree HistGrower::grow() {
         const u64 n = fr.rows;
         u32 own = fr.hist;  // kept histogram of this node, if any
 
-        if (n < params_.min_samples_split || (params_.max_depth && fr.depth >= *params_.max_depth)) {
+        // Fast growth: one slot holds copies of one row, which no split
+        // separates.
+        if (n < params_.min_samples_split || (params_.max_depth && fr.depth >= *params_.max_depth) ||
+            (params_.fast_growth && fr.end - fr.begin == 1)) {
             kept_.release(own);
             make_leaf(fr.begin, fr.end);
             continue;
@@ -414,7 +431,8 @@ struct HistGrower::Open {
 bool HistGrower::evaluate(Open& open) {
     parallel::check_stop();
     const u64 n = open.rows;
-    if (n < params_.min_samples_split || (params_.max_depth && open.depth >= *params_.max_depth)) {
+    if (n < params_.min_samples_split || (params_.max_depth && open.depth >= *params_.max_depth) ||
+        (params_.fast_growth && open.end - open.begin == 1)) {
         return false;
     }
     const bool classification = ws_.classification();

@@ -91,7 +91,15 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
     if constexpr (kPositions) {
         std::copy(positions_tmp_.begin(), positions_tmp_.begin() + right, positions_.begin() + out);
     }
-    left_rows_ = std::is_void_v<Rec> ? left_rows : out - begin;
+    if constexpr (!std::is_void_v<Rec>) {
+        // Merged slots: each left record's weight is its number of entries.
+        if (merged_) {
+            for (u32 i = begin; i < out; ++i) left_rows += static_cast<u64>(rec[i].w);
+        } else {
+            left_rows = out - begin;
+        }
+    }
+    left_rows_ = left_rows;
     left_ones_ = left_ones;
     return out;
 }

@@ -55,7 +55,9 @@ void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
 template <bool kClasses>
 void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
     const u32 begin = node.begin;
-    const u32 n = node.end - node.begin;
+    const u32 n = node.end - node.begin;  // slots
+    const u64 rows = node.rows;
+    const bool merged = ctx_.ws.merged();
     const std::vector<u32>& classes = ctx_.node.classes;
     const std::size_t kn = kClasses ? classes.size() : 0;
     const double weight = ctx_.node.parent.weight;
@@ -109,10 +111,11 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                 l1 += b1;
                 l2 += b2;
             }
-            nl += j - i;
+            // Merged slots: the group's weight is its number of entries.
+            nl += merged ? static_cast<u64>(bw) : j - i;
             wl += bw;
             i = j;
-            if (!split::admissible(nl, n, wl, weight, min_leaf)) continue;
+            if (!split::admissible(nl, rows, wl, weight, min_leaf)) continue;
             cand_.wl[nc] = wl;
             if constexpr (kClasses) {
                 std::copy_n(running, kn, cand_.left.data() + nc * kn);
@@ -145,7 +148,8 @@ void TinySearch::search_pair(const NodeRange& node, split::BestSplit& best) {
         if (b0 == b1) continue;
         const split::RegRecord& r = ctx_.ws.reg_records()[b0 < b1 ? begin : begin + 1];
         const double wl = 0.0 + (0.0 + r.w);
-        if (!split::admissible(1, 2, wl, weight, min_leaf)) continue;
+        const u64 nl = ctx_.ws.merged() ? static_cast<u64>(r.w) : 1;
+        if (!split::admissible(nl, node.rows, wl, weight, min_leaf)) continue;
         cand_.wl[nc] = wl;
         cand_.l1[nc] = 0.0 + (0.0 + r.wy);
         cand_.l2[nc] = 0.0 + (0.0 + r.ywy);

@@ -63,6 +63,7 @@ void WorkingSet::gather() {
             unit_weights_ = true;
         }
     }
+    if (!count_mode_ && merge_ && gather_merged()) return;
     if (!count_mode_) {
         slots_ = n;
         row_bytes_ = nf;
@@ -93,23 +94,75 @@ void WorkingSet::gather() {
     }
 }
 
+void WorkingSet::distinct_rows(std::vector<u32>& mult, std::vector<u32>& distinct,
+                               std::vector<u32>& first) const {
+    const std::size_t rows = x_.rows;
+    mult.assign(rows, 0);
+    first.assign(keeps_positions_ ? rows : 0, 0);
+    for (std::size_t p = 0; p < entries_; ++p) {
+        const std::size_t r = boot_[p];
+        if (mult[r]++ == 0 && keeps_positions_) first[r] = static_cast<u32>(p);
+    }
+    distinct.clear();
+    distinct.reserve(entries_);
+    for (std::size_t r = 0; r < rows; ++r)
+        if (mult[r] != 0) distinct.push_back(static_cast<u32>(r));
+}
+
+// Merged slots follow ascending row order; the records are those of the
+// rows' first entries with the multiplicity as weight.
+bool WorkingSet::gather_merged() {
+    const std::size_t n = entries_;
+    if (n == 0 || n >= (std::size_t{1} << 31)) return false;
+    for (std::size_t r : boot_) {
+        if (w_[r] != 1.0) return false;
+    }
+    keeps_positions_ = true;
+    std::vector<u32> mult, distinct, first;
+    distinct_rows(mult, distinct, first);
+    merged_ = true;
+    unit_weights_ = true;
+    slots_ = distinct.size();
+    row_bytes_ = features_;
+    bins_.resize(slots_ * row_bytes_ + kReadPad);
+    for (std::size_t f = 0; f < features_; ++f) {
+        const std::uint8_t* col = hist_.bins[f].data();
+        std::uint8_t* out = bins_.data() + f;
+        for (std::size_t e = 0; e < slots_; ++e) out[e * row_bytes_] = col[distinct[e]];
+    }
+    positions_.resize(slots_);
+    for (std::size_t e = 0; e < slots_; ++e) positions_[e] = first[distinct[e]];
+    if (classification_) {
+        // remap_classes gave every entry its record; the slot keeps the
+        // record of its row's first entry.
+        std::vector<split::ClassRecord> merged(slots_);
+        for (std::size_t e = 0; e < slots_; ++e) {
+            const u32 cls = class_records_[positions_[e]].cls;
+            merged[e] = split::ClassRecord{static_cast<double>(mult[distinct[e]]), cls};
+        }
+        class_records_ = std::move(merged);
+        class_records_tmp_.resize(slots_);
+    } else {
+        reg_records_.resize(slots_);
+        for (std::size_t e = 0; e < slots_; ++e) {
+            const u32 r = distinct[e];
+            reg_records_[e] = split::reg_record(static_cast<double>(mult[r]), y_[r]);
+        }
+        reg_records_tmp_.resize(slots_);
+    }
+    positions_tmp_.resize(slots_);
+    bins_tmp_.resize(slots_ * row_bytes_);
+    return true;
+}
+
 // Count mode: slots follow ascending row order. Returns false, changing
 // nothing that the other modes read, when the bootstrap does not qualify
 // (weights other than 1, or not exactly two classes).
 bool WorkingSet::gather_distinct() {
     const std::size_t n = entries_;
     if (n == 0 || n >= (std::size_t{1} << 31)) return false;
-    const std::size_t rows = x_.rows;
-    std::vector<u32> mult(rows, 0);
-    std::vector<u32> first(keeps_positions_ ? rows : 0, 0);
-    for (std::size_t p = 0; p < n; ++p) {
-        const std::size_t r = boot_[p];
-        if (mult[r]++ == 0 && keeps_positions_) first[r] = static_cast<u32>(p);
-    }
-    std::vector<u32> distinct;
-    distinct.reserve(n);
-    for (std::size_t r = 0; r < rows; ++r)
-        if (mult[r] != 0) distinct.push_back(static_cast<u32>(r));
+    std::vector<u32> mult, distinct, first;
+    distinct_rows(mult, distinct, first);
     std::vector<u64> label(distinct.size());
     u64 lo = 0, hi = 0;
     std::size_t seen = 0;

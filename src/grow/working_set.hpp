@@ -17,6 +17,11 @@
 //              the weights would. Sums of counts do not depend on the order
 //              or grouping of the entries, so repeated bootstrap rows share
 //              one slot carrying their multiplicity.
+//  merged slots  TreeParams::fast_growth with unit weights outside count
+//              mode: like count mode, a slot per distinct bootstrap row (in
+//              ascending row order), its record's weight being the row's
+//              multiplicity, so the weight sum of slots is their number of
+//              entries. Sums then run over distinct rows, not entries.
 //  tag         count mode: the 32-bit word after a slot's bins, holding its
 //              multiplicity and, in the top bit, its class (dense 0 or 1).
 //  position    a slot's index into the bootstrap list, kept where the
@@ -44,9 +49,9 @@ constexpr std::size_t kMaxBins = 256;
 class WorkingSet {
 public:
     WorkingSet(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
-               const HistogramData& hist, bool classification)
+               const HistogramData& hist, bool classification, bool merge = false)
         : x_(x), y_(y), w_(w), boot_(boot), hist_(hist), entries_(boot.size()), features_(hist.features()),
-          classification_(classification) {}
+          classification_(classification), merge_(merge) {}
 
     // Throws when the bootstrap list or the histogram do not fit x, y and w.
     void check_inputs() const;
@@ -67,6 +72,8 @@ public:
 
     bool classification() const { return classification_; }
     bool count_mode() const { return count_mode_; }
+    // Merged slots: a record's weight is its slot's number of entries.
+    bool merged() const { return merged_; }
     // Classification: every bootstrap entry weighs 1 (so every weight sum
     // is a whole number of entries).
     bool unit_weights() const { return unit_weights_; }
@@ -112,7 +119,13 @@ public:
     }
 
 private:
+    // Per row of x its bootstrap draws, the rows drawn (ascending) and, when
+    // positions are kept, each drawn row's first position.
+    void distinct_rows(std::vector<u32>& mult, std::vector<u32>& distinct,
+                       std::vector<u32>& first) const;
     bool gather_distinct();
+    // Merged slots, when every entry weighs 1; false changes nothing.
+    bool gather_merged();
     void remap_classes();
     template <class Rec, bool kPositions>
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
@@ -126,7 +139,9 @@ private:
     const std::size_t entries_;
     const std::size_t features_;
     const bool classification_;
+    const bool merge_;
     bool count_mode_ = false;
+    bool merged_ = false;
     bool keeps_positions_ = true;
     bool unit_weights_ = false;
     std::size_t slots_ = 0;      // entries_, or the distinct rows in count mode

@@ -34,6 +34,7 @@ void write_options(Writer& w, const FitOptions& o) {
     w.opt_u64(o.max_leaf_nodes);
     w.u8(o.criterion == split::Criterion::kEntropy ? 1 : 0);
     w.flag(o.missing_values);
+    w.flag(o.fast_growth);
 }
 
 FitOptions read_options(Reader& r) {
@@ -49,6 +50,7 @@ FitOptions read_options(Reader& r) {
     if (c > 1) Reader::fail("unknown criterion");
     o.criterion = c == 1 ? split::Criterion::kEntropy : split::Criterion::kGini;
     o.missing_values = r.flag();
+    o.fast_growth = r.flag();
     return o;
 }
 

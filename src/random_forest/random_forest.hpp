@@ -73,6 +73,8 @@ struct FitOptions {
     // x may hold missing values (NaN), and every split of the new trees
     // stores a missing side (grow/grow.hpp, TreeParams::missing_defaults).
     bool missing_values = false;
+    // Trees grown with the faster arithmetic (TreeParams::fast_growth).
+    bool fast_growth = false;
     // Per column, 0 or its number of categories (core/validate.hpp,
     // check_categories); empty when no column is categorical. A warm start
     // must give the fitted forest's.

@@ -274,6 +274,7 @@ TreeParams ForestCore::recorded_params(std::size_t cols, const FitOptions& optio
     params.max_leaf_nodes = options.max_leaf_nodes;
     params.criterion = options.criterion;
     params.missing_defaults = options.missing_values;
+    params.fast_growth = options.fast_growth;
     params.categories = options.categories;
     return params;
 }

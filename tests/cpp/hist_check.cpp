@@ -7,7 +7,9 @@
 // that sends a row elsewhere than the tree does, in every grower mode:
 // count mode (with and without kept histograms, and on columns holding NaN
 // in their missing bin and twins), dense and
-// grouped class sums, regression, tiny nodes and all stop rules.
+// grouped class sums, regression, tiny nodes and all stop rules, and fast
+// growth (TreeParams::fast_growth), whose merged slots sum each distinct
+// row once with its multiplicity, in ascending row order.
 // Used by tests/test_histogram.py; prints "ok" or the first mismatches.
 #include <cmath>
 #include <cstdio>
@@ -138,9 +140,18 @@ void check(const Case& c, std::uint64_t seed) {
         }
         if (c.classes == 0) {
             double total_w = 0.0, total_wy = 0.0;
-            for (std::size_t r : rows) {
-                total_w += w[r];
-                total_wy += w[r] * y[r];
+            if (c.params.fast_growth && c.unit_weights && !c.params.random_splits) {
+                std::map<std::size_t, std::size_t> draws;  // row -> entries, ascending
+                for (std::size_t r : rows) ++draws[r];
+                for (const auto& [r, m] : draws) {
+                    total_w += static_cast<double>(m);
+                    total_wy += static_cast<double>(m) * y[r];
+                }
+            } else {
+                for (std::size_t r : rows) {
+                    total_w += w[r];
+                    total_wy += w[r] * y[r];
+                }
             }
             const double want = total_w > 0.0 ? total_wy / total_w : 0.0;
             if (!same(n.value, want)) fail("seed %llu leaf %zu: value %a, mean %a", (unsigned long long)seed, i, n.value, want);
@@ -188,6 +199,11 @@ tw::TreeParams leaf_limited(tw::TreeParams p) {
     return p;
 }
 
+tw::TreeParams fast(tw::TreeParams p) {
+    p.fast_growth = true;
+    return p;
+}
+
 tw::TreeParams randomised(tw::TreeParams p) {
     p.random_splits = true;
     return p;
@@ -223,6 +239,20 @@ int main() {
         {500, 7, 0, true, 0.0, true, 800, params(false, none, 2, 2, 1), 256},
         {500, 5, 0, false, 0.1, false, 500, leaf_limited(params(false, none, none, 2, 1)), 11},
         {500, 5, 2, true, 0.1, false, 500, randomised(params(true, none, 3, 2, 1)), 11},
+        // Fast growth: merged slots in regression and outside count mode
+        // (dense, grouped, tiny and pair searches, categories, best first),
+        // and weighted rows, which keep a slot per entry.
+        {500, 5, 0, true, 0.0, true, 900, fast(params(false, none, none, 2, 1))},
+        {500, 6, 0, true, 0.2, false, 500, fast(params(false, none, 3, 2, 1))},
+        {300, 5, 0, true, 0.1, true, 600, fast(params(false, 6, none, 5, 3))},
+        {500, 5, 5, true, 0.15, false, 700, fast(params(true, none, 2, 2, 1))},
+        {700, 4, 40, true, 0.1, true, 900, fast(params(true, none, none, 2, 2))},
+        {500, 5, 5, false, 0.1, false, 500, fast(params(true, none, 3, 2, 1))},
+        {500, 5, 0, false, 0.1, true, 500, fast(params(false, none, 2, 2, 1))},
+        {500, 6, 0, true, 0.1, false, 700, fast(params(false, none, 3, 2, 1)), 12},
+        {500, 6, 5, true, 0.1, false, 700, fast(params(true, none, none, 2, 1)), 9},
+        {500, 5, 0, true, 0.1, false, 800, fast(leaf_limited(params(false, none, none, 2, 1)))},
+        {500, 5, 0, true, 0.1, false, 800, fast(randomised(params(false, none, 3, 2, 1)))},
     };
     std::uint64_t seed = 1;
     for (int round = 0; round < 3; ++round) {

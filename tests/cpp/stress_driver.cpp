@@ -388,12 +388,18 @@ void run_histogram(Gen& g, int round) {
             p.min_samples_leaf = g.below(3);
             p.is_classification = g.below(2) == 0;
             p.missing_defaults = g.below(2) == 0;
+            p.fast_growth = g.below(2) == 0;
+            p.random_splits = g.below(5) == 0;
+            if (g.below(5) == 0) p.max_leaf_nodes = 2 + g.below(20);
             tw::Tree t = tw::build_tree_on_bootstrap(x.view(), y, w, boot, p, g.rng, h);
             Data q = with_hostile_values(g, x);
             for (std::size_t r = 0; r < q.rows && x.cols >= t.n_features_used; ++r) {
                 (void)t.predict(q.v.data() + r * q.cols);
                 (void)t.traverse_proba(q.v.data() + r * q.cols, 4);
             }
+            // The histogram grower's own settings.
+            p.random_splits = false;
+            p.max_leaf_nodes.reset();
             if (cats.empty()) {
                 (void)tw::build_tree_on_bootstrap_exact(x.view(), y, w, boot, p, g.rng);
                 return;
@@ -459,6 +465,7 @@ void run_forests(Gen& g, int round, bool parallel) {
         tw::FitOptions options;
         options.record = true;
         options.oob = g.below(2) == 0;
+        options.fast_growth = g.below(2) == 0;
         if (x.rows > 0 && g.below(3) == 0) options.max_samples = 1 + g.below(x.rows);
         answers("recorded regressor fit", [&] { rr.fit(x.view(), targets, wv, options); });
         const std::vector<double> levels = {0.0, 0.5, 1.0, g.unit(), g.below(4) == 0 ? g.hostile() : 0.25};
