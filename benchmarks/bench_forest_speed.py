@@ -46,11 +46,11 @@ def make(name):
         y = (10 * np.sin(np.pi * x[:, 0] * x[:, 1]) + 20 * (x[:, 2] - 0.5) ** 2 + 10 * x[:, 3]
              + 5 * x[:, 4] + rng.normal(size=n))
         return x, y, 43_000, False
-    spec = {"multi26": (20_000, 16, 26, 16_000), "multi10": (60_000, 20, 10, 50_000),
+    shape = {"multi26": (20_000, 16, 26, 16_000), "multi10": (60_000, 20, 10, 50_000),
             "bin100k": (120_000, 30, 2, 100_000)}[name]
-    x, y = make_classification(spec[0], spec[1], n_informative=min(spec[1], 12),
-                               n_classes=spec[2], n_clusters_per_class=1, random_state=0)
-    return x, y.astype(float), spec[3], True
+    x, y = make_classification(shape[0], shape[1], n_informative=min(shape[1], 12),
+                               n_classes=shape[2], n_clusters_per_class=1, random_state=0)
+    return x, y.astype(float), shape[3], True
 
 
 def score(y, pred, classify):
