@@ -169,13 +169,6 @@ void HistGrower::choose_features() {
             shuffle(rng_, std::span<u32>(features_.data(), nf));
         } else {
             for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
-            // Fast growth examining every feature takes them in a drawn
-            // order, so that equal gains (common in small nodes) do not
-            // always fall to the first columns. Count mode keeps the column
-            // order its kept histograms are laid out in.
-            if (params_.fast_growth && !ws_.count_mode() && nf > 1) {
-                shuffle(rng_, std::span<u32>(features_.data(), nf));
-            }
         }
         for (std::size_t j = 0; j < k; ++j) {
             if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
