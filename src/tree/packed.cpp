@@ -51,30 +51,6 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
     return true;
 }
 
-PackedForest& PackedForest::operator=(const PackedForest& other) {
-    if (this == &other) return *this;
-    coded_ = other.coded_;
-    missing_ = other.missing_;
-    n_cols_ = other.n_cols_;
-    tree_begin_ = other.tree_begin_;
-    nodes_ = other.nodes_;
-    coded_nodes_ = other.coded_nodes_;
-    category_nodes_ = other.category_nodes_;
-    sets_ = other.sets_;
-    for (CategoryNode& n : category_nodes_) {
-        if (n.set != nullptr) n.set = sets_.data()->data() + (n.set - other.sets_.data()->data());
-    }
-    cut_begin_ = other.cut_begin_;
-    cuts_ = other.cuts_;
-    value_ = other.value_;
-    share_begin_ = other.share_begin_;
-    shares_ = other.shares_;
-    dense_ = other.dense_;
-    dense_shares_ = other.dense_shares_;
-    n_classes_ = other.n_classes_;
-    return *this;
-}
-
 void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
     n_cols_ = 0;
     tree_begin_.assign(1, 0);
@@ -100,28 +76,29 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
     // value walk the fitted trees instead where some split sends them left.
     missing_ = std::any_of(trees.begin(), trees.end(),
                            [](const Tree& t) { return t.has_missing_left(); });
-    category_nodes_.clear();
-    sets_.clear();
+    category_ = CategoryForm{};
     if (std::any_of(trees.begin(), trees.end(), [](const Tree& t) { return t.has_categories(); })) {
-        // The category form for every tree, its sets copied into sets_.
+        // The category form for every tree, its sets copied into category_.
         coded_ = false;
         std::vector<std::size_t> set_begin(1, 0);
         for (const Tree& t : trees) {
             set_begin.push_back(set_begin.back() + t.category_sets.size());
-            sets_.insert(sets_.end(), t.category_sets.begin(), t.category_sets.end());
+            category_.sets.insert(category_.sets.end(), t.category_sets.begin(),
+                                  t.category_sets.end());
         }
-        category_nodes_.resize(tree_begin_.back());
+        category_.nodes.resize(tree_begin_.back());
         parallel::parallel_for(trees.size(), [&](std::size_t t) {
             std::vector<CategoryNode> copy;
             if (!trees[t].category_form(copy)) throw InternalError("tree nodes are not in pre-order");
             const std::uint64_t* own = trees[t].category_sets.empty()
                                            ? nullptr
                                            : trees[t].category_sets.data()->data();
-            std::uint64_t* base = sets_.empty() ? nullptr : sets_[0].data() + 4 * set_begin[t];
+            std::uint64_t* base =
+                category_.sets.empty() ? nullptr : category_.sets[0].data() + 4 * set_begin[t];
             for (CategoryNode& n : copy) {
                 if (n.set != nullptr) n.set = base + (n.set - own);
             }
-            std::copy(copy.begin(), copy.end(), category_nodes_.begin() + tree_begin_[t]);
+            std::copy(copy.begin(), copy.end(), category_.nodes.begin() + tree_begin_[t]);
         });
         return;
     }
@@ -333,14 +310,14 @@ void PackedForest::walk(const MatrixView& x, std::size_t begin, std::size_t end,
     if (begin >= end) return;
     if (x.cols < n_cols_) throw InternalError("rows narrower than the forest");
     const std::size_t count = end - begin;
-    if (!category_nodes_.empty()) {
+    if (!category_.nodes.empty()) {
         for (std::size_t t = 0; t < n_trees(); ++t) {
             auto at_leaf = [&](std::size_t i, std::uint32_t leaf) { emit(t, begin + i, leaf); };
             if (tree_begin_[t + 1] - tree_begin_[t] == 1) {
                 for (std::size_t i = 0; i < count; ++i) at_leaf(i, 0u);  // reads no column
                 continue;
             }
-            walk_lanes<RowPrefetch::next_group>(category_nodes_.data() + tree_begin_[t], count,
+            walk_lanes<RowPrefetch::next_group>(category_.nodes.data() + tree_begin_[t], count,
                                                 [&](std::size_t i) { return x.row(begin + i); },
                                                 at_leaf);
         }

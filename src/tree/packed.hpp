@@ -78,14 +78,36 @@ struct CodedNode {
 bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
                  std::vector<CodedNode>& out);
 
+// The category form's nodes and the sets they point at; a copy points its
+// nodes at its own sets.
+struct CategoryForm {
+    std::vector<CategoryNode> nodes;
+    std::vector<CategorySet> sets;
+
+    CategoryForm() = default;
+    CategoryForm(const CategoryForm& other) : nodes(other.nodes), sets(other.sets) { rebase(other); }
+    CategoryForm& operator=(const CategoryForm& other) {
+        if (this != &other) {
+            nodes = other.nodes;
+            sets = other.sets;
+            rebase(other);
+        }
+        return *this;
+    }
+    CategoryForm(CategoryForm&&) noexcept = default;
+    CategoryForm& operator=(CategoryForm&&) noexcept = default;
+
+private:
+    void rebase(const CategoryForm& other) {
+        for (CategoryNode& n : nodes) {
+            if (n.set != nullptr) n.set = sets.data()->data() + (n.set - other.sets.data()->data());
+        }
+    }
+};
+
 class PackedForest {
 public:
     PackedForest() = default;
-    // Copies point their category nodes at their own sets.
-    PackedForest(const PackedForest& other) { *this = other; }
-    PackedForest& operator=(const PackedForest& other);
-    PackedForest(PackedForest&&) noexcept = default;
-    PackedForest& operator=(PackedForest&&) noexcept = default;
     // Regression payloads (leaf values). allow_coded = false keeps the
     // direct form whatever the thresholds.
     static PackedForest values(const std::vector<Tree>& trees, bool allow_coded = true);
@@ -99,7 +121,7 @@ public:
         if (n_trees() == 0) return 0;
         const std::size_t bytes = coded_nodes_.size() * sizeof(CodedNode) +
                                   nodes_.size() * sizeof(PackedNode) +
-                                  category_nodes_.size() * sizeof(CategoryNode) +
+                                  category_.nodes.size() * sizeof(CategoryNode) +
                                   value_.size() * 8 +
                                   dense_.size() * 8 + shares_.size() * sizeof(Share) +
                                   share_begin_.size() * 4;
@@ -159,8 +181,7 @@ private:
     std::vector<std::size_t> tree_begin_;     // n_trees + 1 offsets into the node arrays
     std::vector<PackedNode> nodes_;           // direct form
     std::vector<CodedNode> coded_nodes_;      // coded form
-    std::vector<CategoryNode> category_nodes_;  // category form
-    std::vector<CategorySet> sets_;           // category form: the sets its nodes point at
+    CategoryForm category_;                   // category form
     std::vector<std::size_t> cut_begin_;      // coded form: n_cols_ + 1 offsets into cuts_
     std::vector<double> cuts_;                // per feature, its distinct thresholds ascending
     std::vector<double> value_;               // per node (regression)

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -225,13 +226,20 @@ int main() {
                 return fail("coded form refused", round);
             }
             if (!allow_coded && packed.coded()) return fail("coded form forced", round);
-            std::vector<double> got(n_labels == 0 ? n : n * k, 0.0);
-            if (n_labels == 0) {
-                packed.add_values(x, begin, end, trees, got.data());
-                if (!same(got, want_values)) return fail("values", round);
-            } else {
-                packed.add_shares(x, begin, end, trees, got.data());
-                if (!same(got, want_shares)) return fail("shares", round);
+            // A copy walks its own copies of the category sets, after the
+            // original is gone.
+            std::optional<tw::PackedForest> original(packed);
+            const tw::PackedForest copy = *original;
+            original.reset();
+            for (const tw::PackedForest* p : {&packed, &copy}) {
+                std::vector<double> got(n_labels == 0 ? n : n * k, 0.0);
+                if (n_labels == 0) {
+                    p->add_values(x, begin, end, trees, got.data());
+                    if (!same(got, want_values)) return fail("values", round);
+                } else {
+                    p->add_shares(x, begin, end, trees, got.data());
+                    if (!same(got, want_shares)) return fail("shares", round);
+                }
             }
         }
     }
