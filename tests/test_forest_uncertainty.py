@@ -156,6 +156,33 @@ def test_quantiles_equal_a_plain_python_quantile_forest(case):
                                   ref.oob_quantiles(LEVELS))
 
 
+@pytest.mark.parametrize("settings", [
+    dict(n_estimators=6),
+    dict(n_estimators=6, max_leaf_nodes=9),
+    dict(n_estimators=6, max_features=1, min_samples_leaf=2),
+    dict(n_estimators=5, max_samples=0.5),
+])
+def test_leaf_samples_follow_the_walk_on_missing_and_categorical_columns(settings):
+    # A tree's leaf samples record where its drawn rows ended while it grew;
+    # they must be the leaves a walk down the finished tree finds, for rows
+    # with missing values, categories and repeated rows alike.
+    rng = np.random.default_rng(3)
+    n = 300
+    X = np.column_stack([rng.uniform(-2, 2, n), rng.integers(0, 6, n).astype(float),
+                         np.round(rng.uniform(0, 3, n), 1)])
+    X[rng.random(n) < 0.2, 0] = np.nan
+    X[rng.random(n) < 0.1, 1] = np.nan
+    X[150:200] = X[100:150]  # duplicated rows
+    y = np.nan_to_num(X[:, 0]) + (np.nan_to_num(X[:, 1]) % 3) + rng.normal(size=n)
+    forest = ForestRegressor(random_state=2, categorical_features=[1], **settings).fit(X, y)
+    ref = Rebuilt(forest, X, y, None)
+    X_new = X[::7]
+    np.testing.assert_array_equal(forest.predict_quantiles(X_new, LEVELS),
+                                  ref.predict_quantiles(forest.apply(X_new), LEVELS))
+    np.testing.assert_array_equal(forest.model_.oob_quantiles(np.array(LEVELS)),
+                                  ref.oob_quantiles(LEVELS))
+
+
 @pytest.mark.parametrize("case", sorted(REFERENCE_CASES))
 @pytest.mark.parametrize("alpha", [0.05, 0.1, 0.2, 0.5, 0.875, 0.99])
 def test_intervals_equal_plain_python_rebuilds(case, alpha):

@@ -98,8 +98,12 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, Vec y, Vec w,
                                    const TreeParams& params, Rng& rng);
 
 // Histogram grower on a bootstrap list, thresholds taken from bin edges.
+// When leaf_of_row is not empty (at least x.rows long; regression, or rows
+// with positions kept), every drawn row's leaf is written to it, as a walk
+// down the grown tree would find it; other rows' entries are left alone.
 Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
                              std::span<const std::size_t> bootstrap, const TreeParams& params,
-                             Rng& rng, const HistogramData& hist);
+                             Rng& rng, const HistogramData& hist,
+                             std::span<std::uint32_t> leaf_of_row = {});
 
 }  // namespace tw

@@ -61,8 +61,9 @@ struct Frame {
 class HistGrower {
 public:
     HistGrower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
-               const TreeParams& params, Rng& rng, const HistogramData& hist)
-        : y_(y), w_(w), params_(params), rng_(rng), hist_(hist),
+               const TreeParams& params, Rng& rng, const HistogramData& hist,
+               std::span<std::uint32_t> leaf_of_row)
+        : y_(y), w_(w), params_(params), rng_(rng), hist_(hist), leaf_of_row_(leaf_of_row),
           ws_(x, y, w, boot, hist, params.is_classification,
               params.fast_growth && !params.random_splits),
           ctx_{ws_, hist, node_, examined_, params.min_samples_leaf},
@@ -88,12 +89,14 @@ private:
     SearchMode decide_search(u32 slots, u32& own);
     void search(SearchMode mode, const Frame& fr, u32 own, BestSplit& best);
     u32 make_leaf(u32 begin, u32 end);
+    u32 make_leaf_of(u32 begin, u32 end);
 
     Vec y_;
     Vec w_;
     const TreeParams& params_;
     Rng& rng_;
     const HistogramData& hist_;
+    std::span<std::uint32_t> leaf_of_row_;  // empty, or the leaf of every drawn row
     grow::WorkingSet ws_;
     grow::NodeTotals node_;
     std::vector<u32> features_;  // draw order of the features
@@ -291,7 +294,17 @@ void HistGrower::search(SearchMode mode, const Frame& fr, u32 own, BestSplit& be
     }
 }
 
+// The leaf of slots begin..end-1, recorded as the leaf of their rows when
+// the caller asked for them.
 u32 HistGrower::make_leaf(u32 begin, u32 end) {
+    const u32 leaf = make_leaf_of(begin, end);
+    if (!leaf_of_row_.empty()) {
+        for (u32 i = begin; i < end; ++i) leaf_of_row_[ws_.source_row(i)] = leaf;
+    }
+    return leaf;
+}
+
+u32 HistGrower::make_leaf_of(u32 begin, u32 end) {
     if (!ws_.classification()) {
         // The weighted mean from the working records: each record's w*y is
         // the product the leaf formula forms, and slots run in node order.
@@ -331,7 +344,13 @@ u32 HistGrower::make_leaf(u32 begin, u32 end) {
 
 Tree HistGrower::grow() {
     ws_.check_inputs();
+    if (!leaf_of_row_.empty() && leaf_of_row_.size() < ws_.rows()) {
+        throw InternalError("leaf list shorter than the rows");
+    }
     ws_.gather();
+    if (!leaf_of_row_.empty() && !ws_.keeps_positions()) {
+        throw InternalError("the leaves of rows need the slots' positions");
+    }
     allocate();
     if (params_.max_leaf_nodes) return grow_best_first();
     const bool classification = ws_.classification();
@@ -531,8 +550,9 @@ Tree HistGrower::grow_best_first() {
 
 Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
                              std::span<const std::size_t> bootstrap, const TreeParams& params,
-                             Rng& rng, const HistogramData& hist) {
-    HistGrower grower(x, y, w, bootstrap, params, rng, hist);
+                             Rng& rng, const HistogramData& hist,
+                             std::span<std::uint32_t> leaf_of_row) {
+    HistGrower grower(x, y, w, bootstrap, params, rng, hist, leaf_of_row);
     return grower.grow();
 }
 

@@ -80,6 +80,9 @@ public:
     // Features of the rows: the columns, then their twins (histogram.hpp).
     std::size_t features() const { return features_; }
     std::size_t entries() const { return entries_; }  // bootstrap entries
+    std::size_t rows() const { return x_.rows; }       // rows of x
+    // Whether source_row() may be asked (known after gather()).
+    bool keeps_positions() const { return keeps_positions_; }
     std::size_t slots() const { return slots_; }
     std::size_t row_bytes() const { return row_bytes_; }
     // Bytes readable past the last slot's row, so that vector loads of a

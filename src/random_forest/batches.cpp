@@ -246,12 +246,7 @@ std::string ForestCore::grow_batch(const HistogramData& hist, Vec y,
     const bool leaf_weights = !classification_ && !all_ones(weights);
     const bool keep_samples = !classification_ && n <= LeafSamples::kMaxRows;
     std::optional<LeafSamples> samples;
-    std::vector<u32> all_rows;
-    if (keep_samples) {
-        samples = LeafSamples::ranked(y, weights);
-        all_rows.resize(n);
-        std::iota(all_rows.begin(), all_rows.end(), 0u);
-    }
+    if (keep_samples) samples = LeafSamples::ranked(y, weights);
     std::optional<recorded::BinnedRows> binned;
     std::vector<double> values;  // for trees without a coded form
     if (options.oob || leaf_weights || keep_samples) {
@@ -262,7 +257,7 @@ std::string ForestCore::grow_batch(const HistogramData& hist, Vec y,
     const TreeParams params = recorded_params(cols, options);
     const recorded::TreeGrowth growth{x,       y,   weights, dense, n_classes, params, hist,
                                       binned ? &*binned : nullptr, leaf_weights, options.oob,
-                                      samples, all_rows};
+                                      samples};
     const ensemble::BootstrapOptions sample_options = plan.sample_options();
     parallel::RunControl* const control = parallel::current_control();
     std::vector<recorded::Grown> grown(end - first);

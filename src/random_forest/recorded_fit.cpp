@@ -169,14 +169,21 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         w = balanced;
     }
     Grown g;
-    g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, hist);
+    // With leaf samples every row's leaf is found once, for all uses: the
+    // grower hands over the drawn rows' leaves, and only the others walk.
+    std::vector<u32> leaves;
+    if (samples) leaves.assign(n, 0);
+    g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, hist, leaves);
     if (leaf_weights || oob || samples) {
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
-        // With leaf samples every row's leaf is found once, for all uses.
-        std::vector<u32> leaves;
         if (samples) {
-            leaves = leaf_of_every_row(g.tree, x, walk_on, all_rows);
+            std::vector<u32> out_of_bag;
+            for (std::size_t r = 0; r < n; ++r) {
+                if (counts[r] == 0) out_of_bag.push_back(static_cast<u32>(r));
+            }
+            walk_listed(g.tree, x, walk_on, out_of_bag,
+                        [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; });
             g.samples = LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank);
         }
         if (leaf_weights) {
@@ -405,8 +412,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     if (add > 0) {
         const TreeParams params = recorded_params(x.cols, options);
         const TreeGrowth growth{x,      y,      weights,      dense,   n_classes, params,
-                                hist.value(), walk_on, leaf_weights, options.oob, samples,
-                                all_rows};
+                                hist.value(), walk_on, leaf_weights, options.oob, samples};
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Grown g = growth(sample, rng);

@@ -86,7 +86,6 @@ struct TreeGrowth {
     bool leaf_weights;
     bool oob;
     const std::optional<LeafSamples>& samples;  // present when leaf samples are kept
-    const std::vector<u32>& all_rows;
 
     Grown operator()(std::span<const std::size_t> sample, Rng& rng) const;
 };
