@@ -48,6 +48,8 @@ void Candidates::score(const split::ParentTotals& parent, std::size_t count, std
     if (kn != 0) {
         split::class_gains(parent, node_total.data(), kn, wl.data(), left.data(), gain.data(),
                            padded);
+    } else if (sums_only) {
+        split::regression_gains_of_sums(parent, wl.data(), l1.data(), gain.data(), padded);
     } else {
         split::regression_gains(parent, wl.data(), l1.data(), l2.data(), gain.data(), padded);
     }
@@ -55,9 +57,15 @@ void Candidates::score(const split::ParentTotals& parent, std::size_t count, std
 
 // Per-bin record: weight, row count (exact as a double), then the
 // regression sums or the class sums; rounded up to whole 16-byte pairs.
+// Regression on merged slots keeps the weight (which is the count) and the
+// w*y sum alone, its candidates being scored without y*w*y sums.
 bool DenseSearch::allocate() {
     const WorkingSet& ws = ctx_.ws;
-    if (!ws.classification()) {
+    sums_only_ = !ws.classification() && ws.merged();
+    count_at_ = sums_only_ ? 0 : 1;
+    if (sums_only_) {
+        stride_ = 2;
+    } else if (!ws.classification()) {
         stride_ = 4;
     } else if (ws.n_classes() <= kDenseClassLimit) {
         stride_ = (2 + ws.n_classes() + 1) & ~std::size_t{1};
@@ -87,7 +95,8 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     const bool mark = n < kMarkLimit;
     // Two classes in the tree, both present: their sums are the pair after
     // the weight and count.
-    const Walk walk = !ctx_.ws.classification() ? Walk::kRegression
+    const Walk walk = sums_only_                    ? Walk::kSums
+                      : !ctx_.ws.classification() ? Walk::kRegression
                       : ctx_.node.classes.size() == 2 && ctx_.ws.n_classes() == 2
                           ? Walk::kTwoClasses
                           : Walk::kClasses;
@@ -107,11 +116,10 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
                            store(h, load<v2d>(h) + v2d{r.w, 1.0});
                            h[2 + r.cls] += r.w;
                        });
-        } else if (ctx_.ws.merged()) {
+        } else if (sums_only_) {
             accumulate(begin, end, fs, nb, mark, ctx_.ws.reg_records(),
                        [](double* h, const split::RegRecord& r) {
-                           store(h, load<v2d>(h) + v2d{r.w, r.w});
-                           store(h + 2, load<v2d>(h + 2) + v2d{r.wy, r.ywy});
+                           store(h, load<v2d>(h) + v2d{r.w, r.wy});
                        });
         } else {
             // Two lanes at a time: each lane is its own IEEE sum.
@@ -123,6 +131,7 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
         }
         for (std::size_t s = 0; s < nb; ++s) {
             switch (walk) {
+                case Walk::kSums: walk_feature<Walk::kSums>(s, fs[s], n, best); break;
                 case Walk::kRegression: walk_feature<Walk::kRegression>(s, fs[s], n, best); break;
                 case Walk::kTwoClasses: walk_feature<Walk::kTwoClasses>(s, fs[s], n, best); break;
                 case Walk::kClasses: walk_feature<Walk::kClasses>(s, fs[s], n, best); break;
@@ -166,7 +175,7 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
         const double* h = hsum + s * kMaxBins * stride;
         u64* mask = masks + s * 4;
         for (std::size_t b = 0; b < bins_f; ++b) {
-            mask[b >> 6] |= static_cast<u64>(h[b * stride + 1] != 0.0) << (b & 63);
+            mask[b >> 6] |= static_cast<u64>(h[b * stride + count_at_] != 0.0) << (b & 63);
         }
     }
 }
@@ -179,7 +188,8 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     const std::size_t stride = stride_;
     const std::size_t last = ctx_.hist.n_bins[f] - 2;  // last candidate bin
     const u32* classes = ctx_.node.classes.data();
-    const std::size_t kn = kWalk == Walk::kRegression ? 0 : ctx_.node.classes.size();
+    constexpr bool kRegression = kWalk == Walk::kRegression || kWalk == Walk::kSums;
+    const std::size_t kn = kRegression ? 0 : ctx_.node.classes.size();
     const double weight = ctx_.node.parent.weight;
     const u64 min_leaf = ctx_.min_leaf;
     u64* mask = masks_.data() + s * 4;
@@ -196,9 +206,12 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         const std::size_t slot = s * kMaxBins + b;
         double* h = base_ + slot * stride;
         if (b <= last) {
-            nl += static_cast<u64>(h[1]);
+            nl += static_cast<u64>(h[kWalk == Walk::kSums ? 0 : 1]);
             wl += h[0];
-            if constexpr (kWalk == Walk::kTwoClasses) {
+            if constexpr (kWalk == Walk::kSums) {
+                l12[0] += h[1];
+                cand_.l1[nc] = l12[0];
+            } else if constexpr (kWalk == Walk::kTwoClasses) {
                 // Both classes present: class i's sums sit at h[2 + i].
                 l12 += load<v2d>(h + 2);
                 store(cand_.left.data() + nc * 2, l12);
@@ -220,7 +233,9 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             cand_.wl[nc] = wl;
             nc += split::admissible(nl, n, wl, weight, min_leaf) ? 1 : 0;
         }
-        if (stride == 4) {
+        if constexpr (kWalk == Walk::kSums) {
+            store(h, v2d{0.0, 0.0});
+        } else if (stride == 4) {
             store(h, v2d{0.0, 0.0});
             store(h + 2, v2d{0.0, 0.0});
         } else {
@@ -230,7 +245,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     mask[0] = mask[1] = mask[2] = mask[3] = 0;
     if (nc == 0) return;
 
-    if constexpr (kWalk != Walk::kRegression) {
+    if constexpr (!kRegression) {
         for (std::size_t i = 0; i < kn; ++i) {
             cand_.node_total[i] = ctx_.node.class_total[classes[i]];
         }

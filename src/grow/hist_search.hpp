@@ -80,6 +80,9 @@ struct Candidates {
     std::vector<u32> feature;  // tiny nodes: each candidate's feature
     std::vector<double> wl, l1, l2;  // left weight, left sums of w*y and y*w*y
     std::vector<double> gain;
+    // Regression on merged slots: l2 is not formed, the gains come from the
+    // weights and w*y sums alone (split::regression_gains_of_sums).
+    bool sums_only = false;
     std::vector<double> left;        // candidate j's class i at j * kn + i
     std::vector<double> node_total;  // the node's class totals, node-class order
     std::vector<double> running;     // left sums of the walk, node-class order
@@ -134,8 +137,8 @@ private:
     template <class Rec, class Add>
     void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
                     Add add);
-    // The left totals a walk keeps.
-    enum class Walk { kRegression, kTwoClasses, kClasses };
+    // The left totals a walk keeps (kSums: regression on merged slots).
+    enum class Walk { kSums, kRegression, kTwoClasses, kClasses };
     template <Walk kWalk>
     void walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best);
 
@@ -144,6 +147,8 @@ private:
     // Feature s of a batch, bin b at base_[(s * kMaxBins + b) * stride_];
     // occupancy masks (4 words) per feature of the batch.
     std::size_t stride_ = 0;
+    bool sums_only_ = false;  // regression records of weight and w*y alone
+    std::size_t count_at_ = 1;  // where a record holds its (nonzero) row count
     std::vector<double> sums_;
     double* base_ = nullptr;  // sums_ aligned to a cache line
     std::vector<u64> masks_;

@@ -106,7 +106,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                     const split::RegRecord& r = rrec[begin + (sorted[j] & 0xFF)];
                     bw += r.w;
                     b1 += r.wy;
-                    b2 += r.ywy;
+                    if (!merged) b2 += r.ywy;  // merged slots score without them
                 }
                 l1 += b1;
                 l2 += b2;

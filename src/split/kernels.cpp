@@ -152,6 +152,21 @@ void regression_gains(const ParentTotals& parent, const double* wl, const double
     }
 }
 
+TW_VECTOR_CLONES
+void regression_gains_of_sums(const ParentTotals& parent, const double* wl, const double* l1,
+                              double* gain, std::size_t count) {
+    const double mean = parent.wy / parent.weight;
+    const v4d W = splat(parent.weight);
+    const v4d S1 = splat(parent.wy);
+    const v4d M2 = splat(mean * mean);
+    for (std::size_t j = 0; j < count; j += 4) {
+        const v4d a = load<v4d>(wl + j);
+        const v4d b = load<v4d>(l1 + j);
+        const v4d r = S1 - b;
+        store(gain + j, (b * b / a + r * r / (W - a)) / W - M2);
+    }
+}
+
 // gini_gain lane by lane: the left shares' squares summed in class order,
 // then the right ones'.
 TW_VECTOR_CLONES

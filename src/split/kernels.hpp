@@ -57,6 +57,13 @@ __attribute__((always_inline)) inline void for_each_bit(const std::uint64_t* mas
 void regression_gains(const ParentTotals& parent, const double* wl, const double* l1,
                       const double* l2, double* gain, std::size_t count);
 
+// The same gains without the y*w*y sums, which cancel out of them:
+// gain[j] = (l1^2 / wl + (S1 - l1)^2 / (W - wl)) / W - (S1 / W)^2 for the
+// node's weight W and w*y sum S1. Equal to regression_gains up to rounding,
+// for growth not bound to its arithmetic. count as there.
+void regression_gains_of_sums(const ParentTotals& parent, const double* wl, const double* l1,
+                              double* gain, std::size_t count);
+
 // gain[j] = class_gain (gini_gain or entropy_gain by parent.criterion)
 // over the node's kn classes: left[j * kn + i] is the left weight of the
 // node's i-th class, tot[i] its node total, and the right weight is
