@@ -28,10 +28,23 @@ void Candidates::allocate(bool classification, std::size_t n_classes, std::size_
         left.assign((kMaxBins + 4) * per_candidate, 0.0);
         node_total.assign(n_classes, 0.0);
         running.assign(n_classes, 0.0);
-    } else {
-        l1.assign(kMaxBins + 4, 0.0);
-        l2.assign(kMaxBins + 4, 0.0);
     }
+    l1.assign(kMaxBins + 4, 0.0);
+    l2.assign(kMaxBins + 4, 0.0);
+}
+
+void Candidates::score_gini_counts(const split::ParentTotals& parent, std::size_t count,
+                                   std::size_t kn) {
+    const std::size_t padded = (count + 3) & ~std::size_t{3};
+    for (std::size_t j = count; j < padded; ++j) {
+        wl[j] = wl[count - 1];
+        l1[j] = l1[count - 1];
+        l2[j] = l2[count - 1];
+    }
+    double total_squares = 0.0;
+    for (std::size_t i = 0; i < kn; ++i) total_squares += node_total[i] * node_total[i];
+    split::gini_count_gains(parent, total_squares, wl.data(), l1.data(), l2.data(), gain.data(),
+                            padded);
 }
 
 void Candidates::score(const split::ParentTotals& parent, std::size_t count, std::size_t kn) {
@@ -62,6 +75,7 @@ void Candidates::score(const split::ParentTotals& parent, std::size_t count, std
 bool DenseSearch::allocate() {
     const WorkingSet& ws = ctx_.ws;
     sums_only_ = !ws.classification() && ws.merged();
+    gini_counts_ = ws.classification() && ws.merged() && ctx_.node.parent.criterion == split::Criterion::kGini;
     count_at_ = sums_only_ ? 0 : 1;
     if (sums_only_) {
         stride_ = 2;
@@ -99,7 +113,8 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
                       : !ctx_.ws.classification() ? Walk::kRegression
                       : ctx_.node.classes.size() == 2 && ctx_.ws.n_classes() == 2
                           ? Walk::kTwoClasses
-                          : Walk::kClasses;
+                      : gini_counts_ ? Walk::kGiniCounts
+                                     : Walk::kClasses;
     for (std::size_t first = 0; first < examined.size(); first += batch) {
         const std::size_t nb = std::min(batch, examined.size() - first);
         const u32* fs = examined.data() + first;
@@ -135,6 +150,7 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
                 case Walk::kRegression: walk_feature<Walk::kRegression>(s, fs[s], n, best); break;
                 case Walk::kTwoClasses: walk_feature<Walk::kTwoClasses>(s, fs[s], n, best); break;
                 case Walk::kClasses: walk_feature<Walk::kClasses>(s, fs[s], n, best); break;
+                case Walk::kGiniCounts: walk_feature<Walk::kGiniCounts>(s, fs[s], n, best); break;
             }
         }
     }
@@ -199,7 +215,15 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     // weights (two classes).
     v2d l12 = {0.0, 0.0};
     std::size_t nc = 0;
-    if constexpr (kWalk == Walk::kClasses) {
+    if constexpr (!kRegression) {
+        for (std::size_t i = 0; i < kn; ++i) {
+            cand_.node_total[i] = ctx_.node.class_total[classes[i]];
+        }
+    }
+    // Gini on whole counts: per candidate the sums over the node's classes
+    // of left^2 (squares) and of total * left (cross), exact in doubles.
+    double squares = 0.0, cross = 0.0;
+    if constexpr (kWalk == Walk::kClasses || kWalk == Walk::kGiniCounts) {
         for (std::size_t i = 0; i < kn; ++i) cand_.running[i] = 0.0;
     }
     split::for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
@@ -215,6 +239,17 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 // Both classes present: class i's sums sit at h[2 + i].
                 l12 += load<v2d>(h + 2);
                 store(cand_.left.data() + nc * 2, l12);
+            } else if constexpr (kWalk == Walk::kGiniCounts) {
+                double* running = cand_.running.data();
+                const double* tot = cand_.node_total.data();
+                for (std::size_t i = 0; i < kn; ++i) {
+                    const double c = h[2 + classes[i]];
+                    squares += c * (2.0 * running[i] + c);
+                    cross += tot[i] * c;
+                    running[i] += c;
+                }
+                cand_.l1[nc] = squares;
+                cand_.l2[nc] = cross;
             } else if constexpr (kWalk == Walk::kClasses) {
                 double* lc = cand_.left.data() + nc * kn;
                 double* running = cand_.running.data();
@@ -245,12 +280,11 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     mask[0] = mask[1] = mask[2] = mask[3] = 0;
     if (nc == 0) return;
 
-    if constexpr (!kRegression) {
-        for (std::size_t i = 0; i < kn; ++i) {
-            cand_.node_total[i] = ctx_.node.class_total[classes[i]];
-        }
+    if constexpr (kWalk == Walk::kGiniCounts) {
+        cand_.score_gini_counts(ctx_.node.parent, nc, kn);
+    } else {
+        cand_.score(ctx_.node.parent, nc, kn);
     }
-    cand_.score(ctx_.node.parent, nc, kn);
     const double* gain = cand_.gain.data();
     for (std::size_t j = 0; j < nc; ++j) {
         if (gain[j] > best.gain) best.take(gain[j], f, cand_.bin[j]);

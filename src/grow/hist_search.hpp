@@ -75,10 +75,14 @@ struct Candidates {
     // candidate in left, or the regression sums l1, l2 when kn is 0. The
     // tail up to a whole vector is padded with copies of the last one.
     void score(const split::ParentTotals& parent, std::size_t count, std::size_t kn);
+    // Gini gains of candidates on whole counts, l1 and l2 holding each
+    // one's sums over the node's kn classes of left^2 and of total * left
+    // (split::gini_count_gains); node_total as for score.
+    void score_gini_counts(const split::ParentTotals& parent, std::size_t count, std::size_t kn);
 
     std::vector<std::uint16_t> bin;
     std::vector<u32> feature;  // tiny nodes: each candidate's feature
-    std::vector<double> wl, l1, l2;  // left weight, left sums of w*y and y*w*y
+    std::vector<double> wl, l1, l2;  // left weight, left sums of w*y and y*w*y (regression)
     std::vector<double> gain;
     // Regression on merged slots: l2 is not formed, the gains come from the
     // weights and w*y sums alone (split::regression_gains_of_sums).
@@ -137,8 +141,9 @@ private:
     template <class Rec, class Add>
     void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
                     Add add);
-    // The left totals a walk keeps (kSums: regression on merged slots).
-    enum class Walk { kSums, kRegression, kTwoClasses, kClasses };
+    // The left totals a walk keeps (kSums: regression on merged slots;
+    // kGiniCounts: the gini criterion on merged slots).
+    enum class Walk { kSums, kRegression, kTwoClasses, kClasses, kGiniCounts };
     template <Walk kWalk>
     void walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best);
 
@@ -148,6 +153,7 @@ private:
     // occupancy masks (4 words) per feature of the batch.
     std::size_t stride_ = 0;
     bool sums_only_ = false;  // regression records of weight and w*y alone
+    bool gini_counts_ = false;  // gini on merged slots: candidates scored from whole counts
     std::size_t count_at_ = 1;  // where a record holds its (nonzero) row count
     std::vector<double> sums_;
     double* base_ = nullptr;  // sums_ aligned to a cache line

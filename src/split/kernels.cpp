@@ -167,6 +167,21 @@ void regression_gains_of_sums(const ParentTotals& parent, const double* wl, cons
     }
 }
 
+TW_VECTOR_CLONES
+void gini_count_gains(const ParentTotals& parent, double total_squares, const double* wl,
+                      const double* sl, const double* cross, double* gain, std::size_t count) {
+    const v4d W = splat(parent.weight);
+    const v4d T = splat(total_squares);
+    const v4d base = splat(total_squares / parent.weight);
+    for (std::size_t j = 0; j < count; j += 4) {
+        const v4d a = load<v4d>(wl + j);
+        const v4d l = load<v4d>(sl + j);
+        const v4d c = load<v4d>(cross + j);
+        const v4d r = T - (c + c) + l;
+        store(gain + j, (l / a + r / (W - a) - base) / W);
+    }
+}
+
 // gini_gain lane by lane: the left shares' squares summed in class order,
 // then the right ones'.
 TW_VECTOR_CLONES

@@ -64,6 +64,14 @@ void regression_gains(const ParentTotals& parent, const double* wl, const double
 void regression_gains_of_sums(const ParentTotals& parent, const double* wl, const double* l1,
                               double* gain, std::size_t count);
 
+// Gini gains from whole class counts (every sum exact in doubles): for
+// left weight wl[j], left squares sl[j] = sum over classes of left^2 and
+// cross[j] = sum of total * left, the right squares being total_squares -
+// 2 cross + sl, gain[j] = (sl / wl + right squares / wr - total_squares /
+// W) / W. Equal to the gini gains up to rounding. count as below.
+void gini_count_gains(const ParentTotals& parent, double total_squares, const double* wl,
+                      const double* sl, const double* cross, double* gain, std::size_t count);
+
 // gain[j] = class_gain (gini_gain or entropy_gain by parent.criterion)
 // over the node's kn classes: left[j * kn + i] is the left weight of the
 // node's i-th class, tot[i] its node total, and the right weight is

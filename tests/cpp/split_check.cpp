@@ -3,7 +3,9 @@
 // (ties, tiny and huge weights, empty classes), the vector logarithm against
 // the scalar one (and both against the C library's, within two units in the
 // last place), and the count-mode bin walk of every form against the plain
-// loop. Built twice by tests/test_split.py, with the
+// loop; the kernels of growth free of that arithmetic (gains without the
+// y*w*y sums, gini gains from whole counts) against the same formulas to
+// within rounding. Built twice by tests/test_split.py, with the
 // load-time choice of kernel versions and with the baseline version only.
 // Prints "ok" or the first mismatch.
 // Vectors cross no call here that matters (see src/split/kernels.cpp).
@@ -73,6 +75,15 @@ void check_regression() {
             const double want = tw::split::variance_gain(p, wl[j], l1[j], l2[j]);
             if (!same(gain[j], want)) fail("regression_gains", j, gain[j], want);
         }
+        // Without the y*w*y sums: the same gains to within the rounding of
+        // the mean square they cancel from.
+        tw::split::regression_gains_of_sums(p, wl.data(), l1.data(), gain.data(), count);
+        for (std::size_t j = 0; j < count; ++j) {
+            const double want = tw::split::variance_gain(p, wl[j], l1[j], l2[j]);
+            if (!(std::fabs(gain[j] - want) <= 1e-10 * (p.ywy / p.weight))) {
+                fail("regression_gains_of_sums", j, gain[j], want);
+            }
+        }
     }
 }
 
@@ -113,6 +124,68 @@ void check_classes() {
             if (!same(gain[j], want) && !(gain[j] != gain[j] && want != want)) {
                 fail("class_gains", j, gain[j], want);
             }
+        }
+    }
+}
+
+// Gini gains from whole class counts against the share formula.
+void check_gini_counts() {
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t kn = 2 + below(30);
+        const std::size_t count = 4 * (1 + below(12));
+        std::vector<double> tot(kn, 0.0), run(kn, 0.0);
+        std::vector<double> wl(count), sl(count), cross(count), gain(count);
+        std::vector<double> left(count * kn);
+        const double scale = round % 2 ? 3.0 : 4000.0;
+        double w = 0.0, squares = 0.0, dot = 0.0;
+        for (std::size_t i = 0; i < kn; ++i) tot[i] = static_cast<double>(below(static_cast<std::size_t>(scale)));
+        tot[0] += static_cast<double>(count) * scale;  // room for every candidate's rows
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::size_t c = below(kn);
+            const double add = static_cast<double>(1 + below(static_cast<std::size_t>(scale)));
+            if (run[c] + add >= tot[c]) continue;
+            squares += add * (2.0 * run[c] + add);
+            dot += tot[c] * add;
+            run[c] += add;
+            w += add;
+            wl[j] = w;
+            sl[j] = squares;
+            cross[j] = dot;
+            for (std::size_t i = 0; i < kn; ++i) left[j * kn + i] = run[i];
+        }
+        std::size_t kept = 0;  // candidates that took rows
+        for (std::size_t j = 0; j < count; ++j) {
+            if (wl[j] > 0.0) {
+                wl[kept] = wl[j];
+                sl[kept] = sl[j];
+                cross[kept] = cross[j];
+                std::copy_n(left.begin() + j * kn, kn, left.begin() + kept * kn);
+                ++kept;
+            }
+        }
+        if (kept == 0) continue;
+        const std::size_t padded = (kept + 3) & ~std::size_t{3};
+        for (std::size_t j = kept; j < padded; ++j) {
+            wl[j] = wl[kept - 1];
+            sl[j] = sl[kept - 1];
+            cross[j] = cross[kept - 1];
+        }
+        ParentTotals p;
+        p.counts = true;
+        double total_squares = 0.0;
+        for (std::size_t i = 0; i < kn; ++i) {
+            p.weight += tot[i];
+            total_squares += tot[i] * tot[i];
+        }
+        p.impurity = tw::split::class_impurity(Criterion::kGini, kn, p.weight,
+                                               [&](std::size_t i) { return tot[i]; });
+        tw::split::gini_count_gains(p, total_squares, wl.data(), sl.data(), cross.data(),
+                                    gain.data(), padded);
+        for (std::size_t j = 0; j < kept; ++j) {
+            const double want = tw::split::class_gain(
+                p, wl[j], kn, [&](std::size_t i) { return left[j * kn + i]; },
+                [&](std::size_t i) { return tot[i] - left[j * kn + i]; });
+            if (!(std::fabs(gain[j] - want) <= 1e-12)) fail("gini_count_gains", j, gain[j], want);
         }
     }
 }
@@ -269,6 +342,7 @@ void check_helpers() {
 int main() {
     check_regression();
     check_classes();
+    check_gini_counts();
     check_counts();
     check_log2();
     check_walks();
