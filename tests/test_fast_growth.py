@@ -90,11 +90,33 @@ def test_fast_growth_loses_no_accuracy(seed, monkeypatch):
 
 
 def test_weighted_rows_keep_the_exact_sums(monkeypatch):
-    # Rows of other weights keep a slot per entry: with every feature
-    # examined (no partial draws), fast and exact grow the same forest.
+    # Rows of other weights keep a slot per entry: on one feature (no
+    # partial draws, no feature order), fast and exact grow the same forest.
     X, y = regression(500)
+    X = X[:, :1]
     w = np.random.default_rng(0).uniform(0.5, 2.0, len(y))
     fast = ForestRegressor(n_estimators=4, random_state=2).fit(X, y, sample_weight=w)
     exact(monkeypatch)
     slow = ForestRegressor(n_estimators=4, random_state=2).fit(X, y, sample_weight=w)
     np.testing.assert_array_equal(fast.predict(X), slow.predict(X))
+
+
+def test_equal_gains_fall_to_features_drawn_per_node():
+    # Three copies of one column tie at every node: with every feature
+    # examined, each node offers them in its own drawn order, so all three
+    # are used (binary, multiclass and regression, depth first and best
+    # first); exact growth keeps the first column.
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(600, 1))
+    X = np.hstack([x, x, x])
+    targets = [(ForestRegressor, x[:, 0] ** 2 + 0.1 * rng.normal(size=600)),
+               (ForestClassifier, (x[:, 0] > 0.3).astype(int) ^ (rng.random(600) < 0.3)),
+               (ForestClassifier, np.digitize(x[:, 0] + 0.5 * rng.normal(size=600), [-1, 0, 1]))]
+    for cls, y in targets:
+        for kw in (dict(), dict(max_leaf_nodes=60)):
+            est = cls(n_estimators=5, max_features=None, random_state=0, **kw).fit(X, y)
+            used = np.concatenate([t.feature[t.feature >= 0] for t in est.trees_])
+            assert np.bincount(used, minlength=3).min() > 0.2 * used.size, (cls, kw)
+            again = cls(n_estimators=5, max_features=None, random_state=0, n_jobs=2, **kw)
+            assert [t.feature.tolist() for t in again.fit(X, y).trees_] == \
+                [t.feature.tolist() for t in est.trees_]

@@ -149,23 +149,25 @@ void CountSearch::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse,
     cand_.take(f, nc);
 }
 
-void CountSearch::search_kept(u64 n, u64* h, split::BestSplit& best) {
+void CountSearch::search_kept(u64 n, KeptHistograms& kept, u32 id, split::BestSplit& best) {
     const u64 side = min_side(ctx_.min_leaf);
     if (n < 2 * side) return;
-    const std::vector<u32>& examined = ctx_.examined;
-    for (std::size_t s = 0; s < examined.size(); ++s) {
-        const std::size_t f = examined[s];
+    for (const u32 f : ctx_.examined) {
         cand_.make_room(best);
-        const std::size_t nc = split::walk_bins(h + s * kMaxBins, ctx_.hist.n_bins[f] - 2, 0, side,
-                                                n - side, cand_.next_packed(), cand_.next_bins());
+        const std::size_t nc = split::walk_bins(kept.feature(id, f), ctx_.hist.n_bins[f] - 2, 0,
+                                                side, n - side, cand_.next_packed(),
+                                                cand_.next_bins());
         cand_.take(f, nc);
     }
     cand_.score(best);
 }
 
-void KeptHistograms::configure(std::size_t features, u64 min_split,
-                               std::optional<u64> max_depth) {
-    size_ = features * kMaxBins + 4;
+void KeptHistograms::configure(const std::vector<u32>& layout, std::size_t features,
+                               u64 min_split, std::optional<u64> max_depth) {
+    layout_ = layout;
+    at_.assign(features, 0);
+    for (std::size_t s = 0; s < layout_.size(); ++s) at_[layout_[s]] = static_cast<u32>(s);
+    size_ = layout_.size() * kMaxBins + 4;
     max_ = kKeptHistBudget / (size_ * sizeof(u64));
     enabled_ = max_ >= 4;
     min_split_ = min_split;
@@ -188,7 +190,7 @@ u32 KeptHistograms::acquire() {
 }
 
 void KeptHistograms::fill(u32 id, const SearchContext& ctx, u32 begin, u32 end) {
-    count_rows(ctx.ws, begin, end, ctx.examined.data(), ctx.examined.size(), data(id));
+    count_rows(ctx.ws, begin, end, layout_.data(), layout_.size(), data(id));
 }
 
 KeptHistograms::Children KeptHistograms::hand_down(u32 own, const SearchContext& ctx,
@@ -210,9 +212,9 @@ KeptHistograms::Children KeptHistograms::hand_down(u32 own, const SearchContext&
     }
     u64* hs = data(small);
     u64* hl = data(own);
-    const std::size_t nb = ctx.examined.size();
+    const std::size_t nb = layout_.size();
     count_rows(ctx.ws, left_small ? node.begin : mid, left_small ? mid : node.end,
-               ctx.examined.data(), nb, hs);
+               layout_.data(), nb, hs);
     split::subtract_counts(hl, hs, nb * kMaxBins);
     u32 small_hist = small;
     if (!wants(n_small, left_small ? nl : nr, child_depth)) {

@@ -15,6 +15,8 @@
 // stack. Under a leaf limit the nodes split best first instead (see
 // grow_best_first) and the tree is written in the same pre-order layout.
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -55,8 +57,18 @@ struct Frame {
     u32 hist;    // count mode: kept histogram already holding this node's counts
     u64 rows;    // bootstrap entries of the node (slots, or their multiplicities)
     u64 ones = kUnknown;  // count mode: its entries of class 1, when known
+    u64 path = 1;         // the node's place in the tree (child_path)
     static constexpr u64 kUnknown = ~u64{0};
 };
+
+// A key of a node's place in the tree, from its parent's and its side: the
+// same whatever order the nodes grow in.
+inline u64 child_path(u64 path, u64 side) {
+    u64 z = path * 0x9E3779B97F4A7C15ull + side + 1;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
 
 class HistGrower {
 public:
@@ -78,7 +90,7 @@ private:
     struct Open;
     bool evaluate(Open& open);
     void allocate();
-    void choose_features();
+    void choose_features(bool draw = true, u64 path = 0);
     void search_categories(u32 begin, u32 end, u64 n, BestSplit& best);
     u32 partition(u32 begin, u32 end, const BestSplit& best) {
         const double threshold = hist_.bin_edges[best.feature][best.bin];
@@ -116,6 +128,7 @@ private:
     Tree tree_;
     std::vector<std::size_t> leaf_rows_;
     double root_weight_ = 1.0;  // weight of the root node, once computed
+    u64 order_seed_ = 0;  // fast growth: seeds the nodes' feature orders
 };
 
 void HistGrower::allocate() {
@@ -135,8 +148,9 @@ void HistGrower::allocate() {
             // Every node examines the same features, so a split can hand its
             // histogram down, while several such histograms fit the budget
             // (wide data counts into the batched scratch histograms instead).
-            choose_features();
-            kept_.configure(examined_.size(), params_.min_samples_split, params_.max_depth);
+            choose_features(false);
+            kept_.configure(examined_, ws_.features(), params_.min_samples_split,
+                            params_.max_depth);
         }
         return;
     }
@@ -151,7 +165,11 @@ void HistGrower::allocate() {
     if (classification) tiny_.allocate(n_classes);
 }
 
-void HistGrower::choose_features() {
+// The features examined at the node at `path`, in the order their
+// candidates are offered (the first of equal gains wins). Without draw
+// (laying out the kept histograms) every feature is taken in column order
+// and the generator is not touched.
+void HistGrower::choose_features(bool draw, u64 path) {
     const std::size_t nf = hist_.columns;
     examined_.clear();
     std::size_t k = nf;
@@ -173,6 +191,20 @@ void HistGrower::choose_features() {
             shuffle(rng_, std::span<u32>(features_.data(), nf));
         } else {
             for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
+            // Fast growth examining every feature takes them in an order
+            // drawn for the node, so that equal gains (common in small
+            // nodes) do not always fall to the first columns. The order
+            // comes from the tree's order seed and the node's path, not
+            // from the tree's generator: its draws stay those of exact
+            // growth, and a node gets its order whatever order the nodes
+            // grow in (best first or depth first).
+            if (draw && params_.fast_growth && nf > 1) {
+                std::array<std::uint8_t, 32> block{};
+                const u64 words[4] = {order_seed_, path, ~order_seed_, path ^ 0x5851F42D4C957F2Dull};
+                std::memcpy(block.data(), words, sizeof words);
+                Rng order = Rng::from_seed_block(block);
+                shuffle(order, std::span<u32>(features_.data(), nf));
+            }
         }
         for (std::size_t j = 0; j < k; ++j) {
             if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
@@ -287,7 +319,7 @@ void HistGrower::search(SearchMode mode, const Frame& fr, u32 own, BestSplit& be
         case SearchMode::kTinyCounts: tiny_.search_counts(node, best); break;
         case SearchMode::kKept:
             if (fr.hist == kNoHist) kept_.fill(own, ctx_, fr.begin, fr.end);  // newly acquired
-            counts_.search_kept(fr.rows, kept_.data(own), best);
+            counts_.search_kept(fr.rows, kept_, own, best);
             break;
         case SearchMode::kCounts: counts_.search(node, best); break;
         case SearchMode::kDense: dense_.search(node, best); break;
@@ -353,6 +385,11 @@ Tree HistGrower::grow() {
         throw InternalError("the leaves of rows need the slots' positions");
     }
     allocate();
+    if (params_.fast_growth) {
+        // The next output of the tree's generator, left unconsumed.
+        Rng peek = rng_;
+        order_seed_ = peek.next_u64();
+    }
     if (params_.max_leaf_nodes) return grow_best_first();
     const bool classification = ws_.classification();
 
@@ -387,7 +424,7 @@ Tree HistGrower::grow() {
         }
         const double node_weight = node_.parent.weight;
         if (tree_.nodes.empty()) root_weight_ = node_weight;
-        choose_features();
+        choose_features(true, fr.path);
         BestSplit best;
         if (params_.random_splits) {
             random_.search(grow::NodeRange{fr.begin, fr.end, n}, rng_, best);
@@ -425,8 +462,10 @@ Tree HistGrower::grow() {
         // the children's totals are known without reading their slots.
         const u64 left_ones = ws_.count_mode() ? ws_.left_ones() : Frame::kUnknown;
         const u64 right_ones = ws_.count_mode() ? node_.ones() - left_ones : Frame::kUnknown;
-        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones});
-        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl, left_ones});
+        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
+                              child_path(fr.path, 1)});
+        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl, left_ones,
+                              child_path(fr.path, 0)});
     }
     return std::move(tree_);
 }
@@ -439,6 +478,7 @@ struct HistGrower::Open {
     u32 end;
     u64 depth;
     u64 rows;
+    u64 path;  // child_path
     BestSplit best;
     double priority = 0.0;  // node weight share times gain
     bool split = false;
@@ -462,7 +502,7 @@ bool HistGrower::evaluate(Open& open) {
     }
     const double node_weight = node_.parent.weight;
     if (open.depth == 0) root_weight_ = node_weight;
-    choose_features();
+    choose_features(true, open.path);
     if (params_.random_splits) {
         random_.search(grow::NodeRange{open.begin, open.end, n}, rng_, open.best);
     } else {
@@ -487,7 +527,7 @@ bool HistGrower::evaluate(Open& open) {
 Tree HistGrower::grow_best_first() {
     const u64 limit = *params_.max_leaf_nodes;
     std::vector<Open> opened;
-    opened.push_back(Open{0, static_cast<u32>(ws_.slots()), 0, ws_.entries(), {}});
+    opened.push_back(Open{0, static_cast<u32>(ws_.slots()), 0, ws_.entries(), 1, {}});
     // Heap of (priority, opening order) of the nodes that may split.
     std::vector<std::pair<double, std::size_t>> heap;
     const auto before = [](const std::pair<double, std::size_t>& a,
@@ -518,9 +558,9 @@ Tree HistGrower::grow_best_first() {
         opened[i].split = true;
         opened[i].mid = mid;
         opened[i].left = opened.size();
-        opened.push_back(Open{o.begin, mid, o.depth + 1, nl, {}});
+        opened.push_back(Open{o.begin, mid, o.depth + 1, nl, child_path(o.path, 0), {}});
         opened[i].right = opened.size();
-        opened.push_back(Open{mid, o.end, o.depth + 1, nr, {}});
+        opened.push_back(Open{mid, o.end, o.depth + 1, nr, child_path(o.path, 1), {}});
         ++leaves;
         offer(opened[i].left);
         offer(opened[i].right);

@@ -160,6 +160,8 @@ private:
     std::vector<u64> masks_;
 };
 
+class KeptHistograms;
+
 // Count histograms in scratch buffers, a batch of features at a time, and
 // the search of a kept histogram.
 class CountSearch {
@@ -167,8 +169,9 @@ public:
     CountSearch(const SearchContext& ctx, CountCandidates& cand) : ctx_(ctx), cand_(cand) {}
     void allocate();
     void search(const NodeRange& node, split::BestSplit& best);
-    // The best split from a complete kept histogram, which stays intact.
-    void search_kept(u64 rows, u64* h, split::BestSplit& best);
+    // The best split from the complete kept histogram id, which stays
+    // intact; features in the node's examined order.
+    void search_kept(u64 rows, KeptHistograms& kept, u32 id, split::BestSplit& best);
 
 private:
     void walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse, split::BestSplit& best);
@@ -186,10 +189,12 @@ class KeptHistograms {
 public:
     static constexpr u32 kNone = 0xFFFFFFFFu;
 
-    // Enables the pool when several histograms of `features` features fit
-    // the budget. Nodes of fewer than `min_split` rows or at `max_depth`
-    // do not want one.
-    void configure(std::size_t features, u64 min_split, std::optional<u64> max_depth);
+    // Enables the pool when several histograms of the features in `layout`
+    // (their order in every histogram; `features` features in all) fit the
+    // budget. Nodes of fewer than `min_split` rows or at `max_depth` do not
+    // want one.
+    void configure(const std::vector<u32>& layout, std::size_t features, u64 min_split,
+                   std::optional<u64> max_depth);
     bool enabled() const { return enabled_; }
 
     // A zeroed histogram, or kNone when the pool is exhausted.
@@ -198,6 +203,10 @@ public:
         if (id != kNone) free_.push_back(id);
     }
     u64* data(u32 id) { return kept_[id].data(); }
+    // Feature f's bins in histogram id.
+    u64* feature(u32 id, u32 f) {
+        return kept_[id].data() + static_cast<std::size_t>(at_[f]) * kMaxBins;
+    }
     // Counts slots begin..end-1 of every examined feature into histogram id.
     void fill(u32 id, const SearchContext& ctx, u32 begin, u32 end);
 
@@ -225,6 +234,8 @@ private:
     std::size_t max_ = 0;   // histograms the budget allows
     u64 min_split_ = 2;
     std::optional<u64> max_depth_;
+    std::vector<u32> layout_;  // the features of every histogram, in order
+    std::vector<u32> at_;      // per feature, its place in layout_
     std::vector<std::vector<u64>> kept_;
     std::vector<u32> free_;
 };
