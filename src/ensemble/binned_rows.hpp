@@ -25,12 +25,16 @@ struct BinnedRows {
     std::vector<std::uint8_t> codes;  // rows x width
     std::size_t width = 0;
     const std::vector<std::vector<double>>* edges = nullptr;
+    // Per column, 1 when no row here misses it (binned_form, nan_free).
+    std::vector<std::uint8_t> nan_free;
 
     // The histogram's own rows (its first `rows`).
     static BinnedRows of(const HistogramData& hist, std::size_t rows) {
         BinnedRows b;
         b.width = hist.columns;
         b.edges = &hist.bin_edges;
+        b.nan_free.resize(b.width);
+        for (std::size_t f = 0; f < b.width; ++f) b.nan_free[f] = hist.is_nan_free(f) ? 1 : 0;
         b.codes.resize(rows * b.width);
         for (std::size_t f = 0; f < b.width; ++f) {
             const std::uint8_t* column = hist.bins[f].data();
@@ -50,12 +54,14 @@ struct BinnedRows {
         b.width = hist.columns;
         b.edges = &hist.bin_edges;
         b.codes.resize(x.rows * b.width);
+        b.nan_free.assign(b.width, 1);
         for (std::size_t f = 0; f < b.width; ++f) {
             const std::vector<double>& e = hist.bin_edges[f];
             const std::size_t last = e.empty() ? 0 : e.size() - 1;
             std::uint8_t* out = b.codes.data() + f;
             for (std::size_t r = 0; r < x.rows; ++r, out += b.width) {
                 const double v = x.row(r)[f];
+                if (v != v) b.nan_free[f] = 0;
                 const std::size_t bin =
                     v == v ? static_cast<std::size_t>(std::lower_bound(e.begin(), e.end(), v) -
                                                       e.begin())
@@ -76,7 +82,9 @@ template <class RowOf, class Emit>
 bool walk_binned(const Tree& tree, const BinnedRows& binned, std::size_t count, RowOf&& row_of,
                  Emit&& emit) {
     thread_local std::vector<CodedNode> coded;
-    if (tree.nodes.size() <= 1 || !binned_form(tree, *binned.edges, coded)) return false;
+    if (tree.nodes.size() <= 1 || !binned_form(tree, *binned.edges, coded, binned.nan_free)) {
+        return false;
+    }
     walk_lanes(coded.data(), count, [&](std::size_t k) { return binned.row(row_of(k)); }, emit);
     return true;
 }

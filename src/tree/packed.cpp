@@ -29,7 +29,7 @@ inline std::size_t below_count(const double* c, std::size_t n, double v) {
 }  // namespace
 
 bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
-                 std::vector<CodedNode>& out) {
+                 std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free) {
     const std::vector<Node>& nodes = tree.nodes;
     out.resize(nodes.size());
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -39,14 +39,27 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
             continue;
         }
         if (n.left != i + 1 || n.feature > 0xFFFF || n.feature >= edges.size() ||
-            (n.missing & (kMissingLeft | kCategorical)) != 0) {
+            (n.missing & kCategorical) != 0) {
             return false;
         }
+        if ((n.missing & kMissingLeft) != 0 &&
+            !(n.feature < nan_free.size() && nan_free[n.feature] != 0)) {
+            return false;
+        }
+        // The first edge not below the threshold, by a branch-free
+        // binary search (the thresholds of a tree follow no order).
         const std::vector<double>& e = edges[n.feature];
-        const auto at = std::lower_bound(e.begin(), e.end(), n.threshold);
-        if (at == e.end() || !(*at == n.threshold) || at - e.begin() > 255) return false;
-        out[i] = CodedNode{static_cast<std::int16_t>(at - e.begin()),
-                           static_cast<std::uint16_t>(n.feature), n.right};
+        if (e.empty()) return false;
+        const double* at = e.data();
+        for (std::size_t len = e.size(); len > 1;) {
+            const std::size_t half = len / 2;
+            at = at[half - 1] < n.threshold ? at + half : at;
+            len -= half;
+        }
+        const std::size_t rank = static_cast<std::size_t>(at - e.data()) + (*at < n.threshold ? 1 : 0);
+        if (rank >= e.size() || !(e[rank] == n.threshold) || rank > 255) return false;
+        out[i] = CodedNode{static_cast<std::int16_t>(rank), static_cast<std::uint16_t>(n.feature),
+                           n.right};
     }
     return true;
 }

@@ -73,10 +73,13 @@ struct CodedNode {
 // ascending, as a histogram's, at most 256 per feature): a split on edge b
 // of feature f gets rank b, so rows read as their bin numbers reach the
 // leaves their values reach. False (out unusable) when a threshold is not
-// an edge, a feature does not fit 16 bits, or a left child does not follow
-// its parent.
+// an edge, a feature does not fit 16 bits, a left child does not follow
+// its parent, or a split sends missing values left on a column whose rows
+// may hold them: coded rows read a missing value as the last bin, which
+// goes right. `nan_free[f]` (when given) says that no walked row misses
+// feature f, so its splits' missing sides do not matter.
 bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
-                 std::vector<CodedNode>& out);
+                 std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free = {});
 
 // The category form's nodes and the sets they point at; a copy points its
 // nodes at its own sets.
