@@ -109,6 +109,8 @@ private:
     Rng& rng_;
     const HistogramData& hist_;
     std::span<std::uint32_t> leaf_of_row_;  // empty, or the leaf of every drawn row
+    std::vector<u32> slot_leaf_;  // with leaf_of_row_: each slot's leaf, by slot
+    Tree finish();
     grow::WorkingSet ws_;
     grow::NodeTotals node_;
     std::vector<u32> features_;  // draw order of the features
@@ -331,9 +333,7 @@ void HistGrower::search(SearchMode mode, const Frame& fr, u32 own, BestSplit& be
 // the caller asked for them.
 u32 HistGrower::make_leaf(u32 begin, u32 end) {
     const u32 leaf = make_leaf_of(begin, end);
-    if (!leaf_of_row_.empty()) {
-        for (u32 i = begin; i < end; ++i) leaf_of_row_[ws_.source_row(i)] = leaf;
-    }
+    if (!leaf_of_row_.empty()) std::fill(slot_leaf_.begin() + begin, slot_leaf_.begin() + end, leaf);
     return leaf;
 }
 
@@ -381,8 +381,9 @@ Tree HistGrower::grow() {
         throw InternalError("leaf list shorter than the rows");
     }
     ws_.gather();
-    if (!leaf_of_row_.empty() && !ws_.keeps_positions()) {
-        throw InternalError("the leaves of rows need the slots' positions");
+    if (!leaf_of_row_.empty()) {
+        if (!ws_.keeps_positions()) throw InternalError("the leaves of rows need the slots' positions");
+        slot_leaf_.assign(ws_.slots(), 0);
     }
     allocate();
     if (params_.fast_growth) {
@@ -466,6 +467,15 @@ Tree HistGrower::grow() {
                               child_path(fr.path, 1)});
         stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl, left_ones,
                               child_path(fr.path, 0)});
+    }
+    return finish();
+}
+
+// The grown tree; the drawn rows' leaves go out (in one pass over the
+// slots, whose rows are read independently of one another).
+Tree HistGrower::finish() {
+    if (!leaf_of_row_.empty()) {
+        for (u32 i = 0; i < slot_leaf_.size(); ++i) leaf_of_row_[ws_.source_row(i)] = slot_leaf_[i];
     }
     return std::move(tree_);
 }
@@ -584,7 +594,7 @@ Tree HistGrower::grow_best_first() {
         stack.emplace_back(o.right, me);
         stack.emplace_back(o.left, kNoParent);
     }
-    return std::move(tree_);
+    return finish();
 }
 
 }  // namespace
