@@ -15,10 +15,12 @@ namespace tw::grow {
 namespace {
 
 // The (bin << 8 | position) keys of slots begin..begin+n-1 for feature f,
-// in ascending order into sorted. keys[n..kTinyNode) must hold 0xFFFF.
-__attribute__((always_inline)) inline void sort_keys(const std::uint8_t* bins, std::size_t rs,
-                                                     u32 begin, u32 n, u32 f,
-                                                     std::uint16_t* keys, std::uint16_t* sorted) {
+// in ascending order into sorted; n <= kWidth, and keys[n..kWidth) must
+// hold 0xFFFF.
+template <u32 kWidth>
+__attribute__((always_inline)) inline void sort_keys_of(const std::uint8_t* bins, std::size_t rs,
+                                                        u32 begin, u32 n, u32 f,
+                                                        std::uint16_t* keys, std::uint16_t* sorted) {
     for (u32 i = 0; i < n; ++i) {
         keys[i] = static_cast<std::uint16_t>((bins[static_cast<std::size_t>(begin + i) * rs + f] << 8) | i);
     }
@@ -27,8 +29,19 @@ __attribute__((always_inline)) inline void sort_keys(const std::uint8_t* bins, s
     for (u32 i = 0; i < n; ++i) {
         const std::uint16_t k = keys[i];
         std::uint16_t rank = 0;
-        for (u32 j = 0; j < kTinyNode; ++j) rank += keys[j] < k ? 1 : 0;
+        for (u32 j = 0; j < kWidth; ++j) rank += keys[j] < k ? 1 : 0;
         sorted[rank] = k;
+    }
+}
+
+// sort_keys_of over the narrowest key vector holding n keys.
+__attribute__((always_inline)) inline void sort_keys(const std::uint8_t* bins, std::size_t rs,
+                                                     u32 begin, u32 n, u32 f,
+                                                     std::uint16_t* keys, std::uint16_t* sorted) {
+    if (n <= 8) {
+        sort_keys_of<8>(bins, rs, begin, n, f, keys, sorted);
+    } else {
+        sort_keys_of<kTinyNode>(bins, rs, begin, n, f, keys, sorted);
     }
 }
 
