@@ -253,9 +253,13 @@ public:
     void search_counts(const NodeRange& node, split::BestSplit& best);
 
 private:
-    template <bool kClasses>
+    // kGiniCounts: the gini criterion on merged slots, candidates scored
+    // from whole counts (Candidates::score_gini_counts).
+    enum class Kind { kRegression, kClasses, kGiniCounts };
+    template <Kind kKind>
     void search_as(const NodeRange& node, split::BestSplit& best);
-    void flush(std::size_t& count, std::size_t kn, split::BestSplit& best);
+    void flush(std::size_t& count, std::size_t kn, split::BestSplit& best,
+               bool gini_counts = false);
 
     SearchContext ctx_;
     Candidates& cand_;

@@ -48,9 +48,14 @@ __attribute__((always_inline)) inline void sort_keys(const std::uint8_t* bins, s
 }  // namespace
 
 // Scores the count collected candidates and offers them in order.
-void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& best) {
+void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& best,
+                       bool gini_counts) {
     if (count == 0) return;
-    cand_.score(ctx_.node.parent, count, kn);
+    if (gini_counts) {
+        cand_.score_gini_counts(ctx_.node.parent, count, kn);
+    } else {
+        cand_.score(ctx_.node.parent, count, kn);
+    }
     for (std::size_t j = 0; j < count; ++j) {
         if (cand_.gain[j] > best.gain) best.take(cand_.gain[j], cand_.feature[j], cand_.bin[j]);
     }
@@ -58,15 +63,19 @@ void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& bes
 }
 
 void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
-    if (ctx_.ws.classification()) {
-        search_as<true>(node, best);
+    if (!ctx_.ws.classification()) {
+        search_as<Kind::kRegression>(node, best);
+    } else if (ctx_.ws.merged() && ctx_.node.parent.criterion == split::Criterion::kGini) {
+        search_as<Kind::kGiniCounts>(node, best);
     } else {
-        search_as<false>(node, best);
+        search_as<Kind::kClasses>(node, best);
     }
 }
 
-template <bool kClasses>
+template <TinySearch::Kind kKind>
 void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
+    constexpr bool kClasses = kKind != Kind::kRegression;
+    constexpr bool kGini = kKind == Kind::kGiniCounts;
     const u32 begin = node.begin;
     const u32 n = node.end - node.begin;  // slots
     const u64 rows = node.rows;
@@ -98,6 +107,8 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
         sort_keys(bins, rs, begin, n, f, keys, sorted);
         const std::size_t last = n_bins[f] - 2;
         u64 nl = 0;
+        // Gini on whole counts: l1 and l2 are the left sums of squared and
+        // cross counts (Candidates::score_gini_counts).
         double wl = 0.0, l1 = 0.0, l2 = 0.0;
         for (std::size_t i = 0; i < kn; ++i) running[i] = 0.0;
         for (u32 i = 0; i < n;) {
@@ -105,7 +116,18 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             if (b > last) break;
             u32 j = i;
             double bw = 0.0;
-            if constexpr (kClasses) {
+            if constexpr (kGini) {
+                const double* tot = cand_.node_total.data();
+                for (; j < n && (sorted[j] >> 8) == b; ++j) {
+                    const split::ClassRecord& r = crec[begin + (sorted[j] & 0xFF)];
+                    const double m = r.w;
+                    const u32 c = class_slot[r.cls];
+                    bw += m;
+                    l1 += m * (2.0 * running[c] + m);
+                    l2 += tot[c] * m;
+                    running[c] += m;
+                }
+            } else if constexpr (kClasses) {
                 for (std::size_t c = 0; c < kn; ++c) group[c] = 0.0;
                 for (; j < n && (sorted[j] >> 8) == b; ++j) {
                     const split::ClassRecord& r = crec[begin + (sorted[j] & 0xFF)];
@@ -130,7 +152,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             i = j;
             if (!split::admissible(nl, rows, wl, weight, min_leaf)) continue;
             cand_.wl[nc] = wl;
-            if constexpr (kClasses) {
+            if constexpr (kClasses && !kGini) {
                 std::copy_n(running, kn, cand_.left.data() + nc * kn);
             } else {
                 cand_.l1[nc] = l1;
@@ -138,10 +160,10 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             }
             cand_.feature[nc] = f;
             cand_.bin[nc] = static_cast<std::uint16_t>(b);
-            if (++nc == kMaxBins) flush(nc, kn, best);
+            if (++nc == kMaxBins) flush(nc, kn, best, kGini);
         }
     }
-    flush(nc, kn, best);
+    flush(nc, kn, best, kGini);
 }
 
 // Two entries (regression): a feature is a candidate when their bins
