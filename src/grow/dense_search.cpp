@@ -92,6 +92,10 @@ bool DenseSearch::allocate() {
     base_ = sums_.data();
     while (reinterpret_cast<std::uintptr_t>(base_) % 64 != 0) ++base_;
     masks_.assign(batch * 4, 0);
+    if (gini_counts_) {
+        all_running_.assign(ws.n_classes() + 1, 0.0);
+        all_total_.assign(ws.n_classes() + 1, 0.0);
+    }
     return true;
 }
 
@@ -226,6 +230,16 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     if constexpr (kWalk == Walk::kClasses || kWalk == Walk::kGiniCounts) {
         for (std::size_t i = 0; i < kn; ++i) cand_.running[i] = 0.0;
     }
+    // Most of the tree's classes present: every class of a record is read,
+    // a pair at a time (absent ones hold zeros, and the sums are exact
+    // whatever their order).
+    const std::size_t pairs = (ctx_.ws.n_classes() + 1) / 2;
+    const bool every_class = kWalk == Walk::kGiniCounts && 2 * kn >= ctx_.ws.n_classes();
+    if (every_class) {
+        std::fill(all_running_.begin(), all_running_.end(), 0.0);
+        std::fill(all_total_.begin(), all_total_.end(), 0.0);
+        for (std::size_t i = 0; i < kn; ++i) all_total_[classes[i]] = cand_.node_total[i];
+    }
     split::for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
         const std::size_t slot = s * kMaxBins + b;
         double* h = base_ + slot * stride;
@@ -240,13 +254,28 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 l12 += load<v2d>(h + 2);
                 store(cand_.left.data() + nc * 2, l12);
             } else if constexpr (kWalk == Walk::kGiniCounts) {
-                double* running = cand_.running.data();
-                const double* tot = cand_.node_total.data();
-                for (std::size_t i = 0; i < kn; ++i) {
-                    const double c = h[2 + classes[i]];
-                    squares += c * (2.0 * running[i] + c);
-                    cross += tot[i] * c;
-                    running[i] += c;
+                if (every_class) {
+                    double* running = all_running_.data();
+                    const double* tot = all_total_.data();
+                    v2d sq = {0.0, 0.0}, cr = {0.0, 0.0};
+                    for (std::size_t i = 0; i < 2 * pairs; i += 2) {
+                        const v2d c = load<v2d>(h + 2 + i);
+                        const v2d r = load<v2d>(running + i);
+                        sq += c * (r + r + c);
+                        cr += load<v2d>(tot + i) * c;
+                        store(running + i, r + c);
+                    }
+                    squares += sq[0] + sq[1];
+                    cross += cr[0] + cr[1];
+                } else {
+                    double* running = cand_.running.data();
+                    const double* tot = cand_.node_total.data();
+                    for (std::size_t i = 0; i < kn; ++i) {
+                        const double c = h[2 + classes[i]];
+                        squares += c * (2.0 * running[i] + c);
+                        cross += tot[i] * c;
+                        running[i] += c;
+                    }
                 }
                 cand_.l1[nc] = squares;
                 cand_.l2[nc] = cross;

@@ -154,6 +154,9 @@ private:
     std::size_t stride_ = 0;
     bool sums_only_ = false;  // regression records of weight and w*y alone
     bool gini_counts_ = false;  // gini on merged slots: candidates scored from whole counts
+    // Gini on merged slots: per tree class (padded to pairs), the left
+    // counts of a walk and the node's totals.
+    std::vector<double> all_running_, all_total_;
     std::size_t count_at_ = 1;  // where a record holds its (nonzero) row count
     std::vector<double> sums_;
     double* base_ = nullptr;  // sums_ aligned to a cache line
