@@ -2,6 +2,7 @@
 #include "tree/packed.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <limits>
 
@@ -63,6 +64,53 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
     }
     return true;
 }
+
+namespace {
+
+// Per feature, the distinct thresholds of one tree as they are met, at most
+// 255 of them (the coded form's limit): the (feature, value) pairs go
+// through one open-addressing table sized for the tree's splits, values
+// compared by their bit patterns with -0.0 read as 0.0 (the same test
+// under <=). NaN is not a threshold here.
+class DistinctCuts {
+public:
+    explicit DistinctCuts(std::size_t splits) {
+        std::size_t size = 16;
+        while (size < 2 * splits) size *= 2;
+        slots_.assign(size, Slot{kEmpty, 0});
+    }
+
+    // Adds v to out (feature f's distinct values) unless seen; false when
+    // f would exceed 255 distinct values.
+    bool add(std::uint32_t f, double v, std::vector<double>& out) {
+        if (v == 0.0) v = 0.0;
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t at = static_cast<std::size_t>(((bits ^ (std::uint64_t{f} << 32) ^ f) *
+                                                   0x9E3779B97F4A7C15ull) >> 20) & mask;
+        for (;;) {
+            const Slot& slot = slots_[at];
+            if (slot.bits == bits && slot.feature == f) return true;
+            if (slot.bits == kEmpty) break;
+            at = (at + 1) & mask;
+        }
+        if (out.size() >= 255) return false;
+        slots_[at] = Slot{bits, f};
+        out.push_back(v);
+        return true;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t bits;
+        std::uint32_t feature;
+    };
+    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // a NaN pattern
+    std::vector<Slot> slots_;
+};
+
+}  // namespace
 
 void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
     n_cols_ = 0;
@@ -133,14 +181,16 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
         std::vector<std::uint8_t> usable(trees.size(), 1);
         parallel::parallel_for(trees.size(), [&](std::size_t t) {
             std::vector<std::vector<double>> c(n_cols_);
+            DistinctCuts seen(trees[t].nodes.size() / 2 + 1);
             for (const tw::Node& n : trees[t].nodes) {
                 if (n.is_leaf()) continue;
-                if (std::isnan(n.threshold)) usable[t] = 0;
-                c[n.feature].push_back(n.threshold);
+                if (std::isnan(n.threshold) || !seen.add(n.feature, n.threshold, c[n.feature])) {
+                    usable[t] = 0;
+                    break;
+                }
             }
-            for (auto& v : c) {
-                distinct(v);
-                if (v.size() > 255) usable[t] = 0;
+            if (usable[t] != 0) {
+                for (auto& v : c) std::sort(v.begin(), v.end());
             }
             per_tree[t] = std::move(c);
         });
