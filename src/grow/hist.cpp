@@ -102,6 +102,7 @@ private:
     void search(SearchMode mode, const Frame& fr, u32 own, BestSplit& best);
     u32 make_leaf(u32 begin, u32 end);
     u32 make_leaf_of(u32 begin, u32 end);
+    Tree finish();
 
     Vec y_;
     Vec w_;
@@ -110,7 +111,6 @@ private:
     const HistogramData& hist_;
     std::span<std::uint32_t> leaf_of_row_;  // empty, or the leaf of every drawn row
     std::vector<u32> slot_leaf_;  // with leaf_of_row_: each slot's leaf, by slot
-    Tree finish();
     grow::WorkingSet ws_;
     grow::NodeTotals node_;
     std::vector<u32> features_;  // draw order of the features
