@@ -77,12 +77,13 @@ struct BinnedRows {
 
 // Calls emit(k, leaf) for k < count, row_of(k) naming the row of `binned`,
 // when the tree has a coded form on its edges; false (nothing emitted)
-// otherwise, and for single-leaf trees.
+// otherwise, and for single-leaf trees. ranks: as for binned_form.
 template <class RowOf, class Emit>
 bool walk_binned(const Tree& tree, const BinnedRows& binned, std::size_t count, RowOf&& row_of,
-                 Emit&& emit) {
+                 Emit&& emit, std::span<const std::int16_t> ranks = {}) {
     thread_local std::vector<CodedNode> coded;
-    if (tree.nodes.size() <= 1 || !binned_form(tree, *binned.edges, coded, binned.nan_free)) {
+    if (tree.nodes.size() <= 1 ||
+        !binned_form(tree, *binned.edges, coded, binned.nan_free, ranks)) {
         return false;
     }
     walk_lanes(coded.data(), count, [&](std::size_t k) { return binned.row(row_of(k)); }, emit);

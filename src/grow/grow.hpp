@@ -101,9 +101,13 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, Vec y, Vec w,
 // When leaf_of_row is not empty (at least x.rows long; regression, or rows
 // with positions kept), every drawn row's leaf is written to it, as a walk
 // down the grown tree would find it; other rows' entries are left alone.
+// When ranks is given, it receives per node the bin of a split on a
+// column's own bins (the rank of its threshold among the column's edges),
+// or -1 (leaves, category-set splits, splits on missing-value twins).
 Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
                              std::span<const std::size_t> bootstrap, const TreeParams& params,
                              Rng& rng, const HistogramData& hist,
-                             std::span<std::uint32_t> leaf_of_row = {});
+                             std::span<std::uint32_t> leaf_of_row = {},
+                             std::vector<std::int16_t>* ranks = nullptr);
 
 }  // namespace tw

@@ -74,8 +74,9 @@ class HistGrower {
 public:
     HistGrower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
                const TreeParams& params, Rng& rng, const HistogramData& hist,
-               std::span<std::uint32_t> leaf_of_row)
+               std::span<std::uint32_t> leaf_of_row, std::vector<std::int16_t>* ranks)
         : y_(y), w_(w), params_(params), rng_(rng), hist_(hist), leaf_of_row_(leaf_of_row),
+          ranks_(ranks),
           ws_(x, y, w, boot, hist, params.is_classification,
               params.fast_growth && !params.random_splits),
           ctx_{ws_, hist, node_, examined_, params.min_samples_leaf},
@@ -111,6 +112,7 @@ private:
     const HistogramData& hist_;
     std::span<std::uint32_t> leaf_of_row_;  // empty, or the leaf of every drawn row
     std::vector<u32> slot_leaf_;  // with leaf_of_row_: each slot's leaf, by slot
+    std::vector<std::int16_t>* ranks_;  // null, or each node's edge rank (grow.hpp)
     grow::WorkingSet ws_;
     grow::NodeTotals node_;
     std::vector<u32> features_;  // draw order of the features
@@ -293,6 +295,10 @@ Node HistGrower::split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u6
         node.missing |= kMissingDefault | (nl > nr ? kMissingLeft : 0);
     }
     tree_.n_features_used = std::max<u64>(tree_.n_features_used, column + 1);
+    if (ranks_) {
+        ranks_->push_back(best.category || best.feature != column ? std::int16_t{-1}
+                                                                  : static_cast<std::int16_t>(best.bin));
+    }
     return node;
 }
 
@@ -333,6 +339,7 @@ void HistGrower::search(SearchMode mode, const Frame& fr, u32 own, BestSplit& be
 // the caller asked for them.
 u32 HistGrower::make_leaf(u32 begin, u32 end) {
     const u32 leaf = make_leaf_of(begin, end);
+    if (ranks_) ranks_->push_back(-1);
     if (!leaf_of_row_.empty()) std::fill(slot_leaf_.begin() + begin, slot_leaf_.begin() + end, leaf);
     return leaf;
 }
@@ -602,8 +609,10 @@ Tree HistGrower::grow_best_first() {
 Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
                              std::span<const std::size_t> bootstrap, const TreeParams& params,
                              Rng& rng, const HistogramData& hist,
-                             std::span<std::uint32_t> leaf_of_row) {
-    HistGrower grower(x, y, w, bootstrap, params, rng, hist, leaf_of_row);
+                             std::span<std::uint32_t> leaf_of_row,
+                             std::vector<std::int16_t>* ranks) {
+    if (ranks) ranks->clear();
+    HistGrower grower(x, y, w, bootstrap, params, rng, hist, leaf_of_row, ranks);
     return grower.grow();
 }
 

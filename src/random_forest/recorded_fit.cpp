@@ -45,10 +45,11 @@ namespace {
 // thresholds are edges of the bins (trees grown on them), else on values.
 template <class Emit>
 void walk_listed(const Tree& tree, const MatrixView& x, const BinnedRows* binned,
-                 const std::vector<u32>& rows, Emit&& emit) {
+                 const std::vector<u32>& rows, Emit&& emit,
+                 std::span<const std::int16_t> ranks = {}) {
     if (binned && walk_binned(tree, *binned, rows.size(),
                               [&](std::size_t k) { return static_cast<std::size_t>(rows[k]); },
-                              emit)) {
+                              emit, ranks)) {
         return;
     }
     if (tree.nodes.size() <= 1) {
@@ -173,7 +174,9 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
     // grower hands over the drawn rows' leaves, and only the others walk.
     std::vector<u32> leaves;
     if (samples) leaves.assign(n, 0);
-    g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, hist, leaves);
+    std::vector<std::int16_t> ranks;  // the splits' edge ranks, for the walks below
+    g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, hist, leaves,
+                                     walk_on && (samples || oob || leaf_weights) ? &ranks : nullptr);
     if (leaf_weights || oob || samples) {
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
@@ -183,7 +186,7 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
                 if (counts[r] == 0) out_of_bag.push_back(static_cast<u32>(r));
             }
             walk_listed(g.tree, x, walk_on, out_of_bag,
-                        [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; });
+                        [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; }, ranks);
             g.samples = LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank);
         }
         if (leaf_weights) {

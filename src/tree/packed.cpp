@@ -30,7 +30,8 @@ inline std::size_t below_count(const double* c, std::size_t n, double v) {
 }  // namespace
 
 bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
-                 std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free) {
+                 std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free,
+                 std::span<const std::int16_t> ranks) {
     const std::vector<Node>& nodes = tree.nodes;
     out.resize(nodes.size());
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -47,10 +48,15 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
             !(n.feature < nan_free.size() && nan_free[n.feature] != 0)) {
             return false;
         }
-        // The first edge not below the threshold, by a branch-free
-        // binary search (the thresholds of a tree follow no order).
         const std::vector<double>& e = edges[n.feature];
         if (e.empty()) return false;
+        if (i < ranks.size() && ranks[i] >= 0 && static_cast<std::size_t>(ranks[i]) < e.size() &&
+            e[static_cast<std::size_t>(ranks[i])] == n.threshold) {
+            out[i] = CodedNode{ranks[i], static_cast<std::uint16_t>(n.feature), n.right};
+            continue;
+        }
+        // The first edge not below the threshold, by a branch-free
+        // binary search (the thresholds of a tree follow no order).
         const double* at = e.data();
         for (std::size_t len = e.size(); len > 1;) {
             const std::size_t half = len / 2;

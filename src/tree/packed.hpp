@@ -77,9 +77,12 @@ struct CodedNode {
 // its parent, or a split sends missing values left on a column whose rows
 // may hold them: coded rows read a missing value as the last bin, which
 // goes right. `nan_free[f]` (when given) says that no walked row misses
-// feature f, so its splits' missing sides do not matter.
+// feature f, so its splits' missing sides do not matter. `ranks[i]` (when
+// given and not negative) is node i's edge rank as its grower knew it,
+// taken once checked against the threshold instead of searched.
 bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
-                 std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free = {});
+                 std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free = {},
+                 std::span<const std::int16_t> ranks = {});
 
 // The category form's nodes and the sets they point at; a copy points its
 // nodes at its own sets.
