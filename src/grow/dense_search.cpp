@@ -243,6 +243,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     split::for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
         const std::size_t slot = s * kMaxBins + b;
         double* h = base_ + slot * stride;
+        bool cleared = false;  // the walk already zeroed the record
         if (b <= last) {
             nl += static_cast<u64>(h[kWalk == Walk::kSums ? 0 : 1]);
             wl += h[0];
@@ -264,19 +265,24 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                         sq += c * (r + r + c);
                         cr += load<v2d>(tot + i) * c;
                         store(running + i, r + c);
+                        store(h + 2 + i, v2d{0.0, 0.0});
                     }
                     squares += sq[0] + sq[1];
                     cross += cr[0] + cr[1];
                 } else {
                     double* running = cand_.running.data();
                     const double* tot = cand_.node_total.data();
+                    // Classes absent from the node hold zeros in every record.
                     for (std::size_t i = 0; i < kn; ++i) {
                         const double c = h[2 + classes[i]];
+                        h[2 + classes[i]] = 0.0;
                         squares += c * (2.0 * running[i] + c);
                         cross += tot[i] * c;
                         running[i] += c;
                     }
                 }
+                store(h, v2d{0.0, 0.0});
+                cleared = true;
                 cand_.l1[nc] = squares;
                 cand_.l2[nc] = cross;
             } else if constexpr (kWalk == Walk::kClasses) {
@@ -297,7 +303,8 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             cand_.wl[nc] = wl;
             nc += split::admissible(nl, n, wl, weight, min_leaf) ? 1 : 0;
         }
-        if constexpr (kWalk == Walk::kSums) {
+        if (cleared) {
+        } else if constexpr (kWalk == Walk::kSums) {
             store(h, v2d{0.0, 0.0});
         } else if (stride == 4) {
             store(h, v2d{0.0, 0.0});
