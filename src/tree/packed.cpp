@@ -50,8 +50,12 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
         }
         const std::vector<double>& e = edges[n.feature];
         if (e.empty()) return false;
-        if (i < ranks.size() && ranks[i] >= 0 && static_cast<std::size_t>(ranks[i]) < e.size() &&
-            e[static_cast<std::size_t>(ranks[i])] == n.threshold) {
+        // A handed-over rank counts only as the first edge equal to the
+        // threshold (what the search below finds), and within a byte.
+        const std::size_t given =
+            i < ranks.size() && ranks[i] >= 0 ? static_cast<std::size_t>(ranks[i]) : e.size();
+        if (given < e.size() && given <= 255 && e[given] == n.threshold &&
+            (given == 0 || e[given - 1] < n.threshold)) {
             out[i] = CodedNode{ranks[i], static_cast<std::uint16_t>(n.feature), n.right};
             continue;
         }
