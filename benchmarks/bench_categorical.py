@@ -23,19 +23,10 @@ one-hot.
     python benchmarks/bench_categorical.py [--rows 200000] [--repeats 2]
 """
 import argparse
-import time
 
 import numpy as np
 
-
-def best(f, k):
-    t = float("inf")
-    out = None
-    for _ in range(k):
-        t0 = time.perf_counter()
-        out = f()
-        t = min(t, time.perf_counter() - t0)
-    return t, out
+from timing import best
 
 
 def data(rows, task, seed=0):

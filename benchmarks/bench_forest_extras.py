@@ -30,15 +30,7 @@ import time
 
 import numpy as np
 
-
-def best(f, k):
-    t = float("inf")
-    out = None
-    for _ in range(k):
-        t0 = time.perf_counter()
-        out = f()
-        t = min(t, time.perf_counter() - t0)
-    return t, out
+from timing import best
 
 
 def best_pair(f, g, k):

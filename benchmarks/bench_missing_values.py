@@ -20,19 +20,10 @@ seed 0), half for training and half held out; 100 trees, max_features
 Needs scikit-learn 1.4 or later.
 """
 import argparse
-import time
 
 import numpy as np
 
-
-def best(f, k):
-    t = float("inf")
-    out = None
-    for _ in range(k):
-        t0 = time.perf_counter()
-        out = f()
-        t = min(t, time.perf_counter() - t0)
-    return t, out
+from timing import best
 
 
 def data(task, rows):
