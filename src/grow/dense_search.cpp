@@ -74,8 +74,8 @@ void Candidates::score(const split::ParentTotals& parent, std::size_t count, std
 // w*y sum alone, its candidates being scored without y*w*y sums.
 bool DenseSearch::allocate() {
     const WorkingSet& ws = ctx_.ws;
-    sums_only_ = !ws.classification() && ws.merged();
-    gini_counts_ = ws.classification() && ws.merged() && ctx_.node.parent.criterion == split::Criterion::kGini;
+    sums_only_ = scores_sums_only(ws);
+    gini_counts_ = scores_gini_counts(ws, ctx_.node.parent.criterion);
     count_at_ = sums_only_ ? 0 : 1;
     if (sums_only_) {
         stride_ = 2;

@@ -165,7 +165,7 @@ void HistGrower::allocate() {
     const std::size_t per_candidate =
         classification ? std::max<std::size_t>(dense_sums_ ? n_classes : 0, grow::kTinyNode) : 0;
     cand_.allocate(classification, n_classes, per_candidate);
-    cand_.sums_only = !classification && ws_.merged();
+    cand_.sums_only = grow::scores_sums_only(ws_);
     if (classification) tiny_.allocate(n_classes);
 }
 

@@ -48,6 +48,13 @@ constexpr u64 kTinyNode = 16;
 // those; larger ones walk every bin.
 constexpr u64 kSparseWalk = 64;
 
+// Merged slots (whole multiplicities) let regression candidates be scored
+// from weight and w*y sums alone, and gini candidates from whole counts.
+inline bool scores_sums_only(const WorkingSet& ws) { return !ws.classification() && ws.merged(); }
+inline bool scores_gini_counts(const WorkingSet& ws, split::Criterion criterion) {
+    return ws.classification() && ws.merged() && criterion == split::Criterion::kGini;
+}
+
 // A node's slots begin..end-1 and its bootstrap entries (slots, or the sum
 // of their multiplicities in count mode).
 struct NodeRange {

@@ -65,7 +65,7 @@ void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& bes
 void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
     if (!ctx_.ws.classification()) {
         search_as<Kind::kRegression>(node, best);
-    } else if (ctx_.ws.merged() && ctx_.node.parent.criterion == split::Criterion::kGini) {
+    } else if (scores_gini_counts(ctx_.ws, ctx_.node.parent.criterion)) {
         search_as<Kind::kGiniCounts>(node, best);
     } else {
         search_as<Kind::kClasses>(node, best);
