@@ -120,3 +120,24 @@ def test_equal_gains_fall_to_features_drawn_per_node():
             again = cls(n_estimators=5, max_features=None, random_state=0, n_jobs=2, **kw)
             assert [t.feature.tolist() for t in again.fit(X, y).trees_] == \
                 [t.feature.tolist() for t in est.trees_]
+
+
+def test_boosted_regression_grows_fast_alike_for_every_n_jobs():
+    # The boosted regressor's internal forests take the fast growth too:
+    # its states do not depend on n_jobs, and it predicts as well as the
+    # exact growth of the engine door.
+    X, y = make_regression(2400, 10, n_informative=6, noise=5.0, random_state=4)
+    states = [tarnwood.BoostedRegressor(n_estimators=6, rf_n_estimators=4, random_state=2,
+                                        n_jobs=j).fit(X, y).model_.__getstate__()
+              for j in (1, 2, 3)]
+    assert states[0] == states[1] == states[2]
+    half = len(y) // 2
+    scores = []
+    for fast in (True, False):
+        m = tarnwood._engine.BoostedRegressor(n_estimators=10, rf_n_estimators=5, random_state=1,
+                                               max_leaf_nodes=15, fast_growth=fast)
+        m.fit(X[:half], y[:half], n_jobs=2)
+        scores.append(r2_score(y[half:], m.predict(X[half:])))
+    assert scores[0] >= scores[1] - 0.01, scores
+    with pytest.raises(TypeError):
+        tarnwood._engine.BoostedClassifier(fast_growth="yes")

@@ -113,6 +113,9 @@ BOOST_HEAD = [
 ]
 BOOST_TAIL = [("use_histogram", "flag"), ("async_mode", "flag"), ("tol", "float"),
               ("n_jobs", "jobs")]
+# The engine door's boosting options, after its settings.
+BOOST_OPTIONS = [("max_leaf_nodes", "opt_count"), ("validation_fraction", "float"),
+                 ("n_iter_no_change", "count"), ("fast_growth", "flag")]
 
 # Per class: constructor parameters, methods (name -> parameters), getters,
 # the work-count keywords that must stay small when fitting, and a small
@@ -235,13 +238,14 @@ CLASSES.update({
                  **EXPLAIN},
         getters=["n_estimators", "is_fitted", "has_leaf_samples"]),
     "engine.BoostedClassifier": dict(
-        CLASSES["TarnwoodClassifier"], ctor=BOOST_HEAD + BOOST_TAIL[:3],
+        CLASSES["TarnwoodClassifier"], ctor=BOOST_HEAD + BOOST_TAIL[:3] + BOOST_OPTIONS,
         methods={"fit": ENGINE_FIT, "predict": ROWS, "predict_proba": ROWS,
                  "predict_ci": [("x", "matrix"), ("alpha", "float")] + CALL,
                  "feature_importances": [], "to_dict": [], **EXPLAIN}),
     "engine.BoostedRegressor": dict(
         CLASSES["TarnwoodRegressor"],
-        ctor=BOOST_HEAD + BOOST_TAIL[:3] + [("conformal_fraction", "float")],
+        ctor=BOOST_HEAD + BOOST_TAIL[:3] + [("conformal_fraction", "float")] + BOOST_OPTIONS
+        + [("keep_calibrated", "flag")],
         methods={"fit": ENGINE_FIT, "predict": ROWS,
                  "predict_ci": [("x", "matrix"), ("alpha", "float")] + CALL,
                  "feature_importances": [], "to_dict": [], **EXPLAIN},

@@ -40,7 +40,8 @@ struct Door : Core {
     }
     static Door load(std::string_view state) {
         Core core = Core::load(state, true);
-        const BoostOptions options = core.options();
+        BoostOptions options = core.options();
+        options.fast_growth = true;  // a setting of the fit, not saved
         return Door(std::move(core), options);
     }
     BoostOptions requested;  // the options of the next fit
@@ -50,14 +51,17 @@ using Classifier = Door<tw::boosting::TarnwoodClassifier>;
 
 // The option keywords after the settings (the regressor adds
 // keep_calibrated after them).
-#define TW_OPTION_NAMES "max_leaf_nodes", "validation_fraction", "n_iter_no_change"
-constexpr int kOptions = 3;
+#define TW_OPTION_NAMES "max_leaf_nodes", "validation_fraction", "n_iter_no_change", "fast_growth"
+constexpr int kOptions = 4;
 
 BoostOptions options_of(PyObject* const* o, PyObject* keep) {
     BoostOptions options;
     if (o[0]) options.max_leaf_nodes = to_opt_count(o[0], "max_leaf_nodes");
     if (o[1]) options.validation_fraction = to_float(o[1], "validation_fraction");
     if (o[2]) options.n_iter_no_change = to_count(o[2], "n_iter_no_change");
+    // The door grows its internal trees with the faster arithmetic unless
+    // asked not to (the `_rs` classes never do).
+    options.fast_growth = !o[3] || to_flag(o[3], "fast_growth");
     if (keep) options.keep_calibrated = to_flag(keep, "keep_calibrated");
     tw::boosting::check_options(options);
     return options;
@@ -178,9 +182,9 @@ PyObject* reg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static const char* const names[] = {TW_BOOST_NAMES, "conformal_fraction", TW_OPTION_NAMES,
                                             "keep_calibrated", nullptr};
         PyObject* o[kSettings + 2 + kOptions] = {};
-        parse_args(args, kwargs, "|OOOOOOOOOOOOOOOOO:BoostedRegressor", names, &o[0], &o[1],
+        parse_args(args, kwargs, "|OOOOOOOOOOOOOOOOOO:BoostedRegressor", names, &o[0], &o[1],
                    &o[2], &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12],
-                   &o[13], &o[14], &o[15], &o[16]);
+                   &o[13], &o[14], &o[15], &o[16], &o[17]);
         BoostConfig config = config_of(o);
         const double fraction = o[kSettings] ? to_float(o[kSettings], "conformal_fraction") : 0.2;
         const BoostOptions options = options_of(o + kSettings + 1, o[kSettings + 1 + kOptions]);
@@ -252,9 +256,9 @@ PyObject* clf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {TW_BOOST_NAMES, TW_OPTION_NAMES, nullptr};
         PyObject* o[kSettings + kOptions] = {};
-        parse_args(args, kwargs, "|OOOOOOOOOOOOOOO:BoostedClassifier", names, &o[0], &o[1], &o[2],
+        parse_args(args, kwargs, "|OOOOOOOOOOOOOOOO:BoostedClassifier", names, &o[0], &o[1], &o[2],
                    &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12],
-                   &o[13], &o[14]);
+                   &o[13], &o[14], &o[15]);
         BoostConfig config = config_of(o);
         const BoostOptions options = options_of(o + kSettings, nullptr);
         return make_instance(
@@ -328,7 +332,8 @@ PyGetSetDef g_clf_getset[] = {
     "(n_estimators=20, learning_rate=0.1, rf_n_estimators=20, rf_max_depth=None, "      \
     "rf_max_features=None, bootstrap=True, random_state=None, min_samples_split=2, "    \
     "min_samples_leaf=1, use_histogram=True, async_mode=False, tol=1e-4"
-#define TW_OPTION_SIG "max_leaf_nodes=None, validation_fraction=0.0, n_iter_no_change=10"
+#define TW_OPTION_SIG \
+    "max_leaf_nodes=None, validation_fraction=0.0, n_iter_no_change=10, fast_growth=True"
 
 }  // namespace
 

@@ -553,6 +553,16 @@ void run_boosting(Gen& g, int round, bool parallel) {
         answers("boost regressor importances", [&] { (void)reg.feature_importances(); });
         use_rounds(reg.rounds());
 
+        // The package door's fits: its options, the fast growth among them.
+        tw::boosting::BoostOptions options;
+        options.missing_values = true;
+        options.fast_growth = g.below(2) == 0;
+        if (g.below(2)) options.max_leaf_nodes = 2 + g.below(20);
+        tw::boosting::TarnwoodRegressor door_reg(boost_config(g, parallel), 0.2);
+        answers("boost regressor fit with options",
+                [&] { door_reg.fit(x.view(), targets, wv, options); });
+        answers("boost regressor predict with options", [&] { (void)door_reg.predict(q.view()); });
+
         tw::boosting::TarnwoodClassifier clf(boost_config(g, parallel));
         answers("boost classifier fit", [&] { clf.fit(x.view(), labels, wv); });
         answers("boost classifier predict", [&] { (void)clf.predict(q.view()); });
