@@ -258,8 +258,25 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 if (every_class) {
                     double* running = all_running_.data();
                     const double* tot = all_total_.data();
-                    v2d sq = {0.0, 0.0}, cr = {0.0, 0.0};
-                    for (std::size_t i = 0; i < 2 * pairs; i += 2) {
+                    // Two accumulators a sum, so that consecutive pairs
+                    // do not wait on each other's additions.
+                    v2d sq = {0.0, 0.0}, cr = {0.0, 0.0}, sq2 = {0.0, 0.0}, cr2 = {0.0, 0.0};
+                    std::size_t i = 0;
+                    for (; i + 4 <= 2 * pairs; i += 4) {
+                        const v2d c = load<v2d>(h + 2 + i);
+                        const v2d c2 = load<v2d>(h + 4 + i);
+                        const v2d r = load<v2d>(running + i);
+                        const v2d r2 = load<v2d>(running + i + 2);
+                        sq += c * (r + r + c);
+                        sq2 += c2 * (r2 + r2 + c2);
+                        cr += load<v2d>(tot + i) * c;
+                        cr2 += load<v2d>(tot + i + 2) * c2;
+                        store(running + i, r + c);
+                        store(running + i + 2, r2 + c2);
+                        store(h + 2 + i, v2d{0.0, 0.0});
+                        store(h + 4 + i, v2d{0.0, 0.0});
+                    }
+                    if (i < 2 * pairs) {
                         const v2d c = load<v2d>(h + 2 + i);
                         const v2d r = load<v2d>(running + i);
                         sq += c * (r + r + c);
@@ -267,19 +284,38 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                         store(running + i, r + c);
                         store(h + 2 + i, v2d{0.0, 0.0});
                     }
+                    sq += sq2;
+                    cr += cr2;
                     squares += sq[0] + sq[1];
                     cross += cr[0] + cr[1];
                 } else {
                     double* running = cand_.running.data();
                     const double* tot = cand_.node_total.data();
-                    // Classes absent from the node hold zeros in every record.
-                    for (std::size_t i = 0; i < kn; ++i) {
+                    // Classes absent from the node hold zeros in every
+                    // record. Two accumulators a sum, as above.
+                    double sq = 0.0, cr = 0.0, sq2 = 0.0, cr2 = 0.0;
+                    std::size_t i = 0;
+                    for (; i + 2 <= kn; i += 2) {
+                        const double c = h[2 + classes[i]];
+                        const double c2 = h[2 + classes[i + 1]];
+                        h[2 + classes[i]] = 0.0;
+                        h[2 + classes[i + 1]] = 0.0;
+                        sq += c * (2.0 * running[i] + c);
+                        sq2 += c2 * (2.0 * running[i + 1] + c2);
+                        cr += tot[i] * c;
+                        cr2 += tot[i + 1] * c2;
+                        running[i] += c;
+                        running[i + 1] += c2;
+                    }
+                    if (i < kn) {
                         const double c = h[2 + classes[i]];
                         h[2 + classes[i]] = 0.0;
-                        squares += c * (2.0 * running[i] + c);
-                        cross += tot[i] * c;
+                        sq += c * (2.0 * running[i] + c);
+                        cr += tot[i] * c;
                         running[i] += c;
                     }
+                    squares += sq + sq2;
+                    cross += cr + cr2;
                 }
                 store(h, v2d{0.0, 0.0});
                 cleared = true;
