@@ -15,7 +15,6 @@
 // stack. Under a leaf limit the nodes split best first instead (see
 // grow_best_first) and the tree is written in the same pre-order layout.
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -63,11 +62,25 @@ struct Frame {
 
 // A key of a node's place in the tree, from its parent's and its side: the
 // same whatever order the nodes grow in.
-inline u64 child_path(u64 path, u64 side) {
-    u64 z = path * 0x9E3779B97F4A7C15ull + side + 1;
+inline u64 mix64(u64 z) {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
+}
+inline u64 child_path(u64 path, u64 side) { return mix64(path * 0x9E3779B97F4A7C15ull + side + 1); }
+
+// Fisher-Yates shuffle of items driven by the mixed counter stream of key:
+// cheap enough for every node. (A draw below m is the high half of
+// r * m, off uniform by at most m / 2^64.)
+inline void shuffle_by_key(std::span<u32> items, u64 key) {
+    u64 z = mix64(key);
+    for (std::size_t i = items.size(); i-- > 1;) {
+        z += 0x9E3779B97F4A7C15ull;
+        const u64 r = mix64(z);
+        const auto j = static_cast<std::size_t>(
+            (static_cast<unsigned __int128>(r) * (i + 1)) >> 64);
+        std::swap(items[i], items[j]);
+    }
 }
 
 class HistGrower {
@@ -203,11 +216,7 @@ void HistGrower::choose_features(bool draw, u64 path) {
             // growth, and a node gets its order whatever order the nodes
             // grow in (best first or depth first).
             if (draw && params_.fast_growth && nf > 1) {
-                std::array<std::uint8_t, 32> block{};
-                const u64 words[4] = {order_seed_, path, ~order_seed_, path ^ 0x5851F42D4C957F2Dull};
-                std::memcpy(block.data(), words, sizeof words);
-                Rng order = Rng::from_seed_block(block);
-                shuffle(order, std::span<u32>(features_.data(), nf));
+                shuffle_by_key(std::span<u32>(features_.data(), nf), order_seed_ ^ mix64(path));
             }
         }
         for (std::size_t j = 0; j < k; ++j) {
