@@ -2,6 +2,7 @@
 // batch of features at a time, then a walk over each feature's occupied
 // bins; and the scoring of double-valued candidates.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "grow/hist_search.hpp"
@@ -230,8 +231,8 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     if constexpr (kWalk == Walk::kClasses || kWalk == Walk::kGiniCounts) {
         for (std::size_t i = 0; i < kn; ++i) cand_.running[i] = 0.0;
     }
-    // Most of the tree's classes present: every class of a record is read,
-    // a pair at a time (absent ones hold zeros, and the sums are exact
+    // Most of the tree's classes present: every class of a record is read
+    // by the vector kernel (absent ones hold zeros, and the sums are exact
     // whatever their order).
     const std::size_t pairs = (ctx_.ws.n_classes() + 1) / 2;
     const bool every_class = kWalk == Walk::kGiniCounts && 2 * kn >= ctx_.ws.n_classes();
@@ -256,43 +257,17 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 store(cand_.left.data() + nc * 2, l12);
             } else if constexpr (kWalk == Walk::kGiniCounts) {
                 if (every_class) {
-                    double* running = all_running_.data();
-                    const double* tot = all_total_.data();
-                    // Two accumulators a sum, so that consecutive pairs
-                    // do not wait on each other's additions.
-                    v2d sq = {0.0, 0.0}, cr = {0.0, 0.0}, sq2 = {0.0, 0.0}, cr2 = {0.0, 0.0};
-                    std::size_t i = 0;
-                    for (; i + 4 <= 2 * pairs; i += 4) {
-                        const v2d c = load<v2d>(h + 2 + i);
-                        const v2d c2 = load<v2d>(h + 4 + i);
-                        const v2d r = load<v2d>(running + i);
-                        const v2d r2 = load<v2d>(running + i + 2);
-                        sq += c * (r + r + c);
-                        sq2 += c2 * (r2 + r2 + c2);
-                        cr += load<v2d>(tot + i) * c;
-                        cr2 += load<v2d>(tot + i + 2) * c2;
-                        store(running + i, r + c);
-                        store(running + i + 2, r2 + c2);
-                        store(h + 2 + i, v2d{0.0, 0.0});
-                        store(h + 4 + i, v2d{0.0, 0.0});
-                    }
-                    if (i < 2 * pairs) {
-                        const v2d c = load<v2d>(h + 2 + i);
-                        const v2d r = load<v2d>(running + i);
-                        sq += c * (r + r + c);
-                        cr += load<v2d>(tot + i) * c;
-                        store(running + i, r + c);
-                        store(h + 2 + i, v2d{0.0, 0.0});
-                    }
-                    sq += sq2;
-                    cr += cr2;
-                    squares += sq[0] + sq[1];
-                    cross += cr[0] + cr[1];
+                    const std::array<double, 2> terms =
+                        split::gini_bin_terms(h + 2, all_running_.data(), all_total_.data(),
+                                              2 * pairs);
+                    squares += terms[0];
+                    cross += terms[1];
                 } else {
                     double* running = cand_.running.data();
                     const double* tot = cand_.node_total.data();
                     // Classes absent from the node hold zeros in every
-                    // record. Two accumulators a sum, as above.
+                    // record. Two accumulators a sum, so that consecutive
+                    // classes do not wait on each other's additions.
                     double sq = 0.0, cr = 0.0, sq2 = 0.0, cr2 = 0.0;
                     std::size_t i = 0;
                     for (; i + 2 <= kn; i += 2) {

@@ -168,6 +168,33 @@ void regression_gains_of_sums(const ParentTotals& parent, const double* wl, cons
 }
 
 TW_VECTOR_CLONES
+std::array<double, 2> gini_bin_terms(double* c, double* running, const double* total,
+                                     std::size_t n) {
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    v4d sq = zero, cr = zero;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const v4d ci = load<v4d>(c + i);
+        const v4d r = load<v4d>(running + i);
+        sq += ci * (r + r + ci);
+        cr += load<v4d>(total + i) * ci;
+        store(running + i, r + ci);
+        store(c + i, zero);
+    }
+    v2d sq2 = {sq[0] + sq[2], sq[1] + sq[3]};
+    v2d cr2 = {cr[0] + cr[2], cr[1] + cr[3]};
+    if (i < n) {
+        const v2d ci = load<v2d>(c + i);
+        const v2d r = load<v2d>(running + i);
+        sq2 += ci * (r + r + ci);
+        cr2 += load<v2d>(total + i) * ci;
+        store(running + i, r + ci);
+        store(c + i, v2d{0.0, 0.0});
+    }
+    return {sq2[0] + sq2[1], cr2[0] + cr2[1]};
+}
+
+TW_VECTOR_CLONES
 void gini_count_gains(const ParentTotals& parent, double total_squares, const double* wl,
                       const double* sl, const double* cross, double* gain, std::size_t count) {
     const v4d W = splat(parent.weight);

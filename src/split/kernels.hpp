@@ -17,6 +17,7 @@
 // scalar one; for whole-number totals below 8192 (unit weights) they read
 // xlog2x from a table of its own values instead, with the same results.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -63,6 +64,14 @@ void regression_gains(const ParentTotals& parent, const double* wl, const double
 // for growth not bound to its arithmetic. count as there.
 void regression_gains_of_sums(const ParentTotals& parent, const double* wl, const double* l1,
                               double* gain, std::size_t count);
+
+// One bin of a whole-count gini walk over every class (n even): adds the
+// bin's class counts c[0..n) to running[0..n) and zeroes them, and returns
+// the bin's terms {sum of c * (2 running + c), sum of total * c} over the
+// classes, running taken before the addition. Whole numbers, so the sums
+// are exact in any order.
+std::array<double, 2> gini_bin_terms(double* c, double* running, const double* total,
+                                     std::size_t n);
 
 // Gini gains from whole class counts (every sum exact in doubles): for
 // left weight wl[j], left squares sl[j] = sum over classes of left^2 and

@@ -10,6 +10,7 @@
 // Prints "ok" or the first mismatch.
 // Vectors cross no call here that matters (see src/split/kernels.cpp).
 #pragma GCC diagnostic ignored "-Wpsabi"
+#include <array>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -190,6 +191,33 @@ void check_gini_counts() {
     }
 }
 
+// One bin of the every-class walk against the per-class formula: the terms,
+// the running totals it leaves and the bin it clears.
+void check_bin_terms() {
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t n = 2 * (1 + below(20));
+        std::vector<double> c(n), run(n), tot(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            c[i] = static_cast<double>(below(round % 2 ? 4 : 100000));
+            run[i] = static_cast<double>(below(100000));
+            tot[i] = run[i] + c[i] + static_cast<double>(below(1000));
+        }
+        double squares = 0.0, cross = 0.0;
+        std::vector<double> after(run);
+        for (std::size_t i = 0; i < n; ++i) {
+            squares += c[i] * (2.0 * run[i] + c[i]);
+            cross += tot[i] * c[i];
+            after[i] += c[i];
+        }
+        const std::array<double, 2> got = tw::split::gini_bin_terms(c.data(), run.data(), tot.data(), n);
+        if (got[0] != squares) fail("gini_bin_terms squares", n, got[0], squares);
+        if (got[1] != cross) fail("gini_bin_terms cross", n, got[1], cross);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (run[i] != after[i] || c[i] != 0.0) fail("gini_bin_terms running (or bin not cleared)", i, run[i], after[i]);
+        }
+    }
+}
+
 void check_counts() {
     for (int round = 0; round < 400; ++round) {
         const std::size_t count = 1 + below(60);
@@ -343,6 +371,7 @@ int main() {
     check_regression();
     check_classes();
     check_gini_counts();
+    check_bin_terms();
     check_counts();
     check_log2();
     check_walks();
