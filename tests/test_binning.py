@@ -93,7 +93,8 @@ def test_max_bins_bounds_every_split_and_is_checked():
     rng = np.random.default_rng(2)
     x = rng.normal(size=(3000, 3))
     y = x[:, 0] + rng.normal(size=3000)
-    for bins in (2, 16):
+    # 1000 takes 16-bit bins: 3000 distinct values a feature.
+    for bins in (2, 16, 1000):
         m = E.ForestRegressor(n_estimators=3, random_state=0)
         m.fit(x, y, max_bins=bins)
         edges = E.bin_edges(x, max_bins=bins)
@@ -102,8 +103,12 @@ def test_max_bins_bounds_every_split_and_is_checked():
             split = a["children_left"] != -1
             for f, thr in zip(a["feature"][split], a["threshold"][split]):
                 assert thr in edges[f]
+            assert len(edges[f]) == min(bins, 3000)
     b = E.BoostedRegressor(n_estimators=3, random_state=0)
     b.fit(x, y, max_bins=8)
-    for bad in (1, 257, -1):
+    for bad in (1, 65537, -1):
         with pytest.raises((ValueError, OverflowError)):
             E.ForestRegressor(n_estimators=2).fit(x, y, max_bins=bad)
+    # Boosted rounds bin in bytes only.
+    with pytest.raises(ValueError, match="2..256"):
+        b.fit(x, y, max_bins=257)

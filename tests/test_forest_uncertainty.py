@@ -161,13 +161,14 @@ def test_quantiles_equal_a_plain_python_quantile_forest(case):
     dict(n_estimators=6, max_leaf_nodes=9),
     dict(n_estimators=6, max_features=1, min_samples_leaf=2),
     dict(n_estimators=5, max_samples=0.5),
+    dict(n_estimators=4, max_bins=1000),  # 16-bit bins: the first column's 700 values
 ])
 def test_leaf_samples_follow_the_walk_on_missing_and_categorical_columns(settings):
     # A tree's leaf samples record where its drawn rows ended while it grew;
     # they must be the leaves a walk down the finished tree finds, for rows
     # with missing values, categories and repeated rows alike.
     rng = np.random.default_rng(3)
-    n = 300
+    n = 900 if "max_bins" in settings else 300
     X = np.column_stack([rng.uniform(-2, 2, n), rng.integers(0, 6, n).astype(float),
                          np.round(rng.uniform(0, 3, n), 1)])
     X[rng.random(n) < 0.2, 0] = np.nan

@@ -148,7 +148,8 @@ def test_engine_forest_keywords_and_methods_answer_cleanly(name, data):
     keywords["categories"] = [5] + [0] * (width - 1) if coded else data.draw(st.sampled_from(
         [None, [], [0] * width, [3] * width, [256] * width, [300], [1.5], "abc", [-1] * width,
          [0] * (width + 1), [2**64]]), label="categories")
-    keywords["max_bins"] = data.draw(st.sampled_from([None, 2, 16, 256, 1, 257, -3, 2.5, "8"]),
+    keywords["max_bins"] = data.draw(
+        st.sampled_from([None, 2, 16, 256, 1, 257, 4096, 65536, 65537, -3, 2.5, "8"]),
                                      label="max_bins")
     keywords["lossless_bins"] = data.draw(values_of("flag", "lossless_bins"))
     x_fit = X_CODED if coded else X_GOOD

@@ -182,7 +182,7 @@ CHOICES = {
                              np.array([2]), ["f0"], "auto", "", [3], [0.5], [[0]], 1, True,
                              [True], [0, "f1"]],
     # Bins per feature: the bounds, beyond them, and wrong kinds.
-    "max_bins": [256, 2, 3, 255, 1, 0, 257, -1, 2**64, 16.0, "32", None, True],
+    "max_bins": [256, 2, 3, 255, 1, 0, 257, 4096, 65536, 65537, -1, 2**64, 16.0, "32", None, True],
 }
 
 # Public calls on a fitted estimator: (name, argument kinds). A name starting

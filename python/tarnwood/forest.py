@@ -169,7 +169,8 @@ class _ForestBase(Explainable, _base.EngineEstimator, BaseEstimator):
             max_leaf_nodes=_base.check_int(
                 type(self).__name__, "max_leaf_nodes", self.max_leaf_nodes, 2, allow_none=True),
             criterion=self._criterion(), fast_growth=self._fast_growth,
-            max_bins=_base.check_int(type(self).__name__, "max_bins", self.max_bins, 2, maximum=256),
+            max_bins=_base.check_int(type(self).__name__, "max_bins", self.max_bins, 2,
+                                     maximum=65536),
             **_categories.fit_keywords(self),
         )
         return model, (self._oob_attributes(model, y, scorer) if oob else {})
@@ -349,11 +350,16 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         becomes codes 0..k-1 of its categories (at most 256); a category
         the fit did not see is missing (refused with missing_unseen="error").
     max_bins : int, default=256
-        Most bins a feature's values are sorted into (2..256; a feature with
-        missing values keeps one of them for those). A feature of at most
-        that many distinct values gets a bin per value, so every threshold
-        between two training values is a candidate; others get bins of about
-        equal rows, frequent values kept apart.
+        Most bins a feature's values are sorted into (2..65536; a feature
+        with missing values keeps one of them for those). A feature of at
+        most that many distinct values gets a bin per value, so every
+        threshold between two training values is a candidate; others get
+        bins of about equal rows, frequent values kept apart. Above 256,
+        features that need more bins than a byte numbers make the fit use
+        16-bit bins: finer thresholds on continuous data (say 4096 for data
+        of many thousand distinct values a feature) for a slower fit and
+        prediction; see "Bins of the histogram trees" in the README.
+        splitter="random" and Dask fits keep at most 256.
 
     Missing values: X may hold NaN in fit and in every method that takes X
     (infinities are refused). Each feature with missing values gets a bin

@@ -52,7 +52,7 @@ PyObject* bin_edges(PyObject*, PyObject* args, PyObject* kwargs) {
             PyObject *ox, *ojobs = Py_None, *obins = Py_None, *olossless = Py_True;
             parse_args(args, kwargs, "O|OOO:bin_edges", names, &ox, &ojobs, &obins, &olossless);
             threads = threads_for(ojobs);
-            max_bins = to_max_bins(obins);
+            max_bins = to_max_bins(obins, kWideBins);
             lossless = to_flag(olossless, "lossless");
             return to_matrix(ox, "x");
         }();
@@ -89,6 +89,8 @@ PyObject* bin_rows(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         for (const std::vector<double>& e : edges) {
             if (e.empty()) throw ValueError("edges must not be empty");
+            // Row blocks are coded a byte a value.
+            if (e.size() > kNarrowBins) throw ValueError("edges may hold at most 256 per column");
         }
         if (auto message = validate_features(view)) throw ValueError(*message);
         std::string out(view.rows * view.cols, '\0');

@@ -31,13 +31,14 @@ namespace tw::engine {
 // The categorical columns of a fit: None (none), or a sequence of one count
 // per column, 0 for a numeric column and k (1..256) for one of category codes
 // 0..k-1 (the values themselves are checked by the fit).
-// max_bins: None (256) or an int in 2..256.
-inline std::size_t to_max_bins(PyObject* obj) {
+// max_bins: None (256) or an int in 2..most (256, or kWideBins for the
+// forests, whose histograms take wide codes).
+inline std::size_t to_max_bins(PyObject* obj, std::size_t most = kNarrowBins) {
     using namespace tw::py;
-    if (obj == nullptr || obj == Py_None) return 256;
+    if (obj == nullptr || obj == Py_None) return kNarrowBins;
     const std::uint64_t n = to_count(obj, "max_bins");
-    if (n < 2 || n > 256) {
-        PyErr_SetString(PyExc_ValueError, "max_bins must be an int in 2..256 or None");
+    if (n < 2 || n > most) {
+        PyErr_Format(PyExc_ValueError, "max_bins must be an int in 2..%zu or None", most);
         throw PyErrorSet{};
     }
     return static_cast<std::size_t>(n);

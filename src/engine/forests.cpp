@@ -125,7 +125,8 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         FitOptions options = to_fit_options<Model>(ooob, osamples, obalanced, odecrease, orandom,
                                                    oleaves, ocriterion, ofast);
         options.categories = to_categories(ocategories);
-        options.bins = BinSettings{to_max_bins(obins), to_flag(olossless, "lossless_bins")};
+        options.bins =
+            BinSettings{to_max_bins(obins, kWideBins), to_flag(olossless, "lossless_bins")};
         const bool warm_other = owarm && owarm != Py_None && owarm != self;
         if (warm_other && Py_TYPE(owarm) != Py_TYPE(self)) {
             PyErr_Format(PyExc_TypeError, "argument 'warm_start': expected None or a %s, got %s",

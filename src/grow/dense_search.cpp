@@ -20,18 +20,19 @@ constexpr u64 kMarkLimit = 128;
 
 }  // namespace
 
-void Candidates::allocate(bool classification, std::size_t n_classes, std::size_t per_candidate) {
-    bin.assign(kMaxBins + 4, 0);
-    feature.assign(kMaxBins + 4, 0);
-    wl.assign(kMaxBins + 4, 0.0);
-    gain.assign(kMaxBins + 8, 0.0);
+void Candidates::allocate(bool classification, std::size_t n_classes, std::size_t per_candidate,
+                          std::size_t capacity) {
+    bin.assign(capacity + 4, 0);
+    feature.assign(capacity + 4, 0);
+    wl.assign(capacity + 4, 0.0);
+    gain.assign(capacity + 8, 0.0);
     if (classification) {
-        left.assign((kMaxBins + 4) * per_candidate, 0.0);
+        left.assign((capacity + 4) * per_candidate, 0.0);
         node_total.assign(n_classes, 0.0);
         running.assign(n_classes, 0.0);
     }
-    l1.assign(kMaxBins + 4, 0.0);
-    l2.assign(kMaxBins + 4, 0.0);
+    l1.assign(capacity + 4, 0.0);
+    l2.assign(capacity + 4, 0.0);
 }
 
 void Candidates::score_gini_counts(const split::ParentTotals& parent, std::size_t count,
@@ -87,12 +88,14 @@ bool DenseSearch::allocate() {
     } else {
         return false;
     }
-    const std::size_t batch = std::min(std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride_)),
+    cap_ = ctx_.hist.capacity;
+    words_ = cap_ / 64;
+    const std::size_t batch = std::min(std::max<std::size_t>(1, kHistBudget / (cap_ * stride_)),
                                        std::max<std::size_t>(1, ws.features()));
-    sums_.assign(batch * kMaxBins * stride_ + 8, 0.0);
+    sums_.assign(batch * cap_ * stride_ + 8, 0.0);
     base_ = sums_.data();
     while (reinterpret_cast<std::uintptr_t>(base_) % 64 != 0) ++base_;
-    masks_.assign(batch * 4, 0);
+    masks_.assign(batch * words_, 0);
     if (gini_counts_) {
         all_running_.assign(ws.n_classes() + 1, 0.0);
         all_total_.assign(ws.n_classes() + 1, 0.0);
@@ -107,11 +110,13 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     const u32 end = node.end;
     const u64 n = node.rows;
     const std::vector<u32>& examined = ctx_.examined;
-    const std::size_t batch = std::max<std::size_t>(1, kHistBudget / (kMaxBins * stride_));
+    const std::size_t batch = std::max<std::size_t>(1, kHistBudget / (cap_ * stride_));
     // Small nodes mark occupied bins while accumulating; large ones find
     // them afterwards by scanning the counts, which keeps the shared mask
-    // words out of the per-row dependency chain.
-    const bool mark = n < kMarkLimit;
+    // words out of the per-row dependency chain. With wide codes a node
+    // of fewer rows than bins would scan mostly empty ones: they mark.
+    const bool wide = ctx_.ws.wide();
+    const bool mark = n < kMarkLimit || wide;
     // Two classes in the tree, both present: their sums are the pair after
     // the weight and count.
     const Walk walk = sums_only_                    ? Walk::kSums
@@ -124,30 +129,33 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
         const std::size_t nb = std::min(batch, examined.size() - first);
         const u32* fs = examined.data() + first;
         // Merged slots count their entries: a record's weight.
+        const auto accumulate_as = [&](const auto* rec, auto add) {
+            if (wide) {
+                accumulate<std::uint16_t>(begin, end, fs, nb, mark, rec, add);
+            } else {
+                accumulate<std::uint8_t>(begin, end, fs, nb, mark, rec, add);
+            }
+        };
         if (ctx_.ws.classification() && ctx_.ws.merged()) {
-            accumulate(begin, end, fs, nb, mark, ctx_.ws.class_records(),
-                       [](double* h, const split::ClassRecord& r) {
-                           store(h, load<v2d>(h) + v2d{r.w, r.w});
-                           h[2 + r.cls] += r.w;
-                       });
+            accumulate_as(ctx_.ws.class_records(), [](double* h, const split::ClassRecord& r) {
+                store(h, load<v2d>(h) + v2d{r.w, r.w});
+                h[2 + r.cls] += r.w;
+            });
         } else if (ctx_.ws.classification()) {
-            accumulate(begin, end, fs, nb, mark, ctx_.ws.class_records(),
-                       [](double* h, const split::ClassRecord& r) {
-                           store(h, load<v2d>(h) + v2d{r.w, 1.0});
-                           h[2 + r.cls] += r.w;
-                       });
+            accumulate_as(ctx_.ws.class_records(), [](double* h, const split::ClassRecord& r) {
+                store(h, load<v2d>(h) + v2d{r.w, 1.0});
+                h[2 + r.cls] += r.w;
+            });
         } else if (sums_only_) {
-            accumulate(begin, end, fs, nb, mark, ctx_.ws.reg_records(),
-                       [](double* h, const split::RegRecord& r) {
-                           store(h, load<v2d>(h) + v2d{r.w, r.wy});
-                       });
+            accumulate_as(ctx_.ws.reg_records(), [](double* h, const split::RegRecord& r) {
+                store(h, load<v2d>(h) + v2d{r.w, r.wy});
+            });
         } else {
             // Two lanes at a time: each lane is its own IEEE sum.
-            accumulate(begin, end, fs, nb, mark, ctx_.ws.reg_records(),
-                       [](double* h, const split::RegRecord& r) {
-                           store(h, load<v2d>(h) + v2d{r.w, 1.0});
-                           store(h + 2, load<v2d>(h + 2) + v2d{r.wy, r.ywy});
-                       });
+            accumulate_as(ctx_.ws.reg_records(), [](double* h, const split::RegRecord& r) {
+                store(h, load<v2d>(h) + v2d{r.w, 1.0});
+                store(h + 2, load<v2d>(h + 2) + v2d{r.wy, r.ywy});
+            });
         }
         for (std::size_t s = 0; s < nb; ++s) {
             switch (walk) {
@@ -161,10 +169,12 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     }
 }
 
-template <class Rec, class Add>
+template <class Code, class Rec, class Add>
 void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark,
                              const Rec* rec, Add add) {
     const std::size_t stride = stride_;
+    const std::size_t cap = cap_;
+    const std::size_t words = words_;
     const std::size_t rs = ctx_.ws.row_bytes();
     const std::uint8_t* bins = ctx_.ws.bins();
     double* hsum = base_;
@@ -174,10 +184,10 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
             const Rec r = rec[p];
             const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
             for (std::size_t s = 0; s < nb; ++s) {
-                const std::size_t b = row[fs[s]];
-                const std::size_t slot = s * kMaxBins + b;
+                const std::size_t b = code_at<Code>(row, fs[s]);
+                const std::size_t slot = s * cap + b;
                 add(hsum + slot * stride, r);
-                masks[s * 4 + (b >> 6)] |= u64{1} << (b & 63);
+                masks[s * words + (b >> 6)] |= u64{1} << (b & 63);
             }
         }
         return;
@@ -186,15 +196,15 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
         const Rec r = rec[p];
         const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
         for (std::size_t s = 0; s < nb; ++s) {
-            const std::size_t slot = s * kMaxBins + row[fs[s]];
+            const std::size_t slot = s * cap + code_at<Code>(row, fs[s]);
             add(hsum + slot * stride, r);
         }
     }
     const std::size_t* n_bins = ctx_.hist.n_bins.data();
     for (std::size_t s = 0; s < nb; ++s) {
         const std::size_t bins_f = n_bins[fs[s]];
-        const double* h = hsum + s * kMaxBins * stride;
-        u64* mask = masks + s * 4;
+        const double* h = hsum + s * cap * stride;
+        u64* mask = masks + s * words;
         for (std::size_t b = 0; b < bins_f; ++b) {
             mask[b >> 6] |= static_cast<u64>(h[b * stride + count_at_] != 0.0) << (b & 63);
         }
@@ -213,7 +223,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     const std::size_t kn = kRegression ? 0 : ctx_.node.classes.size();
     const double weight = ctx_.node.parent.weight;
     const u64 min_leaf = ctx_.min_leaf;
-    u64* mask = masks_.data() + s * 4;
+    u64* mask = masks_.data() + s * words_;
     u64 nl = 0;
     double wl = 0.0;
     // Left sums of w*y and y*(w*y) (regression) or of the two classes'
@@ -241,8 +251,9 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         std::fill(all_total_.begin(), all_total_.end(), 0.0);
         for (std::size_t i = 0; i < kn; ++i) all_total_[classes[i]] = cand_.node_total[i];
     }
-    split::for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
-        const std::size_t slot = s * kMaxBins + b;
+    // The walk clears the mask words as it reads them.
+    split::for_each_bit_clearing(mask, words_, [&](std::size_t b) __attribute__((always_inline)) {
+        const std::size_t slot = s * cap_ + b;
         double* h = base_ + slot * stride;
         bool cleared = false;  // the walk already zeroed the record
         if (b <= last) {
@@ -324,7 +335,6 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             std::fill_n(h, stride, 0.0);
         }
     });
-    mask[0] = mask[1] = mask[2] = mask[3] = 0;
     if (nc == 0) return;
 
     if constexpr (kWalk == Walk::kGiniCounts) {

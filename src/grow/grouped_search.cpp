@@ -31,32 +31,49 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
     double* left = left_.data();
     double* bin_sum = bin_sum_.data();
     u32* order = order_.data();
-    u32 counts[kMaxBins];
-    u32 offsets[kMaxBins];
+    // Per feature, the slots ordered by bin (node order within a bin) and
+    // each bin's count: a counting sort over byte codes, a sort of
+    // (code, position) keys over wide ones.
+    const bool wide = ctx_.ws.wide();
+    counts_.assign(wide ? 0 : kMaxBins, 0u);
     for (u32 f : ctx_.examined) {
-        std::fill(counts, counts + kMaxBins, 0u);
-        for (u32 i = begin; i < end; ++i) ++counts[bins[static_cast<std::size_t>(i) * rs + f]];
-        u32 acc = 0;
-        for (std::size_t b = 0; b < kMaxBins; ++b) {
-            offsets[b] = acc;
-            acc += counts[b];
+        if (wide) {
+            keys_.clear();
+            for (u32 i = begin; i < end; ++i) {
+                keys_.push_back(u64{static_cast<u32>(ctx_.ws.code(i, f))} << 32 | i);
+            }
+            std::sort(keys_.begin(), keys_.end());
+            for (std::size_t e = 0; e < keys_.size(); ++e) order[e] = static_cast<u32>(keys_[e]);
+        } else {
+            u32* counts = counts_.data();
+            std::fill(counts, counts + kMaxBins, 0u);
+            for (u32 i = begin; i < end; ++i) ++counts[bins[static_cast<std::size_t>(i) * rs + f]];
+            u32 offsets[kMaxBins];
+            u32 acc = 0;
+            for (std::size_t b = 0; b < kMaxBins; ++b) {
+                offsets[b] = acc;
+                acc += counts[b];
+            }
+            for (u32 p = begin; p < end; ++p) order[offsets[bins[static_cast<std::size_t>(p) * rs + f]]++] = p;
         }
-        for (u32 p = begin; p < end; ++p) order[offsets[bins[static_cast<std::size_t>(p) * rs + f]]++] = p;
         const std::size_t last = ctx_.hist.n_bins[f] - 2;
         u64 nl = 0;
         double wl = 0.0;
-        std::size_t pos = 0;
-        for (std::size_t b = 0; b <= last; ++b) {
-            if (counts[b] == 0) continue;
+        // Bins in ascending order, each a run of the ordered slots.
+        for (std::size_t pos = 0; pos < end - begin;) {
+            const std::size_t b = ctx_.ws.code(order[pos], f);
+            if (b > last) break;
             double bw = 0.0;
             touched_.clear();
-            for (std::size_t e = pos; e < pos + counts[b]; ++e) {
+            std::size_t e = pos;
+            for (; e < end - begin && ctx_.ws.code(order[e], f) == b; ++e) {
                 const split::ClassRecord& r = rec[order[e]];
                 bw += r.w;
                 if (bin_sum[r.cls] == 0.0) touched_.push_back(r.cls);
                 bin_sum[r.cls] += r.w;
             }
-            pos += counts[b];
+            const std::size_t in_bin = e - pos;
+            pos = e;
             // A class listed twice merges its sum once and then adds 0.0; a
             // class whose weights here are all zero is not listed and would
             // only add 0.0 to the left totals.
@@ -65,7 +82,7 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
                 bin_sum[c] = 0.0;
             }
             // Merged slots: the bin's weight is its number of entries.
-            nl += merged ? static_cast<u64>(bw) : counts[b];
+            nl += merged ? static_cast<u64>(bw) : in_bin;
             wl += bw;
             if (split::admissible(nl, n, wl, parent.weight, min_leaf)) {
                 const double gain = split::class_gain(

@@ -154,6 +154,8 @@ void HistGrower::allocate() {
     features_.resize(ws_.features());
     node_.reset(n_classes, params_.criterion);
     if (params_.random_splits) {
+        // Random splits draw among byte codes (fits bin them so).
+        if (hist_.wide()) throw InternalError("random splits need 8-bit bin codes");
         random_.allocate(ws_.count_mode() ? 2 : n_classes);
         return;
     }
@@ -177,7 +179,7 @@ void HistGrower::allocate() {
     // (whose nodes hold at most kTinyNode classes).
     const std::size_t per_candidate =
         classification ? std::max<std::size_t>(dense_sums_ ? n_classes : 0, grow::kTinyNode) : 0;
-    cand_.allocate(classification, n_classes, per_candidate);
+    cand_.allocate(classification, n_classes, per_candidate, hist_.capacity);
     cand_.sums_only = grow::scores_sums_only(ws_);
     if (classification) tiny_.allocate(n_classes);
 }
@@ -252,6 +254,7 @@ void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
     const bool counts = ws_.count_mode();
     const std::uint8_t* bins = ws_.bins();
     const std::size_t rs = ws_.row_bytes();
+    // Category codes (and the missing cell) stay below 257 in wide codes too.
     for (const u32 f : categorical_) {
         cells_.reset(hist_.categories[f], classification ? (counts ? 2 : ws_.n_classes()) : 0);
         if (counts) {
@@ -265,13 +268,13 @@ void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
             const split::ClassRecord* rec = ws_.class_records();
             for (u32 i = begin; i < end; ++i) {
                 const u64 rows = ws_.merged() ? static_cast<u64>(rec[i].w) : 1;
-                cells_.add(bins[static_cast<std::size_t>(i) * rs + f], rows, rec[i].w, rec[i].cls);
+                cells_.add(ws_.code(i, f), rows, rec[i].w, rec[i].cls);
             }
         } else {
             const split::RegRecord* rec = ws_.reg_records();
             for (u32 i = begin; i < end; ++i) {
                 const u64 rows = ws_.merged() ? static_cast<u64>(rec[i].w) : 1;
-                cells_.add(bins[static_cast<std::size_t>(i) * rs + f], rec[i], rows);
+                cells_.add(ws_.code(i, f), rec[i], rows);
             }
         }
         cells_.search(node_.parent, node_.classes, node_.class_total.data(), n,
@@ -305,8 +308,10 @@ Node HistGrower::split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u6
     }
     tree_.n_features_used = std::max<u64>(tree_.n_features_used, column + 1);
     if (ranks_) {
-        ranks_->push_back(best.category || best.feature != column ? std::int16_t{-1}
-                                                                  : static_cast<std::int16_t>(best.bin));
+        // Only ranks a byte can code are handed over.
+        ranks_->push_back(best.category || best.feature != column || best.bin >= grow::kMaxBins
+                              ? std::int16_t{-1}
+                              : static_cast<std::int16_t>(best.bin));
     }
     return node;
 }

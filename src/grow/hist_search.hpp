@@ -18,7 +18,7 @@
 //                  histogram is the node's minus the smaller child's, and
 //                  only the smaller child's rows are counted.
 //  tiny node       at most kTinyNode slots: per feature the rows are sorted
-//                  by bin instead of filling 256-bin histograms.
+//                  by bin instead of filling whole histograms.
 //  grouped search  more than kDenseClassLimit classes: one feature at a
 //                  time, the rows grouped by bin with a counting sort.
 //  random search   the extremely randomised rule: per examined feature a
@@ -74,10 +74,12 @@ struct SearchContext {
 
 // Candidates with double left totals, as the gain kernels read them: one
 // feature walk of the dense search, or a batch of tiny-node candidates.
-// Sized for kMaxBins candidates plus padding to whole vectors.
+// Sized for a histogram's candidates (capacity bins) plus padding to whole
+// vectors.
 struct Candidates {
     // per_candidate: most node classes a candidate holds.
-    void allocate(bool classification, std::size_t n_classes, std::size_t per_candidate);
+    void allocate(bool classification, std::size_t n_classes, std::size_t per_candidate,
+                  std::size_t capacity);
     // Gains of candidates 0..count-1 into gain: kn node classes per
     // candidate in left, or the regression sums l1, l2 when kn is 0. The
     // tail up to a whole vector is padded with copies of the last one.
@@ -145,7 +147,8 @@ public:
     void search(const NodeRange& node, split::BestSplit& best);
 
 private:
-    template <class Rec, class Add>
+    // Code: the slots' code type (one byte, or two with wide codes).
+    template <class Code, class Rec, class Add>
     void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
                     Add add);
     // The left totals a walk keeps (kSums: regression on merged slots;
@@ -156,9 +159,11 @@ private:
 
     SearchContext ctx_;
     Candidates& cand_;
-    // Feature s of a batch, bin b at base_[(s * kMaxBins + b) * stride_];
-    // occupancy masks (4 words) per feature of the batch.
+    // Feature s of a batch, bin b at base_[(s * cap_ + b) * stride_];
+    // occupancy masks (words_ words) per feature of the batch.
     std::size_t stride_ = 0;
+    std::size_t cap_ = kMaxBins;  // bins a feature's histogram holds
+    std::size_t words_ = kMaxBins / 64;
     bool sums_only_ = false;  // regression records of weight and w*y alone
     bool gini_counts_ = false;  // gini on merged slots: candidates scored from whole counts
     // Gini on merged slots: per tree class (padded to pairs), the left
@@ -266,8 +271,10 @@ private:
     // kGiniCounts: the gini criterion on merged slots, candidates scored
     // from whole counts (Candidates::score_gini_counts).
     enum class Kind { kRegression, kClasses, kGiniCounts };
-    template <Kind kKind>
+    template <Kind kKind, class Code>
     void search_as(const NodeRange& node, split::BestSplit& best);
+    template <class Code>
+    void search_pair_as(const NodeRange& node, split::BestSplit& best);
     void flush(std::size_t& count, std::size_t kn, split::BestSplit& best,
                bool gini_counts = false);
 
@@ -287,6 +294,8 @@ public:
 private:
     SearchContext ctx_;
     std::vector<u32> order_;      // node slots grouped by bin
+    std::vector<u32> counts_;     // byte codes: slots per bin
+    std::vector<u64> keys_;       // wide codes: (code, slot) sort keys
     std::vector<double> left_;    // per dense class, left side of the walk
     std::vector<double> bin_sum_; // per dense class, one bin
     std::vector<u32> touched_;

@@ -46,7 +46,7 @@ inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf)
 // appended. Every row is written to both places and only the left counter
 // moves (the right one follows from it), so no branch depends on the data.
 // Rec is void in count mode, whose classes travel inside the rows' tags.
-template <class Rec, bool kPositions>
+template <class Code, class Rec, bool kPositions>
 u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                              std::size_t bin, double threshold,
                              const std::uint64_t* cells) {
@@ -61,7 +61,7 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
         // The threshold is the bin's upper edge, so for a column without NaN
         // "value <= threshold" holds exactly for the rows of bins 0..bin.
         const std::uint8_t* src = bins + static_cast<std::size_t>(i) * rs;
-        const std::uint8_t b = src[feature];
+        const std::size_t b = code_at<Code>(src, feature);
         const bool go_left = cells != nullptr ? ((cells[b >> 6] >> (b & 63)) & 1) != 0
                              : by_bin         ? b <= bin
                                               : x_.at(boot_[positions_[i]], feature) <= threshold;
@@ -106,19 +106,30 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
 
 u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,
                           double threshold, const std::uint64_t* cells) {
+    using u8 = std::uint8_t;
+    using u16 = std::uint16_t;
     if (count_mode_) {
-        return keeps_positions_ ? partition_as<void, true>(begin, end, nullptr, nullptr, feature,
-                                                           bin, threshold, cells)
-                                : partition_as<void, false>(begin, end, nullptr, nullptr, feature,
-                                                            bin, threshold, cells);
+        return keeps_positions_ ? partition_as<u8, void, true>(begin, end, nullptr, nullptr,
+                                                               feature, bin, threshold, cells)
+                                : partition_as<u8, void, false>(begin, end, nullptr, nullptr,
+                                                                feature, bin, threshold, cells);
+    }
+    split::ClassRecord* crec = class_records_.data();
+    split::ClassRecord* ctmp = class_records_tmp_.data();
+    split::RegRecord* rrec = reg_records_.data();
+    split::RegRecord* rtmp = reg_records_tmp_.data();
+    if (wide()) {
+        return classification_
+                   ? partition_as<u16, split::ClassRecord, true>(begin, end, crec, ctmp, feature,
+                                                                 bin, threshold, cells)
+                   : partition_as<u16, split::RegRecord, true>(begin, end, rrec, rtmp, feature,
+                                                               bin, threshold, cells);
     }
     return classification_
-               ? partition_as<split::ClassRecord, true>(begin, end, class_records_.data(),
-                                                        class_records_tmp_.data(), feature, bin,
-                                                        threshold, cells)
-               : partition_as<split::RegRecord, true>(begin, end, reg_records_.data(),
-                                                      reg_records_tmp_.data(), feature, bin,
-                                                      threshold, cells);
+               ? partition_as<u8, split::ClassRecord, true>(begin, end, crec, ctmp, feature, bin,
+                                                            threshold, cells)
+               : partition_as<u8, split::RegRecord, true>(begin, end, rrec, rtmp, feature, bin,
+                                                          threshold, cells);
 }
 
 }  // namespace tw::grow

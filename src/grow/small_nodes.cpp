@@ -7,6 +7,7 @@
 // and bin order.
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 #include "grow/hist_search.hpp"
 
@@ -16,32 +17,34 @@ namespace {
 
 // The (bin << 8 | position) keys of slots begin..begin+n-1 for feature f,
 // in ascending order into sorted; n <= kWidth, and keys[n..kWidth) must
-// hold 0xFFFF.
-template <u32 kWidth>
+// hold the all-ones key. Key is 16-bit for byte codes, 32-bit for wide ones.
+template <u32 kWidth, class Code, class Key>
 __attribute__((always_inline)) inline void sort_keys_of(const std::uint8_t* bins, std::size_t rs,
-                                                        u32 begin, u32 n, u32 f,
-                                                        std::uint16_t* keys, std::uint16_t* sorted) {
+                                                        u32 begin, u32 n, u32 f, Key* keys,
+                                                        Key* sorted) {
     for (u32 i = 0; i < n; ++i) {
-        keys[i] = static_cast<std::uint16_t>((bins[static_cast<std::size_t>(begin + i) * rs + f] << 8) | i);
+        keys[i] = static_cast<Key>(
+            (code_at<Code>(bins + static_cast<std::size_t>(begin + i) * rs, f) << 8) | i);
     }
     // Keys are distinct, so each one's rank is the number of smaller keys:
     // a branch-free sort for a handful of keys.
     for (u32 i = 0; i < n; ++i) {
-        const std::uint16_t k = keys[i];
-        std::uint16_t rank = 0;
+        const Key k = keys[i];
+        Key rank = 0;
         for (u32 j = 0; j < kWidth; ++j) rank += keys[j] < k ? 1 : 0;
         sorted[rank] = k;
     }
 }
 
 // sort_keys_of over the narrowest key vector holding n keys.
+template <class Code, class Key>
 __attribute__((always_inline)) inline void sort_keys(const std::uint8_t* bins, std::size_t rs,
-                                                     u32 begin, u32 n, u32 f,
-                                                     std::uint16_t* keys, std::uint16_t* sorted) {
+                                                     u32 begin, u32 n, u32 f, Key* keys,
+                                                     Key* sorted) {
     if (n <= 8) {
-        sort_keys_of<8>(bins, rs, begin, n, f, keys, sorted);
+        sort_keys_of<8, Code>(bins, rs, begin, n, f, keys, sorted);
     } else {
-        sort_keys_of<kTinyNode>(bins, rs, begin, n, f, keys, sorted);
+        sort_keys_of<kTinyNode, Code>(bins, rs, begin, n, f, keys, sorted);
     }
 }
 
@@ -63,17 +66,25 @@ void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& bes
 }
 
 void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
+    using u8 = std::uint8_t;
+    using u16 = std::uint16_t;
+    const bool wide = ctx_.ws.wide();
     if (!ctx_.ws.classification()) {
-        search_as<Kind::kRegression>(node, best);
+        wide ? search_as<Kind::kRegression, u16>(node, best)
+             : search_as<Kind::kRegression, u8>(node, best);
     } else if (scores_gini_counts(ctx_.ws, ctx_.node.parent.criterion)) {
-        search_as<Kind::kGiniCounts>(node, best);
+        wide ? search_as<Kind::kGiniCounts, u16>(node, best)
+             : search_as<Kind::kGiniCounts, u8>(node, best);
     } else {
-        search_as<Kind::kClasses>(node, best);
+        wide ? search_as<Kind::kClasses, u16>(node, best)
+             : search_as<Kind::kClasses, u8>(node, best);
     }
 }
 
-template <TinySearch::Kind kKind>
+template <TinySearch::Kind kKind, class Code>
 void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
+    // Keys of (code << 8 | position): 16 bits for byte codes, 32 for wide.
+    using Key = std::conditional_t<sizeof(Code) == 1, std::uint16_t, std::uint32_t>;
     constexpr bool kClasses = kKind != Kind::kRegression;
     constexpr bool kGini = kKind == Kind::kGiniCounts;
     const u32 begin = node.begin;
@@ -91,10 +102,10 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
     const std::size_t rs = ctx_.ws.row_bytes();
     double* running = cand_.running.data();
     u32* class_slot = class_slot_.data();
-    // Unused key slots hold 0xFFFF, above every real key.
-    alignas(32) std::uint16_t keys[kTinyNode];
-    std::uint16_t sorted[kTinyNode];
-    std::fill_n(keys, kTinyNode, std::uint16_t{0xFFFF});
+    // Unused key slots hold all ones, above every real key.
+    alignas(64) Key keys[kTinyNode];
+    Key sorted[kTinyNode];
+    std::fill_n(keys, kTinyNode, static_cast<Key>(~Key{0}));
     double group[kTinyNode];
     if constexpr (kClasses) {
         for (std::size_t i = 0; i < kn; ++i) {
@@ -104,7 +115,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
     }
     std::size_t nc = 0;
     for (u32 f : ctx_.examined) {
-        sort_keys(bins, rs, begin, n, f, keys, sorted);
+        sort_keys<Code>(bins, rs, begin, n, f, keys, sorted);
         const std::size_t last = n_bins[f] - 2;
         u64 nl = 0;
         // Gini on whole counts: l1 and l2 are the left sums of squared and
@@ -171,6 +182,15 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
 // are formed exactly as the general walk forms them (a group sum added to
 // zero totals).
 void TinySearch::search_pair(const NodeRange& node, split::BestSplit& best) {
+    if (ctx_.ws.wide()) {
+        search_pair_as<std::uint16_t>(node, best);
+    } else {
+        search_pair_as<std::uint8_t>(node, best);
+    }
+}
+
+template <class Code>
+void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
     const u32 begin = node.begin;
     const double weight = ctx_.node.parent.weight;
     const u64 min_leaf = ctx_.min_leaf;
@@ -178,8 +198,8 @@ void TinySearch::search_pair(const NodeRange& node, split::BestSplit& best) {
     const std::uint8_t* row1 = row0 + ctx_.ws.row_bytes();
     std::size_t nc = 0;
     for (u32 f : ctx_.examined) {
-        const std::uint8_t b0 = row0[f];
-        const std::uint8_t b1 = row1[f];
+        const std::size_t b0 = code_at<Code>(row0, f);
+        const std::size_t b1 = code_at<Code>(row1, f);
         if (b0 == b1) continue;
         const split::RegRecord& r = ctx_.ws.reg_records()[b0 < b1 ? begin : begin + 1];
         const double wl = 0.0 + (0.0 + r.w);
@@ -189,7 +209,7 @@ void TinySearch::search_pair(const NodeRange& node, split::BestSplit& best) {
         cand_.l1[nc] = 0.0 + (0.0 + r.wy);
         cand_.l2[nc] = 0.0 + (0.0 + r.ywy);
         cand_.feature[nc] = f;
-        cand_.bin[nc] = b0 < b1 ? b0 : b1;
+        cand_.bin[nc] = static_cast<std::uint16_t>(b0 < b1 ? b0 : b1);
         if (++nc == kMaxBins) flush(nc, 0, best);
     }
     flush(nc, 0, best);
@@ -216,7 +236,7 @@ void TinySearch::search_counts(const NodeRange& node, split::BestSplit& best) {
         u64* packed = counted_.next_packed();
         u64* bins = counted_.next_bins();
         std::size_t nc = 0;
-        sort_keys(slot_bins, rs, begin, n, f, keys, sorted);
+        sort_keys<std::uint8_t>(slot_bins, rs, begin, n, f, keys, sorted);
         const std::size_t last = ctx_.hist.n_bins[f] - 2;
         u64 sum = 0;
         for (u32 i = 0; i < n;) {

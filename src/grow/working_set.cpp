@@ -18,9 +18,14 @@ void WorkingSet::check_inputs() const {
         hist_.n_bins.size() != features_) {
         throw InternalError("histogram does not match the feature matrix");
     }
+    const bool wide = hist_.wide();
+    if (wide && (hist_.wide_bins.size() != features_ || hist_.capacity > kWideBins)) {
+        throw InternalError("histogram does not match the feature matrix");
+    }
     for (std::size_t f = 0; f < features_; ++f) {
-        if (hist_.bins[f].size() < x_.rows || hist_.n_bins[f] != hist_.bin_edges[f].size() ||
-            hist_.n_bins[f] > kMaxBins) {
+        const std::size_t coded = wide ? hist_.wide_bins[f].size() : hist_.bins[f].size();
+        if (coded < x_.rows || hist_.n_bins[f] != hist_.bin_edges[f].size() ||
+            hist_.n_bins[f] > hist_.capacity) {
             throw InternalError("histogram does not match the feature matrix");
         }
     }
@@ -36,11 +41,27 @@ bool WorkingSet::any_missing(u32 begin, u32 end, std::size_t column) const {
         return false;
     }
     const std::size_t missing_bin = hist_.n_bins[column] - 1;
-    const std::uint8_t* b = bins_.data() + column;
     for (u32 i = begin; i < end; ++i) {
-        if (b[static_cast<std::size_t>(i) * row_bytes_] == missing_bin) return true;
+        if (code(i, column) == missing_bin) return true;
     }
     return false;
+}
+
+template <class Index>
+void WorkingSet::gather_codes(const Index* rows, std::size_t count) {
+    for (std::size_t f = 0; f < features_; ++f) {
+        if (hist_.wide()) {
+            const std::uint16_t* col = hist_.wide_bins[f].data();
+            std::uint8_t* out = bins_.data() + 2 * f;
+            for (std::size_t e = 0; e < count; ++e) {
+                std::memcpy(out + e * row_bytes_, col + rows[e], sizeof(std::uint16_t));
+            }
+        } else {
+            const std::uint8_t* col = hist_.bins[f].data();
+            std::uint8_t* out = bins_.data() + f;
+            for (std::size_t e = 0; e < count; ++e) out[e * row_bytes_] = col[rows[e]];
+        }
+    }
 }
 
 void WorkingSet::gather() {
@@ -53,7 +74,8 @@ void WorkingSet::gather() {
         for (std::size_t f = 0; f < nf; ++f) {
             keeps_positions_ = keeps_positions_ || !hist_.is_nan_free(f);
         }
-        count_mode_ = gather_distinct();
+        // Count mode's histograms and searches number bins in bytes.
+        count_mode_ = !hist_.wide() && gather_distinct();
         if (!count_mode_) {
             keeps_positions_ = true;
             remap_classes();
@@ -66,13 +88,9 @@ void WorkingSet::gather() {
     if (!count_mode_ && merge_ && gather_merged()) return;
     if (!count_mode_) {
         slots_ = n;
-        row_bytes_ = nf;
+        row_bytes_ = nf * (wide() ? 2 : 1);
         bins_.resize(n * row_bytes_ + kReadPad);
-        for (std::size_t f = 0; f < nf; ++f) {
-            const std::uint8_t* col = hist_.bins[f].data();
-            std::uint8_t* out = bins_.data() + f;
-            for (std::size_t p = 0; p < n; ++p) out[p * row_bytes_] = col[boot_[p]];
-        }
+        gather_codes(boot_.data(), n);
     }
     if (!classification_) {
         reg_records_.resize(n);
@@ -123,13 +141,9 @@ bool WorkingSet::gather_merged() {
     merged_ = true;
     unit_weights_ = true;
     slots_ = distinct.size();
-    row_bytes_ = features_;
+    row_bytes_ = features_ * (wide() ? 2 : 1);
     bins_.resize(slots_ * row_bytes_ + kReadPad);
-    for (std::size_t f = 0; f < features_; ++f) {
-        const std::uint8_t* col = hist_.bins[f].data();
-        std::uint8_t* out = bins_.data() + f;
-        for (std::size_t e = 0; e < slots_; ++e) out[e * row_bytes_] = col[distinct[e]];
-    }
+    gather_codes(distinct.data(), slots_);
     positions_.resize(slots_);
     for (std::size_t e = 0; e < slots_; ++e) positions_[e] = first[distinct[e]];
     if (classification_) {
@@ -188,11 +202,7 @@ bool WorkingSet::gather_distinct() {
     slots_ = distinct.size();
     row_bytes_ = features_ + sizeof(u32);
     bins_.resize(slots_ * row_bytes_ + kReadPad);
-    for (std::size_t f = 0; f < features_; ++f) {
-        const std::uint8_t* col = hist_.bins[f].data();
-        std::uint8_t* out = bins_.data() + f;
-        for (std::size_t e = 0; e < slots_; ++e) out[e * row_bytes_] = col[distinct[e]];
-    }
+    gather_codes(distinct.data(), slots_);
     for (std::size_t e = 0; e < slots_; ++e) {
         const u32 t = mult[distinct[e]] | (static_cast<u32>(label[e] == hi) << 31);
         std::memcpy(bins_.data() + e * row_bytes_ + features_, &t, sizeof t);

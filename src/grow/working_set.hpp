@@ -3,9 +3,10 @@
 // totals of the node being split.
 //
 // Terms:
-//  slot        one row of the working set: the bin bytes of one bootstrap
+//  slot        one row of the working set: the bin codes of one bootstrap
 //              entry (in count mode, of one distinct bootstrap row), one
-//              byte per feature, slots stored row-major. A node owns a
+//              code per feature (a byte, or two with wide codes: see
+//              histogram/histogram.hpp), slots stored row-major. A node owns a
 //              contiguous range of slots; a split partitions the range
 //              stably, so a node's slots stay in the order of its sample
 //              list and every sum over them runs in that order.
@@ -43,8 +44,21 @@ namespace tw::grow {
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
 
-// Bins a feature can have (bin bytes are 8-bit).
-constexpr std::size_t kMaxBins = 256;
+// Bins a feature can have with 8-bit codes (count mode, kept histograms and
+// random splits have no other).
+constexpr std::size_t kMaxBins = kNarrowBins;
+
+// The code of feature f in a slot row of Code-sized codes.
+template <class Code>
+inline std::size_t code_at(const std::uint8_t* row, std::size_t f) {
+    if constexpr (sizeof(Code) == 1) {
+        return row[f];
+    } else {
+        Code c;
+        std::memcpy(&c, row + sizeof(Code) * f, sizeof c);
+        return c;
+    }
+}
 
 class WorkingSet {
 public:
@@ -60,6 +74,11 @@ public:
 
     // Whether some slot of begin..end-1 holds a missing value of the column.
     bool any_missing(u32 begin, u32 end, std::size_t column) const;
+    // Codes of two bytes (the histogram's wide codes) instead of one.
+    bool wide() const { return hist_.wide(); }
+    std::size_t code(u32 slot, std::size_t f) const {
+        return wide() ? code_at<std::uint16_t>(row(slot), f) : code_at<std::uint8_t>(row(slot), f);
+    }
     // Stable partition of slots begin..end-1 on the feature: slots going
     // left (bin <= bin; value <= threshold on columns that may hold NaN;
     // with cells, a bin whose bit is set: a category-set split) first. Returns the first right slot; left_rows() then gives the
@@ -130,7 +149,10 @@ private:
     // Merged slots, when every entry weighs 1; false changes nothing.
     bool gather_merged();
     void remap_classes();
-    template <class Rec, bool kPositions>
+    // Copies the codes of rows rows[0..count) into the slots' rows.
+    template <class Index>
+    void gather_codes(const Index* rows, std::size_t count);
+    template <class Code, class Rec, bool kPositions>
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                      std::size_t bin, double threshold, const std::uint64_t* cells);
 
@@ -148,7 +170,7 @@ private:
     bool keeps_positions_ = true;
     bool unit_weights_ = false;
     std::size_t slots_ = 0;      // entries_, or the distinct rows in count mode
-    std::size_t row_bytes_ = 0;  // features_, plus the tag in count mode
+    std::size_t row_bytes_ = 0;  // features_ codes, plus the tag in count mode
     u64 left_rows_ = 0;
     u64 left_ones_ = 0;
 

@@ -116,9 +116,10 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
     }
 }
 
+template <class Code>
 void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings,
                  std::vector<double>& column, std::vector<double>& edges,
-                 std::vector<std::uint8_t>& bins, std::uint8_t& missing) {
+                 std::vector<Code>& bins, std::uint8_t& missing) {
     const std::size_t n = x.rows;
     constexpr double inf = std::numeric_limits<double>::infinity();
     column.resize(n);
@@ -141,8 +142,9 @@ void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings
         radix_sort(column, keys, other);
     }
 
-    // A column with missing values keeps one bin of the 256 for them.
-    const std::size_t max_value_bins = has_nan ? 255 : 256;
+    // A column with missing values keeps one bin of its share for them.
+    const std::size_t cap = std::max<std::size_t>(settings.max_bins, kNarrowBins);
+    const std::size_t max_value_bins = has_nan ? cap - 1 : cap;
     if (settings.lossless) {
         lossless_edges(column, present, std::min(max_value_bins, settings.max_bins - (has_nan ? 1 : 0)),
                        edges);
@@ -169,16 +171,16 @@ void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings
     const std::size_t ne = edges.size();
     if (!has_nan) {
         for (std::size_t r = 0; r < n; ++r) {
-            bins[r] = static_cast<std::uint8_t>(bin_of(e, ne, x.at(r, f)));
+            bins[r] = static_cast<Code>(bin_of(e, ne, x.at(r, f)));
         }
         return;
     }
     // The missing bin follows the value bins; its edge (+inf, like the last
     // value bin's) is never a threshold, as no candidate ends at the last bin.
-    const auto missing_bin = static_cast<std::uint8_t>(ne);
+    const auto missing_bin = static_cast<Code>(ne);
     for (std::size_t r = 0; r < n; ++r) {
         const double v = x.at(r, f);
-        bins[r] = std::isnan(v) ? missing_bin : static_cast<std::uint8_t>(bin_of(e, ne, v));
+        bins[r] = std::isnan(v) ? missing_bin : static_cast<Code>(bin_of(e, ne, v));
     }
     edges.push_back(inf);
 }
@@ -186,15 +188,16 @@ void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings
 // A categorical column of k categories (codes 0..k-1, checked by the fit):
 // bin c holds code c, and missing values a bin of their own after them.
 // The edges only number the bins (category splits test sets, not edges).
+template <class Code>
 void bin_categories(const MatrixView& x, std::size_t f, std::size_t k, std::vector<double>& edges,
-                    std::vector<std::uint8_t>& bins) {
+                    std::vector<Code>& bins) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     bins.resize(x.rows);
     bool has_nan = false;
     for (std::size_t r = 0; r < x.rows; ++r) {
         const double v = x.at(r, f);
         has_nan |= std::isnan(v);
-        bins[r] = std::isnan(v) ? static_cast<std::uint8_t>(k) : static_cast<std::uint8_t>(v);
+        bins[r] = std::isnan(v) ? static_cast<Code>(k) : static_cast<Code>(v);
     }
     edges.clear();
     for (std::size_t c = 0; c + 1 < k; ++c) edges.push_back(static_cast<double>(c));
@@ -204,42 +207,33 @@ void bin_categories(const MatrixView& x, std::size_t f, std::size_t k, std::vect
 
 // The twin of a column with missing values (see histogram.hpp): the missing
 // bin first, then the value bins one higher, and edges to match.
-void make_twin(const std::vector<std::uint8_t>& bins, const std::vector<double>& edges,
-               std::vector<std::uint8_t>& twin_bins, std::vector<double>& twin_edges) {
+template <class Code>
+void make_twin(const std::vector<Code>& bins, const std::vector<double>& edges,
+               std::vector<Code>& twin_bins, std::vector<double>& twin_edges) {
     const std::size_t missing_bin = edges.size() - 1;
     twin_bins.resize(bins.size());
     for (std::size_t r = 0; r < bins.size(); ++r) {
-        const std::uint8_t b = bins[r];
-        twin_bins[r] = b == missing_bin ? 0 : static_cast<std::uint8_t>(b + 1);
+        const Code b = bins[r];
+        twin_bins[r] = b == missing_bin ? 0 : static_cast<Code>(b + 1);
     }
     twin_edges.clear();
     twin_edges.push_back(-std::numeric_limits<double>::infinity());
     twin_edges.insert(twin_edges.end(), edges.begin(), edges.end() - 1);
 }
 
-}  // namespace
-
-HistogramData HistogramData::build(const MatrixView& x, std::span<const std::uint16_t> categories,
-                                   const BinSettings& settings) {
-    if (settings.max_bins < 2 || settings.max_bins > 256) throw InternalError("max_bins out of range");
+// Bins every column into codes of one width (columns, then twins).
+template <class Code>
+void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
+             std::vector<std::vector<Code>>& bins) {
     const std::size_t nf = x.cols;
-    HistogramData h;
-    h.columns = nf;
-    if (!categories.empty()) {
-        if (categories.size() != nf) throw InternalError("a category count per column expected");
-        h.categories.assign(categories.begin(), categories.end());
-    }
-    h.bins.resize(nf);
-    h.bin_edges.resize(nf);
-    h.n_bins.assign(nf, 1);
-    h.nan_free.assign(nf, 1);
+    bins.resize(nf);
     std::vector<std::uint8_t> missing(nf, 0);
     parallel::parallel_for(nf, [&](std::size_t f) {
         if (h.is_categorical(f)) {
-            bin_categories(x, f, h.categories[f], h.bin_edges[f], h.bins[f]);
+            bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
         } else {
             std::vector<double> column;
-            bin_feature(x, f, settings, column, h.bin_edges[f], h.bins[f], missing[f]);
+            bin_feature(x, f, settings, column, h.bin_edges[f], bins[f], missing[f]);
         }
         h.n_bins[f] = h.bin_edges[f].size();
     });
@@ -247,17 +241,55 @@ HistogramData HistogramData::build(const MatrixView& x, std::span<const std::uin
         if (missing[f] != 0) h.twin_of.push_back(static_cast<std::uint32_t>(f));
     }
     const std::size_t nt = h.twin_of.size();
-    h.bins.resize(nf + nt);
+    bins.resize(nf + nt);
     h.bin_edges.resize(nf + nt);
     h.n_bins.resize(nf + nt);
     h.nan_free.resize(nf + nt, 1);
-    h.twin_index.assign(nf, kNoTwin);
+    h.twin_index.assign(nf, HistogramData::kNoTwin);
     for (std::size_t j = 0; j < nt; ++j) h.twin_index[h.twin_of[j]] = static_cast<std::uint32_t>(nf + j);
     parallel::parallel_for(nt, [&](std::size_t j) {
         const std::size_t f = h.twin_of[j];
-        make_twin(h.bins[f], h.bin_edges[f], h.bins[nf + j], h.bin_edges[nf + j]);
+        make_twin(bins[f], h.bin_edges[f], bins[nf + j], h.bin_edges[nf + j]);
         h.n_bins[nf + j] = h.bin_edges[nf + j].size();
     });
+}
+
+}  // namespace
+
+HistogramData HistogramData::build(const MatrixView& x, std::span<const std::uint16_t> categories,
+                                   const BinSettings& settings) {
+    if (settings.max_bins < 2 || settings.max_bins > kWideBins) {
+        throw InternalError("max_bins out of range");
+    }
+    const std::size_t nf = x.cols;
+    HistogramData h;
+    h.columns = nf;
+    if (!categories.empty()) {
+        if (categories.size() != nf) throw InternalError("a category count per column expected");
+        h.categories.assign(categories.begin(), categories.end());
+    }
+    h.bin_edges.resize(nf);
+    h.n_bins.assign(nf, 1);
+    h.nan_free.assign(nf, 1);
+    if (settings.max_bins <= kNarrowBins) {
+        bin_all(x, settings, h, h.bins);
+        return h;
+    }
+    // Wide codes are kept only when some feature has more bins than a
+    // byte can number; otherwise the same bins are stored as bytes.
+    bin_all(x, settings, h, h.wide_bins);
+    const std::size_t most =
+        h.n_bins.empty() ? 0 : *std::max_element(h.n_bins.begin(), h.n_bins.end());
+    h.bins.resize(h.wide_bins.size());
+    if (most > kNarrowBins) {
+        h.capacity = (most + 63) & ~std::size_t{63};
+        return h;
+    }
+    parallel::parallel_for(h.wide_bins.size(), [&](std::size_t f) {
+        h.bins[f].assign(h.wide_bins[f].begin(), h.wide_bins[f].end());
+        std::vector<std::uint16_t>().swap(h.wide_bins[f]);
+    });
+    h.wide_bins.clear();
     return h;
 }
 

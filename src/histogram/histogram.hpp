@@ -1,11 +1,13 @@
-// Per-feature binned copy of a training matrix (at most 256 bins a feature).
-// BinSettings below chooses between the plain and the lossless edge rule.
+// Per-feature binned copy of a training matrix: 8-bit bin codes (at most
+// 256 bins a feature) or, when asked for more bins and some feature needs
+// them, 16-bit ones (wide codes). BinSettings below chooses the edge rule
+// and the most bins.
 //
 // Terms:
 //  value bins   bin b holds the values v with edge[b-1] < v <= edge[b]; the
 //               last value bin's edge is +inf.
 //  missing bin  a column holding missing values (NaN) keeps them in a bin of
-//               their own after the value bins (at most 255 value bins then).
+//               their own after the value bins (one value bin fewer then).
 //               Its edge (+inf) is never a threshold, so "bin <= b" for a
 //               candidate b sends the missing values right.
 //  twin         per column with missing values, an extra feature (numbered
@@ -35,8 +37,12 @@ namespace tw {
 // more values gets edges between distinct values that split the rows into
 // bins of about equal size, a value too frequent for its share keeping a bin
 // of its own, so no bin is empty and no two values share a bin needlessly.
+// Most bins a feature has with 8-bit codes, and with wide ones.
+constexpr std::size_t kNarrowBins = 256;
+constexpr std::size_t kWideBins = 65536;
+
 struct BinSettings {
-    std::size_t max_bins = 256;  // 2..256
+    std::size_t max_bins = kNarrowBins;  // 2..kWideBins
     bool lossless = false;
 };
 
@@ -45,7 +51,12 @@ struct HistogramData {
 
     std::size_t columns = 0;                       // columns of the matrix
     // Per feature (columns, then twins):
-    std::vector<std::vector<std::uint8_t>> bins;   // one bin per row
+    std::vector<std::vector<std::uint8_t>> bins;   // one bin per row (empty with wide codes)
+    // Wide codes: one 16-bit bin per row, for every feature; empty otherwise.
+    std::vector<std::vector<std::uint16_t>> wide_bins;
+    // Bins a per-feature histogram must hold: kNarrowBins, or with wide
+    // codes the most bins of any feature rounded up to a multiple of 64.
+    std::size_t capacity = kNarrowBins;
     std::vector<std::vector<double>> bin_edges;    // ascending (see above)
     std::vector<std::size_t> n_bins;               // == bin_edges[f].size()
     // 1 when "bin <= b" and "value <= bin_edges[f][b]" select the same rows
@@ -69,6 +80,7 @@ struct HistogramData {
     static void bin_rows(const MatrixView& x, const std::vector<std::vector<double>>& edges,
                          std::uint8_t* out);
 
+    bool wide() const { return !wide_bins.empty(); }
     bool is_nan_free(std::size_t feature) const {
         return feature < nan_free.size() && nan_free[feature] != 0;
     }

@@ -150,6 +150,14 @@ void balance_sample(std::span<const double> weights, const std::vector<u32>& den
 }
 
 // The leaf every row reaches (all_rows lists 0 .. rows - 1).
+// The fit's bins: random splits draw among byte codes, so their fits keep
+// at most 256 bins a feature.
+BinSettings fit_bins(const FitOptions& options) {
+    BinSettings bins = options.bins;
+    if (options.random_splits) bins.max_bins = std::min(bins.max_bins, kNarrowBins);
+    return bins;
+}
+
 std::vector<u32> leaf_of_every_row(const Tree& tree, const MatrixView& x, const BinnedRows* hist,
                                    const std::vector<u32>& all_rows) {
     std::vector<u32> leaves(all_rows.size());
@@ -380,9 +388,12 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // Built before the kept trees' walks, which can use it too (their
     // thresholds are edges of the same data's bins).
     std::optional<HistogramData> hist;
-    if (add > 0) hist = HistogramData::build(x, options.categories, options.bins);
+    if (add > 0) hist = HistogramData::build(x, options.categories, fit_bins(options));
+    // Walks of coded rows read byte codes: with wide codes they read values.
     std::optional<BinnedRows> binned;
-    if (hist && (options.oob || leaf_weights || keep_samples)) binned = BinnedRows::of(*hist, n);
+    if (hist && !hist->wide() && (options.oob || leaf_weights || keep_samples)) {
+        binned = BinnedRows::of(*hist, n);
+    }
     const BinnedRows* walk_on = binned ? &*binned : nullptr;
 
     // The kept trees' out-of-bag rows first, from their replayed samples,

@@ -164,10 +164,14 @@ __attribute__((always_inline)) inline double class_gain(const ParentTotals& pare
 }
 
 // A candidate with nl of the node's n rows (left weight wl) on the left is
-// scored only when both sides hold weight and at least min_leaf rows.
+// scored only when both sides hold weight and at least min_leaf rows, and
+// at least one row whatever min_leaf: with min_leaf 0 the weights alone
+// would let rounding (the left sum formed in bin order, the node's in row
+// order) admit a side without rows, whose split repeats its node forever.
 inline bool admissible(std::uint64_t nl, std::uint64_t n, double wl, double weight,
                        std::uint64_t min_leaf) {
-    return weight - wl > 0.0 && wl > 0.0 && nl >= min_leaf && n - nl >= min_leaf;
+    return weight - wl > 0.0 && wl > 0.0 && nl >= min_leaf && n - nl >= min_leaf && nl != 0 &&
+           nl != n;
 }
 
 // The best candidate so far. A node splits only on a found candidate of

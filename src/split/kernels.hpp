@@ -7,7 +7,8 @@
 // its left totals are laid out one array per total, candidate j at index j.
 // Count mode (two classes, unit weights) keeps a packed count per bin or
 // candidate: rows in the low 32 bits, class-1 rows in the high 32 bits.
-// A bin mask is 256 bits (four words), bit b set when bin b is occupied.
+// A bin mask has a bit per bin (four words for 256 bins), bit b set when
+// bin b is occupied.
 //
 // The gain kernels are the vector form of split/gain.hpp: every lane
 // performs the scalar formula's operations in the same order, and IEEE
@@ -45,6 +46,23 @@ template <class F>
 __attribute__((always_inline)) inline void for_each_bit(const std::uint64_t* mask, F&& f) {
     for (std::size_t word = 0; word < 4; ++word) {
         std::uint64_t bits = mask[word];
+        while (bits != 0) {
+            const std::size_t b = word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+            bits &= bits - 1;
+            f(b);
+        }
+    }
+}
+
+// Set bits of a mask of `words` words, visited in ascending order; each
+// word is zeroed once read.
+template <class F>
+__attribute__((always_inline)) inline void for_each_bit_clearing(std::uint64_t* mask,
+                                                                std::size_t words, F&& f) {
+    for (std::size_t word = 0; word < words; ++word) {
+        std::uint64_t bits = mask[word];
+        if (bits == 0) continue;
+        mask[word] = 0;
         while (bits != 0) {
             const std::size_t b = word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
             bits &= bits - 1;

@@ -179,6 +179,11 @@ Data shaped(Gen& g, std::size_t variant) {
             }
             return d;
         }
+        case 7: {  // continuous columns of more values than a byte numbers
+            Data d = g.matrix(400 + g.below(300), 3);
+            for (double& v : d.v) v = g.normal();
+            return d;
+        }
         default: return g.matrix(5 + g.below(60), 1 + g.below(6));
     }
 }
@@ -376,7 +381,11 @@ void run_histogram(Gen& g, int round) {
             }
         }
         answers("histogram", [&] {
-            tw::HistogramData h = tw::HistogramData::build(x.view(), cats);
+            // Now and then more bins than a byte numbers (16-bit codes on
+            // columns of many values), with either edge rule.
+            const tw::BinSettings bins{g.below(2) == 0 ? 2 + g.below(tw::kWideBins - 1) : 256,
+                                       g.below(2) == 0};
+            tw::HistogramData h = tw::HistogramData::build(x.view(), cats, bins);
             CHECK(h.columns == x.cols && h.bins.size() == x.cols + h.twin_of.size());
             if (x.rows == 0) return;
             std::vector<std::size_t> boot(g.below(2 * x.rows + 1));
@@ -454,6 +463,17 @@ void run_forests(Gen& g, int round, bool parallel) {
         std::vector<double> short_y(labels.begin(), labels.begin() + labels.size() / 2);
         answers("forest short y", [&] { c.fit(x.view(), short_y, std::nullopt); });
 
+        // The package door's classifier fits, 16-bit bins among them.
+        tw::RandomForestClassifier rc(forest_settings(g, parallel));
+        tw::FitOptions class_options;
+        class_options.record = true;
+        class_options.oob = g.below(2) == 0;
+        class_options.fast_growth = g.below(2) == 0;
+        class_options.random_splits = g.below(5) == 0;
+        if (g.below(2) == 0) class_options.bins = tw::BinSettings{257 + g.below(5000), true};
+        answers("recorded classifier fit", [&] { rc.fit(x.view(), labels, wv, class_options); });
+        answers("recorded classifier proba", [&] { (void)rc.predict_proba(q.view()); });
+
         tw::RandomForestRegressor r(forest_settings(g, parallel));
         answers("forest regressor fit", [&] { r.fit(x.view(), targets, wv); });
         answers("forest regressor predict", [&] { (void)r.predict(q.view()); });
@@ -466,6 +486,7 @@ void run_forests(Gen& g, int round, bool parallel) {
         options.record = true;
         options.oob = g.below(2) == 0;
         options.fast_growth = g.below(2) == 0;
+        if (g.below(2) == 0) options.bins = tw::BinSettings{257 + g.below(5000), true};
         if (x.rows > 0 && g.below(3) == 0) options.max_samples = 1 + g.below(x.rows);
         answers("recorded regressor fit", [&] { rr.fit(x.view(), targets, wv, options); });
         const std::vector<double> levels = {0.0, 0.5, 1.0, g.unit(), g.below(4) == 0 ? g.hostile() : 0.25};
