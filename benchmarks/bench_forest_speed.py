@@ -13,10 +13,12 @@ Reports fit seconds, the peers' fit time over tarnwood's (ratio > 1: tarnwood
 faster), and held-out R^2 / accuracy.
 
     python benchmarks/bench_forest_speed.py [--sets reg100k,multi26] [--trees 100]
-        [--repeats 1] [--peers tarnwood,sklearn]
+        [--repeats 1] [--peers tarnwood,sklearn] [--max-bins 4096]
 
 --repeats N runs every peer's fit N times (each in a fresh process) and
 keeps the fastest: timings on a shared machine vary by 10-20% run to run.
+--max-bins N adds tarnwood with max_bins=N (16-bit bins above 256) as the
+peer "twN", its ratio taken against the default tarnwood like the others'.
 
 ranger runs through Rscript (Debian's r-cran-ranger), YDF from PyPI (ydf);
 each is skipped when missing.
@@ -69,10 +71,11 @@ def timed(fit, predict):
     return time.perf_counter() - t0, predict(model)
 
 
-def run_tarnwood(xtr, ytr, xte, classify, trees):
+def run_tarnwood(xtr, ytr, xte, classify, trees, max_bins=256):
     import tarnwood
     cls = tarnwood.ForestClassifier if classify else tarnwood.ForestRegressor
-    est = cls(n_estimators=trees, max_features="sqrt", n_jobs=2, random_state=0)
+    est = cls(n_estimators=trees, max_features="sqrt", n_jobs=2, random_state=0,
+              max_bins=max_bins)
     return timed(lambda: est.fit(xtr, ytr), lambda m: m.predict(xte))
 
 
@@ -162,6 +165,10 @@ def available():
 def run_one(name, peer, trees):
     """One peer on one data set, in this process: prints fit seconds and score."""
     x, y, n, classify = make(name)
+    if peer.startswith("tw") and peer[2:].isdigit():
+        elapsed, pred = run_tarnwood(x[:n], y[:n], x[n:], classify, trees, int(peer[2:]))
+        print("RESULT", elapsed, score(y[n:], pred, classify))
+        return
     run = {"tarnwood": run_tarnwood, "sklearn": run_sklearn, "ydf": run_ydf,
            "ranger": run_ranger}[peer]
     elapsed, pred = run(x[:n], y[:n], x[n:], classify, trees)
@@ -175,14 +182,19 @@ def main():
     ap.add_argument("--trees", type=int, default=100)
     ap.add_argument("--repeats", type=int, default=1)
     ap.add_argument("--peers", default=None, help="comma-separated subset of the peers")
+    ap.add_argument("--max-bins", type=int, default=None,
+                    help="also run tarnwood with this max_bins (peer twN)")
     ap.add_argument("--one", nargs=2, metavar=("SET", "PEER"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.one:
         run_one(args.one[0], args.one[1], args.trees)
         return
     peers = available()
+    if args.max_bins:
+        peers[f"tw{args.max_bins}"] = None
     if args.peers:
-        peers = {k: v for k, v in peers.items() if k in args.peers.split(",")}
+        peers = {k: v for k, v in peers.items()
+                 if k in args.peers.split(",") or k == f"tw{args.max_bins}"}
     print(f"{'data':9} {'peer':9} {'fit s':>8} {'ratio':>7} {'score':>7}")
     for name in args.sets.split(","):
         base = None
