@@ -36,19 +36,10 @@ Time it alone on the machine: flock -x /tmp/tw-cpu.lock python benchmarks/bench_
 import argparse
 import math
 import pickle
-import time
 
 import numpy as np
 
-
-def timed(fn, repeat):
-    best = math.inf
-    result = None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
+from timing import best
 
 
 def main():
@@ -85,19 +76,19 @@ def main():
     DaskForestClassifier(n_estimators=2, random_state=0).fit(Xd, yd)
     local_time = dask_time = math.inf
     for _ in range(args.repeat):
-        t, local = timed(lambda: tarnwood.ForestClassifier(**params, n_jobs=2).fit(X, y), 1)
+        t, local = best(lambda: tarnwood.ForestClassifier(**params, n_jobs=2).fit(X, y), 1)
         local_time = min(local_time, t)
-        t, remote = timed(lambda: DaskForestClassifier(**params).fit(Xd, yd), 1)
+        t, remote = best(lambda: DaskForestClassifier(**params).fit(Xd, yd), 1)
         dask_time = min(dask_time, t)
     same = pickle.dumps(remote.to_local().model_) == pickle.dumps(local.model_)
 
     # Pieces of the model.
-    tiny_time, _ = timed(
+    tiny_time, _ = best(
         lambda: DaskForestClassifier(n_estimators=2, random_state=0).fit(Xd[:2000], yd[:2000]), 3)
-    bin_time, _ = timed(lambda: _engine.bin_rows(X, _engine.bin_edges(X, n_jobs=1)), 1)
+    bin_time, _ = best(lambda: _engine.bin_rows(X, _engine.bin_edges(X, n_jobs=1)), 1)
     state = pickle.dumps(local.model_)
     payload = np.frombuffer(state, dtype=np.uint8)
-    ship_time, _ = timed(lambda: client.gather(client.scatter(payload, direct=True)), 2)
+    ship_time, _ = best(lambda: client.gather(client.scatter(payload, direct=True)), 2)
     client.close()
     cluster.close()
 

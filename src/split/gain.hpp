@@ -167,7 +167,8 @@ __attribute__((always_inline)) inline double class_gain(const ParentTotals& pare
 // scored only when both sides hold weight and at least min_leaf rows, and
 // at least one row whatever min_leaf: with min_leaf 0 the weights alone
 // would let rounding (the left sum formed in bin order, the node's in row
-// order) admit a side without rows, whose split repeats its node forever.
+// order) admit a side without rows, a split that hands the whole node to one
+// child, which may then split the same way without end.
 inline bool admissible(std::uint64_t nl, std::uint64_t n, double wl, double weight,
                        std::uint64_t min_leaf) {
     return weight - wl > 0.0 && wl > 0.0 && nl >= min_leaf && n - nl >= min_leaf && nl != 0 &&
