@@ -117,8 +117,7 @@ void CountSearch::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse,
     const u64 side = min_side(ctx_.min_leaf);
     if (n < 2 * side) {
         if (sparse) {
-            split::for_each_bit(mask, [&](std::size_t b) { h[b] = 0; });
-            mask[0] = mask[1] = mask[2] = mask[3] = 0;
+            split::for_each_bit_clearing(mask, 4, [&](std::size_t b) { h[b] = 0; });
         } else {
             std::fill_n(h, n_bins, u64{0});
         }
@@ -132,7 +131,7 @@ void CountSearch::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse,
     std::size_t nc = 0;
     if (sparse) {
         u64 sum = 0;
-        split::for_each_bit(mask, [&](std::size_t b) __attribute__((always_inline)) {
+        split::for_each_bit_clearing(mask, 4, [&](std::size_t b) __attribute__((always_inline)) {
             if (b <= last) {
                 sum += h[b];
                 const u64 nl = sum & 0xFFFFFFFFu;
@@ -142,7 +141,6 @@ void CountSearch::walk_counts(std::size_t s, std::size_t f, u64 n, bool sparse,
             }
             h[b] = 0;
         });
-        mask[0] = mask[1] = mask[2] = mask[3] = 0;
     } else {
         nc = split::walk_bins(h, last, n_bins, lo, hi, pk, bins);
     }

@@ -31,49 +31,22 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
     double* left = left_.data();
     double* bin_sum = bin_sum_.data();
     u32* order = order_.data();
-    // Per feature, the slots ordered by bin (node order within a bin) and
-    // each bin's count: a counting sort over byte codes, a sort of
-    // (code, position) keys over wide ones.
     const bool wide = ctx_.ws.wide();
-    counts_.assign(wide ? 0 : kMaxBins, 0u);
     for (u32 f : ctx_.examined) {
-        if (wide) {
-            keys_.clear();
-            for (u32 i = begin; i < end; ++i) {
-                keys_.push_back(u64{static_cast<u32>(ctx_.ws.code(i, f))} << 32 | i);
-            }
-            std::sort(keys_.begin(), keys_.end());
-            for (std::size_t e = 0; e < keys_.size(); ++e) order[e] = static_cast<u32>(keys_[e]);
-        } else {
-            u32* counts = counts_.data();
-            std::fill(counts, counts + kMaxBins, 0u);
-            for (u32 i = begin; i < end; ++i) ++counts[bins[static_cast<std::size_t>(i) * rs + f]];
-            u32 offsets[kMaxBins];
-            u32 acc = 0;
-            for (std::size_t b = 0; b < kMaxBins; ++b) {
-                offsets[b] = acc;
-                acc += counts[b];
-            }
-            for (u32 p = begin; p < end; ++p) order[offsets[bins[static_cast<std::size_t>(p) * rs + f]]++] = p;
-        }
         const std::size_t last = ctx_.hist.n_bins[f] - 2;
         u64 nl = 0;
         double wl = 0.0;
-        // Bins in ascending order, each a run of the ordered slots.
-        for (std::size_t pos = 0; pos < end - begin;) {
-            const std::size_t b = ctx_.ws.code(order[pos], f);
-            if (b > last) break;
+        // Adds bin b, the ordered slots order[pos..pos+count), whole to the
+        // left totals and scores the candidate it ends.
+        const auto take_bin = [&](std::size_t b, std::size_t pos, std::size_t count) {
             double bw = 0.0;
             touched_.clear();
-            std::size_t e = pos;
-            for (; e < end - begin && ctx_.ws.code(order[e], f) == b; ++e) {
+            for (std::size_t e = pos; e < pos + count; ++e) {
                 const split::ClassRecord& r = rec[order[e]];
                 bw += r.w;
                 if (bin_sum[r.cls] == 0.0) touched_.push_back(r.cls);
                 bin_sum[r.cls] += r.w;
             }
-            const std::size_t in_bin = e - pos;
-            pos = e;
             // A class listed twice merges its sum once and then adds 0.0; a
             // class whose weights here are all zero is not listed and would
             // only add 0.0 to the left totals.
@@ -82,13 +55,48 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
                 bin_sum[c] = 0.0;
             }
             // Merged slots: the bin's weight is its number of entries.
-            nl += merged ? static_cast<u64>(bw) : in_bin;
+            nl += merged ? static_cast<u64>(bw) : count;
             wl += bw;
             if (split::admissible(nl, n, wl, parent.weight, min_leaf)) {
                 const double gain = split::class_gain(
                     parent, wl, kc, [&](std::size_t i) { return left[classes[i]]; },
                     [&](std::size_t i) { return total[classes[i]] - left[classes[i]]; });
                 if (gain > best.gain) best.take(gain, f, b);
+            }
+        };
+        if (wide) {
+            // Wide codes: the slots sorted by (code, slot), bins as runs.
+            keys_.clear();
+            for (u32 i = begin; i < end; ++i) {
+                keys_.push_back(u64{static_cast<u32>(ctx_.ws.code(i, f))} << 32 | i);
+            }
+            std::sort(keys_.begin(), keys_.end());
+            for (std::size_t e = 0; e < keys_.size(); ++e) order[e] = static_cast<u32>(keys_[e]);
+            for (std::size_t pos = 0; pos < keys_.size();) {
+                const std::size_t b = keys_[pos] >> 32;
+                if (b > last) break;
+                std::size_t e = pos;
+                while (e < keys_.size() && (keys_[e] >> 32) == b) ++e;
+                take_bin(b, pos, e - pos);
+                pos = e;
+            }
+        } else {
+            // Byte codes: a stable counting sort.
+            u32 counts[kMaxBins];
+            u32 offsets[kMaxBins];
+            std::fill(counts, counts + kMaxBins, 0u);
+            for (u32 i = begin; i < end; ++i) ++counts[bins[static_cast<std::size_t>(i) * rs + f]];
+            u32 acc = 0;
+            for (std::size_t b = 0; b < kMaxBins; ++b) {
+                offsets[b] = acc;
+                acc += counts[b];
+            }
+            for (u32 p = begin; p < end; ++p) order[offsets[bins[static_cast<std::size_t>(p) * rs + f]]++] = p;
+            std::size_t pos = 0;
+            for (std::size_t b = 0; b <= last; ++b) {
+                if (counts[b] == 0) continue;
+                take_bin(b, pos, counts[b]);
+                pos += counts[b];
             }
         }
         for (std::size_t i = 0; i < kc; ++i) left[classes[i]] = 0.0;

@@ -294,7 +294,6 @@ public:
 private:
     SearchContext ctx_;
     std::vector<u32> order_;      // node slots grouped by bin
-    std::vector<u32> counts_;     // byte codes: slots per bin
     std::vector<u64> keys_;       // wide codes: (code, slot) sort keys
     std::vector<double> left_;    // per dense class, left side of the walk
     std::vector<double> bin_sum_; // per dense class, one bin

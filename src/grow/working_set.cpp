@@ -88,7 +88,7 @@ void WorkingSet::gather() {
     if (!count_mode_ && merge_ && gather_merged()) return;
     if (!count_mode_) {
         slots_ = n;
-        row_bytes_ = nf * (wide() ? 2 : 1);
+        row_bytes_ = nf * code_bytes();
         bins_.resize(n * row_bytes_ + kReadPad);
         gather_codes(boot_.data(), n);
     }
@@ -141,7 +141,7 @@ bool WorkingSet::gather_merged() {
     merged_ = true;
     unit_weights_ = true;
     slots_ = distinct.size();
-    row_bytes_ = features_ * (wide() ? 2 : 1);
+    row_bytes_ = features_ * code_bytes();
     bins_.resize(slots_ * row_bytes_ + kReadPad);
     gather_codes(distinct.data(), slots_);
     positions_.resize(slots_);

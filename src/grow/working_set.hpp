@@ -76,6 +76,7 @@ public:
     bool any_missing(u32 begin, u32 end, std::size_t column) const;
     // Codes of two bytes (the histogram's wide codes) instead of one.
     bool wide() const { return hist_.wide(); }
+    std::size_t code_bytes() const { return wide() ? 2 : 1; }
     std::size_t code(u32 slot, std::size_t f) const {
         return wide() ? code_at<std::uint16_t>(row(slot), f) : code_at<std::uint8_t>(row(slot), f);
     }

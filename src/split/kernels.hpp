@@ -41,19 +41,6 @@ inline void store(double* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// Set bits of a 256-bit mask, visited in ascending order.
-template <class F>
-__attribute__((always_inline)) inline void for_each_bit(const std::uint64_t* mask, F&& f) {
-    for (std::size_t word = 0; word < 4; ++word) {
-        std::uint64_t bits = mask[word];
-        while (bits != 0) {
-            const std::size_t b = word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-            bits &= bits - 1;
-            f(b);
-        }
-    }
-}
-
 // Set bits of a mask of `words` words, visited in ascending order; each
 // word is zeroed once read.
 template <class F>
