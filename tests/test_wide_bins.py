@@ -61,7 +61,7 @@ def test_data_needing_few_bins_grows_the_default_forests(cls):
     assert_same_trees(cls(max_bins=256, **kw).fit(X, y), cls(max_bins=50000, **kw).fit(X, y))
 
 
-@pytest.mark.parametrize("kind", ["regression", "binary", "classes", "weighted", "exact"])
+@pytest.mark.parametrize("kind", ["regression", "binary", "classes", "many", "weighted", "exact"])
 def test_wide_forests_agree_with_their_walks(kind, monkeypatch):
     # Predictions, out-of-bag estimates and leaf samples of 16-bit forests
     # against plain rebuilds from apply() and the trees' own arrays.
@@ -69,6 +69,8 @@ def test_wide_forests_agree_with_their_walks(kind, monkeypatch):
     w = None
     if kind in ("binary", "classes"):
         y = (y > 0).astype(int) + (kind == "classes") * (y > 1)
+    if kind == "many":  # 40 classes: the grouped search
+        y = np.searchsorted(np.quantile(y, np.linspace(0, 1, 41)[1:-1]), y)
     if kind == "weighted":
         w = np.random.default_rng(5).uniform(0.5, 2.0, len(y))
     if kind == "exact":
@@ -77,7 +79,8 @@ def test_wide_forests_agree_with_their_walks(kind, monkeypatch):
     cls = ForestRegressor if kind in ("regression", "weighted", "exact") else ForestClassifier
     est = cls(n_estimators=8, max_bins=4096, oob_score=True, random_state=1,
               categorical_features=[2], n_jobs=2).fit(X, y, sample_weight=w)
-    assert est.score(X, y, sample_weight=w) > 0.8  # the trees did split
+    # The trees did split (40 classes of 8 bootstrap trees fit less).
+    assert est.score(X, y, sample_weight=w) > (0.7 if kind == "many" else 0.8)
     leaves = est.apply(X)
     # Each leaf holds the bootstrap entries the walk sends there.
     for t, sample in enumerate(est.estimators_samples_):
