@@ -23,6 +23,14 @@ def multiclass(n=1500, classes=7, seed=0):
                                n_clusters_per_class=1, random_state=seed)
 
 
+def rare_class(data):
+    # Class 0 keeps a single row, so some bootstrap samples miss it.
+    X, y = data
+    zeros = np.flatnonzero(y == 0)
+    y[zeros[1:]] = 1
+    return X, y
+
+
 def trees(est):
     m = est.model_
     return [m.tree_arrays(t) for t in range(est.n_estimators)]
@@ -44,10 +52,15 @@ def test_fast_trees_do_not_depend_on_n_jobs(make, cls, kw):
                 np.testing.assert_array_equal(a[key], b[key])
 
 
-@pytest.mark.parametrize("cls,make", [(ForestRegressor, regression), (ForestClassifier, multiclass)])
+@pytest.mark.parametrize("cls,make", [
+    (ForestRegressor, regression),
+    (ForestClassifier, multiclass),
+    (ForestClassifier, lambda n: rare_class(multiclass(n, classes=40))),  # grouped search
+])
 def test_fast_leaves_count_and_average_their_bootstrap_entries(cls, make):
     # Each tree's leaves are replayed from its bootstrap entries (repeats
-    # included): entry counts exact, regression means equal to rounding.
+    # included): entry counts exact, regression means equal to rounding,
+    # class fractions those of the entries' classes.
     X, y = make(n=600)
     est = cls(n_estimators=4, random_state=1, max_features="sqrt").fit(X, y)
     leaves = est.apply(X)
@@ -61,6 +74,11 @@ def test_fast_leaves_count_and_average_their_bootstrap_entries(cls, make):
         if cls is ForestRegressor:
             means = np.array([y[sample[leaf == i]].mean() for i in ids])
             np.testing.assert_allclose(arrays["value"][ids, 0, 0], means, rtol=1e-12, atol=1e-12)
+        else:
+            codes = np.searchsorted(est.classes_, y[sample])
+            for i in ids:
+                share = np.bincount(codes[leaf == i], minlength=len(est.classes_))
+                np.testing.assert_allclose(arrays["value"][i, 0], share / share.sum(), rtol=1e-12)
 
 
 def exact(monkeypatch):
@@ -75,6 +93,7 @@ def test_fast_growth_loses_no_accuracy(seed, monkeypatch):
          dict(max_features="sqrt"), r2_score, 0.03),  # other feature draws: noisier
         (ForestRegressor, *regression(3000, seed), dict(), r2_score, 0.01),
         (ForestClassifier, *multiclass(3000, 10, seed), dict(), accuracy_score, 0.03),
+        (ForestClassifier, *multiclass(3000, 40, seed), dict(), accuracy_score, 0.03),
         (ForestClassifier, *multiclass(3000, 3, seed), dict(class_weight="balanced"),
          accuracy_score, 0.03),
     ]

@@ -1,6 +1,7 @@
-// Grouped search for many classes: one feature at a time, the node's rows
-// grouped by bin with a stable counting sort, each bin's class sums formed
-// over its rows in node order and merged whole into the left totals.
+// Grouped search: one feature at a time, the node's rows grouped by bin
+// (a stable counting sort for byte codes, a sort of (code, slot) keys for
+// wide ones), each bin's sums formed over its rows in node order and merged
+// whole into the left totals.
 #include <algorithm>
 #include <cstdint>
 
@@ -13,14 +14,54 @@ void GroupedSearch::allocate(std::size_t n_classes) {
     bin_sum_.assign(n_classes, 0.0);
 }
 
+template <class Visit>
+void GroupedSearch::for_each_group(u32 begin, u32 end, u32 f, std::size_t last, Visit&& visit) {
+    order_.resize(std::max<std::size_t>(order_.size(), end - begin));
+    u32* order = order_.data();
+    if (ctx_.ws.wide()) {
+        keys_.clear();
+        for (u32 i = begin; i < end; ++i) {
+            keys_.push_back(u64{static_cast<u32>(ctx_.ws.code(i, f))} << 32 | i);
+        }
+        std::sort(keys_.begin(), keys_.end());
+        for (std::size_t e = 0; e < keys_.size(); ++e) order[e] = static_cast<u32>(keys_[e]);
+        for (std::size_t pos = 0; pos < keys_.size();) {
+            const std::size_t b = keys_[pos] >> 32;
+            if (b > last) break;
+            std::size_t e = pos;
+            while (e < keys_.size() && (keys_[e] >> 32) == b) ++e;
+            visit(b, pos, e - pos);
+            pos = e;
+        }
+        return;
+    }
+    const std::uint8_t* bins = ctx_.ws.bins() + f;
+    const std::size_t rs = ctx_.ws.row_bytes();
+    u32 counts[kMaxBins];
+    u32 offsets[kMaxBins];
+    std::fill(counts, counts + kMaxBins, 0u);
+    for (u32 i = begin; i < end; ++i) ++counts[bins[static_cast<std::size_t>(i) * rs]];
+    u32 acc = 0;
+    for (std::size_t b = 0; b < kMaxBins; ++b) {
+        offsets[b] = acc;
+        acc += counts[b];
+    }
+    for (u32 p = begin; p < end; ++p) order[offsets[bins[static_cast<std::size_t>(p) * rs]]++] = p;
+    std::size_t pos = 0;
+    for (std::size_t b = 0; b <= last; ++b) {
+        if (counts[b] == 0) continue;
+        visit(b, pos, counts[b]);
+        pos += counts[b];
+    }
+}
+
 void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
-    const u32 begin = node.begin;
-    const u32 end = node.end;
+    if (scores_gini_counts(ctx_.ws, ctx_.node.parent.criterion)) {
+        search_gini_counts(node, best);
+        return;
+    }
     const u64 n = node.rows;
     const bool merged = ctx_.ws.merged();
-    order_.resize(std::max<std::size_t>(order_.size(), end - begin));
-    const std::uint8_t* bins = ctx_.ws.bins();
-    const std::size_t rs = ctx_.ws.row_bytes();
     const split::ClassRecord* rec = ctx_.ws.class_records();
     // Local copies: the sums written below cannot alias them.
     const split::ParentTotals parent = ctx_.node.parent;
@@ -30,15 +71,13 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
     const double* total = ctx_.node.class_total.data();
     double* left = left_.data();
     double* bin_sum = bin_sum_.data();
-    u32* order = order_.data();
-    const bool wide = ctx_.ws.wide();
     for (u32 f : ctx_.examined) {
-        const std::size_t last = ctx_.hist.n_bins[f] - 2;
         u64 nl = 0;
         double wl = 0.0;
-        // Adds bin b, the ordered slots order[pos..pos+count), whole to the
-        // left totals and scores the candidate it ends.
-        const auto take_bin = [&](std::size_t b, std::size_t pos, std::size_t count) {
+        // Adds bin b whole to the left totals and scores the candidate it ends.
+        for_each_group(node.begin, node.end, f, ctx_.hist.n_bins[f] - 2,
+                       [&](std::size_t b, std::size_t pos, std::size_t count) {
+            const u32* order = order_.data();
             double bw = 0.0;
             touched_.clear();
             for (std::size_t e = pos; e < pos + count; ++e) {
@@ -63,43 +102,51 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
                     [&](std::size_t i) { return total[classes[i]] - left[classes[i]]; });
                 if (gain > best.gain) best.take(gain, f, b);
             }
-        };
-        if (wide) {
-            // Wide codes: the slots sorted by (code, slot), bins as runs.
-            keys_.clear();
-            for (u32 i = begin; i < end; ++i) {
-                keys_.push_back(u64{static_cast<u32>(ctx_.ws.code(i, f))} << 32 | i);
-            }
-            std::sort(keys_.begin(), keys_.end());
-            for (std::size_t e = 0; e < keys_.size(); ++e) order[e] = static_cast<u32>(keys_[e]);
-            for (std::size_t pos = 0; pos < keys_.size();) {
-                const std::size_t b = keys_[pos] >> 32;
-                if (b > last) break;
-                std::size_t e = pos;
-                while (e < keys_.size() && (keys_[e] >> 32) == b) ++e;
-                take_bin(b, pos, e - pos);
-                pos = e;
-            }
-        } else {
-            // Byte codes: a stable counting sort.
-            u32 counts[kMaxBins];
-            u32 offsets[kMaxBins];
-            std::fill(counts, counts + kMaxBins, 0u);
-            for (u32 i = begin; i < end; ++i) ++counts[bins[static_cast<std::size_t>(i) * rs + f]];
-            u32 acc = 0;
-            for (std::size_t b = 0; b < kMaxBins; ++b) {
-                offsets[b] = acc;
-                acc += counts[b];
-            }
-            for (u32 p = begin; p < end; ++p) order[offsets[bins[static_cast<std::size_t>(p) * rs + f]]++] = p;
-            std::size_t pos = 0;
-            for (std::size_t b = 0; b <= last; ++b) {
-                if (counts[b] == 0) continue;
-                take_bin(b, pos, counts[b]);
-                pos += counts[b];
-            }
-        }
+        });
         for (std::size_t i = 0; i < kc; ++i) left[classes[i]] = 0.0;
+    }
+}
+
+// Every sum is a whole number of entries, exact in any order: a bin's rows
+// add their squares and cross terms one at a time, m * (2 * left + m) and
+// total * m, giving the very sums the dense walk forms per bin and class.
+void GroupedSearch::search_gini_counts(const NodeRange& node, split::BestSplit& best) {
+    const u64 n = node.rows;
+    const split::ClassRecord* rec = ctx_.ws.class_records();
+    const double weight = ctx_.node.parent.weight;
+    const u64 min_leaf = ctx_.min_leaf;
+    const u32* classes = ctx_.node.classes.data();
+    const std::size_t kc = ctx_.node.classes.size();
+    const double* total = ctx_.node.class_total.data();
+    double* left = left_.data();
+    for (std::size_t i = 0; i < kc; ++i) cand_.node_total[i] = total[classes[i]];
+    for (u32 f : ctx_.examined) {
+        double wl = 0.0, squares = 0.0, cross = 0.0;
+        std::size_t nc = 0;
+        for_each_group(node.begin, node.end, f, ctx_.hist.n_bins[f] - 2,
+                       [&](std::size_t b, std::size_t pos, std::size_t count) {
+            const u32* order = order_.data();
+            for (std::size_t e = pos; e < pos + count; ++e) {
+                const split::ClassRecord& r = rec[order[e]];
+                const double m = r.w;
+                squares += m * (2.0 * left[r.cls] + m);
+                cross += total[r.cls] * m;
+                left[r.cls] += m;
+                wl += m;
+            }
+            cand_.wl[nc] = wl;
+            cand_.l1[nc] = squares;
+            cand_.l2[nc] = cross;
+            cand_.bin[nc] = static_cast<std::uint16_t>(b);
+            nc += split::admissible(static_cast<u64>(wl), n, wl, weight, min_leaf) ? 1 : 0;
+        });
+        for (std::size_t i = 0; i < kc; ++i) left[classes[i]] = 0.0;
+        if (nc == 0) continue;
+        cand_.score_gini_counts(ctx_.node.parent, nc, kc);
+        const double* gain = cand_.gain.data();
+        for (std::size_t j = 0; j < nc; ++j) {
+            if (gain[j] > best.gain) best.take(gain[j], f, cand_.bin[j]);
+        }
     }
 }
 

@@ -84,9 +84,11 @@ TreeParams tree_params(std::optional<std::uint64_t> max_depth,
 std::uint32_t create_leaf(Tree& tree, Vec y, Vec w, std::span<const std::size_t> positions,
                           bool is_classification);
 // A classification leaf of n samples with unit weights: count[d] of them
-// belong to class class_ids[d] (d = 0, 1, in ascending class order).
-std::uint32_t create_count_leaf(Tree& tree, std::uint64_t n, const std::uint64_t* class_ids,
-                                const std::uint64_t* count);
+// belong to class class_ids[d] (class_ids ascending; classes counting 0 are
+// left out). It is the leaf create_leaf makes of such samples.
+std::uint32_t create_count_leaf(Tree& tree, std::uint64_t n,
+                                std::span<const std::uint64_t> class_ids,
+                                std::span<const std::uint64_t> count);
 
 // Exact grower (sorted-value midpoints) on the given positions of x, depth 0.
 Tree build_tree_exact(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> positions,

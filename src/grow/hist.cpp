@@ -94,7 +94,7 @@ public:
               params.fast_growth && !params.random_splits),
           ctx_{ws_, hist, node_, examined_, params.min_samples_leaf},
           counted_(node_), dense_(ctx_, cand_), counts_(ctx_, counted_),
-          tiny_(ctx_, cand_, counted_), grouped_(ctx_), random_(ctx_) {}
+          tiny_(ctx_, cand_, counted_), grouped_(ctx_, cand_), random_(ctx_) {}
 
     Tree grow();
 
@@ -144,6 +144,11 @@ private:
     bool dense_sums_ = false;  // outside count mode: dense histograms, else grouped
     Tree tree_;
     std::vector<std::size_t> leaf_rows_;
+    // Unit-weight classification leaves: entries per dense class (zero
+    // between leaves), and the classes and counts of the leaf being made.
+    std::vector<u64> leaf_count_;
+    std::vector<u64> leaf_ids_;
+    std::vector<u64> leaf_counts_;
     double root_weight_ = 1.0;  // weight of the root node, once computed
     u64 order_seed_ = 0;  // fast growth: seeds the nodes' feature orders
 };
@@ -153,6 +158,7 @@ void HistGrower::allocate() {
     const std::size_t n_classes = ws_.n_classes();
     features_.resize(ws_.features());
     node_.reset(n_classes, params_.criterion);
+    if (classification) leaf_count_.assign(n_classes, 0);
     if (params_.random_splits) {
         // Random splits draw among byte codes (fits bin them so).
         if (hist_.wide()) throw InternalError("random splits need 8-bit bin codes");
@@ -174,7 +180,7 @@ void HistGrower::allocate() {
         return;
     }
     dense_sums_ = dense_.allocate();
-    if (!dense_sums_) grouped_.allocate(n_classes);
+    if (classification) grouped_.allocate(n_classes);
     // Candidates of one feature walk, or of a batch of tiny-node candidates
     // (whose nodes hold at most kTinyNode classes).
     const std::size_t per_candidate =
@@ -383,7 +389,31 @@ u32 HistGrower::make_leaf_of(u32 begin, u32 end) {
         u64 rows = 0, ones = 0;
         ws_.count_slots(begin, end, rows, ones);
         const u64 count[2] = {rows - ones, ones};
-        return create_count_leaf(tree_, rows, ws_.class_ids().data(), count);
+        return create_count_leaf(tree_, rows, std::span<const u64>(ws_.class_ids().data(), 2),
+                                 count);
+    }
+    if (ws_.unit_weights()) {
+        // Each class's weight is its number of entries, a whole number
+        // whatever the order of the sum: counted from the records, the leaf
+        // is the one create_leaf would make of the node's rows.
+        const split::ClassRecord* rec = ws_.class_records();
+        const bool merged = ws_.merged();
+        u64 rows = 0;
+        leaf_ids_.clear();
+        for (u32 i = begin; i < end; ++i) {
+            const u64 m = merged ? static_cast<u64>(rec[i].w) : 1;
+            rows += m;
+            if (leaf_count_[rec[i].cls] == 0) leaf_ids_.push_back(rec[i].cls);
+            leaf_count_[rec[i].cls] += m;
+        }
+        std::sort(leaf_ids_.begin(), leaf_ids_.end());
+        leaf_counts_.clear();
+        for (u64& d : leaf_ids_) {
+            leaf_counts_.push_back(leaf_count_[d]);
+            leaf_count_[d] = 0;
+            d = ws_.class_ids()[d];
+        }
+        return create_count_leaf(tree_, rows, leaf_ids_, leaf_counts_);
     }
     leaf_rows_.clear();
     if (ws_.merged()) {

@@ -284,15 +284,25 @@ private:
     std::vector<u32> class_slot_;  // dense class -> index among the node's classes
 };
 
-// The grouped search (many classes), one feature at a time.
+// The grouped search, one feature at a time.
 class GroupedSearch {
 public:
-    explicit GroupedSearch(const SearchContext& ctx) : ctx_(ctx) {}
+    GroupedSearch(const SearchContext& ctx, Candidates& cand) : ctx_(ctx), cand_(cand) {}
     void allocate(std::size_t n_classes);
     void search(const NodeRange& node, split::BestSplit& best);
 
 private:
+    // Groups slots begin..end-1 by feature f's bin into order_ and calls
+    // visit(b, pos, count) for each occupied bin b <= last, ascending, its
+    // slots being order_[pos..pos+count) in node order.
+    template <class Visit>
+    void for_each_group(u32 begin, u32 end, u32 f, std::size_t last, Visit&& visit);
+    // Gini counts: candidates collected per feature with their squares and
+    // cross sums, scored together (Candidates::score_gini_counts).
+    void search_gini_counts(const NodeRange& node, split::BestSplit& best);
+
     SearchContext ctx_;
+    Candidates& cand_;
     std::vector<u32> order_;      // node slots grouped by bin
     std::vector<u64> keys_;       // wide codes: (code, slot) sort keys
     std::vector<double> left_;    // per dense class, left side of the walk

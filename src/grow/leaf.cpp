@@ -81,12 +81,14 @@ std::uint32_t create_leaf(Tree& tree, Vec y, Vec w, std::span<const std::size_t>
     return append_node(tree, leaf);
 }
 
-std::uint32_t create_count_leaf(Tree& tree, std::uint64_t n, const std::uint64_t* class_ids,
-                                const std::uint64_t* count) {
+std::uint32_t create_count_leaf(Tree& tree, std::uint64_t n,
+                                std::span<const std::uint64_t> class_ids,
+                                std::span<const std::uint64_t> count) {
+    if (class_ids.size() != count.size()) throw InternalError("leaf counts without their classes");
     Node leaf;
     leaf.n_samples = n;
     const std::uint32_t begin = class_weights_begin(tree);
-    for (std::size_t d = 0; d < 2; ++d) {
+    for (std::size_t d = 0; d < count.size(); ++d) {
         if (count[d] != 0) {
             tree.class_weights.push_back(ClassWeight{class_ids[d], static_cast<double>(count[d])});
         }
