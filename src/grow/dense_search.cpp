@@ -17,6 +17,11 @@ using split::v2d;
 
 // Nodes with fewer rows mark occupied bins while accumulating.
 constexpr u64 kMarkLimit = 128;
+// Gini counts: each slot adds kSlotTag plus its dense class to its bin's
+// second sum, so a sum below 2 * kSlotTag is a bin of a single slot, whose
+// class it names (classes stay below kSlotTag).
+constexpr double kSlotTag = 64.0;
+static_assert(kDenseClassLimit < 64, "slot tags name the dense classes");
 
 }  // namespace
 
@@ -78,7 +83,8 @@ bool DenseSearch::allocate() {
     const WorkingSet& ws = ctx_.ws;
     sums_only_ = scores_sums_only(ws);
     gini_counts_ = scores_gini_counts(ws, ctx_.node.parent.criterion);
-    count_at_ = sums_only_ ? 0 : 1;
+    // Merged slots: the weight is the row count.
+    count_at_ = sums_only_ || gini_counts_ ? 0 : 1;
     if (sums_only_) {
         stride_ = 2;
     } else if (!ws.classification()) {
@@ -136,7 +142,13 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
                 accumulate<std::uint8_t>(begin, end, fs, nb, mark, rec, add);
             }
         };
-        if (ctx_.ws.classification() && ctx_.ws.merged()) {
+        if (gini_counts_) {
+            // The weight is the bin's entries; the second sum tags its slots.
+            accumulate_as(ctx_.ws.class_records(), [](double* h, const split::ClassRecord& r) {
+                store(h, load<v2d>(h) + v2d{r.w, kSlotTag + static_cast<double>(r.cls)});
+                h[2 + r.cls] += r.w;
+            });
+        } else if (ctx_.ws.classification() && ctx_.ws.merged()) {
             accumulate_as(ctx_.ws.class_records(), [](double* h, const split::ClassRecord& r) {
                 store(h, load<v2d>(h) + v2d{r.w, r.w});
                 h[2 + r.cls] += r.w;
@@ -237,16 +249,17 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     }
     // Gini on whole counts: per candidate the sums over the node's classes
     // of left^2 (squares) and of total * left (cross), exact in doubles.
+    // The left counts and node totals are kept per tree class.
     double squares = 0.0, cross = 0.0;
-    if constexpr (kWalk == Walk::kClasses || kWalk == Walk::kGiniCounts) {
+    if constexpr (kWalk == Walk::kClasses) {
         for (std::size_t i = 0; i < kn; ++i) cand_.running[i] = 0.0;
     }
-    // Most of the tree's classes present: every class of a record is read
-    // by the vector kernel (absent ones hold zeros, and the sums are exact
-    // whatever their order).
+    // Most of the tree's classes present: every class of a multi-slot
+    // record is read by the vector kernel (absent ones hold zeros, and the
+    // sums are exact whatever their order).
     const std::size_t pairs = (ctx_.ws.n_classes() + 1) / 2;
     const bool every_class = kWalk == Walk::kGiniCounts && 2 * kn >= ctx_.ws.n_classes();
-    if (every_class) {
+    if constexpr (kWalk == Walk::kGiniCounts) {
         std::fill(all_running_.begin(), all_running_.end(), 0.0);
         std::fill(all_total_.begin(), all_total_.end(), 0.0);
         for (std::size_t i = 0; i < kn; ++i) all_total_[classes[i]] = cand_.node_total[i];
@@ -257,7 +270,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         double* h = base_ + slot * stride;
         bool cleared = false;  // the walk already zeroed the record
         if (b <= last) {
-            nl += static_cast<u64>(h[kWalk == Walk::kSums ? 0 : 1]);
+            nl += split::count_of(h[count_at_]);
             wl += h[0];
             if constexpr (kWalk == Walk::kSums) {
                 l12[0] += h[1];
@@ -267,38 +280,48 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 l12 += load<v2d>(h + 2);
                 store(cand_.left.data() + nc * 2, l12);
             } else if constexpr (kWalk == Walk::kGiniCounts) {
-                if (every_class) {
+                if (h[1] < 2.0 * kSlotTag) {
+                    // A single slot: its class alone is nonzero.
+                    const auto c = split::count_of(h[1] - kSlotTag);
+                    const double m = h[0];
+                    squares += m * (2.0 * all_running_[c] + m);
+                    cross += all_total_[c] * m;
+                    all_running_[c] += m;
+                    h[2 + c] = 0.0;
+                } else if (every_class) {
                     const std::array<double, 2> terms =
                         split::gini_bin_terms(h + 2, all_running_.data(), all_total_.data(),
                                               2 * pairs);
                     squares += terms[0];
                     cross += terms[1];
                 } else {
-                    double* running = cand_.running.data();
-                    const double* tot = cand_.node_total.data();
+                    double* running = all_running_.data();
+                    const double* tot = all_total_.data();
                     // Classes absent from the node hold zeros in every
                     // record. Two accumulators a sum, so that consecutive
                     // classes do not wait on each other's additions.
                     double sq = 0.0, cr = 0.0, sq2 = 0.0, cr2 = 0.0;
                     std::size_t i = 0;
                     for (; i + 2 <= kn; i += 2) {
-                        const double c = h[2 + classes[i]];
-                        const double c2 = h[2 + classes[i + 1]];
-                        h[2 + classes[i]] = 0.0;
-                        h[2 + classes[i + 1]] = 0.0;
-                        sq += c * (2.0 * running[i] + c);
-                        sq2 += c2 * (2.0 * running[i + 1] + c2);
-                        cr += tot[i] * c;
-                        cr2 += tot[i + 1] * c2;
-                        running[i] += c;
-                        running[i + 1] += c2;
+                        const u32 a = classes[i], z = classes[i + 1];
+                        const double c = h[2 + a];
+                        const double c2 = h[2 + z];
+                        h[2 + a] = 0.0;
+                        h[2 + z] = 0.0;
+                        sq += c * (2.0 * running[a] + c);
+                        sq2 += c2 * (2.0 * running[z] + c2);
+                        cr += tot[a] * c;
+                        cr2 += tot[z] * c2;
+                        running[a] += c;
+                        running[z] += c2;
                     }
                     if (i < kn) {
-                        const double c = h[2 + classes[i]];
-                        h[2 + classes[i]] = 0.0;
-                        sq += c * (2.0 * running[i] + c);
-                        cr += tot[i] * c;
-                        running[i] += c;
+                        const u32 a = classes[i];
+                        const double c = h[2 + a];
+                        h[2 + a] = 0.0;
+                        sq += c * (2.0 * running[a] + c);
+                        cr += tot[a] * c;
+                        running[a] += c;
                     }
                     squares += sq + sq2;
                     cross += cr + cr2;

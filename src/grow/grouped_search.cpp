@@ -94,7 +94,7 @@ void GroupedSearch::search(const NodeRange& node, split::BestSplit& best) {
                 bin_sum[c] = 0.0;
             }
             // Merged slots: the bin's weight is its number of entries.
-            nl += merged ? static_cast<u64>(bw) : count;
+            nl += merged ? split::count_of(bw) : count;
             wl += bw;
             if (split::admissible(nl, n, wl, parent.weight, min_leaf)) {
                 const double gain = split::class_gain(
@@ -138,7 +138,7 @@ void GroupedSearch::search_gini_counts(const NodeRange& node, split::BestSplit& 
             cand_.l1[nc] = squares;
             cand_.l2[nc] = cross;
             cand_.bin[nc] = static_cast<std::uint16_t>(b);
-            nc += split::admissible(static_cast<u64>(wl), n, wl, weight, min_leaf) ? 1 : 0;
+            nc += split::admissible(split::count_of(wl), n, wl, weight, min_leaf) ? 1 : 0;
         });
         for (std::size_t i = 0; i < kc; ++i) left[classes[i]] = 0.0;
         if (nc == 0) continue;

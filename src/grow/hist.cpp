@@ -273,13 +273,13 @@ void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
         } else if (classification) {
             const split::ClassRecord* rec = ws_.class_records();
             for (u32 i = begin; i < end; ++i) {
-                const u64 rows = ws_.merged() ? static_cast<u64>(rec[i].w) : 1;
+                const u64 rows = ws_.merged() ? split::count_of(rec[i].w) : 1;
                 cells_.add(ws_.code(i, f), rows, rec[i].w, rec[i].cls);
             }
         } else {
             const split::RegRecord* rec = ws_.reg_records();
             for (u32 i = begin; i < end; ++i) {
-                const u64 rows = ws_.merged() ? static_cast<u64>(rec[i].w) : 1;
+                const u64 rows = ws_.merged() ? split::count_of(rec[i].w) : 1;
                 cells_.add(ws_.code(i, f), rec[i], rows);
             }
         }
@@ -379,7 +379,7 @@ u32 HistGrower::make_leaf_of(u32 begin, u32 end) {
         }
         Node leaf;
         // Merged slots: the weight sum is the number of entries.
-        leaf.n_samples = ws_.merged() ? static_cast<u64>(total_w) : end - begin;
+        leaf.n_samples = ws_.merged() ? split::count_of(total_w) : end - begin;
         leaf.value = total_w > 0.0 ? total_wy / total_w : 0.0;
         tree_.nodes.push_back(leaf);
         return static_cast<u32>(tree_.nodes.size() - 1);
@@ -401,7 +401,7 @@ u32 HistGrower::make_leaf_of(u32 begin, u32 end) {
         u64 rows = 0;
         leaf_ids_.clear();
         for (u32 i = begin; i < end; ++i) {
-            const u64 m = merged ? static_cast<u64>(rec[i].w) : 1;
+            const u64 m = merged ? split::count_of(rec[i].w) : 1;
             rows += m;
             if (leaf_count_[rec[i].cls] == 0) leaf_ids_.push_back(rec[i].cls);
             leaf_count_[rec[i].cls] += m;

@@ -94,7 +94,7 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
     if constexpr (!std::is_void_v<Rec>) {
         // Merged slots: each left record's weight is its number of entries.
         if (merged_) {
-            for (u32 i = begin; i < out; ++i) left_rows += static_cast<u64>(rec[i].w);
+            for (u32 i = begin; i < out; ++i) left_rows += split::count_of(rec[i].w);
         } else {
             left_rows = out - begin;
         }

@@ -158,7 +158,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                 l2 += b2;
             }
             // Merged slots: the group's weight is its number of entries.
-            nl += merged ? static_cast<u64>(bw) : j - i;
+            nl += merged ? split::count_of(bw) : j - i;
             wl += bw;
             i = j;
             if (!split::admissible(nl, rows, wl, weight, min_leaf)) continue;
@@ -203,7 +203,7 @@ void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
         if (b0 == b1) continue;
         const split::RegRecord& r = ctx_.ws.reg_records()[b0 < b1 ? begin : begin + 1];
         const double wl = 0.0 + (0.0 + r.w);
-        const u64 nl = ctx_.ws.merged() ? static_cast<u64>(r.w) : 1;
+        const u64 nl = ctx_.ws.merged() ? split::count_of(r.w) : 1;
         if (!split::admissible(nl, node.rows, wl, weight, min_leaf)) continue;
         cand_.wl[nc] = wl;
         cand_.l1[nc] = 0.0 + (0.0 + r.wy);

@@ -169,6 +169,13 @@ __attribute__((always_inline)) inline double class_gain(const ParentTotals& pare
 // would let rounding (the left sum formed in bin order, the node's in row
 // order) admit a side without rows, a split that hands the whole node to one
 // child, which may then split the same way without end.
+// A count held exactly in a double (a whole number below 2^63), converted
+// through the signed type: one instruction, where the unsigned conversion
+// needs a range test.
+inline std::uint64_t count_of(double v) {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+}
+
 inline bool admissible(std::uint64_t nl, std::uint64_t n, double wl, double weight,
                        std::uint64_t min_leaf) {
     return weight - wl > 0.0 && wl > 0.0 && nl >= min_leaf && n - nl >= min_leaf && nl != 0 &&
