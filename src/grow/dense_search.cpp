@@ -264,6 +264,13 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         std::fill(all_total_.begin(), all_total_.end(), 0.0);
         for (std::size_t i = 0; i < kn; ++i) all_total_[classes[i]] = cand_.node_total[i];
     }
+    // Local pointers: the walk's stores cannot move them.
+    double* const all_running = all_running_.data();
+    double* const all_total = all_total_.data();
+    double* const cand_l1 = cand_.l1.data();
+    double* const cand_l2 = cand_.l2.data();
+    double* const cand_wl = cand_.wl.data();
+    std::uint16_t* const cand_bin = cand_.bin.data();
     // The walk clears the mask words as it reads them.
     split::for_each_bit_clearing(mask, words_, [&](std::size_t b) __attribute__((always_inline)) {
         const std::size_t slot = s * cap_ + b;
@@ -274,7 +281,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             wl += h[0];
             if constexpr (kWalk == Walk::kSums) {
                 l12[0] += h[1];
-                cand_.l1[nc] = l12[0];
+                cand_l1[nc] = l12[0];
             } else if constexpr (kWalk == Walk::kTwoClasses) {
                 // Both classes present: class i's sums sit at h[2 + i].
                 l12 += load<v2d>(h + 2);
@@ -284,19 +291,19 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                     // A single slot: its class alone is nonzero.
                     const auto c = split::count_of(h[1] - kSlotTag);
                     const double m = h[0];
-                    squares += m * (2.0 * all_running_[c] + m);
-                    cross += all_total_[c] * m;
-                    all_running_[c] += m;
+                    squares += m * (2.0 * all_running[c] + m);
+                    cross += all_total[c] * m;
+                    all_running[c] += m;
                     h[2 + c] = 0.0;
                 } else if (every_class) {
                     const std::array<double, 2> terms =
-                        split::gini_bin_terms(h + 2, all_running_.data(), all_total_.data(),
+                        split::gini_bin_terms(h + 2, all_running, all_total,
                                               2 * pairs);
                     squares += terms[0];
                     cross += terms[1];
                 } else {
-                    double* running = all_running_.data();
-                    const double* tot = all_total_.data();
+                    double* running = all_running;
+                    const double* tot = all_total;
                     // Classes absent from the node hold zeros in every
                     // record. Two accumulators a sum, so that consecutive
                     // classes do not wait on each other's additions.
@@ -328,8 +335,8 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 }
                 store(h, v2d{0.0, 0.0});
                 cleared = true;
-                cand_.l1[nc] = squares;
-                cand_.l2[nc] = cross;
+                cand_l1[nc] = squares;
+                cand_l2[nc] = cross;
             } else if constexpr (kWalk == Walk::kClasses) {
                 double* lc = cand_.left.data() + nc * kn;
                 double* running = cand_.running.data();
@@ -339,13 +346,13 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 }
             } else {
                 l12 += load<v2d>(h + 2);
-                cand_.l1[nc] = l12[0];
-                cand_.l2[nc] = l12[1];
+                cand_l1[nc] = l12[0];
+                cand_l2[nc] = l12[1];
             }
             // Only admissible candidates are kept: the next one overwrites
             // this entry otherwise.
-            cand_.bin[nc] = static_cast<std::uint16_t>(b);
-            cand_.wl[nc] = wl;
+            cand_bin[nc] = static_cast<std::uint16_t>(b);
+            cand_wl[nc] = wl;
             nc += split::admissible(nl, n, wl, weight, min_leaf) ? 1 : 0;
         }
         if (cleared) {
