@@ -212,13 +212,21 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
             add(hsum + slot * stride, r);
         }
     }
+    // The masks are clear (walks clear what they read); each word is
+    // formed in a register, not by a chain of stores to one word.
     const std::size_t* n_bins = ctx_.hist.n_bins.data();
+    const std::size_t at = count_at_;
     for (std::size_t s = 0; s < nb; ++s) {
         const std::size_t bins_f = n_bins[fs[s]];
-        const double* h = hsum + s * cap * stride;
+        const double* h = hsum + s * cap * stride + at;
         u64* mask = masks + s * words;
-        for (std::size_t b = 0; b < bins_f; ++b) {
-            mask[b >> 6] |= static_cast<u64>(h[b * stride + count_at_] != 0.0) << (b & 63);
+        for (std::size_t first = 0; first < bins_f; first += 64) {
+            const std::size_t last = std::min<std::size_t>(bins_f - first, 64);
+            u64 bits = 0;
+            for (std::size_t j = 0; j < last; ++j) {
+                bits |= static_cast<u64>(h[(first + j) * stride] != 0.0) << j;
+            }
+            mask[first >> 6] = bits;
         }
     }
 }
