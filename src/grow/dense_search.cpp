@@ -380,10 +380,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     } else {
         cand_.score(ctx_.node.parent, nc, kn);
     }
-    const double* gain = cand_.gain.data();
-    for (std::size_t j = 0; j < nc; ++j) {
-        if (gain[j] > best.gain) best.take(gain[j], f, cand_.bin[j]);
-    }
+    cand_.offer(nc, f, best);
 }
 
 }  // namespace tw::grow

@@ -143,10 +143,7 @@ void GroupedSearch::search_gini_counts(const NodeRange& node, split::BestSplit& 
         for (std::size_t i = 0; i < kc; ++i) left[classes[i]] = 0.0;
         if (nc == 0) continue;
         cand_.score_gini_counts(ctx_.node.parent, nc, kc);
-        const double* gain = cand_.gain.data();
-        for (std::size_t j = 0; j < nc; ++j) {
-            if (gain[j] > best.gain) best.take(gain[j], f, cand_.bin[j]);
-        }
+        cand_.offer(nc, f, best);
     }
 }
 

@@ -88,6 +88,13 @@ struct Candidates {
     // one's sums over the node's kn classes of left^2 and of total * left
     // (split::gini_count_gains); node_total as for score.
     void score_gini_counts(const split::ParentTotals& parent, std::size_t count, std::size_t kn);
+    // Offers the scored candidates 0..count-1 of one feature to best, in
+    // order (the first of equal gains wins).
+    void offer(std::size_t count, std::size_t f, split::BestSplit& best) const {
+        for (std::size_t j = 0; j < count; ++j) {
+            if (gain[j] > best.gain) best.take(gain[j], f, bin[j]);
+        }
+    }
 
     std::vector<std::uint16_t> bin;
     std::vector<u32> feature;  // tiny nodes: each candidate's feature
