@@ -78,7 +78,9 @@ void Candidates::score(const split::ParentTotals& parent, std::size_t count, std
 // Per-bin record: weight, row count (exact as a double), then the
 // regression sums or the class sums; rounded up to whole 16-byte pairs.
 // Regression on merged slots keeps the weight (which is the count) and the
-// w*y sum alone, its candidates being scored without y*w*y sums.
+// w*y sum alone, its candidates being scored without y*w*y sums. Gini
+// counts keep the slot tags (kSlotTag) where the row count would be, the
+// weight being the count.
 bool DenseSearch::allocate() {
     const WorkingSet& ws = ctx_.ws;
     sums_only_ = scores_sums_only(ws);
