@@ -180,7 +180,7 @@ void HistGrower::allocate() {
         return;
     }
     dense_sums_ = dense_.allocate();
-    if (classification) grouped_.allocate(n_classes);
+    if (!dense_sums_) grouped_.allocate(n_classes);
     // Candidates of one feature walk, or of a batch of tiny-node candidates
     // (whose nodes hold at most kTinyNode classes).
     const std::size_t per_candidate =
@@ -389,8 +389,7 @@ u32 HistGrower::make_leaf_of(u32 begin, u32 end) {
         u64 rows = 0, ones = 0;
         ws_.count_slots(begin, end, rows, ones);
         const u64 count[2] = {rows - ones, ones};
-        return create_count_leaf(tree_, rows, std::span<const u64>(ws_.class_ids().data(), 2),
-                                 count);
+        return create_count_leaf(tree_, rows, ws_.class_ids(), count);
     }
     if (ws_.unit_weights()) {
         // Each class's weight is its number of entries, a whole number

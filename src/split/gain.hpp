@@ -163,12 +163,6 @@ __attribute__((always_inline)) inline double class_gain(const ParentTotals& pare
     return gini_gain(parent, wl, k, left, right);
 }
 
-// A candidate with nl of the node's n rows (left weight wl) on the left is
-// scored only when both sides hold weight and at least min_leaf rows, and
-// at least one row whatever min_leaf: with min_leaf 0 the weights alone
-// would let rounding (the left sum formed in bin order, the node's in row
-// order) admit a side without rows, a split that hands the whole node to one
-// child, which may then split the same way without end.
 // A count held exactly in a double (a whole number below 2^63), converted
 // through the signed type: one instruction, where the unsigned conversion
 // needs a range test.
@@ -176,6 +170,12 @@ inline std::uint64_t count_of(double v) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
 }
 
+// A candidate with nl of the node's n rows (left weight wl) on the left is
+// scored only when both sides hold weight and at least min_leaf rows, and
+// at least one row whatever min_leaf: with min_leaf 0 the weights alone
+// would let rounding (the left sum formed in bin order, the node's in row
+// order) admit a side without rows, a split that hands the whole node to one
+// child, which may then split the same way without end.
 inline bool admissible(std::uint64_t nl, std::uint64_t n, double wl, double weight,
                        std::uint64_t min_leaf) {
     return weight - wl > 0.0 && wl > 0.0 && nl >= min_leaf && n - nl >= min_leaf && nl != 0 &&
