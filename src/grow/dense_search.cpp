@@ -3,6 +3,7 @@
 // bins; and the scoring of double-valued candidates.
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "grow/hist_search.hpp"
@@ -17,11 +18,17 @@ using split::v2d;
 
 // Nodes with fewer rows mark occupied bins while accumulating.
 constexpr u64 kMarkLimit = 128;
-// Gini counts: each slot adds kSlotTag plus its dense class to its bin's
-// second sum, so a sum below 2 * kSlotTag is a bin of a single slot, whose
-// class it names (classes stay below kSlotTag).
-constexpr double kSlotTag = 64.0;
-static_assert(kDenseClassLimit < 64, "slot tags name the dense classes");
+// Gini counts: each slot of dense class c adds the tag
+//     kSlotTag + c * kClassTag + c * c
+// to its bin's second sum. A sum below 3 * kSlotTag is a bin of one or two
+// slots, whose fields then hold exactly the slots' number k, the sum S of
+// their classes and the sum Q of their squares (S * kClassTag + Q stays below
+// kSlotTag, Q below kClassTag): one slot has class S, two have the classes
+// (S -+ d) / 2 with d * d = 2Q - S * S. Those bins are walked in O(1) rather
+// than over every class; bins of more slots have larger sums.
+constexpr double kSlotTag = 16777216.0;  // 2^24
+constexpr double kClassTag = 4096.0;
+static_assert(kDenseClassLimit <= 32, "two slots' tag fields hold their classes");
 
 }  // namespace
 
@@ -147,7 +154,8 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
         if (gini_counts_) {
             // The weight is the bin's entries; the second sum tags its slots.
             accumulate_as(ctx_.ws.class_records(), [](double* h, const split::ClassRecord& r) {
-                store(h, load<v2d>(h) + v2d{r.w, kSlotTag + static_cast<double>(r.cls)});
+                const double c = static_cast<double>(r.cls);
+                store(h, load<v2d>(h) + v2d{r.w, kSlotTag + c * (kClassTag + c)});
                 h[2 + r.cls] += r.w;
             });
         } else if (ctx_.ws.classification() && ctx_.ws.merged()) {
@@ -297,14 +305,38 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 l12 += load<v2d>(h + 2);
                 store(cand_.left.data() + nc * 2, l12);
             } else if constexpr (kWalk == Walk::kGiniCounts) {
-                if (h[1] < 2.0 * kSlotTag) {
-                    // A single slot: its class alone is nonzero.
-                    const auto c = split::count_of(h[1] - kSlotTag);
+                const double tag = h[1];
+                std::size_t c1 = 0, c2 = 0;
+                const bool few = tag < 3.0 * kSlotTag;
+                if (few) {
+                    const bool two = tag >= 2.0 * kSlotTag;
+                    const u64 fields = split::count_of(tag - (two ? 2.0 : 1.0) * kSlotTag);
+                    const u64 sum = fields >> 12, squares_sum = fields & 4095;
+                    u64 d = 0;
+                    if (two) {
+                        d = static_cast<u64>(
+                            std::sqrt(static_cast<double>(2 * squares_sum - sum * sum)));
+                        c1 = (sum - d) / 2;
+                        c2 = (sum + d) / 2;
+                    } else {
+                        c1 = c2 = sum;
+                    }
+                }
+                if (few && c1 == c2) {
+                    // One class alone is nonzero.
                     const double m = h[0];
-                    squares += m * (2.0 * all_running[c] + m);
-                    cross += all_total[c] * m;
-                    all_running[c] += m;
-                    h[2 + c] = 0.0;
+                    squares += m * (2.0 * all_running[c1] + m);
+                    cross += all_total[c1] * m;
+                    all_running[c1] += m;
+                    h[2 + c1] = 0.0;
+                } else if (few) {
+                    const double m1 = h[2 + c1], m2 = h[2 + c2];
+                    squares += m1 * (2.0 * all_running[c1] + m1) + m2 * (2.0 * all_running[c2] + m2);
+                    cross += all_total[c1] * m1 + all_total[c2] * m2;
+                    all_running[c1] += m1;
+                    all_running[c2] += m2;
+                    h[2 + c1] = 0.0;
+                    h[2 + c2] = 0.0;
                 } else if (every_class) {
                     const std::array<double, 2> terms =
                         split::gini_bin_terms(h + 2, all_running, all_total,
