@@ -110,14 +110,38 @@ def test_fast_growth_loses_no_accuracy(seed, monkeypatch):
 
 def test_weighted_rows_keep_the_exact_sums(monkeypatch):
     # Rows of other weights keep a slot per entry: on one feature (no
-    # partial draws, no feature order), fast and exact grow the same forest.
+    # partial draws, no feature order), fast and exact grow the same trees
+    # (fast growth only places their thresholds otherwise).
     X, y = regression(500)
     X = X[:, :1]
     w = np.random.default_rng(0).uniform(0.5, 2.0, len(y))
     fast = ForestRegressor(n_estimators=4, random_state=2).fit(X, y, sample_weight=w)
     exact(monkeypatch)
     slow = ForestRegressor(n_estimators=4, random_state=2).fit(X, y, sample_weight=w)
-    np.testing.assert_array_equal(fast.predict(X), slow.predict(X))
+    for a, b in zip(trees(fast), trees(slow)):
+        for key in a:
+            if key != "threshold":
+                np.testing.assert_array_equal(a[key], b[key], err_msg=key)
+
+
+@pytest.mark.parametrize("cls", [ForestRegressor, ForestClassifier])
+def test_thresholds_sit_midway_across_the_node_gap(cls):
+    # Rows of x0 = 0 hold x1 in 0..9 and 90..99 only (the other rows fill
+    # the values between): the second split parts them between 9 and 90,
+    # and its threshold sits halfway across their gap, not just above 9.
+    g = np.r_[np.arange(10), np.arange(90, 100)].repeat(5).astype(float)
+    h = np.linspace(10, 89, 100).round()
+    X = np.c_[np.r_[np.zeros(100), np.ones(100)], np.r_[g, h]]
+    y = np.r_[1 + (g >= 50), np.zeros(100)]
+    if cls is ForestClassifier:
+        y = y.astype(int)
+    est = cls(n_estimators=1, bootstrap=False, max_features=None, max_depth=2,
+              random_state=0).fit(X, y)
+    t = trees(est)[0]
+    assert t["feature"][:2].tolist() == [0, 1]
+    assert 45 < t["threshold"][1] < 55
+    # Unseen values in the gap go to the nearer side.
+    assert est.predict([[0, 30], [0, 70]]).tolist() == [1, 2]
 
 
 def test_equal_gains_fall_to_features_drawn_per_node():

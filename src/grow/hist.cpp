@@ -111,7 +111,10 @@ private:
         return ws_.partition(begin, end, best.feature, best.bin, threshold,
                              best.category ? best.cells.data() : nullptr);
     }
-    Node split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u64 nl, u64 nr);
+    // The bin whose upper edge is the threshold of best, just partitioned.
+    std::size_t cut_of(const BestSplit& best) const;
+    Node split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n, u64 nl,
+                    u64 nr);
     SearchMode decide_search(u32 slots, u32& own);
     void search(SearchMode mode, const Frame& fr, u32 own, BestSplit& best);
     u32 make_leaf(u32 begin, u32 end);
@@ -288,13 +291,31 @@ void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
     }
 }
 
+// Fast growth centres a split's threshold in the gap that its node's rows
+// leave around it: the cut is the bin halfway between the last code sent
+// left and the first sent right. Its upper edge parts the node's rows as
+// the split's own bin does, and lies midway between them for rows the node
+// has not seen, as a threshold between two sorted values would. Splits on
+// twins, category sets and random splits keep their bin.
+std::size_t HistGrower::cut_of(const BestSplit& best) const {
+    if (!params_.fast_growth || params_.random_splits || best.category ||
+        hist_.column_of(best.feature) != best.feature) {
+        return best.bin;
+    }
+    const std::size_t low = ws_.right_low_code();
+    const std::size_t top = ws_.left_top_code();
+    if (low == grow::WorkingSet::kNoCode || top > best.bin || low <= best.bin) return best.bin;
+    return top + (low - 1 - top) / 2;
+}
+
 // The split node of a search's best candidate on slots begin..end-1 (already
-// partitioned, nl and nr entries on each side): its column, threshold and
-// missing side.
-Node HistGrower::split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u64 nl, u64 nr) {
+// partitioned, nl and nr entries on each side, the threshold cut's upper
+// edge): its column, threshold and missing side.
+Node HistGrower::split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n,
+                            u64 nl, u64 nr) {
     Node node;
     const std::size_t column = hist_.column_of(best.feature);
-    node.threshold = hist_.bin_edges[best.feature][best.bin];
+    node.threshold = hist_.bin_edges[best.feature][cut];
     node.feature = static_cast<std::uint32_t>(column);
     node.n_samples = n;
     bool missing_left = best.feature != column;
@@ -315,9 +336,9 @@ Node HistGrower::split_node(const BestSplit& best, u32 begin, u32 end, u64 n, u6
     tree_.n_features_used = std::max<u64>(tree_.n_features_used, column + 1);
     if (ranks_) {
         // Only ranks a byte can code are handed over.
-        ranks_->push_back(best.category || best.feature != column || best.bin >= grow::kMaxBins
+        ranks_->push_back(best.category || best.feature != column || cut >= grow::kMaxBins
                               ? std::int16_t{-1}
-                              : static_cast<std::int16_t>(best.bin));
+                              : static_cast<std::int16_t>(cut));
     }
     return node;
 }
@@ -493,6 +514,7 @@ Tree HistGrower::grow() {
             continue;
         }
         const u32 mid = partition(fr.begin, fr.end, best);
+        const std::size_t cut = cut_of(best);
         const u64 nl = ws_.left_rows();
         const u64 nr = n - nl;
         // An empty side would regrow the same rows forever when no depth
@@ -504,7 +526,7 @@ Tree HistGrower::grow() {
             continue;
         }
         const u32 me = static_cast<u32>(tree_.nodes.size());
-        Node node = split_node(best, fr.begin, fr.end, n, nl, nr);
+        Node node = split_node(best, cut, fr.begin, fr.end, n, nl, nr);
         node.left = me + 1;
         tree_.nodes.push_back(node);
         const grow::KeptHistograms::Children kept = kept_.hand_down(
@@ -543,6 +565,7 @@ struct HistGrower::Open {
     double priority = 0.0;  // node weight share times gain
     bool split = false;
     u32 mid = 0;
+    std::size_t cut = 0;  // once split: cut_of(best)
     std::size_t left = 0, right = 0;
 };
 
@@ -607,6 +630,7 @@ Tree HistGrower::grow_best_first() {
         heap.pop_back();
         const Open o = opened[i];
         const u32 mid = partition(o.begin, o.end, o.best);
+        opened[i].cut = cut_of(o.best);
         const u64 nl = ws_.left_rows();
         const u64 nr = o.rows - nl;
         if (nl < params_.min_samples_leaf || nr < params_.min_samples_leaf || nl == 0 || nr == 0) {
@@ -637,7 +661,7 @@ Tree HistGrower::grow_best_first() {
             continue;
         }
         const u32 me = static_cast<u32>(tree_.nodes.size());
-        Node node = split_node(o.best, o.begin, o.end, o.rows, opened[o.left].rows,
+        Node node = split_node(o.best, o.cut, o.begin, o.end, o.rows, opened[o.left].rows,
                                opened[o.right].rows);
         node.left = me + 1;
         tree_.nodes.push_back(node);

@@ -55,6 +55,7 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
     std::uint8_t* bins = bins_.data();
     std::uint8_t* tmp = bins_tmp_.data();
     u64 left_rows = 0, left_ones = 0;
+    std::size_t left_top = 0, right_low = kNoCode;
     u32 out = begin;
     for (u32 i = begin; i < end; ++i) {
         const u32 right = i - out;
@@ -65,6 +66,8 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
         const bool go_left = cells != nullptr ? ((cells[b >> 6] >> (b & 63)) & 1) != 0
                              : by_bin         ? b <= bin
                                               : x_.at(boot_[positions_[i]], feature) <= threshold;
+        left_top = std::max(left_top, go_left ? b : 0);
+        right_low = std::min(right_low, go_left ? kNoCode : b);
         copy_row(tmp + static_cast<std::size_t>(right) * rs, src, rs);
         copy_row(bins + static_cast<std::size_t>(out) * rs, src, rs);
         if constexpr (!std::is_void_v<Rec>) {
@@ -101,6 +104,8 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
     }
     left_rows_ = left_rows;
     left_ones_ = left_ones;
+    left_top_ = left_top;
+    right_low_ = by_bin && cells == nullptr ? right_low : kNoCode;
     return out;
 }
 
