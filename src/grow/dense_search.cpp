@@ -111,6 +111,10 @@ bool DenseSearch::allocate() {
     base_ = sums_.data();
     while (reinterpret_cast<std::uintptr_t>(base_) % 64 != 0) ++base_;
     masks_.assign(batch * words_, 0);
+    // Histograms of more than 1024 bins mark their occupied words too, so
+    // that walks skip the empty ones (a node holds few of 65536 bins).
+    summary_words_ = words_ > 16 ? (words_ + 63) / 64 : 0;
+    summary_.assign(batch * summary_words_, 0);
     if (gini_counts_) {
         all_running_.assign(ws.n_classes() + 1, 0.0);
         all_total_.assign(ws.n_classes() + 1, 0.0);
@@ -201,6 +205,8 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
     const std::uint8_t* bins = ctx_.ws.bins();
     double* hsum = base_;
     u64* masks = masks_.data();
+    u64* const summary = summary_words_ != 0 ? summary_.data() : nullptr;
+    const std::size_t summary_words = summary_words_;
     if (mark) {
         for (u32 p = begin; p < end; ++p) {
             const Rec r = rec[p];
@@ -210,6 +216,7 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
                 const std::size_t slot = s * cap + b;
                 add(hsum + slot * stride, r);
                 masks[s * words + (b >> 6)] |= u64{1} << (b & 63);
+                if (summary) summary[s * summary_words + (b >> 12)] |= u64{1} << ((b >> 6) & 63);
             }
         }
         return;
@@ -290,7 +297,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     double* const cand_wl = cand_.wl.data();
     std::uint16_t* const cand_bin = cand_.bin.data();
     // The walk clears the mask words as it reads them.
-    split::for_each_bit_clearing(mask, words_, [&](std::size_t b) __attribute__((always_inline)) {
+    const auto visit = [&](std::size_t b) __attribute__((always_inline)) {
         const std::size_t slot = s * cap_ + b;
         double* h = base_ + slot * stride;
         bool cleared = false;  // the walk already zeroed the record
@@ -406,7 +413,13 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         } else {
             std::fill_n(h, stride, 0.0);
         }
-    });
+    };
+    if (summary_words_ != 0) {
+        split::for_each_bit_clearing(summary_.data() + s * summary_words_, mask, summary_words_,
+                                     visit);
+    } else {
+        split::for_each_bit_clearing(mask, words_, visit);
+    }
     if (nc == 0) return;
 
     if constexpr (kWalk == Walk::kGiniCounts) {

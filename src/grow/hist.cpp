@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -107,7 +108,11 @@ private:
     void choose_features(bool draw = true, u64 path = 0);
     void search_categories(u32 begin, u32 end, u64 n, BestSplit& best);
     u32 partition(u32 begin, u32 end, const BestSplit& best) {
-        const double threshold = hist_.bin_edges[best.feature][best.bin];
+        // Only partitions on values read the threshold (an edge table of
+        // wide codes is large, its entries rarely cached).
+        const double threshold = hist_.is_nan_free(best.feature) || best.category
+                                     ? 0.0
+                                     : hist_.bin_edges[best.feature][best.bin];
         return ws_.partition(begin, end, best.feature, best.bin, threshold,
                              best.category ? best.cells.data() : nullptr);
     }
@@ -129,6 +134,10 @@ private:
     std::span<std::uint32_t> leaf_of_row_;  // empty, or the leaf of every drawn row
     std::vector<u32> slot_leaf_;  // with leaf_of_row_: each slot's leaf, by slot
     std::vector<std::int16_t>* ranks_;  // null, or each node's edge rank (grow.hpp)
+    // Per split node in pre-order, its feature and the bin whose upper edge
+    // is its threshold (kNoCut: a category-set split).
+    static constexpr u32 kNoCut = std::numeric_limits<u32>::max();
+    std::vector<std::pair<u32, u32>> cuts_;
     grow::WorkingSet ws_;
     grow::NodeTotals node_;
     std::vector<u32> features_;  // draw order of the features
@@ -315,7 +324,9 @@ Node HistGrower::split_node(const BestSplit& best, std::size_t cut, u32 begin, u
                             u64 nl, u64 nr) {
     Node node;
     const std::size_t column = hist_.column_of(best.feature);
-    node.threshold = hist_.bin_edges[best.feature][cut];
+    // The edge is looked up once the tree is grown (finish).
+    cuts_.emplace_back(best.category ? kNoCut : static_cast<u32>(best.feature),
+                       static_cast<u32>(cut));
     node.feature = static_cast<std::uint32_t>(column);
     node.n_samples = n;
     bool missing_left = best.feature != column;
@@ -548,6 +559,15 @@ Tree HistGrower::grow() {
 Tree HistGrower::finish() {
     if (!leaf_of_row_.empty()) {
         for (u32 i = 0; i < slot_leaf_.size(); ++i) leaf_of_row_[ws_.source_row(i)] = slot_leaf_[i];
+    }
+    // The split nodes' thresholds, in the order of their cuts (pre-order):
+    // independent loads, which overlap.
+    std::size_t k = 0;
+    for (Node& node : tree_.nodes) {
+        if (node.is_leaf()) continue;
+        if (k >= cuts_.size()) throw InternalError("a split node without its cut");
+        const auto [feature, cut] = cuts_[k++];
+        if (feature != kNoCut) node.threshold = hist_.bin_edges[feature][cut];
     }
     return std::move(tree_);
 }

@@ -58,6 +58,29 @@ __attribute__((always_inline)) inline void for_each_bit_clearing(std::uint64_t* 
     }
 }
 
+// The same over a two-level mask: bit w of `summary` marks word w of
+// `mask` as nonzero; both levels are zeroed as read.
+template <class F>
+__attribute__((always_inline)) inline void for_each_bit_clearing(std::uint64_t* summary,
+                                                                std::uint64_t* mask,
+                                                                std::size_t summary_words, F&& f) {
+    for (std::size_t s = 0; s < summary_words; ++s) {
+        std::uint64_t words = summary[s];
+        if (words == 0) continue;
+        summary[s] = 0;
+        while (words != 0) {
+            const std::size_t word = s * 64 + static_cast<std::size_t>(__builtin_ctzll(words));
+            words &= words - 1;
+            std::uint64_t bits = mask[word];
+            mask[word] = 0;
+            while (bits != 0) {
+                f(word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+                bits &= bits - 1;
+            }
+        }
+    }
+}
+
 // gain[j] = variance_gain(parent, wl[j], l1[j], l2[j]); count is padded by
 // the caller to a multiple of 4.
 void regression_gains(const ParentTotals& parent, const double* wl, const double* l1,
