@@ -220,6 +220,7 @@ public:
 
 private:
     std::vector<u32> class_count_;  // per dense class, this node (outside count mode)
+    std::vector<double> other_total_;  // merged slots: the second set of totals (zeros between nodes)
     u64 ones_ = 0;
     void set_class_impurity();  // parent.impurity from the class totals
     std::vector<u32> touched_;
