@@ -150,9 +150,13 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
         // Merged slots count their entries: a record's weight.
         const auto accumulate_as = [&](const auto* rec, auto add) {
             if (wide) {
-                accumulate<std::uint16_t>(begin, end, fs, nb, mark, rec, add);
+                if (summary_words_ != 0) {
+                    accumulate<std::uint16_t, true>(begin, end, fs, nb, mark, rec, add);
+                } else {
+                    accumulate<std::uint16_t, false>(begin, end, fs, nb, mark, rec, add);
+                }
             } else {
-                accumulate<std::uint8_t>(begin, end, fs, nb, mark, rec, add);
+                accumulate<std::uint8_t, false>(begin, end, fs, nb, mark, rec, add);
             }
         };
         if (gini_counts_) {
@@ -195,7 +199,7 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     }
 }
 
-template <class Code, class Rec, class Add>
+template <class Code, bool kSummary, class Rec, class Add>
 void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark,
                              const Rec* rec, Add add) {
     const std::size_t stride = stride_;
@@ -205,7 +209,7 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
     const std::uint8_t* bins = ctx_.ws.bins();
     double* hsum = base_;
     u64* masks = masks_.data();
-    u64* const summary = summary_words_ != 0 ? summary_.data() : nullptr;
+    u64* const summary = summary_.data();
     const std::size_t summary_words = summary_words_;
     if (mark) {
         for (u32 p = begin; p < end; ++p) {
@@ -216,7 +220,9 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
                 const std::size_t slot = s * cap + b;
                 add(hsum + slot * stride, r);
                 masks[s * words + (b >> 6)] |= u64{1} << (b & 63);
-                if (summary) summary[s * summary_words + (b >> 12)] |= u64{1} << ((b >> 6) & 63);
+                if constexpr (kSummary) {
+                    summary[s * summary_words + (b >> 12)] |= u64{1} << ((b >> 6) & 63);
+                }
             }
         }
         return;

@@ -117,7 +117,7 @@ private:
                              best.category ? best.cells.data() : nullptr);
     }
     // The bin whose upper edge is the threshold of best, just partitioned.
-    std::size_t cut_of(const BestSplit& best) const;
+    std::size_t cut_of(const BestSplit& best, u32 begin, u32 mid, u32 end) const;
     Node split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n, u64 nl,
                     u64 nr);
     SearchMode decide_search(u32 slots, u32& own);
@@ -306,13 +306,13 @@ void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
 // the split's own bin does, and lies midway between them for rows the node
 // has not seen, as a threshold between two sorted values would. Splits on
 // twins, category sets and random splits keep their bin.
-std::size_t HistGrower::cut_of(const BestSplit& best) const {
+std::size_t HistGrower::cut_of(const BestSplit& best, u32 begin, u32 mid, u32 end) const {
     if (!params_.fast_growth || params_.random_splits || best.category ||
-        hist_.column_of(best.feature) != best.feature) {
+        hist_.column_of(best.feature) != best.feature || !hist_.is_nan_free(best.feature)) {
         return best.bin;
     }
-    const std::size_t low = ws_.right_low_code();
-    const std::size_t top = ws_.left_top_code();
+    std::size_t top = 0, low = 0;
+    ws_.side_codes(begin, mid, end, best.feature, top, low);
     if (low == grow::WorkingSet::kNoCode || top > best.bin || low <= best.bin) return best.bin;
     return top + (low - 1 - top) / 2;
 }
@@ -525,7 +525,7 @@ Tree HistGrower::grow() {
             continue;
         }
         const u32 mid = partition(fr.begin, fr.end, best);
-        const std::size_t cut = cut_of(best);
+        const std::size_t cut = cut_of(best, fr.begin, mid, fr.end);
         const u64 nl = ws_.left_rows();
         const u64 nr = n - nl;
         // An empty side would regrow the same rows forever when no depth
@@ -650,7 +650,7 @@ Tree HistGrower::grow_best_first() {
         heap.pop_back();
         const Open o = opened[i];
         const u32 mid = partition(o.begin, o.end, o.best);
-        opened[i].cut = cut_of(o.best);
+        opened[i].cut = cut_of(o.best, o.begin, mid, o.end);
         const u64 nl = ws_.left_rows();
         const u64 nr = o.rows - nl;
         if (nl < params_.min_samples_leaf || nr < params_.min_samples_leaf || nl == 0 || nr == 0) {

@@ -155,7 +155,8 @@ public:
 
 private:
     // Code: the slots' code type (one byte, or two with wide codes).
-    template <class Code, class Rec, class Add>
+    // kSummary: the histograms mark their words' summary bits too.
+    template <class Code, bool kSummary, class Rec, class Add>
     void accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, bool mark, const Rec* rec,
                     Add add);
     // The left totals a walk keeps (kSums: regression on merged slots;

@@ -55,7 +55,6 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
     std::uint8_t* bins = bins_.data();
     std::uint8_t* tmp = bins_tmp_.data();
     u64 left_rows = 0, left_ones = 0;
-    std::size_t left_top = 0, right_low = kNoCode;
     u32 out = begin;
     for (u32 i = begin; i < end; ++i) {
         const u32 right = i - out;
@@ -66,8 +65,6 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
         const bool go_left = cells != nullptr ? ((cells[b >> 6] >> (b & 63)) & 1) != 0
                              : by_bin         ? b <= bin
                                               : x_.at(boot_[positions_[i]], feature) <= threshold;
-        left_top = std::max(left_top, go_left ? b : 0);
-        right_low = std::min(right_low, go_left ? kNoCode : b);
         copy_row(tmp + static_cast<std::size_t>(right) * rs, src, rs);
         copy_row(bins + static_cast<std::size_t>(out) * rs, src, rs);
         if constexpr (!std::is_void_v<Rec>) {
@@ -104,9 +101,32 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
     }
     left_rows_ = left_rows;
     left_ones_ = left_ones;
-    left_top_ = left_top;
-    right_low_ = by_bin && cells == nullptr ? right_low : kNoCode;
     return out;
+}
+
+// Tight reductions over the two sides' rows, apart from the partition's
+// loop, whose registers they would crowd.
+void WorkingSet::side_codes(u32 begin, u32 mid, u32 end, std::size_t feature,
+                            std::size_t& left_top, std::size_t& right_low) const {
+    const auto reduce = [&](auto code_size) {
+        using Code = decltype(code_size);
+        const std::uint8_t* bins = bins_.data();
+        const std::size_t rs = row_bytes_;
+        std::size_t top = 0, low = kNoCode;
+        for (u32 i = begin; i < mid; ++i) {
+            top = std::max(top, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
+        }
+        for (u32 i = mid; i < end; ++i) {
+            low = std::min(low, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
+        }
+        left_top = top;
+        right_low = low;
+    };
+    if (wide()) {
+        reduce(std::uint16_t{});
+    } else {
+        reduce(std::uint8_t{});
+    }
 }
 
 u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,

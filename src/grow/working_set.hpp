@@ -89,12 +89,11 @@ public:
                   const std::uint64_t* cells = nullptr);
     u64 left_rows() const { return left_rows_; }
     u64 left_ones() const { return left_ones_; }
-    // After a partition on the bins (not on values or a category set): the
-    // largest code of the slots sent left and the smallest of those sent
-    // right; kNoCode for the latter otherwise, or when no slot went right.
+    // The largest code of the feature in slots begin..mid-1 and the smallest
+    // in mid..end-1 (0 and kNoCode for an empty side).
     static constexpr std::size_t kNoCode = ~std::size_t{0};
-    std::size_t left_top_code() const { return left_top_; }
-    std::size_t right_low_code() const { return right_low_; }
+    void side_codes(u32 begin, u32 mid, u32 end, std::size_t feature, std::size_t& left_top,
+                    std::size_t& right_low) const;
 
     bool classification() const { return classification_; }
     bool count_mode() const { return count_mode_; }
@@ -180,8 +179,6 @@ private:
     std::size_t row_bytes_ = 0;  // features_ codes, plus the tag in count mode
     u64 left_rows_ = 0;
     u64 left_ones_ = 0;
-    std::size_t left_top_ = 0;
-    std::size_t right_low_ = kNoCode;
 
     std::vector<std::uint8_t> bins_;  // slots_ x row_bytes_
     std::vector<split::ClassRecord> class_records_;
