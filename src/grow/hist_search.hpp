@@ -208,10 +208,6 @@ private:
     std::vector<u64> counts_;
     u64* base_ = nullptr;  // counts_ aligned to a cache line
     std::vector<u64> masks_;
-    // With more than 16 mask words a feature: bit w of a feature's summary
-    // marks its mask word w as nonzero (summary_words_ words a feature).
-    std::size_t summary_words_ = 0;
-    std::vector<u64> summary_;
 };
 
 // The pool of kept histograms of one tree, each holding every examined
