@@ -290,7 +290,6 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     // sums are exact whatever their order).
     const std::size_t pairs = (ctx_.ws.n_classes() + 1) / 2;
     const bool every_class = kWalk == Walk::kGiniCounts && 2 * kn >= ctx_.ws.n_classes();
-    const std::size_t tree_classes = ctx_.ws.n_classes();
     if constexpr (kWalk == Walk::kGiniCounts) {
         std::fill(all_running_.begin(), all_running_.end(), 0.0);
         std::fill(all_total_.begin(), all_total_.end(), 0.0);
@@ -321,7 +320,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             } else if constexpr (kWalk == Walk::kGiniCounts) {
                 const double tag = h[1];
                 std::size_t c1 = 0, c2 = 0;
-                bool few = tag < 3.0 * kSlotTag;
+                const bool few = tag < 3.0 * kSlotTag;
                 if (few) {
                     const bool two = tag >= 2.0 * kSlotTag;
                     const u64 fields = split::count_of(tag - (two ? 2.0 : 1.0) * kSlotTag);
@@ -335,7 +334,6 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                     } else {
                         c1 = c2 = sum;
                     }
-                    few = c2 < tree_classes;  // always, the tags being exact
                 }
                 if (few && c1 == c2) {
                     // One class alone is nonzero.

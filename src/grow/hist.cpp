@@ -108,8 +108,7 @@ private:
     void choose_features(bool draw = true, u64 path = 0);
     void search_categories(u32 begin, u32 end, u64 n, BestSplit& best);
     u32 partition(u32 begin, u32 end, const BestSplit& best) {
-        // Only partitions on values read the threshold (an edge table of
-        // wide codes is large, its entries rarely cached).
+        // Only partitions on values read it (wide edge tables are large).
         const double threshold = hist_.is_nan_free(best.feature) || best.category
                                      ? 0.0
                                      : hist_.bin_edges[best.feature][best.bin];
@@ -300,21 +299,16 @@ void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
     }
 }
 
-// Fast growth centres a split's threshold in the gap that its node's rows
-// leave around it: the cut is the bin halfway between the last code sent
-// left and the first sent right. Its upper edge parts the node's rows as
-// the split's own bin does, and lies midway between them for rows the node
-// has not seen, as a threshold between two sorted values would. Splits on
-// twins, category sets and random splits keep their bin.
+// Fast growth centres a split's threshold in the gap its node's rows leave
+// around it (WorkingSet::centred_cut), as a threshold midway between two
+// sorted values: rows the node has not seen go to the nearer side. Twins,
+// category sets and random splits keep their bin.
 std::size_t HistGrower::cut_of(const BestSplit& best, u32 begin, u32 mid, u32 end) const {
     if (!params_.fast_growth || params_.random_splits || best.category ||
-        hist_.column_of(best.feature) != best.feature || !hist_.is_nan_free(best.feature)) {
+        hist_.column_of(best.feature) != best.feature) {
         return best.bin;
     }
-    std::size_t top = 0, low = 0;
-    ws_.side_codes(begin, mid, end, best.feature, top, low);
-    if (low == grow::WorkingSet::kNoCode || top > best.bin || low <= best.bin) return best.bin;
-    return top + (low - 1 - top) / 2;
+    return ws_.centred_cut(begin, mid, end, best.feature, best.bin);
 }
 
 // The split node of a search's best candidate on slots begin..end-1 (already
@@ -560,8 +554,7 @@ Tree HistGrower::finish() {
     if (!leaf_of_row_.empty()) {
         for (u32 i = 0; i < slot_leaf_.size(); ++i) leaf_of_row_[ws_.source_row(i)] = slot_leaf_[i];
     }
-    // The split nodes' thresholds, in the order of their cuts (pre-order):
-    // independent loads, which overlap.
+    // Split nodes in pre-order take their cuts' edges (loads that overlap).
     std::size_t k = 0;
     for (Node& node : tree_.nodes) {
         if (node.is_leaf()) continue;

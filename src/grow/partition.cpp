@@ -104,29 +104,25 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
     return out;
 }
 
-// Tight reductions over the two sides' rows, apart from the partition's
-// loop, whose registers they would crowd.
-void WorkingSet::side_codes(u32 begin, u32 mid, u32 end, std::size_t feature,
-                            std::size_t& left_top, std::size_t& right_low) const {
-    const auto reduce = [&](auto code_size) {
+// The codes of the two sides are read in tight reductions after the
+// partition, apart from its loop, whose registers they would crowd.
+std::size_t WorkingSet::centred_cut(u32 begin, u32 mid, u32 end, std::size_t feature,
+                                    std::size_t bin) const {
+    if (!hist_.is_nan_free(feature) || mid == begin || mid == end) return bin;
+    const auto cut = [&](auto code_size) {
         using Code = decltype(code_size);
         const std::uint8_t* bins = bins_.data();
         const std::size_t rs = row_bytes_;
-        std::size_t top = 0, low = kNoCode;
+        std::size_t top = 0, low = ~std::size_t{0};
         for (u32 i = begin; i < mid; ++i) {
             top = std::max(top, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
         }
         for (u32 i = mid; i < end; ++i) {
             low = std::min(low, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
         }
-        left_top = top;
-        right_low = low;
+        return top <= bin && bin < low ? top + (low - 1 - top) / 2 : bin;
     };
-    if (wide()) {
-        reduce(std::uint16_t{});
-    } else {
-        reduce(std::uint8_t{});
-    }
+    return wide() ? cut(std::uint16_t{}) : cut(std::uint8_t{});
 }
 
 u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,

@@ -89,11 +89,12 @@ public:
                   const std::uint64_t* cells = nullptr);
     u64 left_rows() const { return left_rows_; }
     u64 left_ones() const { return left_ones_; }
-    // The largest code of the feature in slots begin..mid-1 and the smallest
-    // in mid..end-1 (0 and kNoCode for an empty side).
-    static constexpr std::size_t kNoCode = ~std::size_t{0};
-    void side_codes(u32 begin, u32 mid, u32 end, std::size_t feature, std::size_t& left_top,
-                    std::size_t& right_low) const;
+    // After a partition at `bin` of the feature into slots begin..mid-1 and
+    // mid..end-1: the bin halfway between the last code sent left and the
+    // first sent right, whose upper edge parts the slots as bin's does
+    // (bin itself for a partition on values or with an empty side).
+    std::size_t centred_cut(u32 begin, u32 mid, u32 end, std::size_t feature,
+                            std::size_t bin) const;
 
     bool classification() const { return classification_; }
     bool count_mode() const { return count_mode_; }

@@ -41,20 +41,27 @@ inline void store(double* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Calls f(base + i) for every set bit i of bits, ascending.
+template <class F>
+__attribute__((always_inline)) inline void for_each_bit(std::size_t base, std::uint64_t bits,
+                                                       F&& f) {
+    while (bits != 0) {
+        const std::size_t b = base + static_cast<std::size_t>(__builtin_ctzll(bits));
+        bits &= bits - 1;
+        f(b);
+    }
+}
+
 // Set bits of a mask of `words` words, visited in ascending order; each
 // word is zeroed once read.
 template <class F>
 __attribute__((always_inline)) inline void for_each_bit_clearing(std::uint64_t* mask,
                                                                 std::size_t words, F&& f) {
     for (std::size_t word = 0; word < words; ++word) {
-        std::uint64_t bits = mask[word];
+        const std::uint64_t bits = mask[word];
         if (bits == 0) continue;
         mask[word] = 0;
-        while (bits != 0) {
-            const std::size_t b = word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-            bits &= bits - 1;
-            f(b);
-        }
+        for_each_bit(word * 64, bits, f);
     }
 }
 
@@ -64,21 +71,12 @@ template <class F>
 __attribute__((always_inline)) inline void for_each_bit_clearing(std::uint64_t* summary,
                                                                 std::uint64_t* mask,
                                                                 std::size_t summary_words, F&& f) {
-    for (std::size_t s = 0; s < summary_words; ++s) {
-        std::uint64_t words = summary[s];
-        if (words == 0) continue;
-        summary[s] = 0;
-        while (words != 0) {
-            const std::size_t word = s * 64 + static_cast<std::size_t>(__builtin_ctzll(words));
-            words &= words - 1;
-            std::uint64_t bits = mask[word];
-            mask[word] = 0;
-            while (bits != 0) {
-                f(word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
-                bits &= bits - 1;
-            }
-        }
-    }
+    for_each_bit_clearing(summary, summary_words, [&](std::size_t word)
+                                                      __attribute__((always_inline)) {
+        const std::uint64_t bits = mask[word];
+        mask[word] = 0;
+        for_each_bit(word * 64, bits, f);
+    });
 }
 
 // gain[j] = variance_gain(parent, wl[j], l1[j], l2[j]); count is padded by
