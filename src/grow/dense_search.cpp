@@ -335,21 +335,20 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                         c1 = c2 = sum;
                     }
                 }
+                // Adds m entries of class c to the left counts and sums,
+                // and clears the class in the record.
+                const auto take = [&](std::size_t c, double m) __attribute__((always_inline)) {
+                    squares += m * (2.0 * all_running[c] + m);
+                    cross += all_total[c] * m;
+                    all_running[c] += m;
+                    h[2 + c] = 0.0;
+                };
                 if (few && c1 == c2) {
-                    // One class alone is nonzero.
-                    const double m = h[0];
-                    squares += m * (2.0 * all_running[c1] + m);
-                    cross += all_total[c1] * m;
-                    all_running[c1] += m;
-                    h[2 + c1] = 0.0;
+                    take(c1, h[0]);  // one class alone is nonzero
                 } else if (few) {
                     const double m1 = h[2 + c1], m2 = h[2 + c2];
-                    squares += m1 * (2.0 * all_running[c1] + m1) + m2 * (2.0 * all_running[c2] + m2);
-                    cross += all_total[c1] * m1 + all_total[c2] * m2;
-                    all_running[c1] += m1;
-                    all_running[c2] += m2;
-                    h[2 + c1] = 0.0;
-                    h[2 + c2] = 0.0;
+                    take(c1, m1);
+                    take(c2, m2);
                 } else if (every_class) {
                     const std::array<double, 2> terms =
                         split::gini_bin_terms(h + 2, all_running, all_total,

@@ -268,56 +268,49 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
         u64 rows = 0, ones = 0;
         ws.count_slots(begin, end, rows, ones);
         return compute_counts(rows, ones);
-    } else if (ws.classification() && ws.merged() &&
-               end - begin > 2 * class_total.size()) {
-        // Merged slots weigh their whole number of entries, so the sums are
-        // exact in any order: two interleaved sets of totals keep the rows'
-        // additions out of one another's way, and the classes present are
-        // those with entries (a scan of the classes, fewer than the slots).
-        const split::ClassRecord* rec = ws.class_records();
-        const std::size_t k = class_total.size();
-        double* total = class_total.data();
-        double* other = other_total_.data();
-        double w2 = 0.0;
-        u32 i = begin;
-        for (; i + 2 <= end; i += 2) {
-            const split::ClassRecord& a = rec[i];
-            const split::ClassRecord& b = rec[i + 1];
-            weight += a.w;
-            w2 += b.w;
-            total[a.cls] += a.w;
-            other[b.cls] += b.w;
-        }
-        if (i < end) {
-            weight += rec[i].w;
-            total[rec[i].cls] += rec[i].w;
-        }
-        weight += w2;
-        classes.clear();
-        for (u32 c = 0; c < k; ++c) {
-            total[c] += other[c];
-            other[c] = 0.0;
-            if (total[c] != 0.0) classes.push_back(c);
-        }
-        parent.weight = weight;
-        parent.counts = ws.unit_weights();
-        if (classes.size() <= 1) return false;
-        if (!(weight > 0.0)) return false;
     } else if (ws.classification()) {
         const split::ClassRecord* rec = ws.class_records();
         double* total = class_total.data();
-        u32* count = class_count_.data();
-        touched_.clear();
-        for (u32 i = begin; i < end; ++i) {
-            const split::ClassRecord& r = rec[i];
-            weight += r.w;
-            total[r.cls] += r.w;
-            if (count[r.cls]++ == 0) touched_.push_back(r.cls);
+        if (ws.merged() && end - begin > 2 * class_total.size()) {
+            // Merged slots weigh their whole number of entries, so the sums
+            // are exact in any order: two interleaved sets of totals keep the
+            // rows' additions out of one another's way, and the classes
+            // present are those with entries (a scan of fewer classes than
+            // slots).
+            double* other = other_total_.data();
+            double w2 = 0.0;
+            u32 i = begin;
+            for (; i + 2 <= end; i += 2) {
+                weight += rec[i].w;
+                w2 += rec[i + 1].w;
+                total[rec[i].cls] += rec[i].w;
+                other[rec[i + 1].cls] += rec[i + 1].w;
+            }
+            if (i < end) {
+                weight += rec[i].w;
+                total[rec[i].cls] += rec[i].w;
+            }
+            weight += w2;
+            classes.clear();
+            for (u32 c = 0; c < class_total.size(); ++c) {
+                total[c] += other[c];
+                other[c] = 0.0;
+                if (total[c] != 0.0) classes.push_back(c);
+            }
+        } else {
+            u32* count = class_count_.data();
+            touched_.clear();
+            for (u32 i = begin; i < end; ++i) {
+                const split::ClassRecord& r = rec[i];
+                weight += r.w;
+                total[r.cls] += r.w;
+                if (count[r.cls]++ == 0) touched_.push_back(r.cls);
+            }
+            classes.assign(touched_.begin(), touched_.end());
+            std::sort(classes.begin(), classes.end());
         }
         parent.weight = weight;
         parent.counts = ws.unit_weights();
-        classes.assign(touched_.begin(), touched_.end());
-        std::sort(classes.begin(), classes.end());
         if (classes.size() <= 1) return false;  // empty or a single class
         if (!(weight > 0.0)) return false;
     } else {
