@@ -1,5 +1,7 @@
 // PCG-64 (XSL-RR 128/64) generator, its seeding, uniform integer draws and
 // the Fisher-Yates shuffle. Every random choice of the library comes from here.
+// A keyed shuffle draws from a counter stream mixed from a key instead of a
+// generator, so that its order depends on the key alone.
 //
 // Range draw: a uniform integer below m from one 64-bit (or 32-bit) output by
 // the widening multiply; the low half of the product must lie within the
@@ -204,5 +206,25 @@ inline void choose_last(Rng& rng, std::span<std::uint32_t> items, std::size_t k)
 
 inline void shuffle(Rng& rng, std::span<std::size_t> items) { shuffle_items(rng, items); }
 inline void shuffle(Rng& rng, std::span<std::uint32_t> items) { shuffle_items(rng, items); }
+
+// The 64-bit finalising mix of a counter (bijective, every bit mixed).
+inline std::uint64_t mix64(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Fisher-Yates shuffle of items driven by the mixed counter stream of key:
+// cheap enough for every tree node. (A draw below m is the high half of
+// r * m, off uniform by at most m / 2^64.)
+inline void shuffle_by_key(std::span<std::uint32_t> items, std::uint64_t key) {
+    std::uint64_t z = mix64(key);
+    for (std::size_t i = items.size(); i-- > 1;) {
+        z += 0x9E3779B97F4A7C15ull;
+        const std::uint64_t r = mix64(z);
+        const auto j = static_cast<std::size_t>((static_cast<u128>(r) * (i + 1)) >> 64);
+        std::swap(items[i], items[j]);
+    }
+}
 
 }  // namespace tw

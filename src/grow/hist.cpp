@@ -63,26 +63,7 @@ struct Frame {
 
 // A key of a node's place in the tree, from its parent's and its side: the
 // same whatever order the nodes grow in.
-inline u64 mix64(u64 z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
 inline u64 child_path(u64 path, u64 side) { return mix64(path * 0x9E3779B97F4A7C15ull + side + 1); }
-
-// Fisher-Yates shuffle of items driven by the mixed counter stream of key:
-// cheap enough for every node. (A draw below m is the high half of
-// r * m, off uniform by at most m / 2^64.)
-inline void shuffle_by_key(std::span<u32> items, u64 key) {
-    u64 z = mix64(key);
-    for (std::size_t i = items.size(); i-- > 1;) {
-        z += 0x9E3779B97F4A7C15ull;
-        const u64 r = mix64(z);
-        const auto j = static_cast<std::size_t>(
-            (static_cast<unsigned __int128>(r) * (i + 1)) >> 64);
-        std::swap(items[i], items[j]);
-    }
-}
 
 class HistGrower {
 public:
@@ -469,6 +450,14 @@ Tree HistGrower::grow() {
     }
     if (params_.max_leaf_nodes) return grow_best_first();
     const bool classification = ws_.classification();
+    if (params_.fast_growth && !classification) {
+        // Fast regression trees grow close to their bound of one leaf per
+        // slot: the nodes are laid out once instead of copied on growth
+        // (finish gives back what a shallower tree leaves unused).
+        tree_.nodes.reserve(2 * ws_.slots());
+        cuts_.reserve(ws_.slots());
+        if (ranks_) ranks_->reserve(2 * ws_.slots());
+    }
 
     std::vector<Frame> stack;
     stack.push_back(Frame{0, static_cast<u32>(ws_.slots()), 0, kNoParent, kNoHist, ws_.entries()});
@@ -562,6 +551,7 @@ Tree HistGrower::finish() {
         const auto [feature, cut] = cuts_[k++];
         if (feature != kNoCut) node.threshold = hist_.bin_edges[feature][cut];
     }
+    if (2 * tree_.nodes.size() < tree_.nodes.capacity()) tree_.nodes.shrink_to_fit();
     return std::move(tree_);
 }
 

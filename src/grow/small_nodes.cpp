@@ -192,25 +192,42 @@ void TinySearch::search_pair(const NodeRange& node, split::BestSplit& best) {
 template <class Code>
 void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
     const u32 begin = node.begin;
-    const double weight = ctx_.node.parent.weight;
-    const u64 min_leaf = ctx_.min_leaf;
     const std::uint8_t* row0 = ctx_.ws.row(begin);
     const std::uint8_t* row1 = row0 + ctx_.ws.row_bytes();
-    std::size_t nc = 0;
+    // Every feature that separates the two slots makes the same split, one
+    // slot or the other on the left, whose gain depends on that side alone:
+    // only the first feature of each side can win (the first of equal gains
+    // does), so at most two candidates are scored.
+    constexpr std::size_t kNone = ~std::size_t{0};
+    std::size_t first[2] = {kNone, kNone};  // by the slot sent left
+    std::size_t bin[2] = {0, 0};
+    std::size_t order[2];
+    std::size_t sides = 0;
     for (u32 f : ctx_.examined) {
         const std::size_t b0 = code_at<Code>(row0, f);
         const std::size_t b1 = code_at<Code>(row1, f);
         if (b0 == b1) continue;
-        const split::RegRecord& r = ctx_.ws.reg_records()[b0 < b1 ? begin : begin + 1];
+        const std::size_t side = b0 < b1 ? 0 : 1;
+        if (first[side] != kNone) continue;
+        first[side] = f;
+        bin[side] = b0 < b1 ? b0 : b1;
+        order[sides++] = side;
+        if (sides == 2) break;
+    }
+    const double weight = ctx_.node.parent.weight;
+    std::size_t nc = 0;
+    for (std::size_t k = 0; k < sides; ++k) {
+        const std::size_t side = order[k];
+        const split::RegRecord& r = ctx_.ws.reg_records()[begin + side];
         const double wl = 0.0 + (0.0 + r.w);
         const u64 nl = ctx_.ws.merged() ? split::count_of(r.w) : 1;
-        if (!split::admissible(nl, node.rows, wl, weight, min_leaf)) continue;
+        if (!split::admissible(nl, node.rows, wl, weight, ctx_.min_leaf)) continue;
         cand_.wl[nc] = wl;
         cand_.l1[nc] = 0.0 + (0.0 + r.wy);
         cand_.l2[nc] = 0.0 + (0.0 + r.ywy);
-        cand_.feature[nc] = f;
-        cand_.bin[nc] = static_cast<std::uint16_t>(b0 < b1 ? b0 : b1);
-        if (++nc == kMaxBins) flush(nc, 0, best);
+        cand_.feature[nc] = static_cast<u32>(first[side]);
+        cand_.bin[nc] = static_cast<std::uint16_t>(bin[side]);
+        ++nc;
     }
     flush(nc, 0, best);
 }
