@@ -19,16 +19,24 @@ using split::v2d;
 // Nodes with fewer rows mark occupied bins while accumulating.
 constexpr u64 kMarkLimit = 128;
 // Gini counts: each slot of dense class c adds the tag
-//     kSlotTag + c * kClassTag + c * c
+//     kSlotTag + 2^c
 // to its bin's second sum. A sum below 3 * kSlotTag is a bin of one or two
-// slots, whose fields then hold exactly the slots' number k, the sum S of
-// their classes and the sum Q of their squares (S * kClassTag + Q stays below
-// kSlotTag, Q below kClassTag): one slot has class S, two have the classes
-// (S -+ d) / 2 with d * d = 2Q - S * S. Those bins are walked in O(1) rather
-// than over every class; bins of more slots have larger sums.
-constexpr double kSlotTag = 16777216.0;  // 2^24
-constexpr double kClassTag = 4096.0;
-static_assert(kDenseClassLimit <= 32, "two slots' tag fields hold their classes");
+// slots (2^c stays below 2^31, so two slots' bits stay below kSlotTag): one
+// slot leaves the bit of its class; two leave their classes' bits, or the
+// next bit up when they share a class. Those bins are walked in O(1) rather
+// than over every class. Bins of more slots have larger sums (their sum is
+// exact below 2^19 slots and never rounds below 3 * kSlotTag).
+constexpr double kSlotTag = 17179869184.0;  // 2^34
+struct SlotTags {
+    std::array<double, 32> of{};
+    constexpr SlotTags() {
+        for (std::size_t c = 0; c < of.size(); ++c) {
+            of[c] = kSlotTag + static_cast<double>(std::uint64_t{1} << c);
+        }
+    }
+};
+constexpr SlotTags kSlotTags{};
+static_assert(kDenseClassLimit <= 32, "two slots' class bits stay below the slot tag");
 
 }  // namespace
 
@@ -162,8 +170,7 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
         if (gini_counts_) {
             // The weight is the bin's entries; the second sum tags its slots.
             accumulate_as(ctx_.ws.class_records(), [](double* h, const split::ClassRecord& r) {
-                const double c = static_cast<double>(r.cls);
-                store(h, load<v2d>(h) + v2d{r.w, kSlotTag + c * (kClassTag + c)});
+                store(h, load<v2d>(h) + v2d{r.w, kSlotTags.of[r.cls]});
                 h[2 + r.cls] += r.w;
             });
         } else if (ctx_.ws.classification() && ctx_.ws.merged()) {
@@ -323,17 +330,10 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 const bool few = tag < 3.0 * kSlotTag;
                 if (few) {
                     const bool two = tag >= 2.0 * kSlotTag;
-                    const u64 fields = split::count_of(tag - (two ? 2.0 : 1.0) * kSlotTag);
-                    const u64 sum = fields >> 12, squares_sum = fields & 4095;
-                    u64 d = 0;
-                    if (two) {
-                        d = static_cast<u64>(
-                            std::sqrt(static_cast<double>(2 * squares_sum - sum * sum)));
-                        c1 = (sum - d) / 2;
-                        c2 = (sum + d) / 2;
-                    } else {
-                        c1 = c2 = sum;
-                    }
+                    const u64 bits = split::count_of(tag - (two ? 2.0 : 1.0) * kSlotTag);
+                    c1 = static_cast<std::size_t>(__builtin_ctzll(bits));
+                    c2 = static_cast<std::size_t>(63 - __builtin_clzll(bits));
+                    if (two && c1 == c2) c1 = c2 = c1 - 1;  // one class, twice
                 }
                 // Adds m entries of class c to the left counts and sums,
                 // and clears the class in the record.
