@@ -165,6 +165,23 @@ def test_equal_gains_fall_to_features_drawn_per_node():
                 [t.feature.tolist() for t in est.trees_]
 
 
+@pytest.mark.parametrize("cls,data", [(ForestRegressor, regression),
+                                      (ForestClassifier, multiclass)])
+def test_a_node_draws_its_features_whatever_order_the_nodes_grow_in(cls, data):
+    # Partial draws come from the node's place in the tree, not from a
+    # generator consumed node after node: best-first growth under a leaf
+    # limit it never reaches opens the nodes in another order, yet grows
+    # the very trees of depth-first growth.
+    X, y = data(600)
+    depth_first = cls(n_estimators=3, max_features=3, random_state=5).fit(X, y)
+    best_first = cls(n_estimators=3, max_features=3, random_state=5,
+                     max_leaf_nodes=10**6).fit(X, y)
+    for a, b in zip(trees(depth_first), trees(best_first)):
+        assert a["feature"].size > 50
+        for key in a:
+            np.testing.assert_array_equal(a[key], b[key], err_msg=key)
+
+
 def test_boosted_regression_grows_fast_alike_for_every_n_jobs():
     # The boosted regressor's internal forests take the fast growth too:
     # its states do not depend on n_jobs, and it predicts as well as the

@@ -216,10 +216,14 @@ inline std::uint64_t mix64(std::uint64_t z) {
 
 // Fisher-Yates shuffle of items driven by the mixed counter stream of key:
 // cheap enough for every tree node. (A draw below m is the high half of
-// r * m, off uniform by at most m / 2^64.)
-inline void shuffle_by_key(std::span<std::uint32_t> items, std::uint64_t key) {
+// r * m, off uniform by at most m / 2^64.) With steps, only its first steps
+// are taken: items[n-steps..n-1] become a uniformly drawn subset in random
+// order, as choose_last makes them.
+inline void shuffle_by_key(std::span<std::uint32_t> items, std::uint64_t key,
+                           std::size_t steps = ~std::size_t{0}) {
     std::uint64_t z = mix64(key);
-    for (std::size_t i = items.size(); i-- > 1;) {
+    const std::size_t n = items.size();
+    for (std::size_t i = n; i-- > 1 && n - i <= steps;) {
         z += 0x9E3779B97F4A7C15ull;
         const std::uint64_t r = mix64(z);
         const auto j = static_cast<std::size_t>((static_cast<u128>(r) * (i + 1)) >> 64);

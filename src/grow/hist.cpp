@@ -194,10 +194,16 @@ void HistGrower::choose_features(bool draw, u64 path) {
         (params_.random_splits || params_.fast_growth)) {
         // Random splits and fast growth draw only the examined features
         // (best splits otherwise keep the whole shuffle their trees were
-        // grown with).
+        // grown with). Fast growth draws them from the node's key (as its
+        // feature order below): no generator steps or rejected draws, and a
+        // node's features whatever order the nodes grow in.
         k = static_cast<std::size_t>(*params_.max_features);
         for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
-        choose_last(rng_, std::span<u32>(features_.data(), nf), k);
+        if (params_.random_splits) {
+            choose_last(rng_, std::span<u32>(features_.data(), nf), k);
+        } else {
+            shuffle_by_key(std::span<u32>(features_.data(), nf), order_seed_ ^ mix64(path), k);
+        }
         for (std::size_t j = nf - k; j < nf; ++j) {
             if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
         }
