@@ -45,27 +45,32 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     if (leaf_of_row.size() != n || draws.size() != n) {
         throw InternalError("leaf samples: row counts differ");
     }
-    std::vector<std::uint64_t> in_bag(nodes, 0), out_of_bag(nodes, 0);
+    // Per node its in-bag and out-of-bag entries, side by side; then, in
+    // place, the next free position of each list. The total is bounded
+    // first, so that no node's count can wrap.
+    std::uint64_t total = 0;
+    for (std::size_t r = 0; r < n; ++r) total += draws[r] != 0 ? draws[r] : 1;
+    if (total > 0xFFFFFFFFull) throw InternalError("leaf samples: too many entries");
+    std::vector<std::uint32_t> next(2 * nodes, 0);
     for (std::size_t r = 0; r < n; ++r) {
         const std::uint32_t leaf = leaf_of_row[r];
         if (leaf >= nodes || !tree.nodes[leaf].is_leaf()) {
             throw InternalError("leaf samples: a row reached no leaf");
         }
-        if (draws[r] != 0) in_bag[leaf] += draws[r];
-        else ++out_of_bag[leaf];
+        if (draws[r] != 0) next[2 * std::size_t{leaf}] += draws[r];
+        else ++next[2 * std::size_t{leaf} + 1];
     }
     TreeSamples t;
     t.begin.resize(nodes + 1);
-    std::uint64_t at = 0;
-    std::vector<std::uint32_t> next_in(nodes), next_out(nodes);
+    std::uint32_t at = 0;
     for (std::size_t j = 0; j < nodes; ++j) {
-        t.begin[j] = static_cast<std::uint32_t>(at);
-        next_in[j] = static_cast<std::uint32_t>(at);
-        next_out[j] = static_cast<std::uint32_t>(at + in_bag[j]);
-        at += in_bag[j] + out_of_bag[j];
-        if (at > 0xFFFFFFFFull) throw InternalError("leaf samples: too many entries");
+        const std::uint32_t in_bag = next[2 * j], out_of_bag = next[2 * j + 1];
+        t.begin[j] = at;
+        next[2 * j] = at;
+        next[2 * j + 1] = at + in_bag;
+        at += in_bag + out_of_bag;
     }
-    t.begin[nodes] = static_cast<std::uint32_t>(at);
+    t.begin[nodes] = at;
     t.entries.resize(at);
     // Ranks in ascending order, so every leaf's lists come out ascending.
     for (std::size_t k = 0; k < n; ++k) {
@@ -73,10 +78,11 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
         const std::uint32_t leaf = leaf_of_row[r];
         const auto rank = static_cast<std::uint32_t>(k);
         if (draws[r] == 0) {
-            t.entries[next_out[leaf]++] = rank | kOutOfBag;
+            t.entries[next[2 * std::size_t{leaf} + 1]++] = rank | kOutOfBag;
             continue;
         }
-        for (std::uint32_t c = 0; c < draws[r]; ++c) t.entries[next_in[leaf]++] = rank;
+        std::uint32_t& in = next[2 * std::size_t{leaf}];
+        for (std::uint32_t c = 0; c < draws[r]; ++c) t.entries[in++] = rank;
     }
     return t;
 }
