@@ -46,12 +46,10 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
         throw InternalError("leaf samples: row counts differ");
     }
     // Per node its in-bag and out-of-bag entries, side by side; then, in
-    // place, the next free position of each list. The total is bounded
-    // first, so that no node's count can wrap.
-    std::uint64_t total = 0;
-    for (std::size_t r = 0; r < n; ++r) total += draws[r] != 0 ? draws[r] : 1;
-    if (total > 0xFFFFFFFFull) throw InternalError("leaf samples: too many entries");
+    // place, the next free position of each list. Counts wrap only when the
+    // total, checked before they are used, is out of range.
     std::vector<std::uint32_t> next(2 * nodes, 0);
+    std::uint64_t total = 0;
     for (std::size_t r = 0; r < n; ++r) {
         const std::uint32_t leaf = leaf_of_row[r];
         if (leaf >= nodes || !tree.nodes[leaf].is_leaf()) {
@@ -59,7 +57,9 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
         }
         if (draws[r] != 0) next[2 * std::size_t{leaf}] += draws[r];
         else ++next[2 * std::size_t{leaf} + 1];
+        total += draws[r] != 0 ? draws[r] : 1;
     }
+    if (total > 0xFFFFFFFFull) throw InternalError("leaf samples: too many entries");
     TreeSamples t;
     t.begin.resize(nodes + 1);
     std::uint32_t at = 0;
