@@ -188,6 +188,7 @@ void HistGrower::allocate() {
 // and the generator is not touched.
 void HistGrower::choose_features(bool draw, u64 path) {
     const std::size_t nf = hist_.columns;
+    const u64 node_key = order_seed_ ^ mix64(path);  // fast growth's draws at the node
     examined_.clear();
     std::size_t k = nf;
     if (params_.max_features && *params_.max_features < nf &&
@@ -202,7 +203,7 @@ void HistGrower::choose_features(bool draw, u64 path) {
         if (params_.random_splits) {
             choose_last(rng_, std::span<u32>(features_.data(), nf), k);
         } else {
-            shuffle_by_key(std::span<u32>(features_.data(), nf), order_seed_ ^ mix64(path), k);
+            shuffle_by_key(std::span<u32>(features_.data(), nf), node_key, k);
         }
         for (std::size_t j = nf - k; j < nf; ++j) {
             if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
@@ -222,7 +223,7 @@ void HistGrower::choose_features(bool draw, u64 path) {
             // growth, and a node gets its order whatever order the nodes
             // grow in (best first or depth first).
             if (draw && params_.fast_growth && nf > 1) {
-                shuffle_by_key(std::span<u32>(features_.data(), nf), order_seed_ ^ mix64(path));
+                shuffle_by_key(std::span<u32>(features_.data(), nf), node_key);
             }
         }
         for (std::size_t j = 0; j < k; ++j) {
