@@ -26,6 +26,30 @@ inline std::size_t bin_of(const double* edges, std::size_t n_edges, double v) {
     return static_cast<std::size_t>(base - edges) + (*base < v ? 1 : 0);
 }
 
+// The bins of v[0..n) (bin_of each), eight searches at a time so that
+// their dependent loads overlap; NaN gets bin 0 like bin_of.
+template <class Code>
+void bins_of(const double* edges, std::size_t n_edges, const double* v, std::size_t n, Code* out) {
+    constexpr std::size_t kLanes = 8;
+    std::size_t r = 0;
+    for (; r + kLanes <= n; r += kLanes) {
+        const double* base[kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) base[j] = edges;
+        for (std::size_t len = n_edges; len > 1;) {
+            const std::size_t half = len / 2;
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                base[j] = (base[j][half] < v[r + j]) ? base[j] + half : base[j];
+            }
+            len -= half;
+        }
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            out[r + j] = static_cast<Code>(static_cast<std::size_t>(base[j] - edges) +
+                                           (*base[j] < v[r + j] ? 1 : 0));
+        }
+    }
+    for (; r < n; ++r) out[r] = static_cast<Code>(bin_of(edges, n_edges, v[r]));
+}
+
 // Ascending order with NaN after every number, a strict weak order when
 // the column holds missing values (NaN).
 inline bool value_less(double a, double b) {
@@ -36,10 +60,11 @@ inline bool value_less(double a, double b) {
 // such values are equal exactly when their bits are, so the result is the
 // very sequence a comparison sort gives. A key maps a double to an unsigned
 // integer in the same order (negatives have every bit flipped, the others
-// just the sign bit); eight stable byte passes, skipping passes in which all
-// keys share the byte.
+// just the sign bit); six stable passes of 11-bit digits, skipping passes in
+// which all keys share the digit.
 void radix_sort(std::vector<double>& column, std::vector<std::uint64_t>& keys,
                 std::vector<std::uint64_t>& other) {
+    constexpr std::size_t kBits = 11, kDigits = 6, kRadix = std::size_t{1} << kBits;
     const std::size_t n = column.size();
     keys.resize(n);
     other.resize(n);
@@ -48,22 +73,37 @@ void radix_sort(std::vector<double>& column, std::vector<std::uint64_t>& keys,
         std::memcpy(&k, &column[i], sizeof k);
         keys[i] = k ^ ((k >> 63) != 0 ? ~std::uint64_t{0} : std::uint64_t{1} << 63);
     }
-    std::size_t count[8][256] = {};
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t k = keys[i];
-        for (std::size_t d = 0; d < 8; ++d) ++count[d][(k >> (8 * d)) & 0xFF];
+    // Two tables a digit, for even and odd keys: runs of keys sharing a digit
+    // (the exponent's) then do not wait on one counter's increments.
+    std::vector<std::uint32_t> count(2 * kDigits * kRadix, 0);
+    std::uint32_t* const even = count.data();
+    std::uint32_t* const odd = count.data() + kDigits * kRadix;
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const std::uint64_t k = keys[i], l = keys[i + 1];
+#pragma GCC unroll 6
+        for (std::size_t d = 0; d < kDigits; ++d) {
+            ++even[d * kRadix + ((k >> (kBits * d)) & (kRadix - 1))];
+            ++odd[d * kRadix + ((l >> (kBits * d)) & (kRadix - 1))];
+        }
     }
+    if (i < n) {
+        for (std::size_t d = 0; d < kDigits; ++d) ++even[d * kRadix + ((keys[i] >> (kBits * d)) & (kRadix - 1))];
+    }
+    for (std::size_t j = 0; j < kDigits * kRadix; ++j) even[j] += odd[j];
     std::uint64_t* from = keys.data();
     std::uint64_t* to = other.data();
-    for (std::size_t d = 0; d < 8; ++d) {
-        if (count[d][(from[0] >> (8 * d)) & 0xFF] == n) continue;
-        std::size_t start[256];
-        std::size_t sum = 0;
-        for (std::size_t b = 0; b < 256; ++b) {
+    std::vector<std::uint32_t> start(kRadix);
+    for (std::size_t d = 0; d < kDigits; ++d) {
+        const std::uint32_t* c = count.data() + d * kRadix;
+        const std::size_t shift = kBits * d;
+        if (c[(from[0] >> shift) & (kRadix - 1)] == n) continue;
+        std::uint32_t sum = 0;
+        for (std::size_t b = 0; b < kRadix; ++b) {
             start[b] = sum;
-            sum += count[d][b];
+            sum += c[b];
         }
-        for (std::size_t i = 0; i < n; ++i) to[start[(from[i] >> (8 * d)) & 0xFF]++] = from[i];
+        for (std::size_t i = 0; i < n; ++i) to[start[(from[i] >> shift) & (kRadix - 1)]++] = from[i];
         std::swap(from, to);
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -116,30 +156,36 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
     }
 }
 
+// Scratch of bin_feature, kept over the columns of one task.
+struct SortScratch {
+    std::vector<double> column;  // the column's values, sorted
+    std::vector<std::uint64_t> keys, other;
+};
+
+// Bins one column, raw: its values in row order.
 template <class Code>
-void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings,
-                 std::vector<double>& column, std::vector<double>& edges,
+void bin_feature(const std::vector<double>& raw, const BinSettings& settings,
+                 SortScratch& scratch, std::vector<double>& edges,
                  std::vector<Code>& bins, std::uint8_t& missing) {
-    const std::size_t n = x.rows;
+    const std::size_t n = raw.size();
     constexpr double inf = std::numeric_limits<double>::infinity();
-    column.resize(n);
     bool has_nan = false, has_negative_zero = false;
     for (std::size_t r = 0; r < n; ++r) {
-        const double v = x.at(r, f);
+        const double v = raw[r];
         has_nan |= std::isnan(v);
         has_negative_zero |= v == 0.0 && std::signbit(v);
-        column[r] = v;
     }
+    std::vector<double>& column = scratch.column;
+    column = raw;
     missing = has_nan ? 1 : 0;
     std::size_t present = n;  // values that are not missing, sorted first
     if (has_nan) {
         std::sort(column.begin(), column.end(), value_less);
         while (present > 0 && std::isnan(column[present - 1])) --present;
-    } else if (has_negative_zero || n < 512) {
+    } else if (has_negative_zero || n < 512 || n > std::numeric_limits<std::uint32_t>::max()) {
         std::sort(column.begin(), column.end());
     } else {
-        std::vector<std::uint64_t> keys, other;
-        radix_sort(column, keys, other);
+        radix_sort(column, scratch.keys, scratch.other);
     }
 
     // A column with missing values keeps one bin of its share for them.
@@ -169,18 +215,13 @@ void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings
     bins.resize(n);
     const double* e = edges.data();
     const std::size_t ne = edges.size();
-    if (!has_nan) {
-        for (std::size_t r = 0; r < n; ++r) {
-            bins[r] = static_cast<Code>(bin_of(e, ne, x.at(r, f)));
-        }
-        return;
-    }
+    bins_of(e, ne, raw.data(), n, bins.data());
+    if (!has_nan) return;
     // The missing bin follows the value bins; its edge (+inf, like the last
     // value bin's) is never a threshold, as no candidate ends at the last bin.
     const auto missing_bin = static_cast<Code>(ne);
     for (std::size_t r = 0; r < n; ++r) {
-        const double v = x.at(r, f);
-        bins[r] = std::isnan(v) ? missing_bin : static_cast<Code>(bin_of(e, ne, v));
+        if (std::isnan(raw[r])) bins[r] = missing_bin;
     }
     edges.push_back(inf);
 }
@@ -228,14 +269,28 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
     const std::size_t nf = x.cols;
     bins.resize(nf);
     std::vector<std::uint8_t> missing(nf, 0);
-    parallel::parallel_for(nf, [&](std::size_t f) {
-        if (h.is_categorical(f)) {
-            bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
-        } else {
-            std::vector<double> column;
-            bin_feature(x, f, settings, column, h.bin_edges[f], bins[f], missing[f]);
+    // The columns of a group of adjacent features are copied out in one pass
+    // over the rows, which reads each row's cache line once for all of them.
+    constexpr std::size_t kGroup = 4;
+    parallel::parallel_for((nf + kGroup - 1) / kGroup, [&](std::size_t g) {
+        const std::size_t f0 = g * kGroup;
+        const std::size_t count = std::min(kGroup, nf - f0);
+        std::vector<double> raw[kGroup];
+        for (std::size_t j = 0; j < count; ++j) raw[j].resize(x.rows);
+        for (std::size_t r = 0; r < x.rows; ++r) {
+            const double* row = x.row(r) + f0;
+            for (std::size_t j = 0; j < count; ++j) raw[j][r] = row[j];
         }
-        h.n_bins[f] = h.bin_edges[f].size();
+        SortScratch scratch;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::size_t f = f0 + j;
+            if (h.is_categorical(f)) {
+                bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
+            } else {
+                bin_feature(raw[j], settings, scratch, h.bin_edges[f], bins[f], missing[f]);
+            }
+            h.n_bins[f] = h.bin_edges[f].size();
+        }
     });
     for (std::size_t f = 0; f < nf; ++f) {
         if (missing[f] != 0) h.twin_of.push_back(static_cast<std::uint32_t>(f));
