@@ -203,12 +203,15 @@ def test_boosted_regression_grows_fast_alike_for_every_n_jobs():
         tarnwood._engine.BoostedClassifier(fast_growth="yes")
 
 
-def test_every_fast_gini_split_is_a_best_split_with_many_classes():
+@pytest.mark.parametrize("classes", [32, 25, 10])
+def test_every_fast_gini_split_is_a_best_split_with_many_classes(classes):
     # Whole-count gini searches decode a bin's one or two classes from its
-    # tag and walk other bins class by class; up to 32 classes, every split
-    # must still reach the largest impurity decrease among all the node's
-    # splits (every feature examined, one bin per distinct value).
-    X, y = multiclass(500, classes=32, seed=3)
+    # tag, walk small nodes' bins class by class and large nodes' bins with
+    # every class's left count in vector registers (whole vectors of four
+    # classes, then a pair); up to 32 classes, every split must still reach
+    # the largest impurity decrease among all the node's splits (every
+    # feature examined, one bin per distinct value).
+    X, y = multiclass(500, classes=classes, seed=3)
     X = np.round(X, 1)  # some 40 values a feature: bins of one, two or many rows
     est = ForestClassifier(n_estimators=2, max_features=None, max_depth=6,
                            random_state=0).fit(X, y)
@@ -216,7 +219,7 @@ def test_every_fast_gini_split_is_a_best_split_with_many_classes():
 
     def decrease(left, right):
         def weighted_gini(part):
-            counts = np.bincount(codes[part], minlength=32)
+            counts = np.bincount(codes[part], minlength=classes)
             return counts.sum() - (counts ** 2).sum() / counts.sum()
         return weighted_gini(np.r_[left, right]) - weighted_gini(left) - weighted_gini(right)
 

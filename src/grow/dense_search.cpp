@@ -125,6 +125,7 @@ bool DenseSearch::allocate() {
     summary_.assign(batch * summary_words_, 0);
     if (gini_counts_) {
         all_running_.assign(ws.n_classes() + 1, 0.0);
+        occupied_.assign(cap_, 0);
         all_total_.assign(ws.n_classes() + 1, 0.0);
     }
     return true;
@@ -144,6 +145,7 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     // of fewer rows than bins would scan mostly empty ones: they mark.
     const bool wide = ctx_.ws.wide();
     const bool mark = n < kMarkLimit || wide;
+    marked_ = mark;
     // Two classes in the tree, both present: their sums are the pair after
     // the weight and count.
     const Walk walk = sums_only_                    ? Walk::kSums
@@ -302,6 +304,37 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         std::fill(all_total_.begin(), all_total_.end(), 0.0);
         for (std::size_t i = 0; i < kn; ++i) all_total_[classes[i]] = cand_.node_total[i];
     }
+    // Large gini-count nodes list their occupied bins first.
+    std::size_t count = 0;
+    u32* const occupied = occupied_.data();
+    if constexpr (kWalk == Walk::kGiniCounts) {
+        if (every_class && !marked_) {
+            const auto collect = [&](std::size_t b) __attribute__((always_inline)) {
+                occupied[count++] = static_cast<u32>(b);
+            };
+            if (summary_words_ != 0) {
+                split::for_each_bit_clearing(summary_.data() + s * summary_words_, mask,
+                                             summary_words_, collect);
+            } else {
+                split::for_each_bit_clearing(mask, words_, collect);
+            }
+        }
+        // Bins holding several entries per pair of classes on average are
+        // walked with the left counts of every class in registers.
+        if (count != 0 && 4 * n >= count * pairs) {
+            double* const hist = base_ + s * cap_ * stride;
+            for (; count > 0 && occupied[count - 1] > last; --count) {
+                std::fill_n(hist + static_cast<std::size_t>(occupied[count - 1]) * stride, stride, 0.0);
+            }
+            nc = split::gini_count_walk(split::GiniCountWalk{
+                hist, stride, occupied, count, all_total_.data(), pairs, n, weight, min_leaf,
+                cand_.wl.data(), cand_.l1.data(), cand_.l2.data(), cand_.bin.data()});
+            if (nc == 0) return;
+            cand_.score_gini_counts(ctx_.node.parent, nc, kn);
+            cand_.offer(nc, f, best);
+            return;
+        }
+    }
     // Local pointers: the walk's stores cannot move them.
     double* const all_running = all_running_.data();
     double* const all_total = all_total_.data();
@@ -419,7 +452,9 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             std::fill_n(h, stride, 0.0);
         }
     };
-    if (summary_words_ != 0) {
+    if (count != 0) {
+        for (std::size_t j = 0; j < count; ++j) visit(occupied[j]);
+    } else if (summary_words_ != 0) {
         split::for_each_bit_clearing(summary_.data() + s * summary_words_, mask, summary_words_,
                                      visit);
     } else {

@@ -177,6 +177,9 @@ private:
     // Gini on merged slots: per tree class (padded to pairs), the left
     // counts of a walk and the node's totals.
     std::vector<double> all_running_, all_total_;
+    // Large nodes' gini-count walks: the feature's occupied bins, ascending.
+    std::vector<u32> occupied_;
+    bool marked_ = false;  // the node's accumulation marked its bins
     std::size_t count_at_ = 1;  // where a record holds its (nonzero) row count
     std::vector<double> sums_;
     double* base_ = nullptr;  // sums_ aligned to a cache line

@@ -194,6 +194,83 @@ std::array<double, 2> gini_bin_terms(double* c, double* running, const double* t
     return {sq2[0] + sq2[1], cr2[0] + cr2[1]};
 }
 
+namespace {
+
+// gini_count_walk for P pairs of classes: P / 2 whole vectors of four and a
+// pair after them, summed in gini_bin_terms' order.
+template <std::size_t P>
+__attribute__((always_inline)) inline std::size_t gini_count_walk_of(const GiniCountWalk& g) {
+    constexpr std::size_t kV = P / 2;
+    constexpr bool kTail = P % 2 != 0;
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    v4d run[kV > 0 ? kV : 1], tot[kV > 0 ? kV : 1];
+    for (std::size_t v = 0; v < kV; ++v) {
+        run[v] = zero;
+        tot[v] = load<v4d>(g.total + 4 * v);
+    }
+    v2d run2 = {0.0, 0.0};
+    const v2d tot2 = kTail ? load<v2d>(g.total + 4 * kV) : v2d{0.0, 0.0};
+    std::uint64_t nl = 0;
+    double wl = 0.0, squares = 0.0, cross = 0.0;
+    std::size_t nc = 0;
+    for (std::size_t j = 0; j < g.count; ++j) {
+        const std::uint32_t b = g.occupied[j];
+        double* h = g.base + static_cast<std::size_t>(b) * g.stride;
+        nl += count_of(h[0]);
+        wl += h[0];
+        v4d sq = zero, cr = zero;
+        for (std::size_t v = 0; v < kV; ++v) {
+            const v4d c = load<v4d>(h + 2 + 4 * v);
+            sq += c * (run[v] + run[v] + c);
+            cr += tot[v] * c;
+            run[v] += c;
+            store(h + 2 + 4 * v, zero);
+        }
+        v2d sq2 = {sq[0] + sq[2], sq[1] + sq[3]};
+        v2d cr2 = {cr[0] + cr[2], cr[1] + cr[3]};
+        if constexpr (kTail) {
+            const v2d c = load<v2d>(h + 2 + 4 * kV);
+            sq2 += c * (run2 + run2 + c);
+            cr2 += tot2 * c;
+            run2 += c;
+            store(h + 2 + 4 * kV, v2d{0.0, 0.0});
+        }
+        squares += sq2[0] + sq2[1];
+        cross += cr2[0] + cr2[1];
+        store(h, v2d{0.0, 0.0});
+        g.squares[nc] = squares;
+        g.cross[nc] = cross;
+        g.bin[nc] = static_cast<std::uint16_t>(b);
+        g.wl[nc] = wl;
+        nc += admissible(nl, g.n, wl, g.weight, g.min_leaf) ? 1 : 0;
+    }
+    return nc;
+}
+
+}  // namespace
+
+TW_VECTOR_CLONES
+std::size_t gini_count_walk(const GiniCountWalk& g) {
+    switch (g.pairs) {
+        case 1: return gini_count_walk_of<1>(g);
+        case 2: return gini_count_walk_of<2>(g);
+        case 3: return gini_count_walk_of<3>(g);
+        case 4: return gini_count_walk_of<4>(g);
+        case 5: return gini_count_walk_of<5>(g);
+        case 6: return gini_count_walk_of<6>(g);
+        case 7: return gini_count_walk_of<7>(g);
+        case 8: return gini_count_walk_of<8>(g);
+        case 9: return gini_count_walk_of<9>(g);
+        case 10: return gini_count_walk_of<10>(g);
+        case 11: return gini_count_walk_of<11>(g);
+        case 12: return gini_count_walk_of<12>(g);
+        case 13: return gini_count_walk_of<13>(g);
+        case 14: return gini_count_walk_of<14>(g);
+        case 15: return gini_count_walk_of<15>(g);
+        default: return gini_count_walk_of<16>(g);
+    }
+}
+
 TW_VECTOR_CLONES
 void gini_count_gains(const ParentTotals& parent, double total_squares, const double* wl,
                       const double* sl, const double* cross, double* gain, std::size_t count) {

@@ -99,6 +99,30 @@ void regression_gains_of_sums(const ParentTotals& parent, const double* wl, cons
 std::array<double, 2> gini_bin_terms(double* c, double* running, const double* total,
                                      std::size_t n);
 
+// A whole-count gini walk of one feature over every class, its left counts
+// held in registers: for each bin of occupied[0..count) in turn (ascending,
+// each a candidate) the record at base + bin * stride (weight, slot tags,
+// then `pairs` pairs of class counts) is added to the left totals as
+// gini_bin_terms adds it, and zeroed; the candidate's left weight, squares
+// and cross sums and its bin go to the outputs at the next index, which
+// advances only past admissible candidates. Returns the candidates kept.
+struct GiniCountWalk {
+    double* base;
+    std::size_t stride;
+    const std::uint32_t* occupied;
+    std::size_t count;
+    const double* total;  // the node's class totals, 2 * pairs of them
+    std::size_t pairs;    // 1..16
+    std::uint64_t n;      // the node's entries
+    double weight;
+    std::uint64_t min_leaf;
+    double* wl;
+    double* squares;
+    double* cross;
+    std::uint16_t* bin;
+};
+std::size_t gini_count_walk(const GiniCountWalk& walk);
+
 // Gini gains from whole class counts (every sum exact in doubles): for
 // left weight wl[j], left squares sl[j] = sum over classes of left^2 and
 // cross[j] = sum of total * left, the right squares being total_squares -

@@ -218,6 +218,68 @@ void check_bin_terms() {
     }
 }
 
+// A large node's walk of one feature against gini_bin_terms bin by bin:
+// every pair count 1..16, the candidates kept (admissible ones only), their
+// totals and bins, and the records cleared.
+void check_count_walk() {
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t pairs = 1 + round % 16;
+        const std::size_t stride = 2 + 2 * pairs;
+        const std::size_t bins = 1 + below(60);
+        std::vector<double> hist(bins * stride + 8, 0.0), tot(2 * pairs, 0.0);
+        std::vector<std::uint32_t> occupied;
+        for (std::size_t b = 0; b < bins; ++b) {
+            if (below(3) == 0) continue;
+            occupied.push_back(static_cast<std::uint32_t>(b));
+            double* h = hist.data() + b * stride;
+            for (std::size_t c = 0; c < 2 * pairs; ++c) {
+                h[2 + c] = below(3) == 0 ? static_cast<double>(below(round % 2 ? 3 : 5000)) : 0.0;
+                h[0] += h[2 + c];
+                tot[c] += h[2 + c];
+            }
+            if (h[0] == 0.0) h[2] = h[0] = 1.0, tot[0] += 1.0;
+            h[1] = 12345.0;  // the slot tags: read by no one here
+        }
+        if (occupied.empty()) continue;
+        std::uint64_t n = 0;
+        double weight = 0.0;
+        for (double t : tot) {
+            n += static_cast<std::uint64_t>(t);
+            weight += t;
+        }
+        const std::uint64_t min_leaf = 1 + below(4);
+        std::vector<double> copy(hist), run(2 * pairs, 0.0);
+        std::vector<double> wl(bins + 4), sq(bins + 4), cr(bins + 4);
+        std::vector<std::uint16_t> bin(bins + 4);
+        const std::size_t kept = tw::split::gini_count_walk(tw::split::GiniCountWalk{
+            hist.data(), stride, occupied.data(), occupied.size(), tot.data(), pairs, n, weight,
+            min_leaf, wl.data(), sq.data(), cr.data(), bin.data()});
+        std::uint64_t nl = 0;
+        double left = 0.0, squares = 0.0, cross = 0.0;
+        std::size_t want = 0;
+        for (const std::uint32_t b : occupied) {
+            double* h = copy.data() + b * stride;
+            nl += static_cast<std::uint64_t>(h[0]);
+            left += h[0];
+            const std::array<double, 2> t = tw::split::gini_bin_terms(h + 2, run.data(), tot.data(), 2 * pairs);
+            squares += t[0];
+            cross += t[1];
+            if (!tw::split::admissible(nl, n, left, weight, min_leaf)) continue;
+            if (want >= kept || sq[want] != squares || cr[want] != cross || wl[want] != left ||
+                bin[want] != b) {
+                fail("gini_count_walk candidate", want, want < kept ? sq[want] : -1.0, squares);
+            }
+            ++want;
+        }
+        if (kept != want) fail("gini_count_walk kept", pairs, static_cast<double>(kept), static_cast<double>(want));
+        for (const std::uint32_t b : occupied) {
+            for (std::size_t i = 0; i < stride; ++i) {
+                if (hist[b * stride + i] != 0.0) fail("gini_count_walk record not cleared", b, hist[b * stride + i], 0.0);
+            }
+        }
+    }
+}
+
 void check_counts() {
     for (int round = 0; round < 400; ++round) {
         const std::size_t count = 1 + below(60);
@@ -372,6 +434,7 @@ int main() {
     check_classes();
     check_gini_counts();
     check_bin_terms();
+    check_count_walk();
     check_counts();
     check_log2();
     check_walks();
