@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/errors.hpp"
+#include "parallel/control.hpp"
 #include "parallel/pool.hpp"
 
 namespace tw {
@@ -283,6 +284,7 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
         }
         SortScratch scratch;
         for (std::size_t j = 0; j < count; ++j) {
+            if (j != 0) parallel::check_stop();  // a stop waits for one column, not a group
             const std::size_t f = f0 + j;
             if (h.is_categorical(f)) {
                 bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
