@@ -8,7 +8,6 @@
 #include <limits>
 
 #include "core/errors.hpp"
-#include "parallel/control.hpp"
 #include "parallel/pool.hpp"
 
 namespace tw {
@@ -27,28 +26,34 @@ inline std::size_t bin_of(const double* edges, std::size_t n_edges, double v) {
     return static_cast<std::size_t>(base - edges) + (*base < v ? 1 : 0);
 }
 
-// The bins of v[0..n) (bin_of each), eight searches at a time so that
-// their dependent loads overlap; NaN gets bin 0 like bin_of.
+// The bins of the n values v[0], v[stride], ... (bin_of each), eight
+// searches at a time so that their loads (and the values' cache misses)
+// overlap; NaN gets bin 0 like bin_of.
 template <class Code>
-void bins_of(const double* edges, std::size_t n_edges, const double* v, std::size_t n, Code* out) {
+void bins_of(const double* edges, std::size_t n_edges, const double* v, std::size_t stride,
+             std::size_t n, Code* out) {
     constexpr std::size_t kLanes = 8;
     std::size_t r = 0;
     for (; r + kLanes <= n; r += kLanes) {
         const double* base[kLanes];
-        for (std::size_t j = 0; j < kLanes; ++j) base[j] = edges;
+        double value[kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            base[j] = edges;
+            value[j] = v[(r + j) * stride];
+        }
         for (std::size_t len = n_edges; len > 1;) {
             const std::size_t half = len / 2;
             for (std::size_t j = 0; j < kLanes; ++j) {
-                base[j] = (base[j][half] < v[r + j]) ? base[j] + half : base[j];
+                base[j] = (base[j][half] < value[j]) ? base[j] + half : base[j];
             }
             len -= half;
         }
         for (std::size_t j = 0; j < kLanes; ++j) {
             out[r + j] = static_cast<Code>(static_cast<std::size_t>(base[j] - edges) +
-                                           (*base[j] < v[r + j] ? 1 : 0));
+                                           (*base[j] < value[j] ? 1 : 0));
         }
     }
-    for (; r < n; ++r) out[r] = static_cast<Code>(bin_of(edges, n_edges, v[r]));
+    for (; r < n; ++r) out[r] = static_cast<Code>(bin_of(edges, n_edges, v[r * stride]));
 }
 
 // Ascending order with NaN after every number, a strict weak order when
@@ -157,27 +162,20 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
     }
 }
 
-// Scratch of bin_feature, kept over the columns of one task.
-struct SortScratch {
-    std::vector<double> column;  // the column's values, sorted
-    std::vector<std::uint64_t> keys, other;
-};
-
-// Bins one column, raw: its values in row order.
 template <class Code>
-void bin_feature(const std::vector<double>& raw, const BinSettings& settings,
-                 SortScratch& scratch, std::vector<double>& edges,
+void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings,
+                 std::vector<double>& column, std::vector<double>& edges,
                  std::vector<Code>& bins, std::uint8_t& missing) {
-    const std::size_t n = raw.size();
+    const std::size_t n = x.rows;
     constexpr double inf = std::numeric_limits<double>::infinity();
+    column.resize(n);
     bool has_nan = false, has_negative_zero = false;
     for (std::size_t r = 0; r < n; ++r) {
-        const double v = raw[r];
+        const double v = x.at(r, f);
         has_nan |= std::isnan(v);
         has_negative_zero |= v == 0.0 && std::signbit(v);
+        column[r] = v;
     }
-    std::vector<double>& column = scratch.column;
-    column = raw;
     missing = has_nan ? 1 : 0;
     std::size_t present = n;  // values that are not missing, sorted first
     if (has_nan) {
@@ -186,7 +184,8 @@ void bin_feature(const std::vector<double>& raw, const BinSettings& settings,
     } else if (has_negative_zero || n < 512 || n > std::numeric_limits<std::uint32_t>::max()) {
         std::sort(column.begin(), column.end());
     } else {
-        radix_sort(column, scratch.keys, scratch.other);
+        std::vector<std::uint64_t> keys, other;
+        radix_sort(column, keys, other);
     }
 
     // A column with missing values keeps one bin of its share for them.
@@ -216,13 +215,13 @@ void bin_feature(const std::vector<double>& raw, const BinSettings& settings,
     bins.resize(n);
     const double* e = edges.data();
     const std::size_t ne = edges.size();
-    bins_of(e, ne, raw.data(), n, bins.data());
+    bins_of(e, ne, x.data + f, x.row_stride, n, bins.data());
     if (!has_nan) return;
     // The missing bin follows the value bins; its edge (+inf, like the last
     // value bin's) is never a threshold, as no candidate ends at the last bin.
     const auto missing_bin = static_cast<Code>(ne);
     for (std::size_t r = 0; r < n; ++r) {
-        if (std::isnan(raw[r])) bins[r] = missing_bin;
+        if (std::isnan(x.at(r, f))) bins[r] = missing_bin;
     }
     edges.push_back(inf);
 }
@@ -270,29 +269,14 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
     const std::size_t nf = x.cols;
     bins.resize(nf);
     std::vector<std::uint8_t> missing(nf, 0);
-    // The columns of a group of adjacent features are copied out in one pass
-    // over the rows, which reads each row's cache line once for all of them.
-    constexpr std::size_t kGroup = 4;
-    parallel::parallel_for((nf + kGroup - 1) / kGroup, [&](std::size_t g) {
-        const std::size_t f0 = g * kGroup;
-        const std::size_t count = std::min(kGroup, nf - f0);
-        std::vector<double> raw[kGroup];
-        for (std::size_t j = 0; j < count; ++j) raw[j].resize(x.rows);
-        for (std::size_t r = 0; r < x.rows; ++r) {
-            const double* row = x.row(r) + f0;
-            for (std::size_t j = 0; j < count; ++j) raw[j][r] = row[j];
+    parallel::parallel_for(nf, [&](std::size_t f) {
+        if (h.is_categorical(f)) {
+            bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
+        } else {
+            std::vector<double> column;
+            bin_feature(x, f, settings, column, h.bin_edges[f], bins[f], missing[f]);
         }
-        SortScratch scratch;
-        for (std::size_t j = 0; j < count; ++j) {
-            if (j != 0) parallel::check_stop();  // a stop waits for one column, not a group
-            const std::size_t f = f0 + j;
-            if (h.is_categorical(f)) {
-                bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
-            } else {
-                bin_feature(raw[j], settings, scratch, h.bin_edges[f], bins[f], missing[f]);
-            }
-            h.n_bins[f] = h.bin_edges[f].size();
-        }
+        h.n_bins[f] = h.bin_edges[f].size();
     });
     for (std::size_t f = 0; f < nf; ++f) {
         if (missing[f] != 0) h.twin_of.push_back(static_cast<std::uint32_t>(f));
