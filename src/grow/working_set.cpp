@@ -313,6 +313,20 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
                 other[c] = 0.0;
                 if (total[c] != 0.0) classes.push_back(c);
             }
+        } else if (class_total.size() <= 64) {
+            // The classes present as the bits of one word, read in
+            // ascending order.
+            u64 present = 0;
+            for (u32 i = begin; i < end; ++i) {
+                const split::ClassRecord& r = rec[i];
+                weight += r.w;
+                total[r.cls] += r.w;
+                present |= u64{1} << r.cls;
+            }
+            classes.clear();
+            for (; present != 0; present &= present - 1) {
+                classes.push_back(static_cast<u32>(__builtin_ctzll(present)));
+            }
         } else {
             u32* count = class_count_.data();
             touched_.clear();
