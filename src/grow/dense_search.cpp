@@ -125,8 +125,8 @@ bool DenseSearch::allocate() {
     summary_.assign(batch * summary_words_, 0);
     if (gini_counts_) {
         all_running_.assign(ws.n_classes() + 1, 0.0);
-        occupied_.assign(cap_, 0);
         all_total_.assign(ws.n_classes() + 1, 0.0);
+        occupied_.assign(cap_, 0);
     }
     return true;
 }
@@ -305,6 +305,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         for (std::size_t i = 0; i < kn; ++i) all_total_[classes[i]] = cand_.node_total[i];
     }
     // Large gini-count nodes list their occupied bins first.
+    bool walked = false;  // the register walk took the candidates
     std::size_t count = 0;
     u32* const occupied = occupied_.data();
     if constexpr (kWalk == Walk::kGiniCounts) {
@@ -329,10 +330,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             nc = split::gini_count_walk(split::GiniCountWalk{
                 hist, stride, occupied, count, all_total_.data(), pairs, n, weight, min_leaf,
                 cand_.wl.data(), cand_.l1.data(), cand_.l2.data(), cand_.bin.data()});
-            if (nc == 0) return;
-            cand_.score_gini_counts(ctx_.node.parent, nc, kn);
-            cand_.offer(nc, f, best);
-            return;
+            walked = true;
         }
     }
     // Local pointers: the walk's stores cannot move them.
@@ -452,7 +450,8 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             std::fill_n(h, stride, 0.0);
         }
     };
-    if (count != 0) {
+    if (walked) {
+    } else if (count != 0) {
         for (std::size_t j = 0; j < count; ++j) visit(occupied[j]);
     } else if (summary_words_ != 0) {
         split::for_each_bit_clearing(summary_.data() + s * summary_words_, mask, summary_words_,

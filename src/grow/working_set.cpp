@@ -9,6 +9,28 @@
 #include "tree/tree.hpp"
 
 namespace tw::grow {
+namespace {
+
+// The distinct class labels seen, while they are at most two.
+struct TwoLabels {
+    u64 lo = 0, hi = 0;
+    std::size_t seen = 0;
+    // False once a third label shows.
+    bool add(u64 l) {
+        if (seen == 0) {
+            lo = hi = l;
+            seen = 1;
+        } else if (l != lo && l != hi) {
+            if (seen == 2) return false;
+            lo = std::min(lo, l);
+            hi = std::max(hi, l);
+            seen = 2;
+        }
+        return true;
+    }
+};
+
+}  // namespace
 
 void WorkingSet::check_inputs() const {
     if (entries_ >= std::numeric_limits<u32>::max()) throw InternalError("bootstrap list too long");
@@ -177,43 +199,24 @@ bool WorkingSet::gather_distinct() {
     if (n == 0 || n >= (std::size_t{1} << 31)) return false;
     // Many classes mostly show a third one among the first entries: refused
     // before the rows' multiplicities are counted.
-    {
-        u64 a = 0, b = 0;
-        bool two = false;
-        for (std::size_t p = 0; p < std::min<std::size_t>(n, 256); ++p) {
-            const u64 l = class_index(y_[boot_[p]]);
-            if (p == 0) {
-                a = b = l;
-            } else if (l != a && l != b) {
-                if (two) return false;
-                b = l;
-                two = true;
-            }
-        }
+    TwoLabels first_entries;
+    for (std::size_t p = 0; p < std::min<std::size_t>(n, 256); ++p) {
+        if (!first_entries.add(class_index(y_[boot_[p]]))) return false;
     }
     std::vector<u32> mult, distinct, first;
     distinct_rows(mult, distinct, first);
     std::vector<u64> label(distinct.size());
-    u64 lo = 0, hi = 0;
-    std::size_t seen = 0;
+    TwoLabels labels;
     for (std::size_t e = 0; e < distinct.size(); ++e) {
         const u32 r = distinct[e];
         if (w_[r] != 1.0) return false;
-        const u64 l = class_index(y_[r]);
-        label[e] = l;
-        if (seen == 0) {
-            lo = hi = l;
-            seen = 1;
-        } else if (l != lo && l != hi) {
-            if (seen == 2) return false;
-            lo = std::min(lo, l);
-            hi = std::max(hi, l);
-            seen = 2;
-        }
+        label[e] = class_index(y_[r]);
+        if (!labels.add(label[e])) return false;
     }
-    if (seen != 2) return false;
+    if (labels.seen != 2) return false;
+    const u64 hi = labels.hi;
     n_classes_ = 2;
-    class_ids_ = {lo, hi};
+    class_ids_ = {labels.lo, hi};
 
     slots_ = distinct.size();
     row_bytes_ = features_ + sizeof(u32);
