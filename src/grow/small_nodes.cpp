@@ -7,6 +7,7 @@
 // and bin order.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "grow/hist_search.hpp"
@@ -27,13 +28,24 @@ __attribute__((always_inline)) inline void sort_keys_of(const std::uint8_t* bins
             (code_at<Code>(bins + static_cast<std::size_t>(begin + i) * rs, f) << 8) | i);
     }
     // Keys are distinct, so each one's rank is the number of smaller keys:
-    // a branch-free sort for a handful of keys.
-    for (u32 i = 0; i < n; ++i) {
-        const Key k = keys[i];
-        Key rank = 0;
-        for (u32 j = 0; j < kWidth; ++j) rank += keys[j] < k ? 1 : 0;
-        sorted[rank] = k;
+    // a branch-free sort for a handful of keys. All ranks grow at once, one
+    // key at a time, in 16-byte vectors (a lane's comparison is -1 where it
+    // holds a larger key); the all-ones keys past n are larger than every
+    // real key and add to no rank that is read.
+    constexpr std::size_t kLanes = 16 / sizeof(Key);
+    constexpr std::size_t kParts = kWidth / kLanes;
+    typedef Key Keys __attribute__((vector_size(16)));
+    Keys all[kParts];
+    Keys rank[kParts];
+    std::memcpy(all, keys, sizeof all);
+    for (std::size_t v = 0; v < kParts; ++v) rank[v] = Keys{};
+    for (u32 j = 0; j < n; ++j) {
+        const Key k = keys[j];
+        for (std::size_t v = 0; v < kParts; ++v) rank[v] -= static_cast<Keys>(all[v] > k);
     }
+    Key ranks[kWidth];
+    std::memcpy(ranks, rank, sizeof ranks);
+    for (u32 i = 0; i < n; ++i) sorted[ranks[i]] = keys[i];
 }
 
 // sort_keys_of over the narrowest key vector holding n keys.
