@@ -100,6 +100,13 @@ private:
     std::size_t cut_of(const BestSplit& best, u32 begin, u32 mid, u32 end) const;
     Node split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n, u64 nl,
                     u64 nr);
+    // Whether a node of `rows` entries in `slots` slots at `depth` is a leaf
+    // by the stop rules alone, before its totals. Fast growth: one slot
+    // holds copies of one row, which no split separates.
+    bool stops(u64 rows, u64 depth, u32 slots) const {
+        return rows < params_.min_samples_split || (params_.max_depth && depth >= *params_.max_depth) ||
+               (params_.fast_growth && slots == 1);
+    }
     SearchMode decide_search(u32 slots, u32& own);
     void search(SearchMode mode, const Frame& fr, u32 own, BestSplit& best);
     u32 make_leaf(u32 begin, u32 end);
@@ -479,10 +486,7 @@ Tree HistGrower::grow() {
         const u64 n = fr.rows;
         u32 own = fr.hist;  // kept histogram of this node, if any
 
-        // Fast growth: one slot holds copies of one row, which no split
-        // separates.
-        if (n < params_.min_samples_split || (params_.max_depth && fr.depth >= *params_.max_depth) ||
-            (params_.fast_growth && fr.end - fr.begin == 1)) {
+        if (stops(n, fr.depth, fr.end - fr.begin)) {
             kept_.release(own);
             make_leaf(fr.begin, fr.end);
             continue;
@@ -536,10 +540,26 @@ Tree HistGrower::grow() {
         // the children's totals are known without reading their slots.
         const u64 left_ones = ws_.count_mode() ? ws_.left_ones() : Frame::kUnknown;
         const u64 right_ones = ws_.count_mode() ? node_.ones() - left_ones : Frame::kUnknown;
+        // A left child that the stop rules make a leaf comes next in
+        // pre-order: it is made at once, and so is the right one then,
+        // when it is a leaf too, without a frame of either.
+        if (tree_.nodes.size() < std::numeric_limits<u32>::max() - 3 &&
+            stops(nl, fr.depth + 1, mid - fr.begin)) {
+            kept_.release(kept.left);
+            make_leaf(fr.begin, mid);
+            if (stops(nr, fr.depth + 1, fr.end - mid)) {
+                kept_.release(kept.right);
+                tree_.nodes[me].right = static_cast<u32>(tree_.nodes.size());
+                make_leaf(mid, fr.end);
+                continue;
+            }
+        }
         stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
                               child_path(fr.path, 1)});
-        stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl, left_ones,
-                              child_path(fr.path, 0)});
+        if (tree_.nodes.size() == me + 1) {
+            stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl,
+                                  left_ones, child_path(fr.path, 0)});
+        }
     }
     return finish();
 }
@@ -584,10 +604,7 @@ struct HistGrower::Open {
 bool HistGrower::evaluate(Open& open) {
     parallel::check_stop();
     const u64 n = open.rows;
-    if (n < params_.min_samples_split || (params_.max_depth && open.depth >= *params_.max_depth) ||
-        (params_.fast_growth && open.end - open.begin == 1)) {
-        return false;
-    }
+    if (stops(n, open.depth, open.end - open.begin)) return false;
     const bool classification = ws_.classification();
     if (!node_.compute(ws_, open.begin, open.end)) {
         if (classification) node_.clear();

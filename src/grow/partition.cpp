@@ -8,24 +8,37 @@
 namespace tw::grow {
 namespace {
 
-// Copies one row of bin bytes between distinct rows. Short rows are moved
-// as overlapping words (both loaded before either is stored) instead of
-// through a library call per row.
+// How a row of bin bytes is copied: as two overlapping 8-byte words (rows
+// of 8 to 16 bytes), two overlapping 16-byte vectors (17 to 32), four (33
+// to 64), or by a library call (any length).
+enum class RowCopy { kAny, kWords, kPair, kQuad };
+
+inline RowCopy row_copy_for(std::size_t nf) {
+    return nf >= 8 && nf <= 16    ? RowCopy::kWords
+           : nf > 16 && nf <= 32 ? RowCopy::kPair
+           : nf > 32 && nf <= 64 ? RowCopy::kQuad
+                                 : RowCopy::kAny;
+}
+
+// Copies one row of nf bin bytes between distinct rows, nf fitting kCopy.
+// Short rows are moved as overlapping words (all loaded before any is
+// stored) instead of through a library call per row.
+template <RowCopy kCopy>
 inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf) {
     typedef double v2d __attribute__((vector_size(16)));
-    if (nf >= 8 && nf <= 16) {
+    if constexpr (kCopy == RowCopy::kWords) {
         std::uint64_t a, b;
         std::memcpy(&a, src, 8);
         std::memcpy(&b, src + nf - 8, 8);
         std::memcpy(dst, &a, 8);
         std::memcpy(dst + nf - 8, &b, 8);
-    } else if (nf > 16 && nf <= 32) {
+    } else if constexpr (kCopy == RowCopy::kPair) {
         v2d a, b;
         std::memcpy(&a, src, 16);
         std::memcpy(&b, src + nf - 16, 16);
         std::memcpy(dst, &a, 16);
         std::memcpy(dst + nf - 16, &b, 16);
-    } else if (nf > 32 && nf <= 64) {
+    } else if constexpr (kCopy == RowCopy::kQuad) {
         v2d a, b, c, d;
         std::memcpy(&a, src, 16);
         std::memcpy(&b, src + 16, 16);
@@ -40,6 +53,10 @@ inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf)
     }
 }
 
+// Which rows go left: bins 0..bin, the bins whose bit is set in a
+// category set, or the raw values up to the threshold.
+enum class Side { kBins, kCells, kValues };
+
 }  // namespace
 
 // Rows going left are compacted in place, the others collected aside and
@@ -50,40 +67,89 @@ template <class Code, class Rec, bool kPositions>
 u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                              std::size_t bin, double threshold,
                              const std::uint64_t* cells) {
-    const bool by_bin = hist_.is_nan_free(feature) || cells != nullptr;
+    // The loop is compiled for its row copy and its side rule (the copy of
+    // rows split by bins alone is specialised; the rarer rules copy rows of
+    // any length).
+    if (cells != nullptr) {
+        return partition_loop<Code, Rec, kPositions, 0, 1>(begin, end, rec, rec_tmp, feature, bin,
+                                                           threshold, cells);
+    }
+    if (!hist_.is_nan_free(feature)) {
+        return partition_loop<Code, Rec, kPositions, 0, 2>(begin, end, rec, rec_tmp, feature, bin,
+                                                           threshold, cells);
+    }
+    switch (row_copy_for(row_bytes_)) {
+        case RowCopy::kWords:
+            return partition_loop<Code, Rec, kPositions, 1, 0>(begin, end, rec, rec_tmp, feature,
+                                                               bin, threshold, cells);
+        case RowCopy::kPair:
+            return partition_loop<Code, Rec, kPositions, 2, 0>(begin, end, rec, rec_tmp, feature,
+                                                               bin, threshold, cells);
+        case RowCopy::kQuad:
+            return partition_loop<Code, Rec, kPositions, 3, 0>(begin, end, rec, rec_tmp, feature,
+                                                               bin, threshold, cells);
+        case RowCopy::kAny: break;
+    }
+    return partition_loop<Code, Rec, kPositions, 0, 0>(begin, end, rec, rec_tmp, feature, bin,
+                                                       threshold, cells);
+}
+
+template <class Code, class Rec, bool kPositions, int kCopyKind, int kSideKind>
+u32 WorkingSet::partition_loop(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
+                               std::size_t bin, double threshold,
+                               const std::uint64_t* cells) {
+    constexpr RowCopy kCopy = static_cast<RowCopy>(kCopyKind);
+    constexpr Side kSide = static_cast<Side>(kSideKind);
     const std::size_t rs = row_bytes_;
-    std::uint8_t* bins = bins_.data();
-    std::uint8_t* tmp = bins_tmp_.data();
+    const std::size_t tag_at = features_;
+    // Every buffer in locals: the stores through byte pointers could
+    // otherwise change the vectors' own pointers, to be reloaded each row.
+    std::uint8_t* const bins = bins_.data();
+    std::uint8_t* const tmp = bins_tmp_.data();
+    u32* const positions = positions_.data();
+    u32* const positions_tmp = positions_tmp_.data();
     u64 left_rows = 0, left_ones = 0;
     u32 out = begin;
-    for (u32 i = begin; i < end; ++i) {
+    // The next left row's place (in place) and the next right one's (aside).
+    std::uint8_t* to_left = bins + static_cast<std::size_t>(begin) * rs;
+    std::uint8_t* to_right = tmp;
+    const std::uint8_t* src = to_left;
+    for (u32 i = begin; i < end; ++i, src += rs) {
         const u32 right = i - out;
         // The threshold is the bin's upper edge, so for a column without NaN
         // "value <= threshold" holds exactly for the rows of bins 0..bin.
-        const std::uint8_t* src = bins + static_cast<std::size_t>(i) * rs;
         const std::size_t b = code_at<Code>(src, feature);
-        const bool go_left = cells != nullptr ? ((cells[b >> 6] >> (b & 63)) & 1) != 0
-                             : by_bin         ? b <= bin
-                                              : x_.at(boot_[positions_[i]], feature) <= threshold;
-        copy_row(tmp + static_cast<std::size_t>(right) * rs, src, rs);
-        copy_row(bins + static_cast<std::size_t>(out) * rs, src, rs);
+        bool go_left;
+        if constexpr (kSide == Side::kCells) {
+            go_left = ((cells[b >> 6] >> (b & 63)) & 1) != 0;
+        } else if constexpr (kSide == Side::kBins) {
+            go_left = b <= bin;
+        } else {
+            go_left = x_.at(boot_[positions[i]], feature) <= threshold;
+        }
+        copy_row<kCopy>(to_right, src, rs);
+        copy_row<kCopy>(to_left, src, rs);
         if constexpr (!std::is_void_v<Rec>) {
             const Rec r = rec[i];
             rec_tmp[right] = r;
             rec[out] = r;
         } else {
             u32 t;
-            std::memcpy(&t, src + features_, sizeof t);
+            std::memcpy(&t, src + tag_at, sizeof t);
             const u32 m = (t & 0x7FFFFFFFu) & (0u - static_cast<u32>(go_left));
             left_rows += m;
             left_ones += m & (0u - (t >> 31));
         }
         if constexpr (kPositions) {
-            const u32 q = positions_[i];
-            positions_tmp_[right] = q;
-            positions_[out] = q;
+            const u32 q = positions[i];
+            positions_tmp[right] = q;
+            positions[out] = q;
         }
         out += static_cast<u32>(go_left);
+        // A mask, not a select the compiler could make a branch of.
+        const std::size_t step_left = rs & (std::size_t{0} - static_cast<std::size_t>(go_left));
+        to_left += step_left;
+        to_right += rs - step_left;
     }
     const u32 right = end - out;
     std::memcpy(bins + static_cast<std::size_t>(out) * rs, tmp, static_cast<std::size_t>(right) * rs);

@@ -162,6 +162,10 @@ private:
     template <class Code, class Rec, bool kPositions>
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                      std::size_t bin, double threshold, const std::uint64_t* cells);
+    // partition_as's loop for one row copy and one side rule (partition.cpp).
+    template <class Code, class Rec, bool kPositions, int kCopyKind, int kSideKind>
+    u32 partition_loop(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
+                       std::size_t bin, double threshold, const std::uint64_t* cells);
 
     const MatrixView& x_;
     Vec y_;
