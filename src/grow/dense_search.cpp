@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "grow/hist_search.hpp"
 #include "split/kernels.hpp"
@@ -245,7 +246,9 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
         }
     }
     // The masks are clear (walks clear what they read); each word is
-    // formed in a register, not by a chain of stores to one word.
+    // formed in a register, not by a chain of stores to one word. A count
+    // is a whole number, +0.0 when the bin is empty (sums of nonnegative
+    // weights are never -0.0 or NaN), so its bits are tested as an integer.
     const std::size_t* n_bins = ctx_.hist.n_bins.data();
     const std::size_t at = count_at_;
     for (std::size_t s = 0; s < nb; ++s) {
@@ -256,7 +259,9 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
             const std::size_t last = std::min<std::size_t>(bins_f - first, 64);
             u64 bits = 0;
             for (std::size_t j = 0; j < last; ++j) {
-                bits |= static_cast<u64>(h[(first + j) * stride] != 0.0) << j;
+                u64 v;
+                std::memcpy(&v, h + (first + j) * stride, sizeof v);
+                bits |= static_cast<u64>(v != 0) << j;
             }
             mask[first >> 6] = bits;
         }

@@ -15,6 +15,9 @@
 namespace tw {
 
 struct HistogramData;
+namespace grow {
+struct GrowScratch;
+}
 
 struct TreeParams {
     std::optional<std::uint64_t> max_depth;     // absent = unlimited
@@ -106,10 +109,12 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, Vec y, Vec w,
 // When ranks is given, it receives per node the bin of a split on a
 // column's own bins (the rank of its threshold among the column's edges),
 // or -1 (leaves, category-set splits, splits on missing-value twins).
+// A scratch (grow/scratch.hpp) lends the working set its buffers.
 Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
                              std::span<const std::size_t> bootstrap, const TreeParams& params,
                              Rng& rng, const HistogramData& hist,
                              std::span<std::uint32_t> leaf_of_row = {},
-                             std::vector<std::int16_t>* ranks = nullptr);
+                             std::vector<std::int16_t>* ranks = nullptr,
+                             grow::GrowScratch* scratch = nullptr);
 
 }  // namespace tw

@@ -69,11 +69,12 @@ class HistGrower {
 public:
     HistGrower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
                const TreeParams& params, Rng& rng, const HistogramData& hist,
-               std::span<std::uint32_t> leaf_of_row, std::vector<std::int16_t>* ranks)
+               std::span<std::uint32_t> leaf_of_row, std::vector<std::int16_t>* ranks,
+               grow::GrowScratch* scratch)
         : y_(y), w_(w), params_(params), rng_(rng), hist_(hist), leaf_of_row_(leaf_of_row),
           ranks_(ranks),
           ws_(x, y, w, boot, hist, params.is_classification,
-              params.fast_growth && !params.random_splits),
+              params.fast_growth && !params.random_splits, scratch),
           ctx_{ws_, hist, node_, examined_, params.min_samples_leaf},
           counted_(node_), dense_(ctx_, cand_), counts_(ctx_, counted_),
           tiny_(ctx_, cand_, counted_), grouped_(ctx_, cand_), random_(ctx_) {}
@@ -704,9 +705,9 @@ Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
                              std::span<const std::size_t> bootstrap, const TreeParams& params,
                              Rng& rng, const HistogramData& hist,
                              std::span<std::uint32_t> leaf_of_row,
-                             std::vector<std::int16_t>* ranks) {
+                             std::vector<std::int16_t>* ranks, grow::GrowScratch* scratch) {
     if (ranks) ranks->clear();
-    HistGrower grower(x, y, w, bootstrap, params, rng, hist, leaf_of_row, ranks);
+    HistGrower grower(x, y, w, bootstrap, params, rng, hist, leaf_of_row, ranks, scratch);
     return grower.grow();
 }
 

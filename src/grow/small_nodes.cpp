@@ -114,6 +114,15 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
     const std::size_t rs = ctx_.ws.row_bytes();
     double* running = cand_.running.data();
     u32* class_slot = class_slot_.data();
+    // The candidates' arrays in locals (flush scores them in place): the
+    // walk's stores cannot move them, so they are not reloaded per
+    // candidate.
+    double* const cand_wl = cand_.wl.data();
+    double* const cand_l1 = cand_.l1.data();
+    double* const cand_l2 = cand_.l2.data();
+    double* const cand_left = cand_.left.data();
+    u32* const cand_feature = cand_.feature.data();
+    std::uint16_t* const cand_bin = cand_.bin.data();
     // Unused key slots hold all ones, above every real key.
     alignas(64) Key keys[kTinyNode];
     Key sorted[kTinyNode];
@@ -174,15 +183,15 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             wl += bw;
             i = j;
             if (!split::admissible(nl, rows, wl, weight, min_leaf)) continue;
-            cand_.wl[nc] = wl;
+            cand_wl[nc] = wl;
             if constexpr (kClasses && !kGini) {
-                std::copy_n(running, kn, cand_.left.data() + nc * kn);
+                std::copy_n(running, kn, cand_left + nc * kn);
             } else {
-                cand_.l1[nc] = l1;
-                cand_.l2[nc] = l2;
+                cand_l1[nc] = l1;
+                cand_l2[nc] = l2;
             }
-            cand_.feature[nc] = f;
-            cand_.bin[nc] = static_cast<std::uint16_t>(b);
+            cand_feature[nc] = f;
+            cand_bin[nc] = static_cast<std::uint16_t>(b);
             if (++nc == kMaxBins) flush(nc, kn, best, kGini);
         }
     }

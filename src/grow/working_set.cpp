@@ -111,7 +111,7 @@ void WorkingSet::gather() {
     if (!count_mode_) {
         slots_ = n;
         row_bytes_ = nf * code_bytes();
-        bins_.resize(n * row_bytes_ + kReadPad);
+        size_bins();
         gather_codes(boot_.data(), n);
     }
     if (!classification_) {
@@ -134,8 +134,32 @@ void WorkingSet::gather() {
     }
 }
 
-void WorkingSet::distinct_rows(std::vector<u32>& mult, std::vector<u32>& distinct,
-                               std::vector<u32>& first) const {
+void WorkingSet::swap_scratch() noexcept {
+    if (scratch_ == nullptr) return;
+    bins_.swap(scratch_->bins);
+    bins_tmp_.swap(scratch_->bins_tmp);
+    class_records_.swap(scratch_->class_records);
+    class_records_tmp_.swap(scratch_->class_records_tmp);
+    reg_records_.swap(scratch_->reg_records);
+    reg_records_tmp_.swap(scratch_->reg_records_tmp);
+    positions_.swap(scratch_->positions);
+    positions_tmp_.swap(scratch_->positions_tmp);
+    mult_.swap(scratch_->mult);
+    distinct_.swap(scratch_->distinct);
+    first_.swap(scratch_->first);
+}
+
+// A scratch's buffer keeps an earlier tree's bytes: the rows are gathered
+// over them, and the pad past the last row is cleared.
+void WorkingSet::size_bins() {
+    bins_.resize(slots_ * row_bytes_ + kReadPad);
+    std::fill(bins_.end() - kReadPad, bins_.end(), std::uint8_t{0});
+}
+
+void WorkingSet::distinct_rows() {
+    std::vector<u32>& mult = mult_;
+    std::vector<u32>& distinct = distinct_;
+    std::vector<u32>& first = first_;
     const std::size_t rows = x_.rows;
     mult.assign(rows, 0);
     first.assign(keeps_positions_ ? rows : 0, 0);
@@ -158,25 +182,29 @@ bool WorkingSet::gather_merged() {
         if (w_[r] != 1.0) return false;
     }
     keeps_positions_ = true;
-    std::vector<u32> mult, distinct, first;
-    distinct_rows(mult, distinct, first);
+    distinct_rows();
+    const std::vector<u32>& mult = mult_;
+    const std::vector<u32>& distinct = distinct_;
+    const std::vector<u32>& first = first_;
     merged_ = true;
     unit_weights_ = true;
     slots_ = distinct.size();
     row_bytes_ = features_ * code_bytes();
-    bins_.resize(slots_ * row_bytes_ + kReadPad);
+    size_bins();
     gather_codes(distinct.data(), slots_);
     positions_.resize(slots_);
     for (std::size_t e = 0; e < slots_; ++e) positions_[e] = first[distinct[e]];
     if (classification_) {
         // remap_classes gave every entry its record; the slot keeps the
         // record of its row's first entry.
-        std::vector<split::ClassRecord> merged(slots_);
+        // Formed in the partition copy, which then swaps places with them.
+        std::vector<split::ClassRecord>& merged = class_records_tmp_;
+        merged.resize(slots_);
         for (std::size_t e = 0; e < slots_; ++e) {
             const u32 cls = class_records_[positions_[e]].cls;
             merged[e] = split::ClassRecord{static_cast<double>(mult[distinct[e]]), cls};
         }
-        class_records_ = std::move(merged);
+        class_records_.swap(merged);
         class_records_tmp_.resize(slots_);
     } else {
         reg_records_.resize(slots_);
@@ -203,8 +231,10 @@ bool WorkingSet::gather_distinct() {
     for (std::size_t p = 0; p < std::min<std::size_t>(n, 256); ++p) {
         if (!first_entries.add(class_index(y_[boot_[p]]))) return false;
     }
-    std::vector<u32> mult, distinct, first;
-    distinct_rows(mult, distinct, first);
+    distinct_rows();
+    const std::vector<u32>& mult = mult_;
+    const std::vector<u32>& distinct = distinct_;
+    const std::vector<u32>& first = first_;
     std::vector<u64> label(distinct.size());
     TwoLabels labels;
     for (std::size_t e = 0; e < distinct.size(); ++e) {
@@ -220,7 +250,7 @@ bool WorkingSet::gather_distinct() {
 
     slots_ = distinct.size();
     row_bytes_ = features_ + sizeof(u32);
-    bins_.resize(slots_ * row_bytes_ + kReadPad);
+    size_bins();
     gather_codes(distinct.data(), slots_);
     for (std::size_t e = 0; e < slots_; ++e) {
         const u32 t = mult[distinct[e]] | (static_cast<u32>(label[e] == hi) << 31);

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "core/matrix.hpp"
+#include "grow/scratch.hpp"
 #include "histogram/histogram.hpp"
 #include "split/gain.hpp"
 
@@ -62,10 +63,18 @@ inline std::size_t code_at(const std::uint8_t* row, std::size_t f) {
 
 class WorkingSet {
 public:
+    // With a scratch (grow/scratch.hpp) the large buffers are the
+    // scratch's, taken over here and handed back when the set is destroyed.
     WorkingSet(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
-               const HistogramData& hist, bool classification, bool merge = false)
+               const HistogramData& hist, bool classification, bool merge = false,
+               GrowScratch* scratch = nullptr)
         : x_(x), y_(y), w_(w), boot_(boot), hist_(hist), entries_(boot.size()), features_(hist.features()),
-          classification_(classification), merge_(merge) {}
+          classification_(classification), merge_(merge), scratch_(scratch) {
+        swap_scratch();
+    }
+    ~WorkingSet() { swap_scratch(); }
+    WorkingSet(const WorkingSet&) = delete;
+    WorkingSet& operator=(const WorkingSet&) = delete;
 
     // Throws when the bootstrap list or the histogram do not fit x, y and w.
     void check_inputs() const;
@@ -148,10 +157,14 @@ public:
     }
 
 private:
-    // Per row of x its bootstrap draws, the rows drawn (ascending) and, when
-    // positions are kept, each drawn row's first position.
-    void distinct_rows(std::vector<u32>& mult, std::vector<u32>& distinct,
-                       std::vector<u32>& first) const;
+    // Exchanges the large buffers with the scratch's, if there is one.
+    void swap_scratch() noexcept;
+    // Per row of x its bootstrap draws (mult_), the rows drawn, ascending
+    // (distinct_) and, when positions are kept, each drawn row's first
+    // position (first_).
+    void distinct_rows();
+    // bins_ sized for slots_ rows of row_bytes_, its read pad zeroed.
+    void size_bins();
     bool gather_distinct();
     // Merged slots, when every entry weighs 1; false changes nothing.
     bool gather_merged();
@@ -194,6 +207,8 @@ private:
     std::vector<split::ClassRecord> class_records_tmp_;
     std::vector<split::RegRecord> reg_records_tmp_;
     std::vector<u32> positions_tmp_;
+    std::vector<u32> mult_, distinct_, first_;  // distinct_rows
+    GrowScratch* const scratch_;
 
     std::size_t n_classes_ = 0;
     std::vector<u64> class_ids_;

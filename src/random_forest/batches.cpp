@@ -255,9 +255,10 @@ std::string ForestCore::grow_batch(const HistogramData& hist, Vec y,
     }
     const MatrixView x{values.empty() ? nullptr : values.data(), n, cols, cols};
     const TreeParams params = recorded_params(cols, options);
+    grow::ScratchPool scratch;
     const recorded::TreeGrowth growth{x,       y,   weights, dense, n_classes, params, hist,
                                       binned ? &*binned : nullptr, leaf_weights, options.oob,
-                                      samples};
+                                      samples, &scratch};
     const ensemble::BootstrapOptions sample_options = plan.sample_options();
     parallel::RunControl* const control = parallel::current_control();
     std::vector<recorded::Grown> grown(end - first);

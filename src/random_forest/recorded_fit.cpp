@@ -183,8 +183,14 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
     std::vector<u32> leaves;
     if (samples) leaves.assign(n, 0);
     std::vector<std::int16_t> ranks;  // the splits' edge ranks, for the walks below
-    g.tree = build_tree_on_bootstrap(x, y, w, sample, params, rng, hist, leaves,
-                                     walk_on && (samples || oob || leaf_weights) ? &ranks : nullptr);
+    {
+        std::optional<grow::ScratchPool::Lease> lease;
+        if (scratch) lease.emplace(scratch->take());
+        g.tree = build_tree_on_bootstrap(
+            x, y, w, sample, params, rng, hist, leaves,
+            walk_on && (samples || oob || leaf_weights) ? &ranks : nullptr,
+            lease ? lease->get() : nullptr);
+    }
     if (leaf_weights || oob || samples) {
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
@@ -425,8 +431,10 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     std::vector<ensemble::TreePlan> plans;
     if (add > 0) {
         const TreeParams params = recorded_params(x.cols, options);
-        const TreeGrowth growth{x,      y,      weights,      dense,   n_classes, params,
-                                hist.value(), walk_on, leaf_weights, options.oob, samples};
+        grow::ScratchPool scratch;
+        const TreeGrowth growth{x,       y,        weights,      dense,       n_classes, params,
+                                hist.value(), walk_on, leaf_weights, options.oob, samples,
+                                &scratch};
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Grown g = growth(sample, rng);

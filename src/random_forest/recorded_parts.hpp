@@ -17,6 +17,7 @@
 #include "core/rng.hpp"
 #include "ensemble/binned_rows.hpp"
 #include "grow/grow.hpp"
+#include "grow/scratch.hpp"
 #include "histogram/histogram.hpp"
 #include "random_forest/leaf_samples.hpp"
 #include "random_forest/random_forest.hpp"
@@ -86,6 +87,8 @@ struct TreeGrowth {
     bool leaf_weights;
     bool oob;
     const std::optional<LeafSamples>& samples;  // present when leaf samples are kept
+    // The fit's buffers for its trees' working sets (grow/scratch.hpp).
+    grow::ScratchPool* scratch = nullptr;
 
     Grown operator()(std::span<const std::size_t> sample, Rng& rng) const;
 };

@@ -21,6 +21,7 @@
 
 #include "core/rng.hpp"
 #include "grow/grow.hpp"
+#include "grow/scratch.hpp"
 #include "histogram/histogram.hpp"
 
 namespace {
@@ -39,6 +40,32 @@ void fail(const char* format, A... args) {
 }
 
 bool same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Buffers shared by every case's second growth (grow/scratch.hpp).
+tw::grow::GrowScratch shared_scratch;
+
+bool same_tree(const tw::Tree& a, const tw::Tree& b) {
+    if (a.nodes.size() != b.nodes.size() || a.class_weights.size() != b.class_weights.size() ||
+        a.category_sets != b.category_sets) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.nodes.size(); ++i) {
+        const tw::Node& p = a.nodes[i];
+        const tw::Node& q = b.nodes[i];
+        if (!same(p.threshold, q.threshold) || !same(p.value, q.value) ||
+            p.n_samples != q.n_samples || p.feature != q.feature || p.left != q.left ||
+            p.right != q.right || p.cw_begin != q.cw_begin || p.cw_count != q.cw_count ||
+            p.missing != q.missing) {
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < a.class_weights.size(); ++i) {
+        if (std::memcmp(&a.class_weights[i], &b.class_weights[i], sizeof a.class_weights[i]) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
 
 struct Case {
     std::size_t rows, cols;
@@ -93,6 +120,14 @@ void check(const Case& c, std::uint64_t seed) {
     const tw::HistogramData hist = tw::HistogramData::build(view, categories);
     tw::Rng rng = tw::seed_rng(seed);
     const tw::Tree tree = tw::build_tree_on_bootstrap(view, y, w, boot, c.params, rng, hist);
+    // The same tree again on the buffers every earlier case left behind
+    // (other shapes, modes and sizes): nothing it reads may be stale.
+    tw::Rng again = tw::seed_rng(seed);
+    const tw::Tree reused = tw::build_tree_on_bootstrap(view, y, w, boot, c.params, again, hist,
+                                                        {}, nullptr, &shared_scratch);
+    if (!same_tree(tree, reused)) {
+        fail("seed %llu: the tree grown on reused buffers differs", (unsigned long long)seed);
+    }
 
     if (c.categories != 0 && !tree.has_categories()) {
         fail("seed %llu: no category-set split grown", (unsigned long long)seed);
