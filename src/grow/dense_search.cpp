@@ -97,7 +97,7 @@ void Candidates::score(const split::ParentTotals& parent, std::size_t count, std
 // w*y sum alone, its candidates being scored without y*w*y sums. Gini
 // counts keep the slot tags (kSlotTag) where the row count would be, the
 // weight being the count.
-bool DenseSearch::allocate() {
+bool DenseSearch::allocate(std::size_t most_examined) {
     const WorkingSet& ws = ctx_.ws;
     sums_only_ = scores_sums_only(ws);
     gini_counts_ = scores_gini_counts(ws, ctx_.node.parent.criterion);
@@ -114,16 +114,17 @@ bool DenseSearch::allocate() {
     }
     cap_ = ctx_.hist.capacity;
     words_ = cap_ / 64;
-    const std::size_t batch = std::min(std::max<std::size_t>(1, kHistBudget / (cap_ * stride_)),
-                                       std::max<std::size_t>(1, ws.features()));
-    sums_.assign(batch * cap_ * stride_ + 8, 0.0);
+    // A pass holds a batch of the node's features: no more than it examines.
+    batch_ = std::min(std::max<std::size_t>(1, kHistBudget / (cap_ * stride_)),
+                      std::max<std::size_t>(1, most_examined));
+    sums_.assign(batch_ * cap_ * stride_ + 8, 0.0);
     base_ = sums_.data();
     while (reinterpret_cast<std::uintptr_t>(base_) % 64 != 0) ++base_;
-    masks_.assign(batch * words_, 0);
+    masks_.assign(batch_ * words_, 0);
     // Histograms of more than 1024 bins mark their occupied words too, so
     // that walks skip the empty ones (a node holds few of 65536 bins).
     summary_words_ = words_ > 16 ? (words_ + 63) / 64 : 0;
-    summary_.assign(batch * summary_words_, 0);
+    summary_.assign(batch_ * summary_words_, 0);
     if (gini_counts_) {
         all_running_.assign(ws.n_classes() + 1, 0.0);
         all_total_.assign(ws.n_classes() + 1, 0.0);
@@ -139,7 +140,7 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     const u32 end = node.end;
     const u64 n = node.rows;
     const std::vector<u32>& examined = ctx_.examined;
-    const std::size_t batch = std::max<std::size_t>(1, kHistBudget / (cap_ * stride_));
+    const std::size_t batch = batch_;
     // Small nodes mark occupied bins while accumulating; large ones find
     // them afterwards by scanning the counts, which keeps the shared mask
     // words out of the per-row dependency chain. With wide codes a node

@@ -179,7 +179,12 @@ void HistGrower::allocate() {
         }
         return;
     }
-    dense_sums_ = dense_.allocate();
+    // A node examines its drawn features and their twins.
+    std::size_t most_examined = ws_.features();
+    if (params_.max_features && *params_.max_features < most_examined) {
+        most_examined = 2 * static_cast<std::size_t>(*params_.max_features);
+    }
+    dense_sums_ = dense_.allocate(most_examined);
     if (!dense_sums_) grouped_.allocate(n_classes);
     // Candidates of one feature walk, or of a batch of tiny-node candidates
     // (whose nodes hold at most kTinyNode classes).

@@ -149,8 +149,9 @@ private:
 class DenseSearch {
 public:
     DenseSearch(const SearchContext& ctx, Candidates& cand) : ctx_(ctx), cand_(cand) {}
-    // Sizes the histograms; false when the classes are too many for them.
-    bool allocate();
+    // Sizes the histograms for nodes examining at most most_examined
+    // features; false when the classes are too many for them.
+    bool allocate(std::size_t most_examined);
     void search(const NodeRange& node, split::BestSplit& best);
 
 private:
@@ -171,6 +172,7 @@ private:
     // occupancy masks (words_ words) per feature of the batch.
     std::size_t stride_ = 0;
     std::size_t cap_ = kMaxBins;  // bins a feature's histogram holds
+    std::size_t batch_ = 1;       // features a pass holds
     std::size_t words_ = kMaxBins / 64;
     bool sums_only_ = false;  // regression records of weight and w*y alone
     bool gini_counts_ = false;  // gini on merged slots: candidates scored from whole counts
