@@ -143,22 +143,33 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
         // cross counts (Candidates::score_gini_counts).
         double wl = 0.0, l1 = 0.0, l2 = 0.0;
         for (std::size_t i = 0; i < kn; ++i) running[i] = 0.0;
-        if constexpr (kKind == Kind::kRegression) {
+        if constexpr (!kClasses || kGini) {
             // Every bin holding one slot (the common case in tiny nodes):
             // each slot's terms are added to the left sums as they are. A
-            // group of one adds the same (its sum is formed from zero, and
-            // the left sums, starting at +0, are never -0), bit for bit.
+            // group of one adds the same (its sums are formed from zero,
+            // and the left sums, starting at +0, are never -0), bit for bit.
             bool ties = false;
             for (u32 i = 0; i + 1 < n; ++i) ties = ties || (sorted[i] >> 8) == (sorted[i + 1] >> 8);
             if (!ties) {
                 for (u32 i = 0; i < n; ++i) {
                     const std::size_t b = sorted[i] >> 8;
                     if (b > last) break;
-                    const split::RegRecord& r = rrec[begin + (sorted[i] & 0xFF)];
-                    nl += merged ? split::count_of(r.w) : 1;
-                    wl += r.w;
-                    l1 += r.wy;
-                    if (!merged) l2 += r.ywy;
+                    if constexpr (kGini) {
+                        const split::ClassRecord& r = crec[begin + (sorted[i] & 0xFF)];
+                        const double m = r.w;
+                        const u32 c = class_slot[r.cls];
+                        l1 += m * (2.0 * running[c] + m);
+                        l2 += cand_.node_total[c] * m;
+                        running[c] += m;
+                        nl += split::count_of(m);  // merged slots
+                        wl += m;
+                    } else {
+                        const split::RegRecord& r = rrec[begin + (sorted[i] & 0xFF)];
+                        nl += merged ? split::count_of(r.w) : 1;
+                        wl += r.w;
+                        l1 += r.wy;
+                        if (!merged) l2 += r.ywy;
+                    }
                     if (!split::admissible(nl, rows, wl, weight, min_leaf)) continue;
                     cand_wl[nc] = wl;
                     cand_l1[nc] = l1;
