@@ -88,7 +88,6 @@ private:
     bool evaluate(Open& open);
     void allocate();
     void choose_features(bool draw = true, u64 path = 0);
-    void search_categories(u32 begin, u32 end, u64 n, BestSplit& best);
     u32 partition(u32 begin, u32 end, const BestSplit& best) {
         // Only partitions on values read it (wide edge tables are large).
         const double threshold = hist_.is_nan_free(best.feature) || best.category
@@ -262,41 +261,6 @@ void HistGrower::choose_features(bool draw, u64 path) {
     const std::size_t drawn = examined_.size();
     for (std::size_t j = 0; j < drawn; ++j) {
         if (hist_.has_missing(examined_[j])) examined_.push_back(hist_.twin_index[examined_[j]]);
-    }
-}
-
-// The best category-set split of the node's categorical features (in draw
-// order), taken when it beats best. The node's totals must be current.
-void HistGrower::search_categories(u32 begin, u32 end, u64 n, BestSplit& best) {
-    const bool classification = ws_.classification();
-    const bool counts = ws_.count_mode();
-    const std::uint8_t* bins = ws_.bins();
-    const std::size_t rs = ws_.row_bytes();
-    // Category codes (and the missing cell) stay below 257 in wide codes too.
-    for (const u32 f : categorical_) {
-        cells_.reset(hist_.categories[f], classification ? (counts ? 2 : ws_.n_classes()) : 0);
-        if (counts) {
-            for (u32 i = begin; i < end; ++i) {
-                const std::uint8_t* row = bins + static_cast<std::size_t>(i) * rs;
-                const u32 t = grow::WorkingSet::tag_of(row, ws_.features());
-                const u64 m = t & 0x7FFFFFFFu;
-                cells_.add(row[f], m, static_cast<double>(m), t >> 31);
-            }
-        } else if (classification) {
-            const split::ClassRecord* rec = ws_.class_records();
-            for (u32 i = begin; i < end; ++i) {
-                const u64 rows = ws_.merged() ? split::count_of(rec[i].w) : 1;
-                cells_.add(ws_.code(i, f), rows, rec[i].w, rec[i].cls);
-            }
-        } else {
-            const split::RegRecord* rec = ws_.reg_records();
-            for (u32 i = begin; i < end; ++i) {
-                const u64 rows = ws_.merged() ? split::count_of(rec[i].w) : 1;
-                cells_.add(ws_.code(i, f), rec[i], rows);
-            }
-        }
-        cells_.search(node_.parent, node_.classes, node_.class_total.data(), n,
-                      params_.min_samples_leaf, f, best, params_.random_splits ? &rng_ : nullptr);
     }
 }
 
@@ -515,7 +479,10 @@ Tree HistGrower::grow() {
             const SearchMode mode = decide_search(fr.end - fr.begin, own);
             search(mode, fr, own, best);
         }
-        if (!categorical_.empty()) search_categories(fr.begin, fr.end, n, best);
+        if (!categorical_.empty()) {
+            grow::search_category_sets(ctx_, categorical_, cells_, grow::NodeRange{fr.begin, fr.end, n},
+                                       params_.random_splits ? &rng_ : nullptr, best);
+        }
         if (classification) node_.clear();
         if (!best.splits() || (params_.min_impurity_decrease > 0.0 &&
                                node_weight / root_weight_ * best.gain <
@@ -627,7 +594,11 @@ bool HistGrower::evaluate(Open& open) {
         search(mode, Frame{open.begin, open.end, open.depth, kNoParent, kNoHist, n}, own,
                open.best);
     }
-    if (!categorical_.empty()) search_categories(open.begin, open.end, n, open.best);
+    if (!categorical_.empty()) {
+        grow::search_category_sets(ctx_, categorical_, cells_,
+                                   grow::NodeRange{open.begin, open.end, n},
+                                   params_.random_splits ? &rng_ : nullptr, open.best);
+    }
     if (classification) node_.clear();
     if (!open.best.splits()) return false;
     open.priority = node_weight / root_weight_ * open.best.gain;

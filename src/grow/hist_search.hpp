@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/rng.hpp"
@@ -358,5 +359,15 @@ private:
     std::vector<std::uint8_t> lo_, hi_;
     std::vector<u32> slot_;  // dense class -> index among the node's classes
 };
+
+class CategoryTable;
+
+// The best category-set split of the node's categorical features (in the
+// order given), taken into best when it beats it; the node's totals must be
+// current. rng given: one drawn set a feature (the extremely randomised
+// rule).
+void search_category_sets(const SearchContext& ctx, std::span<const u32> features,
+                          CategoryTable& cells, const NodeRange& node, Rng* rng,
+                          split::BestSplit& best);
 
 }  // namespace tw::grow
