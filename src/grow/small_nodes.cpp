@@ -149,7 +149,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             // group of one adds the same (its sums are formed from zero,
             // and the left sums, starting at +0, are never -0), bit for bit.
             bool ties = false;
-            for (u32 i = 0; i + 1 < n; ++i) ties = ties || (sorted[i] >> 8) == (sorted[i + 1] >> 8);
+            for (u32 i = 0; i + 1 < n; ++i) ties |= (sorted[i] >> 8) == (sorted[i + 1] >> 8);
             if (!ties) {
                 for (u32 i = 0; i < n; ++i) {
                     const std::size_t b = sorted[i] >> 8;
