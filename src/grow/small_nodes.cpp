@@ -143,6 +143,19 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
         // cross counts (Candidates::score_gini_counts).
         double wl = 0.0, l1 = 0.0, l2 = 0.0;
         for (std::size_t i = 0; i < kn; ++i) running[i] = 0.0;
+        // Keeps the left sums so far as the candidate of bin b.
+        const auto keep = [&](std::size_t b) __attribute__((always_inline)) {
+            cand_wl[nc] = wl;
+            if constexpr (kClasses && !kGini) {
+                std::copy_n(running, kn, cand_left + nc * kn);
+            } else {
+                cand_l1[nc] = l1;
+                cand_l2[nc] = l2;
+            }
+            cand_feature[nc] = f;
+            cand_bin[nc] = static_cast<std::uint16_t>(b);
+            if (++nc == kMaxBins) flush(nc, kn, best, kGini);
+        };
         if constexpr (!kClasses || kGini) {
             // Every bin holding one slot (the common case in tiny nodes):
             // each slot's terms are added to the left sums as they are. A
@@ -170,13 +183,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                         l1 += r.wy;
                         if (!merged) l2 += r.ywy;
                     }
-                    if (!split::admissible(nl, rows, wl, weight, min_leaf)) continue;
-                    cand_wl[nc] = wl;
-                    cand_l1[nc] = l1;
-                    cand_l2[nc] = l2;
-                    cand_feature[nc] = f;
-                    cand_bin[nc] = static_cast<std::uint16_t>(b);
-                    if (++nc == kMaxBins) flush(nc, kn, best, kGini);
+                    if (split::admissible(nl, rows, wl, weight, min_leaf)) keep(b);
                 }
                 continue;
             }
@@ -220,17 +227,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             nl += merged ? split::count_of(bw) : j - i;
             wl += bw;
             i = j;
-            if (!split::admissible(nl, rows, wl, weight, min_leaf)) continue;
-            cand_wl[nc] = wl;
-            if constexpr (kClasses && !kGini) {
-                std::copy_n(running, kn, cand_left + nc * kn);
-            } else {
-                cand_l1[nc] = l1;
-                cand_l2[nc] = l2;
-            }
-            cand_feature[nc] = f;
-            cand_bin[nc] = static_cast<std::uint16_t>(b);
-            if (++nc == kMaxBins) flush(nc, kn, best, kGini);
+            if (split::admissible(nl, rows, wl, weight, min_leaf)) keep(b);
         }
     }
     flush(nc, kn, best, kGini);
