@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "parallel/pool.hpp"
 #include "core/errors.hpp"
@@ -87,12 +88,12 @@ public:
     explicit DistinctCuts(std::size_t splits) {
         std::size_t size = 16;
         while (size < 2 * splits) size *= 2;
-        slots_.assign(size, Slot{kEmpty, 0});
+        slots_.assign(size, Slot{kEmpty, 0, 0});
     }
 
-    // Adds v to out (feature f's distinct values) unless seen; false when
-    // f would exceed 255 distinct values.
-    bool add(std::uint32_t f, double v, std::vector<double>& out) {
+    // The index of v among feature f's distinct values (out, in the order
+    // they were met), adding it unless seen; -1 when f would exceed 255.
+    int add(std::uint32_t f, double v, std::vector<double>& out) {
         if (v == 0.0) v = 0.0;
         std::uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
@@ -101,28 +102,36 @@ public:
                                                    0x9E3779B97F4A7C15ull) >> 20) & mask;
         for (;;) {
             const Slot& slot = slots_[at];
-            if (slot.bits == bits && slot.feature == f) return true;
+            if (slot.bits == bits && slot.feature == f) return static_cast<int>(slot.index);
             if (slot.bits == kEmpty) break;
             at = (at + 1) & mask;
         }
-        if (out.size() >= 255) return false;
-        slots_[at] = Slot{bits, f};
+        if (out.size() >= 255) return -1;
+        slots_[at] = Slot{bits, f, static_cast<std::uint32_t>(out.size())};
         out.push_back(v);
-        return true;
+        return static_cast<int>(out.size() - 1);
     }
 
 private:
     struct Slot {
         std::uint64_t bits;
         std::uint32_t feature;
+        std::uint32_t index;
     };
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // a NaN pattern
     std::vector<Slot> slots_;
 };
 
+// One tree's thresholds for the coded form: per feature its distinct ones
+// in the order met, and per split node the index of its own among them.
+struct TreeCuts {
+    std::vector<std::vector<double>> values;
+    std::vector<std::uint8_t> index;
+};
+
 }  // namespace
 
-void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
+void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool values) {
     n_cols_ = 0;
     tree_begin_.assign(1, 0);
     for (const Tree& t : trees) {
@@ -132,25 +141,55 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
         tree_begin_.push_back(tree_begin_.back() + t.nodes.size());
         n_cols_ = std::max<std::size_t>(n_cols_, t.n_features_used);
     }
+    const bool categories =
+        std::any_of(trees.begin(), trees.end(), [](const Tree& t) { return t.has_categories(); });
+    // The coded form needs at most 255 distinct thresholds per feature
+    // (codes 0..255 in a byte) and feature numbers that fit 16 bits.
+    coded_ = !categories && allow_coded && n_cols_ <= 0xFFFF;
+
+    // One parallel pass over each tree's nodes: their layout is checked,
+    // splits sending missing values left are noted and, for the coded form,
+    // the tree's distinct thresholds per feature are collected (at most
+    // 255 per feature fit, which bounds the table).
+    std::vector<TreeCuts> per_tree(coded_ ? trees.size() : 0);
+    std::vector<std::uint8_t> usable(trees.size(), 1), missing_left(trees.size(), 0);
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
         const std::vector<tw::Node>& nodes = trees[t].nodes;
+        const std::size_t used = trees[t].n_features_used;
+        TreeCuts c;
+        std::optional<DistinctCuts> seen;
+        if (coded_) {
+            c.values.resize(n_cols_);
+            c.index.resize(nodes.size());
+            seen.emplace(std::min(nodes.size() / 2 + 1, 255 * n_cols_ + 1));
+        }
+        bool collect = coded_, left = false;
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             const tw::Node& n = nodes[i];
-            if (!n.is_leaf() && (n.left != i + 1 || n.right <= i || n.right >= nodes.size() ||
-                                 n.feature >= trees[t].n_features_used)) {
+            left |= (n.missing & kMissingLeft) != 0;
+            if (n.is_leaf()) continue;
+            if (n.left != i + 1 || n.right <= i || n.right >= nodes.size() || n.feature >= used) {
                 throw InternalError("tree nodes are not in pre-order");
             }
+            if (!collect) continue;
+            const int k = std::isnan(n.threshold)
+                              ? -1
+                              : seen->add(n.feature, n.threshold, c.values[n.feature]);
+            collect = k >= 0;
+            c.index[i] = static_cast<std::uint8_t>(k);
         }
+        missing_left[t] = left ? 1 : 0;
+        if (!coded_) return;
+        usable[t] = collect ? 1 : 0;
+        if (collect) per_tree[t] = std::move(c);
     });
-
     // Both forms send every missing value right, so rows with a missing
     // value walk the fitted trees instead where some split sends them left.
-    missing_ = std::any_of(trees.begin(), trees.end(),
-                           [](const Tree& t) { return t.has_missing_left(); });
+    missing_ = std::any_of(missing_left.begin(), missing_left.end(),
+                           [](std::uint8_t m) { return m != 0; });
     category_ = CategoryForm{};
-    if (std::any_of(trees.begin(), trees.end(), [](const Tree& t) { return t.has_categories(); })) {
+    if (categories) {
         // The category form for every tree, its sets copied into category_.
-        coded_ = false;
         std::vector<std::size_t> set_begin(1, 0);
         for (const Tree& t : trees) {
             set_begin.push_back(set_begin.back() + t.category_sets.size());
@@ -174,47 +213,27 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
         return;
     }
 
-    // Distinct thresholds per feature; the coded form needs at most 255 of
-    // them (codes 0..255 in a byte) and feature numbers that fit 16 bits.
-    // Each tree's distinct thresholds are found in parallel, then merged per
-    // feature.
-    coded_ = allow_coded && n_cols_ <= 0xFFFF;
+    // The trees' distinct thresholds merged per feature.
     std::vector<std::vector<double>> cuts;
+    coded_ = coded_ && std::all_of(usable.begin(), usable.end(), [](std::uint8_t u) { return u != 0; });
     if (coded_) {
-        // Equal under <= means the same test (-0.0 and 0.0 included).
-        const auto distinct = [](std::vector<double>& c) {
-            std::sort(c.begin(), c.end());
-            c.erase(std::unique(c.begin(), c.end(), [](double a, double b) { return a == b; }),
-                    c.end());
-        };
-        std::vector<std::vector<std::vector<double>>> per_tree(trees.size());
-        std::vector<std::uint8_t> usable(trees.size(), 1);
-        parallel::parallel_for(trees.size(), [&](std::size_t t) {
-            std::vector<std::vector<double>> c(n_cols_);
-            DistinctCuts seen(trees[t].nodes.size() / 2 + 1);
-            for (const tw::Node& n : trees[t].nodes) {
-                if (n.is_leaf()) continue;
-                if (std::isnan(n.threshold) || !seen.add(n.feature, n.threshold, c[n.feature])) {
-                    usable[t] = 0;
-                    break;
+        // Per feature the distinct values of all trees, through the same
+        // table (a feature with more than 255 does not fit), then sorted.
+        cuts.resize(n_cols_);
+        std::vector<std::uint8_t> fits(n_cols_, 1);
+        parallel::parallel_for(n_cols_, [&](std::size_t f) {
+            DistinctCuts seen(255);
+            for (const TreeCuts& c : per_tree) {
+                for (const double v : c.values[f]) {
+                    if (seen.add(static_cast<std::uint32_t>(f), v, cuts[f]) < 0) {
+                        fits[f] = 0;
+                        return;
+                    }
                 }
             }
-            if (usable[t] != 0) {
-                for (auto& v : c) std::sort(v.begin(), v.end());
-            }
-            per_tree[t] = std::move(c);
+            std::sort(cuts[f].begin(), cuts[f].end());
         });
-        coded_ = std::all_of(usable.begin(), usable.end(), [](std::uint8_t u) { return u != 0; });
-        if (coded_) {
-            cuts.resize(n_cols_);
-            std::vector<std::uint8_t> fits(n_cols_, 1);
-            parallel::parallel_for(n_cols_, [&](std::size_t f) {
-                for (const auto& c : per_tree) cuts[f].insert(cuts[f].end(), c[f].begin(), c[f].end());
-                distinct(cuts[f]);
-                fits[f] = cuts[f].size() <= 255;
-            });
-            coded_ = std::all_of(fits.begin(), fits.end(), [](std::uint8_t u) { return u != 0; });
-        }
+        coded_ = std::all_of(fits.begin(), fits.end(), [](std::uint8_t u) { return u != 0; });
     }
     if (coded_) {
         cut_begin_.assign(1, 0);
@@ -223,12 +242,32 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
             cuts_.insert(cuts_.end(), c.begin(), c.end());
             cut_begin_.push_back(cuts_.size());
         }
-        per_node(trees, coded_nodes_, [&](const tw::Node& n, std::uint32_t i) {
-            if (n.is_leaf()) return CodedNode{-1, 0, i};
-            const auto& c = cuts[n.feature];
-            const std::size_t rank = below_count(c.data(), c.size(), n.threshold);
-            return CodedNode{static_cast<std::int16_t>(rank), static_cast<std::uint16_t>(n.feature),
-                             n.right};
+        // A node's code is its threshold's rank among the feature's cuts,
+        // found once per distinct threshold of each tree.
+        coded_nodes_.resize(tree_begin_.back());
+        if (values) value_.resize(tree_begin_.back());
+        parallel::parallel_for(trees.size(), [&](std::size_t t) {
+            const TreeCuts& c = per_tree[t];
+            std::vector<std::size_t> first(n_cols_ + 1, 0);
+            for (std::size_t f = 0; f < n_cols_; ++f) first[f + 1] = first[f] + c.values[f].size();
+            std::vector<std::uint8_t> rank(first[n_cols_]);
+            for (std::size_t f = 0; f < n_cols_; ++f) {
+                const std::vector<double>& all = cuts[f];
+                for (std::size_t k = 0; k < c.values[f].size(); ++k) {
+                    rank[first[f] + k] = static_cast<std::uint8_t>(
+                        below_count(all.data(), all.size(), c.values[f][k]));
+                }
+            }
+            const std::vector<tw::Node>& nodes = trees[t].nodes;
+            CodedNode* dst = coded_nodes_.data() + tree_begin_[t];
+            double* value = values ? value_.data() + tree_begin_[t] : nullptr;
+            for (std::size_t i = 0; i < nodes.size(); ++i) {
+                const tw::Node& n = nodes[i];
+                dst[i] = n.is_leaf() ? CodedNode{-1, 0, static_cast<std::uint32_t>(i)}
+                                     : CodedNode{rank[first[n.feature] + c.index[i]],
+                                                 static_cast<std::uint16_t>(n.feature), n.right};
+                if (value) value[i] = n.value;
+            }
         });
         return;
     }
@@ -241,7 +280,7 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded) {
 // out[tree_begin_[t] + i] = make(node i of tree t, i) for every tree, in
 // parallel over the trees.
 template <class T, class Make>
-void PackedForest::per_node(const std::vector<Tree>& trees, std::vector<T>& out,
+void PackedForest::per_node(const std::vector<Tree>& trees, NodeArray<T>& out,
                             Make&& make) const {
     out.resize(tree_begin_.back());
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
@@ -255,15 +294,17 @@ void PackedForest::per_node(const std::vector<Tree>& trees, std::vector<T>& out,
 
 PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_coded) {
     PackedForest p;
-    p.pack(trees, allow_coded);
-    p.per_node(trees, p.value_, [](const tw::Node& n, std::uint32_t) { return n.value; });
+    p.pack(trees, allow_coded, true);
+    if (p.value_.empty()) {
+        p.per_node(trees, p.value_, [](const tw::Node& n, std::uint32_t) { return n.value; });
+    }
     return p;
 }
 
 PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_classes,
                                   bool allow_coded) {
     PackedForest p;
-    p.pack(trees, allow_coded);
+    p.pack(trees, allow_coded, false);
     p.n_classes_ = n_classes;
     // The leaf's distribution: each class's share of the leaf weight, the
     // total summed in ascending class order; classes without a column still
@@ -320,22 +361,39 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
         });
         return p;
     }
-    p.share_begin_.reserve(p.tree_begin_.back() + 1);
-    p.share_begin_.push_back(0);
-    std::size_t node = 0;
-    for (const Tree& t : trees) {
-        for (std::size_t i = 0; i < t.nodes.size(); ++i, ++node) {
-            if (!p.coded_ || p.coded_nodes_[node].rank >= -1) {
-                leaf_shares(t, i, [&](std::uint64_t cls, double share) {
-                    p.shares_.push_back(Share{cls, share});
+    // The other leaves' share lists, laid out tree by tree in node order:
+    // each tree counts its entries, then fills its own range.
+    const std::size_t nt = trees.size();
+    const auto listed = [&](std::size_t t, std::size_t i) {
+        return !p.coded_ || p.coded_nodes_[p.tree_begin_[t] + i].rank >= -1;
+    };
+    std::vector<std::size_t> first(nt + 1, 0);
+    parallel::parallel_for(nt, [&](std::size_t t) {
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < trees[t].nodes.size(); ++i) {
+            if (listed(t, i)) leaf_shares(trees[t], i, [&](std::uint64_t, double) { ++count; });
+        }
+        first[t + 1] = count;
+    });
+    for (std::size_t t = 0; t < nt; ++t) first[t + 1] += first[t];
+    if (first[nt] > std::numeric_limits<std::uint32_t>::max()) {
+        throw InternalError("too many leaf shares");
+    }
+    p.shares_.resize(first[nt]);
+    p.share_begin_.resize(p.tree_begin_.back() + 1);
+    p.share_begin_.back() = static_cast<std::uint32_t>(first[nt]);
+    parallel::parallel_for(nt, [&](std::size_t t) {
+        std::size_t at = first[t];
+        std::uint32_t* begin = p.share_begin_.data() + p.tree_begin_[t];
+        for (std::size_t i = 0; i < trees[t].nodes.size(); ++i) {
+            begin[i] = static_cast<std::uint32_t>(at);
+            if (listed(t, i)) {
+                leaf_shares(trees[t], i, [&](std::uint64_t cls, double share) {
+                    p.shares_[at++] = Share{cls, share};
                 });
             }
-            if (p.shares_.size() > std::numeric_limits<std::uint32_t>::max()) {
-                throw InternalError("too many leaf shares");
-            }
-            p.share_begin_.push_back(static_cast<std::uint32_t>(p.shares_.size()));
         }
-    }
+    });
     return p;
 }
 

@@ -35,7 +35,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "core/matrix.hpp"
@@ -43,6 +45,32 @@
 #include "tree/walk.hpp"
 
 namespace tw {
+
+// Storage of the per-node arrays, which are sized and then written in full
+// by parallel loops: sizing leaves the (trivial) elements unwritten, so no
+// thread zeroes memory that another fills, and each one first touches the
+// pages of its own trees.
+template <class T>
+struct UnsetAllocator : std::allocator<T> {
+    static_assert(std::is_trivially_default_constructible_v<T>);
+    template <class U>
+    struct rebind {
+        using other = UnsetAllocator<U>;
+    };
+    UnsetAllocator() = default;
+    template <class U>
+    UnsetAllocator(const UnsetAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(static_cast<A&&>(a)...);
+    }
+};
+template <class T>
+using NodeArray = std::vector<T, UnsetAllocator<T>>;
 
 // Coded form: go left when the row's code of `feature` is <= rank; a leaf has
 // a negative rank (-1, or -2 - class for a classification leaf that gives all
@@ -170,9 +198,11 @@ private:
         std::uint64_t cls;
         double share;
     };
-    void pack(const std::vector<Tree>& trees, bool allow_coded);
+    // Lays out the nodes; with values, the coded form also takes the leaf
+    // values in the same pass (value_ stays empty otherwise).
+    void pack(const std::vector<Tree>& trees, bool allow_coded, bool values);
     template <class T, class Make>
-    void per_node(const std::vector<Tree>& trees, std::vector<T>& out, Make&& make) const;
+    void per_node(const std::vector<Tree>& trees, NodeArray<T>& out, Make&& make) const;
     void encode(const MatrixView& x, std::size_t begin, std::size_t end,
                 std::vector<std::uint8_t>& codes) const;
     template <class RowAt>
@@ -185,14 +215,14 @@ private:
     bool missing_ = false;  // some split sends missing values left
     std::size_t n_cols_ = 0;                  // columns any tree reads
     std::vector<std::size_t> tree_begin_;     // n_trees + 1 offsets into the node arrays
-    std::vector<PackedNode> nodes_;           // direct form
-    std::vector<CodedNode> coded_nodes_;      // coded form
+    NodeArray<PackedNode> nodes_;             // direct form
+    NodeArray<CodedNode> coded_nodes_;        // coded form
     CategoryForm category_;                   // category form
     std::vector<std::size_t> cut_begin_;      // coded form: n_cols_ + 1 offsets into cuts_
     std::vector<double> cuts_;                // per feature, its distinct thresholds ascending
-    std::vector<double> value_;               // per node (regression)
-    std::vector<std::uint32_t> share_begin_;  // per node + 1 (classification)
-    std::vector<Share> shares_;
+    NodeArray<double> value_;                 // per node (regression)
+    NodeArray<std::uint32_t> share_begin_;  // per node + 1 (classification)
+    NodeArray<Share> shares_;
     std::vector<double> dense_;  // per node, n_classes shares (few classes)
     bool dense_shares_ = false;
     std::size_t n_classes_ = 0;

@@ -186,11 +186,17 @@ int main() {
     for (int round = 0; round < 300; ++round) {
         const std::size_t cols = 1 + below(5);
         Pool pool;
-        const bool small_pool = round % 3 != 0;
+        // Some rounds draw from a pool of more than 255 values: each tree
+        // may fit the coded form while the forest does not.
+        const bool wide_pool = round % 10 == 4;
+        const bool small_pool = round % 3 != 0 && !wide_pool;
         if (small_pool) {
             pool.values = {0.0, -0.0, 1.0, -1.0, 0.5, kInf, -kInf, 1e308, -1e308, 5e-324};
             const std::size_t extra = below(240);
             for (std::size_t i = 0; i < extra; ++i) pool.values.push_back(uniform());
+        } else if (wide_pool) {
+            const std::size_t size = 256 + below(300);
+            for (std::size_t i = 0; i < size; ++i) pool.values.push_back(uniform());
         }
         const std::size_t n_labels = round % 2 == 0 ? 0 : 1 + below(round % 4 == 1 ? 4 : 12);
         missing_sides = round % 5 >= 3;
