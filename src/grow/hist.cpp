@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/prefault.hpp"
 #include "grow/category_split.hpp"
 #include "grow/grow.hpp"
 #include "grow/hist_search.hpp"
@@ -439,6 +440,10 @@ Tree HistGrower::grow() {
         // slot: the nodes are laid out once instead of copied on growth
         // (finish gives back what a shallower tree leaves unused).
         tree_.nodes.reserve(2 * ws_.slots());
+        if (!params_.max_depth && params_.min_samples_split <= 2 && params_.min_samples_leaf <= 1 &&
+            !(params_.min_impurity_decrease > 0.0)) {
+            prefault(tree_.nodes.data(), tree_.nodes.capacity() * sizeof(Node));  // grown in full
+        }
         cuts_.reserve(ws_.slots());
         if (ranks_) ranks_->reserve(2 * ws_.slots());
     }

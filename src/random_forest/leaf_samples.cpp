@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "core/errors.hpp"
+#include "core/prefault.hpp"
 #include "core/serialize.hpp"
 #include "random_forest/leaf_samples.hpp"
 
@@ -61,6 +62,8 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     }
     if (total > 0xFFFFFFFFull) throw InternalError("leaf samples: too many entries");
     TreeSamples t;
+    t.begin.reserve(nodes + 1);
+    prefault(t.begin.data(), (nodes + 1) * sizeof(std::uint32_t));
     t.begin.resize(nodes + 1);
     std::uint32_t at = 0;
     for (std::size_t j = 0; j < nodes; ++j) {
@@ -71,6 +74,8 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
         at += in_bag + out_of_bag;
     }
     t.begin[nodes] = at;
+    t.entries.reserve(at);
+    prefault(t.entries.data(), std::size_t{at} * sizeof(std::uint32_t));
     t.entries.resize(at);
     // Ranks in ascending order, so every leaf's lists come out ascending.
     for (std::size_t k = 0; k < n; ++k) {

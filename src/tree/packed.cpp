@@ -9,6 +9,7 @@
 
 #include "parallel/pool.hpp"
 #include "core/errors.hpp"
+#include "core/prefault.hpp"
 
 namespace tw {
 namespace {
@@ -261,6 +262,8 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
             const std::vector<tw::Node>& nodes = trees[t].nodes;
             CodedNode* dst = coded_nodes_.data() + tree_begin_[t];
             double* value = values ? value_.data() + tree_begin_[t] : nullptr;
+            prefault(dst, nodes.size() * sizeof(CodedNode));
+            if (value) prefault(value, nodes.size() * sizeof(double));
             for (std::size_t i = 0; i < nodes.size(); ++i) {
                 const tw::Node& n = nodes[i];
                 dst[i] = n.is_leaf() ? CodedNode{-1, 0, static_cast<std::uint32_t>(i)}
@@ -286,6 +289,7 @@ void PackedForest::per_node(const std::vector<Tree>& trees, NodeArray<T>& out,
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
         const std::vector<tw::Node>& nodes = trees[t].nodes;
         T* dst = out.data() + tree_begin_[t];
+        prefault(dst, nodes.size() * sizeof(T));
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             dst[i] = make(nodes[i], static_cast<std::uint32_t>(i));
         }
