@@ -15,8 +15,9 @@ faster), and held-out R^2 / accuracy.
     python benchmarks/bench_forest_speed.py [--sets reg100k,multi26] [--trees 100]
         [--repeats 1] [--peers tarnwood,sklearn] [--max-bins 4096]
 
---repeats N runs every peer's fit N times (each in a fresh process) and
-keeps the fastest: timings on a shared machine vary by 10-20% run to run.
+--repeats N runs every peer's fit N times (each in a fresh process, the
+peers taking turns) and keeps the fastest: timings on a shared machine vary
+by 10-50% from minute to minute.
 --max-bins N adds tarnwood with max_bins=N (16-bit bins above 256) as the
 peer "twN", its ratio taken against the default tarnwood like the others'.
 
@@ -197,27 +198,32 @@ def main():
                  if k in args.peers.split(",") or k == f"tw{args.max_bins}"}
     print(f"{'data':9} {'peer':9} {'fit s':>8} {'ratio':>7} {'score':>7}")
     for name in args.sets.split(","):
-        base = None
-        for peer in peers:
-            # A fresh process per fit: no library's threads or settings
-            # left behind by another one.
-            runs = []
-            for _ in range(max(1, args.repeats)):
+        # The repeats go round the peers in turn, so that a slow phase of
+        # the machine falls on every peer alike rather than on one of them.
+        runs = {peer: [] for peer in peers}
+        failed = {}
+        for _ in range(max(1, args.repeats)):
+            for peer in peers:
+                if peer in failed:
+                    continue
+                # A fresh process per fit: no library's threads or settings
+                # left behind by another one.
                 out = subprocess.run([sys.executable, __file__, "--one", name, peer,
                                       "--trees", str(args.trees)], capture_output=True, text=True)
                 lines = [l for l in out.stdout.splitlines() if l.startswith("RESULT")]
                 if out.returncode != 0 or not lines:
-                    tail = (out.stderr.strip().splitlines() or ["?"])[-1]
-                    print(f"{name:9} {peer:9} failed: {tail}")
-                    break
-                runs.append(tuple(float(v) for v in lines[-1].split()[1:]))
-            if not runs:
+                    failed[peer] = (out.stderr.strip().splitlines() or ["?"])[-1]
+                    continue
+                runs[peer].append(tuple(float(v) for v in lines[-1].split()[1:]))
+        base = None
+        for peer in peers:
+            if not runs[peer]:
+                print(f"{name:9} {peer:9} failed: {failed.get(peer, '?')}")
                 continue
-            elapsed, value = min(runs)
+            elapsed, value = min(runs[peer])
             base = elapsed if peer == "tarnwood" else base
             ratio = elapsed / base if base else float("nan")
             print(f"{name:9} {peer:9} {elapsed:8.2f} {ratio:7.2f} {value:7.4f}", flush=True)
-
 
 if __name__ == "__main__":
     main()
