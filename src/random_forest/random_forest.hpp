@@ -216,8 +216,11 @@ protected:
     TreeParams recorded_params(std::size_t cols, const FitOptions& options) const;
     std::vector<std::uint32_t> dense_classes(Vec y, std::span<const std::uint64_t> classes,
                                              const FitOptions& options) const;
+    // surveys: empty, or per tree its survey for the prediction copies
+    // (PackedForest::TreeSurvey), where taken.
     void install(std::vector<Tree> trees, FitRecord record, OobPredictions oob,
-                 std::size_t n_classes, split::Criterion criterion);
+                 std::size_t n_classes, split::Criterion criterion,
+                 std::vector<PackedForest::TreeSurvey> surveys = {});
     ForestCore(ForestSettings settings, const char* name, bool classification)
         : s_(std::move(settings)), name_(name), classification_(classification) {}
     // ValueError unless fitted with at least one tree.

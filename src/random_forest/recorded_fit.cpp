@@ -191,6 +191,7 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
             walk_on && (samples || oob || leaf_weights) ? &ranks : nullptr,
             lease ? lease->get() : nullptr);
     }
+    g.survey = PackedForest::survey(g.tree);
     if (leaf_weights || oob || samples) {
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
@@ -458,7 +459,11 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         record.leaf_weight.push_back(previous->record_->leaf_weight[t]);
     }
     const std::uint64_t positions = s_.bootstrap ? planner.options().sample_size() : 0;
+    // The kept trees are surveyed by the pack; the new ones already were.
+    std::vector<PackedForest::TreeSurvey> surveys(keep);
+    surveys.reserve(total);
     for (std::size_t i = 0; i < add; ++i) {
+        surveys.push_back(std::move(grown[i].survey));
         trees.push_back(std::move(grown[i].tree));
         record.draws.push_back(TreeDraws{plans[i].draws, positions});
         record.leaf_weight.push_back(std::move(grown[i].leaf_weight));
@@ -472,13 +477,16 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     record.mixed = mixed;
 
     install(std::move(trees), std::move(record),
-            options.oob ? oob_means(sums, n) : OobPredictions{}, n_classes, options.criterion);
+            options.oob ? oob_means(sums, n) : OobPredictions{}, n_classes, options.criterion,
+            std::move(surveys));
 }
 
 void ForestCore::install(std::vector<Tree> trees, FitRecord record, OobPredictions oob,
-                         std::size_t n_classes, split::Criterion criterion) {
-    PackedForest packed = classification_ ? PackedForest::shares(trees, n_classes)
-                                          : PackedForest::values(trees);
+                         std::size_t n_classes, split::Criterion criterion,
+                         std::vector<PackedForest::TreeSurvey> surveys) {
+    PackedForest packed = classification_
+                              ? PackedForest::shares(trees, n_classes, true, std::move(surveys))
+                              : PackedForest::values(trees, true, std::move(surveys));
     trees_ = std::move(trees);
     packed_ = std::move(packed);
     record_ = std::move(record);

@@ -18,6 +18,7 @@
 #include "ensemble/binned_rows.hpp"
 #include "grow/grow.hpp"
 #include "grow/scratch.hpp"
+#include "tree/packed.hpp"
 #include "histogram/histogram.hpp"
 #include "random_forest/leaf_samples.hpp"
 #include "random_forest/random_forest.hpp"
@@ -66,6 +67,7 @@ struct OobSums {
 
 struct Grown {
     Tree tree;
+    PackedForest::TreeSurvey survey;  // taken while the tree is in cache
     std::vector<double> leaf_weight;
     TreeSamples samples;
     OobPayload oob;  // filled when the fit asks for out-of-bag predictions

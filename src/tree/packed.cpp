@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "parallel/pool.hpp"
 #include "core/errors.hpp"
@@ -123,16 +124,44 @@ private:
     std::vector<Slot> slots_;
 };
 
-// One tree's thresholds for the coded form: per feature its distinct ones
-// in the order met, and per split node the index of its own among them.
-struct TreeCuts {
-    std::vector<std::vector<double>> values;
-    std::vector<std::uint8_t> index;
-};
-
 }  // namespace
 
-void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool values) {
+PackedForest::TreeSurvey PackedForest::survey(const Tree& tree, bool allow_coded) {
+    const std::vector<tw::Node>& nodes = tree.nodes;
+    const std::size_t used = tree.n_features_used;
+    TreeSurvey c;
+    c.done = true;
+    // At most 255 distinct thresholds per feature fit, which bounds the table.
+    bool collect = allow_coded && !tree.has_categories() && used <= 0xFFFF;
+    std::optional<DistinctCuts> seen;
+    if (collect) {
+        c.values.resize(used);
+        c.index.resize(nodes.size());
+        seen.emplace(std::min(nodes.size() / 2 + 1, 255 * used + 1));
+    }
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const tw::Node& n = nodes[i];
+        c.missing_left |= (n.missing & kMissingLeft) != 0;
+        if (n.is_leaf()) continue;
+        if (n.left != i + 1 || n.right <= i || n.right >= nodes.size() || n.feature >= used) {
+            throw InternalError("tree nodes are not in pre-order");
+        }
+        if (!collect) continue;
+        const int k =
+            std::isnan(n.threshold) ? -1 : seen->add(n.feature, n.threshold, c.values[n.feature]);
+        collect = k >= 0;
+        c.index[i] = static_cast<std::uint8_t>(k);
+    }
+    c.coded = collect;
+    if (!collect) {
+        c.values.clear();
+        c.index.clear();
+    }
+    return c;
+}
+
+void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool values,
+                        std::vector<TreeSurvey> surveys) {
     n_cols_ = 0;
     tree_begin_.assign(1, 0);
     for (const Tree& t : trees) {
@@ -148,46 +177,20 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
     // (codes 0..255 in a byte) and feature numbers that fit 16 bits.
     coded_ = !categories && allow_coded && n_cols_ <= 0xFFFF;
 
-    // One parallel pass over each tree's nodes: their layout is checked,
-    // splits sending missing values left are noted and, for the coded form,
-    // the tree's distinct thresholds per feature are collected (at most
-    // 255 per feature fit, which bounds the table).
-    std::vector<TreeCuts> per_tree(coded_ ? trees.size() : 0);
-    std::vector<std::uint8_t> usable(trees.size(), 1), missing_left(trees.size(), 0);
+    // Each tree's survey, taken here unless the caller took it (one
+    // parallel pass over the trees' nodes).
+    if (surveys.size() != trees.size()) surveys.assign(trees.size(), TreeSurvey{});
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
-        const std::vector<tw::Node>& nodes = trees[t].nodes;
-        const std::size_t used = trees[t].n_features_used;
-        TreeCuts c;
-        std::optional<DistinctCuts> seen;
-        if (coded_) {
-            c.values.resize(n_cols_);
-            c.index.resize(nodes.size());
-            seen.emplace(std::min(nodes.size() / 2 + 1, 255 * n_cols_ + 1));
+        if (!surveys[t].done) {
+            surveys[t] = survey(trees[t], allow_coded);
+        } else if (surveys[t].coded && surveys[t].index.size() != trees[t].nodes.size()) {
+            throw InternalError("a tree's survey does not fit the tree");
         }
-        bool collect = coded_, left = false;
-        for (std::size_t i = 0; i < nodes.size(); ++i) {
-            const tw::Node& n = nodes[i];
-            left |= (n.missing & kMissingLeft) != 0;
-            if (n.is_leaf()) continue;
-            if (n.left != i + 1 || n.right <= i || n.right >= nodes.size() || n.feature >= used) {
-                throw InternalError("tree nodes are not in pre-order");
-            }
-            if (!collect) continue;
-            const int k = std::isnan(n.threshold)
-                              ? -1
-                              : seen->add(n.feature, n.threshold, c.values[n.feature]);
-            collect = k >= 0;
-            c.index[i] = static_cast<std::uint8_t>(k);
-        }
-        missing_left[t] = left ? 1 : 0;
-        if (!coded_) return;
-        usable[t] = collect ? 1 : 0;
-        if (collect) per_tree[t] = std::move(c);
     });
     // Both forms send every missing value right, so rows with a missing
     // value walk the fitted trees instead where some split sends them left.
-    missing_ = std::any_of(missing_left.begin(), missing_left.end(),
-                           [](std::uint8_t m) { return m != 0; });
+    missing_ = std::any_of(surveys.begin(), surveys.end(),
+                           [](const TreeSurvey& v) { return v.missing_left; });
     category_ = CategoryForm{};
     if (categories) {
         // The category form for every tree, its sets copied into category_.
@@ -216,7 +219,8 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
 
     // The trees' distinct thresholds merged per feature.
     std::vector<std::vector<double>> cuts;
-    coded_ = coded_ && std::all_of(usable.begin(), usable.end(), [](std::uint8_t u) { return u != 0; });
+    coded_ = coded_ && std::all_of(surveys.begin(), surveys.end(),
+                                   [](const TreeSurvey& v) { return v.coded; });
     if (coded_) {
         // Per feature the distinct values of all trees, through the same
         // table (a feature with more than 255 does not fit), then sorted.
@@ -224,7 +228,8 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
         std::vector<std::uint8_t> fits(n_cols_, 1);
         parallel::parallel_for(n_cols_, [&](std::size_t f) {
             DistinctCuts seen(255);
-            for (const TreeCuts& c : per_tree) {
+            for (const TreeSurvey& c : surveys) {
+                if (f >= c.values.size()) continue;
                 for (const double v : c.values[f]) {
                     if (seen.add(static_cast<std::uint32_t>(f), v, cuts[f]) < 0) {
                         fits[f] = 0;
@@ -248,11 +253,12 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
         coded_nodes_.resize(tree_begin_.back());
         if (values) value_.resize(tree_begin_.back());
         parallel::parallel_for(trees.size(), [&](std::size_t t) {
-            const TreeCuts& c = per_tree[t];
-            std::vector<std::size_t> first(n_cols_ + 1, 0);
-            for (std::size_t f = 0; f < n_cols_; ++f) first[f + 1] = first[f] + c.values[f].size();
-            std::vector<std::uint8_t> rank(first[n_cols_]);
-            for (std::size_t f = 0; f < n_cols_; ++f) {
+            const TreeSurvey& c = surveys[t];
+            const std::size_t used = c.values.size();
+            std::vector<std::size_t> first(used + 1, 0);
+            for (std::size_t f = 0; f < used; ++f) first[f + 1] = first[f] + c.values[f].size();
+            std::vector<std::uint8_t> rank(first[used]);
+            for (std::size_t f = 0; f < used; ++f) {
                 const std::vector<double>& all = cuts[f];
                 for (std::size_t k = 0; k < c.values[f].size(); ++k) {
                     rank[first[f] + k] = static_cast<std::uint8_t>(
@@ -296,9 +302,10 @@ void PackedForest::per_node(const std::vector<Tree>& trees, NodeArray<T>& out,
     });
 }
 
-PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_coded) {
+PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_coded,
+                                  std::vector<TreeSurvey> surveys) {
     PackedForest p;
-    p.pack(trees, allow_coded, true);
+    p.pack(trees, allow_coded, true, std::move(surveys));
     if (p.value_.empty()) {
         p.per_node(trees, p.value_, [](const tw::Node& n, std::uint32_t) { return n.value; });
     }
@@ -306,9 +313,9 @@ PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_cod
 }
 
 PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_classes,
-                                  bool allow_coded) {
+                                  bool allow_coded, std::vector<TreeSurvey> surveys) {
     PackedForest p;
-    p.pack(trees, allow_coded, false);
+    p.pack(trees, allow_coded, false, std::move(surveys));
     p.n_classes_ = n_classes;
     // The leaf's distribution: each class's share of the leaf weight, the
     // total summed in ascending class order; classes without a column still

@@ -141,13 +141,32 @@ private:
 
 class PackedForest {
 public:
+    // What packing reads from one tree alone: its layout checked, whether
+    // some split sends missing values left and, when the tree can take the
+    // coded form, its distinct thresholds per feature in the order met with
+    // each split node's index among them. A fit surveys each tree as soon
+    // as it is grown, while its nodes are still in cache, and hands the
+    // surveys to the pack, which takes the others itself.
+    struct TreeSurvey {
+        bool done = false;  // taken; the pack surveys the tree otherwise
+        bool missing_left = false;
+        bool coded = false;  // values and index hold the tree's thresholds
+        std::vector<std::vector<double>> values;  // per feature, as met
+        std::vector<std::uint8_t> index;           // per node (split nodes)
+    };
+    // Throws InternalError unless the nodes are in pre-order. allow_coded
+    // as the pack will be given.
+    static TreeSurvey survey(const Tree& tree, bool allow_coded = true);
+
     PackedForest() = default;
     // Regression payloads (leaf values). allow_coded = false keeps the
-    // direct form whatever the thresholds.
-    static PackedForest values(const std::vector<Tree>& trees, bool allow_coded = true);
+    // direct form whatever the thresholds. surveys: empty, or one per tree
+    // (TreeSurvey::done where taken).
+    static PackedForest values(const std::vector<Tree>& trees, bool allow_coded = true,
+                               std::vector<TreeSurvey> surveys = {});
     // Classification payloads over n_classes probability columns.
     static PackedForest shares(const std::vector<Tree>& trees, std::size_t n_classes,
-                               bool allow_coded = true);
+                               bool allow_coded = true, std::vector<TreeSurvey> surveys = {});
 
     std::size_t n_trees() const { return tree_begin_.empty() ? 0 : tree_begin_.size() - 1; }
     // Mean bytes a row block reads per tree (nodes and leaf payloads).
@@ -200,7 +219,8 @@ private:
     };
     // Lays out the nodes; with values, the coded form also takes the leaf
     // values in the same pass (value_ stays empty otherwise).
-    void pack(const std::vector<Tree>& trees, bool allow_coded, bool values);
+    void pack(const std::vector<Tree>& trees, bool allow_coded, bool values,
+              std::vector<TreeSurvey> surveys);
     template <class T, class Make>
     void per_node(const std::vector<Tree>& trees, NodeArray<T>& out, Make&& make) const;
     void encode(const MatrixView& x, std::size_t begin, std::size_t end,

@@ -237,7 +237,17 @@ int main() {
             std::optional<tw::PackedForest> original(packed);
             const tw::PackedForest copy = *original;
             original.reset();
-            for (const tw::PackedForest* p : {&packed, &copy}) {
+            // Packed from surveys taken beforehand for some of the trees:
+            // the same form.
+            std::vector<tw::PackedForest::TreeSurvey> surveys(trees.size());
+            for (std::size_t t = 0; t < trees.size(); ++t) {
+                if (below(2) == 0) surveys[t] = tw::PackedForest::survey(trees[t], allow_coded);
+            }
+            const tw::PackedForest surveyed =
+                n_labels == 0 ? tw::PackedForest::values(trees, allow_coded, std::move(surveys))
+                              : tw::PackedForest::shares(trees, k, allow_coded, std::move(surveys));
+            if (surveyed.coded() != packed.coded()) return fail("form from surveys", round);
+            for (const tw::PackedForest* p : {&packed, &copy, &surveyed}) {
                 std::vector<double> got(n_labels == 0 ? n : n * k, 0.0);
                 if (n_labels == 0) {
                     p->add_values(x, begin, end, trees, got.data());
