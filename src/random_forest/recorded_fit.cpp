@@ -196,10 +196,15 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
         if (samples) {
-            std::vector<u32> out_of_bag;
+            // Every row is written, and only the end moves past the rows
+            // never drawn (no branch on the draws).
+            std::vector<u32> out_of_bag(n);
+            std::size_t end = 0;
             for (std::size_t r = 0; r < n; ++r) {
-                if (counts[r] == 0) out_of_bag.push_back(static_cast<u32>(r));
+                out_of_bag[end] = static_cast<u32>(r);
+                end += counts[r] == 0 ? 1 : 0;
             }
+            out_of_bag.resize(end);
             walk_listed(g.tree, x, walk_on, out_of_bag,
                         [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; }, ranks);
             g.samples = LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank);
