@@ -27,6 +27,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
@@ -92,9 +93,40 @@ struct Candidates {
     // Offers the scored candidates 0..count-1 of one feature to best, in
     // order (the first of equal gains wins).
     void offer(std::size_t count, std::size_t f, split::BestSplit& best) const {
-        for (std::size_t j = 0; j < count; ++j) {
-            if (gain[j] > best.gain) best.take(gain[j], f, bin[j]);
+        const std::size_t j = first_best(gain.data(), count, best.gain);
+        if (j < count) best.take(gain[j], f, bin[j]);
+    }
+    // The candidate that offering gain[0..count) in order to a best of gain
+    // `than` would leave: the first of the largest gains when it exceeds
+    // `than`, else count. The largest is found without a branch per
+    // candidate (NaN gains fail every comparison, so they never win).
+    static std::size_t first_best(const double* g, std::size_t count, double than) {
+        typedef double v2d __attribute__((vector_size(16)));
+        double top = than;
+        std::size_t j = 0;
+        if (count >= 8) {
+            v2d a = {than, than}, b = a, c = a, d = a;
+            for (; j + 8 <= count; j += 8) {
+                v2d ga, gb, gc, gd;
+                std::memcpy(&ga, g + j, sizeof ga);
+                std::memcpy(&gb, g + j + 2, sizeof gb);
+                std::memcpy(&gc, g + j + 4, sizeof gc);
+                std::memcpy(&gd, g + j + 6, sizeof gd);
+                a = ga > a ? ga : a;
+                b = gb > b ? gb : b;
+                c = gc > c ? gc : c;
+                d = gd > d ? gd : d;
+            }
+            a = b > a ? b : a;
+            c = d > c ? d : c;
+            a = c > a ? c : a;
+            top = a[1] > a[0] ? a[1] : a[0];
         }
+        for (; j < count; ++j) top = g[j] > top ? g[j] : top;
+        if (!(top > than)) return count;
+        std::size_t k = 0;
+        while (!(g[k] == top)) ++k;  // top is one of the gains
+        return k;
     }
 
     std::vector<std::uint16_t> bin;

@@ -71,9 +71,8 @@ void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& bes
     } else {
         cand_.score(ctx_.node.parent, count, kn);
     }
-    for (std::size_t j = 0; j < count; ++j) {
-        if (cand_.gain[j] > best.gain) best.take(cand_.gain[j], cand_.feature[j], cand_.bin[j]);
-    }
+    const std::size_t j = Candidates::first_best(cand_.gain.data(), count, best.gain);
+    if (j < count) best.take(cand_.gain[j], cand_.feature[j], cand_.bin[j]);
     count = 0;
 }
 
