@@ -129,6 +129,7 @@ private:
     grow::WorkingSet ws_;
     grow::NodeTotals node_;
     std::vector<u32> features_;  // draw order of the features
+    std::vector<u32> identity_;  // 0, 1, ...: features_ before a draw (copied whole)
     std::vector<u32> examined_;  // features examined at the node (categorical ones aside)
     std::vector<u32> categorical_;  // categorical features examined at the node, draw order
     grow::CategoryTable cells_;
@@ -157,6 +158,8 @@ void HistGrower::allocate() {
     const bool classification = ws_.classification();
     const std::size_t n_classes = ws_.n_classes();
     features_.resize(ws_.features());
+    identity_.resize(ws_.features());
+    for (std::size_t f = 0; f < identity_.size(); ++f) identity_[f] = static_cast<u32>(f);
     node_.reset(n_classes, params_.criterion);
     if (classification) leaf_count_.assign(n_classes, 0);
     if (params_.random_splits) {
@@ -212,7 +215,7 @@ void HistGrower::choose_features(bool draw, u64 path) {
         // feature order below): no generator steps or rejected draws, and a
         // node's features whatever order the nodes grow in.
         k = static_cast<std::size_t>(*params_.max_features);
-        for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
+        std::copy_n(identity_.data(), nf, features_.data());
         if (params_.random_splits) {
             choose_last(rng_, std::span<u32>(features_.data(), nf), k);
         } else {
@@ -224,10 +227,10 @@ void HistGrower::choose_features(bool draw, u64 path) {
     } else {
         if (params_.max_features && *params_.max_features < nf) {
             k = static_cast<std::size_t>(*params_.max_features);
-            for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
+            std::copy_n(identity_.data(), nf, features_.data());
             shuffle(rng_, std::span<u32>(features_.data(), nf));
         } else {
-            for (std::size_t f = 0; f < nf; ++f) features_[f] = static_cast<u32>(f);
+            std::copy_n(identity_.data(), nf, features_.data());
             // Fast growth examining every feature takes them in an order
             // drawn for the node, so that equal gains (common in small
             // nodes) do not always fall to the first columns. The order
