@@ -38,9 +38,32 @@ std::vector<std::uint32_t> LeafSamples::rank_of_row() const {
     return out;
 }
 
+namespace {
+
+// Entries per leaf, on average, below which a tree's rows are read in row
+// order and its leaves' lists sorted after.
+constexpr std::size_t kFewPerLeaf = 16;
+
+// Ascending order of one leaf list: by insertion when short, the usual case.
+void sort_entries(std::uint32_t* first, std::uint32_t* last) {
+    if (last - first > 32) {
+        std::sort(first, last);
+        return;
+    }
+    for (std::uint32_t* i = first + (first != last ? 1 : 0); i < last; ++i) {
+        const std::uint32_t v = *i;
+        std::uint32_t* j = i;
+        for (; j > first && *(j - 1) > v; --j) *j = *(j - 1);
+        *j = v;
+    }
+}
+
+}  // namespace
+
 TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t> leaf_of_row,
                                  std::span<const std::uint32_t> draws,
-                                 std::span<const std::uint32_t> row_of_rank_) {
+                                 std::span<const std::uint32_t> row_of_rank_,
+                                 std::span<const std::uint32_t> rank_of_row) {
     const std::size_t nodes = tree.nodes.size();
     const std::size_t n = row_of_rank_.size();
     if (leaf_of_row.size() != n || draws.size() != n) {
@@ -77,7 +100,28 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     t.entries.reserve(at);
     prefault(t.entries.data(), std::size_t{at} * sizeof(std::uint32_t));
     t.entries.resize(at);
-    // Ranks in ascending order, so every leaf's lists come out ascending.
+    // Leaves of few entries each (fully grown trees): the rows are read in
+    // order, each leaf's two lists sorted after. Otherwise the ranks are
+    // taken in ascending order, so every leaf's lists come out ascending.
+    const std::size_t leaves = (nodes + 1) / 2;
+    if (rank_of_row.size() == n && at <= kFewPerLeaf * leaves) {
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::size_t leaf = leaf_of_row[r];
+            const std::uint32_t rank = rank_of_row[r];
+            if (draws[r] == 0) {
+                t.entries[next[2 * leaf + 1]++] = rank | kOutOfBag;
+                continue;
+            }
+            std::uint32_t& in = next[2 * leaf];
+            for (std::uint32_t c = 0; c < draws[r]; ++c) t.entries[in++] = rank;
+        }
+        // The in-bag list of node j ends where its out-of-bag list begins.
+        for (std::size_t j = 0; j < nodes; ++j) {
+            sort_entries(t.entries.data() + t.begin[j], t.entries.data() + next[2 * j]);
+            sort_entries(t.entries.data() + next[2 * j], t.entries.data() + t.begin[j + 1]);
+        }
+        return t;
+    }
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint32_t r = row_of_rank_[k];
         const std::uint32_t leaf = leaf_of_row[r];

@@ -58,10 +58,12 @@ struct LeafSamples {
     std::vector<std::uint32_t> rank_of_row() const;
     // Tree `tree`'s entries from the leaf each row reaches and how often its
     // sample drew each row (rows never drawn are out of bag), with this
-    // store's row order.
+    // store's row order. rank_of_row (rank_of_row(), or empty) lets trees of
+    // small leaves read their rows in row order.
     static TreeSamples of_tree(const Tree& tree, std::span<const std::uint32_t> leaf_of_row,
                                std::span<const std::uint32_t> draws,
-                               std::span<const std::uint32_t> row_of_rank);
+                               std::span<const std::uint32_t> row_of_rank,
+                               std::span<const std::uint32_t> rank_of_row = {});
     // Throws ValueError (through Reader::fail) unless the store fits `trees`
     // (grown on `rows` rows, tree t from `sample_size[t]` draws): ranks in
     // range, ascending leaf lists at leaves only, each row in one leaf.

@@ -207,7 +207,8 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
             out_of_bag.resize(end);
             walk_listed(g.tree, x, walk_on, out_of_bag,
                         [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; }, ranks);
-            g.samples = LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank);
+            g.samples =
+                LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank, rank_of_row);
         }
         if (leaf_weights) {
             g.leaf_weight = in_bag_leaf_weight(g.tree, x, walk_on, w, counts, leaves);
@@ -438,9 +439,10 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     if (add > 0) {
         const TreeParams params = recorded_params(x.cols, options);
         grow::ScratchPool scratch;
+        const std::vector<u32> rank_of_row = samples ? samples->rank_of_row() : std::vector<u32>{};
         const TreeGrowth growth{x,       y,        weights,      dense,       n_classes, params,
                                 hist.value(), walk_on, leaf_weights, options.oob, samples,
-                                &scratch};
+                                &scratch, rank_of_row};
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Grown g = growth(sample, rng);

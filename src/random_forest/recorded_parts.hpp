@@ -91,6 +91,8 @@ struct TreeGrowth {
     const std::optional<LeafSamples>& samples;  // present when leaf samples are kept
     // The fit's buffers for its trees' working sets (grow/scratch.hpp).
     grow::ScratchPool* scratch = nullptr;
+    // With samples: LeafSamples::rank_of_row(), or empty.
+    std::span<const u32> rank_of_row = {};
 
     Grown operator()(std::span<const std::size_t> sample, Rng& rng) const;
 };
