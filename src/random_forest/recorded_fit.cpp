@@ -191,7 +191,7 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
             walk_on && (samples || oob || leaf_weights) ? &ranks : nullptr,
             lease ? lease->get() : nullptr);
     }
-    g.survey = PackedForest::survey(g.tree);
+    if (survey) g.survey = PackedForest::survey(g.tree);
     if (leaf_weights || oob || samples) {
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
@@ -442,7 +442,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         const std::vector<u32> rank_of_row = samples ? samples->rank_of_row() : std::vector<u32>{};
         const TreeGrowth growth{x,       y,        weights,      dense,       n_classes, params,
                                 hist.value(), walk_on, leaf_weights, options.oob, samples,
-                                &scratch, rank_of_row};
+                                &scratch, rank_of_row, true};
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Grown g = growth(sample, rng);

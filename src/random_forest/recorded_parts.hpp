@@ -67,7 +67,7 @@ struct OobSums {
 
 struct Grown {
     Tree tree;
-    PackedForest::TreeSurvey survey;  // taken while the tree is in cache
+    PackedForest::TreeSurvey survey;  // when asked, taken while the tree is in cache
     std::vector<double> leaf_weight;
     TreeSamples samples;
     OobPayload oob;  // filled when the fit asks for out-of-bag predictions
@@ -93,6 +93,8 @@ struct TreeGrowth {
     grow::ScratchPool* scratch = nullptr;
     // With samples: LeafSamples::rank_of_row(), or empty.
     std::span<const u32> rank_of_row = {};
+    // Whether each tree is surveyed for the prediction copies (Grown::survey).
+    bool survey = false;
 
     Grown operator()(std::span<const std::size_t> sample, Rng& rng) const;
 };
