@@ -55,14 +55,11 @@ def main():
                     help="comma-separated first words of the set names (default: all)")
     ap.add_argument("--bins", type=int, default=0,
                     help="also fit the lossless forest at this max_bins")
-    ap.add_argument("--max-features", default=None,
-                    help="features drawn per split (an int, a fraction or sqrt; default all)")
+    ap.add_argument("--max-features", default=None, choices=["sqrt", "log2"],
+                    help="features drawn per split (default: each library's own)")
     args = ap.parse_args()
-    mf = args.max_features
-    if mf is not None and mf not in ("sqrt", "log2"):
-        mf = float(mf) if "." in mf else int(mf)
     # Every library keeps its own default unless --max-features is given.
-    kw = {} if mf is None else {"max_features": mf}
+    kw = {} if args.max_features is None else {"max_features": args.max_features}
     wanted = [w for w in args.sets.split(",") if w]
 
     from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
