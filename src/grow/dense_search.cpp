@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "grow/hist_search.hpp"
+#include "parallel/control.hpp"
 #include "split/kernels.hpp"
 
 namespace tw::grow {
@@ -223,6 +224,9 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
     u64* masks = masks_.data();
     u64* const summary = summary_.data();
     const std::size_t summary_words = summary_words_;
+    // The rows run in chunks of kStopChunk (lo..hi-1), in node order, a stop
+    // of the call being checked between chunks.
+    u32 lo = begin, hi = end;
     // Byte codes in a batch of a few features: the batch's size is fixed at
     // compile time, so that its columns and histogram bases stay in
     // registers across the rows instead of being reloaded per feature.
@@ -237,7 +241,7 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
             base[s] = hsum + s * cap * stride;
             mask[s] = masks + s * words;
         }
-        for (u32 p = begin; p < end; ++p) {
+        for (u32 p = lo; p < hi; ++p) {
             const Rec r = rec[p];
             const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
 #pragma GCC unroll 8
@@ -259,32 +263,36 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
             default: return false;
         }
     };
-    bool done = false;
-    if constexpr (sizeof(Code) == 1 && !kSummary) {
-        done = mark ? dispatch(std::true_type{}) : dispatch(std::false_type{});
-    }
-    if (done) {
-    } else if (mark) {
-        for (u32 p = begin; p < end; ++p) {
-            const Rec r = rec[p];
-            const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
-            for (std::size_t s = 0; s < nb; ++s) {
-                const std::size_t b = code_at<Code>(row, fs[s]);
-                const std::size_t slot = s * cap + b;
-                add(hsum + slot * stride, r);
-                masks[s * words + (b >> 6)] |= u64{1} << (b & 63);
-                if constexpr (kSummary) {
-                    summary[s * summary_words + (b >> 12)] |= u64{1} << ((b >> 6) & 63);
+    for (; lo < end; lo = hi) {
+        if (lo != begin) parallel::check_stop();
+        hi = end - lo > kStopChunk ? lo + kStopChunk : end;
+        bool done = false;
+        if constexpr (sizeof(Code) == 1 && !kSummary) {
+            done = mark ? dispatch(std::true_type{}) : dispatch(std::false_type{});
+        }
+        if (done) {
+        } else if (mark) {
+            for (u32 p = lo; p < hi; ++p) {
+                const Rec r = rec[p];
+                const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
+                for (std::size_t s = 0; s < nb; ++s) {
+                    const std::size_t b = code_at<Code>(row, fs[s]);
+                    const std::size_t slot = s * cap + b;
+                    add(hsum + slot * stride, r);
+                    masks[s * words + (b >> 6)] |= u64{1} << (b & 63);
+                    if constexpr (kSummary) {
+                        summary[s * summary_words + (b >> 12)] |= u64{1} << ((b >> 6) & 63);
+                    }
                 }
             }
-        }
-    } else {
-        for (u32 p = begin; p < end; ++p) {
-            const Rec r = rec[p];
-            const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
-            for (std::size_t s = 0; s < nb; ++s) {
-                const std::size_t slot = s * cap + code_at<Code>(row, fs[s]);
-                add(hsum + slot * stride, r);
+        } else {
+            for (u32 p = lo; p < hi; ++p) {
+                const Rec r = rec[p];
+                const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
+                for (std::size_t s = 0; s < nb; ++s) {
+                    const std::size_t slot = s * cap + code_at<Code>(row, fs[s]);
+                    add(hsum + slot * stride, r);
+                }
             }
         }
     }

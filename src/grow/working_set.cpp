@@ -6,6 +6,7 @@
 
 #include "core/errors.hpp"
 #include "core/validate.hpp"
+#include "parallel/control.hpp"
 #include "tree/tree.hpp"
 
 namespace tw::grow {
@@ -72,6 +73,7 @@ bool WorkingSet::any_missing(u32 begin, u32 end, std::size_t column) const {
 template <class Index>
 void WorkingSet::gather_codes(const Index* rows, std::size_t count) {
     for (std::size_t f = 0; f < features_; ++f) {
+        if (count >= kStopChunk) parallel::check_stop();
         if (hist_.wide()) {
             const std::uint16_t* col = hist_.wide_bins[f].data();
             std::uint8_t* out = bins_.data() + 2 * f;

@@ -48,6 +48,10 @@ using u64 = std::uint64_t;
 // Bins a feature can have with 8-bit codes (count mode, kept histograms and
 // random splits have no other).
 constexpr std::size_t kMaxBins = kNarrowBins;
+// Slots a long pass (a large node's histograms, a gather) reads between
+// checks for a stop of its call (parallel/control.hpp), so that a stop does
+// not wait for the whole pass over millions of rows.
+constexpr u32 kStopChunk = u32{1} << 16;
 
 // The code of feature f in a slot row of Code-sized codes.
 template <class Code>
