@@ -146,9 +146,10 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     // Small nodes mark occupied bins while accumulating; large ones find
     // them afterwards by scanning the counts, which keeps the shared mask
     // words out of the per-row dependency chain. With wide codes a node
-    // of fewer rows than bins would scan mostly empty ones: they mark.
+    // of fewer rows than a quarter of the bins would scan mostly empty
+    // ones: they mark.
     const bool wide = ctx_.ws.wide();
-    const bool mark = n < kMarkLimit || wide;
+    const bool mark = n < kMarkLimit || (wide && n < ctx_.hist.capacity / 4);
     marked_ = mark;
     // Two classes in the tree, both present: their sums are the pair after
     // the weight and count.
@@ -227,9 +228,11 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
     // The rows run in chunks of kStopChunk (lo..hi-1), in node order, a stop
     // of the call being checked between chunks.
     u32 lo = begin, hi = end;
-    // Byte codes in a batch of a few features: the batch's size is fixed at
-    // compile time, so that its columns and histogram bases stay in
-    // registers across the rows instead of being reloaded per feature.
+    // A batch of a few features: the batch's size is fixed at compile time,
+    // so that its columns and histogram bases stay in registers across the
+    // rows instead of being reloaded per feature. Byte codes take it always,
+    // wide ones when they do not mark (marking wide codes sets summary bits
+    // too).
     const auto fixed = [&](auto batch, auto marking) {
         constexpr std::size_t kNb = decltype(batch)::value;
         constexpr bool kMark = decltype(marking)::value;
@@ -246,7 +249,7 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
             const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
 #pragma GCC unroll 8
             for (std::size_t s = 0; s < kNb; ++s) {
-                const std::size_t b = row[col[s]];
+                const std::size_t b = code_at<Code>(row, col[s]);
                 add(base[s] + b * stride, r);
                 if constexpr (kMark) mask[s][b >> 6] |= u64{1} << (b & 63);
             }
@@ -269,6 +272,8 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
         bool done = false;
         if constexpr (sizeof(Code) == 1 && !kSummary) {
             done = mark ? dispatch(std::true_type{}) : dispatch(std::false_type{});
+        } else {
+            if (!mark) done = dispatch(std::false_type{});
         }
         if (done) {
         } else if (mark) {
@@ -297,8 +302,9 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
         }
     }
     if (mark) return;
-    // The masks are clear (walks clear what they read); each word is
-    // formed in a register, not by a chain of stores to one word. A count
+    // The masks and summaries are clear (walks clear what they read); each
+    // word is formed in a register, not by a chain of stores to one word,
+    // and a word with a bin set sets its summary bit. A count
     // is a whole number, +0.0 when the bin is empty (sums of nonnegative
     // weights are never -0.0 or NaN), so its bits are tested as an integer.
     const std::size_t* n_bins = ctx_.hist.n_bins.data();
@@ -323,6 +329,9 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
             }
             for (; j < last; ++j) bits |= occupied(j) << j;
             mask[first >> 6] = bits;
+            if (summary_words != 0 && bits != 0) {
+                summary[s * summary_words + (first >> 12)] |= u64{1} << ((first >> 6) & 63);
+            }
         }
     }
 }
