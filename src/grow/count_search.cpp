@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "grow/hist_search.hpp"
-#include "parallel/control.hpp"
 #include "split/kernels.hpp"
 
 namespace tw::grow {
@@ -22,18 +21,13 @@ void count_rows(const WorkingSet& ws, u32 begin, u32 end, const u32* fs, std::si
     const std::uint8_t* bins = ws.bins();
     const std::size_t rs = ws.row_bytes();
     const std::size_t nf = ws.features();
-    // Counts do not depend on the order of the rows: the pass runs in
-    // chunks, checking for a stop between them.
-    for (u32 lo = begin; lo < end;) {
-        const u32 hi = end - lo > kStopChunk ? lo + kStopChunk : end;
+    in_stop_chunks(begin, end, [&](u32 lo, u32 hi) __attribute__((always_inline)) {
         for (u32 p = lo; p < hi; ++p) {
             const std::uint8_t* row = bins + static_cast<std::size_t>(p) * rs;
             const u64 add = WorkingSet::tag_add(WorkingSet::tag_of(row, nf));
             for (std::size_t s = 0; s < nb; ++s) h[s * kMaxBins + row[fs[s]]] += add;
         }
-        lo = hi;
-        if (lo < end) parallel::check_stop();
-    }
+    });
 }
 
 // Candidates need at least max(min_samples_leaf, 1) rows on each side.

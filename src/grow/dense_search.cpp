@@ -9,7 +9,6 @@
 #include <type_traits>
 
 #include "grow/hist_search.hpp"
-#include "parallel/control.hpp"
 #include "split/kernels.hpp"
 
 namespace tw::grow {
@@ -225,8 +224,8 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
     u64* masks = masks_.data();
     u64* const summary = summary_.data();
     const std::size_t summary_words = summary_words_;
-    // The rows run in chunks of kStopChunk (lo..hi-1), in node order, a stop
-    // of the call being checked between chunks.
+    // The rows lo..hi-1 of the chunk being added (in_stop_chunks), in node
+    // order.
     u32 lo = begin, hi = end;
     // A batch of a few features: the batch's size is fixed at compile time,
     // so that its columns and histogram bases stay in registers across the
@@ -266,14 +265,14 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
             default: return false;
         }
     };
-    for (; lo < end; lo = hi) {
-        if (lo != begin) parallel::check_stop();
-        hi = end - lo > kStopChunk ? lo + kStopChunk : end;
+    in_stop_chunks(begin, end, [&](u32 first, u32 past) __attribute__((always_inline)) {
+        lo = first;
+        hi = past;
         bool done = false;
         if constexpr (sizeof(Code) == 1 && !kSummary) {
             done = mark ? dispatch(std::true_type{}) : dispatch(std::false_type{});
-        } else {
-            if (!mark) done = dispatch(std::false_type{});
+        } else if (!mark) {
+            done = dispatch(std::false_type{});
         }
         if (done) {
         } else if (mark) {
@@ -300,13 +299,13 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
                 }
             }
         }
-    }
+    });
     if (mark) return;
     // The masks and summaries are clear (walks clear what they read); each
     // word is formed in a register, not by a chain of stores to one word,
-    // and a word with a bin set sets its summary bit. A count
-    // is a whole number, +0.0 when the bin is empty (sums of nonnegative
-    // weights are never -0.0 or NaN), so its bits are tested as an integer.
+    // and a word with a bin set sets its summary bit. A count is a whole
+    // number, +0.0 when the bin is empty (sums of nonnegative weights are
+    // never -0.0 or NaN), so its bits are tested as an integer.
     const std::size_t* n_bins = ctx_.hist.n_bins.data();
     const std::size_t at = count_at_;
     for (std::size_t s = 0; s < nb; ++s) {

@@ -6,7 +6,6 @@
 
 #include "core/errors.hpp"
 #include "core/validate.hpp"
-#include "parallel/control.hpp"
 #include "tree/tree.hpp"
 
 namespace tw::grow {

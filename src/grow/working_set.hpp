@@ -38,6 +38,7 @@
 #include "core/matrix.hpp"
 #include "grow/scratch.hpp"
 #include "histogram/histogram.hpp"
+#include "parallel/control.hpp"
 #include "split/gain.hpp"
 
 namespace tw::grow {
@@ -52,6 +53,18 @@ constexpr std::size_t kMaxBins = kNarrowBins;
 // checks for a stop of its call (parallel/control.hpp), so that a stop does
 // not wait for the whole pass over millions of rows.
 constexpr u32 kStopChunk = u32{1} << 16;
+
+// Runs pass(lo, hi) over the slots begin..end-1 in consecutive chunks of at
+// most kStopChunk, in order, checking for a stop between chunks.
+template <class Pass>
+inline void in_stop_chunks(u32 begin, u32 end, Pass&& pass) {
+    for (u32 lo = begin; lo < end;) {
+        const u32 hi = end - lo > kStopChunk ? lo + kStopChunk : end;
+        pass(lo, hi);
+        lo = hi;
+        if (lo < end) parallel::check_stop();
+    }
+}
 
 // The code of feature f in a slot row of Code-sized codes.
 template <class Code>
