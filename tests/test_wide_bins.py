@@ -128,3 +128,31 @@ def test_the_random_splitter_keeps_byte_bins():
     kw = dict(n_estimators=3, splitter="random", random_state=0, categorical_features=[2])
     assert_same_trees(ForestRegressor(max_bins=256, **kw).fit(X, y),
                       ForestRegressor(max_bins=4096, **kw).fit(X, y))
+
+
+@pytest.mark.filterwarnings("ignore:Some inputs do not have OOB scores")
+def test_trees_with_thresholds_past_the_coded_ranks_walk_on_values():
+    # 40000 distinct values at 65536 bins: splits high up the column have
+    # edge ranks no coded node holds, so those trees' out-of-bag rows and
+    # leaf samples are walked on values, and must still agree with apply().
+    rng = np.random.default_rng(11)
+    X = rng.uniform(0, 1, (40000, 1))
+    y = np.sin(12 * X[:, 0]) + 0.1 * rng.normal(size=len(X))
+    est = ForestRegressor(n_estimators=2, max_bins=65536, oob_score=True, random_state=0,
+                          max_depth=12).fit(X, y)
+    ranks = np.searchsorted(_engine.bin_edges(X, max_bins=65536)[0],
+                            np.concatenate([t.threshold[t.feature >= 0] for t in est.trees_]))
+    assert ranks.max() > 32767
+    leaves = est.apply(X)
+    sums, hits = np.zeros(len(y)), np.zeros(len(y))
+    for t, sample in enumerate(est.estimators_samples_):
+        oob = np.bincount(sample, minlength=len(y)) == 0
+        sums[oob] += est.trees_[t].value[leaves[oob, t], 0, 0]
+        hits += oob
+    seen = hits > 0
+    np.testing.assert_allclose(est.oob_prediction_[seen], sums[seen] / hits[seen], rtol=1e-12)
+    q = est.predict_quantiles(X[:20], [0.0, 1.0])
+    for i in range(20):
+        mine = np.concatenate([y[s][leaves[s, t] == leaves[i, t]]
+                               for t, s in enumerate(est.estimators_samples_)])
+        assert q[i, 0] == mine.min() and q[i, 1] == mine.max()

@@ -7,6 +7,8 @@
 // (tree/packed.hpp, binned_form) sends a row read as its codes to the leaf
 // its values reach. Rows laid out row by row let a row walked down a tree
 // read one short run of bytes (the histogram keeps them feature by feature).
+// A histogram of wide codes (more than 256 bins a feature) gives rows of
+// two-byte codes.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -22,7 +24,8 @@
 namespace tw::ensemble {
 
 struct BinnedRows {
-    std::vector<std::uint8_t> codes;  // rows x width
+    std::vector<std::uint8_t> codes;  // rows x width (byte codes)
+    std::vector<std::uint16_t> wide_codes;  // rows x width, when the codes are wide
     std::size_t width = 0;
     const std::vector<std::vector<double>>* edges = nullptr;
     // Per column, 1 when no row here misses it (binned_form, nan_free).
@@ -35,11 +38,16 @@ struct BinnedRows {
         b.edges = &hist.bin_edges;
         b.nan_free.resize(b.width);
         for (std::size_t f = 0; f < b.width; ++f) b.nan_free[f] = hist.is_nan_free(f) ? 1 : 0;
-        b.codes.resize(rows * b.width);
-        for (std::size_t f = 0; f < b.width; ++f) {
-            const std::uint8_t* column = hist.bins[f].data();
-            std::uint8_t* out = b.codes.data() + f;
-            for (std::size_t r = 0; r < rows; ++r, out += b.width) *out = column[r];
+        if (hist.wide()) {
+            b.wide_codes.resize(rows * b.width);
+            for (std::size_t f = 0; f < b.width; ++f) {
+                b.transpose(hist.wide_bins[f].data(), rows, b.wide_codes.data() + f);
+            }
+        } else {
+            b.codes.resize(rows * b.width);
+            for (std::size_t f = 0; f < b.width; ++f) {
+                b.transpose(hist.bins[f].data(), rows, b.codes.data() + f);
+            }
         }
         return b;
     }
@@ -53,26 +61,43 @@ struct BinnedRows {
         BinnedRows b;
         b.width = hist.columns;
         b.edges = &hist.bin_edges;
-        b.codes.resize(x.rows * b.width);
+        if (hist.wide()) {
+            b.wide_codes.resize(x.rows * b.width);
+        } else {
+            b.codes.resize(x.rows * b.width);
+        }
         b.nan_free.assign(b.width, 1);
         for (std::size_t f = 0; f < b.width; ++f) {
             const std::vector<double>& e = hist.bin_edges[f];
             const std::size_t last = e.empty() ? 0 : e.size() - 1;
-            std::uint8_t* out = b.codes.data() + f;
-            for (std::size_t r = 0; r < x.rows; ++r, out += b.width) {
+            for (std::size_t r = 0; r < x.rows; ++r) {
                 const double v = x.row(r)[f];
                 if (v != v) b.nan_free[f] = 0;
                 const std::size_t bin =
                     v == v ? static_cast<std::size_t>(std::lower_bound(e.begin(), e.end(), v) -
                                                       e.begin())
                            : last;
-                *out = static_cast<std::uint8_t>(std::min(bin, last));
+                const std::size_t at = r * b.width + f;
+                if (hist.wide()) {
+                    b.wide_codes[at] = static_cast<std::uint16_t>(std::min(bin, last));
+                } else {
+                    b.codes[at] = static_cast<std::uint8_t>(std::min(bin, last));
+                }
             }
         }
         return b;
     }
 
+    bool wide() const { return !wide_codes.empty(); }
     const std::uint8_t* row(std::size_t r) const { return codes.data() + r * width; }
+    const std::uint16_t* wide_row(std::size_t r) const { return wide_codes.data() + r * width; }
+
+private:
+    // Writes a feature's column of codes into every width-th entry of out.
+    template <class Code>
+    void transpose(const Code* column, std::size_t rows, Code* out) const {
+        for (std::size_t r = 0; r < rows; ++r, out += width) *out = column[r];
+    }
 };
 
 // Calls emit(k, leaf) for k < count, row_of(k) naming the row of `binned`,
@@ -82,11 +107,18 @@ template <class RowOf, class Emit>
 bool walk_binned(const Tree& tree, const BinnedRows& binned, std::size_t count, RowOf&& row_of,
                  Emit&& emit, std::span<const std::int16_t> ranks = {}) {
     thread_local std::vector<CodedNode> coded;
+    const bool wide = binned.wide();
     if (tree.nodes.size() <= 1 ||
-        !binned_form(tree, *binned.edges, coded, binned.nan_free, ranks)) {
+        !binned_form(tree, *binned.edges, coded, binned.nan_free, ranks,
+                     wide ? kWideRanks : kByteRanks)) {
         return false;
     }
-    walk_lanes(coded.data(), count, [&](std::size_t k) { return binned.row(row_of(k)); }, emit);
+    if (wide) {
+        walk_lanes(coded.data(), count, [&](std::size_t k) { return binned.wide_row(row_of(k)); },
+                   emit);
+    } else {
+        walk_lanes(coded.data(), count, [&](std::size_t k) { return binned.row(row_of(k)); }, emit);
+    }
     return true;
 }
 

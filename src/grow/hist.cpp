@@ -28,6 +28,7 @@
 #include "grow/working_set.hpp"
 #include "histogram/histogram.hpp"
 #include "parallel/control.hpp"
+#include "tree/packed.hpp"
 
 namespace tw {
 namespace {
@@ -309,8 +310,8 @@ Node HistGrower::split_node(const BestSplit& best, std::size_t cut, u32 begin, u
     }
     tree_.n_features_used = std::max<u64>(tree_.n_features_used, column + 1);
     if (ranks_) {
-        // Only ranks a byte can code are handed over.
-        ranks_->push_back(best.category || best.feature != column || cut >= grow::kMaxBins
+        // Only ranks a coded node can hold are handed over.
+        ranks_->push_back(best.category || best.feature != column || cut > kWideRanks
                               ? std::int16_t{-1}
                               : static_cast<std::int16_t>(cut));
     }

@@ -402,9 +402,9 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // thresholds are edges of the same data's bins).
     std::optional<HistogramData> hist;
     if (add > 0) hist = HistogramData::build(x, options.categories, fit_bins(options));
-    // Walks of coded rows read byte codes: with wide codes they read values.
+    // Walks of coded rows read byte codes, or two-byte ones with wide codes.
     std::optional<BinnedRows> binned;
-    if (hist && !hist->wide() && (options.oob || leaf_weights || keep_samples)) {
+    if (hist && (options.oob || leaf_weights || keep_samples)) {
         binned = BinnedRows::of(*hist, n);
     }
     const BinnedRows* walk_on = binned ? &*binned : nullptr;

@@ -34,7 +34,8 @@ inline std::size_t below_count(const double* c, std::size_t n, double v) {
 
 bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
                  std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free,
-                 std::span<const std::int16_t> ranks) {
+                 std::span<const std::int16_t> ranks, std::size_t max_rank) {
+    max_rank = std::min(max_rank, kWideRanks);
     const std::vector<Node>& nodes = tree.nodes;
     out.resize(nodes.size());
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -54,10 +55,10 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
         const std::vector<double>& e = edges[n.feature];
         if (e.empty()) return false;
         // A handed-over rank counts only as the first edge equal to the
-        // threshold (what the search below finds), and within a byte.
+        // threshold (what the search below finds), and up to max_rank.
         const std::size_t given =
             i < ranks.size() && ranks[i] >= 0 ? static_cast<std::size_t>(ranks[i]) : e.size();
-        if (given < e.size() && given <= 255 && e[given] == n.threshold &&
+        if (given < e.size() && given <= max_rank && e[given] == n.threshold &&
             (given == 0 || e[given - 1] < n.threshold)) {
             out[i] = CodedNode{ranks[i], static_cast<std::uint16_t>(n.feature), n.right};
             continue;
@@ -71,7 +72,7 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
             len -= half;
         }
         const std::size_t rank = static_cast<std::size_t>(at - e.data()) + (*at < n.threshold ? 1 : 0);
-        if (rank >= e.size() || !(e[rank] == n.threshold) || rank > 255) return false;
+        if (rank >= e.size() || !(e[rank] == n.threshold) || rank > max_rank) return false;
         out[i] = CodedNode{static_cast<std::int16_t>(rank), static_cast<std::uint16_t>(n.feature),
                            n.right};
     }

@@ -95,10 +95,30 @@ struct CodedNode {
 #endif
         return to;
     }
+    // A row of two-byte codes (histograms of more than 256 bins a feature).
+    std::uint32_t next(const std::uint16_t* row, std::uint32_t self) const {
+        std::uint32_t to = right;
+        const std::int32_t r = rank;
+        const std::int32_t code = row[feature];
+#if defined(__x86_64__)
+        __asm__("cmpl %[code], %[rank]\n\tcmovge %[left], %[to]"
+                : [to] "+r"(to)
+                : [code] "r"(code), [rank] "r"(r), [left] "r"(self + 1)
+                : "cc");
+#else
+        const std::uint32_t mask = 0u - static_cast<std::uint32_t>(code <= r);
+        to ^= (to ^ (self + 1)) & mask;
+#endif
+        return to;
+    }
 };
+// Most a coded node's rank can be: codes read from bytes stop at 255, two-
+// byte codes at what the rank's 16 signed bits hold.
+constexpr std::size_t kByteRanks = 255;
+constexpr std::size_t kWideRanks = 32767;
 
 // The coded form of one tree whose thresholds are bin edges (edges[f]
-// ascending, as a histogram's, at most 256 per feature): a split on edge b
+// ascending, as a histogram's): a split on edge b
 // of feature f gets rank b, so rows read as their bin numbers reach the
 // leaves their values reach. False (out unusable) when a threshold is not
 // an edge, a feature does not fit 16 bits, a left child does not follow
@@ -107,10 +127,12 @@ struct CodedNode {
 // goes right. `nan_free[f]` (when given) says that no walked row misses
 // feature f, so its splits' missing sides do not matter. `ranks[i]` (when
 // given and not negative) is node i's edge rank as its grower knew it,
-// taken once checked against the threshold instead of searched.
+// taken once checked against the threshold instead of searched. Ranks
+// above max_rank (kByteRanks for rows of byte codes, kWideRanks for rows of
+// two-byte ones) fail too.
 bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
                  std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free = {},
-                 std::span<const std::int16_t> ranks = {});
+                 std::span<const std::int16_t> ranks = {}, std::size_t max_rank = kByteRanks);
 
 // The category form's nodes and the sets they point at; a copy points its
 // nodes at its own sets.
