@@ -229,19 +229,20 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
     u32 lo = begin, hi = end;
     // A batch of a few features: the batch's size is fixed at compile time,
     // so that its columns and histogram bases stay in registers across the
-    // rows instead of being reloaded per feature. Byte codes take it always,
-    // wide ones when they do not mark (marking wide codes sets summary bits
-    // too).
+    // rows instead of being reloaded per feature. Marking wide codes sets
+    // their summary bits too.
     const auto fixed = [&](auto batch, auto marking) {
         constexpr std::size_t kNb = decltype(batch)::value;
         constexpr bool kMark = decltype(marking)::value;
         std::size_t col[kNb];
         double* base[kNb];
         u64* mask[kNb];
+        u64* summ[kNb];
         for (std::size_t s = 0; s < kNb; ++s) {
             col[s] = fs[s];
             base[s] = hsum + s * cap * stride;
             mask[s] = masks + s * words;
+            summ[s] = summary + s * summary_words;
         }
         for (u32 p = lo; p < hi; ++p) {
             const Rec r = rec[p];
@@ -251,6 +252,7 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
                 const std::size_t b = code_at<Code>(row, col[s]);
                 add(base[s] + b * stride, r);
                 if constexpr (kMark) mask[s][b >> 6] |= u64{1} << (b & 63);
+                if constexpr (kMark && kSummary) summ[s][b >> 12] |= u64{1} << ((b >> 6) & 63);
             }
         }
     };
@@ -268,12 +270,7 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
     in_stop_chunks(begin, end, [&](u32 first, u32 past) __attribute__((always_inline)) {
         lo = first;
         hi = past;
-        bool done = false;
-        if constexpr (sizeof(Code) == 1 && !kSummary) {
-            done = mark ? dispatch(std::true_type{}) : dispatch(std::false_type{});
-        } else if (!mark) {
-            done = dispatch(std::false_type{});
-        }
+        const bool done = mark ? dispatch(std::true_type{}) : dispatch(std::false_type{});
         if (done) {
         } else if (mark) {
             for (u32 p = lo; p < hi; ++p) {
