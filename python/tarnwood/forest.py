@@ -357,9 +357,9 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         bins of about equal rows, frequent values kept apart. Above 256,
         features that need more bins than a byte numbers make the fit use
         16-bit bins: finer thresholds on continuous data for a slower fit
-        (4096 for data of many thousand distinct values a feature; 65536
-        reaches the accuracy of exact trees there); see "Bins of the
-        histogram trees" in the README.
+        (4096 reaches the accuracy of exact trees on data of many thousand
+        distinct values a feature, for about 1.5 times the fit time); see
+        "Bins of the histogram trees" in the README.
         splitter="random" and Dask fits keep at most 256.
 
     Missing values: X may hold NaN in fit and in every method that takes X
