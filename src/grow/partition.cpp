@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "grow/working_set.hpp"
 
@@ -191,6 +192,24 @@ std::size_t WorkingSet::centred_cut(u32 begin, u32 mid, u32 end, std::size_t fea
     return wide() ? cut(std::uint16_t{}) : cut(std::uint8_t{});
 }
 
+// Two regression slots: the partition is stable when the pair is swapped
+// only if the first goes right and the second left.
+u32 WorkingSet::partition_pair(u32 begin, std::size_t feature, std::size_t bin) {
+    const bool first_left = code(begin, feature) <= bin;
+    const bool second_left = code(begin + 1, feature) <= bin;
+    if (!first_left && second_left) {
+        std::uint8_t* a = bins_.data() + static_cast<std::size_t>(begin) * row_bytes_;
+        std::swap_ranges(a, a + row_bytes_, a + row_bytes_);
+        std::swap(reg_records_[begin], reg_records_[begin + 1]);
+        std::swap(positions_[begin], positions_[begin + 1]);
+    }
+    const u32 out = begin + (first_left ? 1 : 0) + (second_left ? 1 : 0);
+    left_rows_ = 0;
+    for (u32 i = begin; i < out; ++i) left_rows_ += merged_ ? split::count_of(reg_records_[i].w) : 1;
+    left_ones_ = 0;
+    return out;
+}
+
 u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t bin,
                           double threshold, const std::uint64_t* cells) {
     using u8 = std::uint8_t;
@@ -200,6 +219,9 @@ u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t b
                                                                feature, bin, threshold, cells)
                                 : partition_as<u8, void, false>(begin, end, nullptr, nullptr,
                                                                 feature, bin, threshold, cells);
+    }
+    if (!classification_ && end - begin == 2 && cells == nullptr && hist_.is_nan_free(feature)) {
+        return partition_pair(begin, feature, bin);
     }
     split::ClassRecord* crec = class_records_.data();
     split::ClassRecord* ctmp = class_records_tmp_.data();

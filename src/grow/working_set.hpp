@@ -189,6 +189,8 @@ private:
     // Copies the codes of rows rows[0..count) into the slots' rows.
     template <class Index>
     void gather_codes(const Index* rows, std::size_t count);
+    // partition of a regression node of two slots on bins.
+    u32 partition_pair(u32 begin, std::size_t feature, std::size_t bin);
     template <class Code, class Rec, bool kPositions>
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                      std::size_t bin, double threshold, const std::uint64_t* cells);
