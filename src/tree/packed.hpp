@@ -80,23 +80,11 @@ struct CodedNode {
     std::uint16_t feature;
     std::uint32_t right;
 
-    std::uint32_t next(const std::uint8_t* row, std::uint32_t self) const {
-        std::uint32_t to = right;
-        const std::int32_t r = rank;
-        const std::int32_t code = row[feature];
-#if defined(__x86_64__)
-        __asm__("cmpl %[code], %[rank]\n\tcmovge %[left], %[to]"
-                : [to] "+r"(to)
-                : [code] "r"(code), [rank] "r"(r), [left] "r"(self + 1)
-                : "cc");
-#else
-        const std::uint32_t mask = 0u - static_cast<std::uint32_t>(code <= r);
-        to ^= (to ^ (self + 1)) & mask;
-#endif
-        return to;
-    }
-    // A row of two-byte codes (histograms of more than 256 bins a feature).
-    std::uint32_t next(const std::uint16_t* row, std::uint32_t self) const {
+    // Rows of byte codes, or of two-byte ones (histograms of more than 256
+    // bins a feature).
+    template <class Code>
+        requires(std::is_same_v<Code, std::uint8_t> || std::is_same_v<Code, std::uint16_t>)
+    std::uint32_t next(const Code* row, std::uint32_t self) const {
         std::uint32_t to = right;
         const std::int32_t r = rank;
         const std::int32_t code = row[feature];
