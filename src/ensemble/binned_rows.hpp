@@ -39,15 +39,9 @@ struct BinnedRows {
         b.nan_free.resize(b.width);
         for (std::size_t f = 0; f < b.width; ++f) b.nan_free[f] = hist.is_nan_free(f) ? 1 : 0;
         if (hist.wide()) {
-            b.wide_codes.resize(rows * b.width);
-            for (std::size_t f = 0; f < b.width; ++f) {
-                b.transpose(hist.wide_bins[f].data(), rows, b.wide_codes.data() + f);
-            }
+            b.transpose(hist.wide_bins, rows, b.wide_codes);
         } else {
-            b.codes.resize(rows * b.width);
-            for (std::size_t f = 0; f < b.width; ++f) {
-                b.transpose(hist.bins[f].data(), rows, b.codes.data() + f);
-            }
+            b.transpose(hist.bins, rows, b.codes);
         }
         return b;
     }
@@ -61,29 +55,11 @@ struct BinnedRows {
         BinnedRows b;
         b.width = hist.columns;
         b.edges = &hist.bin_edges;
-        if (hist.wide()) {
-            b.wide_codes.resize(x.rows * b.width);
-        } else {
-            b.codes.resize(x.rows * b.width);
-        }
         b.nan_free.assign(b.width, 1);
-        for (std::size_t f = 0; f < b.width; ++f) {
-            const std::vector<double>& e = hist.bin_edges[f];
-            const std::size_t last = e.empty() ? 0 : e.size() - 1;
-            for (std::size_t r = 0; r < x.rows; ++r) {
-                const double v = x.row(r)[f];
-                if (v != v) b.nan_free[f] = 0;
-                const std::size_t bin =
-                    v == v ? static_cast<std::size_t>(std::lower_bound(e.begin(), e.end(), v) -
-                                                      e.begin())
-                           : last;
-                const std::size_t at = r * b.width + f;
-                if (hist.wide()) {
-                    b.wide_codes[at] = static_cast<std::uint16_t>(std::min(bin, last));
-                } else {
-                    b.codes[at] = static_cast<std::uint8_t>(std::min(bin, last));
-                }
-            }
+        if (hist.wide()) {
+            b.code_values(hist, x, b.wide_codes);
+        } else {
+            b.code_values(hist, x, b.codes);
         }
         return b;
     }
@@ -93,10 +69,36 @@ struct BinnedRows {
     const std::uint16_t* wide_row(std::size_t r) const { return wide_codes.data() + r * width; }
 
 private:
-    // Writes a feature's column of codes into every width-th entry of out.
+    // out (rows x width) from the histogram's columns of codes.
     template <class Code>
-    void transpose(const Code* column, std::size_t rows, Code* out) const {
-        for (std::size_t r = 0; r < rows; ++r, out += width) *out = column[r];
+    void transpose(const std::vector<std::vector<Code>>& columns, std::size_t rows,
+                   std::vector<Code>& out) const {
+        out.resize(rows * width);
+        for (std::size_t f = 0; f < width; ++f) {
+            const Code* column = columns[f].data();
+            Code* to = out.data() + f;
+            for (std::size_t r = 0; r < rows; ++r, to += width) *to = column[r];
+        }
+    }
+    // out (x.rows x width) from x's values and the histogram's edges,
+    // clearing nan_free[f] for a column with a missing value.
+    template <class Code>
+    void code_values(const HistogramData& hist, const MatrixView& x, std::vector<Code>& out) {
+        out.resize(x.rows * width);
+        for (std::size_t f = 0; f < width; ++f) {
+            const std::vector<double>& e = hist.bin_edges[f];
+            const std::size_t last = e.empty() ? 0 : e.size() - 1;
+            Code* to = out.data() + f;
+            for (std::size_t r = 0; r < x.rows; ++r, to += width) {
+                const double v = x.row(r)[f];
+                if (v != v) nan_free[f] = 0;
+                const std::size_t bin =
+                    v == v ? static_cast<std::size_t>(std::lower_bound(e.begin(), e.end(), v) -
+                                                      e.begin())
+                           : last;
+                *to = static_cast<Code>(std::min(bin, last));
+            }
+        }
     }
 };
 
