@@ -74,11 +74,12 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     // total, checked before they are used, is out of range.
     std::vector<std::uint32_t> next(2 * nodes, 0);
     std::uint64_t total = 0;
+    // Only the range is checked per row; that every node reached is a leaf
+    // is checked node by node below (reading the nodes in order rather than
+    // one per row at random).
     for (std::size_t r = 0; r < n; ++r) {
         const std::uint32_t leaf = leaf_of_row[r];
-        if (leaf >= nodes || !tree.nodes[leaf].is_leaf()) {
-            throw InternalError("leaf samples: a row reached no leaf");
-        }
+        if (leaf >= nodes) throw InternalError("leaf samples: a row reached no leaf");
         if (draws[r] != 0) next[2 * std::size_t{leaf}] += draws[r];
         else ++next[2 * std::size_t{leaf} + 1];
         total += draws[r] != 0 ? draws[r] : 1;
@@ -91,6 +92,9 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     std::uint32_t at = 0;
     for (std::size_t j = 0; j < nodes; ++j) {
         const std::uint32_t in_bag = next[2 * j], out_of_bag = next[2 * j + 1];
+        if ((in_bag | out_of_bag) != 0 && !tree.nodes[j].is_leaf()) {
+            throw InternalError("leaf samples: a row reached no leaf");
+        }
         t.begin[j] = at;
         next[2 * j] = at;
         next[2 * j + 1] = at + in_bag;
