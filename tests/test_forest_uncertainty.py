@@ -156,6 +156,25 @@ def test_quantiles_equal_a_plain_python_quantile_forest(case):
                                   ref.oob_quantiles(LEVELS))
 
 
+def test_quantiles_of_many_tied_weighted_rows_follow_their_sorted_targets():
+    # Single-leaf trees on every row: each quantile is that of the whole
+    # weighted sample. Over 65536 rows the targets are ranked in sorted runs
+    # merged pass by pass; ties and weights catch a run or merge out of order.
+    rng = np.random.default_rng(3)
+    n = 140_000
+    X = rng.normal(size=(n, 2))
+    y = np.round(rng.normal(size=n) * 4)
+    w = rng.uniform(0.5, 2.0, size=n)
+    forest = ForestRegressor(n_estimators=2, bootstrap=False, min_samples_split=n + 1,
+                             random_state=0).fit(X, y, sample_weight=w)
+    levels = [0.01, 0.2, 0.37, 0.5, 0.83, 0.99]
+    order = np.argsort(y, kind="stable")
+    share = np.cumsum(w[order]) / w.sum()
+    expected = [y[order][np.searchsorted(share, q)] for q in levels]
+    np.testing.assert_array_equal(forest.predict_quantiles(X[:3], levels),
+                                  np.tile(expected, (3, 1)))
+
+
 @pytest.mark.parametrize("settings", [
     dict(n_estimators=6),
     dict(n_estimators=6, max_leaf_nodes=9),

@@ -7,9 +7,41 @@
 #include "core/errors.hpp"
 #include "core/prefault.hpp"
 #include "core/serialize.hpp"
+#include "parallel/control.hpp"
 #include "random_forest/leaf_samples.hpp"
 
 namespace tw {
+
+namespace {
+
+// std::stable_sort's order (unique: equal items keep their order) in steps
+// a stop request can end: runs of kRun items are sorted, then merged in
+// pairs, pass after pass (merges keep the first run's items first among
+// equal ones).
+template <class Less>
+void stable_sort_stoppable(std::vector<std::uint32_t>& items, Less less) {
+    constexpr std::size_t kRun = std::size_t{1} << 16;
+    const std::size_t n = items.size();
+    for (std::size_t lo = 0; lo < n; lo += kRun) {
+        parallel::check_stop();
+        std::stable_sort(items.begin() + lo, items.begin() + std::min(n, lo + kRun), less);
+    }
+    if (n <= kRun) return;
+    std::vector<std::uint32_t> other(n);
+    std::uint32_t* from = items.data();
+    std::uint32_t* to = other.data();
+    for (std::size_t width = kRun; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            parallel::check_stop();
+            const std::size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
+            std::merge(from + lo, from + mid, from + mid, from + hi, to + lo, less);
+        }
+        std::swap(from, to);
+    }
+    if (from != items.data()) items.swap(other);
+}
+
+}  // namespace
 
 LeafSamples LeafSamples::ranked(Vec y, std::span<const double> sample_weight) {
     if (y.size() > kMaxRows) throw InternalError("too many rows for leaf samples");
@@ -17,8 +49,7 @@ LeafSamples LeafSamples::ranked(Vec y, std::span<const double> sample_weight) {
     LeafSamples s;
     s.row_of_rank.resize(n);
     std::iota(s.row_of_rank.begin(), s.row_of_rank.end(), 0u);
-    std::stable_sort(s.row_of_rank.begin(), s.row_of_rank.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return y[a] < y[b]; });
+    stable_sort_stoppable(s.row_of_rank, [&](std::uint32_t a, std::uint32_t b) { return y[a] < y[b]; });
     s.targets.resize(n);
     for (std::size_t k = 0; k < n; ++k) s.targets[k] = y[s.row_of_rank[k]];
     const bool unit = std::all_of(sample_weight.begin(), sample_weight.end(),
