@@ -446,7 +446,8 @@ Tree HistGrower::grow() {
         tree_.nodes.reserve(2 * ws_.slots());
         if (!params_.max_depth && params_.min_samples_split <= 2 && params_.min_samples_leaf <= 1 &&
             !(params_.min_impurity_decrease > 0.0)) {
-            prefault(tree_.nodes.data(), tree_.nodes.capacity() * sizeof(Node));  // grown in full
+            prefault(tree_.nodes.data(), tree_.nodes.capacity() * sizeof(Node),  // grown in full
+                     parallel::stop_requested);
         }
         cuts_.reserve(ws_.slots());
         if (ranks_) ranks_->reserve(2 * ws_.slots());
