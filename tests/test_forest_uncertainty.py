@@ -5,6 +5,7 @@ over many random splits; saved states, warm starts and refused calls."""
 import math
 import pickle
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
 
 import numpy as np
@@ -272,6 +273,31 @@ def test_results_do_not_depend_on_threads_and_survive_pickling():
     np.testing.assert_array_equal(loaded.predict_quantiles(X, LEVELS), base[0])
     np.testing.assert_array_equal(loaded.predict_interval(X, alpha=0.1), base[1])
     assert loaded.model_.__getstate__() == forest.model_.__getstate__()
+
+
+def test_queries_of_a_fresh_fit_agree_whichever_comes_first():
+    # A fit leaves its leaf lists to the first query: threads asking at once,
+    # or a save before any query, see the lists a lone query builds.
+    X, y = small_data(7, 3000)
+
+    def fit():
+        return ForestRegressor(n_estimators=24, random_state=6, n_jobs=2).fit(X, y)
+
+    def ask(forest, k):
+        if k % 2 == 0:
+            return forest.predict_quantiles(X[:500], LEVELS)
+        return forest.predict_interval(X[:500], alpha=0.1, method="quantile")
+
+    alone = fit()
+    state = alone.model_.__getstate__()
+    expected = [ask(alone, 0), ask(alone, 1)]
+    assert alone.model_.__getstate__() == state
+    shared = fit()
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda k: ask(shared, k), range(8)))
+    for k, answer in enumerate(got):
+        np.testing.assert_array_equal(answer, expected[k % 2])
+    assert shared.model_.__getstate__() == state
 
 
 def test_warm_start_keeps_the_leaf_samples_of_a_forest_grown_at_once():

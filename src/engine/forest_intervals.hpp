@@ -25,7 +25,9 @@ PyObject* forest_predict_quantiles(PyObject* self, PyObject* args, PyObject* kwa
         const py::Vector q = py::to_vector(oq, "quantiles");
         const std::size_t threads = threads_for(ojobs);
         py::Shared<Model> model(self);
-        return rows_result(x.rows() * model->trees().size(), threads, "predict_quantiles",
+        const std::size_t visits =
+            saturating_add(saturating_mul(x.rows(), model->trees().size()), model->pending_sample_work());
+        return rows_result(visits, threads, "predict_quantiles",
                            {x.rows(), q.view().size()},
                            [&] { return model->predict_quantiles(x.view(), q.view()); });
     });
@@ -42,7 +44,9 @@ PyObject* forest_oob_quantiles(PyObject* self, PyObject* args, PyObject* kwargs)
         const std::size_t threads = threads_for(ojobs);
         py::Shared<Model> model(self);
         const std::size_t rows = model->record() ? model->record()->rows : 0;
-        return rows_result(rows * model->trees().size(), threads, "oob_quantiles",
+        const std::size_t visits =
+            saturating_add(saturating_mul(rows, model->trees().size()), model->pending_sample_work());
+        return rows_result(visits, threads, "oob_quantiles",
                            {rows, q.view().size()},
                            [&] { return model->oob_quantiles(q.view()); });
     });
@@ -69,7 +73,8 @@ PyObject* forest_predict_interval(PyObject* self, PyObject* args, PyObject* kwar
         py::Shared<Model> model(self);
         const std::size_t rows = model->record() ? model->record()->rows : 0;
         // Each query row meets every training row once per tree that left it out.
-        const std::size_t visits = saturating_mul(x.rows() + 1, rows + model->trees().size());
+        const std::size_t visits = saturating_add(
+            saturating_mul(x.rows() + 1, rows + model->trees().size()), model->pending_sample_work());
         return rows_result(visits, threads, "predict_interval", {x.rows(), 2},
                            [&] { return model->predict_interval(x.view(), alpha, kind); });
     });

@@ -31,7 +31,10 @@ void check_result_fits(const char* what, std::initializer_list<std::size_t> shap
 // cannot fit; `parameter` names the request, e.g. "n_estimators".
 void check_trees(std::uint64_t trees, const char* parameter = "n_estimators");
 
-// a * b, saturating at the largest count.
+// a * b and a + b, saturating at the largest count.
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b);
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a + b < a ? ~std::uint64_t{0} : a + b;
+}
 
 }  // namespace tw::engine

@@ -8,6 +8,7 @@
 #include "core/prefault.hpp"
 #include "core/serialize.hpp"
 #include "parallel/control.hpp"
+#include "parallel/pool.hpp"
 #include "random_forest/leaf_samples.hpp"
 
 namespace tw {
@@ -75,17 +76,31 @@ namespace {
 // order and its leaves' lists sorted after.
 constexpr std::size_t kFewPerLeaf = 16;
 
-// Ascending order of one leaf list: by insertion when short, the usual case.
-void sort_entries(std::uint32_t* first, std::uint32_t* last) {
+// Ascending order of a longer leaf list: by insertion when short, the usual
+// case.
+__attribute__((noinline)) void sort_longer(std::uint32_t* first, std::uint32_t* last) {
     if (last - first > 32) {
         std::sort(first, last);
         return;
     }
-    for (std::uint32_t* i = first + (first != last ? 1 : 0); i < last; ++i) {
+    for (std::uint32_t* i = first + 1; i < last; ++i) {
         const std::uint32_t v = *i;
         std::uint32_t* j = i;
         for (; j > first && *(j - 1) > v; --j) *j = *(j - 1);
         *j = v;
+    }
+}
+
+// Ascending order of one leaf list. Most lists of a fully grown tree hold
+// one entry or two, which are ordered here without a call.
+inline void sort_entries(std::uint32_t* first, std::uint32_t* last) {
+    const std::ptrdiff_t n = last - first;
+    if (n == 2) {
+        const std::uint32_t a = first[0], b = first[1];
+        first[0] = std::min(a, b);
+        first[1] = std::max(a, b);
+    } else if (n > 2) {
+        sort_longer(first, last);
     }
 }
 
@@ -151,7 +166,10 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
             for (std::uint32_t c = 0; c < draws[r]; ++c) t.entries[in++] = rank;
         }
         // The in-bag list of node j ends where its out-of-bag list begins.
+        // Nodes of at most one entry (split nodes have none) have nothing to
+        // order.
         for (std::size_t j = 0; j < nodes; ++j) {
+            if (t.begin[j + 1] - t.begin[j] <= 1) continue;
             sort_entries(t.entries.data() + t.begin[j], t.entries.data() + next[2 * j]);
             sort_entries(t.entries.data() + next[2 * j], t.entries.data() + t.begin[j + 1]);
         }
@@ -169,6 +187,30 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
         for (std::uint32_t c = 0; c < draws[r]; ++c) t.entries[in++] = rank;
     }
     return t;
+}
+
+void LeafSamples::build(const std::vector<Tree>& forest) const {
+    std::lock_guard<std::mutex> hold(lock.mutex);
+    if (pending.empty()) return;
+    if (pending.size() != trees.size() || forest.size() != trees.size()) {
+        throw InternalError("leaf samples: pending lists do not match the trees");
+    }
+    const std::vector<std::uint32_t> ranks = rank_of_row();
+    // Each item writes its own tree's lists and inputs only.
+    parallel::parallel_for(trees.size(), [&](std::size_t t) {
+        PendingTreeSamples& p = pending[t];
+        if (p.leaf_of_row.empty()) return;
+        trees[t] = of_tree(forest[t], p.leaf_of_row, p.draws, row_of_rank, ranks);
+        p = PendingTreeSamples{};
+    });
+    pending.clear();
+}
+
+std::size_t LeafSamples::pending_trees() const {
+    std::lock_guard<std::mutex> hold(lock.mutex);
+    return static_cast<std::size_t>(
+        std::count_if(pending.begin(), pending.end(),
+                      [](const PendingTreeSamples& p) { return !p.leaf_of_row.empty(); }));
 }
 
 void LeafSamples::check(const std::vector<Tree>& forest,

@@ -17,6 +17,11 @@
 //  quantile      at level q, the smallest target y with F(y) >= q, F being
 //                the forest weights' cumulative distribution; level 0 gives
 //                the smallest target of positive weight.
+//  pending tree  a tree of a local fit whose lists are not built yet: it
+//                keeps the leaf every training row reached and its draws,
+//                from which the first query, save or warm start builds them
+//                (fits that never ask for quantiles or intervals skip that
+//                work).
 //  level error   the cumulative sums are rounded floating-point sums of L
 //                terms (L in-bag entries gathered), so F(y) is reached when
 //                it is within (L + 2) * 2^-52 of q; below that gap the
@@ -26,6 +31,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -39,6 +45,21 @@ struct TreeSamples {
     std::vector<std::uint32_t> entries;  // leaf after leaf (split nodes own none)
 };
 
+// The inputs of a pending tree's lists (LeafSamples::of_tree).
+struct PendingTreeSamples {
+    std::vector<std::uint32_t> leaf_of_row;
+    std::vector<std::uint32_t> draws;
+};
+
+// A mutex that copies as a fresh one, so that the store holding it stays
+// copyable.
+struct BuildLock {
+    std::mutex mutex;
+    BuildLock() = default;
+    BuildLock(const BuildLock&) {}
+    BuildLock& operator=(const BuildLock&) { return *this; }
+};
+
 struct LeafSamples {
     static constexpr std::uint32_t kOutOfBag = 0x80000000u;
     // Largest training set the store can name (ranks take 31 bits).
@@ -47,7 +68,20 @@ struct LeafSamples {
     std::vector<double> targets;          // by rank, ascending
     std::vector<double> weights;          // by rank; empty when every row weighs 1
     std::vector<std::uint32_t> row_of_rank;
-    std::vector<TreeSamples> trees;
+    // Per tree its lists, once built. Readers call build first: the lists
+    // of pending trees are built on demand by a logically const store.
+    mutable std::vector<TreeSamples> trees;
+    // Empty when every tree is built; else one entry per tree, whose inputs
+    // are empty once its lists are built.
+    mutable std::vector<PendingTreeSamples> pending;
+
+    // Builds the lists of the pending trees of `forest` (the trees these
+    // samples belong to), trees in parallel, dropping each tree's inputs as
+    // its lists are done: a failure or stop leaves the rest pending. Threads
+    // sharing the store may call it together: one builds, the others wait.
+    void build(const std::vector<Tree>& forest) const;
+    // Trees still pending.
+    std::size_t pending_trees() const;
 
     std::size_t rows() const { return targets.size(); }
     double weight(std::uint32_t rank) const { return weights.empty() ? 1.0 : weights[rank]; }
@@ -68,6 +102,8 @@ struct LeafSamples {
     // (grown on `rows` rows, tree t from `sample_size[t]` draws): ranks in
     // range, ascending leaf lists at leaves only, each row in one leaf.
     void check(const std::vector<Tree>& trees, std::span<const std::uint64_t> sample_size) const;
+
+    mutable BuildLock lock;
 };
 
 // Calls visit(rank, tree, node) for every out-of-bag entry, trees in order,

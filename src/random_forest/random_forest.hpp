@@ -302,6 +302,11 @@ public:
     std::vector<double> predict_interval(const MatrixView& x, double alpha, Interval method) const;
     // Whether the fit kept the leaf samples those need.
     bool has_leaf_samples() const { return record_ && record_->samples.has_value(); }
+    // Training rows times the trees whose leaf samples are still pending:
+    // the work the next query adds to build them.
+    std::size_t pending_sample_work() const {
+        return has_leaf_samples() ? record_->rows * record_->samples->pending_trees() : 0;
+    }
 
     std::string save() const;
     static RandomForestRegressor load(std::string_view state, bool with_record = false);

@@ -192,6 +192,7 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
             lease ? lease->get() : nullptr);
     }
     if (survey) g.survey = PackedForest::survey(g.tree);
+    bool defer = false;  // the leaf samples stay pending
     if (leaf_weights || oob || samples) {
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
@@ -207,13 +208,21 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
             out_of_bag.resize(end);
             walk_listed(g.tree, x, walk_on, out_of_bag,
                         [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; }, ranks);
-            g.samples =
-                LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank, rank_of_row);
+            // The lists hold an entry per draw and per row never drawn, and
+            // a start per node; the inputs two words per row.
+            const std::uint64_t list_words = std::uint64_t{sample.size()} + out_of_bag.size() +
+                                             g.tree.nodes.size() + 1;
+            defer = defer_samples && 2 * std::uint64_t{n} <= list_words;
+            if (!defer) {
+                g.samples =
+                    LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank, rank_of_row);
+            }
         }
         if (leaf_weights) {
             g.leaf_weight = in_bag_leaf_weight(g.tree, x, walk_on, w, counts, leaves);
         }
         if (oob) g.oob = oob_payload(g.tree, x, walk_on, counts, n_classes, leaves);
+        if (defer) g.pending_samples = PendingTreeSamples{std::move(leaves), std::move(counts)};
     }
     return g;
 }
@@ -413,6 +422,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // and their leaf samples (taken over when the kept forest has them).
     const bool rebuild_samples = keep_samples && !kept_samples;
     if (kept_samples) {
+        (*kept_samples)->build(previous->trees_);
         for (std::size_t t = 0; t < keep; ++t) samples->trees[t] = (*kept_samples)->trees[t];
     }
     if ((options.oob || rebuild_samples) && keep > 0) {
@@ -442,7 +452,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         const std::vector<u32> rank_of_row = samples ? samples->rank_of_row() : std::vector<u32>{};
         const TreeGrowth growth{x,       y,        weights,      dense,       n_classes, params,
                                 hist.value(), walk_on, leaf_weights, options.oob, samples,
-                                &scratch, rank_of_row, true};
+                                &scratch, rank_of_row, true, true};
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Grown g = growth(sample, rng);
@@ -474,7 +484,12 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         trees.push_back(std::move(grown[i].tree));
         record.draws.push_back(TreeDraws{plans[i].draws, positions});
         record.leaf_weight.push_back(std::move(grown[i].leaf_weight));
-        if (samples) samples->trees[keep + i] = std::move(grown[i].samples);
+        if (samples && !grown[i].pending_samples.leaf_of_row.empty()) {
+            if (samples->pending.empty()) samples->pending.resize(total);
+            samples->pending[keep + i] = std::move(grown[i].pending_samples);
+        } else if (samples) {
+            samples->trees[keep + i] = std::move(grown[i].samples);
+        }
     }
     record.samples = std::move(samples);
     record.forest = forest;

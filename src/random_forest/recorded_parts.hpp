@@ -70,6 +70,7 @@ struct Grown {
     PackedForest::TreeSurvey survey;  // when asked, taken while the tree is in cache
     std::vector<double> leaf_weight;
     TreeSamples samples;
+    PendingTreeSamples pending_samples;  // instead of samples, when deferred
     OobPayload oob;  // filled when the fit asks for out-of-bag predictions
 };
 
@@ -95,6 +96,9 @@ struct TreeGrowth {
     std::span<const u32> rank_of_row = {};
     // Whether each tree is surveyed for the prediction copies (Grown::survey).
     bool survey = false;
+    // Whether a tree's leaf samples may stay pending (leaf_samples.hpp):
+    // they do when their inputs take no more memory than the lists.
+    bool defer_samples = false;
 
     Grown operator()(std::span<const std::size_t> sample, Rng& rng) const;
 };

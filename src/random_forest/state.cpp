@@ -250,6 +250,7 @@ RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool
 
 std::string RandomForestRegressor::save() const {
     const std::uint32_t version = version_of(record_, criterion_, trees_);
+    if (record_ && record_->samples) record_->samples->build(trees_);
     Writer w("RandomForestRegressor", version);
     write_settings(w, s_);
     w.flag(fitted_);

@@ -44,6 +44,7 @@ const LeafSamples& RandomForestRegressor::leaf_samples() const {
         throw ValueError("RandomForestRegressor keeps no leaf samples for this fit (saved by an "
                          "earlier release, or more than 2^31 - 1 training rows); fit it again");
     }
+    record_->samples->build(trees_);
     return *record_->samples;
 }
 

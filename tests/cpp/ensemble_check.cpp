@@ -14,12 +14,17 @@
 // order, however the trees finish; forests fitted with a fit record give the
 // same out-of-bag predictions with any thread count (also with random
 // splits and a minimal impurity decrease), and a warm start the same forest
-// as growing at once.
+// as growing at once. A regression fit leaves its leaf samples pending:
+// threads querying it at once build them once and answer alike, a save
+// before any query writes the state a save after one writes, and shallow
+// trees (whose lists are smaller than their inputs) build them at once.
 // Prints "ok" and exits 0, or describes the first failure and exits 1.
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <span>
 #include <stdexcept>
@@ -350,6 +355,67 @@ void check_recorded_forests() {
            "permutation importance ranks the informative feature first");
 }
 
+// Equal, NaN included.
+bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](double u, double v) { return u == v || (u != u && v != v); });
+}
+
+void check_pending_leaf_samples() {
+    const std::size_t rows = 500, cols = 3;
+    std::vector<double> x(rows * cols), y(rows);
+    Rng data = tw::seed_rng(11);
+    for (double& v : x) v = static_cast<double>(tw::gen_range_u64(data, 10000)) / 1000.0;
+    for (std::size_t r = 0; r < rows; ++r) y[r] = x[r * cols] * x[r * cols + 1] - x[r * cols + 2];
+    const tw::MatrixView view{x.data(), rows, cols, cols};
+    tw::ForestSettings settings;
+    settings.n_estimators = 16;
+    settings.random_state = 9;
+    tw::FitOptions options;
+    options.record = true;
+    options.fast_growth = true;
+    auto fit = [&](std::optional<std::uint64_t> depth) {
+        tw::ForestSettings s = settings;
+        s.max_depth = depth;
+        tw::RandomForestRegressor model(s);
+        model.fit(view, y, std::nullopt, options);
+        return model;
+    };
+    const std::vector<double> levels = {0.1, 0.5, 0.9};
+    const tw::RandomForestRegressor alone = fit(std::nullopt);
+    expect(alone.pending_sample_work() == rows * settings.n_estimators,
+           "leaf samples: a fully grown fit leaves them pending");
+    const std::string before = alone.save();
+    const std::vector<double> expected = alone.predict_quantiles(view, levels);
+    const std::vector<double> expected_oob = alone.oob_quantiles(levels);
+    expect(alone.pending_sample_work() == 0 && alone.save() == before,
+           "leaf samples: saved alike before and after a query");
+
+    const tw::RandomForestRegressor shared = fit(std::nullopt);
+    std::vector<std::vector<double>> got(4);
+    std::vector<int> failed(got.size(), 0);
+    std::vector<std::thread> callers;
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        callers.emplace_back([&, k] {
+            try {
+                got[k] = k % 2 == 0 ? shared.predict_quantiles(view, levels)
+                                    : shared.oob_quantiles(levels);
+            } catch (...) {
+                failed[k] = 1;
+            }
+        });
+    }
+    for (std::thread& t : callers) t.join();
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        expect(failed[k] == 0 && same_values(got[k], k % 2 == 0 ? expected : expected_oob),
+               "leaf samples: threads querying a fresh fit answer as one caller");
+    }
+    expect(shared.save() == before, "leaf samples: built once for every caller");
+
+    const tw::RandomForestRegressor shallow = fit(2);
+    expect(shallow.pending_sample_work() == 0, "leaf samples: shallow trees build them at once");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -360,6 +426,7 @@ int main(int argc, char** argv) {
     check_run_control();
     check_in_order_fold();
     check_recorded_forests();
+    check_pending_leaf_samples();
     if (failures > 0) return 1;
     std::printf("ok\n");
     return 0;
