@@ -276,8 +276,9 @@ def test_results_do_not_depend_on_threads_and_survive_pickling():
 
 
 def test_queries_of_a_fresh_fit_agree_whichever_comes_first():
-    # A fit leaves its leaf lists to the first query: threads asking at once,
-    # or a save before any query, see the lists a lone query builds.
+    # A fit leaves its leaf lists (and the walks of the rows its trees never
+    # drew) to the first query: threads asking at once, or a save before any
+    # query, see the lists a lone query builds.
     X, y = small_data(7, 3000)
 
     def fit():
@@ -298,6 +299,10 @@ def test_queries_of_a_fresh_fit_agree_whichever_comes_first():
     for k, answer in enumerate(got):
         np.testing.assert_array_equal(answer, expected[k % 2])
     assert shared.model_.__getstate__() == state
+    # A fit with out-of-bag predictions walks the rows its trees never drew
+    # at once; the others walk them for the first query, to the same leaves.
+    walked = ForestRegressor(n_estimators=24, random_state=6, n_jobs=2, oob_score=True).fit(X, y)
+    np.testing.assert_array_equal(ask(walked, 1), expected[1])
 
 
 def test_warm_start_keeps_the_leaf_samples_of_a_forest_grown_at_once():

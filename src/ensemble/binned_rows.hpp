@@ -102,6 +102,40 @@ private:
     }
 };
 
+// The histogram's own rows with a copy of its edges, for walks after the
+// histogram is gone (the pending leaf samples of a fit,
+// random_forest/leaf_samples.hpp). Shared, never copied: rows.edges points
+// at edges.
+struct KeptBinnedRows {
+    std::vector<std::vector<double>> edges;
+    BinnedRows rows;
+
+    KeptBinnedRows(const HistogramData& hist, std::size_t n)
+        : edges(hist.bin_edges), rows(BinnedRows::of(hist, n)) {
+        rows.edges = &edges;
+    }
+    KeptBinnedRows(const KeptBinnedRows&) = delete;
+    KeptBinnedRows& operator=(const KeptBinnedRows&) = delete;
+
+    // Whether every tree grown on the histogram has a coded form on these
+    // edges (binned_form): no category sets, no missing values (whose
+    // splits may send them left, and whose twins test other features), and
+    // columns and edges within what a coded node can name.
+    static bool walks_every_tree(const HistogramData& hist) {
+        if (!hist.categories.empty() || hist.columns > 0x10000 ||
+            hist.features() != hist.columns || hist.bin_edges.size() != hist.columns) {
+            return false;
+        }
+        const std::size_t ranks = hist.wide() ? kWideRanks : kByteRanks;
+        for (std::size_t f = 0; f < hist.columns; ++f) {
+            if (!hist.is_nan_free(f) || hist.has_missing(f) || hist.bin_edges[f].size() > ranks + 1) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
 // Calls emit(k, leaf) for k < count, row_of(k) naming the row of `binned`,
 // when the tree has a coded form on its edges; false (nothing emitted)
 // otherwise, and for single-leaf trees. ranks: as for binned_form.

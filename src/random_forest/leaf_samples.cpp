@@ -7,6 +7,7 @@
 #include "core/errors.hpp"
 #include "core/prefault.hpp"
 #include "core/serialize.hpp"
+#include "ensemble/binned_rows.hpp"
 #include "parallel/control.hpp"
 #include "parallel/pool.hpp"
 #include "random_forest/leaf_samples.hpp"
@@ -189,6 +190,28 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     return t;
 }
 
+void LeafSamples::walk_out_of_bag(const Tree& tree, PendingTreeSamples& p) const {
+    const std::size_t n = p.draws.size();
+    if (!pending_rows || pending_rows->rows.width == 0 || p.leaf_of_row.size() != n ||
+        pending_rows->rows.codes.size() + pending_rows->rows.wide_codes.size() <
+            n * pending_rows->rows.width) {
+        throw InternalError("leaf samples: the rows to walk are missing");
+    }
+    std::vector<std::uint32_t> out_of_bag;
+    for (std::size_t r = 0; r < n; ++r) {
+        if (p.draws[r] == 0) out_of_bag.push_back(static_cast<std::uint32_t>(r));
+    }
+    const auto emit = [&](std::size_t k, std::uint32_t leaf) { p.leaf_of_row[out_of_bag[k]] = leaf; };
+    if (tree.nodes.size() <= 1) {
+        for (std::size_t k = 0; k < out_of_bag.size(); ++k) emit(k, 0);
+    } else if (!ensemble::walk_binned(tree, pending_rows->rows, out_of_bag.size(),
+                                      [&](std::size_t k) { return std::size_t{out_of_bag[k]}; },
+                                      emit)) {
+        throw InternalError("leaf samples: a pending tree has no coded form");
+    }
+    p.walked = true;
+}
+
 void LeafSamples::build(const std::vector<Tree>& forest) const {
     std::lock_guard<std::mutex> hold(lock.mutex);
     if (pending.empty()) return;
@@ -200,10 +223,12 @@ void LeafSamples::build(const std::vector<Tree>& forest) const {
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
         PendingTreeSamples& p = pending[t];
         if (p.leaf_of_row.empty()) return;
+        if (!p.walked) walk_out_of_bag(forest[t], p);
         trees[t] = of_tree(forest[t], p.leaf_of_row, p.draws, row_of_rank, ranks);
         p = PendingTreeSamples{};
     });
     pending.clear();
+    pending_rows.reset();
 }
 
 std::size_t LeafSamples::pending_trees() const {

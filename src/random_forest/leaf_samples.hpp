@@ -18,10 +18,12 @@
 //                the forest weights' cumulative distribution; level 0 gives
 //                the smallest target of positive weight.
 //  pending tree  a tree of a local fit whose lists are not built yet: it
-//                keeps the leaf every training row reached and its draws,
-//                from which the first query, save or warm start builds them
-//                (fits that never ask for quantiles or intervals skip that
-//                work).
+//                keeps the leaf every drawn row reached and its draws, from
+//                which the first query, save or warm start builds them (fits
+//                that never ask for quantiles or intervals skip that work).
+//                The rows it never drew are walked down it then, on the
+//                training rows' bin codes the store keeps until every tree
+//                is built, unless the fit walked them already.
 //  level error   the cumulative sums are rounded floating-point sums of L
 //                terms (L in-bag entries gathered), so F(y) is reached when
 //                it is within (L + 2) * 2^-52 of q; below that gap the
@@ -31,6 +33,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -45,10 +48,16 @@ struct TreeSamples {
     std::vector<std::uint32_t> entries;  // leaf after leaf (split nodes own none)
 };
 
-// The inputs of a pending tree's lists (LeafSamples::of_tree).
+namespace ensemble {
+struct KeptBinnedRows;
+}
+
+// The inputs of a pending tree's lists (LeafSamples::of_tree); the leaves
+// of the rows it never drew are unset until walked.
 struct PendingTreeSamples {
     std::vector<std::uint32_t> leaf_of_row;
     std::vector<std::uint32_t> draws;
+    bool walked = false;  // leaf_of_row holds every row's leaf
 };
 
 // A mutex that copies as a fresh one, so that the store holding it stays
@@ -74,6 +83,8 @@ struct LeafSamples {
     // Empty when every tree is built; else one entry per tree, whose inputs
     // are empty once its lists are built.
     mutable std::vector<PendingTreeSamples> pending;
+    // The training rows' codes the unwalked pending trees are walked on.
+    mutable std::shared_ptr<const ensemble::KeptBinnedRows> pending_rows;
 
     // Builds the lists of the pending trees of `forest` (the trees these
     // samples belong to), trees in parallel, dropping each tree's inputs as
@@ -82,6 +93,9 @@ struct LeafSamples {
     void build(const std::vector<Tree>& forest) const;
     // Trees still pending.
     std::size_t pending_trees() const;
+    // Sets the leaves of the rows p's tree never drew, walking them on
+    // pending_rows.
+    void walk_out_of_bag(const Tree& tree, PendingTreeSamples& p) const;
 
     std::size_t rows() const { return targets.size(); }
     double weight(std::uint32_t rank) const { return weights.empty() ? 1.0 : weights[rank]; }

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <string>
 
@@ -188,11 +189,12 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         if (scratch) lease.emplace(scratch->take());
         g.tree = build_tree_on_bootstrap(
             x, y, w, sample, params, rng, hist, leaves,
-            walk_on && (samples || oob || leaf_weights) ? &ranks : nullptr,
+            walk_on && (samples || oob || leaf_weights) && !defer_walk ? &ranks : nullptr,
             lease ? lease->get() : nullptr);
     }
     if (survey) g.survey = PackedForest::survey(g.tree);
-    bool defer = false;  // the leaf samples stay pending
+    bool defer = false;   // the leaf samples stay pending
+    bool walked = true;   // the rows never drawn have their leaves
     if (leaf_weights || oob || samples) {
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
@@ -206,13 +208,20 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
                 end += counts[r] == 0 ? 1 : 0;
             }
             out_of_bag.resize(end);
-            walk_listed(g.tree, x, walk_on, out_of_bag,
-                        [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; }, ranks);
             // The lists hold an entry per draw and per row never drawn, and
-            // a start per node; the inputs two words per row.
+            // a start per node; the inputs two words per row, and with the
+            // walk deferred a share of the kept codes of at most a byte per
+            // row.
             const std::uint64_t list_words = std::uint64_t{sample.size()} + out_of_bag.size() +
                                              g.tree.nodes.size() + 1;
-            defer = defer_samples && 2 * std::uint64_t{n} <= list_words;
+            const std::uint64_t rows = n;
+            defer = defer_samples &&
+                    (defer_walk ? 9 * rows <= 4 * list_words : 2 * rows <= list_words);
+            walked = !(defer && defer_walk);
+            if (walked) {
+                walk_listed(g.tree, x, walk_on, out_of_bag,
+                            [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; }, ranks);
+            }
             if (!defer) {
                 g.samples =
                     LeafSamples::of_tree(g.tree, leaves, counts, samples->row_of_rank, rank_of_row);
@@ -222,7 +231,9 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
             g.leaf_weight = in_bag_leaf_weight(g.tree, x, walk_on, w, counts, leaves);
         }
         if (oob) g.oob = oob_payload(g.tree, x, walk_on, counts, n_classes, leaves);
-        if (defer) g.pending_samples = PendingTreeSamples{std::move(leaves), std::move(counts)};
+        if (defer) {
+            g.pending_samples = PendingTreeSamples{std::move(leaves), std::move(counts), walked};
+        }
     }
     return g;
 }
@@ -412,11 +423,22 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     std::optional<HistogramData> hist;
     if (add > 0) hist = HistogramData::build(x, options.categories, fit_bins(options));
     // Walks of coded rows read byte codes, or two-byte ones with wide codes.
+    // Without out-of-bag predictions, the leaf samples' walks of the rows a
+    // tree never drew wait for the first query (leaf_samples.hpp), on codes
+    // kept by the fit when they take no more than a byte per row and new
+    // tree.
+    const std::size_t code_bytes = hist && hist->wide() ? 2 : 1;
+    const bool defer_walk = keep_samples && !options.oob && hist &&
+                            ensemble::KeptBinnedRows::walks_every_tree(*hist) &&
+                            hist->columns * code_bytes <= add;
+    std::shared_ptr<const ensemble::KeptBinnedRows> kept_rows;
     std::optional<BinnedRows> binned;
-    if (hist && (options.oob || leaf_weights || keep_samples)) {
+    if (defer_walk) {
+        kept_rows = std::make_shared<const ensemble::KeptBinnedRows>(*hist, n);
+    } else if (hist && (options.oob || leaf_weights || keep_samples)) {
         binned = BinnedRows::of(*hist, n);
     }
-    const BinnedRows* walk_on = binned ? &*binned : nullptr;
+    const BinnedRows* walk_on = kept_rows ? &kept_rows->rows : binned ? &*binned : nullptr;
 
     // The kept trees' out-of-bag rows first, from their replayed samples,
     // and their leaf samples (taken over when the kept forest has them).
@@ -452,7 +474,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         const std::vector<u32> rank_of_row = samples ? samples->rank_of_row() : std::vector<u32>{};
         const TreeGrowth growth{x,       y,        weights,      dense,       n_classes, params,
                                 hist.value(), walk_on, leaf_weights, options.oob, samples,
-                                &scratch, rank_of_row, true, true};
+                                &scratch, rank_of_row, true, true, defer_walk};
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Grown g = growth(sample, rng);
@@ -486,6 +508,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         record.leaf_weight.push_back(std::move(grown[i].leaf_weight));
         if (samples && !grown[i].pending_samples.leaf_of_row.empty()) {
             if (samples->pending.empty()) samples->pending.resize(total);
+            if (!grown[i].pending_samples.walked) samples->pending_rows = kept_rows;
             samples->pending[keep + i] = std::move(grown[i].pending_samples);
         } else if (samples) {
             samples->trees[keep + i] = std::move(grown[i].samples);

@@ -99,6 +99,9 @@ struct TreeGrowth {
     // Whether a tree's leaf samples may stay pending (leaf_samples.hpp):
     // they do when their inputs take no more memory than the lists.
     bool defer_samples = false;
+    // Whether a pending tree's rows never drawn may be walked later, on
+    // the fit's kept bin codes (walk_on), instead of now.
+    bool defer_walk = false;
 
     Grown operator()(std::span<const std::size_t> sample, Rng& rng) const;
 };
