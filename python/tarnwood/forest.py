@@ -616,8 +616,9 @@ class ForestRegressor(RegressorMixin, _ForestBase):
         empirical distribution, up to the rounding of the cumulative sums:
         a sum within (L + 2) * 2^-52 of q (L the training draws in the
         leaves gathered, about 1e-10 for a million) counts as reaching it.
-        The fit keeps each tree's training rows grouped by leaf, so no
-        training data is needed here.
+        The forest keeps each tree's training rows grouped by leaf, so no
+        training data is needed here; the first call after a fit (of this
+        method, predict_interval, or a save) does the grouping.
 
         quantiles : float or sequence of floats in [0, 1]
         Returns an array of shape (n_samples, len(quantiles)), nondecreasing

@@ -132,6 +132,7 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
         total += draws[r] != 0 ? draws[r] : 1;
     }
     if (total > 0xFFFFFFFFull) throw InternalError("leaf samples: too many entries");
+    parallel::check_stop();
     TreeSamples t;
     t.begin.reserve(nodes + 1);
     prefault(t.begin.data(), (nodes + 1) * sizeof(std::uint32_t));
@@ -155,6 +156,7 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     // order, each leaf's two lists sorted after. Otherwise the ranks are
     // taken in ascending order, so every leaf's lists come out ascending.
     const std::size_t leaves = (nodes + 1) / 2;
+    parallel::check_stop();
     if (rank_of_row.size() == n && at <= kFewPerLeaf * leaves) {
         for (std::size_t r = 0; r < n; ++r) {
             const std::size_t leaf = leaf_of_row[r];
@@ -166,6 +168,7 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
             std::uint32_t& in = next[2 * leaf];
             for (std::uint32_t c = 0; c < draws[r]; ++c) t.entries[in++] = rank;
         }
+        parallel::check_stop();
         // The in-bag list of node j ends where its out-of-bag list begins.
         // Nodes of at most one entry (split nodes have none) have nothing to
         // order.
@@ -201,13 +204,20 @@ void LeafSamples::walk_out_of_bag(const Tree& tree, PendingTreeSamples& p) const
     for (std::size_t r = 0; r < n; ++r) {
         if (p.draws[r] == 0) out_of_bag.push_back(static_cast<std::uint32_t>(r));
     }
-    const auto emit = [&](std::size_t k, std::uint32_t leaf) { p.leaf_of_row[out_of_bag[k]] = leaf; };
-    if (tree.nodes.size() <= 1) {
-        for (std::size_t k = 0; k < out_of_bag.size(); ++k) emit(k, 0);
-    } else if (!ensemble::walk_binned(tree, pending_rows->rows, out_of_bag.size(),
-                                      [&](std::size_t k) { return std::size_t{out_of_bag[k]}; },
-                                      emit)) {
-        throw InternalError("leaf samples: a pending tree has no coded form");
+    // In chunks, between which a stop request ends the walk.
+    constexpr std::size_t kChunk = std::size_t{1} << 16;
+    for (std::size_t first = 0; first < out_of_bag.size(); first += kChunk) {
+        parallel::check_stop();
+        const std::uint32_t* rows = out_of_bag.data() + first;
+        const std::size_t count = std::min(kChunk, out_of_bag.size() - first);
+        const auto emit = [&](std::size_t k, std::uint32_t leaf) { p.leaf_of_row[rows[k]] = leaf; };
+        if (tree.nodes.size() <= 1) {
+            for (std::size_t k = 0; k < count; ++k) emit(k, 0);
+        } else if (!ensemble::walk_binned(tree, pending_rows->rows, count,
+                                          [&](std::size_t k) { return std::size_t{rows[k]}; },
+                                          emit)) {
+            throw InternalError("leaf samples: a pending tree has no coded form");
+        }
     }
     p.walked = true;
 }

@@ -16,10 +16,12 @@
 // splits and a minimal impurity decrease), and a warm start the same forest
 // as growing at once. A regression fit leaves its leaf samples pending:
 // threads querying it at once build them once and answer alike, a save
-// before any query writes the state a save after one writes, and shallow
+// before any query writes the state a save after one writes, a stopped
+// build leaves the rest to the next query, and shallow
 // trees (whose lists are smaller than their inputs) build them at once.
 // Prints "ok" and exits 0, or describes the first failure and exits 1.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
@@ -411,6 +413,26 @@ void check_pending_leaf_samples() {
                "leaf samples: threads querying a fresh fit answer as one caller");
     }
     expect(shared.save() == before, "leaf samples: built once for every caller");
+
+    // A stop during the build leaves the trees it had not finished pending:
+    // a later query builds them into the same answers.
+    const tw::RandomForestRegressor stopped = fit(std::nullopt);
+    {
+        tw::parallel::RunControl control;
+        control.threads = 2;
+        tw::parallel::ControlScope scope(&control);
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            control.stop.store(true);
+        });
+        try {
+            (void)stopped.predict_quantiles(view, levels);
+        } catch (const tw::parallel::Stopped&) {
+        }
+        stopper.join();
+    }
+    expect(same_values(stopped.predict_quantiles(view, levels), expected),
+           "leaf samples: a stopped build leaves the rest to the next query");
 
     const tw::RandomForestRegressor shallow = fit(2);
     expect(shallow.pending_sample_work() == 0, "leaf samples: shallow trees build them at once");
