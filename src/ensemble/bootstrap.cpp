@@ -89,4 +89,17 @@ void count_draws(std::span<const std::size_t> sample, std::size_t rows,
     }
 }
 
+std::vector<std::uint32_t> undrawn_rows(std::span<const std::uint32_t> counts) {
+    // Every row is written, and only the end moves past the rows never
+    // drawn (no branch on the draws).
+    std::vector<std::uint32_t> rows(counts.size());
+    std::size_t end = 0;
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+        rows[end] = static_cast<std::uint32_t>(r);
+        end += counts[r] == 0 ? 1 : 0;
+    }
+    rows.resize(end);
+    return rows;
+}
+
 }  // namespace tw::ensemble

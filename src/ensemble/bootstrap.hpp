@@ -80,4 +80,8 @@ void replay_sample(const Rng& draws, const BootstrapOptions& options,
 void count_draws(std::span<const std::size_t> sample, std::size_t rows,
                  std::vector<std::uint32_t>& counts);
 
+// The rows whose count (count_draws) is 0, ascending: the sample's
+// out-of-bag rows.
+std::vector<std::uint32_t> undrawn_rows(std::span<const std::uint32_t> counts);
+
 }  // namespace tw::ensemble

@@ -8,6 +8,7 @@
 #include "core/prefault.hpp"
 #include "core/serialize.hpp"
 #include "ensemble/binned_rows.hpp"
+#include "ensemble/bootstrap.hpp"
 #include "parallel/control.hpp"
 #include "parallel/pool.hpp"
 #include "random_forest/leaf_samples.hpp"
@@ -200,10 +201,7 @@ void LeafSamples::walk_out_of_bag(const Tree& tree, PendingTreeSamples& p) const
             n * pending_rows->rows.width) {
         throw InternalError("leaf samples: the rows to walk are missing");
     }
-    std::vector<std::uint32_t> out_of_bag;
-    for (std::size_t r = 0; r < n; ++r) {
-        if (p.draws[r] == 0) out_of_bag.push_back(static_cast<std::uint32_t>(r));
-    }
+    const std::vector<std::uint32_t> out_of_bag = ensemble::undrawn_rows(p.draws);
     // In chunks, between which a stop request ends the walk.
     constexpr std::size_t kChunk = std::size_t{1} << 16;
     for (std::size_t first = 0; first < out_of_bag.size(); first += kChunk) {

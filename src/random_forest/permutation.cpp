@@ -210,10 +210,7 @@ PermutationImportance ForestCore::oob_permutation_importance(const MatrixView& x
         replay_sample(t, sample);
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
-        std::vector<u32> oob;
-        for (std::size_t r = 0; r < n; ++r) {
-            if (counts[r] == 0) oob.push_back(static_cast<u32>(r));
-        }
+        const std::vector<u32> oob = ensemble::undrawn_rows(counts);
         if (oob.empty()) {
             fold.submit(t, {}, add);
             return;

@@ -78,9 +78,7 @@ OobPayload oob_payload(const Tree& tree, const MatrixView& x, const BinnedRows* 
                        const std::vector<u32>& counts, std::size_t n_classes,
                        std::span<const u32> known = {}) {
     OobPayload p;
-    for (std::size_t r = 0; r < counts.size(); ++r) {
-        if (counts[r] == 0) p.rows.push_back(static_cast<u32>(r));
-    }
+    p.rows = ensemble::undrawn_rows(counts);
     p.slot.resize(p.rows.size());
     std::vector<u32> slot_of(tree.nodes.size(), std::numeric_limits<u32>::max());
     u32 slots = 0;
@@ -199,15 +197,7 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
         if (samples) {
-            // Every row is written, and only the end moves past the rows
-            // never drawn (no branch on the draws).
-            std::vector<u32> out_of_bag(n);
-            std::size_t end = 0;
-            for (std::size_t r = 0; r < n; ++r) {
-                out_of_bag[end] = static_cast<u32>(r);
-                end += counts[r] == 0 ? 1 : 0;
-            }
-            out_of_bag.resize(end);
+            const std::vector<u32> out_of_bag = ensemble::undrawn_rows(counts);
             // The lists hold an entry per draw and per row never drawn, and
             // a start per node; the inputs two words per row, and with the
             // walk deferred a share of the kept codes of at most a byte per
