@@ -429,10 +429,18 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 std::size_t c1 = 0, c2 = 0;
                 const bool few = tag < 3.0 * kSlotTag;
                 if (few) {
+                    // The classes' bits are read off the tag's significand:
+                    // below 2^35 the tag is 2^34 + 2^c, whose significand
+                    // holds bit 18 + c alone; from 2^35 up it is 2^35 plus
+                    // two classes' 2^c, bits 17 + c (one bit higher when
+                    // both slots share a class).
+                    u64 word;
+                    std::memcpy(&word, &tag, sizeof word);
+                    const u64 bits = word & ((u64{1} << 52) - 1);
                     const bool two = tag >= 2.0 * kSlotTag;
-                    const u64 bits = split::count_of(tag - (two ? 2.0 : 1.0) * kSlotTag);
-                    c1 = static_cast<std::size_t>(__builtin_ctzll(bits));
-                    c2 = static_cast<std::size_t>(63 - __builtin_clzll(bits));
+                    const std::size_t low = two ? 17 : 18;
+                    c1 = static_cast<std::size_t>(__builtin_ctzll(bits)) - low;
+                    c2 = static_cast<std::size_t>(63 - __builtin_clzll(bits)) - low;
                     if (two && c1 == c2) c1 = c2 = c1 - 1;  // one class, twice
                 }
                 // Adds m entries of class c to the left counts and sums,
