@@ -197,18 +197,20 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         std::vector<u32> counts;
         ensemble::count_draws(sample, n, counts);
         if (samples) {
-            const std::vector<u32> out_of_bag = ensemble::undrawn_rows(counts);
             // The lists hold an entry per draw and per row never drawn, and
             // a start per node; the inputs two words per row, and with the
             // walk deferred a share of the kept codes of at most a byte per
             // row.
-            const std::uint64_t list_words = std::uint64_t{sample.size()} + out_of_bag.size() +
-                                             g.tree.nodes.size() + 1;
+            const auto undrawn = static_cast<std::uint64_t>(std::count(counts.begin(), counts.end(), 0u));
+            const std::uint64_t list_words =
+                std::uint64_t{sample.size()} + undrawn + g.tree.nodes.size() + 1;
             const std::uint64_t rows = n;
             defer = defer_samples &&
                     (defer_walk ? 9 * rows <= 4 * list_words : 2 * rows <= list_words);
             walked = !(defer && defer_walk);
             if (walked) {
+                // A deferred walk lists the rows never drawn when it runs.
+                const std::vector<u32> out_of_bag = ensemble::undrawn_rows(counts);
                 walk_listed(g.tree, x, walk_on, out_of_bag,
                             [&](std::size_t k, u32 leaf) { leaves[out_of_bag[k]] = leaf; }, ranks);
             }
