@@ -129,7 +129,8 @@ def test_seeded_block_matches_recorded_block(driver, vectors):
         assert out[2 * i + 1].split() == [case["state_hex"], case["increment_hex"]]
 
 
-@pytest.mark.parametrize("key,cmd", [("gen_range_usize", "range64"), ("gen_range_u32", "range32")])
+@pytest.mark.parametrize("key,cmd", [("gen_range_usize", "range64"), ("gen_range_usize", "rangefill64"),
+                                     ("gen_range_u32", "range32")])
 def test_range_draws(driver, vectors, key, cmd):
     group = vectors[key]
     cmds = []
@@ -141,6 +142,20 @@ def test_range_draws(driver, vectors, key, cmd):
         assert draws == [int(d) for d in case["draws"]], case["bound"]
         assert steps == case["outputs_consumed"], case["bound"]
         assert out[3 * i + 2] == case["next_u64_after"]
+
+
+def test_block_range_draws_match_single_draws(driver):
+    # Runs of draws across several blocks and with ends inside a block, on
+    # bounds whose zones reject almost nothing, a third or nearly half.
+    cmds = []
+    cases = [(m, k) for m in (3, 43_000, 2**63 + 1) for k in (1, 63, 64, 65, 500)]
+    for m, k in cases:
+        for cmd in ("range64", "rangefill64"):
+            cmds += ["seed 5", f"{cmd} {m} {k}", "u64 1"]
+    out = driver.run(cmds)
+    for i, case in enumerate(cases):
+        single, block = out[6 * i:6 * i + 3], out[6 * i + 3:6 * i + 6]
+        assert block == single, case
 
 
 def test_shuffle(driver, vectors):

@@ -131,6 +131,49 @@ inline std::uint64_t gen_range_u64(Rng& rng, std::uint64_t m) {
     }
 }
 
+// `count` successive gen_range_u64(rng, m) draws into out (64-bit words),
+// leaving rng as those calls would. The outputs come kMaxJump at a time from
+// the two-chain fill, and the rejected ones are dropped without a branch (a
+// zone can turn away up to half the outputs, a branch no predictor learns);
+// the outputs of the last block past the last draw are given back by
+// jumping from the block's start to just after that draw's output.
+template <class Out>
+inline void fill_range_u64(Rng& rng, std::uint64_t m, Out* out, std::size_t count) {
+    static_assert(sizeof(Out) >= sizeof(std::uint64_t));
+    if (m == 0) empty_range("gen_range_u64");
+    const std::uint64_t zone = range_zone_u64(m);
+    constexpr std::size_t kBlock = Rng::kMaxJump;
+    std::uint64_t raw[kBlock];
+    for (std::size_t done = 0; done < count;) {
+        const u128 from = rng.state();
+        rng.fill_u64(raw, kBlock);
+        // The accepted draws move to the front of the block, in order (a
+        // draw is written before the next output is read over it).
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < kBlock; ++i) {
+            const u128 prod = static_cast<u128>(raw[i]) * m;
+            raw[kept] = static_cast<std::uint64_t>(prod >> 64);
+            kept += static_cast<std::uint64_t>(prod) <= zone ? 1 : 0;
+        }
+        const std::size_t take = std::min(kept, count - done);
+        for (std::size_t i = 0; i < take; ++i) out[done + i] = static_cast<Out>(raw[i]);
+        done += take;
+        if (done == count) {
+            // The generator stops after the output of the block's take-th
+            // accepted draw (rejected outputs after it belong to the next
+            // draw): the outputs are formed again from `from` to find it.
+            Rng again = rng;
+            again.set_after(from, 0);
+            std::size_t used = 0;
+            for (std::size_t accepted = 0; accepted < take; ++used) {
+                const u128 prod = static_cast<u128>(again.next_u64()) * m;
+                accepted += static_cast<std::uint64_t>(prod) <= zone ? 1 : 0;
+            }
+            rng.set_after(from, used);
+        }
+    }
+}
+
 // 32-bit form.
 inline std::uint32_t gen_range_u32(Rng& rng, std::uint32_t m) {
     if (m == 0) empty_range("gen_range_u32");

@@ -10,6 +10,29 @@
 
 namespace tw::ensemble {
 
+namespace {
+// Draws a plan takes from the generator at a time, into a block on the stack.
+constexpr std::size_t kDrawBlock = 1024;
+
+// The rows r < n with counts[r] == 0, ascending, into rows (sized to hold
+// them and one more). Every row is written, and only the end moves past the
+// rows never drawn (no branch on the draws, which no predictor learns).
+template <class Count>
+void list_undrawn(const Count* counts, std::size_t n, std::vector<std::uint32_t>& rows) {
+    std::size_t undrawn = 0;
+    for (std::size_t r = 0; r < n; ++r) undrawn += counts[r] == 0 ? 1 : 0;
+    rows.clear();
+    rows.resize(undrawn + 1);
+    std::uint32_t* out = rows.data();
+    std::size_t end = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        out[end] = static_cast<std::uint32_t>(r);
+        end += counts[r] == 0 ? 1 : 0;
+    }
+    rows.resize(end);
+}
+}  // namespace
+
 BootstrapPlanner::BootstrapPlanner(Rng& forest, const BootstrapOptions& options)
     : forest_(forest), options_(options) {
     if (options_.oob_rows > options_.rows || options_.oob_rows > 0xFFFFFFFFull) {
@@ -36,15 +59,18 @@ TreePlan BootstrapPlanner::next() {
         // A local generator: the byte stores below could alias the state of
         // one reached through a reference, which would then live in memory.
         Rng rng = forest_;
-        for (std::size_t i = 0; i < draws; ++i) {
-            const std::uint64_t v = gen_range_u64(rng, rows);
-            if (stored) stored[i] = static_cast<std::uint32_t>(v);
-            if (v < candidates) drawn[v] = 1;
+        std::uint64_t block[kDrawBlock];
+        for (std::size_t first = 0; first < draws; first += kDrawBlock) {
+            const std::size_t n = std::min(kDrawBlock, draws - first);
+            fill_range_u64(rng, rows, block, n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t v = block[i];
+                if (stored) stored[first + i] = static_cast<std::uint32_t>(v);
+                if (v < candidates) drawn[v] = 1;
+            }
         }
         forest_ = rng;
-        for (std::size_t i = 0; i < candidates; ++i) {
-            if (!drawn[i]) plan.oob.push_back(static_cast<std::uint32_t>(i));
-        }
+        list_undrawn(drawn, candidates, plan.oob);
     }
     // Without bootstrapping every row is in every sample: no out-of-bag rows.
     plan.seed = forest_.next_u64();
@@ -65,7 +91,7 @@ void BootstrapPlanner::sample(const TreePlan& plan, std::vector<std::size_t>& ou
         return;
     }
     Rng replay = plan.draws;
-    for (std::size_t i = 0; i < draws; ++i) out[i] = static_cast<std::size_t>(gen_range_u64(replay, rows));
+    fill_range_u64(replay, rows, out.data(), draws);
 }
 
 void replay_sample(const Rng& draws, const BootstrapOptions& options,
@@ -90,15 +116,8 @@ void count_draws(std::span<const std::size_t> sample, std::size_t rows,
 }
 
 std::vector<std::uint32_t> undrawn_rows(std::span<const std::uint32_t> counts) {
-    // Every row is written, and only the end moves past the rows never
-    // drawn (no branch on the draws).
-    std::vector<std::uint32_t> rows(counts.size());
-    std::size_t end = 0;
-    for (std::size_t r = 0; r < counts.size(); ++r) {
-        rows[end] = static_cast<std::uint32_t>(r);
-        end += counts[r] == 0 ? 1 : 0;
-    }
-    rows.resize(end);
+    std::vector<std::uint32_t> rows;
+    list_undrawn(counts.data(), counts.size(), rows);
     return rows;
 }
 

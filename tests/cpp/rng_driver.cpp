@@ -83,6 +83,15 @@ int main() {
                 else out << tw::gen_range_u32(rng, static_cast<std::uint32_t>(m)) << ' ';
             }
             out << "| " << steps_between(before, rng);
+        } else if (cmd == "rangefill64") {
+            // The block form of range64: the same draws and steps.
+            std::uint64_t m = 0, k = 0;
+            in >> m >> k;
+            const Rng before = rng;
+            std::vector<std::uint64_t> draws(k);
+            tw::fill_range_u64(rng, m, draws.data(), draws.size());
+            for (const std::uint64_t v : draws) out << v << ' ';
+            out << "| " << steps_between(before, rng);
         } else if (cmd == "shuffle") {
             std::size_t len = 0;
             in >> len;
