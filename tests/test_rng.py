@@ -148,7 +148,7 @@ def test_block_range_draws_match_single_draws(driver):
     # Runs of draws across several blocks and with ends inside a block, on
     # bounds whose zones reject almost nothing, a third or nearly half.
     cmds = []
-    cases = [(m, k) for m in (3, 43_000, 2**63 + 1) for k in (1, 63, 64, 65, 500)]
+    cases = [(m, k) for m in (3, 43_000, 2**63 + 1) for k in (0, 1, 63, 64, 65, 500)] + [(0, 0)]
     for m, k in cases:
         for cmd in ("range64", "rangefill64"):
             cmds += ["seed 5", f"{cmd} {m} {k}", "u64 1"]

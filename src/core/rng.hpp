@@ -140,6 +140,7 @@ inline std::uint64_t gen_range_u64(Rng& rng, std::uint64_t m) {
 template <class Out>
 inline void fill_range_u64(Rng& rng, std::uint64_t m, Out* out, std::size_t count) {
     static_assert(sizeof(Out) >= sizeof(std::uint64_t));
+    if (count == 0) return;
     if (m == 0) empty_range("gen_range_u64");
     const std::uint64_t zone = range_zone_u64(m);
     constexpr std::size_t kBlock = Rng::kMaxJump;
