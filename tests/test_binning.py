@@ -70,6 +70,31 @@ def test_edges_follow_the_rule():
     assert not np.isin(zero_heavy[x[:, 1] == 0.0], zero_heavy[x[:, 1] != 0.0]).any()
 
 
+def test_bin_values_travel_with_the_edges_of_row_block_fits():
+    rng = np.random.default_rng(2)
+    x = np.column_stack([rng.integers(0, 5, 4000) * 1.5,  # a bin per value
+                         rng.normal(size=4000)])           # bins of several values
+    edges, values = E.bin_edges(x, values=True)
+    np.testing.assert_array_equal(values[0], [0.0, 1.5, 3.0, 4.5, 6.0])
+    assert len(values[1]) == len(edges[1]) and np.isnan(values[1]).all()
+    assert isinstance(E.bin_edges(x), list)
+    bins = np.concatenate([np.searchsorted(e, c) for e, c in zip(edges, x.T)]).astype(np.uint8)
+    y = x[:, 0] + rng.normal(size=4000)
+    m = E.ForestRegressor(n_estimators=2, random_state=0)
+    plan = m.plan_batches(4000, 2)
+    grown = m.grow_batch(bins.tobytes(), edges, y, None, plan, 0, 2, bin_values=values)
+    assert grown == m.grow_batch(bins.tobytes(), edges, y, None, plan, 0, 2,
+                                 bin_values=[v.copy() for v in values])
+    shifted = [values[0] + 1.0, values[1]]
+    for bad, message in [(values[:1], "one array per feature"),
+                         ([values[0][:-1], values[1]], "empty or one per bin"),
+                         (shifted, "outside its bin")]:
+        with pytest.raises(ValueError, match=message):
+            m.grow_batch(bins.tobytes(), edges, y, None, plan, 0, 2, bin_values=bad)
+    with pytest.raises(TypeError, match="bin_values"):
+        m.grow_batch(bins.tobytes(), edges, y, None, plan, 0, 2, bin_values=(1, 2))
+
+
 def test_forests_find_every_threshold_of_up_to_256_values():
     rng = np.random.default_rng(1)
     # Steps between neighbouring values of 250: the plain quantile edges

@@ -58,7 +58,10 @@ def client():
 def _data(n=600, d=6, seed=0):
     rng = np.random.default_rng(seed)
     X = rng.normal(size=(n, d))
-    y = X[:, 0] + 0.5 * X[:, 1] ** 2 + 0.2 * rng.normal(size=n)
+    # A column of a few unevenly spaced values: its bins hold one value
+    # each, which the thresholds read as in a local fit.
+    X[:, 3] = np.round(np.exp(X[:, 3]), 1)
+    y = X[:, 0] + 0.5 * X[:, 1] ** 2 + 0.3 * np.minimum(X[:, 3], 3.0) + 0.2 * rng.normal(size=n)
     labels = np.where(X[:, 2] + 0.3 * rng.normal(size=n) > 0.3, "spam", "ham")
     weights = rng.uniform(0.5, 2.0, size=n)
     return X, y, labels, weights

@@ -144,6 +144,26 @@ def test_thresholds_sit_midway_across_the_node_gap(cls):
     assert est.predict([[0, 30], [0, 70]]).tolist() == [1, 2]
 
 
+@pytest.mark.parametrize("cls", [ForestRegressor, ForestClassifier])
+def test_gap_of_single_values_splits_at_their_middle(cls):
+    # Rows of x0 = 0 hold x1 = 0 or 10; the other rows fill the gap with
+    # nine values crowded near 0. Every bin holds one value, so the split
+    # between 0 and 10 takes the edge nearest 5 (between 0.9 and 10), as
+    # an exact tree would, not the middle bin of the gap (near 0.45).
+    g = np.r_[np.zeros(20), np.full(20, 10.0)]
+    h = np.tile(np.arange(1, 10) / 10, 5)
+    X = np.c_[np.r_[np.zeros(40), np.ones(45)], np.r_[g, h]]
+    y = np.r_[1 + (g > 5), np.zeros(45)]
+    if cls is ForestClassifier:
+        y = y.astype(int)
+    est = cls(n_estimators=1, bootstrap=False, max_features=None, max_depth=2,
+              random_state=0).fit(X, y)
+    t = trees(est)[0]
+    assert t["feature"][:2].tolist() == [0, 1]
+    assert t["threshold"][1] == (0.9 + 10) / 2
+    assert est.predict([[0, 3], [0, 6]]).tolist() == [1, 2]
+
+
 def test_equal_gains_fall_to_features_drawn_per_node():
     # Three copies of one column tie at every node: with every feature
     # examined, each node offers them in its own drawn order, so all three

@@ -22,21 +22,35 @@ def _checked_block(block):
 
 
 def _column_edges(first, end, *blocks, max_bins=256):
+    """The bin edges of full columns and each bin's single value (or NaN),
+    which the trees' thresholds read as a local fit's do."""
     columns = np.concatenate([_checked_block(b)[:, first:end] for b in blocks], axis=0)
-    return _native.bin_edges(np.ascontiguousarray(columns), n_jobs=1, max_bins=max_bins)
+    return _native.bin_edges(np.ascontiguousarray(columns), n_jobs=1, max_bins=max_bins,
+                             values=True)
 
 
 def _doubled_column_edges(first, end, *blocks):
     """Edges of the unsupervised forest's combined columns (each real column
     followed by a shuffle of itself), which are those of the column stacked
-    on itself."""
+    on itself (the plain rule: no bin values)."""
     columns = np.concatenate([_checked_block(b)[:, first:end] for b in blocks], axis=0)
-    return _native.bin_edges(np.ascontiguousarray(np.concatenate([columns, columns])), n_jobs=1,
-                             lossless=False)
+    edges = _native.bin_edges(np.ascontiguousarray(np.concatenate([columns, columns])), n_jobs=1,
+                              lossless=False)
+    return edges, [np.empty(0) for _ in edges]
 
 
 def _joined(*parts):
-    return [edge for part in parts for edge in part]
+    """The (edges, values) pairs of blocks of columns as one pair."""
+    return ([edge for part in parts for edge in part[0]],
+            [value for part in parts for value in part[1]])
+
+
+def _edges_of(joined):
+    return joined[0]
+
+
+def _values_of(joined):
+    return joined[1]
 
 
 def _bin_block(block, edges):
@@ -69,9 +83,10 @@ def _fault_once():
     os._exit(1)
 
 
-def _grow_batch(model, binned, edges, y, sample_weight, plan, first, end):
+def _grow_batch(model, binned, edges, values, y, sample_weight, plan, first, end):
     _fault_once()
-    return model.grow_batch(binned, edges, y, sample_weight, plan, first, end, n_jobs=1)
+    return model.grow_batch(binned, edges, y, sample_weight, plan, first, end, n_jobs=1,
+                            bin_values=values)
 
 
 def _combined_bins(model, plan, real_bins):

@@ -70,6 +70,7 @@ from ._dask_tasks import (  # noqa: F401 (FAULT_ENV is the test hook's variable)
     _column_edges,
     _combined_bins,
     _doubled_column_edges,
+    _edges_of,
     _fit_whole,
     _grow_batch,
     _grow_unsupervised,
@@ -79,6 +80,7 @@ from ._dask_tasks import (  # noqa: F401 (FAULT_ENV is the test hook's variable)
     _predict_block,
     _proximity_rows,
     _same,
+    _values_of,
 )
 from .boost import BoostedClassifier, BoostedRegressor
 from .forest import ForestClassifier, ForestRegressor
@@ -256,9 +258,10 @@ def _batch_size(batch_size, n_trees, workers):
 
 
 def _binned(client, workers, X, column_edges):
-    """The futures of X's row chunks, of the bin edges (one task per block
-    of full columns, `column_edges(first, end, *chunks)`) and of the binned
-    matrix (each chunk binned by its own task, then joined)."""
+    """The futures of X's row chunks, of the bin edges and bin values (one
+    task per block of full columns, `column_edges(first, end, *chunks)`,
+    giving both) and of the binned matrix (each chunk binned by its own
+    task, then joined)."""
     d = int(X.shape[1])
     threads = sum(max(1, int(w.get("nthreads") or 1)) for w in workers.values())
     blocks = client.compute(list(X.to_delayed()[:, 0]))
@@ -268,10 +271,12 @@ def _binned(client, workers, X, column_edges):
         client.submit(column_edges, a, b, *blocks, pure=True)
         for a, b in zip(bounds, bounds[1:]) if b > a
     ]
-    edges = client.submit(_joined, *edge_parts, pure=True)
+    joined = client.submit(_joined, *edge_parts, pure=True)
+    edges = client.submit(_edges_of, joined, pure=True)
+    values = client.submit(_values_of, joined, pure=True)
     bins = [client.submit(_bin_block, block, edges, pure=True) for block in blocks]
     binned = client.submit(_binned_matrix, d, *bins, pure=True)
-    return blocks, edges, binned
+    return blocks, edges, values, binned
 
 
 class _DaskEstimator(BaseEstimator):
@@ -430,8 +435,8 @@ class _DaskForest(_DaskEstimator):
         size = _batch_size(self.batch_size, n_trees, workers)
         max_bins = _base.check_int(type(self).__name__, "max_bins", getattr(self, "max_bins", 256),
                                    2, maximum=256)
-        blocks, edges, binned = _binned(client, workers, X,
-                                        functools.partial(_column_edges, max_bins=max_bins))
+        blocks, edges, values, binned = _binned(
+            client, workers, X, functools.partial(_column_edges, max_bins=max_bins))
         lanes = _native.data_hash_start(n, d, n)
         for block in blocks:
             lanes = client.submit(_hash_block, lanes, block, pure=True)
@@ -440,7 +445,7 @@ class _DaskForest(_DaskEstimator):
         y_f = client.submit(_same, targets, pure=True)
         w_f = None if sample_weight is None else client.submit(_same, sample_weight, pure=True)
         futures = [
-            client.submit(_grow_batch, model, binned, edges, y_f, w_f, plan, first,
+            client.submit(_grow_batch, model, binned, edges, values, y_f, w_f, plan, first,
                           min(n_trees, first + size), pure=True, retries=0)
             for first in range(0, n_trees, size)
         ]
@@ -565,7 +570,7 @@ class DaskUnsupervisedForest(TransformerMixin, _DaskEstimator):
         workers = _check_memory(client, 2 * n, d, f"{owner}.fit")
         n_trees = int(model.n_estimators)
         size = _batch_size(self.batch_size, n_trees, workers)
-        blocks, edges, real = _binned(client, workers, X, _doubled_column_edges)
+        blocks, edges, _, real = _binned(client, workers, X, _doubled_column_edges)
         combined = client.submit(_combined_bins, model, plan, real, pure=True)
         futures = [
             client.submit(_grow_unsupervised, model, plan, combined, edges, first,

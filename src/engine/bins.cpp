@@ -3,10 +3,13 @@
 // of whole columns, the bins of a row block with those edges, and the data
 // hash of a fit record (random_forest.hpp) taken block by block.
 //
-// bin_edges(x, n_jobs=None, max_bins=None, lossless=True) -> list of float64
-//     arrays: per column of x the edges a fit gives it (supervised forests:
-//     the lossless rule of histogram/histogram.hpp; unsupervised ones: the
-//     plain rule; x must hold no missing values).
+// bin_edges(x, n_jobs=None, max_bins=None, lossless=True, values=False) ->
+//     list of float64 arrays: per column of x the edges a fit gives it
+//     (supervised forests: the lossless rule of histogram/histogram.hpp;
+//     unsupervised ones: the plain rule; x must hold no missing values).
+//     With values, the pair (edges, bin values): per column the value each
+//     bin holds alone, or NaN (HistogramData::bin_values; empty arrays for
+//     the plain rule), which grow_batch takes with the edges.
 // bin_rows(x, edges) -> bytes: the bins of x's rows with those edges,
 //     row-major, one byte a value; refuses NaN and infinities as fits do.
 // data_hash_start(rows, n_features, targets) -> lanes (4 ints),
@@ -26,15 +29,15 @@ namespace tw::engine {
 
 using namespace tw::py;
 
-std::vector<std::vector<double>> to_edges(PyObject* obj) {
+std::vector<std::vector<double>> to_edges(PyObject* obj, const char* name) {
     if (!PyList_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument 'edges': expected a list, got %s",
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a list, got %s", name,
                      Py_TYPE(obj)->tp_name);
         throw PyErrorSet{};
     }
     std::vector<std::vector<double>> edges;
     for (Py_ssize_t f = 0; f < PyList_GET_SIZE(obj); ++f) {
-        const Vector e = to_vector(PyList_GET_ITEM(obj, f), "edges");
+        const Vector e = to_vector(PyList_GET_ITEM(obj, f), name);
         edges.emplace_back(e.view().begin(), e.view().end());
     }
     return edges;
@@ -47,31 +50,44 @@ PyObject* bin_edges(PyObject*, PyObject* args, PyObject* kwargs) {
         std::size_t threads = 0;
         std::size_t max_bins = 256;
         bool lossless = true;
+        bool with_values = false;
         const Matrix x = [&] {
-            static const char* const names[] = {"x", "n_jobs", "max_bins", "lossless", nullptr};
-            PyObject *ox, *ojobs = Py_None, *obins = Py_None, *olossless = Py_True;
-            parse_args(args, kwargs, "O|OOO:bin_edges", names, &ox, &ojobs, &obins, &olossless);
+            static const char* const names[] = {"x", "n_jobs", "max_bins", "lossless", "values",
+                                                nullptr};
+            PyObject *ox, *ojobs = Py_None, *obins = Py_None, *olossless = Py_True,
+                         *ovalues = Py_False;
+            parse_args(args, kwargs, "O|OOOO:bin_edges", names, &ox, &ojobs, &obins, &olossless,
+                       &ovalues);
             threads = threads_for(ojobs);
             max_bins = to_max_bins(obins, kWideBins);
             lossless = to_flag(olossless, "lossless");
+            with_values = to_flag(ovalues, "values");
             return to_matrix(ox, "x");
         }();
-        std::vector<std::vector<double>> edges;
+        std::vector<std::vector<double>> edges, values;
         bool missing = false;
         run_released("bin_edges", threads, Progress{}, 0, [&] {
             HistogramData h = HistogramData::build(x.view(), {}, BinSettings{max_bins, lossless});
             missing = h.features() != h.columns;
             h.bin_edges.resize(h.columns);
+            h.bin_values.resize(h.columns);
             edges = std::move(h.bin_edges);
+            values = std::move(h.bin_values);
         });
         if (missing) {
             throw ValueError("x holds missing values (NaN); data binned in row blocks must not");
         }
-        Ref list = check(PyList_New(static_cast<Py_ssize_t>(edges.size())));
-        for (std::size_t f = 0; f < edges.size(); ++f) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), float_array(edges[f]));
-        }
-        return list.release();
+        const auto arrays = [](const std::vector<std::vector<double>>& per_column) {
+            Ref list = check(PyList_New(static_cast<Py_ssize_t>(per_column.size())));
+            for (std::size_t f = 0; f < per_column.size(); ++f) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), float_array(per_column[f]));
+            }
+            return list;
+        };
+        Ref list = arrays(edges);
+        if (!with_values) return list.release();
+        Ref with = arrays(values);
+        return check(PyTuple_Pack(2, list.get(), with.get())).release();
     });
 }
 
@@ -154,8 +170,9 @@ PyObject* data_hash_end(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef g_functions[] = {
     TW_METHOD("bin_edges", bin_edges,
-              "bin_edges(x, n_jobs=None, max_bins=None, lossless=True)\n--\n\n"
-              "The bin edges of every column of x."),
+              "bin_edges(x, n_jobs=None, max_bins=None, lossless=True, values=False)\n--\n\n"
+              "The bin edges of every column of x (with values, also the value each bin\n"
+              "holds alone, or NaN)."),
     TW_METHOD("bin_rows", bin_rows,
               "bin_rows(x, edges)\n--\n\nThe bins of x's rows with the given edges (bytes)."),
     TW_METHOD("data_hash_start", data_hash_start,

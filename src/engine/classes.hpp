@@ -19,7 +19,7 @@ bool add_importance_functions(PyObject* module);
 bool add_bin_functions(PyObject* module);
 
 // A list of float64 arrays, one per feature, as bin edges (TypeError or
-// ValueError naming `edges` otherwise).
-std::vector<std::vector<double>> to_edges(PyObject* obj);
+// ValueError naming the argument otherwise).
+std::vector<std::vector<double>> to_edges(PyObject* obj, const char* name = "edges");
 
 }  // namespace tw::engine

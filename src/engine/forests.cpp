@@ -190,20 +190,25 @@ std::vector<double> weights_or_ones(const std::optional<Vector>& w, std::size_t 
     return std::vector<double>(rows, 1.0);
 }
 
-// grow_batch(bins, edges, y, sample_weight, plan, first, end, n_jobs=None)
-// -> bytes: trees [first, end) of the plan grown on the binned training
-// matrix (bins: bytes, feature after feature, a byte per row), with the
-// interpreter lock released.
+// grow_batch(bins, edges, y, sample_weight, plan, first, end, n_jobs=None,
+// bin_values=None) -> bytes: trees [first, end) of the plan grown on the
+// binned training matrix (bins: bytes, feature after feature, a byte per
+// row; bin_values: what bin_edges(..., values=True) gives with the edges),
+// with the interpreter lock released.
 template <class Model>
 PyObject* forest_grow_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"bins", "edges", "y",   "sample_weight", "plan",
-                                            "first", "end",  "n_jobs", nullptr};
-        PyObject *obins, *oedges, *oy, *ow, *oplan, *ofirst, *oend, *ojobs = Py_None;
-        parse_args(args, kwargs, "OOOOOOO|O:grow_batch", names, &obins, &oedges, &oy, &ow,
-                   &oplan, &ofirst, &oend, &ojobs);
+        static const char* const names[] = {"bins",  "edges", "y",      "sample_weight",
+                                            "plan",  "first", "end",    "n_jobs",
+                                            "bin_values", nullptr};
+        PyObject *obins, *oedges, *oy, *ow, *oplan, *ofirst, *oend, *ojobs = Py_None,
+                                                                    *ovalues = Py_None;
+        parse_args(args, kwargs, "OOOOOOO|OO:grow_batch", names, &obins, &oedges, &oy, &ow,
+                   &oplan, &ofirst, &oend, &ojobs, &ovalues);
         const std::string_view bins = to_bytes(obins, "bins");
         std::vector<std::vector<double>> edges = to_edges(oedges);
+        std::vector<std::vector<double>> values;
+        if (ovalues != Py_None) values = to_edges(ovalues, "bin_values");
         const Vector y = to_vector(oy, "y");
         const std::optional<Vector> w = to_opt_vector(ow, "sample_weight");
         const ForestPlan plan = ForestPlan::load(to_bytes(oplan, "plan"));
@@ -218,7 +223,7 @@ PyObject* forest_grow_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         run_released("grow_batch", threads, Progress{}, 0, [&] {
             const HistogramData hist = histogram_of_bins(
                 {reinterpret_cast<const std::uint8_t*>(bins.data()), bins.size()}, rows,
-                std::move(edges));
+                std::move(edges), std::move(values));
             out = model->grow_batch(hist, y.view(), weights, plan, first, end);
         });
         return py_bytes(out);
@@ -268,7 +273,7 @@ PyObject* forest_merge_batches(PyObject* self, PyObject* args, PyObject* kwargs)
               "max_leaf_nodes=None, criterion=None, fast_growth=True)\n--\n\n"),                             \
         TW_METHOD("grow_batch", forest_grow_batch<T>,                                        \
                   "grow_batch($self, bins, edges, y, sample_weight, plan, first, end, "      \
-                  "n_jobs=None)\n--\n\n"),                                                  \
+                  "n_jobs=None, bin_values=None)\n--\n\n"),                                 \
         TW_METHOD("merge_batches", forest_merge_batches<T>,                                  \
                   "merge_batches($self, plan, batches, data_hash, y, "                       \
                   "sample_weight=None, n_jobs=None)\n--\n\n")

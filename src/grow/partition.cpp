@@ -1,5 +1,6 @@
 // Stable partition of a node's slots into its two children.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -187,7 +188,24 @@ std::size_t WorkingSet::centred_cut(u32 begin, u32 mid, u32 end, std::size_t fea
         for (u32 i = mid; i < end; ++i) {
             low = std::min(low, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
         }
-        return top <= bin && bin < low ? top + (low - 1 - top) / 2 : bin;
+        if (!(top <= bin && bin < low)) return bin;
+        // The edges top..low-1 all part the node's rows alike. Where the
+        // bins of both rows next to the gap hold one value each, the gap's
+        // ends are known: the edge nearest its middle is taken (ties: the
+        // lower), as a threshold midway between the two values would part
+        // the values no row had. Otherwise the middle edge in bins.
+        const bool known = feature < hist_.bin_values.size() &&
+                           low < hist_.bin_values[feature].size() &&
+                           !std::isnan(hist_.bin_values[feature][top]) &&
+                           !std::isnan(hist_.bin_values[feature][low]);
+        if (!known) return top + (low - 1 - top) / 2;
+        const double* e = hist_.bin_edges[feature].data();
+        const double a = hist_.bin_values[feature][top], b = hist_.bin_values[feature][low];
+        const double middle = a + (b - a) * 0.5;
+        const double* at = std::lower_bound(e + top, e + low - 1, middle);
+        std::size_t c = static_cast<std::size_t>(at - e);
+        if (c > top && middle - e[c - 1] <= e[c] - middle) --c;
+        return c;
     };
     return wide() ? cut(std::uint16_t{}) : cut(std::uint8_t{});
 }

@@ -127,9 +127,11 @@ inline double between(double a, double b) {
 }
 
 // Lossless edges of the sorted present values column[0..present) into at
-// most max_bins bins (the last edge +inf); see BinSettings.
+// most max_bins bins (the last edge +inf), and per bin its value when it
+// holds one (NaN when several); see BinSettings.
 void lossless_edges(const std::vector<double>& column, std::size_t present, std::size_t max_bins,
-                    std::vector<double>& edges) {
+                    std::vector<double>& edges, std::vector<double>& values) {
+    constexpr double kSeveral = std::numeric_limits<double>::quiet_NaN();
     // The distinct values and their counts.
     std::vector<double> value;
     std::vector<std::size_t> count;
@@ -142,30 +144,38 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
     }
     const std::size_t d = value.size();
     edges.clear();
+    values.clear();
     std::size_t i = 0, rows_left = present, bins_left = max_bins;
     while (i + 1 < d && bins_left > 1) {
         if (d - i <= bins_left) {
             // Every remaining value can have its own bin.
-            for (; i + 1 < d; ++i) edges.push_back(between(value[i], value[i + 1]));
+            for (; i + 1 < d; ++i) {
+                edges.push_back(between(value[i], value[i + 1]));
+                values.push_back(value[i]);
+            }
             break;
         }
         // Values join the bin while it stays nearer its share of the rows
         // left; a bin holds at least one value.
         const double target = static_cast<double>(rows_left) / static_cast<double>(bins_left);
+        const std::size_t first = i;
         std::size_t taken = count[i++];
         while (i + 1 < d && static_cast<double>(taken) + 0.5 * static_cast<double>(count[i]) < target) {
             taken += count[i++];
         }
         edges.push_back(between(value[i - 1], value[i]));
+        values.push_back(i - first == 1 ? value[first] : kSeveral);
         rows_left -= taken;
         --bins_left;
     }
+    // The last bin holds the values from i on.
+    values.push_back(i + 1 == d ? value[i] : kSeveral);
 }
 
 template <class Code>
 void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings,
                  std::vector<double>& column, std::vector<double>& edges,
-                 std::vector<Code>& bins, std::uint8_t& missing) {
+                 std::vector<double>& values, std::vector<Code>& bins, std::uint8_t& missing) {
     const std::size_t n = x.rows;
     constexpr double inf = std::numeric_limits<double>::infinity();
     column.resize(n);
@@ -193,7 +203,7 @@ void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings
     const std::size_t max_value_bins = has_nan ? cap - 1 : cap;
     if (settings.lossless) {
         lossless_edges(column, present, std::min(max_value_bins, settings.max_bins - (has_nan ? 1 : 0)),
-                       edges);
+                       edges, values);
     }
     std::size_t distinct = 0;
     for (std::size_t i = 0; i < present; ++i) {
@@ -224,6 +234,7 @@ void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings
         if (std::isnan(x.at(r, f))) bins[r] = missing_bin;
     }
     edges.push_back(inf);
+    if (!values.empty()) values.push_back(std::numeric_limits<double>::quiet_NaN());
 }
 
 // A categorical column of k categories (codes 0..k-1, checked by the fit):
@@ -274,7 +285,8 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
             bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
         } else {
             std::vector<double> column;
-            bin_feature(x, f, settings, column, h.bin_edges[f], bins[f], missing[f]);
+            bin_feature(x, f, settings, column, h.bin_edges[f], h.bin_values[f], bins[f],
+                        missing[f]);
         }
         h.n_bins[f] = h.bin_edges[f].size();
     });
@@ -284,6 +296,7 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
     const std::size_t nt = h.twin_of.size();
     bins.resize(nf + nt);
     h.bin_edges.resize(nf + nt);
+    h.bin_values.resize(nf + nt);
     h.n_bins.resize(nf + nt);
     h.nan_free.resize(nf + nt, 1);
     h.twin_index.assign(nf, HistogramData::kNoTwin);
@@ -310,6 +323,7 @@ HistogramData HistogramData::build(const MatrixView& x, std::span<const std::uin
         h.categories.assign(categories.begin(), categories.end());
     }
     h.bin_edges.resize(nf);
+    h.bin_values.resize(nf);
     h.n_bins.assign(nf, 1);
     h.nan_free.assign(nf, 1);
     if (settings.max_bins <= kNarrowBins) {

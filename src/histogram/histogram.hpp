@@ -58,6 +58,10 @@ struct HistogramData {
     // codes the most bins of any feature rounded up to a multiple of 64.
     std::size_t capacity = kNarrowBins;
     std::vector<std::vector<double>> bin_edges;    // ascending (see above)
+    // Per column binned by the lossless rule, per bin the one distinct
+    // training value the bin holds, or NaN where it holds several (or is
+    // the missing bin); empty for other features.
+    std::vector<std::vector<double>> bin_values;
     std::vector<std::size_t> n_bins;               // == bin_edges[f].size()
     // 1 when "bin <= b" and "value <= bin_edges[f][b]" select the same rows
     // (always, for built data); features without an entry are treated as

@@ -170,7 +170,8 @@ ForestPlan ForestPlan::load(std::string_view state) {
 }
 
 HistogramData histogram_of_bins(std::span<const std::uint8_t> bins, std::size_t rows,
-                                std::vector<std::vector<double>> edges) {
+                                std::vector<std::vector<double>> edges,
+                                std::vector<std::vector<double>> values) {
     const std::size_t cols = edges.size();
     if (bins.size() != rows * cols) throw ValueError("bins must hold every row of every feature");
     HistogramData h;
@@ -195,7 +196,25 @@ HistogramData histogram_of_bins(std::span<const std::uint8_t> bins, std::size_t 
         h.bins[f].assign(column, column + rows);
         h.n_bins[f] = e.size();
     }
+    if (!values.empty() && values.size() != cols) {
+        throw ValueError("bin values must list one array per feature");
+    }
+    for (std::size_t f = 0; f < values.size(); ++f) {
+        const std::vector<double>& v = values[f];
+        const std::vector<double>& e = edges[f];
+        if (!v.empty() && v.size() != e.size()) {
+            throw ValueError("bin values of feature " + std::to_string(f) +
+                             " must be empty or one per bin");
+        }
+        for (std::size_t b = 0; b < v.size(); ++b) {
+            if (!std::isnan(v[b]) && !((b == 0 || v[b] > e[b - 1]) && v[b] <= e[b])) {
+                throw ValueError("a bin value of feature " + std::to_string(f) +
+                                 " is outside its bin");
+            }
+        }
+    }
     h.bin_edges = std::move(edges);
+    h.bin_values = std::move(values);
     return h;
 }
 

@@ -52,10 +52,13 @@ struct ForestPlan {
 // HistogramData's edges: `bins` holds feature after feature, each with the
 // bin of every one of `rows` rows; edges[f] are feature f's bin edges
 // (ascending, the last +inf). The columns must hold no missing values
-// (NaN), so the histogram has no twins. Throws ValueError when a bin is
-// outside its feature's edges.
+// (NaN), so the histogram has no twins. values, when given, are the
+// HistogramData::bin_values of the same binning (per feature empty or one
+// per bin). Throws ValueError when a bin is outside its feature's edges or
+// a value outside its bin.
 HistogramData histogram_of_bins(std::span<const std::uint8_t> bins, std::size_t rows,
-                                std::vector<std::vector<double>> edges);
+                                std::vector<std::vector<double>> edges,
+                                std::vector<std::vector<double>> values = {});
 
 // The generator's saved form (saved states of the forests and plans).
 void write_rng(Writer& w, const Rng& r);
