@@ -337,7 +337,14 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
 // gain and can never win. Clears the feature's histogram.
 template <DenseSearch::Walk kWalk>
 void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best) {
-    const std::size_t stride = stride_;
+    // The record layout in locals (fixed by the walk where it can be): the
+    // walk's stores cannot move them, so they are not reloaded per bin.
+    constexpr std::size_t kStride = kWalk == Walk::kSums ? 2 : kWalk == Walk::kRegression ? 4 : 0;
+    const std::size_t stride = kStride != 0 ? kStride : stride_;
+    const std::size_t count_at = kWalk == Walk::kSums || kWalk == Walk::kGiniCounts ? 0
+                                 : kWalk == Walk::kRegression                       ? 1
+                                                                                    : count_at_;
+    double* const feature_hist = base_ + s * cap_ * stride;
     const std::size_t last = ctx_.hist.n_bins[f] - 2;  // last candidate bin
     const u32* classes = ctx_.node.classes.data();
     constexpr bool kRegression = kWalk == Walk::kRegression || kWalk == Walk::kSums;
@@ -392,7 +399,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         // Bins holding several entries per pair of classes on average are
         // walked with the left counts of every class in registers.
         if (count != 0 && 4 * n >= count * pairs) {
-            double* const hist = base_ + s * cap_ * stride;
+            double* const hist = feature_hist;
             for (; count > 0 && occupied[count - 1] > last; --count) {
                 std::fill_n(hist + static_cast<std::size_t>(occupied[count - 1]) * stride, stride, 0.0);
             }
@@ -411,11 +418,10 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     std::uint16_t* const cand_bin = cand_.bin.data();
     // The walk clears the mask words as it reads them.
     const auto visit = [&](std::size_t b) __attribute__((always_inline)) {
-        const std::size_t slot = s * cap_ + b;
-        double* h = base_ + slot * stride;
+        double* h = feature_hist + b * stride;
         bool cleared = false;  // the walk already zeroed the record
         if (b <= last) {
-            nl += split::count_of(h[count_at_]);
+            nl += split::count_of(h[count_at]);
             wl += h[0];
             if constexpr (kWalk == Walk::kSums) {
                 l12[0] += h[1];
