@@ -416,6 +416,8 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     double* const cand_l2 = cand_.l2.data();
     double* const cand_wl = cand_.wl.data();
     std::uint16_t* const cand_bin = cand_.bin.data();
+    double* const cand_left = cand_.left.data();
+    double* const cand_running = cand_.running.data();
     // The walk clears the mask words as it reads them.
     const auto visit = [&](std::size_t b) __attribute__((always_inline)) {
         double* h = feature_hist + b * stride;
@@ -429,7 +431,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             } else if constexpr (kWalk == Walk::kTwoClasses) {
                 // Both classes present: class i's sums sit at h[2 + i].
                 l12 += load<v2d>(h + 2);
-                store(cand_.left.data() + nc * 2, l12);
+                store(cand_left + nc * 2, l12);
             } else if constexpr (kWalk == Walk::kGiniCounts) {
                 const double tag = h[1];
                 std::size_t c1 = 0, c2 = 0;
@@ -506,8 +508,8 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 cand_l1[nc] = squares;
                 cand_l2[nc] = cross;
             } else if constexpr (kWalk == Walk::kClasses) {
-                double* lc = cand_.left.data() + nc * kn;
-                double* running = cand_.running.data();
+                double* lc = cand_left + nc * kn;
+                double* running = cand_running;
                 for (std::size_t i = 0; i < kn; ++i) {
                     running[i] += h[2 + classes[i]];
                     lc[i] = running[i];
