@@ -785,3 +785,46 @@ def test_reentrant_access_is_refused():
     assert u.is_fitted is False
     t.fit(X_GOOD, Y_CLASS)
     assert t.predict(X_GOOD) == before
+
+
+# ---- the row-block door: bin edges, bin values and batches ------------------
+
+_ODD = st.one_of(st.none(), st.integers(-3, 3), st.floats(allow_nan=True), st.text(max_size=2),
+                 st.booleans(), st.lists(st.floats(allow_nan=True), max_size=3))
+
+
+@FUZZ
+@given(data=st.data())
+def test_row_block_edges_values_and_batches_answer_cleanly(data):
+    """bin_edges with any `values` flag, and grow_batch with any bin values
+    (lists of arrays of any length and content, or odd objects), answer with
+    the edges or a batch, or a clean ValueError / TypeError."""
+    rows = data.draw(st.integers(2, 40))
+    levels = data.draw(st.integers(1, 6))
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    x = np.column_stack([rng.integers(0, levels, rows) * 0.5, rng.normal(size=rows)])
+    flag = data.draw(st.one_of(st.booleans(), _ODD))
+    try:
+        got = _engine.bin_edges(x, values=flag)
+    except ALLOWED:
+        got = None
+    edges, values = _engine.bin_edges(x, values=True)
+    assert [len(v) for v in values] == [len(e) for e in edges]
+    if got is not None and not isinstance(got, tuple):
+        assert all(np.array_equal(a, b) for a, b in zip(got, edges))
+    bins = np.concatenate([np.searchsorted(e, c) for e, c in zip(edges, x.T)]).astype(np.uint8)
+    model = _engine.ForestRegressor(n_estimators=2, random_state=0)
+    plan = model.plan_batches(rows, 2)
+    y = rng.normal(size=rows)
+    arrays = st.lists(st.lists(st.one_of(st.floats(allow_nan=True), st.sampled_from(
+        [float(v) for v in values[0] if not np.isnan(v)] or [0.0])), max_size=8).map(
+            lambda v: np.asarray(v, dtype=float)), max_size=3)
+    bad = data.draw(st.one_of(arrays, _ODD, st.just(values), st.just([values[0]] * 2)))
+    try:
+        out = model.grow_batch(bins.tobytes(), edges, y, None, plan, 0, 2, bin_values=bad)
+    except ALLOWED:
+        out = None
+    assert out is None or isinstance(out, bytes)
+    # The model and the door keep working.
+    good = model.grow_batch(bins.tobytes(), edges, y, None, plan, 0, 2, bin_values=values)
+    assert isinstance(good, bytes)
