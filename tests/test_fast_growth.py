@@ -124,43 +124,37 @@ def test_weighted_rows_keep_the_exact_sums(monkeypatch):
                 np.testing.assert_array_equal(a[key], b[key], err_msg=key)
 
 
+def gap_split(cls, g, h):
+    """One depth-2 tree on rows of x0 = 0 holding x1 = g (target 1 below the
+    gap's middle, 2 above) and rows of x0 = 1 holding x1 = h (target 0): the
+    second split parts the g values across the gap h fills."""
+    X = np.c_[np.r_[np.zeros(len(g)), np.ones(len(h))], np.r_[g, h]]
+    y = np.r_[1 + (g >= 0.5 * (g.min() + g.max())), np.zeros(len(h))]
+    if cls is ForestClassifier:
+        y = y.astype(int)
+    est = cls(n_estimators=1, bootstrap=False, max_features=None, max_depth=2,
+              random_state=0).fit(X, y)
+    t = trees(est)[0]
+    assert t["feature"][:2].tolist() == [0, 1]
+    return est, t["threshold"][1]
+
+
 @pytest.mark.parametrize("cls", [ForestRegressor, ForestClassifier])
 def test_thresholds_sit_midway_across_the_node_gap(cls):
-    # Rows of x0 = 0 hold x1 in 0..9 and 90..99 only (the other rows fill
-    # the values between): the second split parts them between 9 and 90,
-    # and its threshold sits halfway across their gap, not just above 9.
+    # x1 in 0..9 and 90..99 on one side, the values between on the other:
+    # the threshold sits halfway across the gap, not just above 9, and
+    # unseen values in the gap go to the nearer side.
     g = np.r_[np.arange(10), np.arange(90, 100)].repeat(5).astype(float)
-    h = np.linspace(10, 89, 100).round()
-    X = np.c_[np.r_[np.zeros(100), np.ones(100)], np.r_[g, h]]
-    y = np.r_[1 + (g >= 50), np.zeros(100)]
-    if cls is ForestClassifier:
-        y = y.astype(int)
-    est = cls(n_estimators=1, bootstrap=False, max_features=None, max_depth=2,
-              random_state=0).fit(X, y)
-    t = trees(est)[0]
-    assert t["feature"][:2].tolist() == [0, 1]
-    assert 45 < t["threshold"][1] < 55
-    # Unseen values in the gap go to the nearer side.
+    est, threshold = gap_split(cls, g, np.linspace(10, 89, 100).round())
+    assert 45 < threshold < 55
     assert est.predict([[0, 30], [0, 70]]).tolist() == [1, 2]
-
-
-@pytest.mark.parametrize("cls", [ForestRegressor, ForestClassifier])
-def test_gap_of_single_values_splits_at_their_middle(cls):
-    # Rows of x0 = 0 hold x1 = 0 or 10; the other rows fill the gap with
-    # nine values crowded near 0. Every bin holds one value, so the split
-    # between 0 and 10 takes the edge nearest 5 (between 0.9 and 10), as
-    # an exact tree would, not the middle bin of the gap (near 0.45).
+    # x1 = 0 or 10, the gap filled with nine values crowded near 0: every
+    # bin holds one value, so the split takes the edge nearest 5 (between
+    # 0.9 and 10), as an exact tree would, not the gap's middle bin (near
+    # 0.45).
     g = np.r_[np.zeros(20), np.full(20, 10.0)]
-    h = np.tile(np.arange(1, 10) / 10, 5)
-    X = np.c_[np.r_[np.zeros(40), np.ones(45)], np.r_[g, h]]
-    y = np.r_[1 + (g > 5), np.zeros(45)]
-    if cls is ForestClassifier:
-        y = y.astype(int)
-    est = cls(n_estimators=1, bootstrap=False, max_features=None, max_depth=2,
-              random_state=0).fit(X, y)
-    t = trees(est)[0]
-    assert t["feature"][:2].tolist() == [0, 1]
-    assert t["threshold"][1] == (0.9 + 10) / 2
+    est, threshold = gap_split(cls, g, np.tile(np.arange(1, 10) / 10, 5))
+    assert threshold == (0.9 + 10) / 2
     assert est.predict([[0, 3], [0, 6]]).tolist() == [1, 2]
 
 
