@@ -187,10 +187,11 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         if (scratch) lease.emplace(scratch->take());
         g.tree = build_tree_on_bootstrap(
             x, y, w, sample, params, rng, hist, leaves,
-            walk_on && (samples || oob || leaf_weights) && !defer_walk ? &ranks : nullptr,
+            (walk_on && (samples || oob || leaf_weights) && !defer_walk) || survey ? &ranks
+                                                                                  : nullptr,
             lease ? lease->get() : nullptr);
     }
-    if (survey) g.survey = PackedForest::survey(g.tree);
+    if (survey) g.survey = PackedForest::survey(g.tree, true, ranks, hist.bin_edges);
     bool defer = false;   // the leaf samples stay pending
     bool walked = true;   // the rows never drawn have their leaves
     if (leaf_weights || oob || samples) {

@@ -127,19 +127,51 @@ private:
 
 }  // namespace
 
-PackedForest::TreeSurvey PackedForest::survey(const Tree& tree, bool allow_coded) {
+PackedForest::TreeSurvey PackedForest::survey(const Tree& tree, bool allow_coded,
+                                              std::span<const std::int16_t> ranks,
+                                              std::span<const std::vector<double>> edges) {
     const std::vector<tw::Node>& nodes = tree.nodes;
     const std::size_t used = tree.n_features_used;
     TreeSurvey c;
     c.done = true;
     // At most 255 distinct thresholds per feature fit, which bounds the table.
     bool collect = allow_coded && !tree.has_categories() && used <= 0xFFFF;
+    // Splits whose grower gave each of them a byte rank, checked to be the
+    // rank of their threshold among their feature's edges (ascending, so one
+    // threshold per rank and one rank per threshold), find their thresholds'
+    // places in a small per-feature table of ranks instead of the hash
+    // table, in the same order.
+    bool by_rank = collect && ranks.size() == nodes.size() && edges.size() >= used;
+    for (std::size_t i = 0; by_rank && i < nodes.size(); ++i) {
+        const tw::Node& n = nodes[i];
+        const std::int16_t r = ranks[i];
+        by_rank = n.is_leaf() || (n.feature < used && r >= 0 && r <= 255 &&
+                                  static_cast<std::size_t>(r) < edges[n.feature].size() &&
+                                  edges[n.feature][static_cast<std::size_t>(r)] == n.threshold);
+    }
     std::optional<DistinctCuts> seen;
+    std::vector<std::uint8_t> place;  // by_rank: per feature and rank, its index + 1 (0: unmet)
     if (collect) {
         c.values.resize(used);
         c.index.resize(nodes.size());
-        seen.emplace(std::min(nodes.size() / 2 + 1, 255 * used + 1));
+        if (by_rank) {
+            place.assign(used * 256, 0);
+        } else {
+            seen.emplace(std::min(nodes.size() / 2 + 1, 255 * used + 1));
+        }
     }
+    // The index of split i's threshold among its feature's, -1 past 255.
+    const auto index_of = [&](std::size_t i) {
+        const tw::Node& n = nodes[i];
+        if (!by_rank) return seen->add(n.feature, n.threshold, c.values[n.feature]);
+        std::uint8_t& at = place[std::size_t{n.feature} * 256 + static_cast<std::size_t>(ranks[i])];
+        if (at != 0) return at - 1;
+        std::vector<double>& out = c.values[n.feature];
+        if (out.size() >= 255) return -1;
+        out.push_back(n.threshold == 0.0 ? 0.0 : n.threshold);
+        at = static_cast<std::uint8_t>(out.size());
+        return static_cast<int>(out.size() - 1);
+    };
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const tw::Node& n = nodes[i];
         c.missing_left |= (n.missing & kMissingLeft) != 0;
@@ -148,8 +180,7 @@ PackedForest::TreeSurvey PackedForest::survey(const Tree& tree, bool allow_coded
             throw InternalError("tree nodes are not in pre-order");
         }
         if (!collect) continue;
-        const int k =
-            std::isnan(n.threshold) ? -1 : seen->add(n.feature, n.threshold, c.values[n.feature]);
+        const int k = std::isnan(n.threshold) ? -1 : index_of(i);
         collect = k >= 0;
         c.index[i] = static_cast<std::uint8_t>(k);
     }

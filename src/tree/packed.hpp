@@ -165,8 +165,13 @@ public:
         std::vector<std::uint8_t> index;           // per node (split nodes)
     };
     // Throws InternalError unless the nodes are in pre-order. allow_coded
-    // as the pack will be given.
-    static TreeSurvey survey(const Tree& tree, bool allow_coded = true);
+    // as the pack will be given. ranks: empty, or per node its edge rank as
+    // the grower knew it among edges[feature] (negative for leaves and
+    // splits on no edge); a tree whose every split has a byte rank that
+    // matches its threshold is surveyed through its ranks (the same survey).
+    static TreeSurvey survey(const Tree& tree, bool allow_coded = true,
+                             std::span<const std::int16_t> ranks = {},
+                             std::span<const std::vector<double>> edges = {});
 
     PackedForest() = default;
     // Regression payloads (leaf values). allow_coded = false keeps the
