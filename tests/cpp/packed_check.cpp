@@ -247,6 +247,40 @@ int main() {
                 n_labels == 0 ? tw::PackedForest::values(trees, allow_coded, std::move(surveys))
                               : tw::PackedForest::shares(trees, k, allow_coded, std::move(surveys));
             if (surveyed.coded() != packed.coded()) return fail("form from surveys", round);
+            // Surveys through the splits' edge ranks (edges: each feature's
+            // distinct thresholds, a rank now and then wrong or missing)
+            // equal those through the thresholds.
+            for (const Tree& t : trees) {
+                std::vector<std::vector<double>> edges(t.n_features_used);
+                for (const tw::Node& node : t.nodes) {
+                    if (!node.is_leaf() && !std::isnan(node.threshold)) {
+                        edges[node.feature].push_back(node.threshold);
+                    }
+                }
+                for (std::vector<double>& e : edges) {
+                    std::sort(e.begin(), e.end());
+                    e.erase(std::unique(e.begin(), e.end()), e.end());
+                }
+                std::vector<std::int16_t> ranks(t.nodes.size(), -1);
+                for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+                    const tw::Node& node = t.nodes[i];
+                    if (node.is_leaf() || std::isnan(node.threshold)) continue;
+                    const std::vector<double>& e = edges[node.feature];
+                    const auto r = std::lower_bound(e.begin(), e.end(), node.threshold) - e.begin();
+                    ranks[i] = static_cast<std::int16_t>(std::min<std::ptrdiff_t>(r, 300));
+                    if (below(40) == 0) ranks[i] = static_cast<std::int16_t>(below(3));
+                }
+                const tw::PackedForest::TreeSurvey a = tw::PackedForest::survey(t, allow_coded);
+                const tw::PackedForest::TreeSurvey b =
+                    tw::PackedForest::survey(t, allow_coded, ranks, edges);
+                if (a.coded != b.coded || a.missing_left != b.missing_left ||
+                    (a.coded && (a.index != b.index || a.values.size() != b.values.size()))) {
+                    return fail("survey by ranks", round);
+                }
+                for (std::size_t f = 0; a.coded && f < a.values.size(); ++f) {
+                    if (!same(a.values[f], b.values[f])) return fail("survey values by ranks", round);
+                }
+            }
             for (const tw::PackedForest* p : {&packed, &copy, &surveyed}) {
                 std::vector<double> got(n_labels == 0 ? n : n * k, 0.0);
                 if (n_labels == 0) {
