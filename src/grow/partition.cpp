@@ -194,13 +194,14 @@ std::size_t WorkingSet::centred_cut(u32 begin, u32 mid, u32 end, std::size_t fea
         // ends are known: the edge nearest its middle is taken (ties: the
         // lower), as a threshold midway between the two values would part
         // the values no row had. Otherwise the middle edge in bins.
-        const bool known = feature < hist_.bin_values.size() &&
-                           low < hist_.bin_values[feature].size() &&
-                           !std::isnan(hist_.bin_values[feature][top]) &&
-                           !std::isnan(hist_.bin_values[feature][low]);
-        if (!known) return top + (low - 1 - top) / 2;
+        const std::vector<double>* one =
+            feature < hist_.bin_values.size() ? &hist_.bin_values[feature] : nullptr;
+        if (one == nullptr || low >= one->size() || std::isnan((*one)[top]) ||
+            std::isnan((*one)[low])) {
+            return top + (low - 1 - top) / 2;
+        }
         const double* e = hist_.bin_edges[feature].data();
-        const double a = hist_.bin_values[feature][top], b = hist_.bin_values[feature][low];
+        const double a = (*one)[top], b = (*one)[low];
         const double middle = a + (b - a) * 0.5;
         const double* at = std::lower_bound(e + top, e + low - 1, middle);
         std::size_t c = static_cast<std::size_t>(at - e);

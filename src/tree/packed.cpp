@@ -86,6 +86,14 @@ namespace {
 // through one open-addressing table sized for the tree's splits, values
 // compared by their bit patterns with -0.0 read as 0.0 (the same test
 // under <=). NaN is not a threshold here.
+// Appends threshold v to its feature's distinct values (out, in the order
+// they are met; -0 kept as +0): its index, or -1 when out holds 255 already.
+int append_distinct(double v, std::vector<double>& out) {
+    if (out.size() >= 255) return -1;
+    out.push_back(v == 0.0 ? 0.0 : v);
+    return static_cast<int>(out.size() - 1);
+}
+
 class DistinctCuts {
 public:
     explicit DistinctCuts(std::size_t splits) {
@@ -109,10 +117,9 @@ public:
             if (slot.bits == kEmpty) break;
             at = (at + 1) & mask;
         }
-        if (out.size() >= 255) return -1;
-        slots_[at] = Slot{bits, f, static_cast<std::uint32_t>(out.size())};
-        out.push_back(v);
-        return static_cast<int>(out.size() - 1);
+        const int k = append_distinct(v, out);
+        if (k >= 0) slots_[at] = Slot{bits, f, static_cast<std::uint32_t>(k)};
+        return k;
     }
 
 private:
@@ -166,11 +173,9 @@ PackedForest::TreeSurvey PackedForest::survey(const Tree& tree, bool allow_coded
         if (!by_rank) return seen->add(n.feature, n.threshold, c.values[n.feature]);
         std::uint8_t& at = place[std::size_t{n.feature} * 256 + static_cast<std::size_t>(ranks[i])];
         if (at != 0) return at - 1;
-        std::vector<double>& out = c.values[n.feature];
-        if (out.size() >= 255) return -1;
-        out.push_back(n.threshold == 0.0 ? 0.0 : n.threshold);
-        at = static_cast<std::uint8_t>(out.size());
-        return static_cast<int>(out.size() - 1);
+        const int k = append_distinct(n.threshold, c.values[n.feature]);
+        if (k >= 0) at = static_cast<std::uint8_t>(k + 1);
+        return k;
     };
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const tw::Node& n = nodes[i];
