@@ -217,10 +217,12 @@ protected:
     std::vector<std::uint32_t> dense_classes(Vec y, std::span<const std::uint64_t> classes,
                                              const FitOptions& options) const;
     // surveys: empty, or per tree its survey for the prediction copies
-    // (PackedForest::TreeSurvey), where taken.
+    // (PackedForest::TreeSurvey), where taken; edges: the bin edges of the
+    // surveys taken on edges.
     void install(std::vector<Tree> trees, FitRecord record, OobPredictions oob,
                  std::size_t n_classes, split::Criterion criterion,
-                 std::vector<PackedForest::TreeSurvey> surveys = {});
+                 std::vector<PackedForest::TreeSurvey> surveys = {},
+                 std::span<const std::vector<double>> edges = {});
     ForestCore(ForestSettings settings, const char* name, bool classification)
         : s_(std::move(settings)), name_(name), classification_(classification) {}
     // ValueError unless fitted with at least one tree.

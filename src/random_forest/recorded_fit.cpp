@@ -191,7 +191,9 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
                                                                                   : nullptr,
             lease ? lease->get() : nullptr);
     }
-    if (survey) g.survey = PackedForest::survey(g.tree, true, ranks, hist.bin_edges);
+    if (survey) {
+        g.survey = PackedForest::survey_on_edges(g.tree, ranks, hist.bin_edges, n_classes == 0);
+    }
     bool defer = false;   // the leaf samples stay pending
     bool walked = true;   // the rows never drawn have their leaves
     if (leaf_weights || oob || samples) {
@@ -516,15 +518,17 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
 
     install(std::move(trees), std::move(record),
             options.oob ? oob_means(sums, n) : OobPredictions{}, n_classes, options.criterion,
-            std::move(surveys));
+            std::move(surveys), hist ? std::span<const std::vector<double>>(hist->bin_edges)
+                                     : std::span<const std::vector<double>>{});
 }
 
 void ForestCore::install(std::vector<Tree> trees, FitRecord record, OobPredictions oob,
                          std::size_t n_classes, split::Criterion criterion,
-                         std::vector<PackedForest::TreeSurvey> surveys) {
-    PackedForest packed = classification_
-                              ? PackedForest::shares(trees, n_classes, true, std::move(surveys))
-                              : PackedForest::values(trees, true, std::move(surveys));
+                         std::vector<PackedForest::TreeSurvey> surveys,
+                         std::span<const std::vector<double>> edges) {
+    PackedForest packed =
+        classification_ ? PackedForest::shares(trees, n_classes, true, std::move(surveys), edges)
+                        : PackedForest::values(trees, true, std::move(surveys), edges);
     trees_ = std::move(trees);
     packed_ = std::move(packed);
     record_ = std::move(record);

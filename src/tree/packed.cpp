@@ -32,9 +32,12 @@ inline std::size_t below_count(const double* c, std::size_t n, double v) {
 
 }  // namespace
 
-bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
-                 std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free,
-                 std::span<const std::int16_t> ranks, std::size_t max_rank) {
+namespace {
+
+template <class Out>
+bool binned_form_into(const Tree& tree, std::span<const std::vector<double>> edges, Out& out,
+                      std::span<const std::uint8_t> nan_free, std::span<const std::int16_t> ranks,
+                      std::size_t max_rank) {
     max_rank = std::min(max_rank, kWideRanks);
     const std::vector<Node>& nodes = tree.nodes;
     out.resize(nodes.size());
@@ -77,6 +80,14 @@ bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
                            n.right};
     }
     return true;
+}
+
+}  // namespace
+
+bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
+                 std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free,
+                 std::span<const std::int16_t> ranks, std::size_t max_rank) {
+    return binned_form_into(tree, edges, out, nan_free, ranks, max_rank);
 }
 
 namespace {
@@ -197,8 +208,86 @@ PackedForest::TreeSurvey PackedForest::survey(const Tree& tree, bool allow_coded
     return c;
 }
 
+namespace {
+
+// How many of a feature's edges serve as thresholds of the coded form: the
+// ascending run they start with (the missing bin repeats the last edge,
+// +inf), at most 255 of them.
+std::size_t usable_edges(const std::vector<double>& e) {
+    std::size_t k = 0;
+    while (k < e.size() && k < 255 && !std::isnan(e[k]) && (k == 0 || e[k - 1] < e[k])) ++k;
+    return k;
+}
+
+}  // namespace
+
+PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
+                                                       std::span<const std::int16_t> ranks,
+                                                       std::span<const std::vector<double>> edges,
+                                                       bool values) {
+    const std::vector<tw::Node>& nodes = tree.nodes;
+    const std::size_t used = tree.n_features_used;
+    TreeSurvey c;
+    // The coded form sends every missing value right; the pack keeps the
+    // rows with one away from trees with a split sending them left, so
+    // those splits are coded like any other.
+    const std::vector<std::uint8_t> any_side(used, 1);
+    bool fits = !tree.has_categories() && used <= edges.size() &&
+                binned_form_into(tree, edges, c.nodes, any_side, ranks, kByteRanks);
+    std::vector<std::size_t> usable(fits ? used : 0);
+    for (std::size_t f = 0; f < usable.size(); ++f) usable[f] = usable_edges(edges[f]);
+    for (std::size_t i = 0; fits && i < nodes.size(); ++i) {
+        const tw::Node& n = nodes[i];
+        c.missing_left |= (n.missing & kMissingLeft) != 0;
+        if (n.is_leaf()) continue;
+        if (n.right <= i || n.right >= nodes.size()) throw InternalError("tree nodes are not in pre-order");
+        fits = static_cast<std::size_t>(c.nodes[i].rank) < usable[n.feature];
+    }
+    if (!fits) return survey(tree, true, ranks, edges);
+    if (values) {
+        c.leaf_values.resize(nodes.size());
+        for (std::size_t i = 0; i < nodes.size(); ++i) c.leaf_values[i] = nodes[i].value;
+    }
+    c.done = true;
+    c.on_edges = true;
+    return c;
+}
+
+// Every feature's edges become its thresholds: a node's rank among them is
+// the one its survey coded, and a row's code the number of edges below its
+// value, which sends it where the tree's own threshold does.
+bool PackedForest::take_on_edges(const std::vector<Tree>& trees, bool values,
+                                 std::vector<TreeSurvey>& surveys,
+                                 std::span<const std::vector<double>> edges) {
+    if (surveys.size() != trees.size() || edges.size() < n_cols_) return false;
+    for (std::size_t t = 0; t < trees.size(); ++t) {
+        const TreeSurvey& c = surveys[t];
+        if (!c.on_edges || c.nodes.size() != trees[t].nodes.size() ||
+            (values && c.leaf_values.size() != trees[t].nodes.size())) {
+            return false;
+        }
+    }
+    coded_ = true;
+    cut_begin_.assign(1, 0);
+    cuts_.clear();
+    for (std::size_t f = 0; f < n_cols_; ++f) {
+        cuts_.insert(cuts_.end(), edges[f].begin(), edges[f].begin() + usable_edges(edges[f]));
+        cut_begin_.push_back(cuts_.size());
+    }
+    missing_ = std::any_of(surveys.begin(), surveys.end(),
+                           [](const TreeSurvey& v) { return v.missing_left; });
+    coded_nodes_.resize(trees.size());
+    if (values) value_.resize(trees.size());
+    for (std::size_t t = 0; t < trees.size(); ++t) {
+        coded_nodes_[t] = std::move(surveys[t].nodes);
+        if (values) value_[t] = std::move(surveys[t].leaf_values);
+    }
+    return true;
+}
+
 void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool values,
-                        std::vector<TreeSurvey> surveys) {
+                        std::vector<TreeSurvey> surveys,
+                        std::span<const std::vector<double>> edges) {
     n_cols_ = 0;
     tree_begin_.assign(1, 0);
     for (const Tree& t : trees) {
@@ -213,12 +302,15 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
     // The coded form needs at most 255 distinct thresholds per feature
     // (codes 0..255 in a byte) and feature numbers that fit 16 bits.
     coded_ = !categories && allow_coded && n_cols_ <= 0xFFFF;
+    coded_nodes_.clear();
+    value_.clear();
+    if (coded_ && take_on_edges(trees, values, surveys, edges)) return;
 
     // Each tree's survey, taken here unless the caller took it (one
     // parallel pass over the trees' nodes).
     if (surveys.size() != trees.size()) surveys.assign(trees.size(), TreeSurvey{});
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
-        if (!surveys[t].done) {
+        if (!surveys[t].done || surveys[t].on_edges) {
             surveys[t] = survey(trees[t], allow_coded);
         } else if (surveys[t].coded && surveys[t].index.size() != trees[t].nodes.size()) {
             throw InternalError("a tree's survey does not fit the tree");
@@ -287,8 +379,8 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
         }
         // A node's code is its threshold's rank among the feature's cuts,
         // found once per distinct threshold of each tree.
-        coded_nodes_.resize(tree_begin_.back());
-        if (values) value_.resize(tree_begin_.back());
+        coded_nodes_.resize(trees.size());
+        if (values) value_.resize(trees.size());
         parallel::parallel_for(trees.size(), [&](std::size_t t) {
             const TreeSurvey& c = surveys[t];
             const std::size_t used = c.values.size();
@@ -303,8 +395,10 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
                 }
             }
             const std::vector<tw::Node>& nodes = trees[t].nodes;
-            CodedNode* dst = coded_nodes_.data() + tree_begin_[t];
-            double* value = values ? value_.data() + tree_begin_[t] : nullptr;
+            coded_nodes_[t].resize(nodes.size());
+            if (values) value_[t].resize(nodes.size());
+            CodedNode* dst = coded_nodes_[t].data();
+            double* value = values ? value_[t].data() : nullptr;
             prefault(dst, nodes.size() * sizeof(CodedNode));
             if (value) prefault(value, nodes.size() * sizeof(double));
             for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -340,19 +434,28 @@ void PackedForest::per_node(const std::vector<Tree>& trees, NodeArray<T>& out,
 }
 
 PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_coded,
-                                  std::vector<TreeSurvey> surveys) {
+                                  std::vector<TreeSurvey> surveys,
+                                  std::span<const std::vector<double>> edges) {
     PackedForest p;
-    p.pack(trees, allow_coded, true, std::move(surveys));
+    p.pack(trees, allow_coded, true, std::move(surveys), edges);
     if (p.value_.empty()) {
-        p.per_node(trees, p.value_, [](const tw::Node& n, std::uint32_t) { return n.value; });
+        p.value_.resize(trees.size());
+        parallel::parallel_for(trees.size(), [&](std::size_t t) {
+            const std::vector<tw::Node>& nodes = trees[t].nodes;
+            NodeArray<double>& out = p.value_[t];
+            out.resize(nodes.size());
+            prefault(out.data(), nodes.size() * sizeof(double));
+            for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = nodes[i].value;
+        });
     }
     return p;
 }
 
 PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_classes,
-                                  bool allow_coded, std::vector<TreeSurvey> surveys) {
+                                  bool allow_coded, std::vector<TreeSurvey> surveys,
+                                  std::span<const std::vector<double>> edges) {
     PackedForest p;
-    p.pack(trees, allow_coded, false, std::move(surveys));
+    p.pack(trees, allow_coded, false, std::move(surveys), edges);
     p.n_classes_ = n_classes;
     // The leaf's distribution: each class's share of the leaf weight, the
     // total summed in ascending class order; classes without a column still
@@ -386,7 +489,7 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
                     }
                 });
                 if (pure && ones == 1 && one <= 32765) {
-                    p.coded_nodes_[p.tree_begin_[t] + i].rank = static_cast<std::int16_t>(-2 - static_cast<int>(one));
+                    p.coded_nodes_[t][i].rank = static_cast<std::int16_t>(-2 - static_cast<int>(one));
                 }
             }
         });
@@ -413,7 +516,7 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
     // each tree counts its entries, then fills its own range.
     const std::size_t nt = trees.size();
     const auto listed = [&](std::size_t t, std::size_t i) {
-        return !p.coded_ || p.coded_nodes_[p.tree_begin_[t] + i].rank >= -1;
+        return !p.coded_ || p.coded_nodes_[t][i].rank >= -1;
     };
     std::vector<std::size_t> first(nt + 1, 0);
     parallel::parallel_for(nt, [&](std::size_t t) {
@@ -523,7 +626,7 @@ void PackedForest::walk(const MatrixView& x, std::size_t begin, std::size_t end,
         if (coded_) {
             const std::uint8_t* base = codes.data();
             const std::size_t w = n_cols_;
-            walk_lanes(coded_nodes_.data() + tree_begin_[t], count,
+            walk_lanes(coded_nodes_[t].data(), count,
                        [&](std::size_t i) { return base + i * w; }, at_leaf);
         } else {
             if (nodes_.size() != tree_begin_.back()) throw InternalError("forest not packed");
@@ -537,7 +640,7 @@ void PackedForest::walk(const MatrixView& x, std::size_t begin, std::size_t end,
 void PackedForest::add_values(const MatrixView& x, std::size_t begin, std::size_t end,
                               std::span<const Tree> trees, double* acc) const {
     walk(x, begin, end, trees, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
-        acc[r - begin] += value_[tree_begin_[t] + leaf];
+        acc[r - begin] += value_[t][leaf];
     });
 }
 
@@ -545,13 +648,12 @@ void PackedForest::add_shares(const MatrixView& x, std::size_t begin, std::size_
                               std::span<const Tree> trees, double* acc) const {
     const std::size_t k = n_classes_;
     if (k == 0) return;
-    const CodedNode* coded = coded_ ? coded_nodes_.data() : nullptr;
     walk(x, begin, end, trees, [&](std::size_t t, std::size_t r, std::uint32_t leaf) {
         const std::size_t node = tree_begin_[t] + leaf;
         double* row_acc = acc + (r - begin) * k;
-        if (coded && coded[node].rank < -1) {
+        if (coded_ && coded_nodes_[t][leaf].rank < -1) {
             // A pure leaf: share 1.0 of one class, nothing for the others.
-            row_acc[-2 - coded[node].rank] += 1.0;
+            row_acc[-2 - coded_nodes_[t][leaf].rank] += 1.0;
         } else if (dense_shares_) {
             const double* d = dense_.data() + node * k;
             for (std::size_t c = 0; c < k; ++c) row_acc[c] += d[c];
@@ -592,7 +694,7 @@ void PackedForest::add_group_means(const MatrixView& x, std::size_t begin, std::
             current = t;
             fold_before(t);
         }
-        sums[r - begin] += value_[tree_begin_[t] + leaf];
+        sums[r - begin] += value_[t][leaf];
     });
     fold_before(n_trees());
 }

@@ -157,12 +157,21 @@ public:
     // each split node's index among them. A fit surveys each tree as soon
     // as it is grown, while its nodes are still in cache, and hands the
     // surveys to the pack, which takes the others itself.
+    //
+    // A tree grown on a histogram can instead be coded at once against all
+    // of its features' bin edges (on_edges): its coded nodes, and leaf
+    // values for a regression pack, are then built while it is in cache,
+    // and a pack whose trees all come so takes every feature's edges as
+    // its thresholds and these nodes as they are.
     struct TreeSurvey {
         bool done = false;  // taken; the pack surveys the tree otherwise
         bool missing_left = false;
         bool coded = false;  // values and index hold the tree's thresholds
         std::vector<std::vector<double>> values;  // per feature, as met
         std::vector<std::uint8_t> index;           // per node (split nodes)
+        bool on_edges = false;  // nodes (and leaf_values) hold the tree coded on edges
+        NodeArray<CodedNode> nodes;
+        NodeArray<double> leaf_values;
     };
     // Throws InternalError unless the nodes are in pre-order. allow_coded
     // as the pack will be given. ranks: empty, or per node its edge rank as
@@ -172,25 +181,33 @@ public:
     static TreeSurvey survey(const Tree& tree, bool allow_coded = true,
                              std::span<const std::int16_t> ranks = {},
                              std::span<const std::vector<double>> edges = {});
+    // The tree coded on the edges (ranks as for survey; with values, its
+    // leaf values too) when every feature has at most 255 edges and every
+    // split tests one of them, else survey(tree, true, ranks, edges).
+    static TreeSurvey survey_on_edges(const Tree& tree, std::span<const std::int16_t> ranks,
+                                      std::span<const std::vector<double>> edges, bool values);
 
     PackedForest() = default;
     // Regression payloads (leaf values). allow_coded = false keeps the
     // direct form whatever the thresholds. surveys: empty, or one per tree
-    // (TreeSurvey::done where taken).
+    // (TreeSurvey::done where taken); edges: the bin edges the surveys on
+    // edges were taken on.
     static PackedForest values(const std::vector<Tree>& trees, bool allow_coded = true,
-                               std::vector<TreeSurvey> surveys = {});
+                               std::vector<TreeSurvey> surveys = {},
+                               std::span<const std::vector<double>> edges = {});
     // Classification payloads over n_classes probability columns.
     static PackedForest shares(const std::vector<Tree>& trees, std::size_t n_classes,
-                               bool allow_coded = true, std::vector<TreeSurvey> surveys = {});
+                               bool allow_coded = true, std::vector<TreeSurvey> surveys = {},
+                               std::span<const std::vector<double>> edges = {});
 
     std::size_t n_trees() const { return tree_begin_.empty() ? 0 : tree_begin_.size() - 1; }
     // Mean bytes a row block reads per tree (nodes and leaf payloads).
     std::size_t bytes_per_tree() const {
         if (n_trees() == 0) return 0;
-        const std::size_t bytes = coded_nodes_.size() * sizeof(CodedNode) +
+        const std::size_t bytes = (coded_ ? tree_begin_.back() * sizeof(CodedNode) : 0) +
                                   nodes_.size() * sizeof(PackedNode) +
                                   category_.nodes.size() * sizeof(CategoryNode) +
-                                  value_.size() * 8 +
+                                  (value_.empty() ? 0 : tree_begin_.back() * 8) +
                                   dense_.size() * 8 + shares_.size() * sizeof(Share) +
                                   share_begin_.size() * 4;
         return bytes / n_trees();
@@ -202,7 +219,7 @@ public:
     // Coded form only: the nodes of tree t (tree-local indices, root first),
     // and the codes of rows[k] of x for k in order, code_width() bytes each.
     const CodedNode* coded_tree(std::size_t t) const {
-        return coded_nodes_.data() + tree_begin_.at(t);
+        return coded_nodes_.at(t).data();
     }
     std::size_t code_width() const { return n_cols_; }
     void encode_listed(const MatrixView& x, std::span<const std::uint32_t> rows,
@@ -235,7 +252,11 @@ private:
     // Lays out the nodes; with values, the coded form also takes the leaf
     // values in the same pass (value_ stays empty otherwise).
     void pack(const std::vector<Tree>& trees, bool allow_coded, bool values,
-              std::vector<TreeSurvey> surveys);
+              std::vector<TreeSurvey> surveys, std::span<const std::vector<double>> edges);
+    // The coded form of trees all surveyed on `edges`; false (nothing
+    // changed) when the edges cannot serve as the thresholds.
+    bool take_on_edges(const std::vector<Tree>& trees, bool values,
+                       std::vector<TreeSurvey>& surveys, std::span<const std::vector<double>> edges);
     template <class T, class Make>
     void per_node(const std::vector<Tree>& trees, NodeArray<T>& out, Make&& make) const;
     void encode(const MatrixView& x, std::size_t begin, std::size_t end,
@@ -251,11 +272,11 @@ private:
     std::size_t n_cols_ = 0;                  // columns any tree reads
     std::vector<std::size_t> tree_begin_;     // n_trees + 1 offsets into the node arrays
     NodeArray<PackedNode> nodes_;             // direct form
-    NodeArray<CodedNode> coded_nodes_;        // coded form
+    std::vector<NodeArray<CodedNode>> coded_nodes_;  // coded form, per tree
     CategoryForm category_;                   // category form
     std::vector<std::size_t> cut_begin_;      // coded form: n_cols_ + 1 offsets into cuts_
     std::vector<double> cuts_;                // per feature, its distinct thresholds ascending
-    NodeArray<double> value_;                 // per node (regression)
+    std::vector<NodeArray<double>> value_;    // per tree and node (regression)
     NodeArray<std::uint32_t> share_begin_;  // per node + 1 (classification)
     NodeArray<Share> shares_;
     std::vector<double> dense_;  // per node, n_classes shares (few classes)

@@ -3,7 +3,8 @@
 // distinct (direct form), with or without splits sending missing values
 // left, with or without category-set splits (rows then also hold codes,
 // codes out of range and fractions), rows full of ties, NaN, infinities and
-// signed zeros, row ranges of any length and offset. Sums must match bit for bit.
+// signed zeros, row ranges of any length and offset; packs from trees coded
+// on bin edges as their growers code them. Sums must match bit for bit.
 // The batched walks of single trees (lanes over the fitted nodes, or over
 // their direct-form copy for large batches) must reach the leaves leaf_of
 // reaches, also for a tree whose left children do not follow their parent.
@@ -247,6 +248,55 @@ int main() {
                 n_labels == 0 ? tw::PackedForest::values(trees, allow_coded, std::move(surveys))
                               : tw::PackedForest::shares(trees, k, allow_coded, std::move(surveys));
             if (surveyed.coded() != packed.coded()) return fail("form from surveys", round);
+            // Packed from trees coded on bin edges (per feature the forest's
+            // sorted distinct thresholds, now and then followed by a missing
+            // bin's repeated +inf; a rank now and then wrong; some trees
+            // surveyed the usual way): the same sums, in the coded form
+            // whenever every tree came coded on the edges.
+            std::vector<std::vector<double>> forest_edges(cols);
+            for (const Tree& t : trees) {
+                for (const tw::Node& node : t.nodes) {
+                    if (!node.is_leaf() && !std::isnan(node.threshold)) {
+                        forest_edges[node.feature].push_back(node.threshold);
+                    }
+                }
+            }
+            for (std::vector<double>& e : forest_edges) {
+                std::sort(e.begin(), e.end());
+                e.erase(std::unique(e.begin(), e.end()), e.end());
+                if (below(3) == 0) {
+                    if (e.empty() || e.back() != kInf) e.push_back(kInf);
+                    e.push_back(kInf);
+                }
+            }
+            std::vector<tw::PackedForest::TreeSurvey> on_edges(trees.size());
+            bool all_on_edges = true;
+            for (std::size_t t = 0; t < trees.size(); ++t) {
+                std::vector<std::int16_t> ranks(trees[t].nodes.size(), -1);
+                for (std::size_t i = 0; i < ranks.size(); ++i) {
+                    const tw::Node& node = trees[t].nodes[i];
+                    if (node.is_leaf() || std::isnan(node.threshold)) continue;
+                    const std::vector<double>& e = forest_edges[node.feature];
+                    const auto r = std::lower_bound(e.begin(), e.end(), node.threshold) - e.begin();
+                    ranks[i] = static_cast<std::int16_t>(std::min<std::ptrdiff_t>(r, 300));
+                    if (below(40) == 0) ranks[i] = static_cast<std::int16_t>(below(3));
+                }
+                if (below(6) == 0) {
+                    on_edges[t] = tw::PackedForest::survey(trees[t], allow_coded);
+                    all_on_edges = false;
+                } else {
+                    on_edges[t] = tw::PackedForest::survey_on_edges(trees[t], ranks, forest_edges,
+                                                                    n_labels == 0);
+                    all_on_edges = all_on_edges && on_edges[t].on_edges;
+                }
+            }
+            const tw::PackedForest by_edges =
+                n_labels == 0
+                    ? tw::PackedForest::values(trees, allow_coded, std::move(on_edges), forest_edges)
+                    : tw::PackedForest::shares(trees, k, allow_coded, std::move(on_edges),
+                                               forest_edges);
+            if (allow_coded && all_on_edges && !by_edges.coded()) return fail("coded on edges", round);
+            if (!allow_coded && by_edges.coded()) return fail("coded on edges forced", round);
             // Surveys through the splits' edge ranks (edges: each feature's
             // distinct thresholds, a rank now and then wrong or missing)
             // equal those through the thresholds.
@@ -281,7 +331,7 @@ int main() {
                     if (!same(a.values[f], b.values[f])) return fail("survey values by ranks", round);
                 }
             }
-            for (const tw::PackedForest* p : {&packed, &copy, &surveyed}) {
+            for (const tw::PackedForest* p : {&packed, &copy, &surveyed, &by_edges}) {
                 std::vector<double> got(n_labels == 0 ? n : n * k, 0.0);
                 if (n_labels == 0) {
                     p->add_values(x, begin, end, trees, got.data());
