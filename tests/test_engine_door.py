@@ -328,8 +328,9 @@ CHILD = textwrap.dedent("""
             m.set_params(**big[name])
             m.fit(x) if name == "UnsupervisedForest" else m.fit(x, y)
         elif call == "fit_big":
-            # Few trees on many rows: the stop is seen inside a tree.
-            m.set_params(**({"n_estimators": 2} if "Forest" in name else {}))
+            # Few trees on many rows (enough of them to outlast the wait
+            # before the signal): the stop is seen inside a tree.
+            m.set_params(**({"n_estimators": 8} if "Forest" in name else {}))
             m.fit(rows, np.repeat(y, 40))
         elif call == "predict":
             for _ in range(1000):

@@ -163,7 +163,10 @@ void regression_gains_of_sums(const ParentTotals& parent, const double* wl, cons
         const v4d a = load<v4d>(wl + j);
         const v4d b = load<v4d>(l1 + j);
         const v4d r = S1 - b;
-        store(gain + j, (b * b / a + r * r / (W - a)) / W - M2);
+        // (b^2/a + r^2/(W-a)) / W over one quotient: the kernel's time is
+        // its divisions.
+        const v4d rest = W - a;
+        store(gain + j, (b * b * rest + r * r * a) / (a * rest * W) - M2);
     }
 }
 
