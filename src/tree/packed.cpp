@@ -105,6 +105,15 @@ int append_distinct(double v, std::vector<double>& out) {
     return static_cast<int>(out.size() - 1);
 }
 
+// How many of a feature's edges serve as thresholds of the coded form: the
+// ascending run they start with (the missing bin repeats the last edge,
+// +inf), at most 255 of them.
+std::size_t usable_edges(const std::vector<double>& e) {
+    std::size_t k = 0;
+    while (k < e.size() && k < 255 && !std::isnan(e[k]) && (k == 0 || e[k - 1] < e[k])) ++k;
+    return k;
+}
+
 class DistinctCuts {
 public:
     explicit DistinctCuts(std::size_t splits) {
@@ -207,19 +216,6 @@ PackedForest::TreeSurvey PackedForest::survey(const Tree& tree, bool allow_coded
     }
     return c;
 }
-
-namespace {
-
-// How many of a feature's edges serve as thresholds of the coded form: the
-// ascending run they start with (the missing bin repeats the last edge,
-// +inf), at most 255 of them.
-std::size_t usable_edges(const std::vector<double>& e) {
-    std::size_t k = 0;
-    while (k < e.size() && k < 255 && !std::isnan(e[k]) && (k == 0 || e[k - 1] < e[k])) ++k;
-    return k;
-}
-
-}  // namespace
 
 PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
                                                        std::span<const std::int16_t> ranks,

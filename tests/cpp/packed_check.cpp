@@ -16,6 +16,7 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "tree/packed.hpp"
@@ -117,6 +118,39 @@ bool same(const std::vector<double>& a, const std::vector<double>& b) {
 int fail(const char* what, int round) {
     std::printf("mismatch in %s, round %d\n", what, round);
     return 1;
+}
+
+// Per feature 0..width-1, the sorted distinct thresholds of the trees' splits.
+std::vector<std::vector<double>> distinct_thresholds(std::span<const Tree> trees,
+                                                     std::size_t width) {
+    std::vector<std::vector<double>> edges(width);
+    for (const Tree& t : trees) {
+        for (const tw::Node& node : t.nodes) {
+            if (!node.is_leaf() && !std::isnan(node.threshold)) {
+                edges[node.feature].push_back(node.threshold);
+            }
+        }
+    }
+    for (std::vector<double>& e : edges) {
+        std::sort(e.begin(), e.end());
+        e.erase(std::unique(e.begin(), e.end()), e.end());
+    }
+    return edges;
+}
+
+// Per node of t its split's rank among its feature's edges as a grower
+// would hand it over (-1 for leaves), now and then wrong.
+std::vector<std::int16_t> edge_ranks(const Tree& t, const std::vector<std::vector<double>>& edges) {
+    std::vector<std::int16_t> ranks(t.nodes.size(), -1);
+    for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+        const tw::Node& node = t.nodes[i];
+        if (node.is_leaf() || std::isnan(node.threshold)) continue;
+        const std::vector<double>& e = edges[node.feature];
+        const auto r = std::lower_bound(e.begin(), e.end(), node.threshold) - e.begin();
+        ranks[i] = static_cast<std::int16_t>(std::min<std::ptrdiff_t>(r, 300));
+        if (below(40) == 0) ranks[i] = static_cast<std::int16_t>(below(3));
+    }
+    return ranks;
 }
 
 // The same tree with every split's right subtree stored before its left one,
@@ -253,17 +287,8 @@ int main() {
             // bin's repeated +inf; a rank now and then wrong; some trees
             // surveyed the usual way): the same sums, in the coded form
             // whenever every tree came coded on the edges.
-            std::vector<std::vector<double>> forest_edges(cols);
-            for (const Tree& t : trees) {
-                for (const tw::Node& node : t.nodes) {
-                    if (!node.is_leaf() && !std::isnan(node.threshold)) {
-                        forest_edges[node.feature].push_back(node.threshold);
-                    }
-                }
-            }
+            std::vector<std::vector<double>> forest_edges = distinct_thresholds(trees, cols);
             for (std::vector<double>& e : forest_edges) {
-                std::sort(e.begin(), e.end());
-                e.erase(std::unique(e.begin(), e.end()), e.end());
                 if (below(3) == 0) {
                     if (e.empty() || e.back() != kInf) e.push_back(kInf);
                     e.push_back(kInf);
@@ -272,15 +297,7 @@ int main() {
             std::vector<tw::PackedForest::TreeSurvey> on_edges(trees.size());
             bool all_on_edges = true;
             for (std::size_t t = 0; t < trees.size(); ++t) {
-                std::vector<std::int16_t> ranks(trees[t].nodes.size(), -1);
-                for (std::size_t i = 0; i < ranks.size(); ++i) {
-                    const tw::Node& node = trees[t].nodes[i];
-                    if (node.is_leaf() || std::isnan(node.threshold)) continue;
-                    const std::vector<double>& e = forest_edges[node.feature];
-                    const auto r = std::lower_bound(e.begin(), e.end(), node.threshold) - e.begin();
-                    ranks[i] = static_cast<std::int16_t>(std::min<std::ptrdiff_t>(r, 300));
-                    if (below(40) == 0) ranks[i] = static_cast<std::int16_t>(below(3));
-                }
+                const std::vector<std::int16_t> ranks = edge_ranks(trees[t], forest_edges);
                 if (below(6) == 0) {
                     on_edges[t] = tw::PackedForest::survey(trees[t], allow_coded);
                     all_on_edges = false;
@@ -301,25 +318,9 @@ int main() {
             // distinct thresholds, a rank now and then wrong or missing)
             // equal those through the thresholds.
             for (const Tree& t : trees) {
-                std::vector<std::vector<double>> edges(t.n_features_used);
-                for (const tw::Node& node : t.nodes) {
-                    if (!node.is_leaf() && !std::isnan(node.threshold)) {
-                        edges[node.feature].push_back(node.threshold);
-                    }
-                }
-                for (std::vector<double>& e : edges) {
-                    std::sort(e.begin(), e.end());
-                    e.erase(std::unique(e.begin(), e.end()), e.end());
-                }
-                std::vector<std::int16_t> ranks(t.nodes.size(), -1);
-                for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-                    const tw::Node& node = t.nodes[i];
-                    if (node.is_leaf() || std::isnan(node.threshold)) continue;
-                    const std::vector<double>& e = edges[node.feature];
-                    const auto r = std::lower_bound(e.begin(), e.end(), node.threshold) - e.begin();
-                    ranks[i] = static_cast<std::int16_t>(std::min<std::ptrdiff_t>(r, 300));
-                    if (below(40) == 0) ranks[i] = static_cast<std::int16_t>(below(3));
-                }
+                const std::vector<std::vector<double>> edges =
+                    distinct_thresholds({&t, 1}, t.n_features_used);
+                const std::vector<std::int16_t> ranks = edge_ranks(t, edges);
                 const tw::PackedForest::TreeSurvey a = tw::PackedForest::survey(t, allow_coded);
                 const tw::PackedForest::TreeSurvey b =
                     tw::PackedForest::survey(t, allow_coded, ranks, edges);
