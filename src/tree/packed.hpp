@@ -149,6 +149,18 @@ private:
     }
 };
 
+// Number of entries of the ascending list c[0..n) below v (n >= 1, v not
+// NaN): a lower bound without branches on the data.
+inline std::size_t below_count(const double* c, std::size_t n, double v) {
+    std::size_t base = 0;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base += static_cast<std::size_t>(c[base + half - 1] < v) * half;
+        n -= half;
+    }
+    return base + static_cast<std::size_t>(c[base] < v);
+}
+
 class PackedForest {
 public:
     // What packing reads from one tree alone: its layout checked, whether
