@@ -192,7 +192,8 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
             lease ? lease->get() : nullptr);
     }
     if (survey) {
-        g.survey = PackedForest::survey_on_edges(g.tree, ranks, hist.bin_edges, n_classes == 0);
+        g.survey =
+            PackedForest::survey_on_edges(g.tree, ranks, hist.bin_edges, n_classes == 0, n_classes);
     }
     bool defer = false;   // the leaf samples stay pending
     bool walked = true;   // the rows never drawn have their leaves

@@ -18,6 +18,23 @@ namespace {
 // Class counts up to this get a dense share row per node.
 constexpr std::size_t kDenseClasses = 8;
 
+// The leaf's distribution: each class's share of the leaf weight, the total
+// summed in ascending class order; classes without a column (n_classes and
+// up) still count in the total. emit(class, share) for the classes with a
+// column; nothing for split nodes.
+template <class Emit>
+void leaf_shares(const Tree& t, std::size_t i, std::size_t n_classes, Emit&& emit) {
+    const tw::Node& n = t.nodes[i];
+    if (!n.is_leaf() || !n.has_class_weights) return;
+    const std::span<const ClassWeight> cw = t.leaf_weights(i);
+    double sum = 0.0;
+    for (const ClassWeight& e : cw) sum += e.weight;
+    if (!(sum > 0.0)) return;
+    for (const ClassWeight& e : cw) {
+        if (e.cls < n_classes) emit(e.cls, e.weight / sum);
+    }
+}
+
 
 }  // namespace
 
@@ -209,7 +226,7 @@ PackedForest::TreeSurvey PackedForest::survey(const Tree& tree, bool allow_coded
 PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
                                                        std::span<const std::int16_t> ranks,
                                                        std::span<const std::vector<double>> edges,
-                                                       bool values) {
+                                                       bool values, std::size_t n_classes) {
     const std::vector<tw::Node>& nodes = tree.nodes;
     const std::size_t used = tree.n_features_used;
     TreeSurvey c;
@@ -232,6 +249,9 @@ PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
     if (values) {
         c.leaf_values.resize(nodes.size());
         for (std::size_t i = 0; i < nodes.size(); ++i) c.leaf_values[i] = nodes[i].value;
+    } else if (n_classes > 0) {
+        tree_shares(tree, n_classes, c.nodes.data(), c.share_begin, c.shares);
+        c.share_classes = n_classes;
     }
     c.done = true;
     c.on_edges = true;
@@ -242,13 +262,18 @@ PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
 // the one its survey coded, and a row's code the number of edges below its
 // value, which sends it where the tree's own threshold does.
 bool PackedForest::take_on_edges(const std::vector<Tree>& trees, bool values,
-                                 std::vector<TreeSurvey>& surveys,
+                                 std::size_t n_classes, std::vector<TreeSurvey>& surveys,
                                  std::span<const std::vector<double>> edges) {
     if (surveys.size() != trees.size() || edges.size() < n_cols_) return false;
+    // A survey's shares (and pure leaves' ranks) hold for its own columns:
+    // every tree's over n_classes, or none.
+    const bool listed = !values && !surveys.empty() && surveys[0].share_classes != 0;
     for (std::size_t t = 0; t < trees.size(); ++t) {
         const TreeSurvey& c = surveys[t];
         if (!c.on_edges || c.nodes.size() != trees[t].nodes.size() ||
-            (values && c.leaf_values.size() != trees[t].nodes.size())) {
+            (values && c.leaf_values.size() != trees[t].nodes.size()) ||
+            c.share_classes != (listed ? n_classes : 0) ||
+            (listed && c.share_begin.size() != trees[t].nodes.size() + 1)) {
             return false;
         }
     }
@@ -263,15 +288,23 @@ bool PackedForest::take_on_edges(const std::vector<Tree>& trees, bool values,
                            [](const TreeSurvey& v) { return v.missing_left; });
     coded_nodes_.resize(trees.size());
     if (values) value_.resize(trees.size());
+    if (listed) {
+        share_begin_.resize(trees.size());
+        shares_.resize(trees.size());
+    }
     for (std::size_t t = 0; t < trees.size(); ++t) {
         coded_nodes_[t] = std::move(surveys[t].nodes);
         if (values) value_[t] = std::move(surveys[t].leaf_values);
+        if (listed) {
+            share_begin_[t] = std::move(surveys[t].share_begin);
+            shares_[t] = std::move(surveys[t].shares);
+        }
     }
     return true;
 }
 
 void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool values,
-                        std::vector<TreeSurvey> surveys,
+                        std::size_t n_classes, std::vector<TreeSurvey> surveys,
                         std::span<const std::vector<double>> edges) {
     n_cols_ = 0;
     tree_begin_.assign(1, 0);
@@ -289,7 +322,7 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
     coded_ = !categories && allow_coded && n_cols_ <= 0xFFFF;
     coded_nodes_.clear();
     value_.clear();
-    if (coded_ && take_on_edges(trees, values, surveys, edges)) return;
+    if (coded_ && take_on_edges(trees, values, n_classes, surveys, edges)) return;
 
     // Each tree's survey, taken here unless the caller took it (one
     // parallel pass over the trees' nodes).
@@ -422,7 +455,7 @@ PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_cod
                                   std::vector<TreeSurvey> surveys,
                                   std::span<const std::vector<double>> edges) {
     PackedForest p;
-    p.pack(trees, allow_coded, true, std::move(surveys), edges);
+    p.pack(trees, allow_coded, true, 0, std::move(surveys), edges);
     if (p.value_.empty()) {
         p.value_.resize(trees.size());
         parallel::parallel_for(trees.size(), [&](std::size_t t) {
@@ -436,49 +469,43 @@ PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_cod
     return p;
 }
 
+void PackedForest::tree_shares(const Tree& tree, std::size_t n_classes, CodedNode* coded,
+                               NodeArray<std::uint32_t>& begin, std::vector<Share>& out) {
+    const std::size_t n = tree.nodes.size();
+    begin.resize(n + 1);
+    out.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        begin[i] = static_cast<std::uint32_t>(out.size());
+        std::uint64_t one = 0;
+        std::size_t ones = 0;
+        bool pure = true;
+        leaf_shares(tree, i, n_classes, [&](std::uint64_t cls, double share) {
+            out.push_back(Share{cls, share});
+            if (share == 1.0) {
+                one = cls;
+                ++ones;
+            } else if (share != 0.0) {
+                pure = false;
+            }
+        });
+        if (coded != nullptr && pure && ones == 1 && one <= 32765) {
+            coded[i].rank = static_cast<std::int16_t>(-2 - static_cast<int>(one));
+            out.resize(begin[i]);
+        }
+        if (out.size() > std::numeric_limits<std::uint32_t>::max()) {
+            throw InternalError("too many leaf shares");
+        }
+    }
+    begin[n] = static_cast<std::uint32_t>(out.size());
+}
+
 PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_classes,
                                   bool allow_coded, std::vector<TreeSurvey> surveys,
                                   std::span<const std::vector<double>> edges) {
     PackedForest p;
-    p.pack(trees, allow_coded, false, std::move(surveys), edges);
+    p.pack(trees, allow_coded, false, n_classes, std::move(surveys), edges);
     p.n_classes_ = n_classes;
-    // The leaf's distribution: each class's share of the leaf weight, the
-    // total summed in ascending class order; classes without a column still
-    // count in the total. emit(class, share) for the classes with a column.
-    const auto leaf_shares = [n_classes](const Tree& t, std::size_t i, auto&& emit) {
-        const tw::Node& n = t.nodes[i];
-        if (!n.is_leaf() || !n.has_class_weights) return;
-        const std::span<const ClassWeight> cw = t.leaf_weights(i);
-        double sum = 0.0;
-        for (const ClassWeight& e : cw) sum += e.weight;
-        if (!(sum > 0.0)) return;
-        for (const ClassWeight& e : cw) {
-            if (e.cls < n_classes) emit(e.cls, e.weight / sum);
-        }
-    };
-    // Coded leaves whose distribution is exactly 1.0 for one class (other
-    // columns zero) carry that class in their rank, -2 - class, so that
-    // prediction adds 1.0 without reading the share tables.
-    if (p.coded_) {
-        parallel::parallel_for(trees.size(), [&](std::size_t t) {
-            for (std::size_t i = 0; i < trees[t].nodes.size(); ++i) {
-                std::uint64_t one = 0;
-                std::size_t ones = 0;
-                bool pure = true;
-                leaf_shares(trees[t], i, [&](std::uint64_t cls, double share) {
-                    if (share == 1.0) {
-                        one = cls;
-                        ++ones;
-                    } else if (share != 0.0) {
-                        pure = false;
-                    }
-                });
-                if (pure && ones == 1 && one <= 32765) {
-                    p.coded_nodes_[t][i].rank = static_cast<std::int16_t>(-2 - static_cast<int>(one));
-                }
-            }
-        });
-    }
+    if (!p.share_begin_.empty()) return p;  // taken with the trees coded on edges
     // Few classes in the direct form: every node gets a row of n_classes
     // shares (zeros for absent classes and split nodes). Adding a zero
     // leaves a sum of non-negative shares unchanged, so the sums match the
@@ -490,45 +517,18 @@ PackedForest PackedForest::shares(const std::vector<Tree>& trees, std::size_t n_
         parallel::parallel_for(trees.size(), [&](std::size_t t) {
             double* base = p.dense_.data() + p.tree_begin_[t] * n_classes;
             for (std::size_t i = 0; i < trees[t].nodes.size(); ++i) {
-                leaf_shares(trees[t], i, [&](std::uint64_t cls, double share) {
+                leaf_shares(trees[t], i, n_classes, [&](std::uint64_t cls, double share) {
                     base[i * n_classes + cls] = share;
                 });
             }
         });
         return p;
     }
-    // The other leaves' share lists, laid out tree by tree in node order:
-    // each tree counts its entries, then fills its own range.
-    const std::size_t nt = trees.size();
-    const auto listed = [&](std::size_t t, std::size_t i) {
-        return !p.coded_ || p.coded_nodes_[t][i].rank >= -1;
-    };
-    std::vector<std::size_t> first(nt + 1, 0);
-    parallel::parallel_for(nt, [&](std::size_t t) {
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < trees[t].nodes.size(); ++i) {
-            if (listed(t, i)) leaf_shares(trees[t], i, [&](std::uint64_t, double) { ++count; });
-        }
-        first[t + 1] = count;
-    });
-    for (std::size_t t = 0; t < nt; ++t) first[t + 1] += first[t];
-    if (first[nt] > std::numeric_limits<std::uint32_t>::max()) {
-        throw InternalError("too many leaf shares");
-    }
-    p.shares_.resize(first[nt]);
-    p.share_begin_.resize(p.tree_begin_.back() + 1);
-    p.share_begin_.back() = static_cast<std::uint32_t>(first[nt]);
-    parallel::parallel_for(nt, [&](std::size_t t) {
-        std::size_t at = first[t];
-        std::uint32_t* begin = p.share_begin_.data() + p.tree_begin_[t];
-        for (std::size_t i = 0; i < trees[t].nodes.size(); ++i) {
-            begin[i] = static_cast<std::uint32_t>(at);
-            if (listed(t, i)) {
-                leaf_shares(trees[t], i, [&](std::uint64_t cls, double share) {
-                    p.shares_[at++] = Share{cls, share};
-                });
-            }
-        }
+    p.share_begin_.resize(trees.size());
+    p.shares_.resize(trees.size());
+    parallel::parallel_for(trees.size(), [&](std::size_t t) {
+        tree_shares(trees[t], n_classes, p.coded_ ? p.coded_nodes_[t].data() : nullptr,
+                    p.share_begin_[t], p.shares_[t]);
     });
     return p;
 }

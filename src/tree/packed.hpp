@@ -175,6 +175,11 @@ public:
     // values for a regression pack, are then built while it is in cache,
     // and a pack whose trees all come so takes every feature's edges as
     // its thresholds and these nodes as they are.
+    // A class's share of a leaf's weight (classification payloads).
+    struct Share {
+        std::uint64_t cls;
+        double share;
+    };
     struct TreeSurvey {
         bool done = false;  // taken; the pack surveys the tree otherwise
         bool missing_left = false;
@@ -184,6 +189,12 @@ public:
         bool on_edges = false;  // nodes (and leaf_values) hold the tree coded on edges
         NodeArray<CodedNode> nodes;
         NodeArray<double> leaf_values;
+        // On edges, for a classification pack over share_classes columns
+        // (0: not taken): the leaves' shares as the pack keeps them (its
+        // pure leaves already ranked in nodes).
+        std::size_t share_classes = 0;
+        NodeArray<std::uint32_t> share_begin;
+        std::vector<Share> shares;
     };
     // Throws InternalError unless the nodes are in pre-order. allow_coded
     // as the pack will be given. ranks: empty, or per node its edge rank as
@@ -194,10 +205,12 @@ public:
                              std::span<const std::int16_t> ranks = {},
                              std::span<const std::vector<double>> edges = {});
     // The tree coded on the edges (ranks as for survey; with values, its
-    // leaf values too) when every feature has at most 255 edges and every
-    // split tests one of them, else survey(tree, true, ranks, edges).
+    // leaf values too, and with n_classes its leaves' shares over that many
+    // columns) when every feature has at most 255 edges and every split
+    // tests one of them, else survey(tree, true, ranks, edges).
     static TreeSurvey survey_on_edges(const Tree& tree, std::span<const std::int16_t> ranks,
-                                      std::span<const std::vector<double>> edges, bool values);
+                                      std::span<const std::vector<double>> edges, bool values,
+                                      std::size_t n_classes = 0);
 
     PackedForest() = default;
     // Regression payloads (leaf values). allow_coded = false keeps the
@@ -220,8 +233,7 @@ public:
                                   nodes_.size() * sizeof(PackedNode) +
                                   category_.nodes.size() * sizeof(CategoryNode) +
                                   (value_.empty() ? 0 : tree_begin_.back() * 8) +
-                                  dense_.size() * 8 + shares_.size() * sizeof(Share) +
-                                  share_begin_.size() * 4;
+                                  dense_.size() * 8 + share_bytes();
         return bytes / n_trees();
     }
     bool coded() const { return coded_; }
@@ -257,18 +269,31 @@ public:
                          std::size_t outputs, std::span<const Tree> trees, double* out) const;
 
 private:
-    struct Share {
-        std::uint64_t cls;
-        double share;
-    };
     // Lays out the nodes; with values, the coded form also takes the leaf
     // values in the same pass (value_ stays empty otherwise).
-    void pack(const std::vector<Tree>& trees, bool allow_coded, bool values,
+    // n_classes: the columns of a classification pack (0 with values).
+    void pack(const std::vector<Tree>& trees, bool allow_coded, bool values, std::size_t n_classes,
               std::vector<TreeSurvey> surveys, std::span<const std::vector<double>> edges);
-    // The coded form of trees all surveyed on `edges`; false (nothing
+    // The coded form of trees all surveyed on `edges` (with their leaf
+    // shares when all took them over n_classes columns); false (nothing
     // changed) when the edges cannot serve as the thresholds.
-    bool take_on_edges(const std::vector<Tree>& trees, bool values,
+    bool take_on_edges(const std::vector<Tree>& trees, bool values, std::size_t n_classes,
                        std::vector<TreeSurvey>& surveys, std::span<const std::vector<double>> edges);
+    // One tree's leaf shares over n_classes columns as the pack keeps them:
+    // with coded nodes, a leaf whose distribution is exactly 1.0 for one
+    // class (other columns zero) carries that class in its rank, -2 -
+    // class, so that prediction adds 1.0 without reading the share lists;
+    // the other leaves list their entries, begin[i] .. begin[i + 1] - 1 for
+    // node i.
+    static void tree_shares(const Tree& tree, std::size_t n_classes, CodedNode* coded,
+                            NodeArray<std::uint32_t>& begin, std::vector<Share>& out);
+    std::size_t share_bytes() const {
+        std::size_t bytes = 0;
+        for (std::size_t t = 0; t < shares_.size(); ++t) {
+            bytes += shares_[t].size() * sizeof(Share) + share_begin_[t].size() * 4;
+        }
+        return bytes;
+    }
     template <class T, class Make>
     void per_node(const std::vector<Tree>& trees, NodeArray<T>& out, Make&& make) const;
     void encode(const MatrixView& x, std::size_t begin, std::size_t end,
@@ -289,8 +314,9 @@ private:
     std::vector<std::size_t> cut_begin_;      // coded form: n_cols_ + 1 offsets into cuts_
     std::vector<double> cuts_;                // per feature, its distinct thresholds ascending
     std::vector<NodeArray<double>> value_;    // per tree and node (regression)
-    NodeArray<std::uint32_t> share_begin_;  // per node + 1 (classification)
-    NodeArray<Share> shares_;
+    // Classification lists, per tree: per node + 1 offsets, and entries.
+    std::vector<NodeArray<std::uint32_t>> share_begin_;
+    std::vector<std::vector<Share>> shares_;
     std::vector<double> dense_;  // per node, n_classes shares (few classes)
     bool dense_shares_ = false;
     std::size_t n_classes_ = 0;

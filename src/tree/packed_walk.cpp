@@ -120,8 +120,10 @@ void PackedForest::add_shares(const MatrixView& x, std::size_t begin, std::size_
             const double* d = dense_.data() + node * k;
             for (std::size_t c = 0; c < k; ++c) row_acc[c] += d[c];
         } else {
-            for (std::uint32_t s = share_begin_[node]; s < share_begin_[node + 1]; ++s) {
-                row_acc[shares_[s].cls] += shares_[s].share;
+            const std::uint32_t* first = share_begin_[t].data() + leaf;
+            const Share* entries = shares_[t].data();
+            for (std::uint32_t s = first[0]; s < first[1]; ++s) {
+                row_acc[entries[s].cls] += entries[s].share;
             }
         }
     });

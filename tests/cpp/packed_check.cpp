@@ -295,7 +295,10 @@ int main() {
                 }
             }
             std::vector<tw::PackedForest::TreeSurvey> on_edges(trees.size());
-            bool all_on_edges = true;
+            // Classification trees take their shares over the pack's columns,
+            // now and then over other ones (which the pack must not use).
+            const std::size_t columns = n_labels == 0 ? 0 : below(4) == 0 ? k + 1 : k;
+            bool all_on_edges = columns == k || n_labels == 0;
             for (std::size_t t = 0; t < trees.size(); ++t) {
                 const std::vector<std::int16_t> ranks = edge_ranks(trees[t], forest_edges);
                 if (below(6) == 0) {
@@ -303,7 +306,7 @@ int main() {
                     all_on_edges = false;
                 } else {
                     on_edges[t] = tw::PackedForest::survey_on_edges(trees[t], ranks, forest_edges,
-                                                                    n_labels == 0);
+                                                                    n_labels == 0, columns);
                     all_on_edges = all_on_edges && on_edges[t].on_edges;
                 }
             }
