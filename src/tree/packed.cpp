@@ -22,6 +22,13 @@ constexpr std::size_t kDenseClasses = 8;
 // summed in ascending class order; classes without a column (n_classes and
 // up) still count in the total. emit(class, share) for the classes with a
 // column; nothing for split nodes.
+// Every node's value of the tree, in node order, into out.
+void node_values(const Tree& t, NodeArray<double>& out) {
+    out.resize(t.nodes.size());
+    prefault(out.data(), t.nodes.size() * sizeof(double));
+    for (std::size_t i = 0; i < t.nodes.size(); ++i) out[i] = t.nodes[i].value;
+}
+
 template <class Emit>
 void leaf_shares(const Tree& t, std::size_t i, std::size_t n_classes, Emit&& emit) {
     const tw::Node& n = t.nodes[i];
@@ -247,8 +254,7 @@ PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
     }
     if (!fits) return survey(tree, true, ranks, edges);
     if (values) {
-        c.leaf_values.resize(nodes.size());
-        for (std::size_t i = 0; i < nodes.size(); ++i) c.leaf_values[i] = nodes[i].value;
+        node_values(tree, c.leaf_values);
     } else if (n_classes > 0) {
         tree_shares(tree, n_classes, c.nodes.data(), c.share_begin, c.shares);
         c.share_classes = n_classes;
@@ -320,8 +326,6 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
     // The coded form needs at most 255 distinct thresholds per feature
     // (codes 0..255 in a byte) and feature numbers that fit 16 bits.
     coded_ = !categories && allow_coded && n_cols_ <= 0xFFFF;
-    coded_nodes_.clear();
-    value_.clear();
     if (coded_ && take_on_edges(trees, values, n_classes, surveys, edges)) return;
 
     // Each tree's survey, taken here unless the caller took it (one
@@ -458,13 +462,7 @@ PackedForest PackedForest::values(const std::vector<Tree>& trees, bool allow_cod
     p.pack(trees, allow_coded, true, 0, std::move(surveys), edges);
     if (p.value_.empty()) {
         p.value_.resize(trees.size());
-        parallel::parallel_for(trees.size(), [&](std::size_t t) {
-            const std::vector<tw::Node>& nodes = trees[t].nodes;
-            NodeArray<double>& out = p.value_[t];
-            out.resize(nodes.size());
-            prefault(out.data(), nodes.size() * sizeof(double));
-            for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = nodes[i].value;
-        });
+        parallel::parallel_for(trees.size(), [&](std::size_t t) { node_values(trees[t], p.value_[t]); });
     }
     return p;
 }

@@ -163,6 +163,11 @@ inline std::size_t below_count(const double* c, std::size_t n, double v) {
 
 class PackedForest {
 public:
+    // A class's share of a leaf's weight (classification payloads).
+    struct Share {
+        std::uint64_t cls;
+        double share;
+    };
     // What packing reads from one tree alone: its layout checked, whether
     // some split sends missing values left and, when the tree can take the
     // coded form, its distinct thresholds per feature in the order met with
@@ -171,15 +176,10 @@ public:
     // surveys to the pack, which takes the others itself.
     //
     // A tree grown on a histogram can instead be coded at once against all
-    // of its features' bin edges (on_edges): its coded nodes, and leaf
-    // values for a regression pack, are then built while it is in cache,
+    // of its features' bin edges (on_edges): its coded nodes, and the leaf
+    // values or shares of its pack, are then built while it is in cache,
     // and a pack whose trees all come so takes every feature's edges as
     // its thresholds and these nodes as they are.
-    // A class's share of a leaf's weight (classification payloads).
-    struct Share {
-        std::uint64_t cls;
-        double share;
-    };
     struct TreeSurvey {
         bool done = false;  // taken; the pack surveys the tree otherwise
         bool missing_left = false;
