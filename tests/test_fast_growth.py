@@ -249,3 +249,52 @@ def test_every_fast_gini_split_is_a_best_split_with_many_classes(classes):
             best = max(decrease(rows[X[rows, g] <= v], rows[X[rows, g] > v])
                        for g in range(X.shape[1]) for v in np.unique(X[rows, g])[:-1])
             assert chosen >= best - 1e-9 * len(rows), (t, node)
+
+
+@pytest.mark.parametrize("min_leaf", [1, 4, 30])
+def test_every_fast_regression_split_is_a_best_admissible_split(min_leaf):
+    # Regression on merged slots keeps the left sums at every occupied bin
+    # and cuts the admissible run (both sides holding min_samples_leaf
+    # bootstrap entries) out afterwards: every split must reach the largest
+    # variance decrease among the node's admissible splits.
+    X, y = make_friedman1(500, 5, noise=0.3, random_state=4)
+    X = np.round(X, 2)  # about 100 values a feature: bins of one or several rows
+    # Outlying targets at the low end of one feature and the high end of
+    # another: the best splits regardless of min_samples_leaf cut them off.
+    y[np.argsort(X[:, 0])[:6]] += 40.0
+    y[np.argsort(X[:, 1])[-6:]] -= 40.0
+    est = ForestRegressor(n_estimators=2, max_features=None, max_depth=6,
+                          min_samples_leaf=min_leaf, random_state=0).fit(X, y)
+
+    def decrease(left, right):
+        def squares(part):
+            return ((y[part] - y[part].mean()) ** 2).sum() if len(part) else 0.0
+        return squares(np.r_[left, right]) - squares(left) - squares(right)
+
+    def best_admissible(rows):
+        return max((decrease(rows[X[rows, g] <= v], rows[X[rows, g] > v])
+                    for g in range(X.shape[1]) for v in np.unique(X[rows, g])[:-1]
+                    if min_leaf <= (X[rows, g] <= v).sum() <= len(rows) - min_leaf),
+                   default=0.0)
+
+    indicator, ptr = est.decision_path(X)
+    for t in range(est.n_estimators):
+        arrays = est.model_.tree_arrays(t)
+        sample = np.asarray(est.model_.sample_indices(t))
+        paths = indicator[sample][:, ptr[t]:ptr[t + 1]].toarray().astype(bool)
+        depth = np.zeros(len(arrays["children_left"]), int)
+        for node, (a, b) in enumerate(zip(arrays["children_left"], arrays["children_right"])):
+            if a >= 0:
+                depth[a] = depth[b] = depth[node] + 1
+        tol = 1e-9 * len(sample) * y.var()
+        for node in range(len(depth)):
+            rows = sample[paths[:, node]]
+            if arrays["children_left"][node] < 0:
+                # A leaf above the depth limit has no admissible split left.
+                if depth[node] < 6:
+                    assert best_admissible(rows) <= tol, (t, node)
+                continue
+            f, cut = arrays["feature"][node], arrays["threshold"][node]
+            left, right = rows[X[rows, f] <= cut], rows[X[rows, f] > cut]
+            assert min(len(left), len(right)) >= min_leaf, (t, node)
+            assert decrease(left, right) >= best_admissible(rows) - tol, (t, node)

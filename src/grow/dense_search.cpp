@@ -202,7 +202,7 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
         }
         for (std::size_t s = 0; s < nb; ++s) {
             switch (walk) {
-                case Walk::kSums: walk_feature<Walk::kSums>(s, fs[s], n, best); break;
+                case Walk::kSums: walk_sums(s, fs[s], n, best); break;
                 case Walk::kRegression: walk_feature<Walk::kRegression>(s, fs[s], n, best); break;
                 case Walk::kTwoClasses: walk_feature<Walk::kTwoClasses>(s, fs[s], n, best); break;
                 case Walk::kClasses: walk_feature<Walk::kClasses>(s, fs[s], n, best); break;
@@ -332,6 +332,60 @@ void DenseSearch::accumulate(u32 begin, u32 end, const u32* fs, std::size_t nb, 
     }
 }
 
+// Regression on merged slots: a bin's weight is its entries, so the left
+// weight is the left row count, exact, growing bin by bin. Each condition
+// of split::admissible then holds from some candidate on or up to some
+// candidate, and the admissible candidates are one run: the walk keeps the
+// left sums at every occupied bin below the last, the run is cut out
+// afterwards, and no test waits on the sums inside the walk. Clears the
+// feature's histogram.
+void DenseSearch::walk_sums(std::size_t s, std::size_t f, u64 n, split::BestSplit& best) {
+    double* const hist = base_ + s * cap_ * 2;
+    const std::size_t last = ctx_.hist.n_bins[f] - 2;  // last candidate bin
+    double* const cand_wl = cand_.wl.data();
+    double* const cand_l1 = cand_.l1.data();
+    std::uint16_t* const cand_bin = cand_.bin.data();
+    u64* const mask = masks_.data() + s * words_;
+    v2d left = {0.0, 0.0};  // weight, w*y
+    std::size_t count = 0;
+    const auto visit = [&](std::size_t b) __attribute__((always_inline)) {
+        double* h = hist + b * 2;
+        const v2d v = load<v2d>(h);
+        store(h, v2d{0.0, 0.0});
+        if (b <= last) {
+            left += v;
+            cand_wl[count] = left[0];
+            cand_l1[count] = left[1];
+            cand_bin[count] = static_cast<std::uint16_t>(b);
+            ++count;
+        }
+    };
+    if (summary_words_ != 0) {
+        split::for_each_bit_clearing(summary_.data() + s * summary_words_, mask, summary_words_,
+                                     visit);
+    } else {
+        split::for_each_bit_clearing(mask, words_, visit);
+    }
+    const double weight = ctx_.node.parent.weight;
+    const u64 min_leaf = ctx_.min_leaf;
+    const auto admissible = [&](std::size_t j) {
+        const double wl = cand_wl[j];
+        return split::admissible(split::count_of(wl), n, wl, weight, min_leaf);
+    };
+    std::size_t lo = 0;
+    while (lo < count && !admissible(lo)) ++lo;
+    while (count > lo && !admissible(count - 1)) --count;
+    if (count == lo) return;
+    if (lo != 0) {
+        count -= lo;
+        std::memmove(cand_wl, cand_wl + lo, count * sizeof *cand_wl);
+        std::memmove(cand_l1, cand_l1 + lo, count * sizeof *cand_l1);
+        std::memmove(cand_bin, cand_bin + lo, count * sizeof *cand_bin);
+    }
+    cand_.score(ctx_.node.parent, count, 0);
+    cand_.offer(count, f, best);
+}
+
 // Walks one feature's occupied bins in ascending order, adding each bin
 // whole to the left totals; empty bins would repeat the previous candidate's
 // gain and can never win. Clears the feature's histogram.
@@ -339,15 +393,15 @@ template <DenseSearch::Walk kWalk>
 void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best) {
     // The record layout in locals (fixed by the walk where it can be): the
     // walk's stores cannot move them, so they are not reloaded per bin.
-    constexpr std::size_t kStride = kWalk == Walk::kSums ? 2 : kWalk == Walk::kRegression ? 4 : 0;
+    constexpr std::size_t kStride = kWalk == Walk::kRegression ? 4 : 0;
     const std::size_t stride = kStride != 0 ? kStride : stride_;
-    const std::size_t count_at = kWalk == Walk::kSums || kWalk == Walk::kGiniCounts ? 0
-                                 : kWalk == Walk::kRegression                       ? 1
-                                                                                    : count_at_;
+    const std::size_t count_at = kWalk == Walk::kGiniCounts    ? 0
+                                 : kWalk == Walk::kRegression ? 1
+                                                              : count_at_;
     double* const feature_hist = base_ + s * cap_ * stride;
     const std::size_t last = ctx_.hist.n_bins[f] - 2;  // last candidate bin
     const u32* classes = ctx_.node.classes.data();
-    constexpr bool kRegression = kWalk == Walk::kRegression || kWalk == Walk::kSums;
+    constexpr bool kRegression = kWalk == Walk::kRegression;
     const std::size_t kn = kRegression ? 0 : ctx_.node.classes.size();
     const double weight = ctx_.node.parent.weight;
     const u64 min_leaf = ctx_.min_leaf;
@@ -425,10 +479,7 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
         if (b <= last) {
             nl += split::count_of(h[count_at]);
             wl += h[0];
-            if constexpr (kWalk == Walk::kSums) {
-                l12[0] += h[1];
-                cand_l1[nc] = l12[0];
-            } else if constexpr (kWalk == Walk::kTwoClasses) {
+            if constexpr (kWalk == Walk::kTwoClasses) {
                 // Both classes present: class i's sums sit at h[2 + i].
                 l12 += load<v2d>(h + 2);
                 store(cand_left + nc * 2, l12);
@@ -526,8 +577,6 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             nc += split::admissible(nl, n, wl, weight, min_leaf) ? 1 : 0;
         }
         if (cleared) {
-        } else if constexpr (kWalk == Walk::kSums) {
-            store(h, v2d{0.0, 0.0});
         } else if (stride == 4) {
             store(h, v2d{0.0, 0.0});
             store(h + 2, v2d{0.0, 0.0});

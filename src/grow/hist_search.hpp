@@ -198,6 +198,8 @@ private:
     enum class Walk { kSums, kRegression, kTwoClasses, kClasses, kGiniCounts };
     template <Walk kWalk>
     void walk_feature(std::size_t s, std::size_t f, u64 n, split::BestSplit& best);
+    // kSums: the walk of regression on merged slots.
+    void walk_sums(std::size_t s, std::size_t f, u64 n, split::BestSplit& best);
 
     SearchContext ctx_;
     Candidates& cand_;
