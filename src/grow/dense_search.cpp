@@ -46,6 +46,7 @@ void Candidates::allocate(bool classification, std::size_t n_classes, std::size_
                           std::size_t capacity) {
     bin.assign(capacity + 4, 0);
     feature.assign(capacity + 4, 0);
+    above.assign(capacity + 4, 0);
     wl.assign(capacity + 4, 0.0);
     gain.assign(capacity + 8, 0.0);
     if (classification) {
@@ -348,6 +349,7 @@ void DenseSearch::walk_sums(std::size_t s, std::size_t f, u64 n, split::BestSpli
     u64* const mask = masks_.data() + s * words_;
     v2d left = {0.0, 0.0};  // weight, w*y
     std::size_t count = 0;
+    std::size_t top = split::BestSplit::kUnknown;  // the occupied bin above the last candidate
     const auto visit = [&](std::size_t b) __attribute__((always_inline)) {
         double* h = hist + b * 2;
         const v2d v = load<v2d>(h);
@@ -358,6 +360,8 @@ void DenseSearch::walk_sums(std::size_t s, std::size_t f, u64 n, split::BestSpli
             cand_l1[count] = left[1];
             cand_bin[count] = static_cast<std::uint16_t>(b);
             ++count;
+        } else {
+            top = b;
         }
     };
     if (summary_words_ != 0) {
@@ -372,6 +376,9 @@ void DenseSearch::walk_sums(std::size_t s, std::size_t f, u64 n, split::BestSpli
         const double wl = cand_wl[j];
         return split::admissible(split::count_of(wl), n, wl, weight, min_leaf);
     };
+    // The occupied bins stay listed past the run: the one after a
+    // candidate is its node's next occupied bin.
+    const std::size_t occupied = count;
     std::size_t lo = 0;
     while (lo < count && !admissible(lo)) ++lo;
     while (count > lo && !admissible(count - 1)) --count;
@@ -380,10 +387,13 @@ void DenseSearch::walk_sums(std::size_t s, std::size_t f, u64 n, split::BestSpli
         count -= lo;
         std::memmove(cand_wl, cand_wl + lo, count * sizeof *cand_wl);
         std::memmove(cand_l1, cand_l1 + lo, count * sizeof *cand_l1);
-        std::memmove(cand_bin, cand_bin + lo, count * sizeof *cand_bin);
+        std::memmove(cand_bin, cand_bin + lo, (occupied - lo) * sizeof *cand_bin);
     }
     cand_.score(ctx_.node.parent, count, 0);
-    cand_.offer(count, f, best);
+    const std::size_t j = Candidates::first_best(cand_.gain.data(), count, best.gain);
+    if (j == count) return;
+    best.take(cand_.gain[j], f, cand_bin[j]);
+    best.above = j + 1 < occupied - lo ? cand_bin[j + 1] : top;
 }
 
 // Walks one feature's occupied bins in ascending order, adding each bin

@@ -278,7 +278,7 @@ std::size_t HistGrower::cut_of(const BestSplit& best, u32 begin, u32 mid, u32 en
         hist_.column_of(best.feature) != best.feature) {
         return best.bin;
     }
-    return ws_.centred_cut(begin, mid, end, best.feature, best.bin);
+    return ws_.centred_cut(begin, mid, end, best.feature, best.bin, best.above);
 }
 
 // The split node of a search's best candidate on slots begin..end-1 (already

@@ -175,18 +175,21 @@ u32 WorkingSet::partition_loop(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::
 // The codes of the two sides are read in tight reductions after the
 // partition, apart from its loop, whose registers they would crowd.
 std::size_t WorkingSet::centred_cut(u32 begin, u32 mid, u32 end, std::size_t feature,
-                                    std::size_t bin) const {
+                                    std::size_t bin, std::size_t above) const {
     if (!hist_.is_nan_free(feature) || mid == begin || mid == end) return bin;
     const auto cut = [&](auto code_size) {
         using Code = decltype(code_size);
-        const std::uint8_t* bins = bins_.data();
-        const std::size_t rs = row_bytes_;
-        std::size_t top = 0, low = ~std::size_t{0};
-        for (u32 i = begin; i < mid; ++i) {
-            top = std::max(top, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
-        }
-        for (u32 i = mid; i < end; ++i) {
-            low = std::min(low, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
+        std::size_t top = bin, low = above;
+        if (above == split::BestSplit::kUnknown) {
+            const std::uint8_t* bins = bins_.data();
+            const std::size_t rs = row_bytes_;
+            top = 0;
+            for (u32 i = begin; i < mid; ++i) {
+                top = std::max(top, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
+            }
+            for (u32 i = mid; i < end; ++i) {
+                low = std::min(low, code_at<Code>(bins + static_cast<std::size_t>(i) * rs, feature));
+            }
         }
         if (!(top <= bin && bin < low)) return bin;
         // The edges top..low-1 all part the node's rows alike. Where the

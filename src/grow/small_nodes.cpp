@@ -72,7 +72,11 @@ void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& bes
         cand_.score(ctx_.node.parent, count, kn);
     }
     const std::size_t j = Candidates::first_best(cand_.gain.data(), count, best.gain);
-    if (j < count) best.take(cand_.gain[j], cand_.feature[j], cand_.bin[j]);
+    if (j < count) {
+        best.take(cand_.gain[j], cand_.feature[j], cand_.bin[j]);
+        const u32 above = cand_.above[j];
+        best.above = above == ~u32{0} ? split::BestSplit::kUnknown : above;
+    }
     count = 0;
 }
 
@@ -122,6 +126,8 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
     double* const cand_left = cand_.left.data();
     u32* const cand_feature = cand_.feature.data();
     std::uint16_t* const cand_bin = cand_.bin.data();
+    u32* const cand_above = cand_.above.data();
+    constexpr u32 kNoAbove = ~u32{0};
     // Unused key slots hold all ones, above every real key.
     alignas(64) Key keys[kTinyNode];
     Key sorted[kTinyNode];
@@ -142,8 +148,10 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
         // cross counts (Candidates::score_gini_counts).
         double wl = 0.0, l1 = 0.0, l2 = 0.0;
         for (std::size_t i = 0; i < kn; ++i) running[i] = 0.0;
-        // Keeps the left sums so far as the candidate of bin b.
-        const auto keep = [&](std::size_t b) __attribute__((always_inline)) {
+        // Keeps the left sums so far as the candidate of bin b, the slots'
+        // next code being the one at sorted[next] (none past the last).
+        const auto keep = [&](std::size_t b, u32 next) __attribute__((always_inline)) {
+            cand_above[nc] = next < n ? static_cast<u32>(sorted[next] >> 8) : kNoAbove;
             cand_wl[nc] = wl;
             if constexpr (kClasses && !kGini) {
                 std::copy_n(running, kn, cand_left + nc * kn);
@@ -182,7 +190,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                         l1 += r.wy;
                         if (!merged) l2 += r.ywy;
                     }
-                    if (split::admissible(nl, rows, wl, weight, min_leaf)) keep(b);
+                    if (split::admissible(nl, rows, wl, weight, min_leaf)) keep(b, i + 1);
                 }
                 continue;
             }
@@ -226,7 +234,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             nl += merged ? split::count_of(bw) : j - i;
             wl += bw;
             i = j;
-            if (split::admissible(nl, rows, wl, weight, min_leaf)) keep(b);
+            if (split::admissible(nl, rows, wl, weight, min_leaf)) keep(b, j);
         }
     }
     flush(nc, kn, best, kGini);
@@ -256,6 +264,7 @@ void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
     constexpr std::size_t kNone = ~std::size_t{0};
     std::size_t first[2] = {kNone, kNone};  // by the slot sent left
     std::size_t bin[2] = {0, 0};
+    std::size_t upper[2] = {0, 0};  // the other slot's bin
     std::size_t order[2];
     std::size_t sides = 0;
     for (u32 f : ctx_.examined) {
@@ -266,6 +275,7 @@ void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
         if (first[side] != kNone) continue;
         first[side] = f;
         bin[side] = b0 < b1 ? b0 : b1;
+        upper[side] = b0 < b1 ? b1 : b0;
         order[sides++] = side;
         if (sides == 2) break;
     }
@@ -282,6 +292,7 @@ void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
         cand_.l2[nc] = 0.0 + (0.0 + r.ywy);
         cand_.feature[nc] = static_cast<u32>(first[side]);
         cand_.bin[nc] = static_cast<std::uint16_t>(bin[side]);
+        cand_.above[nc] = static_cast<u32>(upper[side]);
         ++nc;
     }
     flush(nc, 0, best);

@@ -118,9 +118,11 @@ public:
     // After a partition at `bin` of the feature into slots begin..mid-1 and
     // mid..end-1: the bin halfway between the last code sent left and the
     // first sent right, whose upper edge parts the slots as bin's does
-    // (bin itself for a partition on values or with an empty side).
-    std::size_t centred_cut(u32 begin, u32 mid, u32 end, std::size_t feature,
-                            std::size_t bin) const;
+    // (bin itself for a partition on values or with an empty side). A
+    // search that saw the first occupied bin above bin passes it as
+    // `above` (bin being occupied): the sides' codes are not read again.
+    std::size_t centred_cut(u32 begin, u32 mid, u32 end, std::size_t feature, std::size_t bin,
+                            std::size_t above = split::BestSplit::kUnknown) const;
 
     bool classification() const { return classification_; }
     bool count_mode() const { return count_mode_; }

@@ -189,6 +189,11 @@ struct BestSplit {
     double gain = 0.0;
     std::size_t feature = 0;
     std::size_t bin = 0;       // histogram grower: last bin of the left side
+    // Histogram grower: the lowest bin above `bin` the node's rows occupy in
+    // the feature, when the search saw it (kUnknown otherwise; `bin` itself
+    // is then one the node's rows occupy).
+    static constexpr std::size_t kUnknown = ~std::size_t{0};
+    std::size_t above = kUnknown;
     double threshold = 0.0;    // exact grower: rows with value <= threshold go left
     bool found = false;
     // A category-set split (grow/category_split.hpp): the cells going left,
@@ -201,6 +206,7 @@ struct BestSplit {
         gain = g;
         feature = f;
         bin = b;
+        above = kUnknown;
         found = true;
         category = false;
     }
