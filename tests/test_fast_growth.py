@@ -156,6 +156,9 @@ def test_thresholds_sit_midway_across_the_node_gap(cls):
     est, threshold = gap_split(cls, g, np.tile(np.arange(1, 10) / 10, 5))
     assert threshold == (0.9 + 10) / 2
     assert est.predict([[0, 3], [0, 6]]).tolist() == [1, 2]
+    # A node of three rows, the gap between its two lowest values.
+    est, threshold = gap_split(cls, np.array([0.0, 10.0, 20.0]), np.arange(1.0, 10.0))
+    assert 4 < threshold < 6
 
 
 def test_equal_gains_fall_to_features_drawn_per_node():
@@ -251,19 +254,22 @@ def test_every_fast_gini_split_is_a_best_split_with_many_classes(classes):
             assert chosen >= best - 1e-9 * len(rows), (t, node)
 
 
-@pytest.mark.parametrize("min_leaf", [1, 4, 30])
-def test_every_fast_regression_split_is_a_best_admissible_split(min_leaf):
+@pytest.mark.parametrize("min_leaf,depth,n", [(1, 6, 500), (4, 6, 500), (30, 6, 500),
+                                             (1, None, 90)])
+def test_every_fast_regression_split_is_a_best_admissible_split(min_leaf, depth, n):
     # Regression on merged slots keeps the left sums at every occupied bin
     # and cuts the admissible run (both sides holding min_samples_leaf
-    # bootstrap entries) out afterwards: every split must reach the largest
-    # variance decrease among the node's admissible splits.
-    X, y = make_friedman1(500, 5, noise=0.3, random_state=4)
+    # bootstrap entries) out afterwards; nodes of a few slots score each
+    # set of slots sent left once. Every split must reach the largest
+    # variance decrease among the node's admissible splits, and every leaf
+    # above the depth limit must have none left.
+    X, y = make_friedman1(n, 5, noise=0.3, random_state=4)
     X = np.round(X, 2)  # about 100 values a feature: bins of one or several rows
     # Outlying targets at the low end of one feature and the high end of
     # another: the best splits regardless of min_samples_leaf cut them off.
     y[np.argsort(X[:, 0])[:6]] += 40.0
     y[np.argsort(X[:, 1])[-6:]] -= 40.0
-    est = ForestRegressor(n_estimators=2, max_features=None, max_depth=6,
+    est = ForestRegressor(n_estimators=2, max_features=None, max_depth=depth,
                           min_samples_leaf=min_leaf, random_state=0).fit(X, y)
 
     def decrease(left, right):
@@ -282,16 +288,16 @@ def test_every_fast_regression_split_is_a_best_admissible_split(min_leaf):
         arrays = est.model_.tree_arrays(t)
         sample = np.asarray(est.model_.sample_indices(t))
         paths = indicator[sample][:, ptr[t]:ptr[t + 1]].toarray().astype(bool)
-        depth = np.zeros(len(arrays["children_left"]), int)
+        level = np.zeros(len(arrays["children_left"]), int)
         for node, (a, b) in enumerate(zip(arrays["children_left"], arrays["children_right"])):
             if a >= 0:
-                depth[a] = depth[b] = depth[node] + 1
+                level[a] = level[b] = level[node] + 1
         tol = 1e-9 * len(sample) * y.var()
-        for node in range(len(depth)):
+        for node in range(len(level)):
             rows = sample[paths[:, node]]
             if arrays["children_left"][node] < 0:
                 # A leaf above the depth limit has no admissible split left.
-                if depth[node] < 6:
+                if depth is None or level[node] < depth:
                     assert best_admissible(rows) <= tol, (t, node)
                 continue
             f, cut = arrays["feature"][node], arrays["threshold"][node]
