@@ -46,6 +46,8 @@ constexpr std::size_t kDenseClassLimit = 32;
 constexpr std::size_t kHistBudget = 49152;
 // Nodes with at most this many slots are tiny.
 constexpr u64 kTinyNode = 16;
+static_assert(kTinyNode % 8 == 0 && kTinyNode <= 256,
+              "tiny sorts rank whole vectors of keys; a key holds its slot in a byte");
 // Count mode: nodes with fewer slots mark their occupied bins and walk only
 // those; larger ones walk every bin.
 constexpr u64 kSparseWalk = 64;
