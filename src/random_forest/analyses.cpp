@@ -114,6 +114,12 @@ void ForestCore::replay_sample(std::size_t t, std::vector<std::size_t>& out) con
                             out);
 }
 
+void ForestCore::draw_counts(std::size_t t, std::vector<std::uint32_t>& counts) const {
+    std::vector<std::size_t> sample;
+    replay_sample(t, sample);
+    ensemble::count_draws(sample, static_cast<std::size_t>(record_->rows), counts);
+}
+
 NodeTotals ForestCore::tree_totals(std::size_t t) const {
     check_fitted_trees();
     if (t >= trees_.size()) throw ValueError("tree index out of range");

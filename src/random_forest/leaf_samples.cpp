@@ -194,14 +194,15 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     return t;
 }
 
-void LeafSamples::walk_out_of_bag(const Tree& tree, PendingTreeSamples& p) const {
-    const std::size_t n = p.draws.size();
+void LeafSamples::walk_out_of_bag(const Tree& tree, PendingTreeSamples& p,
+                                  std::span<const std::uint32_t> draws) const {
+    const std::size_t n = draws.size();
     if (!pending_rows || pending_rows->rows.width == 0 || p.leaf_of_row.size() != n ||
         pending_rows->rows.codes.size() + pending_rows->rows.wide_codes.size() <
             n * pending_rows->rows.width) {
         throw InternalError("leaf samples: the rows to walk are missing");
     }
-    const std::vector<std::uint32_t> out_of_bag = ensemble::undrawn_rows(p.draws);
+    const std::vector<std::uint32_t> out_of_bag = ensemble::undrawn_rows(draws);
     // In chunks, between which a stop request ends the walk.
     constexpr std::size_t kChunk = std::size_t{1} << 16;
     for (std::size_t first = 0; first < out_of_bag.size(); first += kChunk) {
@@ -220,7 +221,7 @@ void LeafSamples::walk_out_of_bag(const Tree& tree, PendingTreeSamples& p) const
     p.walked = true;
 }
 
-void LeafSamples::build(const std::vector<Tree>& forest) const {
+void LeafSamples::build(const std::vector<Tree>& forest, const DrawCounts& counts_of) const {
     std::lock_guard<std::mutex> hold(lock.mutex);
     if (pending.empty()) return;
     if (pending.size() != trees.size() || forest.size() != trees.size()) {
@@ -231,8 +232,14 @@ void LeafSamples::build(const std::vector<Tree>& forest) const {
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
         PendingTreeSamples& p = pending[t];
         if (p.leaf_of_row.empty()) return;
-        if (!p.walked) walk_out_of_bag(forest[t], p);
-        trees[t] = of_tree(forest[t], p.leaf_of_row, p.draws, row_of_rank, ranks);
+        std::vector<std::uint32_t> counted;
+        std::span<const std::uint32_t> draws = p.draws;
+        if (draws.empty()) {
+            counts_of(t, counted);
+            draws = counted;
+        }
+        if (!p.walked) walk_out_of_bag(forest[t], p, draws);
+        trees[t] = of_tree(forest[t], p.leaf_of_row, draws, row_of_rank, ranks);
         p = PendingTreeSamples{};
     });
     pending.clear();

@@ -18,9 +18,10 @@
 //                the forest weights' cumulative distribution; level 0 gives
 //                the smallest target of positive weight.
 //  pending tree  a tree of a local fit whose lists are not built yet: it
-//                keeps the leaf every drawn row reached and its draws, from
-//                which the first query, save or warm start builds them (fits
-//                that never ask for quantiles or intervals skip that work).
+//                keeps the leaf every drawn row reached, from which (and its
+//                draws, counted again from its replayed sample) the first
+//                query, save or warm start builds them (fits that never ask
+//                for quantiles or intervals skip that work).
 //                The rows it never drew are walked down it then, on the
 //                training rows' bin codes the store keeps until every tree
 //                is built, unless the fit walked them already.
@@ -33,6 +34,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -53,12 +55,16 @@ struct KeptBinnedRows;
 }
 
 // The inputs of a pending tree's lists (LeafSamples::of_tree); the leaves
-// of the rows it never drew are unset until walked.
+// of the rows it never drew are unset until walked. Its draws per row are
+// counted again when the lists are built (DrawCounts), unless kept.
 struct PendingTreeSamples {
     std::vector<std::uint32_t> leaf_of_row;
-    std::vector<std::uint32_t> draws;
+    std::vector<std::uint32_t> draws;  // empty: counted again
     bool walked = false;  // leaf_of_row holds every row's leaf
 };
+
+// Sets counts[r] to how often tree t's sample drew row r, for every row.
+using DrawCounts = std::function<void(std::size_t t, std::vector<std::uint32_t>& counts)>;
 
 // A mutex that copies as a fresh one, so that the store holding it stays
 // copyable.
@@ -90,12 +96,14 @@ struct LeafSamples {
     // samples belong to), trees in parallel, dropping each tree's inputs as
     // its lists are done: a failure or stop leaves the rest pending. Threads
     // sharing the store may call it together: one builds, the others wait.
-    void build(const std::vector<Tree>& forest) const;
+    // counts_of gives the draws of the trees that did not keep them.
+    void build(const std::vector<Tree>& forest, const DrawCounts& counts_of) const;
     // Trees still pending.
     std::size_t pending_trees() const;
-    // Sets the leaves of the rows p's tree never drew, walking them on
-    // pending_rows.
-    void walk_out_of_bag(const Tree& tree, PendingTreeSamples& p) const;
+    // Sets the leaves of the rows p's tree never drew (draws[r] == 0),
+    // walking them on pending_rows.
+    void walk_out_of_bag(const Tree& tree, PendingTreeSamples& p,
+                         std::span<const std::uint32_t> draws) const;
 
     std::size_t rows() const { return targets.size(); }
     double weight(std::uint32_t rank) const { return weights.empty() ? 1.0 : weights[rank]; }

@@ -237,6 +237,8 @@ protected:
     void check_rows(const MatrixView& x) const;
     // Tree t's sample drawn again from the fit record (rows = record rows).
     void replay_sample(std::size_t t, std::vector<std::size_t>& out) const;
+    // How often that sample draws each row (the leaf samples' DrawCounts).
+    void draw_counts(std::size_t t, std::vector<std::uint32_t>& counts) const;
 
     ForestSettings s_;
     const char* name_;

@@ -202,15 +202,15 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         ensemble::count_draws(sample, n, counts);
         if (samples) {
             // The lists hold an entry per draw and per row never drawn, and
-            // a start per node; the inputs two words per row, and with the
-            // walk deferred a share of the kept codes of at most a byte per
-            // row.
+            // a start per node; the inputs a word per row (the draws are
+            // counted again from the replayed sample), and with the walk
+            // deferred a share of the kept codes of at most a byte per row.
             const auto undrawn = static_cast<std::uint64_t>(std::count(counts.begin(), counts.end(), 0u));
             const std::uint64_t list_words =
                 std::uint64_t{sample.size()} + undrawn + g.tree.nodes.size() + 1;
             const std::uint64_t rows = n;
             defer = defer_samples &&
-                    (defer_walk ? 9 * rows <= 4 * list_words : 2 * rows <= list_words);
+                    (defer_walk ? 5 * rows <= 4 * list_words : rows <= list_words);
             walked = !(defer && defer_walk);
             if (walked) {
                 // A deferred walk lists the rows never drawn when it runs.
@@ -228,7 +228,7 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         }
         if (oob) g.oob = oob_payload(g.tree, x, walk_on, counts, n_classes, leaves);
         if (defer) {
-            g.pending_samples = PendingTreeSamples{std::move(leaves), std::move(counts), walked};
+            g.pending_samples = PendingTreeSamples{std::move(leaves), {}, walked};
         }
     }
     return g;
@@ -440,7 +440,10 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // and their leaf samples (taken over when the kept forest has them).
     const bool rebuild_samples = keep_samples && !kept_samples;
     if (kept_samples) {
-        (*kept_samples)->build(previous->trees_);
+        (*kept_samples)->build(previous->trees_,
+                               [&](std::size_t t, std::vector<std::uint32_t>& counts) {
+                                   previous->draw_counts(t, counts);
+                               });
         for (std::size_t t = 0; t < keep; ++t) samples->trees[t] = (*kept_samples)->trees[t];
     }
     if ((options.oob || rebuild_samples) && keep > 0) {

@@ -250,7 +250,11 @@ RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool
 
 std::string RandomForestRegressor::save() const {
     const std::uint32_t version = version_of(record_, criterion_, trees_);
-    if (record_ && record_->samples) record_->samples->build(trees_);
+    if (record_ && record_->samples) {
+        record_->samples->build(trees_, [this](std::size_t t, std::vector<std::uint32_t>& counts) {
+            draw_counts(t, counts);
+        });
+    }
     Writer w("RandomForestRegressor", version);
     write_settings(w, s_);
     w.flag(fitted_);
