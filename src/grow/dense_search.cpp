@@ -482,9 +482,16 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     std::uint16_t* const cand_bin = cand_.bin.data();
     double* const cand_left = cand_.left.data();
     double* const cand_running = cand_.running.data();
+    // Each visit gives its bin to the candidate kept at the bin before as
+    // its next occupied bin (BestSplit::above); without one, to a spare.
+    u32* const cand_above = cand_.above.data();
+    const std::size_t spare = cand_.above.size() - 1;
+    std::size_t above_at = spare;
     // The walk clears the mask words as it reads them.
     const auto visit = [&](std::size_t b) __attribute__((always_inline)) {
         double* h = feature_hist + b * stride;
+        cand_above[above_at] = static_cast<u32>(b);
+        above_at = spare;
         bool cleared = false;  // the walk already zeroed the record
         if (b <= last) {
             nl += split::count_of(h[count_at]);
@@ -584,7 +591,9 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
             // this entry otherwise.
             cand_bin[nc] = static_cast<std::uint16_t>(b);
             cand_wl[nc] = wl;
-            nc += split::admissible(nl, n, wl, weight, min_leaf) ? 1 : 0;
+            const bool kept = split::admissible(nl, n, wl, weight, min_leaf);
+            above_at = kept ? nc : spare;
+            nc += kept ? 1 : 0;
         }
         if (cleared) {
         } else if (stride == 4) {
@@ -610,7 +619,12 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     } else {
         cand_.score(ctx_.node.parent, nc, kn);
     }
-    cand_.offer(nc, f, best);
+    const std::size_t j = Candidates::first_best(cand_.gain.data(), nc, best.gain);
+    if (j == nc) return;
+    best.take(cand_.gain[j], f, cand_bin[j]);
+    // A kept candidate has rows to its right, so a bin was visited after
+    // it (the register walk lists no such bins).
+    if (!walked) best.above = cand_above[j];
 }
 
 }  // namespace tw::grow
