@@ -133,7 +133,7 @@ struct Candidates {
 
     std::vector<std::uint16_t> bin;
     std::vector<u32> feature;  // tiny nodes: each candidate's feature
-    std::vector<u32> above;    // tiny nodes: the next occupied bin (BestSplit::above)
+    std::vector<u32> above;    // each candidate's next occupied bin (BestSplit::above)
     std::vector<double> wl, l1, l2;  // left weight, left sums of w*y and y*w*y (regression)
     std::vector<double> gain;
     // Regression on merged slots: l2 is not formed, the gains come from the
