@@ -202,15 +202,16 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         ensemble::count_draws(sample, n, counts);
         if (samples) {
             // The lists hold an entry per draw and per row never drawn, and
-            // a start per node; the inputs a word per row (the draws are
-            // counted again from the replayed sample), and with the walk
-            // deferred a share of the kept codes of at most a byte per row.
+            // a start per node; the inputs two words per row when the lists
+            // are built (the leaves kept, and the draws counted again from
+            // the replayed sample), and with the walk deferred a share of
+            // the kept codes of at most a byte per row.
             const auto undrawn = static_cast<std::uint64_t>(std::count(counts.begin(), counts.end(), 0u));
             const std::uint64_t list_words =
                 std::uint64_t{sample.size()} + undrawn + g.tree.nodes.size() + 1;
             const std::uint64_t rows = n;
             defer = defer_samples &&
-                    (defer_walk ? 5 * rows <= 4 * list_words : rows <= list_words);
+                    (defer_walk ? 9 * rows <= 4 * list_words : 2 * rows <= list_words);
             walked = !(defer && defer_walk);
             if (walked) {
                 // A deferred walk lists the rows never drawn when it runs.
