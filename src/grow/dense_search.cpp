@@ -619,12 +619,9 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     } else {
         cand_.score(ctx_.node.parent, nc, kn);
     }
-    const std::size_t j = Candidates::first_best(cand_.gain.data(), nc, best.gain);
-    if (j == nc) return;
-    best.take(cand_.gain[j], f, cand_bin[j]);
     // A kept candidate has rows to its right, so a bin was visited after
     // it (the register walk lists no such bins).
-    if (!walked) best.above = cand_above[j];
+    cand_.offer(nc, f, best, !walked);
 }
 
 }  // namespace tw::grow

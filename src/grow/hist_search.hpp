@@ -93,11 +93,20 @@ struct Candidates {
     // (split::gini_count_gains); node_total as for score.
     void score_gini_counts(const split::ParentTotals& parent, std::size_t count, std::size_t kn);
     // Offers the scored candidates 0..count-1 of one feature to best, in
-    // order (the first of equal gains wins).
-    void offer(std::size_t count, std::size_t f, split::BestSplit& best) const {
+    // order (the first of equal gains wins); with_above: the winner's next
+    // occupied bin goes with it.
+    void offer(std::size_t count, std::size_t f, split::BestSplit& best,
+               bool with_above = false) const {
         const std::size_t j = first_best(gain.data(), count, best.gain);
-        if (j < count) best.take(gain[j], f, bin[j]);
+        if (j == count) return;
+        best.take(gain[j], f, bin[j]);
+        if (with_above) best.above = above_of(j);
     }
+    // Candidate j's next occupied bin as BestSplit::above holds it.
+    std::size_t above_of(std::size_t j) const {
+        return above[j] == kNoAbove ? split::BestSplit::kUnknown : above[j];
+    }
+    static constexpr u32 kNoAbove = ~u32{0};  // no bin above, or none known
     // The candidate that offering gain[0..count) in order to a best of gain
     // `than` would leave: the first of the largest gains when it exceeds
     // `than`, else count. The largest is found without a branch per
@@ -133,7 +142,7 @@ struct Candidates {
 
     std::vector<std::uint16_t> bin;
     std::vector<u32> feature;  // tiny nodes: each candidate's feature
-    std::vector<u32> above;    // each candidate's next occupied bin (BestSplit::above)
+    std::vector<u32> above;    // each candidate's next occupied bin, or kNoAbove
     std::vector<double> wl, l1, l2;  // left weight, left sums of w*y and y*w*y (regression)
     std::vector<double> gain;
     // Regression on merged slots: l2 is not formed, the gains come from the

@@ -74,8 +74,7 @@ void TinySearch::flush(std::size_t& count, std::size_t kn, split::BestSplit& bes
     const std::size_t j = Candidates::first_best(cand_.gain.data(), count, best.gain);
     if (j < count) {
         best.take(cand_.gain[j], cand_.feature[j], cand_.bin[j]);
-        const u32 above = cand_.above[j];
-        best.above = above == ~u32{0} ? split::BestSplit::kUnknown : above;
+        best.above = cand_.above_of(j);
     }
     count = 0;
 }
@@ -129,7 +128,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
     u32* const cand_feature = cand_.feature.data();
     std::uint16_t* const cand_bin = cand_.bin.data();
     u32* const cand_above = cand_.above.data();
-    constexpr u32 kNoAbove = ~u32{0};
+    constexpr u32 kNoAbove = Candidates::kNoAbove;
     // Unused key slots hold all ones, above every real key.
     alignas(64) Key keys[kTinyNode];
     Key sorted[kTinyNode];
