@@ -1,7 +1,7 @@
 """Lossless binning of the package's histogram trees: a column of few
 distinct values gets one bin per value with edges halfway between them, a
-column of many values gets bins of about equal rows with frequent values
-kept apart, `max_bins` bounds the bins, and the `_rs` classes keep their own
+column of many values gets bins of about equal size (rows blended with
+value range) with frequent values kept apart, `max_bins` bounds the bins, and the `_rs` classes keep their own
 binning."""
 import numpy as np
 import pytest
@@ -15,23 +15,36 @@ def between(a, b):
     return mid if np.isfinite(mid) and a <= mid < b else a
 
 
-def reference_edges(col, max_bins=256):
-    """The lossless rule in plain Python (the last edge, +inf, left out)."""
+def reference_edges(col, max_bins=256, range_share=0.5):
+    """The lossless rule in plain Python (the last edge, +inf, left out):
+    with more values than bins, a value's size blends its rows and the gap
+    up to the next value."""
     values, counts = np.unique(np.asarray(col, dtype=float), return_counts=True)
+    values = [float(v) for v in values]
+    size = [float(c) for c in counts]
     d = len(values)
-    edges, i, rows_left, bins_left = [], 0, len(col), max_bins
+    size_left = float(len(col))
+    span = values[-1] - values[0] if d > 1 else 0.0
+    if d > max_bins and np.isfinite(span) and span > 0:
+        range_rows = range_share * len(col)
+        size_left = 0.0
+        for k in range(d):
+            gap = values[k + 1] - values[k] if k + 1 < d else 0.0
+            size[k] = (1 - range_share) * size[k] + range_rows * (gap / span)
+            size_left += size[k]
+    edges, i, bins_left = [], 0, max_bins
     while i + 1 < d and bins_left > 1:
         if d - i <= bins_left:
             edges += [between(values[j], values[j + 1]) for j in range(i, d - 1)]
             break
-        target = rows_left / bins_left
-        taken = counts[i]
+        target = size_left / bins_left
+        taken = size[i]
         i += 1
-        while i + 1 < d and taken + 0.5 * counts[i] < target:
-            taken += counts[i]
+        while i + bins_left <= d and taken + 0.5 * size[i] < target:
+            taken += size[i]
             i += 1
         edges.append(between(values[i - 1], values[i]))
-        rows_left -= taken
+        size_left -= taken
         bins_left -= 1
     return edges
 
@@ -62,6 +75,15 @@ def test_edges_follow_the_rule():
             # No empty bin, at most max_bins of them.
             used = np.unique(bins_of(col, edges[f]))
             assert len(used) == len(edges[f]) <= max_bins
+    # The sparse ends of a normal column get bins no wider than a few
+    # shares of its range (bins of equal rows alone would leave its
+    # outermost bins a fifth of the range wide).
+    normal = x[:, 2]
+    normal_edges = E.bin_edges(x[:, 2:3])[0]
+    assert len(normal_edges) == 256
+    of = bins_of(normal, normal_edges)
+    spread = [np.ptp(normal[of == b]) for b in range(256)]
+    assert max(spread) < 4 * np.ptp(normal) / 256
     few = E.bin_edges(x[:, :1])[0]
     assert len(few) == 200  # 199 midpoints and +inf
     np.testing.assert_array_equal(few[:3], [0.5, 1.5, 2.5])
@@ -76,7 +98,13 @@ def test_bin_values_travel_with_the_edges_of_row_block_fits():
                          rng.normal(size=4000)])           # bins of several values
     edges, values = E.bin_edges(x, values=True)
     np.testing.assert_array_equal(values[0], [0.0, 1.5, 3.0, 4.5, 6.0])
-    assert len(values[1]) == len(edges[1]) and np.isnan(values[1]).all()
+    # A bin's value where it holds one, NaN where it holds several.
+    assert len(values[1]) == len(edges[1])
+    of = bins_of(x[:, 1], edges[1])
+    for b, v in enumerate(values[1]):
+        held = np.unique(x[of == b, 1])
+        assert (v == held[0]) if held.size == 1 else np.isnan(v)
+    assert np.isnan(values[1]).sum() > 200
     assert isinstance(E.bin_edges(x), list)
     bins = np.concatenate([np.searchsorted(e, c) for e, c in zip(edges, x.T)]).astype(np.uint8)
     y = x[:, 0] + rng.normal(size=4000)

@@ -126,26 +126,48 @@ inline double between(double a, double b) {
     return std::isfinite(mid) && mid >= a && mid < b ? mid : a;
 }
 
+// Share of a merged bin's size that its value range makes, the rest being
+// its rows (see lossless_edges).
+constexpr double kRangeShare = 0.5;
+
 // Lossless edges of the sorted present values column[0..present) into at
 // most max_bins bins (the last edge +inf), and per bin its value when it
-// holds one (NaN when several); see BinSettings.
+// holds one (NaN when several); see BinSettings. A column of more distinct
+// values than bins merges neighbouring values greedily into bins of about
+// equal size, a value's size being its rows, or with a finite range a
+// blend of its rows and of the gap up to the next value (kRangeShare of
+// the column's size spread over its range): bins of equal rows alone leave
+// the sparse ends of a column, where the values spread widest, a few wide
+// bins whose rows no threshold can part.
 void lossless_edges(const std::vector<double>& column, std::size_t present, std::size_t max_bins,
                     std::vector<double>& edges, std::vector<double>& values) {
     constexpr double kSeveral = std::numeric_limits<double>::quiet_NaN();
     // The distinct values and their counts.
     std::vector<double> value;
-    std::vector<std::size_t> count;
+    std::vector<double> size;
     for (std::size_t i = 0; i < present; ++i) {
         if (i == 0 || column[i] != column[i - 1]) {
             value.push_back(column[i]);
-            count.push_back(0);
+            size.push_back(0.0);
         }
-        ++count.back();
+        size.back() += 1.0;
     }
     const std::size_t d = value.size();
     edges.clear();
     values.clear();
-    std::size_t i = 0, rows_left = present, bins_left = max_bins;
+    double size_left = static_cast<double>(present);
+    const double range = d > 1 ? value[d - 1] - value[0] : 0.0;
+    if (d > max_bins && std::isfinite(range) && range > 0.0) {
+        // gap / range is at most 1, whatever the scale of the values.
+        const double range_rows = kRangeShare * static_cast<double>(present);
+        size_left = 0.0;
+        for (std::size_t k = 0; k < d; ++k) {
+            const double gap = k + 1 < d ? value[k + 1] - value[k] : 0.0;
+            size[k] = (1.0 - kRangeShare) * size[k] + range_rows * (gap / range);
+            size_left += size[k];
+        }
+    }
+    std::size_t i = 0, bins_left = max_bins;
     while (i + 1 < d && bins_left > 1) {
         if (d - i <= bins_left) {
             // Every remaining value can have its own bin.
@@ -155,17 +177,16 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
             }
             break;
         }
-        // Values join the bin while it stays nearer its share of the rows
-        // left; a bin holds at least one value.
-        const double target = static_cast<double>(rows_left) / static_cast<double>(bins_left);
+        // Values join the bin while it stays nearer its share of the size
+        // left and leaves a value for every bin after it; a bin holds at
+        // least one value.
+        const double target = size_left / static_cast<double>(bins_left);
         const std::size_t first = i;
-        std::size_t taken = count[i++];
-        while (i + 1 < d && static_cast<double>(taken) + 0.5 * static_cast<double>(count[i]) < target) {
-            taken += count[i++];
-        }
+        double taken = size[i++];
+        while (i + bins_left <= d && taken + 0.5 * size[i] < target) taken += size[i++];
         edges.push_back(between(value[i - 1], value[i]));
         values.push_back(i - first == 1 ? value[first] : kSeveral);
-        rows_left -= taken;
+        size_left -= taken;
         --bins_left;
     }
     // The last bin holds the values from i on.

@@ -34,9 +34,11 @@ namespace tw {
 // quantile positions of the sorted values. The lossless rule gives a column
 // of at most max_bins distinct values (max_bins - 1 with missing values) one
 // bin per value, its edges halfway between neighbouring values; a column of
-// more values gets edges between distinct values that split the rows into
-// bins of about equal size, a value too frequent for its share keeping a bin
-// of its own, so no bin is empty and no two values share a bin needlessly.
+// more values gets edges between distinct values that split it into bins of
+// about equal size, a bin's size blending its rows and its share of the
+// column's range (half each), a value too large for its share keeping a bin
+// of its own, so no bin is empty, no two values share a bin needlessly, and
+// the sparse ends of a column are not left a few wide bins.
 // Most bins a feature has with 8-bit codes, and with wide ones.
 constexpr std::size_t kNarrowBins = 256;
 constexpr std::size_t kWideBins = 65536;
