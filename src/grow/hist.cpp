@@ -100,8 +100,8 @@ private:
     }
     // The bin whose upper edge is the threshold of best, just partitioned.
     std::size_t cut_of(const BestSplit& best, u32 begin, u32 mid, u32 end) const;
-    Node split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n, u64 nl,
-                    u64 nr);
+    void add_split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n, u64 nl,
+                        u64 nr);
     // Whether a node of `rows` entries in `slots` slots at `depth` is a leaf
     // by the stop rules alone, before its totals. Fast growth: one slot
     // holds copies of one row, which no split separates.
@@ -123,10 +123,6 @@ private:
     std::span<std::uint32_t> leaf_of_row_;  // empty, or the leaf of every drawn row
     std::vector<u32> slot_leaf_;  // with leaf_of_row_: each slot's leaf, by slot
     std::vector<std::int16_t>* ranks_;  // null, or each node's edge rank (grow.hpp)
-    // Per split node in pre-order, its feature and the bin whose upper edge
-    // is its threshold (kNoCut: a category-set split).
-    static constexpr u32 kNoCut = std::numeric_limits<u32>::max();
-    std::vector<std::pair<u32, u32>> cuts_;
     grow::WorkingSet ws_;
     grow::NodeTotals node_;
     std::vector<u32> features_;  // draw order of the features
@@ -283,14 +279,17 @@ std::size_t HistGrower::cut_of(const BestSplit& best, u32 begin, u32 mid, u32 en
 
 // The split node of a search's best candidate on slots begin..end-1 (already
 // partitioned, nl and nr entries on each side, the threshold cut's upper
-// edge): its column, threshold and missing side.
-Node HistGrower::split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n,
-                            u64 nl, u64 nr) {
-    Node node;
+// edge), appended to the tree with its left child next: its column,
+// threshold and missing side. The node is filled where it lies (a copy of
+// one assembled field by field would be read back before its stores land).
+void HistGrower::add_split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n,
+                                u64 nl, u64 nr) {
+    const u32 me = static_cast<u32>(tree_.nodes.size());
+    Node& node = tree_.nodes.emplace_back();
+    node.left = me + 1;
     const std::size_t column = hist_.column_of(best.feature);
-    // The edge is looked up once the tree is grown (finish).
-    cuts_.emplace_back(best.category ? kNoCut : static_cast<u32>(best.feature),
-                       static_cast<u32>(cut));
+    // The threshold is the cut bin's upper edge.
+    if (!best.category) node.threshold = hist_.bin_edges[best.feature][cut];
     node.feature = static_cast<std::uint32_t>(column);
     node.n_samples = n;
     bool missing_left = best.feature != column;
@@ -315,7 +314,6 @@ Node HistGrower::split_node(const BestSplit& best, std::size_t cut, u32 begin, u
                               ? std::int16_t{-1}
                               : static_cast<std::int16_t>(cut));
     }
-    return node;
 }
 
 // Tiny nodes give their kept histogram back; a node that can use one and
@@ -373,11 +371,10 @@ u32 HistGrower::make_leaf_of(u32 begin, u32 end) {
             total_w += rec[i].w;
             total_wy += rec[i].wy;
         }
-        Node leaf;
+        Node& leaf = tree_.nodes.emplace_back();
         // Merged slots: the weight sum is the number of entries.
         leaf.n_samples = ws_.merged() ? split::count_of(total_w) : end - begin;
         leaf.value = total_w > 0.0 ? total_wy / total_w : 0.0;
-        tree_.nodes.push_back(leaf);
         return static_cast<u32>(tree_.nodes.size() - 1);
     }
     if (ws_.count_mode()) {
@@ -449,7 +446,6 @@ Tree HistGrower::grow() {
             prefault(tree_.nodes.data(), tree_.nodes.capacity() * sizeof(Node),  // grown in full
                      parallel::stop_requested);
         }
-        cuts_.reserve(ws_.slots());
         if (ranks_) ranks_->reserve(2 * ws_.slots());
     }
 
@@ -514,9 +510,7 @@ Tree HistGrower::grow() {
             continue;
         }
         const u32 me = static_cast<u32>(tree_.nodes.size());
-        Node node = split_node(best, cut, fr.begin, fr.end, n, nl, nr);
-        node.left = me + 1;
-        tree_.nodes.push_back(node);
+        add_split_node(best, cut, fr.begin, fr.end, n, nl, nr);
         const grow::KeptHistograms::Children kept = kept_.hand_down(
             own, ctx_, grow::NodeRange{fr.begin, fr.end, n}, mid, nl, nr, fr.depth + 1);
         // In count mode the partition counted the left side's classes, so
@@ -552,14 +546,6 @@ Tree HistGrower::grow() {
 Tree HistGrower::finish() {
     if (!leaf_of_row_.empty()) {
         for (u32 i = 0; i < slot_leaf_.size(); ++i) leaf_of_row_[ws_.source_row(i)] = slot_leaf_[i];
-    }
-    // Split nodes in pre-order take their cuts' edges (loads that overlap).
-    std::size_t k = 0;
-    for (Node& node : tree_.nodes) {
-        if (node.is_leaf()) continue;
-        if (k >= cuts_.size()) throw InternalError("a split node without its cut");
-        const auto [feature, cut] = cuts_[k++];
-        if (feature != kNoCut) node.threshold = hist_.bin_edges[feature][cut];
     }
     if (2 * tree_.nodes.size() < tree_.nodes.capacity()) tree_.nodes.shrink_to_fit();
     return std::move(tree_);
@@ -675,10 +661,8 @@ Tree HistGrower::grow_best_first() {
             continue;
         }
         const u32 me = static_cast<u32>(tree_.nodes.size());
-        Node node = split_node(o.best, o.cut, o.begin, o.end, o.rows, opened[o.left].rows,
-                               opened[o.right].rows);
-        node.left = me + 1;
-        tree_.nodes.push_back(node);
+        add_split_node(o.best, o.cut, o.begin, o.end, o.rows, opened[o.left].rows,
+                       opened[o.right].rows);
         stack.emplace_back(o.right, me);
         stack.emplace_back(o.left, kNoParent);
     }

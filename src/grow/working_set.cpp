@@ -71,18 +71,24 @@ bool WorkingSet::any_missing(u32 begin, u32 end, std::size_t column) const {
 
 template <class Index>
 void WorkingSet::gather_codes(const Index* rows, std::size_t count) {
-    for (std::size_t f = 0; f < features_; ++f) {
-        if (count >= kStopChunk) parallel::check_stop();
-        if (hist_.wide()) {
-            const std::uint16_t* col = hist_.wide_bins[f].data();
-            std::uint8_t* out = bins_.data() + 2 * f;
-            for (std::size_t e = 0; e < count; ++e) {
-                std::memcpy(out + e * row_bytes_, col + rows[e], sizeof(std::uint16_t));
+    // Blocks of slots small enough for their rows to stay in cache while
+    // every feature's codes are written into them.
+    constexpr std::size_t kBlock = 1024;
+    for (std::size_t lo = 0; lo < count; lo += kBlock) {
+        if (lo % kStopChunk == 0 && lo > 0) parallel::check_stop();
+        const std::size_t hi = std::min(count, lo + kBlock);
+        for (std::size_t f = 0; f < features_; ++f) {
+            if (hist_.wide()) {
+                const std::uint16_t* col = hist_.wide_bins[f].data();
+                std::uint8_t* out = bins_.data() + 2 * f;
+                for (std::size_t e = lo; e < hi; ++e) {
+                    std::memcpy(out + e * row_bytes_, col + rows[e], sizeof(std::uint16_t));
+                }
+            } else {
+                const std::uint8_t* col = hist_.bins[f].data();
+                std::uint8_t* out = bins_.data() + f;
+                for (std::size_t e = lo; e < hi; ++e) out[e * row_bytes_] = col[rows[e]];
             }
-        } else {
-            const std::uint8_t* col = hist_.bins[f].data();
-            std::uint8_t* out = bins_.data() + f;
-            for (std::size_t e = 0; e < count; ++e) out[e * row_bytes_] = col[rows[e]];
         }
     }
 }
