@@ -63,6 +63,22 @@ struct Frame {
     static constexpr u64 kUnknown = ~u64{0};
 };
 
+// Pushes a frame, its fields stored where it lies: a frame assembled aside
+// would be copied by loads wider than its fields' stores, which wait for
+// them.
+inline void push_frame(std::vector<Frame>& stack, u32 begin, u32 end, u64 depth, u32 parent,
+                       u32 hist, u64 rows, u64 ones, u64 path) {
+    Frame& f = stack.emplace_back();
+    f.begin = begin;
+    f.end = end;
+    f.depth = depth;
+    f.parent = parent;
+    f.hist = hist;
+    f.rows = rows;
+    f.ones = ones;
+    f.path = path;
+}
+
 // A key of a node's place in the tree, from its parent's and its side: the
 // same whatever order the nodes grow in.
 inline u64 child_path(u64 path, u64 side) { return mix64(path * 0x9E3779B97F4A7C15ull + side + 1); }
@@ -449,12 +465,18 @@ Tree HistGrower::grow() {
         if (ranks_) ranks_->reserve(2 * ws_.slots());
     }
 
+    // Right children wait on the stack; a left child is grown next in fr
+    // itself, without a round trip through the stack.
     std::vector<Frame> stack;
-    stack.push_back(Frame{0, static_cast<u32>(ws_.slots()), 0, kNoParent, kNoHist, ws_.entries()});
-    while (!stack.empty()) {
+    Frame fr{0, static_cast<u32>(ws_.slots()), 0, kNoParent, kNoHist, ws_.entries()};
+    for (bool have = true;;) {
+        if (!have) {
+            if (stack.empty()) break;
+            fr = stack.back();
+            stack.pop_back();
+        }
+        have = false;
         parallel::check_stop();
-        const Frame fr = stack.back();
-        stack.pop_back();
         if (tree_.nodes.size() >= std::numeric_limits<u32>::max() - 1) {
             throw InternalError("tree has too many nodes");
         }
@@ -531,11 +553,17 @@ Tree HistGrower::grow() {
                 continue;
             }
         }
-        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
-                              child_path(fr.path, 1)});
+        push_frame(stack, mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
+                   child_path(fr.path, 1));
         if (tree_.nodes.size() == me + 1) {
-            stack.push_back(Frame{fr.begin, mid, fr.depth + 1, kNoParent, kept.left, nl,
-                                  left_ones, child_path(fr.path, 0)});
+            fr.end = mid;
+            fr.depth += 1;
+            fr.parent = kNoParent;
+            fr.hist = kept.left;
+            fr.rows = nl;
+            fr.ones = left_ones;
+            fr.path = child_path(fr.path, 0);
+            have = true;
         }
     }
     return finish();

@@ -25,6 +25,7 @@ TreeParams tree_params(std::optional<std::uint64_t> max_depth,
 }
 
 using grow::append_node;
+using grow::new_node;
 using grow::class_weights_begin;
 using grow::finish_class_weights;
 
@@ -85,16 +86,16 @@ std::uint32_t create_count_leaf(Tree& tree, std::uint64_t n,
                                 std::span<const std::uint64_t> class_ids,
                                 std::span<const std::uint64_t> count) {
     if (class_ids.size() != count.size()) throw InternalError("leaf counts without their classes");
-    Node leaf;
-    leaf.n_samples = n;
     const std::uint32_t begin = class_weights_begin(tree);
+    Node& leaf = new_node(tree);
+    leaf.n_samples = n;
     for (std::size_t d = 0; d < count.size(); ++d) {
         if (count[d] != 0) {
             tree.class_weights.push_back(ClassWeight{class_ids[d], static_cast<double>(count[d])});
         }
     }
     finish_class_weights(tree, leaf, begin);
-    return append_node(tree, leaf);
+    return static_cast<std::uint32_t>(tree.nodes.size() - 1);
 }
 
 }  // namespace tw

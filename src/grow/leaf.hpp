@@ -20,6 +20,14 @@ inline std::uint32_t append_node(Tree& tree, const Node& node) {
     return static_cast<std::uint32_t>(tree.nodes.size() - 1);
 }
 
+// A new node at the tree's end, to be filled where it lies (a node
+// assembled aside and copied in is read back by loads wider than its
+// fields' stores, which wait for them).
+inline Node& new_node(Tree& tree) {
+    if (tree.nodes.size() >= kMaxIndex) throw InternalError("tree has too many nodes");
+    return tree.nodes.emplace_back();
+}
+
 // Largest weight wins; scanning in ascending class order and replacing on
 // ties leaves the highest of equally heavy classes.
 inline double heaviest_class(std::span<const ClassWeight> cw) {

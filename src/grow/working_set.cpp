@@ -174,10 +174,23 @@ void WorkingSet::distinct_rows() {
         const std::size_t r = boot_[p];
         if (mult[r]++ == 0 && keeps_positions_) first[r] = static_cast<u32>(p);
     }
-    distinct.clear();
-    distinct.reserve(entries_);
-    for (std::size_t r = 0; r < rows; ++r)
-        if (mult[r] != 0) distinct.push_back(static_cast<u32>(r));
+    if (4 * entries_ < rows) {
+        // A small sample of many rows: only the drawn ones are listed.
+        distinct.clear();
+        distinct.reserve(entries_);
+        for (std::size_t r = 0; r < rows; ++r)
+            if (mult[r] != 0) distinct.push_back(static_cast<u32>(r));
+        return;
+    }
+    // Every row is written and only the drawn ones kept, without a branch
+    // on the draws.
+    distinct.resize(rows + 1);
+    std::size_t k = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        distinct[k] = static_cast<u32>(r);
+        k += mult[r] != 0 ? 1 : 0;
+    }
+    distinct.resize(k);
 }
 
 // Merged slots follow ascending row order; the records are those of the

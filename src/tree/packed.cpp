@@ -50,12 +50,14 @@ namespace {
 template <class Out>
 bool binned_form_into(const Tree& tree, std::span<const std::vector<double>> edges, Out& out,
                       std::span<const std::uint8_t> nan_free, std::span<const std::int16_t> ranks,
-                      std::size_t max_rank) {
+                      std::size_t max_rank, bool* missing_left = nullptr) {
     max_rank = std::min(max_rank, kWideRanks);
     const std::vector<Node>& nodes = tree.nodes;
     out.resize(nodes.size());
+    std::uint8_t any_left = 0;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const Node& n = nodes[i];
+        any_left |= n.missing & kMissingLeft;
         if (n.is_leaf()) {
             out[i] = CodedNode{-1, 0, static_cast<std::uint32_t>(i)};
             continue;
@@ -92,6 +94,8 @@ bool binned_form_into(const Tree& tree, std::span<const std::vector<double>> edg
         out[i] = CodedNode{static_cast<std::int16_t>(rank), static_cast<std::uint16_t>(n.feature),
                            n.right};
     }
+    // Every node was read: the flag covers the whole tree.
+    if (missing_left) *missing_left = any_left != 0;
     return true;
 }
 
@@ -242,15 +246,18 @@ PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
     // those splits are coded like any other.
     const std::vector<std::uint8_t> any_side(used, 1);
     bool fits = !tree.has_categories() && used <= edges.size() &&
-                binned_form_into(tree, edges, c.nodes, any_side, ranks, kByteRanks);
+                binned_form_into(tree, edges, c.nodes, any_side, ranks, kByteRanks,
+                                 &c.missing_left);
     std::vector<std::size_t> usable(fits ? used : 0);
     for (std::size_t f = 0; f < usable.size(); ++f) usable[f] = usable_edges(edges[f]);
-    for (std::size_t i = 0; fits && i < nodes.size(); ++i) {
-        const tw::Node& n = nodes[i];
-        c.missing_left |= (n.missing & kMissingLeft) != 0;
-        if (n.is_leaf()) continue;
+    // The checks read the coded nodes (a leaf's rank is -1), an eighth of
+    // the tree's bytes, not the tree again.
+    const CodedNode* coded = c.nodes.data();
+    for (std::size_t i = 0; fits && i < c.nodes.size(); ++i) {
+        const CodedNode& n = coded[i];
+        if (n.rank < 0) continue;
         if (n.right <= i || n.right >= nodes.size()) throw InternalError("tree nodes are not in pre-order");
-        fits = static_cast<std::size_t>(c.nodes[i].rank) < usable[n.feature];
+        fits = static_cast<std::size_t>(n.rank) < usable[n.feature];
     }
     if (!fits) return survey(tree, true, ranks, edges);
     if (values) {
