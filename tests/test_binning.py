@@ -165,3 +165,29 @@ def test_max_bins_bounds_every_split_and_is_checked():
     # Boosted rounds bin in bytes only.
     with pytest.raises(ValueError, match="2..256"):
         b.fit(x, y, max_bins=257)
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])
+def test_wide_matrices_bin_each_column_as_alone(n_jobs):
+    # Wide matrices bin their columns in groups read off the rows together:
+    # every column's edges and bin values must be those it gets alone, and
+    # a full tree on distinct rows (NaN and -0.0 among the values) must
+    # route every training row to its own leaf.
+    rng = np.random.default_rng(11)
+    n, nf = 3000, 19
+    x = rng.normal(size=(n, nf))
+    x[:, 3] = rng.integers(0, 7, n)          # few values
+    x[:, 8] = np.where(rng.random(n) < 0.3, -0.0, x[:, 8])
+    x[:, 12] = np.round(x[:, 12], 1)
+    edges, values = E.bin_edges(x, n_jobs=n_jobs, values=True)
+    for f in range(nf):
+        alone_edges, alone_values = E.bin_edges(np.ascontiguousarray(x[:, [f]]), n_jobs=1,
+                                                values=True)
+        np.testing.assert_array_equal(edges[f], alone_edges[0])
+        np.testing.assert_array_equal(values[f], alone_values[0])
+    from tarnwood import ForestRegressor
+    x[rng.random((n, nf)) < 0.05] = np.nan
+    y = np.arange(n, dtype=float)
+    tree = ForestRegressor(n_estimators=1, bootstrap=False, max_features=None, random_state=0,
+                           n_jobs=n_jobs).fit(x, y)
+    np.testing.assert_array_equal(tree.predict(x), y)

@@ -193,16 +193,16 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
     values.push_back(i + 1 == d ? value[i] : kSeveral);
 }
 
+// The n values of a column are src[0], src[stride], ...
 template <class Code>
-void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings,
+void bin_feature(const double* src, std::size_t stride, std::size_t n, const BinSettings& settings,
                  std::vector<double>& column, std::vector<double>& edges,
                  std::vector<double>& values, std::vector<Code>& bins, std::uint8_t& missing) {
-    const std::size_t n = x.rows;
     constexpr double inf = std::numeric_limits<double>::infinity();
     column.resize(n);
     bool has_nan = false, has_negative_zero = false;
     for (std::size_t r = 0; r < n; ++r) {
-        const double v = x.at(r, f);
+        const double v = src[r * stride];
         has_nan |= std::isnan(v);
         has_negative_zero |= v == 0.0 && std::signbit(v);
         column[r] = v;
@@ -246,13 +246,13 @@ void bin_feature(const MatrixView& x, std::size_t f, const BinSettings& settings
     bins.resize(n);
     const double* e = edges.data();
     const std::size_t ne = edges.size();
-    bins_of(e, ne, x.data + f, x.row_stride, n, bins.data());
+    bins_of(e, ne, src, stride, n, bins.data());
     if (!has_nan) return;
     // The missing bin follows the value bins; its edge (+inf, like the last
     // value bin's) is never a threshold, as no candidate ends at the last bin.
     const auto missing_bin = static_cast<Code>(ne);
     for (std::size_t r = 0; r < n; ++r) {
-        if (std::isnan(x.at(r, f))) bins[r] = missing_bin;
+        if (std::isnan(src[r * stride])) bins[r] = missing_bin;
     }
     edges.push_back(inf);
     if (!values.empty()) values.push_back(std::numeric_limits<double>::quiet_NaN());
@@ -301,15 +301,42 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
     const std::size_t nf = x.cols;
     bins.resize(nf);
     std::vector<std::uint8_t> missing(nf, 0);
-    parallel::parallel_for(nf, [&](std::size_t f) {
-        if (h.is_categorical(f)) {
-            bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
-        } else {
-            std::vector<double> column;
-            bin_feature(x, f, settings, column, h.bin_edges[f], h.bin_values[f], bins[f],
-                        missing[f]);
+    // Neighbouring columns are binned together, each from its own copy: the
+    // group's values are read off the rows in one pass (a column of a wide
+    // matrix read alone takes a cache line per value, twice). Groups stay
+    // small enough to give every thread a few, and their copies within a
+    // budget.
+    constexpr std::size_t kGroupBytes = std::size_t{1} << 26;
+    const std::size_t n = x.rows;
+    const std::size_t by_threads = nf / (2 * std::max<std::size_t>(1, parallel::loop_threads()));
+    const std::size_t by_memory = kGroupBytes / (sizeof(double) * std::max<std::size_t>(1, n));
+    const std::size_t group = std::clamp<std::size_t>(std::min(by_threads, by_memory), 1, 4);
+    const std::size_t groups = (nf + group - 1) / group;
+    parallel::parallel_for(groups, [&](std::size_t g) {
+        const std::size_t first = g * group;
+        const std::size_t width = std::min(group, nf - first);
+        std::vector<double> copies;
+        if (width > 1) {
+            copies.resize(width * n);
+            for (std::size_t r = 0; r < n; ++r) {
+                const double* row = x.row(r) + first;
+                for (std::size_t j = 0; j < width; ++j) copies[j * n + r] = row[j];
+            }
         }
-        h.n_bins[f] = h.bin_edges[f].size();
+        std::vector<double> column;
+        for (std::size_t j = 0; j < width; ++j) {
+            const std::size_t f = first + j;
+            if (h.is_categorical(f)) {
+                bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
+            } else if (width > 1) {
+                bin_feature(copies.data() + j * n, 1, n, settings, column, h.bin_edges[f],
+                            h.bin_values[f], bins[f], missing[f]);
+            } else {
+                bin_feature(x.data + f, x.row_stride, n, settings, column, h.bin_edges[f],
+                            h.bin_values[f], bins[f], missing[f]);
+            }
+            h.n_bins[f] = h.bin_edges[f].size();
+        }
     });
     for (std::size_t f = 0; f < nf; ++f) {
         if (missing[f] != 0) h.twin_of.push_back(static_cast<std::uint32_t>(f));

@@ -24,6 +24,14 @@ std::size_t pool_size();  // fixes the size if not yet fixed
 template <class F>
 void run_items(std::size_t n, std::size_t threads, F&& f);
 
+// The threads a parallel_for started here would run its items on.
+inline std::size_t loop_threads() {
+    const RunControl* const control = current_control();
+    return control && control->threads != 0
+               ? (control->threads < max_pool_threads ? control->threads : max_pool_threads)
+               : pool_size();
+}
+
 // Runs f(i) for i in [0, n) on the pool. The first exception thrown by any
 // item is rethrown on the calling thread after all items finished or were
 // skipped. Callers write per-item results to slot i and combine them in item
@@ -35,10 +43,7 @@ template <class F>
 void parallel_for(std::size_t n, F&& f) {
     if (n == 0) return;
     RunControl* const control = current_control();
-    const std::size_t threads =
-        control && control->threads != 0
-            ? (control->threads < max_pool_threads ? control->threads : max_pool_threads)
-            : pool_size();
+    const std::size_t threads = loop_threads();
     if (control) {
         auto guarded_item = [&](std::size_t i) {
             if (control->stop.load(std::memory_order_relaxed)) throw Stopped{};
