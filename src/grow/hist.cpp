@@ -335,7 +335,7 @@ void HistGrower::add_split_node(const BestSplit& best, std::size_t cut, u32 begi
 // Tiny nodes give their kept histogram back; a node that can use one and
 // has none takes one from the pool here, if the pool has one left.
 SearchMode HistGrower::decide_search(u32 slots, u32& own) {
-    if (slots <= grow::kTinyNode) {
+    if (slots <= (ws_.classification() ? grow::kTinyNode : grow::kTinyRegression)) {
         kept_.release(own);
         own = kNoHist;
         if (ws_.count_mode()) return SearchMode::kTinyCounts;

@@ -44,8 +44,11 @@ namespace tw::grow {
 constexpr std::size_t kDenseClassLimit = 32;
 // Doubles of per-bin sums held at once when several features share a pass.
 constexpr std::size_t kHistBudget = 49152;
-// Nodes with at most this many slots are tiny.
-constexpr u64 kTinyNode = 16;
+// Nodes with at most this many slots are tiny: the largest tiny nodes, of
+// classification trees (whose dense walks cost more per bin). Regression
+// nodes are tiny up to kTinyRegression slots.
+constexpr u64 kTinyNode = 32;
+constexpr u64 kTinyRegression = 16;
 static_assert(kTinyNode % 8 == 0 && kTinyNode <= 256,
               "tiny sorts rank whole vectors of keys; a key holds its slot in a byte");
 // Count mode: nodes with fewer slots mark their occupied bins and walk only

@@ -55,6 +55,8 @@ __attribute__((always_inline)) inline void sort_keys(const std::uint8_t* bins, s
                                                      Key* sorted) {
     if (n <= 8) {
         sort_keys_of<8, Code>(bins, rs, begin, n, f, keys, sorted);
+    } else if (n <= 16) {
+        sort_keys_of<16, Code>(bins, rs, begin, n, f, keys, sorted);
     } else {
         sort_keys_of<kTinyNode, Code>(bins, rs, begin, n, f, keys, sorted);
     }

@@ -50,7 +50,8 @@ namespace {
 template <class Out>
 bool binned_form_into(const Tree& tree, std::span<const std::vector<double>> edges, Out& out,
                       std::span<const std::uint8_t> nan_free, std::span<const std::int16_t> ranks,
-                      std::size_t max_rank, bool* missing_left = nullptr) {
+                      std::size_t max_rank, bool* missing_left = nullptr,
+                      double* values = nullptr) {
     max_rank = std::min(max_rank, kWideRanks);
     const std::vector<Node>& nodes = tree.nodes;
     out.resize(nodes.size());
@@ -58,6 +59,7 @@ bool binned_form_into(const Tree& tree, std::span<const std::vector<double>> edg
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const Node& n = nodes[i];
         any_left |= n.missing & kMissingLeft;
+        if (values) values[i] = n.value;
         if (n.is_leaf()) {
             out[i] = CodedNode{-1, 0, static_cast<std::uint32_t>(i)};
             continue;
@@ -245,9 +247,15 @@ PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
     // rows with one away from trees with a split sending them left, so
     // those splits are coded like any other.
     const std::vector<std::uint8_t> any_side(used, 1);
-    bool fits = !tree.has_categories() && used <= edges.size() &&
-                binned_form_into(tree, edges, c.nodes, any_side, ranks, kByteRanks,
-                                 &c.missing_left);
+    bool fits = !tree.has_categories() && used <= edges.size();
+    // The nodes' values are copied in the same pass (every node's, as
+    // node_values gives them).
+    if (fits && values) {
+        c.leaf_values.resize(nodes.size());
+        prefault(c.leaf_values.data(), nodes.size() * sizeof(double));
+    }
+    fits = fits && binned_form_into(tree, edges, c.nodes, any_side, ranks, kByteRanks,
+                                    &c.missing_left, values ? c.leaf_values.data() : nullptr);
     std::vector<std::size_t> usable(fits ? used : 0);
     for (std::size_t f = 0; f < usable.size(); ++f) usable[f] = usable_edges(edges[f]);
     // The checks read the coded nodes (a leaf's rank is -1), an eighth of
@@ -260,9 +268,7 @@ PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
         fits = static_cast<std::size_t>(n.rank) < usable[n.feature];
     }
     if (!fits) return survey(tree, true, ranks, edges);
-    if (values) {
-        node_values(tree, c.leaf_values);
-    } else if (n_classes > 0) {
+    if (!values && n_classes > 0) {
         tree_shares(tree, n_classes, c.nodes.data(), c.share_begin, c.shares);
         c.share_classes = n_classes;
     }
