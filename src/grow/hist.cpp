@@ -63,22 +63,6 @@ struct Frame {
     static constexpr u64 kUnknown = ~u64{0};
 };
 
-// Pushes a frame, its fields stored where it lies: a frame assembled aside
-// would be copied by loads wider than its fields' stores, which wait for
-// them.
-inline void push_frame(std::vector<Frame>& stack, u32 begin, u32 end, u64 depth, u32 parent,
-                       u32 hist, u64 rows, u64 ones, u64 path) {
-    Frame& f = stack.emplace_back();
-    f.begin = begin;
-    f.end = end;
-    f.depth = depth;
-    f.parent = parent;
-    f.hist = hist;
-    f.rows = rows;
-    f.ones = ones;
-    f.path = path;
-}
-
 // A key of a node's place in the tree, from its parent's and its side: the
 // same whatever order the nodes grow in.
 inline u64 child_path(u64 path, u64 side) { return mix64(path * 0x9E3779B97F4A7C15ull + side + 1); }
@@ -553,8 +537,8 @@ Tree HistGrower::grow() {
                 continue;
             }
         }
-        push_frame(stack, mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
-                   child_path(fr.path, 1));
+        stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
+                              child_path(fr.path, 1)});
         if (tree_.nodes.size() == me + 1) {
             fr.end = mid;
             fr.depth += 1;

@@ -17,8 +17,9 @@
 //                  splits. Counts are exact, so the larger child's
 //                  histogram is the node's minus the smaller child's, and
 //                  only the smaller child's rows are counted.
-//  tiny node       at most kTinyNode slots: per feature the rows are sorted
-//                  by bin instead of filling whole histograms.
+//  tiny node       at most kTinyNode slots (kTinyRegression in regression
+//                  trees): per feature the rows are sorted by bin instead
+//                  of filling whole histograms.
 //  grouped search  more than kDenseClassLimit classes: one feature at a
 //                  time, the rows grouped by bin with a counting sort.
 //  random search   the extremely randomised rule: per examined feature a

@@ -174,16 +174,8 @@ void WorkingSet::distinct_rows() {
         const std::size_t r = boot_[p];
         if (mult[r]++ == 0 && keeps_positions_) first[r] = static_cast<u32>(p);
     }
-    if (4 * entries_ < rows) {
-        // A small sample of many rows: only the drawn ones are listed.
-        distinct.clear();
-        distinct.reserve(entries_);
-        for (std::size_t r = 0; r < rows; ++r)
-            if (mult[r] != 0) distinct.push_back(static_cast<u32>(r));
-        return;
-    }
     // Every row is written and only the drawn ones kept, without a branch
-    // on the draws.
+    // on the draws (the list takes a word per row, as the counts do).
     distinct.resize(rows + 1);
     std::size_t k = 0;
     for (std::size_t r = 0; r < rows; ++r) {

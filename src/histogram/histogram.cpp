@@ -328,12 +328,11 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
             const std::size_t f = first + j;
             if (h.is_categorical(f)) {
                 bin_categories(x, f, h.categories[f], h.bin_edges[f], bins[f]);
-            } else if (width > 1) {
-                bin_feature(copies.data() + j * n, 1, n, settings, column, h.bin_edges[f],
-                            h.bin_values[f], bins[f], missing[f]);
             } else {
-                bin_feature(x.data + f, x.row_stride, n, settings, column, h.bin_edges[f],
-                            h.bin_values[f], bins[f], missing[f]);
+                const bool copied = width > 1;
+                bin_feature(copied ? copies.data() + j * n : x.data + f, copied ? 1 : x.row_stride,
+                            n, settings, column, h.bin_edges[f], h.bin_values[f], bins[f],
+                            missing[f]);
             }
             h.n_bins[f] = h.bin_edges[f].size();
         }
