@@ -22,10 +22,15 @@ constexpr std::size_t kDenseClasses = 8;
 // summed in ascending class order; classes without a column (n_classes and
 // up) still count in the total. emit(class, share) for the classes with a
 // column; nothing for split nodes.
-// Every node's value of the tree, in node order, into out.
-void node_values(const Tree& t, NodeArray<double>& out) {
+// An array of a value per node of the tree, backed ahead of its writes.
+void size_node_values(const Tree& t, NodeArray<double>& out) {
     out.resize(t.nodes.size());
     prefault(out.data(), t.nodes.size() * sizeof(double));
+}
+
+// Every node's value of the tree, in node order, into out.
+void node_values(const Tree& t, NodeArray<double>& out) {
+    size_node_values(t, out);
     for (std::size_t i = 0; i < t.nodes.size(); ++i) out[i] = t.nodes[i].value;
 }
 
@@ -250,10 +255,7 @@ PackedForest::TreeSurvey PackedForest::survey_on_edges(const Tree& tree,
     bool fits = !tree.has_categories() && used <= edges.size();
     // The nodes' values are copied in the same pass (every node's, as
     // node_values gives them).
-    if (fits && values) {
-        c.leaf_values.resize(nodes.size());
-        prefault(c.leaf_values.data(), nodes.size() * sizeof(double));
-    }
+    if (fits && values) size_node_values(tree, c.leaf_values);
     fits = fits && binned_form_into(tree, edges, c.nodes, any_side, ranks, kByteRanks,
                                     &c.missing_left, values ? c.leaf_values.data() : nullptr);
     std::vector<std::size_t> usable(fits ? used : 0);
