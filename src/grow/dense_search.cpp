@@ -117,7 +117,7 @@ bool DenseSearch::allocate(std::size_t most_examined) {
     cap_ = ctx_.hist.capacity;
     words_ = cap_ / 64;
     // A pass holds a batch of the node's features: no more than it examines.
-    batch_ = std::min(std::max<std::size_t>(1, kHistBudget / (cap_ * stride_)),
+    batch_ = std::min(std::max<std::size_t>(1, kDenseBudget / (cap_ * stride_)),
                       std::max<std::size_t>(1, most_examined));
     sums_.assign(batch_ * cap_ * stride_ + 8, 0.0);
     base_ = sums_.data();

@@ -45,6 +45,11 @@ namespace tw::grow {
 constexpr std::size_t kDenseClassLimit = 32;
 // Doubles of per-bin sums held at once when several features share a pass.
 constexpr std::size_t kHistBudget = 49152;
+// The dense search's batch keeps its histograms within the first-level data
+// cache (48 KB here): wider class records take fewer features a pass, and
+// the extra passes over the rows cost less than the misses of histograms
+// spilling to the next level.
+constexpr std::size_t kDenseBudget = 6144;
 // Nodes with at most this many slots are tiny: the largest tiny nodes, of
 // classification trees (whose dense walks cost more per bin). Regression
 // nodes are tiny up to kTinyRegression slots.
