@@ -142,6 +142,17 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             cand_.node_total[i] = ctx_.node.class_total[classes[i]];
         }
     }
+    // Gini counts: each slot's entries and node class, read once for all
+    // the features.
+    double slot_m[kTinyNode];
+    std::uint8_t slot_class[kTinyNode];
+    if constexpr (kGini) {
+        for (u32 i = 0; i < n; ++i) {
+            const split::ClassRecord& r = crec[begin + i];
+            slot_m[i] = r.w;
+            slot_class[i] = static_cast<std::uint8_t>(class_slot[r.cls]);
+        }
+    }
     std::size_t nc = 0;
     for (u32 f : ctx_.examined) {
         sort_keys<Code>(bins, rs, begin, n, f, keys, sorted);
@@ -178,9 +189,9 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                     const std::size_t b = sorted[i] >> 8;
                     if (b > last) break;
                     if constexpr (kGini) {
-                        const split::ClassRecord& r = crec[begin + (sorted[i] & 0xFF)];
-                        const double m = r.w;
-                        const u32 c = class_slot[r.cls];
+                        const u32 p = sorted[i] & 0xFF;
+                        const double m = slot_m[p];
+                        const u32 c = slot_class[p];
                         l1 += m * (2.0 * running[c] + m);
                         l2 += cand_.node_total[c] * m;
                         running[c] += m;
@@ -206,9 +217,9 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             if constexpr (kGini) {
                 const double* tot = cand_.node_total.data();
                 for (; j < n && (sorted[j] >> 8) == b; ++j) {
-                    const split::ClassRecord& r = crec[begin + (sorted[j] & 0xFF)];
-                    const double m = r.w;
-                    const u32 c = class_slot[r.cls];
+                    const u32 p = sorted[j] & 0xFF;
+                    const double m = slot_m[p];
+                    const u32 c = slot_class[p];
                     bw += m;
                     l1 += m * (2.0 * running[c] + m);
                     l2 += tot[c] * m;
