@@ -127,7 +127,8 @@ std::size_t gini_count_walk(const GiniCountWalk& walk);
 // left weight wl[j], left squares sl[j] = sum over classes of left^2 and
 // cross[j] = sum of total * left, the right squares being total_squares -
 // 2 cross + sl, gain[j] = (sl / wl + right squares / wr - total_squares /
-// W) / W. Equal to the gini gains up to rounding. count as below.
+// W) / W, both sides' terms formed over one quotient. Equal to the gini
+// gains up to rounding. count as below.
 void gini_count_gains(const ParentTotals& parent, double total_squares, const double* wl,
                       const double* sl, const double* cross, double* gain, std::size_t count);
 
