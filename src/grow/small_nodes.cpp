@@ -185,9 +185,12 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             bool ties = false;
             for (u32 i = 0; i + 1 < n; ++i) ties |= (sorted[i] >> 8) == (sorted[i + 1] >> 8);
             if (!ties) {
-                for (u32 i = 0; i < n; ++i) {
+                // The last slot leaves no entries on the right, and a bin
+                // past the last candidate bin holds the last slots: both
+                // are never kept. A gini candidate is written, and kept by
+                // moving past it, without a branch on its test.
+                for (u32 i = 0; i + 1 < n; ++i) {
                     const std::size_t b = sorted[i] >> 8;
-                    if (b > last) break;
                     if constexpr (kGini) {
                         const u32 p = sorted[i] & 0xFF;
                         const double m = slot_m[p];
@@ -204,7 +207,20 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                         l1 += r.wy;
                         if (!merged) l2 += r.ywy;
                     }
-                    if (split::admissible(nl, rows, wl, weight, min_leaf)) keep(b, i + 1);
+                    if constexpr (kGini) {
+                        cand_above[nc] = static_cast<u32>(sorted[i + 1] >> 8);
+                        cand_wl[nc] = wl;
+                        cand_l1[nc] = l1;
+                        cand_l2[nc] = l2;
+                        cand_feature[nc] = f;
+                        cand_bin[nc] = static_cast<std::uint16_t>(b);
+                        nc += (b <= last) & split::admissible(nl, rows, wl, weight, min_leaf);
+                        if (nc == kMaxBins) flush(nc, kn, best, kGini);
+                    } else if (b <= last && split::admissible(nl, rows, wl, weight, min_leaf)) {
+                        // Regression candidates are kept by a branch: most
+                        // slots' sums pass, and a store of every one costs more.
+                        keep(b, i + 1);
+                    }
                 }
                 continue;
             }
