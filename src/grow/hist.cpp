@@ -110,7 +110,9 @@ private:
                (params_.fast_growth && slots == 1);
     }
     SearchMode decide_search(u32 slots, u32& own);
-    void search(SearchMode mode, const Frame& fr, u32 own, BestSplit& best);
+    // The node's range and kept histogram come by value: the frame they
+    // come from stays in registers.
+    void search(SearchMode mode, grow::NodeRange node, u32 hist, u32 own, BestSplit& best);
     u32 make_leaf(u32 begin, u32 end);
     u32 make_leaf_of(u32 begin, u32 end);
     Tree finish();
@@ -333,15 +335,15 @@ SearchMode HistGrower::decide_search(u32 slots, u32& own) {
     return dense_sums_ ? SearchMode::kDense : SearchMode::kGrouped;
 }
 
-void HistGrower::search(SearchMode mode, const Frame& fr, u32 own, BestSplit& best) {
-    const grow::NodeRange node{fr.begin, fr.end, fr.rows};
+void HistGrower::search(SearchMode mode, grow::NodeRange node, u32 hist, u32 own,
+                        BestSplit& best) {
     switch (mode) {
         case SearchMode::kTiny: tiny_.search(node, best); break;
         case SearchMode::kPair: tiny_.search_pair(node, best); break;
         case SearchMode::kTinyCounts: tiny_.search_counts(node, best); break;
         case SearchMode::kKept:
-            if (fr.hist == kNoHist) kept_.fill(own, ctx_, fr.begin, fr.end);  // newly acquired
-            counts_.search_kept(fr.rows, kept_, own, best);
+            if (hist == kNoHist) kept_.fill(own, ctx_, node.begin, node.end);  // newly acquired
+            counts_.search_kept(node.rows, kept_, own, best);
             break;
         case SearchMode::kCounts: counts_.search(node, best); break;
         case SearchMode::kDense: dense_.search(node, best); break;
@@ -489,7 +491,7 @@ Tree HistGrower::grow() {
             random_.search(grow::NodeRange{fr.begin, fr.end, n}, rng_, best);
         } else {
             const SearchMode mode = decide_search(fr.end - fr.begin, own);
-            search(mode, fr, own, best);
+            search(mode, grow::NodeRange{fr.begin, fr.end, n}, fr.hist, own, best);
         }
         if (!categorical_.empty()) {
             grow::search_category_sets(ctx_, categorical_, cells_, grow::NodeRange{fr.begin, fr.end, n},
@@ -536,6 +538,17 @@ Tree HistGrower::grow() {
                 make_leaf(mid, fr.end);
                 continue;
             }
+            // The right child comes next: it is grown from fr too, not
+            // pushed and at once taken back.
+            fr.begin = mid;
+            fr.depth += 1;
+            fr.parent = me;
+            fr.hist = kept.right;
+            fr.rows = nr;
+            fr.ones = right_ones;
+            fr.path = child_path(fr.path, 1);
+            have = true;
+            continue;
         }
         stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
                               child_path(fr.path, 1)});
@@ -599,8 +612,7 @@ bool HistGrower::evaluate(Open& open) {
     } else {
         u32 own = kNoHist;
         const SearchMode mode = decide_search(open.end - open.begin, own);
-        search(mode, Frame{open.begin, open.end, open.depth, kNoParent, kNoHist, n}, own,
-               open.best);
+        search(mode, grow::NodeRange{open.begin, open.end, n}, kNoHist, own, open.best);
     }
     if (!categorical_.empty()) {
         grow::search_category_sets(ctx_, categorical_, cells_,
