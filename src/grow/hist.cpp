@@ -51,6 +51,10 @@ enum class SearchMode {
 constexpr u32 kNoParent = std::numeric_limits<u32>::max();
 constexpr u32 kNoHist = grow::KeptHistograms::kNone;
 
+// A key of a node's place in the tree, from its parent's and its side: the
+// same whatever order the nodes grow in.
+inline u64 child_path(u64 path, u64 side) { return mix64(path * 0x9E3779B97F4A7C15ull + side + 1); }
+
 struct Frame {
     u32 begin;
     u32 end;
@@ -61,11 +65,14 @@ struct Frame {
     u64 ones = kUnknown;  // count mode: its entries of class 1, when known
     u64 path = 1;         // the node's place in the tree (child_path)
     static constexpr u64 kUnknown = ~u64{0};
-};
 
-// A key of a node's place in the tree, from its parent's and its side: the
-// same whatever order the nodes grow in.
-inline u64 child_path(u64 path, u64 side) { return mix64(path * 0x9E3779B97F4A7C15ull + side + 1); }
+    // Makes the frame its child on `side` (0 left, 1 right), field by field.
+    void descend(u32 first, u32 past, u32 up, u32 kept, u64 entries, u64 known_ones, u64 side) {
+        begin = first, end = past, parent = up, hist = kept, rows = entries, ones = known_ones;
+        depth += 1;
+        path = child_path(path, side);
+    }
+};
 
 class HistGrower {
 public:
@@ -102,16 +109,14 @@ private:
     std::size_t cut_of(const BestSplit& best, u32 begin, u32 mid, u32 end) const;
     void add_split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n, u64 nl,
                         u64 nr);
-    // Whether a node of `rows` entries in `slots` slots at `depth` is a leaf
-    // by the stop rules alone, before its totals. Fast growth: one slot
-    // holds copies of one row, which no split separates.
+    // Whether a node of `rows` entries in `slots` slots at `depth` is a leaf by the
+    // stop rules alone (fast growth: a slot holds copies of one row, inseparable).
     bool stops(u64 rows, u64 depth, u32 slots) const {
         return rows < params_.min_samples_split || (params_.max_depth && depth >= *params_.max_depth) ||
                (params_.fast_growth && slots == 1);
     }
     SearchMode decide_search(u32 slots, u32& own);
-    // The node's range and kept histogram come by value: the frame they
-    // come from stays in registers.
+    // The node's range and kept histogram by value: fr stays in registers.
     void search(SearchMode mode, grow::NodeRange node, u32 hist, u32 own, BestSplit& best);
     u32 make_leaf(u32 begin, u32 end);
     u32 make_leaf_of(u32 begin, u32 end);
@@ -538,28 +543,15 @@ Tree HistGrower::grow() {
                 make_leaf(mid, fr.end);
                 continue;
             }
-            // The right child comes next: it is grown from fr too, not
-            // pushed and at once taken back.
-            fr.begin = mid;
-            fr.depth += 1;
-            fr.parent = me;
-            fr.hist = kept.right;
-            fr.rows = nr;
-            fr.ones = right_ones;
-            fr.path = child_path(fr.path, 1);
+            // The right child comes next, from fr: not pushed and taken back.
+            fr.descend(mid, fr.end, me, kept.right, nr, right_ones, 1);
             have = true;
             continue;
         }
         stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
                               child_path(fr.path, 1)});
         if (tree_.nodes.size() == me + 1) {
-            fr.end = mid;
-            fr.depth += 1;
-            fr.parent = kNoParent;
-            fr.hist = kept.left;
-            fr.rows = nl;
-            fr.ones = left_ones;
-            fr.path = child_path(fr.path, 0);
+            fr.descend(fr.begin, mid, kNoParent, kept.left, nl, left_ones, 0);
             have = true;
         }
     }
