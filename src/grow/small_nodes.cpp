@@ -164,7 +164,8 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
         for (std::size_t i = 0; i < kn; ++i) running[i] = 0.0;
         // Keeps the left sums so far as the candidate of bin b, the slots'
         // next code being the one at sorted[next] (none past the last).
-        const auto keep = [&](std::size_t b, u32 next) __attribute__((always_inline)) {
+        // write fills candidate nc without keeping it; keep also moves past it.
+        const auto write = [&](std::size_t b, u32 next) __attribute__((always_inline)) {
             cand_above[nc] = next < n ? static_cast<u32>(sorted[next] >> 8) : kNoAbove;
             cand_wl[nc] = wl;
             if constexpr (kClasses && !kGini) {
@@ -175,6 +176,9 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             }
             cand_feature[nc] = f;
             cand_bin[nc] = static_cast<std::uint16_t>(b);
+        };
+        const auto keep = [&](std::size_t b, u32 next) __attribute__((always_inline)) {
+            write(b, next);
             if (++nc == kMaxBins) flush(nc, kn, best, kGini);
         };
         if constexpr (!kClasses || kGini) {
@@ -208,12 +212,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                         if (!merged) l2 += r.ywy;
                     }
                     if constexpr (kGini) {
-                        cand_above[nc] = static_cast<u32>(sorted[i + 1] >> 8);
-                        cand_wl[nc] = wl;
-                        cand_l1[nc] = l1;
-                        cand_l2[nc] = l2;
-                        cand_feature[nc] = f;
-                        cand_bin[nc] = static_cast<std::uint16_t>(b);
+                        write(b, i + 1);
                         nc += (b <= last) & split::admissible(nl, rows, wl, weight, min_leaf);
                         if (nc == kMaxBins) flush(nc, kn, best, kGini);
                     } else if (b <= last && split::admissible(nl, rows, wl, weight, min_leaf)) {
