@@ -3,6 +3,8 @@ distinct values gets one bin per value with edges halfway between them, a
 column of many values gets bins of about equal size (rows blended with
 value range) with frequent values kept apart, `max_bins` bounds the bins, and the `_rs` classes keep their own
 binning."""
+import math
+
 import numpy as np
 import pytest
 
@@ -15,10 +17,12 @@ def between(a, b):
     return mid if np.isfinite(mid) and a <= mid < b else a
 
 
-def reference_edges(col, max_bins=256, range_share=0.5):
+def reference_edges(col, max_bins=256):
     """The lossless rule in plain Python (the last edge, +inf, left out):
-    with more values than bins, a value's size blends its rows and the gap
-    up to the next value."""
+    with more values than bins, a value's size is rows^(1/4) times
+    spread^(3/4), its spread being the rows its gap up to the next value
+    holds at the column's mean density, plus a thousandth of its rows; and
+    at least a quarter of its rows' share of the sizes."""
     values, counts = np.unique(np.asarray(col, dtype=float), return_counts=True)
     values = [float(v) for v in values]
     size = [float(c) for c in counts]
@@ -26,12 +30,24 @@ def reference_edges(col, max_bins=256, range_share=0.5):
     size_left = float(len(col))
     span = values[-1] - values[0] if d > 1 else 0.0
     if d > max_bins and np.isfinite(span) and span > 0:
-        range_rows = range_share * len(col)
-        size_left = 0.0
+        grown = []
         for k in range(d):
             gap = values[k + 1] - values[k] if k + 1 < d else 0.0
-            size[k] = (1 - range_share) * size[k] + range_rows * (gap / span)
-            size_left += size[k]
+            spread = 1e-3 * size[k] + len(col) * (gap / span)
+            half = math.sqrt(spread)
+            own = 1.0 if size[k] == 1.0 else math.sqrt(math.sqrt(size[k]))
+            grown.append(own * (half * math.sqrt(half)))
+        total = 0.0  # summed in order, as the fit sums (sum() may compensate)
+        for g in grown:
+            total += g
+        per_row = 0.25 * total / len(col)
+        raised = 0.0
+        for k in range(d):
+            least = size[k] * per_row
+            size[k] = max(grown[k], least)
+            if least > grown[k]:
+                raised += least - grown[k]
+        size_left = total + raised
     edges, i, bins_left = [], 0, max_bins
     while i + 1 < d and bins_left > 1:
         if d - i <= bins_left:
@@ -75,15 +91,18 @@ def test_edges_follow_the_rule():
             # No empty bin, at most max_bins of them.
             used = np.unique(bins_of(col, edges[f]))
             assert len(used) == len(edges[f]) <= max_bins
-    # The sparse ends of a normal column get bins no wider than a few
-    # shares of its range (bins of equal rows alone would leave its
-    # outermost bins a fifth of the range wide).
+    # The sparse ends of a normal column get bins a few shares of its range
+    # wide (bins of equal rows alone would leave its outermost bins a fifth
+    # of the range wide), and its dense middle more bins than equal widths
+    # would give it.
     normal = x[:, 2]
     normal_edges = E.bin_edges(x[:, 2:3])[0]
     assert len(normal_edges) == 256
     of = bins_of(normal, normal_edges)
     spread = [np.ptp(normal[of == b]) for b in range(256)]
-    assert max(spread) < 4 * np.ptp(normal) / 256
+    assert max(spread) < 8 * np.ptp(normal) / 256
+    middle = np.abs(normal_edges[:-1]) < 0.5
+    assert middle.sum() > 1.5 * 256 / np.ptp(normal)
     few = E.bin_edges(x[:, :1])[0]
     assert len(few) == 200  # 199 midpoints and +inf
     np.testing.assert_array_equal(few[:3], [0.5, 1.5, 2.5])

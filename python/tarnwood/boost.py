@@ -204,10 +204,10 @@ _SHARED_PARAMETERS = """
         (2..256; a feature with missing values keeps one of them for those).
         A feature of at most that many distinct values gets a bin per value,
         so every threshold between two training values is a candidate;
-        others get bins of about equal size, a bin's size blending its rows
-        and its share of the feature's range (so that the sparse ends of a
-        feature get bins as narrow as its dense middle's, within a factor
-        of two), frequent values kept apart."""
+        others get bins of about equal size, a value's size blending its rows
+        and its share of the feature's range (rows^0.3 times range
+        share^0.7, so that neither the sparse ends nor the dense middle of
+        a feature are left a few wide bins), frequent values kept apart."""
 
 
 class BoostedRegressor(RegressorMixin, _BoostedBase):

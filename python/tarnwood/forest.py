@@ -354,10 +354,10 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         with missing values keeps one of them for those). A feature of at
         most that many distinct values gets a bin per value, so every
         threshold between two training values is a candidate; others get
-        bins of about equal size, a bin's size blending its rows and its
-        share of the feature's range (so that the sparse ends of a feature
-        get bins as narrow as its dense middle's, within a factor of two),
-        frequent values kept apart. Above 256,
+        bins of about equal size, a value's size blending its rows and its
+        share of the feature's range (rows^0.3 times range share^0.7, so
+        that neither the sparse ends nor the dense middle of a feature are
+        left a few wide bins), frequent values kept apart. Above 256,
         features that need more bins than a byte numbers make the fit use
         16-bit bins: finer thresholds on continuous data for a slower fit
         (4096 reaches the accuracy of exact trees on data of many thousand

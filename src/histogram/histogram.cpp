@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/clones.hpp"
 #include "core/errors.hpp"
 #include "parallel/pool.hpp"
 
@@ -126,25 +127,64 @@ inline double between(double a, double b) {
     return std::isfinite(mid) && mid >= a && mid < b ? mid : a;
 }
 
-// Share of a merged bin's size that its value range makes, the rest being
-// its rows (see lossless_edges).
-constexpr double kRangeShare = 0.5;
+// The part of a merged value's own rows in its spread, so that the last
+// value and values of tiny gaps still weigh something, and the least share
+// of the sizes a value keeps per share of the rows (see lossless_edges).
+constexpr double kOwnSpread = 1e-3;
+constexpr double kFrequentShare = 0.25;
+
+// Each value's spread^(3/4) (see lossless_edges) from the sorted distinct
+// values and their rows, into out. Square roots are correctly rounded, so
+// every vector width gives the same results.
+TW_VECTOR_CLONES
+void spread_powers(const double* value, const double* count, std::size_t d, double rows,
+                   double range, double* out) {
+    const auto power_of = [&](std::size_t k, double gap) __attribute__((always_inline)) {
+        const double half = std::sqrt(kOwnSpread * count[k] + rows * (gap / range));
+        return half * std::sqrt(half);
+    };
+    for (std::size_t k = 0; k + 1 < d; ++k) out[k] = power_of(k, value[k + 1] - value[k]);
+    if (d > 0) out[d - 1] = power_of(d - 1, 0.0);
+}
+
+// One bin of the greedy merge (lossless_edges): from value i on, values
+// join it while it stays nearer its target and value `last` or an earlier
+// one is next; takes the bin's size off size_left and returns the index
+// after the bin. Kept apart so that the running sum stays in a register.
+inline std::size_t fill_bin(const double* size, std::size_t i, std::size_t last, double target,
+                            double& size_left) {
+    double taken = size[i++];
+    while (i <= last && taken + 0.5 * size[i] < target) taken += size[i++];
+    size_left -= taken;
+    return i;
+}
 
 // Lossless edges of the sorted present values column[0..present) into at
 // most max_bins bins (the last edge +inf), and per bin its value when it
 // holds one (NaN when several); see BinSettings. A column of more distinct
 // values than bins merges neighbouring values greedily into bins of about
-// equal size, a value's size being its rows, or with a finite range a
-// blend of its rows and of the gap up to the next value (kRangeShare of
-// the column's size spread over its range): bins of equal rows alone leave
-// the sparse ends of a column, where the values spread widest, a few wide
-// bins whose rows no threshold can part.
+// equal size, a value's size being its rows, or with a finite range
+// rows^(1/4) * spread^(3/4): its spread being the rows its gap up to the
+// next value would hold at the column's mean density (present * gap /
+// range), plus kOwnSpread of its own rows. A bin's width then goes with
+// the column's density to the power -1/4: bins of equal rows alone (power
+// -1) leave the sparse ends of a column, where the values spread widest, a
+// few wide bins whose rows no threshold can part, and bins of equal width
+// (power 0) leave the dense middle of a long-tailed column a few bins. A
+// value keeps at least kFrequentShare of its rows' share of the sizes, so
+// that a frequent one (the zeros of a zero-inflated column) keeps a bin of
+// its own.
 void lossless_edges(const std::vector<double>& column, std::size_t present, std::size_t max_bins,
                     std::vector<double>& edges, std::vector<double>& values) {
     constexpr double kSeveral = std::numeric_limits<double>::quiet_NaN();
-    // The distinct values and their counts.
+    // The distinct values and their counts (counted first: the vectors are
+    // allocated once).
+    std::size_t distinct = present > 0 ? 1 : 0;
+    for (std::size_t i = 1; i < present; ++i) distinct += column[i] != column[i - 1] ? 1 : 0;
     std::vector<double> value;
     std::vector<double> size;
+    value.reserve(distinct);
+    size.reserve(distinct);
     for (std::size_t i = 0; i < present; ++i) {
         if (i == 0 || column[i] != column[i - 1]) {
             value.push_back(column[i]);
@@ -159,13 +199,27 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
     const double range = d > 1 ? value[d - 1] - value[0] : 0.0;
     if (d > max_bins && std::isfinite(range) && range > 0.0) {
         // gap / range is at most 1, whatever the scale of the values.
-        const double range_rows = kRangeShare * static_cast<double>(present);
-        size_left = 0.0;
+        const double rows = static_cast<double>(present);
+        std::vector<double> grown(d);
+        spread_powers(value.data(), size.data(), d, rows, range, grown.data());
+        // Times rows^(1/4), for values of more than one row (1^(1/4) is 1:
+        // most values, in continuous columns, skip it).
+        double total = 0.0;
         for (std::size_t k = 0; k < d; ++k) {
-            const double gap = k + 1 < d ? value[k + 1] - value[k] : 0.0;
-            size[k] = (1.0 - kRangeShare) * size[k] + range_rows * (gap / range);
-            size_left += size[k];
+            if (size[k] != 1.0) grown[k] *= std::sqrt(std::sqrt(size[k]));
+            total += grown[k];
         }
+        // Values below kFrequentShare of their rows' share are raised to it.
+        const double per_row = kFrequentShare * total / rows;
+        // Without a branch (small gaps are common and random); adding +0
+        // leaves the sum as it is.
+        double raised = 0.0;
+        for (std::size_t k = 0; k < d; ++k) {
+            const double least = size[k] * per_row;
+            raised += std::max(least - grown[k], 0.0);
+            size[k] = std::max(least, grown[k]);
+        }
+        size_left = total + raised;
     }
     std::size_t i = 0, bins_left = max_bins;
     while (i + 1 < d && bins_left > 1) {
@@ -182,11 +236,9 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
         // least one value.
         const double target = size_left / static_cast<double>(bins_left);
         const std::size_t first = i;
-        double taken = size[i++];
-        while (i + bins_left <= d && taken + 0.5 * size[i] < target) taken += size[i++];
+        i = fill_bin(size.data(), i, d - bins_left, target, size_left);
         edges.push_back(between(value[i - 1], value[i]));
         values.push_back(i - first == 1 ? value[first] : kSeveral);
-        size_left -= taken;
         --bins_left;
     }
     // The last bin holds the values from i on.

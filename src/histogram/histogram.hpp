@@ -35,10 +35,11 @@ namespace tw {
 // of at most max_bins distinct values (max_bins - 1 with missing values) one
 // bin per value, its edges halfway between neighbouring values; a column of
 // more values gets edges between distinct values that split it into bins of
-// about equal size, a bin's size blending its rows and its share of the
-// column's range (half each), a value too large for its share keeping a bin
-// of its own, so no bin is empty, no two values share a bin needlessly, and
-// the sparse ends of a column are not left a few wide bins.
+// about equal size, a value's size blending its rows and its share of the
+// column's range (rows^0.3 times range share^0.7: see lossless_edges),
+// a value too large for its share keeping a bin of its own, so no bin is
+// empty, no two values share a bin needlessly, and neither the sparse ends
+// nor the dense middle of a column are left a few wide bins.
 // Most bins a feature has with 8-bit codes, and with wide ones.
 constexpr std::size_t kNarrowBins = 256;
 constexpr std::size_t kWideBins = 65536;

@@ -6,6 +6,8 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include "split/kernels.hpp"
 
+#include "core/clones.hpp"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -17,15 +19,7 @@
 
 namespace tw::split {
 
-// The gain kernels are compiled for AVX2 and for the baseline, picked at
-// load time. ThreadSanitizer instruments those load-time resolvers, which
-// run before its runtime is ready; such builds keep the baseline only, as do
-// builds defining TW_NO_VECTOR_CLONES (the kernel check builds both ways).
-#if defined(__SANITIZE_THREAD__) || defined(TW_NO_VECTOR_CLONES)
-#define TW_VECTOR_CLONES
-#else
-#define TW_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
+// The gain kernels are compiled for AVX2 and for the baseline (core/clones.hpp).
 
 namespace {
 
