@@ -205,8 +205,8 @@ _SHARED_PARAMETERS = """
         A feature of at most that many distinct values gets a bin per value,
         so every threshold between two training values is a candidate;
         others get bins of about equal size, a value's size blending its rows
-        and its share of the feature's range (rows^0.3 times range
-        share^0.7, so that neither the sparse ends nor the dense middle of
+        and its share of the feature's range (rows^(1/4) times range
+        share^(3/4), so that neither the sparse ends nor the dense middle of
         a feature are left a few wide bins), frequent values kept apart."""
 
 

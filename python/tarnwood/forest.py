@@ -355,7 +355,7 @@ class ForestClassifier(ClassifierMixin, _base.ClassifierOutputs, _ForestBase):
         most that many distinct values gets a bin per value, so every
         threshold between two training values is a candidate; others get
         bins of about equal size, a value's size blending its rows and its
-        share of the feature's range (rows^0.3 times range share^0.7, so
+        share of the feature's range (rows^(1/4) times range share^(3/4), so
         that neither the sparse ends nor the dense middle of a feature are
         left a few wide bins), frequent values kept apart. Above 256,
         features that need more bins than a byte numbers make the fit use

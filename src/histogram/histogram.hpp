@@ -36,7 +36,7 @@ namespace tw {
 // bin per value, its edges halfway between neighbouring values; a column of
 // more values gets edges between distinct values that split it into bins of
 // about equal size, a value's size blending its rows and its share of the
-// column's range (rows^0.3 times range share^0.7: see lossless_edges),
+// column's range (rows^(1/4) times range share^(3/4): see lossless_edges),
 // a value too large for its share keeping a bin of its own, so no bin is
 // empty, no two values share a bin needlessly, and neither the sparse ends
 // nor the dense middle of a column are left a few wide bins.
