@@ -15,7 +15,10 @@ Data: friedman1 (4000 rows, continuous), diabetes (442 rows), "grid" (43,000
 rows x 9 friedman-like features rounded to 300 levels each, so a few hundred
 distinct values), "linear" (make_regression, 60,000 x 30, every value
 distinct: the hardest case for 256 bins, whose largest nodes want thresholds
-finer than 256 quantiles) and a classification set (make_classification, 20,000 x 20).
+finer than 256 quantiles), four sets of 60,000 rows whose columns are
+log-normal (loglinear: the target linear in their logs; lognormal: in the
+values), heavy-tailed (t with 2 degrees of freedom) or of six shapes
+(mixed), and a classification set (make_classification, 20,000 x 20).
 
 --bins N adds a column: the lossless forest at max_bins=N (with its fit time),
 showing what finer bins recover where 256 lose accuracy. --max-features sets
@@ -44,6 +47,22 @@ def sets():
     x, y = make_regression(n_samples=60000, n_features=30, n_informative=10, noise=10.0,
                            random_state=0)
     yield "linear 60000x30", x, y, False
+    # Columns of skewed and heavy-tailed shapes, whose bins must serve both
+    # a dense middle and long sparse ends.
+    rng = np.random.default_rng(42)
+    n, p = 60000, 10
+    b = rng.normal(size=p)
+    z = rng.normal(size=(n, p))
+    yield "loglinear 60000x10", np.exp(z), z @ b + 0.5 * rng.normal(size=n), False
+    x = np.exp(rng.normal(size=(n, p)))
+    yield "lognormal 60000x10", x, x @ b + rng.normal(size=n), False
+    x = rng.standard_t(2, size=(n, p))
+    yield "heavy 60000x10", x, 3 * np.tanh(x) @ b + 0.3 * rng.normal(size=n), False
+    x = np.column_stack([rng.normal(size=n), np.exp(rng.normal(size=n)), rng.exponential(size=n),
+                         rng.standard_t(3, size=n), rng.uniform(size=n), rng.normal(size=n) ** 3])
+    y = (x[:, 0] + np.log(x[:, 1]) + np.sqrt(x[:, 2]) + np.tanh(x[:, 3]) + 2 * x[:, 4]
+         + np.cbrt(x[:, 5]) + 0.3 * rng.normal(size=n))
+    yield "mixed 60000x6", x, y, False
     x, y = make_classification(n_samples=20000, n_features=20, n_informative=8, random_state=0)
     yield "classification 20000x20", x, y, True
 
