@@ -209,10 +209,10 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
             if (size[k] != 1.0) grown[k] *= std::sqrt(std::sqrt(size[k]));
             total += grown[k];
         }
-        // Values below kFrequentShare of their rows' share are raised to it.
+        // Values below kFrequentShare of their rows' share are raised to it,
+        // without a branch (small gaps are common and random; adding +0
+        // leaves the sum as it is).
         const double per_row = kFrequentShare * total / rows;
-        // Without a branch (small gaps are common and random); adding +0
-        // leaves the sum as it is.
         double raised = 0.0;
         for (std::size_t k = 0; k < d; ++k) {
             const double least = size[k] * per_row;

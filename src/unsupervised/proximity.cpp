@@ -10,8 +10,9 @@
 #include <algorithm>
 #include <bit>
 
-#include "parallel/pool.hpp"
+#include "core/clones.hpp"
 #include "core/errors.hpp"
+#include "parallel/pool.hpp"
 #include "unsupervised/unsupervised.hpp"
 
 namespace tw {
@@ -95,13 +96,9 @@ std::shared_ptr<const LeafGroups> RandomForestUnsupervised::leaf_groups() const 
 
 namespace {
 
-// Number of trees in which both rows are out of bag. Compiled twice, with and
-// without the popcount instruction, and picked at load time by the CPU.
-// ThreadSanitizer instruments the load-time resolver of target_clones, which
-// runs before the sanitizer runtime is ready; such builds use one version.
-#if !defined(__SANITIZE_THREAD__)
-__attribute__((target_clones("popcnt", "default")))
-#endif
+// Number of trees in which both rows are out of bag, with and without the
+// popcount instruction (core/clones.hpp).
+TW_POPCNT_CLONES
 std::uint64_t common_bits(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
     std::uint64_t both = 0;
     for (std::size_t w = 0; w < words; ++w) both += std::popcount(a[w] & b[w]);
