@@ -6,12 +6,12 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include "split/kernels.hpp"
 
-#include "core/clones.hpp"
-
 #include <algorithm>
 #include <array>
 #include <limits>
 #include <vector>
+
+#include "core/clones.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
