@@ -348,9 +348,9 @@ private:
     void search_as(const NodeRange& node, split::BestSplit& best);
     template <class Code>
     void search_pair_as(const NodeRange& node, split::BestSplit& best);
-    // Regression nodes of three merged slots.
+    // Regression nodes of merged slots, one vector kernel call a feature.
     template <class Code>
-    void search_triple_as(const NodeRange& node, split::BestSplit& best);
+    void search_sums_as(const NodeRange& node, split::BestSplit& best);
     void flush(std::size_t& count, std::size_t kn, split::BestSplit& best,
                bool gini_counts = false);
 

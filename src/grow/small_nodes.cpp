@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "grow/hist_search.hpp"
+#include "split/kernels.hpp"
 
 namespace tw::grow {
 
@@ -85,8 +87,9 @@ void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
     using u8 = std::uint8_t;
     using u16 = std::uint16_t;
     const bool wide = ctx_.ws.wide();
-    if (!ctx_.ws.classification() && ctx_.ws.merged() && node.end - node.begin == 3) {
-        wide ? search_triple_as<u16>(node, best) : search_triple_as<u8>(node, best);
+    if (!ctx_.ws.classification() && ctx_.ws.merged() &&
+        node.end - node.begin <= split::kTinySlots) {
+        wide ? search_sums_as<u16>(node, best) : search_sums_as<u8>(node, best);
     } else if (!ctx_.ws.classification()) {
         wide ? search_as<Kind::kRegression, u16>(node, best)
              : search_as<Kind::kRegression, u8>(node, best);
@@ -327,60 +330,53 @@ void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
     flush(nc, 0, best);
 }
 
-// Three merged regression slots: a feature's candidates send the slot or
-// two slots of its lowest code left, then the two lowest coded slots when
-// the codes differ. Sums of one or two terms do not depend on their order,
-// so the left sums of every side (the slots sent left, as the bits of a
-// mask) are formed once, exactly as the sorted walk forms them, and scored
-// together; each feature then offers the sides its codes make, in bin
-// order, as the walk would.
+// Merged regression slots: every slot's code is a candidate last code of
+// the left side, scored with its left sums by one kernel call for all the
+// features (split::tiny_sums_best), in order, the first of equal gains
+// kept. The winner's next code above is found once, at the end.
 template <class Code>
-void TinySearch::search_triple_as(const NodeRange& node, split::BestSplit& best) {
+void TinySearch::search_sums_as(const NodeRange& node, split::BestSplit& best) {
+    constexpr std::size_t kSlots = split::kTinySlots;
     const u32 begin = node.begin;
-    const split::RegRecord* r = ctx_.ws.reg_records() + begin;
-    const double weight = ctx_.node.parent.weight;
-    bool admissible[8];
-    for (u32 m = 1; m < 7; ++m) {
-        double wl = 0.0, l1 = 0.0;
-        u64 nl = 0;
-        for (u32 i = 0; i < 3; ++i) {
-            if ((m >> i & 1) == 0) continue;
-            wl += r[i].w;
-            l1 += r[i].wy;
-            nl += split::count_of(r[i].w);
-        }
-        cand_.wl[m - 1] = 0.0 + wl;
-        cand_.l1[m - 1] = 0.0 + l1;
-        admissible[m] = split::admissible(nl, node.rows, 0.0 + wl, weight, ctx_.min_leaf);
-    }
-    cand_.score(ctx_.node.parent, 6, 0);
-    const double* gain = cand_.gain.data();
+    const u32 n = node.end - node.begin;
+    const split::RegRecord* rec = ctx_.ws.reg_records() + begin;
     const std::uint8_t* row0 = ctx_.ws.row(begin);
     const std::size_t rs = ctx_.ws.row_bytes();
-    const auto offer = [&](u32 side, std::size_t f, std::size_t bin, std::size_t above) {
-        if (admissible[side] && gain[side - 1] > best.gain) {
-            best.take(gain[side - 1], f, bin);
-            best.above = above;
+    const std::vector<u32>& examined = ctx_.examined;
+    alignas(32) double w[kSlots], wy[kSlots];
+    for (u32 i = 0; i < n; ++i) {
+        w[i] = rec[i].w;
+        wy[i] = rec[i].wy;
+    }
+    const double least = static_cast<double>(std::max<u64>(ctx_.min_leaf, 1));
+    // The codes of a batch of features, a row of kSlots each.
+    constexpr std::size_t kBatch = 16;
+    alignas(32) double code[kBatch * kSlots];
+    // Codes past the last slot up to a whole vector read as +inf.
+    const u32 padded = (n + 3) & ~3u;
+    bool won = false;
+    for (std::size_t first = 0; first < examined.size(); first += kBatch) {
+        const std::size_t nb = std::min(kBatch, examined.size() - first);
+        for (std::size_t k = 0; k < nb; ++k) {
+            const std::uint8_t* at = row0 + sizeof(Code) * examined[first + k];
+            double* to = code + k * kSlots;
+            for (u32 i = 0; i < n; ++i) to[i] = static_cast<double>(code_at<Code>(at + i * rs, 0));
+            for (u32 i = n; i < padded; ++i) to[i] = std::numeric_limits<double>::infinity();
         }
-    };
-    for (u32 f : ctx_.examined) {
-        const std::size_t c[3] = {code_at<Code>(row0, f), code_at<Code>(row0 + rs, f),
-                                  code_at<Code>(row0 + 2 * rs, f)};
-        const std::size_t low = std::min({c[0], c[1], c[2]});
-        const std::size_t high = std::max({c[0], c[1], c[2]});
-        if (low == high) continue;
-        const u32 lows = (c[0] == low ? 1u : 0u) | (c[1] == low ? 2u : 0u) | (c[2] == low ? 4u : 0u);
-        if (lows == 1 || lows == 2 || lows == 4) {
-            // One slot of the lowest code: the middle one is the third code.
-            const u32 highs = (c[0] == high ? 1u : 0u) | (c[1] == high ? 2u : 0u) |
-                              (c[2] == high ? 4u : 0u);
-            const std::size_t middle = c[0] + c[1] + c[2] - low - high;
-            offer(lows, f, low, middle);
-            if (middle != high) offer(7 - highs, f, middle, high);
-        } else {
-            offer(lows, f, low, high);
+        const split::TinyBest t =
+            split::tiny_sums_best(ctx_.node.parent, code, nb, w, wy, n, least, best.gain);
+        if (t.feature < nb) {
+            best.take(t.gain, examined[first + t.feature], t.code);
+            won = true;
         }
     }
+    if (!won) return;
+    std::size_t above = split::BestSplit::kUnknown;
+    for (u32 i = 0; i < n; ++i) {
+        const std::size_t c = code_at<Code>(row0 + i * rs, best.feature);
+        if (c > best.bin && (above == split::BestSplit::kUnknown || c < above)) above = c;
+    }
+    best.above = above;
 }
 
 // Count mode: the groups' packed counts are summed in integers, and the

@@ -164,6 +164,85 @@ void regression_gains_of_sums(const ParentTotals& parent, const double* wl, cons
     }
 }
 
+namespace {
+
+// tiny_sums_best over kParts vectors of four candidates: candidate j is
+// lane j, its left sums those of every slot i with code[i] <= code[j].
+template <std::size_t kParts>
+__attribute__((always_inline)) inline TinyBest tiny_best_of(const ParentTotals& parent,
+                                                            const double* code,
+                                                            std::size_t features, const double* w,
+                                                            const double* wy, std::size_t n,
+                                                            double min_leaf, double than) {
+    typedef std::int64_t v4l __attribute__((vector_size(32)));
+    const double mean = parent.wy / parent.weight;
+    const v4d W = splat(parent.weight);
+    const v4d S1 = splat(parent.wy);
+    const v4d M2 = splat(mean * mean);
+    const v4d least = splat(min_leaf);
+    const v4d none = splat(-std::numeric_limits<double>::infinity());
+    const v4d inf = splat(std::numeric_limits<double>::infinity());
+    TinyBest found{than, features, 0};
+    for (std::size_t k = 0; k < features; ++k, code += kTinySlots) {
+        v4d c[kParts], wl[kParts], l1[kParts];
+        for (std::size_t v = 0; v < kParts; ++v) {
+            c[v] = load<v4d>(code + 4 * v);
+            wl[v] = splat(0.0);
+            l1[v] = splat(0.0);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const v4d ci = splat(code[i]);
+            const v4l wi = reinterpret_cast<v4l>(splat(w[i]));
+            const v4l yi = reinterpret_cast<v4l>(splat(wy[i]));
+            for (std::size_t v = 0; v < kParts; ++v) {
+                const v4l in = ci <= c[v];
+                wl[v] += reinterpret_cast<v4d>(wi & in);
+                l1[v] += reinterpret_cast<v4d>(yi & in);
+            }
+        }
+        v4d g[kParts];
+        v4d top = none;
+        for (std::size_t v = 0; v < kParts; ++v) {
+            const v4d a = wl[v];
+            const v4d b = l1[v];
+            const v4d r = S1 - b;
+            const v4d rest = W - a;
+            // The formula of regression_gains_of_sums, operation for operation.
+            const v4d gain = (b * b * rest + r * r * a) / (a * rest * W) - M2;
+            const v4l ok = (a >= least) & (rest >= least);
+            g[v] = reinterpret_cast<v4d>((reinterpret_cast<v4l>(gain) & ok) |
+                                         (reinterpret_cast<v4l>(none) & ~ok));
+            top = top > g[v] ? top : g[v];
+        }
+        const double best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+        if (!(best > found.gain)) continue;
+        // The lowest code among the lanes of the largest gain.
+        v4d low = inf;
+        for (std::size_t v = 0; v < kParts; ++v) {
+            const v4l at = g[v] == splat(best);
+            const v4d cv = reinterpret_cast<v4d>((reinterpret_cast<v4l>(c[v]) & at) |
+                                                 (reinterpret_cast<v4l>(inf) & ~at));
+            low = low < cv ? low : cv;
+        }
+        found.gain = best;
+        found.feature = k;
+        found.code = static_cast<std::size_t>(std::min(std::min(low[0], low[1]), std::min(low[2], low[3])));
+    }
+    return found;
+}
+
+}  // namespace
+
+TW_VECTOR_CLONES
+TinyBest tiny_sums_best(const ParentTotals& parent, const double* code, std::size_t features,
+                        const double* w, const double* wy, std::size_t n, double min_leaf,
+                        double than) {
+    if (n <= 4) return tiny_best_of<1>(parent, code, features, w, wy, n, min_leaf, than);
+    if (n <= 8) return tiny_best_of<2>(parent, code, features, w, wy, n, min_leaf, than);
+    if (n <= 12) return tiny_best_of<3>(parent, code, features, w, wy, n, min_leaf, than);
+    return tiny_best_of<4>(parent, code, features, w, wy, std::min(n, kTinySlots), min_leaf, than);
+}
+
 TW_VECTOR_CLONES
 std::array<double, 2> gini_bin_terms(double* c, double* running, const double* total,
                                      std::size_t n) {

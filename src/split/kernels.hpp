@@ -41,6 +41,26 @@ inline void store(double* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// The best candidate of a tiny node of merged regression slots (weights
+// are whole entry counts, split/gain.hpp) over `features` features, from
+// the slots' weights and w*y sums and each feature's codes (feature k's at
+// code[k * kTinySlots], n <= kTinySlots of them, padded to +inf): every
+// slot's code is a candidate last code of the left side, scored by the
+// formula of regression_gains_of_sums, among the admissible ones (at
+// least min_leaf entries, and one, a side). Each candidate's left sums add
+// its slots in slot order. Returns the first feature and code of the
+// largest gain when that exceeds `than`; the feature is `features` when
+// none does.
+struct TinyBest {
+    double gain;
+    std::size_t feature;
+    std::size_t code;
+};
+constexpr std::size_t kTinySlots = 16;
+TinyBest tiny_sums_best(const ParentTotals& parent, const double* code, std::size_t features,
+                        const double* w, const double* wy, std::size_t n, double min_leaf,
+                        double than);
+
 // Calls f(base + i) for every set bit i of bits, ascending.
 template <class F>
 __attribute__((always_inline)) inline void for_each_bit(std::size_t base, std::uint64_t bits,

@@ -3,9 +3,9 @@
 // (ties, tiny and huge weights, empty classes), the vector logarithm against
 // the scalar one (and both against the C library's, within two units in the
 // last place), and the count-mode bin walk of every form against the plain
-// loop; the kernels of growth free of that arithmetic (gains without the
-// y*w*y sums, gini gains from whole counts) against the same formulas to
-// within rounding. Built twice by tests/test_split.py, with the
+// loop, and the tiny-node kernel against a plain walk; the kernels of
+// growth free of that arithmetic (gains without the y*w*y sums, gini gains
+// from whole counts) against the same formulas to within rounding. Built twice by tests/test_split.py, with the
 // load-time choice of kernel versions and with the baseline version only.
 // Prints "ok" or the first mismatch.
 // Vectors cross no call here that matters (see src/split/kernels.cpp).
@@ -84,6 +84,70 @@ void check_regression() {
             if (!(std::fabs(gain[j] - want) <= 1e-10 * (p.ywy / p.weight))) {
                 fail("regression_gains_of_sums", j, gain[j], want);
             }
+        }
+    }
+}
+
+// The tiny-node kernel against a plain walk over each feature's distinct
+// codes in ascending order, its left sums added in slot order: nodes of
+// 1 to 16 merged slots (whole weights) with tied codes, several features,
+// leaf limits and incoming bests, compared bit for bit.
+void check_tiny_sums() {
+    constexpr std::size_t kSlots = tw::split::kTinySlots;
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = 1 + below(kSlots);
+        const std::size_t features = 1 + below(6);
+        const std::size_t spread = 1 + below(below(2) == 0 ? 4 : 250);
+        std::vector<double> w(kSlots), wy(kSlots), code(features * kSlots);
+        ParentTotals p;
+        p.weight = 0.0;
+        p.wy = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            w[i] = static_cast<double>(1 + below(3));
+            wy[i] = w[i] * uniform(-5.0, 5.0) * (below(8) == 0 ? 1e4 : 1.0);
+            p.weight += w[i];
+            p.wy += wy[i];
+        }
+        for (std::size_t k = 0; k < features; ++k) {
+            for (std::size_t i = 0; i < kSlots; ++i) {
+                code[k * kSlots + i] = i < n ? static_cast<double>(below(spread))
+                                             : std::numeric_limits<double>::infinity();
+            }
+        }
+        const double least = static_cast<double>(1 + below(3));
+        const double than = below(3) == 0 ? uniform(0.0, 2.0) : 0.0;
+        const tw::split::TinyBest got =
+            tw::split::tiny_sums_best(p, code.data(), features, w.data(), wy.data(), n, least, than);
+        const double mean = p.wy / p.weight;
+        const double m2 = mean * mean;
+        double best = than;
+        std::size_t feature = features, at = 0;
+        for (std::size_t k = 0; k < features; ++k) {
+            const double* c = code.data() + k * kSlots;
+            std::vector<double> codes(c, c + n);
+            std::sort(codes.begin(), codes.end());
+            codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+            for (const double cut : codes) {
+                double a = 0.0, b = 0.0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (c[i] <= cut) {
+                        a += w[i];
+                        b += wy[i];
+                    }
+                }
+                const double rest = p.weight - a;
+                if (!(a >= least && rest >= least)) continue;
+                const double r = p.wy - b;
+                const double gain = (b * b * rest + r * r * a) / (a * rest * p.weight) - m2;
+                if (gain > best) {
+                    best = gain;
+                    feature = k;
+                    at = static_cast<std::size_t>(cut);
+                }
+            }
+        }
+        if (got.feature != feature || (feature < features && (!same(got.gain, best) || got.code != at))) {
+            fail("tiny_sums_best", got.feature, got.gain, best);
         }
     }
 }
@@ -431,6 +495,7 @@ void check_helpers() {
 
 int main() {
     check_regression();
+    check_tiny_sums();
     check_classes();
     check_gini_counts();
     check_bin_terms();
