@@ -371,10 +371,11 @@ void TinySearch::search_sums_as(const NodeRange& node, split::BestSplit& best) {
         }
     }
     if (!won) return;
+    // Without a branch on the codes: the side of a code is unpredictable.
     std::size_t above = split::BestSplit::kUnknown;
     for (u32 i = 0; i < n; ++i) {
         const std::size_t c = code_at<Code>(row0 + i * rs, best.feature);
-        if (c > best.bin && (above == split::BestSplit::kUnknown || c < above)) above = c;
+        above = std::min(above, c > best.bin ? c : split::BestSplit::kUnknown);
     }
     best.above = above;
 }
