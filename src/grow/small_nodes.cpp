@@ -289,6 +289,28 @@ void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
     const u32 begin = node.begin;
     const std::uint8_t* row0 = ctx_.ws.row(begin);
     const std::uint8_t* row1 = row0 + ctx_.ws.row_bytes();
+    if (ctx_.ws.merged()) {
+        // Both candidates of a feature part the two rows alike, and their
+        // gains are one, computed once: the first separating feature wins,
+        // the slot of its lower code on the left.
+        for (u32 f : ctx_.examined) {
+            const std::size_t b0 = code_at<Code>(row0, f);
+            const std::size_t b1 = code_at<Code>(row1, f);
+            if (b0 == b1) continue;
+            const split::RegRecord& r = ctx_.ws.reg_records()[begin + (b0 < b1 ? 0 : 1)];
+            if (!split::admissible(split::count_of(r.w), node.rows, r.w, ctx_.node.parent.weight,
+                                   ctx_.min_leaf)) {
+                return;
+            }
+            const double gain = split::sums_gain(ctx_.node.parent, r.w, r.wy);
+            if (gain > best.gain) {
+                best.take(gain, f, std::min(b0, b1));
+                best.above = std::max(b0, b1);
+            }
+            return;
+        }
+        return;
+    }
     // Every feature that separates the two slots makes the same split, one
     // slot or the other on the left, whose gain depends on that side alone:
     // only the first feature of each side can win (the first of equal gains

@@ -133,6 +133,16 @@ inline double variance_gain(const ParentTotals& parent, double wl, double l1, do
                              variance(wr, parent.wy - l1, parent.ywy - l2));
 }
 
+// The variance gain of a candidate from its left weight and w*y sum alone
+// (the y*w*y sums cancel from it): the formula of the vector kernel
+// regression_gains_of_sums (split/kernels.hpp), operation for operation.
+inline double sums_gain(const ParentTotals& parent, double wl, double l1) {
+    const double mean = parent.wy / parent.weight;
+    const double r = parent.wy - l1;
+    const double rest = parent.weight - wl;
+    return (l1 * l1 * rest + r * r * wl) / (wl * rest * parent.weight) - mean * mean;
+}
+
 // Gini gain of a candidate with left weight wl over the node's k classes:
 // left(i) and right(i) give class i's weight on each side.
 template <class Left, class Right>

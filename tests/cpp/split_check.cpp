@@ -118,8 +118,6 @@ void check_tiny_sums() {
         const double than = below(3) == 0 ? uniform(0.0, 2.0) : 0.0;
         const tw::split::TinyBest got =
             tw::split::tiny_sums_best(p, code.data(), features, w.data(), wy.data(), n, least, than);
-        const double mean = p.wy / p.weight;
-        const double m2 = mean * mean;
         double best = than;
         std::size_t feature = features, at = 0;
         for (std::size_t k = 0; k < features; ++k) {
@@ -137,8 +135,7 @@ void check_tiny_sums() {
                 }
                 const double rest = p.weight - a;
                 if (!(a >= least && rest >= least)) continue;
-                const double r = p.wy - b;
-                const double gain = (b * b * rest + r * r * a) / (a * rest * p.weight) - m2;
+                const double gain = tw::split::sums_gain(p, a, b);
                 if (gain > best) {
                     best = gain;
                     feature = k;
