@@ -304,3 +304,37 @@ def test_every_fast_regression_split_is_a_best_admissible_split(min_leaf, depth,
             left, right = rows[X[rows, f] <= cut], rows[X[rows, f] > cut]
             assert min(len(left), len(right)) >= min_leaf, (t, node)
             assert decrease(left, right) >= best_admissible(rows) - tol, (t, node)
+
+
+@pytest.mark.parametrize("kw,nan", [(dict(max_features="sqrt"), False),
+                                    (dict(max_leaf_nodes=60), True),
+                                    (dict(max_features=0.5, min_samples_leaf=2), False),
+                                    (dict(max_features="sqrt"), True)])
+def test_regression_trees_predict_as_their_thresholds_send_rows(kw, nan):
+    # Regression trees are coded for prediction on the bin edges while they
+    # grow: predict and apply must reach the leaves the trees' own
+    # thresholds send every row to, on columns of up to 255 usable edges
+    # (many distinct values), a few values and ties, and NaN (whose splits
+    # on "missing or not" the coded form leaves to the survey of the tree).
+    rng = np.random.default_rng(3)
+    X = np.column_stack([rng.normal(size=3000), rng.integers(0, 4, 3000),
+                         np.round(rng.uniform(size=3000), 3), rng.normal(size=3000) ** 3])
+    y = X[:, 0] + X[:, 1] * X[:, 2] + 0.1 * rng.normal(size=3000)
+    if nan:
+        X[rng.random(3000) < 0.05, 3] = np.nan
+    est = ForestRegressor(n_estimators=4, random_state=0, **kw).fit(X, y)
+    walked = np.empty((len(X), est.n_estimators), int)
+    for t, tree in enumerate(est.trees_):
+        node = np.zeros(len(X), int)
+        for _ in range(tree.max_depth):
+            inner = tree.children_left[node] >= 0
+            f = np.where(inner, tree.feature[node], 0)
+            v = X[np.arange(len(X)), f]
+            left = np.where(np.isnan(v), tree.missing_go_to_left[node] == 1,
+                            v <= tree.threshold[node])
+            node = np.where(inner, np.where(left, tree.children_left[node],
+                                            tree.children_right[node]), node)
+        walked[:, t] = node
+    np.testing.assert_array_equal(est.apply(X), walked)
+    values = np.stack([tree.value[walked[:, t], 0, 0] for t, tree in enumerate(est.trees_)], 1)
+    np.testing.assert_allclose(est.predict(X), values.mean(1), rtol=1e-12, atol=1e-12)

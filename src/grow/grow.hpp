@@ -10,6 +10,7 @@
 #include "core/matrix.hpp"
 #include "core/rng.hpp"
 #include "split/gain.hpp"
+#include "tree/packed.hpp"
 #include "tree/tree.hpp"
 
 namespace tw {
@@ -109,12 +110,17 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, Vec y, Vec w,
 // When ranks is given, it receives per node the bin of a split on a
 // column's own bins (the rank of its threshold among the column's edges),
 // or -1 (leaves, category-set splits, splits on missing-value twins).
-// A scratch (grow/scratch.hpp) lends the working set its buffers.
+// A scratch (grow/scratch.hpp) lends the working set its buffers. When
+// coded is given (regression), it receives the tree coded on the bin edges
+// as PackedForest::survey_on_edges would code it, written as the nodes
+// grow, and is marked done; it is left not done when some split cannot be
+// coded so (the caller then surveys the tree).
 Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
                              std::span<const std::size_t> bootstrap, const TreeParams& params,
                              Rng& rng, const HistogramData& hist,
                              std::span<std::uint32_t> leaf_of_row = {},
                              std::vector<std::int16_t>* ranks = nullptr,
-                             grow::GrowScratch* scratch = nullptr);
+                             grow::GrowScratch* scratch = nullptr,
+                             PackedForest::TreeSurvey* coded = nullptr);
 
 }  // namespace tw

@@ -12,8 +12,9 @@
 // search throughout. Nodes are grown depth first, left before right,
 // with an explicit stack, so the generator is consumed in the same order as
 // a recursive growth would and arbitrarily deep trees do not touch the call
-// stack. Under a leaf limit the nodes split best first instead (see
-// grow_best_first) and the tree is written in the same pre-order layout.
+// stack. Under a leaf limit the nodes split best first instead
+// (grow/best_first.cpp) and the tree is written in the same pre-order
+// layout. The class itself is declared in grow/hist_grower.hpp.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -22,141 +23,11 @@
 
 #include "core/errors.hpp"
 #include "core/prefault.hpp"
-#include "grow/category_split.hpp"
-#include "grow/grow.hpp"
-#include "grow/hist_search.hpp"
-#include "grow/working_set.hpp"
-#include "histogram/histogram.hpp"
+#include "grow/hist_grower.hpp"
 #include "parallel/control.hpp"
-#include "tree/packed.hpp"
 
 namespace tw {
-namespace {
-
-using grow::u32;
-using grow::u64;
-using split::BestSplit;
-
-// The search a node gets.
-enum class SearchMode {
-    kTiny,        // tiny node
-    kPair,        // regression node of two slots
-    kTinyCounts,  // tiny node in count mode
-    kKept,        // count mode, from the node's kept histogram
-    kCounts,      // count mode, scratch count histograms
-    kDense,       // dense per-bin records
-    kGrouped,     // many classes, rows grouped by bin
-};
-
-constexpr u32 kNoParent = std::numeric_limits<u32>::max();
-constexpr u32 kNoHist = grow::KeptHistograms::kNone;
-
-// A key of a node's place in the tree, from its parent's and its side: the
-// same whatever order the nodes grow in.
-inline u64 child_path(u64 path, u64 side) { return mix64(path * 0x9E3779B97F4A7C15ull + side + 1); }
-
-struct Frame {
-    u32 begin;
-    u32 end;
-    u64 depth;
-    u32 parent;  // split node whose right child this is, or kNoParent
-    u32 hist;    // count mode: kept histogram already holding this node's counts
-    u64 rows;    // bootstrap entries of the node (slots, or their multiplicities)
-    u64 ones = kUnknown;  // count mode: its entries of class 1, when known
-    u64 path = 1;         // the node's place in the tree (child_path)
-    static constexpr u64 kUnknown = ~u64{0};
-
-    // Makes the frame its child on `side` (0 left, 1 right), field by field.
-    void descend(u32 first, u32 past, u32 up, u32 kept, u64 entries, u64 known_ones, u64 side) {
-        begin = first, end = past, parent = up, hist = kept, rows = entries, ones = known_ones;
-        depth += 1;
-        path = child_path(path, side);
-    }
-};
-
-class HistGrower {
-public:
-    HistGrower(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
-               const TreeParams& params, Rng& rng, const HistogramData& hist,
-               std::span<std::uint32_t> leaf_of_row, std::vector<std::int16_t>* ranks,
-               grow::GrowScratch* scratch)
-        : y_(y), w_(w), params_(params), rng_(rng), hist_(hist), leaf_of_row_(leaf_of_row),
-          ranks_(ranks),
-          ws_(x, y, w, boot, hist, params.is_classification,
-              params.fast_growth && !params.random_splits, scratch),
-          ctx_{ws_, hist, node_, examined_, params.min_samples_leaf},
-          counted_(node_), dense_(ctx_, cand_), counts_(ctx_, counted_),
-          tiny_(ctx_, cand_, counted_), grouped_(ctx_, cand_), random_(ctx_) {}
-
-    Tree grow();
-
-private:
-    // Best-first growth under a leaf limit (TreeParams::max_leaf_nodes).
-    Tree grow_best_first();
-    struct Open;
-    bool evaluate(Open& open);
-    void allocate();
-    void choose_features(bool draw = true, u64 path = 0);
-    u32 partition(u32 begin, u32 end, const BestSplit& best) {
-        // Only partitions on values read it (wide edge tables are large).
-        const double threshold = hist_.is_nan_free(best.feature) || best.category
-                                     ? 0.0
-                                     : hist_.bin_edges[best.feature][best.bin];
-        return ws_.partition(begin, end, best.feature, best.bin, threshold,
-                             best.category ? best.cells.data() : nullptr);
-    }
-    // The bin whose upper edge is the threshold of best, just partitioned.
-    std::size_t cut_of(const BestSplit& best, u32 begin, u32 mid, u32 end) const;
-    void add_split_node(const BestSplit& best, std::size_t cut, u32 begin, u32 end, u64 n, u64 nl,
-                        u64 nr);
-    // Whether a node of `rows` entries in `slots` slots at `depth` is a leaf by the
-    // stop rules alone (fast growth: a slot holds copies of one row, inseparable).
-    bool stops(u64 rows, u64 depth, u32 slots) const {
-        return rows < params_.min_samples_split || (params_.max_depth && depth >= *params_.max_depth) ||
-               (params_.fast_growth && slots == 1);
-    }
-    SearchMode decide_search(u32 slots, u32& own);
-    // The node's range and kept histogram by value: fr stays in registers.
-    void search(SearchMode mode, grow::NodeRange node, u32 hist, u32 own, BestSplit& best);
-    u32 make_leaf(u32 begin, u32 end);
-    u32 make_leaf_of(u32 begin, u32 end);
-    Tree finish();
-
-    Vec y_;
-    Vec w_;
-    const TreeParams& params_;
-    Rng& rng_;
-    const HistogramData& hist_;
-    std::span<std::uint32_t> leaf_of_row_;  // empty, or the leaf of every drawn row
-    std::vector<u32> slot_leaf_;  // with leaf_of_row_: each slot's leaf, by slot
-    std::vector<std::int16_t>* ranks_;  // null, or each node's edge rank (grow.hpp)
-    grow::WorkingSet ws_;
-    grow::NodeTotals node_;
-    std::vector<u32> features_;  // draw order of the features
-    std::vector<u32> identity_;  // 0, 1, ...: features_ before a draw (copied whole)
-    std::vector<u32> examined_;  // features examined at the node (categorical ones aside)
-    std::vector<u32> categorical_;  // categorical features examined at the node, draw order
-    grow::CategoryTable cells_;
-    grow::SearchContext ctx_;
-    grow::Candidates cand_;
-    grow::CountCandidates counted_;
-    grow::DenseSearch dense_;
-    grow::CountSearch counts_;
-    grow::KeptHistograms kept_;
-    grow::TinySearch tiny_;
-    grow::GroupedSearch grouped_;
-    grow::RandomSearch random_;
-    bool dense_sums_ = false;  // outside count mode: dense histograms, else grouped
-    Tree tree_;
-    std::vector<std::size_t> leaf_rows_;
-    // Unit-weight classification leaves: entries per dense class (zero
-    // between leaves), and the classes and counts of the leaf being made.
-    std::vector<u64> leaf_count_;
-    std::vector<u64> leaf_ids_;
-    std::vector<u64> leaf_counts_;
-    double root_weight_ = 1.0;  // weight of the root node, once computed
-    u64 order_seed_ = 0;  // fast growth: seeds the nodes' feature orders
-};
+namespace histgrow {
 
 void HistGrower::allocate() {
     const bool classification = ws_.classification();
@@ -321,6 +192,16 @@ void HistGrower::add_split_node(const BestSplit& best, std::size_t cut, u32 begi
                               ? std::int16_t{-1}
                               : static_cast<std::int16_t>(cut));
     }
+    if (coded_) {
+        // The threshold is the cut's edge, the first of that value among
+        // the usable (ascending) edges.
+        codable_ = codable_ && !best.category && best.feature == column && column <= 0xFFFF &&
+                   cut < usable_[column];
+        any_left_ = any_left_ || (node.missing & kMissingLeft) != 0;
+        coded_->nodes.push_back(CodedNode{static_cast<std::int16_t>(codable_ ? cut : 0),
+                                          static_cast<std::uint16_t>(column), 0});
+        coded_->leaf_values.push_back(node.value);
+    }
 }
 
 // Tiny nodes give their kept histogram back; a node that can use one and
@@ -361,6 +242,10 @@ void HistGrower::search(SearchMode mode, grow::NodeRange node, u32 hist, u32 own
 u32 HistGrower::make_leaf(u32 begin, u32 end) {
     const u32 leaf = make_leaf_of(begin, end);
     if (ranks_) ranks_->push_back(-1);
+    if (coded_) {
+        coded_->nodes.push_back(CodedNode{-1, 0, leaf});
+        coded_->leaf_values.push_back(tree_.nodes[leaf].value);
+    }
     if (!leaf_of_row_.empty()) std::fill(slot_leaf_.begin() + begin, slot_leaf_.begin() + end, leaf);
     return leaf;
 }
@@ -436,6 +321,11 @@ Tree HistGrower::grow() {
         slot_leaf_.assign(ws_.slots(), 0);
     }
     allocate();
+    if (coded_) {
+        *coded_ = PackedForest::TreeSurvey{};
+        usable_.resize(hist_.columns);
+        for (std::size_t f = 0; f < hist_.columns; ++f) usable_[f] = usable_edges(hist_.bin_edges[f]);
+    }
     if (params_.fast_growth) {
         // The next output of the tree's generator, left unconsumed.
         Rng peek = rng_;
@@ -454,6 +344,10 @@ Tree HistGrower::grow() {
                      parallel::stop_requested);
         }
         if (ranks_) ranks_->reserve(2 * ws_.slots());
+        if (coded_) {
+            coded_->nodes.reserve(2 * ws_.slots());
+            coded_->leaf_values.reserve(2 * ws_.slots());
+        }
     }
 
     // Right children wait on the stack; a left child is grown next in fr
@@ -471,7 +365,7 @@ Tree HistGrower::grow() {
         if (tree_.nodes.size() >= std::numeric_limits<u32>::max() - 1) {
             throw InternalError("tree has too many nodes");
         }
-        if (fr.parent != kNoParent) tree_.nodes[fr.parent].right = static_cast<u32>(tree_.nodes.size());
+        if (fr.parent != kNoParent) link_right(fr.parent);
         const u64 n = fr.rows;
         u32 own = fr.hist;  // kept histogram of this node, if any
 
@@ -539,7 +433,7 @@ Tree HistGrower::grow() {
             make_leaf(fr.begin, mid);
             if (stops(nr, fr.depth + 1, fr.end - mid)) {
                 kept_.release(kept.right);
-                tree_.nodes[me].right = static_cast<u32>(tree_.nodes.size());
+                link_right(me);
                 make_leaf(mid, fr.end);
                 continue;
             }
@@ -565,135 +459,32 @@ Tree HistGrower::finish() {
         for (u32 i = 0; i < slot_leaf_.size(); ++i) leaf_of_row_[ws_.source_row(i)] = slot_leaf_[i];
     }
     if (2 * tree_.nodes.size() < tree_.nodes.capacity()) tree_.nodes.shrink_to_fit();
+    if (coded_) {
+        if (codable_ && !tree_.has_categories() && coded_->nodes.size() == tree_.nodes.size()) {
+            if (2 * coded_->nodes.size() < coded_->nodes.capacity()) {
+                coded_->nodes.shrink_to_fit();
+                coded_->leaf_values.shrink_to_fit();
+            }
+            coded_->missing_left = any_left_;
+            coded_->done = true;
+            coded_->on_edges = true;
+        } else {
+            *coded_ = PackedForest::TreeSurvey{};
+        }
+    }
     return std::move(tree_);
 }
 
-// A node of best-first growth whose fate is not settled yet, or settled:
-// its slots, its best split (when it may split) and, once split, the
-// indices of its children among the opened nodes.
-struct HistGrower::Open {
-    u32 begin;
-    u32 end;
-    u64 depth;
-    u64 rows;
-    u64 path;  // child_path
-    BestSplit best;
-    double priority = 0.0;  // node weight share times gain
-    bool split = false;
-    u32 mid = 0;
-    std::size_t cut = 0;  // once split: cut_of(best)
-    std::size_t left = 0, right = 0;
-};
-
-// The search of one opened node, under the same rules as depth-first
-// growth; false when the node must stay a leaf.
-bool HistGrower::evaluate(Open& open) {
-    parallel::check_stop();
-    const u64 n = open.rows;
-    if (stops(n, open.depth, open.end - open.begin)) return false;
-    const bool classification = ws_.classification();
-    if (!node_.compute(ws_, open.begin, open.end)) {
-        if (classification) node_.clear();
-        return false;
-    }
-    const double node_weight = node_.parent.weight;
-    if (open.depth == 0) root_weight_ = node_weight;
-    choose_features(true, open.path);
-    if (params_.random_splits) {
-        random_.search(grow::NodeRange{open.begin, open.end, n}, rng_, open.best);
-    } else {
-        u32 own = kNoHist;
-        const SearchMode mode = decide_search(open.end - open.begin, own);
-        search(mode, grow::NodeRange{open.begin, open.end, n}, kNoHist, own, open.best);
-    }
-    if (!categorical_.empty()) {
-        grow::search_category_sets(ctx_, categorical_, cells_,
-                                   grow::NodeRange{open.begin, open.end, n},
-                                   params_.random_splits ? &rng_ : nullptr, open.best);
-    }
-    if (classification) node_.clear();
-    if (!open.best.splits()) return false;
-    open.priority = node_weight / root_weight_ * open.best.gain;
-    return !(params_.min_impurity_decrease > 0.0 && open.priority < params_.min_impurity_decrease);
-}
-
-// Nodes are opened as their parents split, each searched once when opened
-// (so the generator is consumed in the order of opening: a split's left
-// child, then its right). The open node of the largest priority splits next,
-// the first opened among equal ones, until the leaves reach the limit or no
-// node can split. The tree is then written in pre-order, as depth-first
-// growth writes it.
-Tree HistGrower::grow_best_first() {
-    const u64 limit = *params_.max_leaf_nodes;
-    std::vector<Open> opened;
-    opened.push_back(Open{0, static_cast<u32>(ws_.slots()), 0, ws_.entries(), 1, {}});
-    // Heap of (priority, opening order) of the nodes that may split.
-    std::vector<std::pair<double, std::size_t>> heap;
-    const auto before = [](const std::pair<double, std::size_t>& a,
-                           const std::pair<double, std::size_t>& b) {
-        return a.first < b.first || (a.first == b.first && a.second > b.second);
-    };
-    const auto offer = [&](std::size_t i) {
-        if (!evaluate(opened[i])) return;
-        heap.emplace_back(opened[i].priority, i);
-        std::push_heap(heap.begin(), heap.end(), before);
-    };
-    offer(0);
-    u64 leaves = 1;
-    while (!heap.empty() && leaves < limit) {
-        std::pop_heap(heap.begin(), heap.end(), before);
-        const std::size_t i = heap.back().second;
-        heap.pop_back();
-        const Open o = opened[i];
-        const u32 mid = partition(o.begin, o.end, o.best);
-        opened[i].cut = cut_of(o.best, o.begin, mid, o.end);
-        const u64 nl = ws_.left_rows();
-        const u64 nr = o.rows - nl;
-        if (nl < params_.min_samples_leaf || nr < params_.min_samples_leaf || nl == 0 || nr == 0) {
-            continue;
-        }
-        if (opened.size() + 2 >= std::numeric_limits<u32>::max() - 1) {
-            throw InternalError("tree has too many nodes");
-        }
-        opened[i].split = true;
-        opened[i].mid = mid;
-        opened[i].left = opened.size();
-        opened.push_back(Open{o.begin, mid, o.depth + 1, nl, child_path(o.path, 0), {}});
-        opened[i].right = opened.size();
-        opened.push_back(Open{mid, o.end, o.depth + 1, nr, child_path(o.path, 1), {}});
-        ++leaves;
-        offer(opened[i].left);
-        offer(opened[i].right);
-    }
-    // Pre-order: a split node, then its left subtree, then its right one.
-    std::vector<std::pair<std::size_t, u32>> stack{{0, kNoParent}};
-    while (!stack.empty()) {
-        const auto [i, parent] = stack.back();
-        stack.pop_back();
-        if (parent != kNoParent) tree_.nodes[parent].right = static_cast<u32>(tree_.nodes.size());
-        const Open& o = opened[i];
-        if (!o.split) {
-            make_leaf(o.begin, o.end);
-            continue;
-        }
-        const u32 me = static_cast<u32>(tree_.nodes.size());
-        add_split_node(o.best, o.cut, o.begin, o.end, o.rows, opened[o.left].rows,
-                       opened[o.right].rows);
-        stack.emplace_back(o.right, me);
-        stack.emplace_back(o.left, kNoParent);
-    }
-    return finish();
-}
-
-}  // namespace
+}  // namespace histgrow
 
 Tree build_tree_on_bootstrap(const MatrixView& x, Vec y, Vec w,
                              std::span<const std::size_t> bootstrap, const TreeParams& params,
                              Rng& rng, const HistogramData& hist,
                              std::span<std::uint32_t> leaf_of_row,
-                             std::vector<std::int16_t>* ranks, grow::GrowScratch* scratch) {
+                             std::vector<std::int16_t>* ranks, grow::GrowScratch* scratch,
+                             PackedForest::TreeSurvey* coded) {
     if (ranks) ranks->clear();
-    HistGrower grower(x, y, w, bootstrap, params, rng, hist, leaf_of_row, ranks, scratch);
+    histgrow::HistGrower grower(x, y, w, bootstrap, params, rng, hist, leaf_of_row, ranks, scratch, coded);
     return grower.grow();
 }
 

@@ -182,6 +182,8 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
     std::vector<u32> leaves;
     if (samples) leaves.assign(n, 0);
     std::vector<std::int16_t> ranks;  // the splits' edge ranks, for the walks below
+    // Regression trees are coded on the edges as they grow.
+    PackedForest::TreeSurvey coded;
     {
         std::optional<grow::ScratchPool::Lease> lease;
         if (scratch) lease.emplace(scratch->take());
@@ -189,11 +191,12 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
             x, y, w, sample, params, rng, hist, leaves,
             (walk_on && (samples || oob || leaf_weights) && !defer_walk) || survey ? &ranks
                                                                                   : nullptr,
-            lease ? lease->get() : nullptr);
+            lease ? lease->get() : nullptr, survey && n_classes == 0 ? &coded : nullptr);
     }
     if (survey) {
-        g.survey =
-            PackedForest::survey_on_edges(g.tree, ranks, hist.bin_edges, n_classes == 0, n_classes);
+        g.survey = coded.done ? std::move(coded)
+                              : PackedForest::survey_on_edges(g.tree, ranks, hist.bin_edges,
+                                                              n_classes == 0, n_classes);
     }
     bool defer = false;   // the leaf samples stay pending
     bool walked = true;   // the rows never drawn have their leaves

@@ -108,6 +108,12 @@ bool binned_form_into(const Tree& tree, std::span<const std::vector<double>> edg
 
 }  // namespace
 
+std::size_t usable_edges(const std::vector<double>& e) {
+    std::size_t k = 0;
+    while (k < e.size() && k < 255 && !std::isnan(e[k]) && (k == 0 || e[k - 1] < e[k])) ++k;
+    return k;
+}
+
 bool binned_form(const Tree& tree, std::span<const std::vector<double>> edges,
                  std::vector<CodedNode>& out, std::span<const std::uint8_t> nan_free,
                  std::span<const std::int16_t> ranks, std::size_t max_rank) {
@@ -127,15 +133,6 @@ int append_distinct(double v, std::vector<double>& out) {
     if (out.size() >= 255) return -1;
     out.push_back(v == 0.0 ? 0.0 : v);
     return static_cast<int>(out.size() - 1);
-}
-
-// How many of a feature's edges serve as thresholds of the coded form: the
-// ascending run they start with (the missing bin repeats the last edge,
-// +inf), at most 255 of them.
-std::size_t usable_edges(const std::vector<double>& e) {
-    std::size_t k = 0;
-    while (k < e.size() && k < 255 && !std::isnan(e[k]) && (k == 0 || e[k - 1] < e[k])) ++k;
-    return k;
 }
 
 class DistinctCuts {

@@ -103,6 +103,10 @@ struct CodedNode {
 // Most a coded node's rank can be: codes read from bytes stop at 255, two-
 // byte codes at what the rank's 16 signed bits hold.
 constexpr std::size_t kByteRanks = 255;
+// How many of a feature's edges serve as thresholds of the coded form: the
+// ascending run they start with (the missing bin repeats the last edge,
+// +inf), at most 255 of them.
+std::size_t usable_edges(const std::vector<double>& e);
 constexpr std::size_t kWideRanks = 32767;
 
 // The coded form of one tree whose thresholds are bin edges (edges[f]
