@@ -30,6 +30,12 @@ struct GrowScratch {
     std::vector<split::RegRecord> reg_records, reg_records_tmp;
     std::vector<std::uint32_t> positions, positions_tmp;
     std::vector<std::uint32_t> mult, distinct, first;
+    // Not a buffer: the byte codes of every row of the tree's x, row after
+    // row (row_width codes a row, ensemble/binned_rows.hpp), which the
+    // working set then copies a row at a time; null to gather the codes
+    // from the histogram's columns. Set by the caller for each tree.
+    const std::uint8_t* row_codes = nullptr;
+    std::size_t row_width = 0;
 };
 
 class ScratchPool {

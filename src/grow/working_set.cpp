@@ -71,6 +71,26 @@ bool WorkingSet::any_missing(u32 begin, u32 end, std::size_t column) const {
 
 template <class Index>
 void WorkingSet::gather_codes(const Index* rows, std::size_t count) {
+    if (scratch_ && scratch_->row_codes && !hist_.wide() && scratch_->row_width == features_ &&
+        features_ > 0) {
+        // The rows' codes lie row after row: each slot's row is one copy.
+        const std::uint8_t* codes = scratch_->row_codes;
+        const std::size_t nf = features_;
+        const auto copy_all = [&](auto kind) {
+            constexpr RowCopy kCopy = decltype(kind)::value;
+            for (std::size_t e = 0; e < count; ++e) {
+                if (e % kStopChunk == 0 && e > 0) parallel::check_stop();
+                copy_row<kCopy>(bins_.data() + e * row_bytes_, codes + std::size_t{rows[e]} * nf, nf);
+            }
+        };
+        switch (row_copy_for(nf)) {
+            case RowCopy::kWords: copy_all(std::integral_constant<RowCopy, RowCopy::kWords>{}); break;
+            case RowCopy::kPair: copy_all(std::integral_constant<RowCopy, RowCopy::kPair>{}); break;
+            case RowCopy::kQuad: copy_all(std::integral_constant<RowCopy, RowCopy::kQuad>{}); break;
+            case RowCopy::kAny: copy_all(std::integral_constant<RowCopy, RowCopy::kAny>{}); break;
+        }
+        return;
+    }
     // Blocks of slots small enough for their rows to stay in cache while
     // every feature's codes are written into them.
     constexpr std::size_t kBlock = 1024;

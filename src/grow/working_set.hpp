@@ -78,6 +78,51 @@ inline std::size_t code_at(const std::uint8_t* row, std::size_t f) {
     }
 }
 
+// How a row of bin bytes is copied: as two overlapping 8-byte words (rows
+// of 8 to 16 bytes), two overlapping 16-byte vectors (17 to 32), four (33
+// to 64), or by a library call (any length).
+enum class RowCopy { kAny, kWords, kPair, kQuad };
+
+inline RowCopy row_copy_for(std::size_t nf) {
+    return nf >= 8 && nf <= 16    ? RowCopy::kWords
+           : nf > 16 && nf <= 32 ? RowCopy::kPair
+           : nf > 32 && nf <= 64 ? RowCopy::kQuad
+                                 : RowCopy::kAny;
+}
+
+// Copies one row of nf bin bytes between distinct rows, nf fitting kCopy.
+// Short rows are moved as overlapping words (all loaded before any is
+// stored) instead of through a library call per row.
+template <RowCopy kCopy>
+inline void copy_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t nf) {
+    typedef double v2d __attribute__((vector_size(16)));
+    if constexpr (kCopy == RowCopy::kWords) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + nf - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + nf - 8, &b, 8);
+    } else if constexpr (kCopy == RowCopy::kPair) {
+        v2d a, b;
+        std::memcpy(&a, src, 16);
+        std::memcpy(&b, src + nf - 16, 16);
+        std::memcpy(dst, &a, 16);
+        std::memcpy(dst + nf - 16, &b, 16);
+    } else if constexpr (kCopy == RowCopy::kQuad) {
+        v2d a, b, c, d;
+        std::memcpy(&a, src, 16);
+        std::memcpy(&b, src + 16, 16);
+        std::memcpy(&c, src + nf - 32, 16);
+        std::memcpy(&d, src + nf - 16, 16);
+        std::memcpy(dst, &a, 16);
+        std::memcpy(dst + 16, &b, 16);
+        std::memcpy(dst + nf - 32, &c, 16);
+        std::memcpy(dst + nf - 16, &d, 16);
+    } else {
+        std::memmove(dst, src, nf);
+    }
+}
+
 class WorkingSet {
 public:
     // With a scratch (grow/scratch.hpp) the large buffers are the

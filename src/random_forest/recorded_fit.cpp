@@ -187,6 +187,12 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
     {
         std::optional<grow::ScratchPool::Lease> lease;
         if (scratch) lease.emplace(scratch->take());
+        if (lease) {
+            // The working set copies its rows from the walks' byte codes.
+            const bool rows = walk_on && !walk_on->wide() && walk_on->codes.size() == n * walk_on->width;
+            lease->get()->row_codes = rows ? walk_on->codes.data() : nullptr;
+            lease->get()->row_width = rows ? walk_on->width : 0;
+        }
         g.tree = build_tree_on_bootstrap(
             x, y, w, sample, params, rng, hist, leaves,
             (walk_on && (samples || oob || leaf_weights) && !defer_walk) || survey ? &ranks
