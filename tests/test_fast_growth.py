@@ -338,3 +338,17 @@ def test_regression_trees_predict_as_their_thresholds_send_rows(kw, nan):
     np.testing.assert_array_equal(est.apply(X), walked)
     values = np.stack([tree.value[walked[:, t], 0, 0] for t, tree in enumerate(est.trees_)], 1)
     np.testing.assert_allclose(est.predict(X), values.mean(1), rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("classes", [2, 3])
+def test_trees_grow_alike_from_row_and_column_codes(classes):
+    # A fit of a few trees gathers each working set from the histogram's
+    # columns, one of more trees copies whole rows of row-major codes: the
+    # trees both grow from the same draws must be the same.
+    X, y = make_classification(3000, 12, n_informative=6, n_classes=classes, random_state=0)
+    few = ForestClassifier(n_estimators=3, random_state=0).fit(X, y)
+    more = ForestClassifier(n_estimators=6, random_state=0).fit(X, y)
+    for a, b in zip(few.trees_, more.trees_[:3]):
+        np.testing.assert_array_equal(a.feature, b.feature)
+        np.testing.assert_array_equal(a.threshold, b.threshold)
+        np.testing.assert_array_equal(a.value, b.value)

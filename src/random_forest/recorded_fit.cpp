@@ -42,6 +42,9 @@ using recorded::u32;
 
 namespace {
 
+// Bytes of row-major codes a fit lays out for its working sets alone.
+constexpr std::size_t kRowCodesBudget = std::size_t{1} << 28;
+
 // Calls emit(k, leaf) for rows[k] of x: on their bin bytes when the tree's
 // thresholds are edges of the bins (trees grown on them), else on values.
 template <class Emit>
@@ -188,10 +191,11 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         std::optional<grow::ScratchPool::Lease> lease;
         if (scratch) lease.emplace(scratch->take());
         if (lease) {
-            // The working set copies its rows from the walks' byte codes.
-            const bool rows = walk_on && !walk_on->wide() && walk_on->codes.size() == n * walk_on->width;
-            lease->get()->row_codes = rows ? walk_on->codes.data() : nullptr;
-            lease->get()->row_width = rows ? walk_on->width : 0;
+            // The working set copies its rows from row-major byte codes.
+            const BinnedRows* from = rows_from ? rows_from : walk_on;
+            const bool rows = from && !from->wide() && from->codes.size() == n * from->width;
+            lease->get()->row_codes = rows ? from->codes.data() : nullptr;
+            lease->get()->row_width = rows ? from->width : 0;
         }
         g.tree = build_tree_on_bootstrap(
             x, y, w, sample, params, rng, hist, leaves,
@@ -445,6 +449,14 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         binned = BinnedRows::of(*hist, n);
     }
     const BinnedRows* walk_on = kept_rows ? &kept_rows->rows : binned ? &*binned : nullptr;
+    // Without codes to walk on, a fit of several trees lays its codes out
+    // row after row anyway, within a budget, for the trees' working sets
+    // to copy their rows from (rows of twins' codes are gathered per column).
+    std::optional<BinnedRows> row_codes;
+    if (!walk_on && hist && !hist->wide() && hist->twin_of.empty() && add >= 4 &&
+        n * hist->columns <= kRowCodesBudget) {
+        row_codes = BinnedRows::of(*hist, n);
+    }
 
     // The kept trees' out-of-bag rows first, from their replayed samples,
     // and their leaf samples (taken over when the kept forest has them).
@@ -483,7 +495,8 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         const std::vector<u32> rank_of_row = samples ? samples->rank_of_row() : std::vector<u32>{};
         const TreeGrowth growth{x,       y,        weights,      dense,       n_classes, params,
                                 hist.value(), walk_on, leaf_weights, options.oob, samples,
-                                &scratch, rank_of_row, true, true, defer_walk};
+                                &scratch, rank_of_row, true, true, defer_walk,
+                                row_codes ? &*row_codes : nullptr};
         auto result = ensemble::grow_forest(
             planner, add, [&](std::size_t i, std::span<const std::size_t> sample, Rng& rng) {
                 Grown g = growth(sample, rng);

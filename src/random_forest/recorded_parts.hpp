@@ -102,6 +102,9 @@ struct TreeGrowth {
     // Whether a pending tree's rows never drawn may be walked later, on
     // the fit's kept bin codes (walk_on), instead of now.
     bool defer_walk = false;
+    // Row-major codes the working sets copy their rows from (walk_on's
+    // when null).
+    const BinnedRows* rows_from = nullptr;
 
     Grown operator()(std::span<const std::size_t> sample, Rng& rng) const;
 };
