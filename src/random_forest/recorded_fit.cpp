@@ -43,7 +43,7 @@ using recorded::u32;
 namespace {
 
 // Bytes of row-major codes a fit lays out for its working sets alone.
-constexpr std::size_t kRowCodesBudget = std::size_t{1} << 28;
+constexpr std::size_t kRowCodesBudget = std::size_t{1} << 26;
 
 // Calls emit(k, leaf) for rows[k] of x: on their bin bytes when the tree's
 // thresholds are edges of the bins (trees grown on them), else on values.
