@@ -194,13 +194,17 @@ void HistGrower::add_split_node(const BestSplit& best, std::size_t cut, u32 begi
     }
     if (coded_) {
         // The threshold is the cut's edge, the first of that value among
-        // the usable (ascending) edges.
-        codable_ = codable_ && !best.category && best.feature == column && column <= 0xFFFF &&
-                   cut < usable_[column];
-        any_left_ = any_left_ || (node.missing & kMissingLeft) != 0;
-        coded_->nodes.push_back(CodedNode{static_cast<std::int16_t>(codable_ ? cut : 0),
-                                          static_cast<std::uint16_t>(column), 0});
-        coded_->leaf_values.push_back(node.value);
+        // the usable (ascending) edges; a split off them leaves the tree to
+        // be surveyed after growth.
+        if (best.category || best.feature != column || column > 0xFFFF || cut >= usable_[column]) {
+            *coded_ = PackedForest::TreeSurvey{};
+            coded_ = nullptr;
+        } else {
+            any_left_ = any_left_ || (node.missing & kMissingLeft) != 0;
+            coded_->nodes.push_back(CodedNode{static_cast<std::int16_t>(cut),
+                                              static_cast<std::uint16_t>(column), 0});
+            coded_->leaf_values.push_back(node.value);
+        }
     }
 }
 
@@ -460,7 +464,7 @@ Tree HistGrower::finish() {
     }
     if (2 * tree_.nodes.size() < tree_.nodes.capacity()) tree_.nodes.shrink_to_fit();
     if (coded_) {
-        if (codable_ && !tree_.has_categories() && coded_->nodes.size() == tree_.nodes.size()) {
+        if (!tree_.has_categories() && coded_->nodes.size() == tree_.nodes.size()) {
             if (2 * coded_->nodes.size() < coded_->nodes.capacity()) {
                 coded_->nodes.shrink_to_fit();
                 coded_->leaf_values.shrink_to_fit();

@@ -133,10 +133,9 @@ private:
     std::span<std::uint32_t> leaf_of_row_;  // empty, or the leaf of every drawn row
     std::vector<u32> slot_leaf_;  // with leaf_of_row_: each slot's leaf, by slot
     std::vector<std::int16_t>* ranks_;  // null, or each node's edge rank (grow.hpp)
-    // Null, or the tree coded on the edges as it grows (grow.hpp); codable_
-    // until a split cannot be coded, usable_ per column its usable edges.
+    // Null, or the tree coded on the edges as it grows (grow.hpp), until a
+    // split cannot be coded; usable_ per column its usable edges.
     PackedForest::TreeSurvey* coded_;
-    bool codable_ = true;
     bool any_left_ = false;
     std::vector<std::size_t> usable_;
     grow::WorkingSet ws_;

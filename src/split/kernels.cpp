@@ -42,6 +42,16 @@ __attribute__((always_inline)) inline v4d two_class_gain(v4d impurity, v4d weigh
 
 inline v4d splat(double v) { return v4d{v, v, v, v}; }
 
+// Variance gains from the left weights a and w*y sums b of four candidates
+// (node weight W, w*y sum S1, squared mean M2): split::sums_gain lane by
+// lane, (b^2/a + r^2/(W-a)) / W - M2 over one quotient, the kernels' time
+// being their divisions.
+__attribute__((always_inline)) inline v4d sums_gains(v4d W, v4d S1, v4d M2, v4d a, v4d b) {
+    const v4d r = S1 - b;
+    const v4d rest = W - a;
+    return (b * b * rest + r * r * a) / (a * rest * W) - M2;
+}
+
 // One class term of an entropy mass, lane by lane as entropy_mass() takes
 // it: m - xlog2x(t) where t is above zero, else m itself (m - 0.0 is m bit
 // for bit).
@@ -154,13 +164,7 @@ void regression_gains_of_sums(const ParentTotals& parent, const double* wl, cons
     const v4d S1 = splat(parent.wy);
     const v4d M2 = splat(mean * mean);
     for (std::size_t j = 0; j < count; j += 4) {
-        const v4d a = load<v4d>(wl + j);
-        const v4d b = load<v4d>(l1 + j);
-        const v4d r = S1 - b;
-        // (b^2/a + r^2/(W-a)) / W over one quotient: the kernel's time is
-        // its divisions.
-        const v4d rest = W - a;
-        store(gain + j, (b * b * rest + r * r * a) / (a * rest * W) - M2);
+        store(gain + j, sums_gains(W, S1, M2, load<v4d>(wl + j), load<v4d>(l1 + j)));
     }
 }
 
@@ -203,13 +207,8 @@ __attribute__((always_inline)) inline TinyBest tiny_best_of(const ParentTotals& 
         v4d g[kParts];
         v4d top = none;
         for (std::size_t v = 0; v < kParts; ++v) {
-            const v4d a = wl[v];
-            const v4d b = l1[v];
-            const v4d r = S1 - b;
-            const v4d rest = W - a;
-            // The formula of regression_gains_of_sums, operation for operation.
-            const v4d gain = (b * b * rest + r * r * a) / (a * rest * W) - M2;
-            const v4l ok = (a >= least) & (rest >= least);
+            const v4d gain = sums_gains(W, S1, M2, wl[v], l1[v]);
+            const v4l ok = (wl[v] >= least) & (W - wl[v] >= least);
             g[v] = reinterpret_cast<v4d>((reinterpret_cast<v4l>(gain) & ok) |
                                          (reinterpret_cast<v4l>(none) & ~ok));
             top = top > g[v] ? top : g[v];
