@@ -349,8 +349,10 @@ Tree HistGrower::grow() {
         }
         if (ranks_) ranks_->reserve(2 * ws_.slots());
         if (coded_) {
-            coded_->nodes.reserve(2 * ws_.slots());
-            coded_->leaf_values.reserve(2 * ws_.slots());
+            // A tree of at most one leaf per slot has at most 2 slots - 1 nodes.
+            const std::size_t most = std::max<std::size_t>(2 * ws_.slots(), 2) - 1;
+            coded_->nodes.reserve(most);
+            coded_->leaf_values.reserve(most);
         }
     }
 
@@ -465,7 +467,9 @@ Tree HistGrower::finish() {
     if (2 * tree_.nodes.size() < tree_.nodes.capacity()) tree_.nodes.shrink_to_fit();
     if (coded_) {
         if (!tree_.has_categories() && coded_->nodes.size() == tree_.nodes.size()) {
-            if (2 * coded_->nodes.size() < coded_->nodes.capacity()) {
+            // Kept with the forest: sized to the tree (a tree grown in full
+            // fills what was reserved).
+            if (coded_->nodes.size() < coded_->nodes.capacity()) {
                 coded_->nodes.shrink_to_fit();
                 coded_->leaf_values.shrink_to_fit();
             }
