@@ -16,6 +16,10 @@
 
 namespace tw::grow {
 
+// Every tiny regression node of merged slots fits the kernel of
+// search_sums_as, so search_as sees regression slots of one entry each.
+static_assert(kTinyRegression <= split::kTinySlots);
+
 namespace {
 
 // The (bin << 8 | position) keys of slots begin..begin+n-1 for feature f,
@@ -208,11 +212,13 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                         nl += split::count_of(m);  // merged slots
                         wl += m;
                     } else {
+                        // Regression slots here are unmerged (tiny merged
+                        // nodes take search_sums_as): one entry each.
                         const split::RegRecord& r = rrec[begin + (sorted[i] & 0xFF)];
-                        nl += merged ? split::count_of(r.w) : 1;
+                        nl += 1;
                         wl += r.w;
                         l1 += r.wy;
-                        if (!merged) l2 += r.ywy;
+                        l2 += r.ywy;
                     }
                     if constexpr (kGini) {
                         write(b, i + 1);
@@ -257,7 +263,7 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                     const split::RegRecord& r = rrec[begin + (sorted[j] & 0xFF)];
                     bw += r.w;
                     b1 += r.wy;
-                    if (!merged) b2 += r.ywy;  // merged slots score without them
+                    b2 += r.ywy;
                 }
                 l1 += b1;
                 l2 += b2;
@@ -339,8 +345,8 @@ void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
         const std::size_t side = order[k];
         const split::RegRecord& r = ctx_.ws.reg_records()[begin + side];
         const double wl = 0.0 + (0.0 + r.w);
-        const u64 nl = ctx_.ws.merged() ? split::count_of(r.w) : 1;
-        if (!split::admissible(nl, node.rows, wl, weight, ctx_.min_leaf)) continue;
+        // Unmerged slots (merged pairs returned above): one entry each.
+        if (!split::admissible(1, node.rows, wl, weight, ctx_.min_leaf)) continue;
         cand_.wl[nc] = wl;
         cand_.l1[nc] = 0.0 + (0.0 + r.wy);
         cand_.l2[nc] = 0.0 + (0.0 + r.ywy);
