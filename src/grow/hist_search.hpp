@@ -348,9 +348,18 @@ private:
     void search_as(const NodeRange& node, split::BestSplit& best);
     template <class Code>
     void search_pair_as(const NodeRange& node, split::BestSplit& best);
-    // Regression nodes of merged slots, one vector kernel call a feature.
+    // Merged slots of at most split::kTinySlots, by one vector kernel call
+    // for a batch of features: regression (split::tiny_sums_best) and gini
+    // counts (split::tiny_gini_best).
     template <class Code>
     void search_sums_as(const NodeRange& node, split::BestSplit& best);
+    template <class Code>
+    void search_gini_as(const NodeRange& node, split::BestSplit& best);
+    // The codes of the examined features, kBatch of them at a time, a row
+    // of split::kTinySlots each: kernel(code, features) returns the
+    // batch's winner, if any. Sets best.above for the feature that won.
+    template <class Code, class Kernel>
+    void search_code_batches(const NodeRange& node, split::BestSplit& best, Kernel kernel);
     void flush(std::size_t& count, std::size_t kn, split::BestSplit& best,
                bool gini_counts = false);
 

@@ -97,6 +97,9 @@ void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
     } else if (!ctx_.ws.classification()) {
         wide ? search_as<Kind::kRegression, u16>(node, best)
              : search_as<Kind::kRegression, u8>(node, best);
+    } else if (scores_gini_counts(ctx_.ws, ctx_.node.parent.criterion) &&
+               node.end - node.begin <= split::kTinySlots) {
+        wide ? search_gini_as<u16>(node, best) : search_gini_as<u8>(node, best);
     } else if (scores_gini_counts(ctx_.ws, ctx_.node.parent.criterion)) {
         wide ? search_as<Kind::kGiniCounts, u16>(node, best)
              : search_as<Kind::kGiniCounts, u8>(node, best);
@@ -358,26 +361,18 @@ void TinySearch::search_pair_as(const NodeRange& node, split::BestSplit& best) {
     flush(nc, 0, best);
 }
 
-// Merged regression slots: every slot's code is a candidate last code of
-// the left side, scored with its left sums by one kernel call for all the
-// features (split::tiny_sums_best), in order, the first of equal gains
-// kept. The winner's next code above is found once, at the end.
-template <class Code>
-void TinySearch::search_sums_as(const NodeRange& node, split::BestSplit& best) {
+// Merged slots: every slot's code is a candidate last code of the left
+// side, scored with its left sums by one kernel call for a batch of
+// features, in order, the first of equal gains kept. The winner's next
+// code above is found once, at the end.
+template <class Code, class Kernel>
+void TinySearch::search_code_batches(const NodeRange& node, split::BestSplit& best,
+                                     Kernel kernel) {
     constexpr std::size_t kSlots = split::kTinySlots;
-    const u32 begin = node.begin;
     const u32 n = node.end - node.begin;
-    const split::RegRecord* rec = ctx_.ws.reg_records() + begin;
-    const std::uint8_t* row0 = ctx_.ws.row(begin);
+    const std::uint8_t* row0 = ctx_.ws.row(node.begin);
     const std::size_t rs = ctx_.ws.row_bytes();
     const std::vector<u32>& examined = ctx_.examined;
-    alignas(32) double w[kSlots], wy[kSlots];
-    for (u32 i = 0; i < n; ++i) {
-        w[i] = rec[i].w;
-        wy[i] = rec[i].wy;
-    }
-    const double least = static_cast<double>(std::max<u64>(ctx_.min_leaf, 1));
-    // The codes of a batch of features, a row of kSlots each.
     constexpr std::size_t kBatch = 16;
     alignas(32) double code[kBatch * kSlots];
     // Codes past the last slot up to a whole vector read as +inf.
@@ -391,8 +386,7 @@ void TinySearch::search_sums_as(const NodeRange& node, split::BestSplit& best) {
             for (u32 i = 0; i < n; ++i) to[i] = static_cast<double>(code_at<Code>(at + i * rs, 0));
             for (u32 i = n; i < padded; ++i) to[i] = std::numeric_limits<double>::infinity();
         }
-        const split::TinyBest t =
-            split::tiny_sums_best(ctx_.node.parent, code, nb, w, wy, n, least, best.gain);
+        const split::TinyBest t = kernel(code, nb, best.gain);
         if (t.feature < nb) {
             best.take(t.gain, examined[first + t.feature], t.code);
             won = true;
@@ -406,6 +400,45 @@ void TinySearch::search_sums_as(const NodeRange& node, split::BestSplit& best) {
         above = std::min(above, c > best.bin ? c : split::BestSplit::kUnknown);
     }
     best.above = above;
+}
+
+template <class Code>
+void TinySearch::search_sums_as(const NodeRange& node, split::BestSplit& best) {
+    const u32 n = node.end - node.begin;
+    const split::RegRecord* rec = ctx_.ws.reg_records() + node.begin;
+    alignas(32) double w[split::kTinySlots], wy[split::kTinySlots];
+    for (u32 i = 0; i < n; ++i) {
+        w[i] = rec[i].w;
+        wy[i] = rec[i].wy;
+    }
+    const double least = static_cast<double>(std::max<u64>(ctx_.min_leaf, 1));
+    search_code_batches<Code>(node, best, [&](const double* code, std::size_t nb, double than) {
+        return split::tiny_sums_best(ctx_.node.parent, code, nb, w, wy, n, least, than);
+    });
+}
+
+// Gini counts: each slot's entries, class and class total, padded with
+// empty slots of no class to a whole vector.
+template <class Code>
+void TinySearch::search_gini_as(const NodeRange& node, split::BestSplit& best) {
+    constexpr std::size_t kSlots = split::kTinySlots;
+    const u32 n = node.end - node.begin;
+    const split::ClassRecord* rec = ctx_.ws.class_records() + node.begin;
+    const double* class_total = ctx_.node.class_total.data();
+    alignas(32) double m[kSlots], cls[kSlots], tm[kSlots];
+    for (u32 i = 0; i < kSlots; ++i) {
+        m[i] = i < n ? rec[i].w : 0.0;
+        cls[i] = i < n ? static_cast<double>(rec[i].cls) : -1.0;
+        tm[i] = i < n ? class_total[rec[i].cls] * rec[i].w : 0.0;
+    }
+    // Score_gini_counts' sum, in the node's class order.
+    double total_squares = 0.0;
+    for (u32 c : ctx_.node.classes) total_squares += class_total[c] * class_total[c];
+    const double least = static_cast<double>(std::max<u64>(ctx_.min_leaf, 1));
+    search_code_batches<Code>(node, best, [&](const double* code, std::size_t nb, double than) {
+        return split::tiny_gini_best(ctx_.node.parent, total_squares, code, nb, m, cls, tm, n,
+                                     least, than);
+    });
 }
 
 // Count mode: the groups' packed counts are summed in integers, and the

@@ -61,6 +61,17 @@ TinyBest tiny_sums_best(const ParentTotals& parent, const double* code, std::siz
                         const double* w, const double* wy, std::size_t n, double min_leaf,
                         double than);
 
+// tiny_sums_best's Gini form (whole class counts, gini_count_gains' formula
+// over the node's total_squares): slot i holds m[i] entries of class cls[i]
+// (any number naming it, equal for equal classes) and tm[i] = m[i] times its
+// class's node total. A candidate's left squares add, slot by slot in
+// (code, slot) order, m * (2 * same-class entries before it + m), its cross
+// sum the tm of its slots: the sums of a walk over the sorted slots, exact
+// in doubles, so the gains are the walk's bit for bit.
+TinyBest tiny_gini_best(const ParentTotals& parent, double total_squares, const double* code,
+                        std::size_t features, const double* m, const double* cls,
+                        const double* tm, std::size_t n, double min_leaf, double than);
+
 // Calls f(base + i) for every set bit i of bits, ascending.
 template <class F>
 __attribute__((always_inline)) inline void for_each_bit(std::size_t base, std::uint64_t bits,

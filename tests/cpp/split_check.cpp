@@ -3,7 +3,7 @@
 // (ties, tiny and huge weights, empty classes), the vector logarithm against
 // the scalar one (and both against the C library's, within two units in the
 // last place), and the count-mode bin walk of every form against the plain
-// loop, and the tiny-node kernel against a plain walk; the kernels of
+// loop, and the tiny-node kernels (sums, Gini counts) against plain walks; the kernels of
 // growth free of that arithmetic (gains without the y*w*y sums, gini gains
 // from whole counts) against the same formulas to within rounding. Built twice by tests/test_split.py, with the
 // load-time choice of kernel versions and with the baseline version only.
@@ -145,6 +145,76 @@ void check_tiny_sums() {
         }
         if (got.feature != feature || (feature < features && (!same(got.gain, best) || got.code != at))) {
             fail("tiny_sums_best", got.feature, got.gain, best);
+        }
+    }
+}
+
+// The Gini form against a walk over each feature's slots sorted by (code,
+// slot), the left counts of every class kept as it goes and each distinct
+// code's candidate scored by gini_count_gains: nodes of 1 to 16 merged
+// slots over up to 5 classes, tied codes, leaf limits and incoming bests.
+void check_tiny_gini() {
+    constexpr std::size_t kSlots = tw::split::kTinySlots;
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = 1 + below(kSlots);
+        const std::size_t features = 1 + below(6);
+        const std::size_t classes = 1 + below(5);
+        const std::size_t spread = 1 + below(below(2) == 0 ? 4 : 250);
+        std::vector<double> m(kSlots, 0.0), cls(kSlots, -1.0), tm(kSlots, 0.0), code(features * kSlots);
+        std::vector<double> total(classes, 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            m[i] = static_cast<double>(1 + below(3));
+            cls[i] = static_cast<double>(below(classes));
+            total[static_cast<std::size_t>(cls[i])] += m[i];
+        }
+        ParentTotals p;
+        p.weight = 0.0;
+        double squares = 0.0;
+        for (std::size_t c = 0; c < classes; ++c) {
+            p.weight += total[c];
+            squares += total[c] * total[c];
+        }
+        for (std::size_t i = 0; i < n; ++i) tm[i] = total[static_cast<std::size_t>(cls[i])] * m[i];
+        for (std::size_t k = 0; k < features; ++k) {
+            for (std::size_t i = 0; i < kSlots; ++i) {
+                code[k * kSlots + i] = i < n ? static_cast<double>(below(spread))
+                                             : std::numeric_limits<double>::infinity();
+            }
+        }
+        const double least = static_cast<double>(1 + below(3));
+        const double than = below(3) == 0 ? uniform(0.0, 0.5) : 0.0;
+        const tw::split::TinyBest got = tw::split::tiny_gini_best(
+            p, squares, code.data(), features, m.data(), cls.data(), tm.data(), n, least, than);
+        double best = than;
+        std::size_t feature = features, at = 0;
+        for (std::size_t k = 0; k < features; ++k) {
+            const double* c = code.data() + k * kSlots;
+            std::vector<std::size_t> order(n);
+            for (std::size_t i = 0; i < n; ++i) order[i] = i;
+            std::stable_sort(order.begin(), order.end(),
+                             [&](std::size_t a, std::size_t b) { return c[a] < c[b]; });
+            std::vector<double> running(classes, 0.0);
+            double wl = 0.0, sl = 0.0, cross = 0.0;
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::size_t i = order[j];
+                const std::size_t cl = static_cast<std::size_t>(cls[i]);
+                sl += m[i] * (2.0 * running[cl] + m[i]);
+                cross += total[cl] * m[i];
+                running[cl] += m[i];
+                wl += m[i];
+                if (j + 1 < n && c[order[j + 1]] == c[i]) continue;  // the code's last slot
+                if (!(wl >= least && p.weight - wl >= least)) continue;
+                std::array<double, 4> a{wl, wl, wl, wl}, l{sl, sl, sl, sl}, x{cross, cross, cross, cross}, g{};
+                tw::split::gini_count_gains(p, squares, a.data(), l.data(), x.data(), g.data(), 4);
+                if (g[0] > best) {
+                    best = g[0];
+                    feature = k;
+                    at = static_cast<std::size_t>(c[i]);
+                }
+            }
+        }
+        if (got.feature != feature || (feature < features && (!same(got.gain, best) || got.code != at))) {
+            fail("tiny_gini_best", got.feature, got.gain, best);
         }
     }
 }
@@ -493,6 +563,7 @@ void check_helpers() {
 int main() {
     check_regression();
     check_tiny_sums();
+    check_tiny_gini();
     check_classes();
     check_gini_counts();
     check_bin_terms();
