@@ -1,0 +1,197 @@
+// The tiny-node kernels: every slot of a node of at most kTinySlots is a
+// candidate last code of the left side, and each candidate's left sums are
+// masked sums over the slots whose code is not above it, four candidates a
+// vector (split/kernels.hpp describes both forms).
+#pragma GCC diagnostic ignored "-Wpsabi"
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "core/clones.hpp"
+#include "split/kernels.hpp"
+#include "split/lanes.hpp"
+
+namespace tw::split {
+
+namespace {
+
+// tiny_sums_best over kParts vectors of four candidates: candidate j is
+// lane j, its left sums those of every slot i with code[i] <= code[j].
+template <std::size_t kParts>
+__attribute__((always_inline)) inline TinyBest tiny_best_of(const ParentTotals& parent,
+                                                            const double* code,
+                                                            std::size_t features, const double* w,
+                                                            const double* wy, std::size_t n,
+                                                            double min_leaf, double than) {
+    typedef std::int64_t v4l __attribute__((vector_size(32)));
+    const double mean = parent.wy / parent.weight;
+    const v4d W = splat(parent.weight);
+    const v4d S1 = splat(parent.wy);
+    const v4d M2 = splat(mean * mean);
+    const v4d least = splat(min_leaf);
+    const v4d none = splat(-std::numeric_limits<double>::infinity());
+    const v4d inf = splat(std::numeric_limits<double>::infinity());
+    TinyBest found{than, features, 0};
+    for (std::size_t k = 0; k < features; ++k, code += kTinySlots) {
+        v4d c[kParts], wl[kParts], l1[kParts];
+        for (std::size_t v = 0; v < kParts; ++v) {
+            c[v] = load<v4d>(code + 4 * v);
+            wl[v] = splat(0.0);
+            l1[v] = splat(0.0);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const v4d ci = splat(code[i]);
+            const v4l wi = reinterpret_cast<v4l>(splat(w[i]));
+            const v4l yi = reinterpret_cast<v4l>(splat(wy[i]));
+            for (std::size_t v = 0; v < kParts; ++v) {
+                const v4l in = ci <= c[v];
+                wl[v] += reinterpret_cast<v4d>(wi & in);
+                l1[v] += reinterpret_cast<v4d>(yi & in);
+            }
+        }
+        v4d g[kParts];
+        v4d top = none;
+        for (std::size_t v = 0; v < kParts; ++v) {
+            const v4d gain = sums_gains(W, S1, M2, wl[v], l1[v]);
+            const v4l ok = (wl[v] >= least) & (W - wl[v] >= least);
+            g[v] = reinterpret_cast<v4d>((reinterpret_cast<v4l>(gain) & ok) |
+                                         (reinterpret_cast<v4l>(none) & ~ok));
+            top = top > g[v] ? top : g[v];
+        }
+        const double best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+        if (!(best > found.gain)) continue;
+        // The lowest code among the lanes of the largest gain.
+        v4d low = inf;
+        for (std::size_t v = 0; v < kParts; ++v) {
+            const v4l at = g[v] == splat(best);
+            const v4d cv = reinterpret_cast<v4d>((reinterpret_cast<v4l>(c[v]) & at) |
+                                                 (reinterpret_cast<v4l>(inf) & ~at));
+            low = low < cv ? low : cv;
+        }
+        found.gain = best;
+        found.feature = k;
+        found.code = static_cast<std::size_t>(std::min(std::min(low[0], low[1]), std::min(low[2], low[3])));
+    }
+    return found;
+}
+
+}  // namespace
+
+TW_VECTOR_CLONES
+TinyBest tiny_sums_best(const ParentTotals& parent, const double* code, std::size_t features,
+                        const double* w, const double* wy, std::size_t n, double min_leaf,
+                        double than) {
+    if (n <= 4) return tiny_best_of<1>(parent, code, features, w, wy, n, min_leaf, than);
+    if (n <= 8) return tiny_best_of<2>(parent, code, features, w, wy, n, min_leaf, than);
+    if (n <= 12) return tiny_best_of<3>(parent, code, features, w, wy, n, min_leaf, than);
+    return tiny_best_of<4>(parent, code, features, w, wy, std::min(n, kTinySlots), min_leaf, than);
+}
+
+namespace {
+
+// tiny_gini_best over kParts vectors of four slots, lane j being slot j as
+// a candidate and as a term of the left sums.
+template <std::size_t kParts>
+__attribute__((always_inline)) inline TinyBest tiny_gini_best_of(
+    const ParentTotals& parent, double total_squares, const double* code, std::size_t features,
+    const double* m, const double* cls, const double* tm, std::size_t n, double min_leaf,
+    double than) {
+    typedef std::int64_t v4l __attribute__((vector_size(32)));
+    const v4d W = splat(parent.weight);
+    const v4d T = splat(total_squares);
+    const v4d base = splat(total_squares / parent.weight);
+    const v4d inv = splat(1.0 / parent.weight);
+    const v4d least = splat(min_leaf);
+    const v4d none = splat(-std::numeric_limits<double>::infinity());
+    const v4d inf = splat(std::numeric_limits<double>::infinity());
+    const v4d slots = splat(static_cast<double>(kTinySlots));
+    v4d mv[kParts], cv[kParts], pos[kParts];
+    for (std::size_t v = 0; v < kParts; ++v) {
+        mv[v] = load<v4d>(m + 4 * v);
+        cv[v] = load<v4d>(cls + 4 * v);
+        const double p = static_cast<double>(4 * v);
+        pos[v] = v4d{p, p + 1.0, p + 2.0, p + 3.0};
+    }
+    TinyBest found{than, features, 0};
+    alignas(32) double inc[4 * kParts];
+    for (std::size_t k = 0; k < features; ++k, code += kTinySlots) {
+        // A slot's order key: its code, then its position (exact: codes are
+        // below 2^16). Past the last slot, +inf.
+        v4d c[kParts], key[kParts], before[kParts];
+        for (std::size_t v = 0; v < kParts; ++v) {
+            c[v] = load<v4d>(code + 4 * v);
+            key[v] = c[v] * slots + pos[v];
+            before[v] = splat(0.0);
+        }
+        // Entries of the slot's class ahead of it in that order.
+        for (std::size_t i = 0; i < n; ++i) {
+            const v4d ki = splat(code[i] * static_cast<double>(kTinySlots) + static_cast<double>(i));
+            const v4d ci = splat(cls[i]);
+            const v4l mi = reinterpret_cast<v4l>(splat(m[i]));
+            for (std::size_t v = 0; v < kParts; ++v) {
+                const v4l in = (ki < key[v]) & (ci == cv[v]);
+                before[v] += reinterpret_cast<v4d>(mi & in);
+            }
+        }
+        for (std::size_t v = 0; v < kParts; ++v) {
+            store(inc + 4 * v, mv[v] * (before[v] + before[v] + mv[v]));
+        }
+        v4d wl[kParts], sq[kParts], cr[kParts];
+        for (std::size_t v = 0; v < kParts; ++v) {
+            wl[v] = splat(0.0);
+            sq[v] = splat(0.0);
+            cr[v] = splat(0.0);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const v4d ci = splat(code[i]);
+            const v4l mi = reinterpret_cast<v4l>(splat(m[i]));
+            const v4l si = reinterpret_cast<v4l>(splat(inc[i]));
+            const v4l ti = reinterpret_cast<v4l>(splat(tm[i]));
+            for (std::size_t v = 0; v < kParts; ++v) {
+                const v4l in = ci <= c[v];
+                wl[v] += reinterpret_cast<v4d>(mi & in);
+                sq[v] += reinterpret_cast<v4d>(si & in);
+                cr[v] += reinterpret_cast<v4d>(ti & in);
+            }
+        }
+        v4d g[kParts];
+        v4d top = none;
+        for (std::size_t v = 0; v < kParts; ++v) {
+            // gini_count_gains, lane by lane.
+            const v4d r = T - (cr[v] + cr[v]) + sq[v];
+            const v4d rest = W - wl[v];
+            const v4d gain = ((sq[v] * rest + r * wl[v]) / (wl[v] * rest) - base) * inv;
+            const v4l ok = (wl[v] >= least) & (rest >= least);
+            g[v] = reinterpret_cast<v4d>((reinterpret_cast<v4l>(gain) & ok) |
+                                         (reinterpret_cast<v4l>(none) & ~ok));
+            top = top > g[v] ? top : g[v];
+        }
+        const double best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+        if (!(best > found.gain)) continue;
+        v4d low = inf;
+        for (std::size_t v = 0; v < kParts; ++v) {
+            const v4l at = g[v] == splat(best);
+            const v4d cv2 = reinterpret_cast<v4d>((reinterpret_cast<v4l>(c[v]) & at) |
+                                                  (reinterpret_cast<v4l>(inf) & ~at));
+            low = low < cv2 ? low : cv2;
+        }
+        found.gain = best;
+        found.feature = k;
+        found.code = static_cast<std::size_t>(std::min(std::min(low[0], low[1]), std::min(low[2], low[3])));
+    }
+    return found;
+}
+
+}  // namespace
+
+TW_VECTOR_CLONES
+TinyBest tiny_gini_best(const ParentTotals& parent, double total_squares, const double* code,
+                        std::size_t features, const double* m, const double* cls,
+                        const double* tm, std::size_t n, double min_leaf, double than) {
+    if (n <= 4) return tiny_gini_best_of<1>(parent, total_squares, code, features, m, cls, tm, n, min_leaf, than);
+    if (n <= 8) return tiny_gini_best_of<2>(parent, total_squares, code, features, m, cls, tm, n, min_leaf, than);
+    if (n <= 12) return tiny_gini_best_of<3>(parent, total_squares, code, features, m, cls, tm, n, min_leaf, than);
+    return tiny_gini_best_of<4>(parent, total_squares, code, features, m, cls, tm, std::min(n, kTinySlots), min_leaf, than);
+}
+
+}  // namespace tw::split
