@@ -530,9 +530,17 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                 if (few && c1 == c2) {
                     take(c1, h[0]);  // one class alone is nonzero
                 } else if (few) {
+                    // Two classes (c1 != c2): both terms are formed before
+                    // they join the sums, one addition each (the sums are
+                    // of whole numbers, exact in any order).
                     const double m1 = h[2 + c1], m2 = h[2 + c2];
-                    take(c1, m1);
-                    take(c2, m2);
+                    const double r1 = all_running[c1], r2 = all_running[c2];
+                    squares += m1 * (2.0 * r1 + m1) + m2 * (2.0 * r2 + m2);
+                    cross += all_total[c1] * m1 + all_total[c2] * m2;
+                    all_running[c1] = r1 + m1;
+                    all_running[c2] = r2 + m2;
+                    h[2 + c1] = 0.0;
+                    h[2 + c2] = 0.0;
                 } else if (every_class) {
                     const std::array<double, 2> terms =
                         split::gini_bin_terms(h + 2, all_running, all_total,

@@ -196,8 +196,14 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
             // each slot's terms are added to the left sums as they are. A
             // group of one adds the same (its sums are formed from zero,
             // and the left sums, starting at +0, are never -0), bit for bit.
+            // Gini counts take every node this way: a slot sharing its bin
+            // with the next one is written but not kept, the bin's
+            // candidate being that of its last slot (the group's terms
+            // added one by one, as the grouped walk adds them).
             bool ties = false;
-            for (u32 i = 0; i + 1 < n; ++i) ties |= (sorted[i] >> 8) == (sorted[i + 1] >> 8);
+            if constexpr (!kGini) {
+                for (u32 i = 0; i + 1 < n; ++i) ties |= (sorted[i] >> 8) == (sorted[i + 1] >> 8);
+            }
             if (!ties) {
                 // The last slot leaves no entries on the right, and a bin
                 // past the last candidate bin holds the last slots: both
@@ -225,7 +231,8 @@ void TinySearch::search_as(const NodeRange& node, split::BestSplit& best) {
                     }
                     if constexpr (kGini) {
                         write(b, i + 1);
-                        nc += (b <= last) & split::admissible(nl, rows, wl, weight, min_leaf);
+                        const bool closes = (sorted[i + 1] >> 8) != b;
+                        nc += closes & (b <= last) & split::admissible(nl, rows, wl, weight, min_leaf);
                         if (nc == kMaxBins) flush(nc, kn, best, kGini);
                     } else if (b <= last && split::admissible(nl, rows, wl, weight, min_leaf)) {
                         // Regression candidates are kept by a branch: most
