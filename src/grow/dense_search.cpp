@@ -517,7 +517,9 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                     const std::size_t low = two ? 17 : 18;
                     c1 = static_cast<std::size_t>(__builtin_ctzll(bits)) - low;
                     c2 = static_cast<std::size_t>(63 - __builtin_clzll(bits)) - low;
-                    if (two && c1 == c2) c1 = c2 = c1 - 1;  // one class, twice
+                    const std::size_t twice = two && c1 == c2 ? 1 : 0;  // one class, twice
+                    c1 -= twice;
+                    c2 -= twice;
                 }
                 // Adds m entries of class c to the left counts and sums,
                 // and clears the class in the record.
@@ -527,18 +529,20 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                     all_running[c] += m;
                     h[2 + c] = 0.0;
                 };
-                if (few && c1 == c2) {
-                    take(c1, h[0]);  // one class alone is nonzero
-                } else if (few) {
-                    // Two classes (c1 != c2): both terms are formed before
-                    // they join the sums, one addition each (the sums are
-                    // of whole numbers, exact in any order).
-                    const double m1 = h[2 + c1], m2 = h[2 + c2];
+                if (few) {
+                    // One class (c1 == c2) or two, without a branch between
+                    // them: one class takes the bin's entries and a second
+                    // term of none. Both terms are formed before they join
+                    // the sums, one addition each (the sums are of whole
+                    // numbers, exact in any order; adding +0 changes none).
+                    const bool one = c1 == c2;
+                    const double m1 = one ? h[0] : h[2 + c1];
+                    const double m2 = one ? 0.0 : h[2 + c2];
                     const double r1 = all_running[c1], r2 = all_running[c2];
                     squares += m1 * (2.0 * r1 + m1) + m2 * (2.0 * r2 + m2);
                     cross += all_total[c1] * m1 + all_total[c2] * m2;
-                    all_running[c1] = r1 + m1;
                     all_running[c2] = r2 + m2;
+                    all_running[c1] = r1 + m1;  // after c2's: one class is c1
                     h[2 + c1] = 0.0;
                     h[2 + c2] = 0.0;
                 } else if (every_class) {
