@@ -15,6 +15,42 @@ namespace tw::split {
 
 namespace {
 
+typedef std::int64_t v4l __attribute__((vector_size(32)));
+
+// Offers feature k's candidates, lane by lane: gain[v] of the candidate
+// whose left side holds wl[v] entries and the right rest[v], its last code
+// c[v]. Among the admissible ones (at least `least` entries a side), the
+// largest gain is taken when it exceeds found.gain, with the lowest code
+// among its lanes.
+template <std::size_t kParts>
+__attribute__((always_inline)) inline void offer_lanes(const v4d* gain, const v4d* wl,
+                                                       const v4d* rest, const v4d* c, v4d least,
+                                                       std::size_t k, TinyBest& found) {
+    const v4d none = splat(-std::numeric_limits<double>::infinity());
+    const v4d inf = splat(std::numeric_limits<double>::infinity());
+    v4d g[kParts];
+    v4d top = none;
+    for (std::size_t v = 0; v < kParts; ++v) {
+        const v4l ok = (wl[v] >= least) & (rest[v] >= least);
+        g[v] = reinterpret_cast<v4d>((reinterpret_cast<v4l>(gain[v]) & ok) |
+                                     (reinterpret_cast<v4l>(none) & ~ok));
+        top = top > g[v] ? top : g[v];
+    }
+    const double best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+    if (!(best > found.gain)) return;
+    v4d low = inf;
+    for (std::size_t v = 0; v < kParts; ++v) {
+        const v4l at = g[v] == splat(best);
+        const v4d cv = reinterpret_cast<v4d>((reinterpret_cast<v4l>(c[v]) & at) |
+                                             (reinterpret_cast<v4l>(inf) & ~at));
+        low = low < cv ? low : cv;
+    }
+    found.gain = best;
+    found.feature = k;
+    found.code = static_cast<std::size_t>(std::min(std::min(low[0], low[1]), std::min(low[2], low[3])));
+}
+
+
 // tiny_sums_best over kParts vectors of four candidates: candidate j is
 // lane j, its left sums those of every slot i with code[i] <= code[j].
 template <std::size_t kParts>
@@ -23,14 +59,11 @@ __attribute__((always_inline)) inline TinyBest tiny_best_of(const ParentTotals& 
                                                             std::size_t features, const double* w,
                                                             const double* wy, std::size_t n,
                                                             double min_leaf, double than) {
-    typedef std::int64_t v4l __attribute__((vector_size(32)));
     const double mean = parent.wy / parent.weight;
     const v4d W = splat(parent.weight);
     const v4d S1 = splat(parent.wy);
     const v4d M2 = splat(mean * mean);
     const v4d least = splat(min_leaf);
-    const v4d none = splat(-std::numeric_limits<double>::infinity());
-    const v4d inf = splat(std::numeric_limits<double>::infinity());
     TinyBest found{than, features, 0};
     for (std::size_t k = 0; k < features; ++k, code += kTinySlots) {
         v4d c[kParts], wl[kParts], l1[kParts];
@@ -49,28 +82,12 @@ __attribute__((always_inline)) inline TinyBest tiny_best_of(const ParentTotals& 
                 l1[v] += reinterpret_cast<v4d>(yi & in);
             }
         }
-        v4d g[kParts];
-        v4d top = none;
+        v4d g[kParts], rest[kParts];
         for (std::size_t v = 0; v < kParts; ++v) {
-            const v4d gain = sums_gains(W, S1, M2, wl[v], l1[v]);
-            const v4l ok = (wl[v] >= least) & (W - wl[v] >= least);
-            g[v] = reinterpret_cast<v4d>((reinterpret_cast<v4l>(gain) & ok) |
-                                         (reinterpret_cast<v4l>(none) & ~ok));
-            top = top > g[v] ? top : g[v];
+            g[v] = sums_gains(W, S1, M2, wl[v], l1[v]);
+            rest[v] = W - wl[v];
         }
-        const double best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
-        if (!(best > found.gain)) continue;
-        // The lowest code among the lanes of the largest gain.
-        v4d low = inf;
-        for (std::size_t v = 0; v < kParts; ++v) {
-            const v4l at = g[v] == splat(best);
-            const v4d cv = reinterpret_cast<v4d>((reinterpret_cast<v4l>(c[v]) & at) |
-                                                 (reinterpret_cast<v4l>(inf) & ~at));
-            low = low < cv ? low : cv;
-        }
-        found.gain = best;
-        found.feature = k;
-        found.code = static_cast<std::size_t>(std::min(std::min(low[0], low[1]), std::min(low[2], low[3])));
+        offer_lanes<kParts>(g, wl, rest, c, least, k, found);
     }
     return found;
 }
@@ -96,14 +113,11 @@ __attribute__((always_inline)) inline TinyBest tiny_gini_best_of(
     const ParentTotals& parent, double total_squares, const double* code, std::size_t features,
     const double* m, const double* cls, const double* tm, std::size_t n, double min_leaf,
     double than) {
-    typedef std::int64_t v4l __attribute__((vector_size(32)));
     const v4d W = splat(parent.weight);
     const v4d T = splat(total_squares);
     const v4d base = splat(total_squares / parent.weight);
     const v4d inv = splat(1.0 / parent.weight);
     const v4d least = splat(min_leaf);
-    const v4d none = splat(-std::numeric_limits<double>::infinity());
-    const v4d inf = splat(std::numeric_limits<double>::infinity());
     const v4d slots = splat(static_cast<double>(kTinySlots));
     v4d mv[kParts], cv[kParts], pos[kParts];
     for (std::size_t v = 0; v < kParts; ++v) {
@@ -154,30 +168,14 @@ __attribute__((always_inline)) inline TinyBest tiny_gini_best_of(
                 cr[v] += reinterpret_cast<v4d>(ti & in);
             }
         }
-        v4d g[kParts];
-        v4d top = none;
+        v4d g[kParts], rest[kParts];
         for (std::size_t v = 0; v < kParts; ++v) {
             // gini_count_gains, lane by lane.
             const v4d r = T - (cr[v] + cr[v]) + sq[v];
-            const v4d rest = W - wl[v];
-            const v4d gain = ((sq[v] * rest + r * wl[v]) / (wl[v] * rest) - base) * inv;
-            const v4l ok = (wl[v] >= least) & (rest >= least);
-            g[v] = reinterpret_cast<v4d>((reinterpret_cast<v4l>(gain) & ok) |
-                                         (reinterpret_cast<v4l>(none) & ~ok));
-            top = top > g[v] ? top : g[v];
+            rest[v] = W - wl[v];
+            g[v] = ((sq[v] * rest[v] + r * wl[v]) / (wl[v] * rest[v]) - base) * inv;
         }
-        const double best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
-        if (!(best > found.gain)) continue;
-        v4d low = inf;
-        for (std::size_t v = 0; v < kParts; ++v) {
-            const v4l at = g[v] == splat(best);
-            const v4d cv2 = reinterpret_cast<v4d>((reinterpret_cast<v4l>(c[v]) & at) |
-                                                  (reinterpret_cast<v4l>(inf) & ~at));
-            low = low < cv2 ? low : cv2;
-        }
-        found.gain = best;
-        found.feature = k;
-        found.code = static_cast<std::size_t>(std::min(std::min(low[0], low[1]), std::min(low[2], low[3])));
+        offer_lanes<kParts>(g, wl, rest, c, least, k, found);
     }
     return found;
 }
