@@ -521,14 +521,6 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                     c1 -= twice;
                     c2 -= twice;
                 }
-                // Adds m entries of class c to the left counts and sums,
-                // and clears the class in the record.
-                const auto take = [&](std::size_t c, double m) __attribute__((always_inline)) {
-                    squares += m * (2.0 * all_running[c] + m);
-                    cross += all_total[c] * m;
-                    all_running[c] += m;
-                    h[2 + c] = 0.0;
-                };
                 if (few) {
                     // One class (c1 == c2) or two, without a branch between
                     // them: one class takes the bin's entries and a second

@@ -97,12 +97,13 @@ void TinySearch::search(const NodeRange& node, split::BestSplit& best) {
     } else if (!ctx_.ws.classification()) {
         wide ? search_as<Kind::kRegression, u16>(node, best)
              : search_as<Kind::kRegression, u8>(node, best);
-    } else if (scores_gini_counts(ctx_.ws, ctx_.node.parent.criterion) &&
-               node.end - node.begin <= split::kTinySlots) {
-        wide ? search_gini_as<u16>(node, best) : search_gini_as<u8>(node, best);
     } else if (scores_gini_counts(ctx_.ws, ctx_.node.parent.criterion)) {
-        wide ? search_as<Kind::kGiniCounts, u16>(node, best)
-             : search_as<Kind::kGiniCounts, u8>(node, best);
+        if (node.end - node.begin <= split::kTinySlots) {
+            wide ? search_gini_as<u16>(node, best) : search_gini_as<u8>(node, best);
+        } else {
+            wide ? search_as<Kind::kGiniCounts, u16>(node, best)
+                 : search_as<Kind::kGiniCounts, u8>(node, best);
+        }
     } else {
         wide ? search_as<Kind::kClasses, u16>(node, best)
              : search_as<Kind::kClasses, u8>(node, best);

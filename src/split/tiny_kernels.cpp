@@ -4,6 +4,7 @@
 // vector (split/kernels.hpp describes both forms).
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 
@@ -16,6 +17,28 @@ namespace tw::split {
 namespace {
 
 typedef std::int64_t v4l __attribute__((vector_size(32)));
+
+// The masked sums of a feature's candidates: lane j of sums[s][v] adds,
+// in slot order, values[s][i] of every slot i (of n) whose code[i] is not
+// above c[v]'s lane j. The sums start at +0.
+template <std::size_t kParts, std::size_t kSums>
+__attribute__((always_inline)) inline void masked_sums(const double* code, std::size_t n,
+                                                       const v4d* c,
+                                                       const std::array<const double*, kSums>& values,
+                                                       v4d (&sums)[kSums][kParts]) {
+    for (std::size_t t = 0; t < kSums; ++t) {
+        for (std::size_t v = 0; v < kParts; ++v) sums[t][v] = splat(0.0);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const v4d ci = splat(code[i]);
+        v4l vi[kSums];
+        for (std::size_t t = 0; t < kSums; ++t) vi[t] = reinterpret_cast<v4l>(splat(values[t][i]));
+        for (std::size_t v = 0; v < kParts; ++v) {
+            const v4l in = ci <= c[v];
+            for (std::size_t t = 0; t < kSums; ++t) sums[t][v] += reinterpret_cast<v4d>(vi[t] & in);
+        }
+    }
+}
 
 // Offers feature k's candidates, lane by lane: gain[v] of the candidate
 // whose left side holds wl[v] entries and the right rest[v], its last code
@@ -66,28 +89,16 @@ __attribute__((always_inline)) inline TinyBest tiny_best_of(const ParentTotals& 
     const v4d least = splat(min_leaf);
     TinyBest found{than, features, 0};
     for (std::size_t k = 0; k < features; ++k, code += kTinySlots) {
-        v4d c[kParts], wl[kParts], l1[kParts];
-        for (std::size_t v = 0; v < kParts; ++v) {
-            c[v] = load<v4d>(code + 4 * v);
-            wl[v] = splat(0.0);
-            l1[v] = splat(0.0);
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const v4d ci = splat(code[i]);
-            const v4l wi = reinterpret_cast<v4l>(splat(w[i]));
-            const v4l yi = reinterpret_cast<v4l>(splat(wy[i]));
-            for (std::size_t v = 0; v < kParts; ++v) {
-                const v4l in = ci <= c[v];
-                wl[v] += reinterpret_cast<v4d>(wi & in);
-                l1[v] += reinterpret_cast<v4d>(yi & in);
-            }
-        }
+        v4d c[kParts];
+        for (std::size_t v = 0; v < kParts; ++v) c[v] = load<v4d>(code + 4 * v);
+        v4d sums[2][kParts];  // weight, w*y
+        masked_sums<kParts, 2>(code, n, c, {w, wy}, sums);
         v4d g[kParts], rest[kParts];
         for (std::size_t v = 0; v < kParts; ++v) {
-            g[v] = sums_gains(W, S1, M2, wl[v], l1[v]);
-            rest[v] = W - wl[v];
+            g[v] = sums_gains(W, S1, M2, sums[0][v], sums[1][v]);
+            rest[v] = W - sums[0][v];
         }
-        offer_lanes<kParts>(g, wl, rest, c, least, k, found);
+        offer_lanes<kParts>(g, sums[0], rest, c, least, k, found);
     }
     return found;
 }
@@ -150,30 +161,16 @@ __attribute__((always_inline)) inline TinyBest tiny_gini_best_of(
         for (std::size_t v = 0; v < kParts; ++v) {
             store(inc + 4 * v, mv[v] * (before[v] + before[v] + mv[v]));
         }
-        v4d wl[kParts], sq[kParts], cr[kParts];
-        for (std::size_t v = 0; v < kParts; ++v) {
-            wl[v] = splat(0.0);
-            sq[v] = splat(0.0);
-            cr[v] = splat(0.0);
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const v4d ci = splat(code[i]);
-            const v4l mi = reinterpret_cast<v4l>(splat(m[i]));
-            const v4l si = reinterpret_cast<v4l>(splat(inc[i]));
-            const v4l ti = reinterpret_cast<v4l>(splat(tm[i]));
-            for (std::size_t v = 0; v < kParts; ++v) {
-                const v4l in = ci <= c[v];
-                wl[v] += reinterpret_cast<v4d>(mi & in);
-                sq[v] += reinterpret_cast<v4d>(si & in);
-                cr[v] += reinterpret_cast<v4d>(ti & in);
-            }
-        }
+        v4d sums[3][kParts];  // entries, squares, cross
+        masked_sums<kParts, 3>(code, n, c, {m, inc, tm}, sums);
+        const v4d* wl = sums[0];
         v4d g[kParts], rest[kParts];
         for (std::size_t v = 0; v < kParts; ++v) {
             // gini_count_gains, lane by lane.
-            const v4d r = T - (cr[v] + cr[v]) + sq[v];
+            const v4d sq = sums[1][v];
+            const v4d r = T - (sums[2][v] + sums[2][v]) + sq;
             rest[v] = W - wl[v];
-            g[v] = ((sq[v] * rest[v] + r * wl[v]) / (wl[v] * rest[v]) - base) * inv;
+            g[v] = ((sq * rest[v] + r * wl[v]) / (wl[v] * rest[v]) - base) * inv;
         }
         offer_lanes<kParts>(g, wl, rest, c, least, k, found);
     }

@@ -88,6 +88,18 @@ void check_regression() {
     }
 }
 
+// The codes of a tiny node's features, a row of kTinySlots each: n drawn
+// below spread, the rest +inf.
+void tiny_codes(std::vector<double>& code, std::size_t features, std::size_t n, std::size_t spread) {
+    constexpr std::size_t kSlots = tw::split::kTinySlots;
+    for (std::size_t k = 0; k < features; ++k) {
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            code[k * kSlots + i] = i < n ? static_cast<double>(below(spread))
+                                         : std::numeric_limits<double>::infinity();
+        }
+    }
+}
+
 // The tiny-node kernel against a plain walk over each feature's distinct
 // codes in ascending order, its left sums added in slot order: nodes of
 // 1 to 16 merged slots (whole weights) with tied codes, several features,
@@ -108,12 +120,7 @@ void check_tiny_sums() {
             p.weight += w[i];
             p.wy += wy[i];
         }
-        for (std::size_t k = 0; k < features; ++k) {
-            for (std::size_t i = 0; i < kSlots; ++i) {
-                code[k * kSlots + i] = i < n ? static_cast<double>(below(spread))
-                                             : std::numeric_limits<double>::infinity();
-            }
-        }
+        tiny_codes(code, features, n, spread);
         const double least = static_cast<double>(1 + below(3));
         const double than = below(3) == 0 ? uniform(0.0, 2.0) : 0.0;
         const tw::split::TinyBest got =
@@ -175,12 +182,7 @@ void check_tiny_gini() {
             squares += total[c] * total[c];
         }
         for (std::size_t i = 0; i < n; ++i) tm[i] = total[static_cast<std::size_t>(cls[i])] * m[i];
-        for (std::size_t k = 0; k < features; ++k) {
-            for (std::size_t i = 0; i < kSlots; ++i) {
-                code[k * kSlots + i] = i < n ? static_cast<double>(below(spread))
-                                             : std::numeric_limits<double>::infinity();
-            }
-        }
+        tiny_codes(code, features, n, spread);
         const double least = static_cast<double>(1 + below(3));
         const double than = below(3) == 0 ? uniform(0.0, 0.5) : 0.0;
         const tw::split::TinyBest got = tw::split::tiny_gini_best(
