@@ -20,7 +20,7 @@ using split::v2d;
 
 // Nodes with fewer rows mark occupied bins while accumulating.
 constexpr u64 kMarkLimit = 128;
-// Gini counts: each slot of dense class c adds the tag
+// Gini counts: each slot of node class c (see search) adds the tag
 //     kSlotTag + 2^c
 // to its bin's second sum. A sum below 3 * kSlotTag is a bin of one or two
 // slots (2^c stays below 2^31, so two slots' bits stay below kSlotTag): one
@@ -127,7 +127,9 @@ bool DenseSearch::allocate(std::size_t most_examined) {
     // that walks skip the empty ones (a node holds few of 65536 bins).
     summary_words_ = words_ > 16 ? (words_ + 63) / 64 : 0;
     summary_.assign(batch_ * summary_words_, 0);
+    full_stride_ = stride_;
     if (gini_counts_) {
+        node_class_.assign(ws.n_classes(), 0);
         all_running_.assign(ws.n_classes() + 1, 0.0);
         all_total_.assign(ws.n_classes() + 1, 0.0);
         occupied_.assign(cap_, 0);
@@ -149,6 +151,16 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
     // of fewer rows than a quarter of the bins would scan mostly empty
     // ones: they mark.
     const bool wide = ctx_.ws.wide();
+    if (gini_counts_) {
+        // Records hold the node's classes alone, numbered in ascending
+        // order of their tree classes: a node of few classes accumulates
+        // into narrow records (one cache line for up to six), and its
+        // walks read no absent class. The buffer is all zeros between
+        // nodes (walks clear what they read), whatever the stride was.
+        const std::vector<u32>& classes = ctx_.node.classes;
+        for (std::size_t i = 0; i < classes.size(); ++i) node_class_[classes[i]] = static_cast<u32>(i);
+        stride_ = (2 + classes.size() + 1) & ~std::size_t{1};
+    }
     const bool mark = n < kMarkLimit || (wide && n < ctx_.hist.capacity / 4);
     marked_ = mark;
     // Two classes in the tree, both present: their sums are the pair after
@@ -176,9 +188,11 @@ void DenseSearch::search(const NodeRange& node, split::BestSplit& best) {
         };
         if (gini_counts_) {
             // The weight is the bin's entries; the second sum tags its slots.
-            accumulate_as(ctx_.ws.class_records(), [](double* h, const split::ClassRecord& r) {
-                store(h, load<v2d>(h) + v2d{r.w, kSlotTags.of[r.cls]});
-                h[2 + r.cls] += r.w;
+            const u32* const node_class = node_class_.data();
+            accumulate_as(ctx_.ws.class_records(), [node_class](double* h, const split::ClassRecord& r) {
+                const u32 c = node_class[r.cls];
+                store(h, load<v2d>(h) + v2d{r.w, kSlotTags.of[c]});
+                h[2 + c] += r.w;
             });
         } else if (ctx_.ws.classification() && ctx_.ws.merged()) {
             accumulate_as(ctx_.ws.class_records(), [](double* h, const split::ClassRecord& r) {
@@ -429,27 +443,25 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
     }
     // Gini on whole counts: per candidate the sums over the node's classes
     // of left^2 (squares) and of total * left (cross), exact in doubles.
-    // The left counts and node totals are kept per tree class.
+    // The records, left counts and totals are kept per node class (padded
+    // to pairs with a zero class), and every class of a multi-slot record
+    // is read by the vector kernel.
     double squares = 0.0, cross = 0.0;
     if constexpr (kWalk == Walk::kClasses) {
         for (std::size_t i = 0; i < kn; ++i) cand_.running[i] = 0.0;
     }
-    // Most of the tree's classes present: every class of a multi-slot
-    // record is read by the vector kernel (absent ones hold zeros, and the
-    // sums are exact whatever their order).
-    const std::size_t pairs = (ctx_.ws.n_classes() + 1) / 2;
-    const bool every_class = kWalk == Walk::kGiniCounts && 2 * kn >= ctx_.ws.n_classes();
+    const std::size_t pairs = (kn + 1) / 2;
     if constexpr (kWalk == Walk::kGiniCounts) {
-        std::fill(all_running_.begin(), all_running_.end(), 0.0);
-        std::fill(all_total_.begin(), all_total_.end(), 0.0);
-        for (std::size_t i = 0; i < kn; ++i) all_total_[classes[i]] = cand_.node_total[i];
+        std::fill_n(all_running_.begin(), 2 * pairs, 0.0);
+        std::copy_n(cand_.node_total.begin(), kn, all_total_.begin());
+        all_total_[kn] = 0.0;
     }
     // Large gini-count nodes list their occupied bins first.
     bool walked = false;  // the register walk took the candidates
     std::size_t count = 0;
     u32* const occupied = occupied_.data();
     if constexpr (kWalk == Walk::kGiniCounts) {
-        if (every_class && !marked_) {
+        if (!marked_) {
             const auto collect = [&](std::size_t b) __attribute__((always_inline)) {
                 occupied[count++] = static_cast<u32>(b);
             };
@@ -537,43 +549,11 @@ void DenseSearch::walk_feature(std::size_t s, std::size_t f, u64 n, split::BestS
                     all_running[c1] = r1 + m1;  // after c2's: one class is c1
                     h[2 + c1] = 0.0;
                     h[2 + c2] = 0.0;
-                } else if (every_class) {
+                } else {
                     const std::array<double, 2> terms =
-                        split::gini_bin_terms(h + 2, all_running, all_total,
-                                              2 * pairs);
+                        split::gini_bin_terms(h + 2, all_running, all_total, 2 * pairs);
                     squares += terms[0];
                     cross += terms[1];
-                } else {
-                    double* running = all_running;
-                    const double* tot = all_total;
-                    // Classes absent from the node hold zeros in every
-                    // record. Two accumulators a sum, so that consecutive
-                    // classes do not wait on each other's additions.
-                    double sq = 0.0, cr = 0.0, sq2 = 0.0, cr2 = 0.0;
-                    std::size_t i = 0;
-                    for (; i + 2 <= kn; i += 2) {
-                        const u32 a = classes[i], z = classes[i + 1];
-                        const double c = h[2 + a];
-                        const double c2 = h[2 + z];
-                        h[2 + a] = 0.0;
-                        h[2 + z] = 0.0;
-                        sq += c * (2.0 * running[a] + c);
-                        sq2 += c2 * (2.0 * running[z] + c2);
-                        cr += tot[a] * c;
-                        cr2 += tot[z] * c2;
-                        running[a] += c;
-                        running[z] += c2;
-                    }
-                    if (i < kn) {
-                        const u32 a = classes[i];
-                        const double c = h[2 + a];
-                        h[2 + a] = 0.0;
-                        sq += c * (2.0 * running[a] + c);
-                        cr += tot[a] * c;
-                        running[a] += c;
-                    }
-                    squares += sq + sq2;
-                    cross += cr + cr2;
                 }
                 store(h, v2d{0.0, 0.0});
                 cleared = true;

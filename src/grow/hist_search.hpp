@@ -225,16 +225,21 @@ private:
     SearchContext ctx_;
     Candidates& cand_;
     // Feature s of a batch, bin b at base_[(s * cap_ + b) * stride_];
-    // occupancy masks (words_ words) per feature of the batch.
+    // occupancy masks (words_ words) per feature of the batch. Gini counts
+    // narrow the stride to the node's classes (see search); the buffer is
+    // sized for full_stride_.
     std::size_t stride_ = 0;
+    std::size_t full_stride_ = 0;
     std::size_t cap_ = kMaxBins;  // bins a feature's histogram holds
     std::size_t batch_ = 1;       // features a pass holds
     std::size_t words_ = kMaxBins / 64;
     bool sums_only_ = false;  // regression records of weight and w*y alone
     bool gini_counts_ = false;  // gini on merged slots: candidates scored from whole counts
-    // Gini on merged slots: per tree class (padded to pairs), the left
-    // counts of a walk and the node's totals.
+    // Gini on merged slots: per node class (padded to pairs), the left
+    // counts of a walk and the node's totals; and each tree class's place
+    // among the node's classes (node_class_).
     std::vector<double> all_running_, all_total_;
+    std::vector<u32> node_class_;
     // Large nodes' gini-count walks: the feature's occupied bins, ascending.
     std::vector<u32> occupied_;
     bool marked_ = false;  // the node's accumulation marked its bins
