@@ -127,7 +127,6 @@ bool DenseSearch::allocate(std::size_t most_examined) {
     // that walks skip the empty ones (a node holds few of 65536 bins).
     summary_words_ = words_ > 16 ? (words_ + 63) / 64 : 0;
     summary_.assign(batch_ * summary_words_, 0);
-    full_stride_ = stride_;
     if (gini_counts_) {
         node_class_.assign(ws.n_classes(), 0);
         all_running_.assign(ws.n_classes() + 1, 0.0);

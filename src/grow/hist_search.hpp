@@ -227,9 +227,8 @@ private:
     // Feature s of a batch, bin b at base_[(s * cap_ + b) * stride_];
     // occupancy masks (words_ words) per feature of the batch. Gini counts
     // narrow the stride to the node's classes (see search); the buffer is
-    // sized for full_stride_.
+    // sized for the tree's classes.
     std::size_t stride_ = 0;
-    std::size_t full_stride_ = 0;
     std::size_t cap_ = kMaxBins;  // bins a feature's histogram holds
     std::size_t batch_ = 1;       // features a pass holds
     std::size_t words_ = kMaxBins / 64;
