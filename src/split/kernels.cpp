@@ -20,6 +20,46 @@
 
 namespace tw::split {
 
+#if defined(__x86_64__) && !defined(TW_NO_VECTOR_CLONES)
+namespace {
+
+__attribute__((target("avx512vbmi2,avx512vl,avx512bw"))) std::size_t byte_bit_list_vbmi2(
+    std::uint64_t* mask, std::size_t words, std::uint8_t* out) {
+    const __m256i first = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                           16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
+                                           29, 30, 31);
+    std::size_t count = 0;
+    for (std::size_t word = 0; word < words; ++word) {
+        const std::uint64_t bits = mask[word];
+        mask[word] = 0;
+        const __m256i low = _mm256_add_epi8(first, _mm256_set1_epi8(static_cast<char>(64 * word)));
+        const __m256i high = _mm256_add_epi8(low, _mm256_set1_epi8(32));
+        const auto low_bits = static_cast<std::uint32_t>(bits);
+        const auto high_bits = static_cast<std::uint32_t>(bits >> 32);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + count),
+                            _mm256_maskz_compress_epi8(low_bits, low));
+        count += static_cast<std::size_t>(__builtin_popcount(low_bits));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + count),
+                            _mm256_maskz_compress_epi8(high_bits, high));
+        count += static_cast<std::size_t>(__builtin_popcount(high_bits));
+    }
+    return count;
+}
+
+BitList pick_byte_bit_list() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512vl")
+               ? &byte_bit_list_vbmi2
+               : nullptr;
+}
+
+}  // namespace
+
+const BitList byte_bit_list = pick_byte_bit_list();
+#else
+const BitList byte_bit_list = nullptr;
+#endif
+
 // The gain kernels are compiled for AVX2 and for the baseline (core/clones.hpp).
 
 namespace {

@@ -3,7 +3,8 @@
 // (ties, tiny and huge weights, empty classes), the vector logarithm against
 // the scalar one (and both against the C library's, within two units in the
 // last place), and the count-mode bin walk of every form against the plain
-// loop, and the tiny-node kernels (sums, Gini counts) against plain walks; the kernels of
+// loop, the set-bit walk of masks against a plain scan, and the tiny-node kernels (sums,
+// Gini counts) against plain walks; the kernels of
 // growth free of that arithmetic (gains without the y*w*y sums, gini gains
 // from whole counts) against the same formulas to within rounding. Built twice by tests/test_split.py, with the
 // load-time choice of kernel versions and with the baseline version only.
@@ -538,16 +539,24 @@ void check_walks() {
 }
 
 void check_helpers() {
-    // Set bits visited in ascending order.
-    for (int round = 0; round < 200; ++round) {
-        std::uint64_t mask[4] = {gen(), gen() & gen(), 0, gen() >> below(64)};
+    // Set bits of one to four words visited in ascending order, each word
+    // cleared (through the byte-compress list where the processor has it):
+    // sparse, empty and full words.
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t words = 1 + static_cast<std::size_t>(round % 4);
+        std::uint64_t mask[5] = {gen(), gen() & gen(), 0, gen() >> below(64), 1};
         if (round % 7 == 0) mask[0] = mask[1] = mask[3] = 0;
+        if (round % 11 == 0) mask[0] = mask[1] = mask[2] = mask[3] = ~std::uint64_t{0};
+        if (round % 13 == 0) mask[words - 1] = std::uint64_t{1} << 63;
         std::vector<std::size_t> seen, want;
-        for (std::size_t b = 0; b < 256; ++b) {
+        for (std::size_t b = 0; b < 64 * words; ++b) {
             if ((mask[b / 64] >> (b % 64)) & 1) want.push_back(b);
         }
-        tw::split::for_each_bit_clearing(mask, 4, [&](std::size_t b) { seen.push_back(b); });
+        tw::split::for_each_bit_clearing(mask, words, [&](std::size_t b) { seen.push_back(b); });
         if (seen != want && failures++ < 5) std::printf("for_each_bit: order or bits differ\n");
+        bool cleared = mask[4] == 1;  // the word past the mask is left alone
+        for (std::size_t w = 0; w < words; ++w) cleared = cleared && mask[w] == 0;
+        if (!cleared && failures++ < 5) std::printf("for_each_bit: mask not cleared\n");
     }
     // Lane-wise subtraction, including the borrow of a packed count's halves.
     std::vector<std::uint64_t> a(256 + 4), b(256 + 4), want(256 + 4);
