@@ -84,8 +84,8 @@ __attribute__((always_inline)) inline void for_each_bit(std::size_t base, std::u
 }
 
 // The set bits of a mask of at most four words (bit numbers below 256), in
-// ascending order, as bytes to out (kBitListRoom bytes: each word writes 64
-// bytes from its first), each word zeroed; returns how many. It compresses
+// ascending order, as bytes to out (kBitListRoom bytes: its stores reach up
+// to 32 bytes past the list), each word zeroed; returns how many. It compresses
 // the bit numbers with byte-compress vector instructions (AVX-512 VBMI2 on
 // 256-bit vectors), with no branch on the bits; null where the processor
 // lacks them.
