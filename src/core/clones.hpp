@@ -6,9 +6,11 @@
 // ThreadSanitizer instruments those load-time resolvers, which run before
 // its runtime is ready: such builds keep the baseline only, as do builds for
 // other processors and, for the vector kernels, builds defining
-// TW_NO_VECTOR_CLONES (the kernel check builds both ways). Such builds also
-// leave out the one kernel picked at load time by a processor check rather
-// than a clone (split::byte_bit_list, which needs two AVX-512 extensions).
+// TW_NO_VECTOR_CLONES (the kernel check builds both ways). The one kernel
+// picked at load time by a processor check rather than a clone
+// (split::byte_bit_list, which needs two AVX-512 extensions) has no resolver:
+// only builds for other processors and those defining TW_NO_VECTOR_CLONES
+// leave it out.
 #pragma once
 
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(TW_NO_VECTOR_CLONES)
