@@ -381,6 +381,7 @@ Tree HistGrower::grow() {
             continue;
         }
         const bool totals = fr.ones != Frame::kUnknown ? node_.compute_counts(n, fr.ones)
+                            : fr.summed                ? node_.compute_sums(fr.sums)
                                                        : node_.compute(ws_, fr.begin, fr.end);
         if (!totals) {
             if (classification) node_.clear();
@@ -430,6 +431,8 @@ Tree HistGrower::grow() {
         // the children's totals are known without reading their slots.
         const u64 left_ones = ws_.count_mode() ? ws_.left_ones() : Frame::kUnknown;
         const u64 right_ones = ws_.count_mode() ? node_.ones() - left_ones : Frame::kUnknown;
+        // A regression partition summed each side's records in slot order.
+        const bool summed = ws_.sides_summed();
         // A left child that the stop rules make a leaf comes next in
         // pre-order: it is made at once, and so is the right one then,
         // when it is a leaf too, without a frame of either.
@@ -444,14 +447,15 @@ Tree HistGrower::grow() {
                 continue;
             }
             // The right child comes next, from fr: not pushed and taken back.
-            fr.descend(mid, fr.end, me, kept.right, nr, right_ones, 1);
+            fr.descend(mid, fr.end, me, kept.right, nr, right_ones, 1, summed, ws_.right_sums());
             have = true;
             continue;
         }
         stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
-                              child_path(fr.path, 1)});
+                              child_path(fr.path, 1), summed, ws_.right_sums()});
         if (tree_.nodes.size() == me + 1) {
-            fr.descend(fr.begin, mid, kNoParent, kept.left, nl, left_ones, 0);
+            fr.descend(fr.begin, mid, kNoParent, kept.left, nl, left_ones, 0, summed,
+                       ws_.left_sums());
             have = true;
         }
     }

@@ -61,11 +61,16 @@ struct Frame {
     u64 rows;    // bootstrap entries of the node (slots, or their multiplicities)
     u64 ones = kUnknown;  // count mode: its entries of class 1, when known
     u64 path = 1;         // the node's place in the tree (child_path)
+    // Regression: the node's sums, when its parent's partition added them.
+    bool summed = false;
+    split::RegRecord sums{};
     static constexpr u64 kUnknown = ~u64{0};
 
     // Makes the frame its child on `side` (0 left, 1 right), field by field.
-    void descend(u32 first, u32 past, u32 up, u32 kept, u64 entries, u64 known_ones, u64 side) {
+    void descend(u32 first, u32 past, u32 up, u32 kept, u64 entries, u64 known_ones, u64 side,
+                 bool known_sums, const split::RegRecord& side_sums) {
         begin = first, end = past, parent = up, hist = kept, rows = entries, ones = known_ones;
+        summed = known_sums, sums = side_sums;
         depth += 1;
         path = child_path(path, side);
     }

@@ -1,5 +1,6 @@
 // Stable partition of a node's slots into its two children.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -66,6 +67,11 @@ u32 WorkingSet::partition_loop(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::
     u32* const positions = positions_.data();
     u32* const positions_tmp = positions_tmp_.data();
     u64 left_rows = 0, left_ones = 0;
+    // Regression records: both sides' sums, for the children's totals.
+    constexpr bool kSums = std::is_same_v<Rec, split::RegRecord>;
+    typedef double v2d __attribute__((vector_size(16)));
+    typedef long long v2i __attribute__((vector_size(16)));
+    v2d left_a{}, left_b{}, right_a{}, right_b{};  // (w, wy) and (ywy, 0) of each side
     u32 out = begin;
     // The next left row's place (in place) and the next right one's (aside).
     std::uint8_t* to_left = bins + static_cast<std::size_t>(begin) * rs;
@@ -90,6 +96,17 @@ u32 WorkingSet::partition_loop(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::
             const Rec r = rec[i];
             rec_tmp[right] = r;
             rec[out] = r;
+            if constexpr (kSums) {
+                // Each side's chain adds its own records and +0.0 for the
+                // others', which leaves a sum begun at +0.0 as it was.
+                const v2i keep = v2i{} - static_cast<long long>(go_left);
+                const v2i a = std::bit_cast<v2i>(v2d{r.w, r.wy});
+                const v2i b = std::bit_cast<v2i>(v2d{r.ywy, 0.0});
+                left_a += std::bit_cast<v2d>(a & keep);
+                left_b += std::bit_cast<v2d>(b & keep);
+                right_a += std::bit_cast<v2d>(a & ~keep);
+                right_b += std::bit_cast<v2d>(b & ~keep);
+            }
         } else {
             u32 t;
             std::memcpy(&t, src + tag_at, sizeof t);
@@ -124,6 +141,11 @@ u32 WorkingSet::partition_loop(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::
     }
     left_rows_ = left_rows;
     left_ones_ = left_ones;
+    sides_summed_ = kSums;
+    if constexpr (kSums) {
+        side_sums_[0] = split::RegRecord{left_a[0], left_a[1], left_b[0]};
+        side_sums_[1] = split::RegRecord{right_a[0], right_a[1], right_b[0]};
+    }
     return out;
 }
 
@@ -184,6 +206,7 @@ u32 WorkingSet::partition_pair(u32 begin, std::size_t feature, std::size_t bin) 
     left_rows_ = 0;
     for (u32 i = begin; i < out; ++i) left_rows_ += merged_ ? split::count_of(reg_records_[i].w) : 1;
     left_ones_ = 0;
+    sides_summed_ = false;
     return out;
 }
 

@@ -425,14 +425,18 @@ bool NodeTotals::compute(const WorkingSet& ws, u32 begin, u32 end) {
             wy += r.wy;
             ywy += r.ywy;
         }
-        parent.weight = weight;
-        parent.wy = wy;
-        parent.ywy = ywy;
-        if (!(weight > 0.0)) return false;
-        parent.impurity = split::variance(weight, wy, ywy);
-        return true;
+        return compute_sums(split::RegRecord{weight, wy, ywy});
     }
     set_class_impurity();
+    return true;
+}
+
+bool NodeTotals::compute_sums(const split::RegRecord& sums) {
+    parent.weight = sums.w;
+    parent.wy = sums.wy;
+    parent.ywy = sums.ywy;
+    if (!(sums.w > 0.0)) return false;
+    parent.impurity = split::variance(sums.w, sums.wy, sums.ywy);
     return true;
 }
 

@@ -160,6 +160,12 @@ public:
                   const std::uint64_t* cells = nullptr);
     u64 left_rows() const { return left_rows_; }
     u64 left_ones() const { return left_ones_; }
+    // Regression: whether the last partition also summed each side's
+    // records (the full loop does; the two-slot swap does not), and the
+    // sums, added in slot order as NodeTotals::compute adds them.
+    bool sides_summed() const { return sides_summed_; }
+    const split::RegRecord& left_sums() const { return side_sums_[0]; }
+    const split::RegRecord& right_sums() const { return side_sums_[1]; }
     // After a partition at `bin` of the feature into slots begin..mid-1 and
     // mid..end-1: the bin halfway between the last code sent left and the
     // first sent right, whose upper edge parts the slots as bin's does
@@ -242,9 +248,11 @@ private:
     u32 partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
                      std::size_t bin, double threshold, const std::uint64_t* cells);
     // partition_as's loop for one row copy and one side rule (partition.cpp).
+    // Each loop is a function of its own, so that its sums keep to registers.
     template <class Code, class Rec, bool kPositions, int kCopyKind, int kSideKind>
-    u32 partition_loop(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::size_t feature,
-                       std::size_t bin, double threshold, const std::uint64_t* cells);
+    __attribute__((noinline)) u32 partition_loop(u32 begin, u32 end, Rec* rec, Rec* rec_tmp,
+                                                 std::size_t feature, std::size_t bin,
+                                                 double threshold, const std::uint64_t* cells);
 
     const MatrixView& x_;
     Vec y_;
@@ -263,6 +271,8 @@ private:
     std::size_t row_bytes_ = 0;  // features_ codes, plus the tag in count mode
     u64 left_rows_ = 0;
     u64 left_ones_ = 0;
+    bool sides_summed_ = false;
+    split::RegRecord side_sums_[2] = {};
 
     std::vector<std::uint8_t> bins_;  // slots_ x row_bytes_
     std::vector<split::ClassRecord> class_records_;
@@ -294,6 +304,9 @@ public:
     // Count mode, the node's entries and those of class 1 being known (from
     // its parent's partition): the same totals without reading the slots.
     bool compute_counts(u64 rows, u64 ones);
+    // Regression, the node's sums being known (from its parent's
+    // partition): the same totals without reading the slots.
+    bool compute_sums(const split::RegRecord& sums);
     void clear();
     u64 ones() const { return ones_; }  // count mode: class-1 entries of the node
 
