@@ -9,6 +9,7 @@
 
 #include "core/clones.hpp"
 #include "core/errors.hpp"
+#include "core/radix_sort.hpp"
 #include "parallel/pool.hpp"
 
 namespace tw {
@@ -57,67 +58,58 @@ void bins_of(const double* edges, std::size_t n_edges, const double* v, std::siz
     for (; r < n; ++r) out[r] = static_cast<Code>(bin_of(edges, n_edges, v[r * stride]));
 }
 
+// The bins of the n values v[0], v[stride], ... (as bins_of gives them) read
+// off a table of equal-width buckets over [low, high], the smallest and
+// largest values, when no bucket holds more than kTableCompares edges: a
+// value's bin is the number of edges in buckets below its own plus its
+// bucket's edges below it, found with fixed compares. The bucket of a
+// number only grows with it (each step rounds monotonically), so an edge in
+// a lower bucket is below every value of a higher one, and one in a higher
+// bucket above it. NaN lands in bucket 0 (its bin is replaced by the
+// caller). False (nothing written) when some bucket holds more edges, the
+// range is not finite, or the column is too short to repay the table.
+constexpr std::size_t kTableCompares = 4;
+template <class Code>
+bool bins_by_table(const std::vector<double>& edges, double low, double high, const double* v,
+                   std::size_t stride, std::size_t n, Code* out) {
+    constexpr std::size_t kMinRows = 1024, kMostBuckets = std::size_t{1} << 13;
+    if (n < kMinRows || !(low < high)) return false;
+    const std::size_t buckets = std::min(kMostBuckets, n / 4);
+    const double last = static_cast<double>(buckets - 1);
+    const double scale = static_cast<double>(buckets) / (high - low);
+    if (!std::isfinite(scale) || !(scale > 0.0)) return false;
+    const auto bucket = [=](double x) __attribute__((always_inline)) {
+        const double t = (x - low) * scale;
+        return t > 0.0 ? static_cast<std::size_t>(t < last ? t : last) : std::size_t{0};
+    };
+    // first[b]: the edges in buckets below b.
+    const std::size_t ne = edges.size();
+    std::vector<std::uint32_t> first(buckets + 1, 0);
+    for (std::size_t k = 0; k < ne; ++k) ++first[bucket(edges[k]) + 1];
+    for (std::size_t b = 0; b < buckets; ++b) {
+        if (first[b + 1] > kTableCompares) return false;
+        first[b + 1] += first[b];
+    }
+    // Edges padded with +inf, which no value is above.
+    std::vector<double> padded(edges);
+    padded.resize(ne + kTableCompares, std::numeric_limits<double>::infinity());
+    const double* e = padded.data();
+    const std::uint32_t* f = first.data();
+    for (std::size_t r = 0; r < n; ++r) {
+        const double x = v[r * stride];
+        const std::size_t lo = f[bucket(x)];
+        const double* p = e + lo;
+        std::size_t bin = lo;
+        for (std::size_t j = 0; j < kTableCompares; ++j) bin += p[j] < x ? 1 : 0;
+        out[r] = static_cast<Code>(bin);
+    }
+    return true;
+}
+
 // Ascending order with NaN after every number, a strict weak order when
 // the column holds missing values (NaN).
 inline bool value_less(double a, double b) {
     return a < b || (std::isnan(b) && !std::isnan(a));
-}
-
-// Ascending sort of doubles by their bits, for columns without NaN or -0.0:
-// such values are equal exactly when their bits are, so the result is the
-// very sequence a comparison sort gives. A key maps a double to an unsigned
-// integer in the same order (negatives have every bit flipped, the others
-// just the sign bit); six stable passes of 11-bit digits, skipping passes in
-// which all keys share the digit.
-void radix_sort(std::vector<double>& column, std::vector<std::uint64_t>& keys,
-                std::vector<std::uint64_t>& other) {
-    constexpr std::size_t kBits = 11, kDigits = 6, kRadix = std::size_t{1} << kBits;
-    const std::size_t n = column.size();
-    keys.resize(n);
-    other.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t k;
-        std::memcpy(&k, &column[i], sizeof k);
-        keys[i] = k ^ ((k >> 63) != 0 ? ~std::uint64_t{0} : std::uint64_t{1} << 63);
-    }
-    // Two tables a digit, for even and odd keys: runs of keys sharing a digit
-    // (the exponent's) then do not wait on one counter's increments.
-    std::vector<std::uint32_t> count(2 * kDigits * kRadix, 0);
-    std::uint32_t* const even = count.data();
-    std::uint32_t* const odd = count.data() + kDigits * kRadix;
-    std::size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const std::uint64_t k = keys[i], l = keys[i + 1];
-#pragma GCC unroll 6
-        for (std::size_t d = 0; d < kDigits; ++d) {
-            ++even[d * kRadix + ((k >> (kBits * d)) & (kRadix - 1))];
-            ++odd[d * kRadix + ((l >> (kBits * d)) & (kRadix - 1))];
-        }
-    }
-    if (i < n) {
-        for (std::size_t d = 0; d < kDigits; ++d) ++even[d * kRadix + ((keys[i] >> (kBits * d)) & (kRadix - 1))];
-    }
-    for (std::size_t j = 0; j < kDigits * kRadix; ++j) even[j] += odd[j];
-    std::uint64_t* from = keys.data();
-    std::uint64_t* to = other.data();
-    std::vector<std::uint32_t> start(kRadix);
-    for (std::size_t d = 0; d < kDigits; ++d) {
-        const std::uint32_t* c = count.data() + d * kRadix;
-        const std::size_t shift = kBits * d;
-        if (c[(from[0] >> shift) & (kRadix - 1)] == n) continue;
-        std::uint32_t sum = 0;
-        for (std::size_t b = 0; b < kRadix; ++b) {
-            start[b] = sum;
-            sum += c[b];
-        }
-        for (std::size_t i = 0; i < n; ++i) to[start[(from[i] >> shift) & (kRadix - 1)]++] = from[i];
-        std::swap(from, to);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t k = from[i];
-        const std::uint64_t bits = k ^ ((k >> 63) != 0 ? std::uint64_t{1} << 63 : ~std::uint64_t{0});
-        std::memcpy(&column[i], &bits, sizeof bits);
-    }
 }
 
 // A point strictly between a < b that is at least a and below b: their
@@ -268,7 +260,7 @@ void bin_feature(const double* src, std::size_t stride, std::size_t n, const Bin
         std::sort(column.begin(), column.end());
     } else {
         std::vector<std::uint64_t> keys, other;
-        radix_sort(column, keys, other);
+        radix_sort_values(column, keys, other);
     }
 
     // A column with missing values keeps one bin of its share for them.
@@ -298,7 +290,10 @@ void bin_feature(const double* src, std::size_t stride, std::size_t n, const Bin
     bins.resize(n);
     const double* e = edges.data();
     const std::size_t ne = edges.size();
-    bins_of(e, ne, src, stride, n, bins.data());
+    if (present == 0 ||
+        !bins_by_table(edges, column[0], column[present - 1], src, stride, n, bins.data())) {
+        bins_of(e, ne, src, stride, n, bins.data());
+    }
     if (!has_nan) return;
     // The missing bin follows the value bins; its edge (+inf, like the last
     // value bin's) is never a threshold, as no candidate ends at the last bin.

@@ -6,6 +6,7 @@
 
 #include "core/errors.hpp"
 #include "core/prefault.hpp"
+#include "core/radix_sort.hpp"
 #include "core/serialize.hpp"
 #include "ensemble/binned_rows.hpp"
 #include "ensemble/bootstrap.hpp"
@@ -44,6 +45,11 @@ void stable_sort_stoppable(std::vector<std::uint32_t>& items, Less less) {
     if (from != items.data()) items.swap(other);
 }
 
+// Rows up to which the targets are ranked by a radix sort, which a stop
+// request cannot end: it takes well under a second. Beyond, the sort goes
+// in steps.
+constexpr std::size_t kRadixRows = std::size_t{1} << 24;
+
 }  // namespace
 
 LeafSamples LeafSamples::ranked(Vec y, std::span<const double> sample_weight) {
@@ -52,7 +58,19 @@ LeafSamples LeafSamples::ranked(Vec y, std::span<const double> sample_weight) {
     LeafSamples s;
     s.row_of_rank.resize(n);
     std::iota(s.row_of_rank.begin(), s.row_of_rank.end(), 0u);
-    stable_sort_stoppable(s.row_of_rank, [&](std::uint32_t a, std::uint32_t b) { return y[a] < y[b]; });
+    const bool any_nan = std::any_of(y.begin(), y.end(), [](double v) { return std::isnan(v); });
+    if (!any_nan && n <= kRadixRows) {
+        // The rows by their targets' keys, in a stable radix sort: the order
+        // of the stable comparison sort below (-0.0 folded into +0.0, which
+        // compare equal).
+        std::vector<std::uint64_t> keys(n), other;
+        for (std::size_t r = 0; r < n; ++r) keys[r] = order_key(y[r] + 0.0);
+        std::vector<std::uint32_t> rows_other;
+        radix_sort_keys(keys, other, &s.row_of_rank, &rows_other);
+    } else {
+        stable_sort_stoppable(s.row_of_rank,
+                              [&](std::uint32_t a, std::uint32_t b) { return y[a] < y[b]; });
+    }
     s.targets.resize(n);
     for (std::size_t k = 0; k < n; ++k) s.targets[k] = y[s.row_of_rank[k]];
     const bool unit = std::all_of(sample_weight.begin(), sample_weight.end(),

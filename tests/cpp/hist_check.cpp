@@ -11,6 +11,7 @@
 // growth (TreeParams::fast_growth), whose merged slots sum each distinct
 // row once with its multiplicity, in ascending row order.
 // Used by tests/test_histogram.py; prints "ok" or the first mismatches.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <random>
 #include <vector>
 
+#include "core/radix_sort.hpp"
 #include "core/rng.hpp"
 #include "grow/grow.hpp"
 #include "grow/scratch.hpp"
@@ -246,7 +248,91 @@ tw::TreeParams randomised(tw::TreeParams p) {
 
 }  // namespace
 
+// The radix sort against a stable comparison sort: keys of few and of many
+// distinct values (so that passes are skipped or not, an odd or even number
+// of them run), entries carried in their input order among equal keys, and
+// doubles given back in the order of their values.
+void check_radix() {
+    for (const std::size_t n : {0, 1, 2, 3, 1000, 5001}) {
+        for (const std::uint64_t spread : {std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{1} << 12,
+                                           std::uint64_t{1} << 25, ~std::uint64_t{0}}) {
+            std::vector<std::uint64_t> keys(n), other;
+            for (auto& k : keys) k = spread == ~std::uint64_t{0} ? gen() : gen() % spread;
+            std::vector<std::uint32_t> rows(n), rows_other;
+            for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>(i);
+            std::vector<std::uint32_t> want = rows;
+            std::stable_sort(want.begin(), want.end(),
+                             [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+            std::vector<std::uint64_t> sorted = keys;
+            tw::radix_sort_keys(sorted, other, &rows, &rows_other);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (rows[i] != want[i] || sorted[i] != keys[want[i]]) {
+                    fail("radix sort of %zu keys below %llu: entry %zu is row %u, not %u", n,
+                         static_cast<unsigned long long>(spread), i, rows[i], want[i]);
+                    break;
+                }
+            }
+        }
+        std::vector<double> column(n);
+        for (auto& v : column) v = below(3) == 0 ? std::ldexp(normal(), int(below(40)) - 20) : -2.5;
+        std::vector<double> want = column;
+        std::sort(want.begin(), want.end());
+        std::vector<std::uint64_t> keys, other;
+        tw::radix_sort_values(column, keys, other);
+        if (column != want) fail("radix sort of %zu doubles is out of order", n);
+    }
+}
+
+// Every row's code is the number of its column's edges below its value
+// (NaN: the missing bin), whichever way the codes were found: columns of
+// every kind of spread (normal, uniform, long-tailed, a few values, edges
+// crowded into one spot, infinities of magnitude, missing values, -0.0),
+// long enough for the bucket table and too short for it, in byte and
+// two-byte codes, and with lossless and quantile edges.
+void check_codes() {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const std::size_t n : {300, 5000}) {
+        const std::size_t cols = 9;
+        std::vector<double> x(n * cols);
+        for (std::size_t r = 0; r < n; ++r) {
+            double* row = x.data() + r * cols;
+            row[0] = normal();
+            row[1] = std::uniform_real_distribution<double>(0, 1)(gen);
+            row[2] = std::exp(3 * normal());
+            row[3] = static_cast<double>(below(7)) - 3.0;
+            row[4] = below(10) == 0 ? 1e6 * normal() : 1.0 + 1e-9 * normal();
+            row[5] = below(4) == 0 ? nan : normal();
+            row[6] = below(2) == 0 ? -0.0 : std::ldexp(normal(), -1000);
+            row[7] = below(3) == 0 ? 1e300 : -1e300 * std::uniform_real_distribution<double>(0, 1)(gen);
+            row[8] = std::round(normal() * 40);
+        }
+        const tw::MatrixView view{x.data(), n, cols, cols};
+        for (const tw::BinSettings settings :
+             {tw::BinSettings{}, tw::BinSettings{tw::kNarrowBins, true}, tw::BinSettings{1000, true},
+              tw::BinSettings{16, true}}) {
+            const tw::HistogramData h = tw::HistogramData::build(view, {}, settings);
+            for (std::size_t f = 0; f < cols; ++f) {
+                const std::vector<double>& e = h.bin_edges[f];
+                for (std::size_t r = 0; r < n; ++r) {
+                    const double v = x[r * cols + f];
+                    const std::size_t want =
+                        std::isnan(v) ? e.size() - 1
+                                      : static_cast<std::size_t>(std::lower_bound(e.begin(), e.end(), v) - e.begin());
+                    const std::size_t got = h.wide() ? h.wide_bins[f][r] : h.bins[f][r];
+                    if (got != want) {
+                        fail("codes: column %zu of %zu rows (max_bins %zu), row %zu: bin %zu, not %zu", f,
+                             n, settings.max_bins, r, got, want);
+                        break;
+                    }
+                }
+            }
+        }
+    }
+}
+
 int main() {
+    check_radix();
+    check_codes();
     const std::optional<std::uint64_t> none;
     const std::vector<Case> cases = {
         // Count mode: kept histograms handed down, then scratch ones with
