@@ -139,6 +139,14 @@ void spread_powers(const double* value, const double* count, std::size_t d, doub
     if (d > 0) out[d - 1] = power_of(d - 1, 0.0);
 }
 
+// Buffers of one thread's columns, kept from column to column: sized once,
+// so that no column pays for allocating and clearing them.
+struct BinScratch {
+    std::vector<double> column;               // the column's values, sorted
+    std::vector<std::uint64_t> keys, other;   // radix sort
+    std::vector<double> value, size, grown;   // lossless_edges
+};
+
 // One bin of the greedy merge (lossless_edges): from value i on, values
 // join it while it stays nearer its target and value `last` or an earlier
 // one is next; takes the bin's size off size_left and returns the index
@@ -167,16 +175,13 @@ inline std::size_t fill_bin(const double* size, std::size_t i, std::size_t last,
 // that a frequent one (the zeros of a zero-inflated column) keeps a bin of
 // its own.
 void lossless_edges(const std::vector<double>& column, std::size_t present, std::size_t max_bins,
-                    std::vector<double>& edges, std::vector<double>& values) {
+                    BinScratch& scratch, std::vector<double>& edges, std::vector<double>& values) {
     constexpr double kSeveral = std::numeric_limits<double>::quiet_NaN();
-    // The distinct values and their counts (counted first: the vectors are
-    // allocated once).
-    std::size_t distinct = present > 0 ? 1 : 0;
-    for (std::size_t i = 1; i < present; ++i) distinct += column[i] != column[i - 1] ? 1 : 0;
-    std::vector<double> value;
-    std::vector<double> size;
-    value.reserve(distinct);
-    size.reserve(distinct);
+    // The distinct values and their counts.
+    std::vector<double>& value = scratch.value;
+    std::vector<double>& size = scratch.size;
+    value.clear();
+    size.clear();
     for (std::size_t i = 0; i < present; ++i) {
         if (i == 0 || column[i] != column[i - 1]) {
             value.push_back(column[i]);
@@ -192,7 +197,8 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
     if (d > max_bins && std::isfinite(range) && range > 0.0) {
         // gap / range is at most 1, whatever the scale of the values.
         const double rows = static_cast<double>(present);
-        std::vector<double> grown(d);
+        std::vector<double>& grown = scratch.grown;
+        if (grown.size() < d) grown.resize(d);
         spread_powers(value.data(), size.data(), d, rows, range, grown.data());
         // Times rows^(1/4), for values of more than one row (1^(1/4) is 1:
         // most values, in continuous columns, skip it).
@@ -240,9 +246,10 @@ void lossless_edges(const std::vector<double>& column, std::size_t present, std:
 // The n values of a column are src[0], src[stride], ...
 template <class Code>
 void bin_feature(const double* src, std::size_t stride, std::size_t n, const BinSettings& settings,
-                 std::vector<double>& column, std::vector<double>& edges,
-                 std::vector<double>& values, std::vector<Code>& bins, std::uint8_t& missing) {
+                 BinScratch& scratch, std::vector<double>& edges, std::vector<double>& values,
+                 std::vector<Code>& bins, std::uint8_t& missing) {
     constexpr double inf = std::numeric_limits<double>::infinity();
+    std::vector<double>& column = scratch.column;
     column.resize(n);
     bool has_nan = false, has_negative_zero = false;
     for (std::size_t r = 0; r < n; ++r) {
@@ -259,8 +266,7 @@ void bin_feature(const double* src, std::size_t stride, std::size_t n, const Bin
     } else if (has_negative_zero || n < 512 || n > std::numeric_limits<std::uint32_t>::max()) {
         std::sort(column.begin(), column.end());
     } else {
-        std::vector<std::uint64_t> keys, other;
-        radix_sort_values(column, keys, other);
+        radix_sort_values(column, scratch.keys, scratch.other);
     }
 
     // A column with missing values keeps one bin of its share for them.
@@ -268,16 +274,17 @@ void bin_feature(const double* src, std::size_t stride, std::size_t n, const Bin
     const std::size_t max_value_bins = has_nan ? cap - 1 : cap;
     if (settings.lossless) {
         lossless_edges(column, present, std::min(max_value_bins, settings.max_bins - (has_nan ? 1 : 0)),
-                       edges, values);
+                       scratch, edges, values);
+    } else {
+        edges.clear();
     }
     std::size_t distinct = 0;
-    for (std::size_t i = 0; i < present; ++i) {
+    for (std::size_t i = 0; i < present && !settings.lossless; ++i) {
         if (i == 0 || column[i] != column[i - 1]) {
             if (++distinct > max_value_bins) break;  // only min(distinct, max) matters
         }
     }
-    if (!settings.lossless) edges.clear();
-    if (distinct >= 2 && !settings.lossless) {
+    if (distinct >= 2) {
         const std::size_t b_count = std::min(distinct, max_value_bins);
         for (std::size_t j = 1; j < b_count; ++j) {
             const std::size_t pos = std::min(j * present / b_count, present - 1);
@@ -370,7 +377,7 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
                 for (std::size_t j = 0; j < width; ++j) copies[j * n + r] = row[j];
             }
         }
-        std::vector<double> column;
+        BinScratch scratch;
         for (std::size_t j = 0; j < width; ++j) {
             const std::size_t f = first + j;
             if (h.is_categorical(f)) {
@@ -378,7 +385,7 @@ void bin_all(const MatrixView& x, const BinSettings& settings, HistogramData& h,
             } else {
                 const bool copied = width > 1;
                 bin_feature(copied ? copies.data() + j * n : x.data + f, copied ? 1 : x.row_stride,
-                            n, settings, column, h.bin_edges[f], h.bin_values[f], bins[f],
+                            n, settings, scratch, h.bin_edges[f], h.bin_values[f], bins[f],
                             missing[f]);
             }
             h.n_bins[f] = h.bin_edges[f].size();

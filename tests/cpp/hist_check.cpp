@@ -258,6 +258,11 @@ void check_radix() {
                                            std::uint64_t{1} << 25, ~std::uint64_t{0}}) {
             std::vector<std::uint64_t> keys(n), other;
             for (auto& k : keys) k = spread == ~std::uint64_t{0} ? gen() : gen() % spread;
+            // Few keys of any digits, each many times.
+            if (spread == 7) {
+                const std::uint64_t few[3] = {gen(), gen(), gen()};
+                for (auto& k : keys) k = few[k % 3] ^ (k >> 1);
+            }
             std::vector<std::uint32_t> rows(n), rows_other;
             for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>(i);
             std::vector<std::uint32_t> want = rows;
