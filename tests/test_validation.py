@@ -66,6 +66,33 @@ def test_fit_inputs_are_checked_in_one_order_with_one_wording(name):
     model.fit(x, y, np.where(np.arange(len(y)) == 0, -0.0, 1.0))
 
 
+@pytest.mark.parametrize("layout", ["C", "strided", "F"])
+def test_the_first_refused_value_is_named_wherever_it_lies(layout):
+    # Blocks of rows are tested as a whole before a value-by-value search:
+    # the message still names the first refused value in row order, past
+    # the first block, between two others, in an odd number of columns.
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(700, 7))
+    y = rng.normal(size=700)
+    x[650, 0] = -np.inf
+    x[613, 5] = np.nan
+    x[613, 6] = np.inf
+    if layout == "strided":
+        x = np.repeat(x, 2, axis=1)[:, ::2]
+    elif layout == "F":
+        x = np.asfortranarray(x)
+    with pytest.raises(ValueError) as e:
+        _rs.RandomForestRegressor(n_estimators=2, random_state=0).fit(x, y)
+    assert str(e.value) == "X contains non-finite value at row 613, column 5 (NaN)" + IMPUTE
+    bad = np.where(np.isnan(x), 0.0, x)
+    with pytest.raises(ValueError) as e:
+        _rs.RandomForestUnsupervised(n_estimators=2, random_state=0).fit(np.where(np.isinf(x), np.nan, x))
+    assert str(e.value) == "X contains non-finite value at row 613, column 5 (NaN)" + IMPUTE
+    with pytest.raises(ValueError) as e:
+        _rs.RandomForestRegressor(n_estimators=2, random_state=0).fit(bad, y)
+    assert str(e.value) == "X contains non-finite value at row 613, column 6 (inf)" + IMPUTE
+
+
 def test_unsupervised_fit_refuses_nan_but_not_infinities():
     x, _ = only_last_column_informative(p=2)
     model = _rs.RandomForestUnsupervised(n_estimators=3, random_state=0)

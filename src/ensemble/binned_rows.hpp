@@ -17,6 +17,7 @@
 
 #include "core/matrix.hpp"
 #include "histogram/histogram.hpp"
+#include "parallel/pool.hpp"
 #include "tree/packed.hpp"
 #include "tree/tree.hpp"
 #include "tree/walk.hpp"
@@ -69,16 +70,23 @@ struct BinnedRows {
     const std::uint16_t* wide_row(std::size_t r) const { return wide_codes.data() + r * width; }
 
 private:
-    // out (rows x width) from the histogram's columns of codes.
+    // out (rows x width) from the histogram's columns of codes, in blocks of
+    // rows on the pool: a block's rows stay in cache while every column
+    // writes its codes into them.
     template <class Code>
     void transpose(const std::vector<std::vector<Code>>& columns, std::size_t rows,
                    std::vector<Code>& out) const {
+        constexpr std::size_t kBlockBytes = std::size_t{1} << 16;
         out.resize(rows * width);
-        for (std::size_t f = 0; f < width; ++f) {
-            const Code* column = columns[f].data();
-            Code* to = out.data() + f;
-            for (std::size_t r = 0; r < rows; ++r, to += width) *to = column[r];
-        }
+        const std::size_t block = std::max<std::size_t>(
+            64, kBlockBytes / std::max<std::size_t>(1, width * sizeof(Code)));
+        parallel::parallel_chunks(rows, block, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t f = 0; f < width; ++f) {
+                const Code* column = columns[f].data();
+                Code* to = out.data() + begin * width + f;
+                for (std::size_t r = begin; r < end; ++r, to += width) *to = column[r];
+            }
+        });
     }
     // out (x.rows x width) from x's values and the histogram's edges,
     // clearing nan_free[f] for a column with a missing value.

@@ -356,11 +356,26 @@ std::vector<std::uint32_t> ForestCore::dense_classes(Vec y, std::span<const std:
 void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double> weights,
                               std::span<const std::uint64_t> classes, const FitOptions& options) {
     const std::string name(name_);
-    const std::uint64_t hash = forest_data_hash(x, y);
     std::size_t keep = 0;
     bool mixed = false;
     const ForestCore* previous = options.warm_start;
     if (previous && !previous->fitted_) previous = nullptr;
+    // The data's hash, and for a regression forest that may keep its leaf
+    // samples (any fit but a warm start, which may bring other data), the
+    // targets' ranks: side by side on the pool.
+    std::uint64_t hash = 0;
+    std::optional<LeafSamples> ranks;
+    if (!previous && !classification_ && x.rows <= LeafSamples::kMaxRows) {
+        parallel::parallel_for(2, [&](std::size_t i) {
+            if (i == 0) {
+                hash = forest_data_hash(x, y);
+            } else {
+                ranks = LeafSamples::ranked(y, weights);
+            }
+        });
+    } else {
+        hash = forest_data_hash(x, y);
+    }
     if (previous) {
         const std::optional<FitRecord>& rec = previous->record_;
         if (!rec) {
@@ -407,7 +422,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     std::optional<LeafSamples> samples;
     std::vector<u32> all_rows;
     if (keep_samples) {
-        samples = LeafSamples::ranked(y, weights);
+        samples = ranks ? std::move(ranks) : LeafSamples::ranked(y, weights);
         samples->trees.resize(total);
         all_rows.resize(n);
         std::iota(all_rows.begin(), all_rows.end(), 0u);
