@@ -177,19 +177,27 @@ inline std::size_t fill_bin(const double* size, std::size_t i, std::size_t last,
 void lossless_edges(const std::vector<double>& column, std::size_t present, std::size_t max_bins,
                     BinScratch& scratch, std::vector<double>& edges, std::vector<double>& values) {
     constexpr double kSeveral = std::numeric_limits<double>::quiet_NaN();
-    // The distinct values and their counts.
+    // The distinct values and their counts, without a branch a value: every
+    // value is written to the place of the next distinct one, which only a
+    // new value keeps (a repeat is overwritten). The places hold first each
+    // value's first position, then its count (exact: whole numbers).
     std::vector<double>& value = scratch.value;
     std::vector<double>& size = scratch.size;
-    value.clear();
-    size.clear();
-    for (std::size_t i = 0; i < present; ++i) {
-        if (i == 0 || column[i] != column[i - 1]) {
-            value.push_back(column[i]);
-            size.push_back(0.0);
-        }
-        size.back() += 1.0;
+    if (value.size() < present + 1) {
+        value.resize(present + 1);
+        size.resize(present + 1);
     }
-    const std::size_t d = value.size();
+    double* const val = value.data();
+    double* const first = size.data();
+    std::size_t d = present > 0 ? 1 : 0;
+    if (present > 0) val[0] = column[0], first[0] = 0.0;
+    for (std::size_t i = 1; i < present; ++i) {
+        val[d] = column[i];
+        first[d] = static_cast<double>(i);
+        d += column[i] != column[i - 1] ? 1 : 0;
+    }
+    first[d] = static_cast<double>(present);
+    for (std::size_t k = 0; k < d; ++k) first[k] = first[k + 1] - first[k];
     edges.clear();
     values.clear();
     double size_left = static_cast<double>(present);
