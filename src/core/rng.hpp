@@ -265,13 +265,21 @@ inline std::uint64_t mix64(std::uint64_t z) {
 // order, as choose_last makes them.
 inline void shuffle_by_key(std::span<std::uint32_t> items, std::uint64_t key,
                            std::size_t steps = ~std::size_t{0}) {
-    std::uint64_t z = mix64(key);
+    const std::uint64_t z = mix64(key);
     const std::size_t n = items.size();
-    for (std::size_t i = n; i-- > 1 && n - i <= steps;) {
-        z += 0x9E3779B97F4A7C15ull;
-        const std::uint64_t r = mix64(z);
-        const auto j = static_cast<std::size_t>((static_cast<u128>(r) * (i + 1)) >> 64);
-        std::swap(items[i], items[j]);
+    const std::size_t total = n > 1 ? (steps < n - 1 ? steps : n - 1) : 0;
+    // Step t swaps item n-1-t with the draw below n-t from counter t + 1.
+    // The draws of a batch are made before its swaps, so that their mixes
+    // do not wait on the swaps' loads and stores.
+    constexpr std::size_t kBatch = 8;
+    for (std::size_t t = 0; t < total; t += kBatch) {
+        const std::size_t m = total - t < kBatch ? total - t : kBatch;
+        std::size_t j[kBatch];
+        for (std::size_t b = 0; b < m; ++b) {
+            const std::uint64_t r = mix64(z + 0x9E3779B97F4A7C15ull * (t + b + 1));
+            j[b] = static_cast<std::size_t>((static_cast<u128>(r) * (n - t - b)) >> 64);
+        }
+        for (std::size_t b = 0; b < m; ++b) std::swap(items[n - 1 - t - b], items[j[b]]);
     }
 }
 

@@ -35,6 +35,8 @@ void HistGrower::allocate() {
     features_.resize(ws_.features());
     identity_.resize(ws_.features());
     for (std::size_t f = 0; f < identity_.size(); ++f) identity_[f] = static_cast<u32>(f);
+    all_splittable_ = true;
+    for (std::size_t f = 0; f < hist_.columns; ++f) all_splittable_ &= hist_.n_bins[f] >= 2;
     node_.reset(n_classes, params_.criterion);
     if (classification) leaf_count_.assign(n_classes, 0);
     if (params_.random_splits) {
@@ -96,8 +98,13 @@ void HistGrower::choose_features(bool draw, u64 path) {
         } else {
             shuffle_by_key(std::span<u32>(features_.data(), nf), node_key, k);
         }
-        for (std::size_t j = nf - k; j < nf; ++j) {
-            if (hist_.n_bins[features_[j]] >= 2) examined_.push_back(features_[j]);
+        const u32* drawn = features_.data() + (nf - k);
+        if (all_splittable_) {
+            examined_.assign(drawn, drawn + k);
+        } else {
+            for (std::size_t j = 0; j < k; ++j) {
+                if (hist_.n_bins[drawn[j]] >= 2) examined_.push_back(drawn[j]);
+            }
         }
     } else {
         if (params_.max_features && *params_.max_features < nf) {

@@ -148,6 +148,7 @@ private:
     std::vector<u32> features_;  // draw order of the features
     std::vector<u32> identity_;  // 0, 1, ...: features_ before a draw (copied whole)
     std::vector<u32> examined_;  // features examined at the node (categorical ones aside)
+    bool all_splittable_ = true;  // every column has two bins or more
     std::vector<u32> categorical_;  // categorical features examined at the node, draw order
     grow::CategoryTable cells_;
     grow::SearchContext ctx_;
