@@ -63,7 +63,8 @@ std::vector<Tree> grow_forest(const MatrixView& x, Vec y, Vec weights, const Tre
                                  [&](std::size_t, std::span<const std::size_t> sample, Rng& rng) {
                                      return build_tree_on_bootstrap(x, y, weights, sample, params,
                                                                     rng, hist);
-                                 })
+                                 },
+                                 ensemble::Schedule::when_planned)
         .results;
 }
 

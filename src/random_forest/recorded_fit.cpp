@@ -517,7 +517,9 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
                 Grown g = growth(sample, rng);
                 if (options.oob) fold.submit(keep + i, std::move(g.oob), add_payload);
                 return g;
-            });
+            },
+            // Trees start as their samples are drawn, not after the last.
+            ensemble::Schedule::when_planned);
         grown = std::move(result.results);
         plans = std::move(result.plans);
     }
