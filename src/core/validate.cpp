@@ -67,7 +67,9 @@ std::optional<std::string> first_refused(const MatrixView& x, Refused refused, L
         if (x.row_stride == x.cols) {
             any = any_refused(x.row(i), (end - i) * x.cols, refused, lanes);
         } else {
-            for (std::size_t r = i; r < end; ++r) any |= any_refused(x.row(r), x.cols, refused, lanes);
+            for (std::size_t r = i; r < end; ++r) {
+                any |= any_refused(x.row(r), x.cols, refused, lanes);
+            }
         }
         if (any) break;
     }
@@ -109,8 +111,12 @@ std::optional<std::string> validate_features(const MatrixView& x, Refuse refuse)
     const __m128d most = _mm_set1_pd(kMost);
     const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
     const auto nan_pair = [](Pair v) { return _mm_cmpunord_pd(v, v); };
-    const auto infinite_pair = [&](Pair v) { return _mm_cmpgt_pd(_mm_and_pd(v, magnitude), most); };
-    const auto nonfinite_pair = [&](Pair v) { return _mm_cmpnle_pd(_mm_and_pd(v, magnitude), most); };
+    const auto infinite_pair = [&](Pair v) {
+        return _mm_cmpgt_pd(_mm_and_pd(v, magnitude), most);
+    };
+    const auto nonfinite_pair = [&](Pair v) {  // also NaN: unordered is "not below"
+        return _mm_cmpnle_pd(_mm_and_pd(v, magnitude), most);
+    };
 #else
     const auto nan_pair = [](Pair v) { return v; };
     const auto infinite_pair = nan_pair;

@@ -139,8 +139,8 @@ void spread_powers(const double* value, const double* count, std::size_t d, doub
     if (d > 0) out[d - 1] = power_of(d - 1, 0.0);
 }
 
-// Buffers of one thread's columns, kept from column to column: sized once,
-// so that no column pays for allocating and clearing them.
+// Buffers of one group of columns (bin_all), kept from column to column:
+// sized once, so that no column pays for allocating and clearing them.
 struct BinScratch {
     std::vector<double> column;               // the column's values, sorted
     std::vector<std::uint64_t> keys, other;   // radix sort

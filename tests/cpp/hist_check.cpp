@@ -254,10 +254,10 @@ tw::TreeParams randomised(tw::TreeParams p) {
 // doubles given back in the order of their values.
 void check_radix() {
     for (const std::size_t n : {0, 1, 2, 3, 1000, 5001}) {
-        for (const std::uint64_t spread : {std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{1} << 12,
-                                           std::uint64_t{1} << 25, ~std::uint64_t{0}}) {
+        const std::uint64_t one = 1, all = ~std::uint64_t{0};
+        for (const std::uint64_t spread : {one, one * 7, one << 12, one << 25, all}) {
             std::vector<std::uint64_t> keys(n), other;
-            for (auto& k : keys) k = spread == ~std::uint64_t{0} ? gen() : gen() % spread;
+            for (auto& k : keys) k = spread == all ? gen() : gen() % spread;
             // Few keys of any digits, each many times.
             if (spread == 7) {
                 const std::uint64_t few[3] = {gen(), gen(), gen()};
@@ -279,7 +279,9 @@ void check_radix() {
             }
         }
         std::vector<double> column(n);
-        for (auto& v : column) v = below(3) == 0 ? std::ldexp(normal(), int(below(40)) - 20) : -2.5;
+        for (auto& v : column) {
+            v = below(3) == 0 ? std::ldexp(normal(), static_cast<int>(below(40)) - 20) : -2.5;
+        }
         std::vector<double> want = column;
         std::sort(want.begin(), want.end());
         std::vector<std::uint64_t> keys, other;
@@ -308,25 +310,27 @@ void check_codes() {
             row[4] = below(10) == 0 ? 1e6 * normal() : 1.0 + 1e-9 * normal();
             row[5] = below(4) == 0 ? nan : normal();
             row[6] = below(2) == 0 ? -0.0 : std::ldexp(normal(), -1000);
-            row[7] = below(3) == 0 ? 1e300 : -1e300 * std::uniform_real_distribution<double>(0, 1)(gen);
+            const double u = std::uniform_real_distribution<double>(0, 1)(gen);
+            row[7] = below(3) == 0 ? 1e300 : -1e300 * u;
             row[8] = std::round(normal() * 40);
         }
         const tw::MatrixView view{x.data(), n, cols, cols};
-        for (const tw::BinSettings settings :
-             {tw::BinSettings{}, tw::BinSettings{tw::kNarrowBins, true}, tw::BinSettings{1000, true},
-              tw::BinSettings{16, true}}) {
+        const tw::BinSettings all_settings[] = {
+            tw::BinSettings{}, tw::BinSettings{tw::kNarrowBins, true}, tw::BinSettings{1000, true},
+            tw::BinSettings{16, true}};
+        for (const tw::BinSettings& settings : all_settings) {
             const tw::HistogramData h = tw::HistogramData::build(view, {}, settings);
             for (std::size_t f = 0; f < cols; ++f) {
                 const std::vector<double>& e = h.bin_edges[f];
                 for (std::size_t r = 0; r < n; ++r) {
                     const double v = x[r * cols + f];
-                    const std::size_t want =
-                        std::isnan(v) ? e.size() - 1
-                                      : static_cast<std::size_t>(std::lower_bound(e.begin(), e.end(), v) - e.begin());
+                    const auto below_v = std::lower_bound(e.begin(), e.end(), v);
+                    const std::size_t want = std::isnan(v) ? e.size() - 1
+                                                           : static_cast<std::size_t>(below_v - e.begin());
                     const std::size_t got = h.wide() ? h.wide_bins[f][r] : h.bins[f][r];
                     if (got != want) {
-                        fail("codes: column %zu of %zu rows (max_bins %zu), row %zu: bin %zu, not %zu", f,
-                             n, settings.max_bins, r, got, want);
+                        fail("codes: column %zu of %zu rows (max_bins %zu), row %zu: bin %zu, not %zu",
+                             f, n, settings.max_bins, r, got, want);
                         break;
                     }
                 }
