@@ -146,10 +146,14 @@ struct KeptBinnedRows {
 
 // Calls emit(k, leaf) for k < count, row_of(k) naming the row of `binned`,
 // when the tree has a coded form on its edges; false (nothing emitted)
-// otherwise, and for single-leaf trees. ranks: as for binned_form.
-template <class RowOf, class Emit>
-bool walk_binned(const Tree& tree, const BinnedRows& binned, std::size_t count, RowOf&& row_of,
-                 Emit&& emit, std::span<const std::int16_t> ranks = {}) {
+// otherwise, and for single-leaf trees. ranks: as for binned_form. The
+// tree is coded once; the rows are walked in consecutive chunks of at most
+// `chunk`, in order, between(), which may throw (a stop request), being
+// called between two chunks.
+template <class RowOf, class Emit, class Between>
+bool walk_binned_chunked(const Tree& tree, const BinnedRows& binned, std::size_t count,
+                         std::size_t chunk, RowOf&& row_of, Emit&& emit, Between&& between,
+                         std::span<const std::int16_t> ranks = {}) {
     thread_local std::vector<CodedNode> coded;
     const bool wide = binned.wide();
     if (tree.nodes.size() <= 1 ||
@@ -157,13 +161,27 @@ bool walk_binned(const Tree& tree, const BinnedRows& binned, std::size_t count, 
                      wide ? kWideRanks : kByteRanks)) {
         return false;
     }
-    if (wide) {
-        walk_lanes(coded.data(), count, [&](std::size_t k) { return binned.wide_row(row_of(k)); },
-                   emit);
-    } else {
-        walk_lanes(coded.data(), count, [&](std::size_t k) { return binned.row(row_of(k)); }, emit);
+    if (chunk == 0) chunk = count;
+    for (std::size_t first = 0; first < count; first += chunk) {
+        if (first != 0) between();
+        const std::size_t part = std::min(chunk, count - first);
+        const auto emit_at = [&](std::size_t k, std::uint32_t leaf) { emit(first + k, leaf); };
+        if (wide) {
+            walk_lanes(coded.data(), part,
+                       [&](std::size_t k) { return binned.wide_row(row_of(first + k)); }, emit_at);
+        } else {
+            walk_lanes(coded.data(), part, [&](std::size_t k) { return binned.row(row_of(first + k)); },
+                       emit_at);
+        }
     }
     return true;
+}
+
+// walk_binned_chunked in one chunk.
+template <class RowOf, class Emit>
+bool walk_binned(const Tree& tree, const BinnedRows& binned, std::size_t count, RowOf&& row_of,
+                 Emit&& emit, std::span<const std::int16_t> ranks = {}) {
+    return walk_binned_chunked(tree, binned, count, count, row_of, emit, [] {}, ranks);
 }
 
 }  // namespace tw::ensemble

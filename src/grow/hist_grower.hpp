@@ -85,7 +85,7 @@ public:
         : y_(y), w_(w), params_(params), rng_(rng), hist_(hist), leaf_of_row_(leaf_of_row),
           ranks_(ranks), coded_(params.is_classification ? nullptr : coded),
           ws_(x, y, w, boot, hist, params.is_classification,
-              params.fast_growth && !params.random_splits, scratch),
+              params.fast_growth && !params.random_splits, scratch, !leaf_of_row.empty()),
           ctx_{ws_, hist, node_, examined_, params.min_samples_leaf},
           counted_(node_), dense_(ctx_, cand_), counts_(ctx_, counted_),
           tiny_(ctx_, cand_, counted_), grouped_(ctx_, cand_), random_(ctx_) {}

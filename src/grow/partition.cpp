@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/errors.hpp"
 #include "grow/working_set.hpp"
 
 namespace tw::grow {
@@ -33,6 +34,8 @@ u32 WorkingSet::partition_as(u32 begin, u32 end, Rec* rec, Rec* rec_tmp, std::si
                                                            threshold, cells);
     }
     if (!hist_.is_nan_free(feature)) {
+        // Raw values are read through the slots' positions.
+        if (!kPositions) throw InternalError("a partition on raw values needs the slots' positions");
         return partition_loop<Code, Rec, kPositions, 0, 2>(begin, end, rec, rec_tmp, feature, bin,
                                                            threshold, cells);
     }
@@ -200,7 +203,7 @@ u32 WorkingSet::partition_pair(u32 begin, std::size_t feature, std::size_t bin) 
         std::uint8_t* a = bins_.data() + static_cast<std::size_t>(begin) * row_bytes_;
         std::swap_ranges(a, a + row_bytes_, a + row_bytes_);
         std::swap(reg_records_[begin], reg_records_[begin + 1]);
-        std::swap(positions_[begin], positions_[begin + 1]);
+        if (keeps_positions_) std::swap(positions_[begin], positions_[begin + 1]);
     }
     const u32 out = begin + (first_left ? 1 : 0) + (second_left ? 1 : 0);
     left_rows_ = 0;
@@ -227,18 +230,23 @@ u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t b
     split::ClassRecord* ctmp = class_records_tmp_.data();
     split::RegRecord* rrec = reg_records_.data();
     split::RegRecord* rtmp = reg_records_tmp_.data();
-    if (wide()) {
-        return classification_
-                   ? partition_as<u16, split::ClassRecord, true>(begin, end, crec, ctmp, feature,
-                                                                 bin, threshold, cells)
-                   : partition_as<u16, split::RegRecord, true>(begin, end, rrec, rtmp, feature,
-                                                               bin, threshold, cells);
+    if (classification_) {
+        return wide() ? partition_as<u16, split::ClassRecord, true>(begin, end, crec, ctmp, feature,
+                                                                    bin, threshold, cells)
+                      : partition_as<u8, split::ClassRecord, true>(begin, end, crec, ctmp, feature,
+                                                                   bin, threshold, cells);
     }
-    return classification_
-               ? partition_as<u8, split::ClassRecord, true>(begin, end, crec, ctmp, feature, bin,
-                                                            threshold, cells)
-               : partition_as<u8, split::RegRecord, true>(begin, end, rrec, rtmp, feature, bin,
-                                                          threshold, cells);
+    // Regression slots move their positions only where they keep them.
+    const auto regression = [&](auto code, auto positions) {
+        using Code = decltype(code);
+        return partition_as<Code, split::RegRecord, decltype(positions)::value>(
+            begin, end, rrec, rtmp, feature, bin, threshold, cells);
+    };
+    if (wide()) {
+        return keeps_positions_ ? regression(u16{}, std::true_type{})
+                                : regression(u16{}, std::false_type{});
+    }
+    return keeps_positions_ ? regression(u8{}, std::true_type{}) : regression(u8{}, std::false_type{});
 }
 
 }  // namespace tw::grow

@@ -113,16 +113,20 @@ void WorkingSet::gather_codes(const Index* rows, std::size_t count) {
     }
 }
 
+bool WorkingSet::reads_raw_values() const {
+    for (std::size_t f = 0; f < features_; ++f) {
+        if (!hist_.is_nan_free(f)) return true;
+    }
+    return false;
+}
+
 void WorkingSet::gather() {
     const std::size_t n = entries_;
     const std::size_t nf = features_;
     if (classification_) {
         // Count-mode slots remember a bootstrap position only where a split
         // must read raw values (columns with NaN).
-        keeps_positions_ = false;
-        for (std::size_t f = 0; f < nf; ++f) {
-            keeps_positions_ = keeps_positions_ || !hist_.is_nan_free(f);
-        }
+        keeps_positions_ = reads_raw_values();
         // Count mode's histograms and searches number bins in bytes.
         count_mode_ = !hist_.wide() && gather_distinct();
         if (!count_mode_) {
@@ -221,7 +225,9 @@ bool WorkingSet::gather_merged() {
     for (std::size_t r : boot_) {
         if (w_[r] != 1.0) return false;
     }
-    keeps_positions_ = true;
+    // Regression slots keep positions only for the leaves' rows and for
+    // partitions on raw values.
+    keeps_positions_ = classification_ || leaf_rows_ || reads_raw_values();
     distinct_rows();
     const std::vector<u32>& mult = mult_;
     const std::vector<u32>& distinct = distinct_;
@@ -232,8 +238,10 @@ bool WorkingSet::gather_merged() {
     row_bytes_ = features_ * code_bytes();
     size_bins();
     gather_codes(distinct.data(), slots_);
-    positions_.resize(slots_);
-    for (std::size_t e = 0; e < slots_; ++e) positions_[e] = first[distinct[e]];
+    if (keeps_positions_) {
+        positions_.resize(slots_);
+        for (std::size_t e = 0; e < slots_; ++e) positions_[e] = first[distinct[e]];
+    }
     if (classification_) {
         // remap_classes gave every entry its record; the slot keeps the
         // record of its row's first entry.
@@ -254,7 +262,7 @@ bool WorkingSet::gather_merged() {
         }
         reg_records_tmp_.resize(slots_);
     }
-    positions_tmp_.resize(slots_);
+    if (keeps_positions_) positions_tmp_.resize(slots_);
     bins_tmp_.resize(slots_ * row_bytes_);
     return true;
 }

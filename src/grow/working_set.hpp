@@ -127,11 +127,13 @@ class WorkingSet {
 public:
     // With a scratch (grow/scratch.hpp) the large buffers are the
     // scratch's, taken over here and handed back when the set is destroyed.
+    // leaf_rows: source_row() will be asked of regression slots (without
+    // it, they keep positions only where a partition reads raw values).
     WorkingSet(const MatrixView& x, Vec y, Vec w, std::span<const std::size_t> boot,
                const HistogramData& hist, bool classification, bool merge = false,
-               GrowScratch* scratch = nullptr)
+               GrowScratch* scratch = nullptr, bool leaf_rows = true)
         : x_(x), y_(y), w_(w), boot_(boot), hist_(hist), entries_(boot.size()), features_(hist.features()),
-          classification_(classification), merge_(merge), scratch_(scratch) {
+          classification_(classification), merge_(merge), leaf_rows_(leaf_rows), scratch_(scratch) {
         swap_scratch();
     }
     ~WorkingSet() { swap_scratch(); }
@@ -188,6 +190,9 @@ public:
     std::size_t rows() const { return x_.rows; }       // rows of x
     // Whether source_row() may be asked (known after gather()).
     bool keeps_positions() const { return keeps_positions_; }
+    // Whether some feature may hold NaN, so that partitions on it read the
+    // raw values of the slots' rows.
+    bool reads_raw_values() const;
     std::size_t slots() const { return slots_; }
     std::size_t row_bytes() const { return row_bytes_; }
     // Bytes readable past the last slot's row, so that vector loads of a
@@ -263,6 +268,7 @@ private:
     const std::size_t features_;
     const bool classification_;
     const bool merge_;
+    const bool leaf_rows_;
     bool count_mode_ = false;
     bool merged_ = false;
     bool keeps_positions_ = true;

@@ -212,30 +212,35 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
     return t;
 }
 
-void LeafSamples::walk_out_of_bag(const Tree& tree, PendingTreeSamples& p,
-                                  std::span<const std::uint32_t> draws) const {
+void LeafSamples::walk_pending(const Tree& tree, PendingTreeSamples& p,
+                               std::span<const std::uint32_t> draws) const {
     const std::size_t n = draws.size();
-    if (!pending_rows || pending_rows->rows.width == 0 || p.leaf_of_row.size() != n ||
+    const bool every_row = p.leaf_of_row.empty();
+    if (!pending_rows || pending_rows->rows.width == 0 || (!every_row && p.leaf_of_row.size() != n) ||
         pending_rows->rows.codes.size() + pending_rows->rows.wide_codes.size() <
             n * pending_rows->rows.width) {
         throw InternalError("leaf samples: the rows to walk are missing");
     }
-    const std::vector<std::uint32_t> out_of_bag = ensemble::undrawn_rows(draws);
+    // A walk of every row fills its own list, taken only once complete: a
+    // stop or failure leaves p as it was.
+    std::vector<std::uint32_t> all;
+    if (every_row) all.assign(n, 0);
+    std::vector<std::uint32_t>& leaf_of_row = every_row ? all : p.leaf_of_row;
+    const std::vector<std::uint32_t> out_of_bag =
+        every_row ? std::vector<std::uint32_t>{} : ensemble::undrawn_rows(draws);
+    const std::size_t to_walk = every_row ? n : out_of_bag.size();
+    const auto row_of = [&](std::size_t k) { return every_row ? k : std::size_t{out_of_bag[k]}; };
+    const auto emit = [&](std::size_t k, std::uint32_t leaf) { leaf_of_row[row_of(k)] = leaf; };
     // In chunks, between which a stop request ends the walk.
     constexpr std::size_t kChunk = std::size_t{1} << 16;
-    for (std::size_t first = 0; first < out_of_bag.size(); first += kChunk) {
-        parallel::check_stop();
-        const std::uint32_t* rows = out_of_bag.data() + first;
-        const std::size_t count = std::min(kChunk, out_of_bag.size() - first);
-        const auto emit = [&](std::size_t k, std::uint32_t leaf) { p.leaf_of_row[rows[k]] = leaf; };
-        if (tree.nodes.size() <= 1) {
-            for (std::size_t k = 0; k < count; ++k) emit(k, 0);
-        } else if (!ensemble::walk_binned(tree, pending_rows->rows, count,
-                                          [&](std::size_t k) { return std::size_t{rows[k]}; },
-                                          emit)) {
-            throw InternalError("leaf samples: a pending tree has no coded form");
-        }
+    parallel::check_stop();
+    if (tree.nodes.size() <= 1) {
+        for (std::size_t k = 0; k < to_walk; ++k) emit(k, 0);
+    } else if (!ensemble::walk_binned_chunked(tree, pending_rows->rows, to_walk, kChunk, row_of,
+                                              emit, [] { parallel::check_stop(); })) {
+        throw InternalError("leaf samples: a pending tree has no coded form");
     }
+    if (every_row) p.leaf_of_row = std::move(all);
     p.walked = true;
 }
 
@@ -249,14 +254,14 @@ void LeafSamples::build(const std::vector<Tree>& forest, const DrawCounts& count
     // Each item writes its own tree's lists and inputs only.
     parallel::parallel_for(trees.size(), [&](std::size_t t) {
         PendingTreeSamples& p = pending[t];
-        if (p.leaf_of_row.empty()) return;
+        if (!p.waiting) return;
         std::vector<std::uint32_t> counted;
         std::span<const std::uint32_t> draws = p.draws;
         if (draws.empty()) {
             counts_of(t, counted);
             draws = counted;
         }
-        if (!p.walked) walk_out_of_bag(forest[t], p, draws);
+        if (!p.walked) walk_pending(forest[t], p, draws);
         trees[t] = of_tree(forest[t], p.leaf_of_row, draws, row_of_rank, ranks);
         p = PendingTreeSamples{};
     });
@@ -268,7 +273,7 @@ std::size_t LeafSamples::pending_trees() const {
     std::lock_guard<std::mutex> hold(lock.mutex);
     return static_cast<std::size_t>(
         std::count_if(pending.begin(), pending.end(),
-                      [](const PendingTreeSamples& p) { return !p.leaf_of_row.empty(); }));
+                      [](const PendingTreeSamples& p) { return p.waiting; }));
 }
 
 void LeafSamples::check(const std::vector<Tree>& forest,

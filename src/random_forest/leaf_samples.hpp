@@ -17,14 +17,15 @@
 //  quantile      at level q, the smallest target y with F(y) >= q, F being
 //                the forest weights' cumulative distribution; level 0 gives
 //                the smallest target of positive weight.
-//  pending tree  a tree of a local fit whose lists are not built yet: it
-//                keeps the leaf every drawn row reached, from which (and its
-//                draws, counted again from its replayed sample) the first
-//                query, save or warm start builds them (fits that never ask
-//                for quantiles or intervals skip that work).
-//                The rows it never drew are walked down it then, on the
-//                training rows' bin codes the store keeps until every tree
-//                is built, unless the fit walked them already.
+//  pending tree  a tree of a local fit whose lists are not built yet: the
+//                first query, save or warm start builds them from the leaf
+//                each row reaches and the tree's draws, counted again from
+//                its replayed sample (fits that never ask for quantiles or
+//                intervals skip that work). The tree keeps the leaves its
+//                growth gave the drawn rows, or none; the rows without one
+//                are walked down it then, on the training rows' bin codes
+//                the store keeps until every tree is built, unless the fit
+//                walked them already.
 //  level error   the cumulative sums are rounded floating-point sums of L
 //                terms (L in-bag entries gathered), so F(y) is reached when
 //                it is within (L + 2) * 2^-52 of q; below that gap the
@@ -54,13 +55,17 @@ namespace ensemble {
 struct KeptBinnedRows;
 }
 
-// The inputs of a pending tree's lists (LeafSamples::of_tree); the leaves
-// of the rows it never drew are unset until walked. Its draws per row are
-// counted again when the lists are built (DrawCounts), unless kept.
+// The inputs of a pending tree's lists (LeafSamples::of_tree). Its draws
+// per row are counted again when the lists are built (DrawCounts), unless
+// kept.
 struct PendingTreeSamples {
+    // Per row its leaf, as far as known: every row's when walked, else the
+    // drawn rows' (the others unset until walked), or empty when no row's
+    // leaf is known yet (every row is walked).
     std::vector<std::uint32_t> leaf_of_row;
     std::vector<std::uint32_t> draws;  // empty: counted again
-    bool walked = false;  // leaf_of_row holds every row's leaf
+    bool walked = false;   // leaf_of_row holds every row's leaf
+    bool waiting = false;  // the tree's lists are still to be built
 };
 
 // Sets counts[r] to how often tree t's sample drew row r, for every row.
@@ -100,10 +105,10 @@ struct LeafSamples {
     void build(const std::vector<Tree>& forest, const DrawCounts& counts_of) const;
     // Trees still pending.
     std::size_t pending_trees() const;
-    // Sets the leaves of the rows p's tree never drew (draws[r] == 0),
-    // walking them on pending_rows.
-    void walk_out_of_bag(const Tree& tree, PendingTreeSamples& p,
-                         std::span<const std::uint32_t> draws) const;
+    // Sets the leaves p's tree lacks, walking the rows on pending_rows: the
+    // rows it never drew (draws[r] == 0), or every row when p knows none.
+    void walk_pending(const Tree& tree, PendingTreeSamples& p,
+                      std::span<const std::uint32_t> draws) const;
 
     std::size_t rows() const { return targets.size(); }
     double weight(std::uint32_t rank) const { return weights.empty() ? 1.0 : weights[rank]; }

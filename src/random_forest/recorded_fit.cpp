@@ -182,8 +182,12 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
     Grown g;
     // With leaf samples every row's leaf is found once, for all uses: the
     // grower hands over the drawn rows' leaves, and only the others walk.
+    // Leaf samples alone, with every walk deferred, take no leaf from the
+    // growth: the first query walks every row, and fits never queried skip
+    // that work (and growth keeps no rows of its slots).
+    const bool leaves_later = samples && defer_samples && defer_walk && !leaf_weights && !oob;
     std::vector<u32> leaves;
-    if (samples) leaves.assign(n, 0);
+    if (samples && !leaves_later) leaves.assign(n, 0);
     std::vector<std::int16_t> ranks;  // the splits' edge ranks, for the walks below
     // Regression trees are coded on the edges as they grow.
     PackedForest::TreeSurvey coded;
@@ -207,6 +211,10 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         g.survey = coded.done ? std::move(coded)
                               : PackedForest::survey_on_edges(g.tree, ranks, hist.bin_edges,
                                                               n_classes == 0, n_classes);
+    }
+    if (leaves_later) {
+        g.pending_samples.waiting = true;
+        return g;
     }
     bool defer = false;   // the leaf samples stay pending
     bool walked = true;   // the rows never drawn have their leaves
@@ -242,7 +250,7 @@ Grown TreeGrowth::operator()(std::span<const std::size_t> sample, Rng& rng) cons
         }
         if (oob) g.oob = oob_payload(g.tree, x, walk_on, counts, n_classes, leaves);
         if (defer) {
-            g.pending_samples = PendingTreeSamples{std::move(leaves), {}, walked};
+            g.pending_samples = PendingTreeSamples{std::move(leaves), {}, walked, true};
         }
     }
     return g;
@@ -545,7 +553,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
         trees.push_back(std::move(grown[i].tree));
         record.draws.push_back(TreeDraws{plans[i].draws, positions});
         record.leaf_weight.push_back(std::move(grown[i].leaf_weight));
-        if (samples && !grown[i].pending_samples.leaf_of_row.empty()) {
+        if (samples && grown[i].pending_samples.waiting) {
             if (samples->pending.empty()) samples->pending.resize(total);
             if (!grown[i].pending_samples.walked) samples->pending_rows = kept_rows;
             samples->pending[keep + i] = std::move(grown[i].pending_samples);

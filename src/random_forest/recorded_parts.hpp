@@ -99,8 +99,11 @@ struct TreeGrowth {
     // Whether a tree's leaf samples may stay pending (leaf_samples.hpp):
     // they do when their inputs take no more memory than the lists.
     bool defer_samples = false;
-    // Whether a pending tree's rows never drawn may be walked later, on
-    // the fit's kept bin codes (walk_on), instead of now.
+    // Whether a pending tree's rows may be walked later, on the fit's kept
+    // bin codes (walk_on), instead of now: the rows never drawn, or every
+    // row when nothing else of the fit needs the drawn rows' leaves (no
+    // out-of-bag predictions or in-bag leaf weights), whose growth then
+    // records no leaves at all.
     bool defer_walk = false;
     // Row-major codes the working sets copy their rows from (walk_on's
     // when null).
