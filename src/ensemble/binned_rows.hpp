@@ -147,30 +147,36 @@ struct KeptBinnedRows {
 // Calls emit(k, leaf) for k < count, row_of(k) naming the row of `binned`,
 // when the tree has a coded form on its edges; false (nothing emitted)
 // otherwise, and for single-leaf trees. ranks: as for binned_form. The
-// tree is coded once; the rows are walked in consecutive chunks of at most
-// `chunk`, in order, between(), which may throw (a stop request), being
-// called between two chunks.
+// tree is coded once (or `given`, its coded form on binned's edges, is
+// walked); the rows are walked in consecutive chunks of at most `chunk`, in
+// order, between(), which may throw (a stop request), being called between
+// two chunks.
 template <class RowOf, class Emit, class Between>
 bool walk_binned_chunked(const Tree& tree, const BinnedRows& binned, std::size_t count,
                          std::size_t chunk, RowOf&& row_of, Emit&& emit, Between&& between,
-                         std::span<const std::int16_t> ranks = {}) {
-    thread_local std::vector<CodedNode> coded;
+                         std::span<const std::int16_t> ranks = {},
+                         const CodedNode* given = nullptr) {
+    thread_local std::vector<CodedNode> coding;
     const bool wide = binned.wide();
-    if (tree.nodes.size() <= 1 ||
-        !binned_form(tree, *binned.edges, coded, binned.nan_free, ranks,
-                     wide ? kWideRanks : kByteRanks)) {
-        return false;
+    if (tree.nodes.size() <= 1) return false;
+    if (given == nullptr) {
+        if (!binned_form(tree, *binned.edges, coding, binned.nan_free, ranks,
+                         wide ? kWideRanks : kByteRanks)) {
+            return false;
+        }
+        given = coding.data();
     }
+    const CodedNode* const coded = given;
     if (chunk == 0) chunk = count;
     for (std::size_t first = 0; first < count; first += chunk) {
         if (first != 0) between();
         const std::size_t part = std::min(chunk, count - first);
         const auto emit_at = [&](std::size_t k, std::uint32_t leaf) { emit(first + k, leaf); };
         if (wide) {
-            walk_lanes(coded.data(), part,
-                       [&](std::size_t k) { return binned.wide_row(row_of(first + k)); }, emit_at);
+            walk_lanes(coded, part, [&](std::size_t k) { return binned.wide_row(row_of(first + k)); },
+                       emit_at);
         } else {
-            walk_lanes(coded.data(), part, [&](std::size_t k) { return binned.row(row_of(first + k)); },
+            walk_lanes(coded, part, [&](std::size_t k) { return binned.row(row_of(first + k)); },
                        emit_at);
         }
     }

@@ -120,6 +120,12 @@ void ForestCore::draw_counts(std::size_t t, std::vector<std::uint32_t>& counts) 
     ensemble::count_draws(sample, static_cast<std::size_t>(record_->rows), counts);
 }
 
+void ForestCore::build_leaf_samples() const {
+    record_->samples->build(
+        trees_, [this](std::size_t t, std::vector<std::uint32_t>& counts) { draw_counts(t, counts); },
+        [this](std::size_t t) { return packed_.coded_on_edges() ? packed_.coded_tree(t) : nullptr; });
+}
+
 NodeTotals ForestCore::tree_totals(std::size_t t) const {
     check_fitted_trees();
     if (t >= trees_.size()) throw ValueError("tree index out of range");

@@ -213,7 +213,7 @@ TreeSamples LeafSamples::of_tree(const Tree& tree, std::span<const std::uint32_t
 }
 
 void LeafSamples::walk_pending(const Tree& tree, PendingTreeSamples& p,
-                               std::span<const std::uint32_t> draws) const {
+                               std::span<const std::uint32_t> draws, const CodedNode* coded) const {
     const std::size_t n = draws.size();
     const bool every_row = p.leaf_of_row.empty();
     if (!pending_rows || pending_rows->rows.width == 0 || (!every_row && p.leaf_of_row.size() != n) ||
@@ -236,15 +236,17 @@ void LeafSamples::walk_pending(const Tree& tree, PendingTreeSamples& p,
     parallel::check_stop();
     if (tree.nodes.size() <= 1) {
         for (std::size_t k = 0; k < to_walk; ++k) emit(k, 0);
-    } else if (!ensemble::walk_binned_chunked(tree, pending_rows->rows, to_walk, kChunk, row_of,
-                                              emit, [] { parallel::check_stop(); })) {
+    } else if (!ensemble::walk_binned_chunked(
+                   tree, pending_rows->rows, to_walk, kChunk, row_of, emit,
+                   [] { parallel::check_stop(); }, {}, pending_rows->rows.wide() ? nullptr : coded)) {
         throw InternalError("leaf samples: a pending tree has no coded form");
     }
     if (every_row) p.leaf_of_row = std::move(all);
     p.walked = true;
 }
 
-void LeafSamples::build(const std::vector<Tree>& forest, const DrawCounts& counts_of) const {
+void LeafSamples::build(const std::vector<Tree>& forest, const DrawCounts& counts_of,
+                        const CodedTrees& coded_of) const {
     std::lock_guard<std::mutex> hold(lock.mutex);
     if (pending.empty()) return;
     if (pending.size() != trees.size() || forest.size() != trees.size()) {
@@ -261,7 +263,7 @@ void LeafSamples::build(const std::vector<Tree>& forest, const DrawCounts& count
             counts_of(t, counted);
             draws = counted;
         }
-        if (!p.walked) walk_pending(forest[t], p, draws);
+        if (!p.walked) walk_pending(forest[t], p, draws, coded_of ? coded_of(t) : nullptr);
         trees[t] = of_tree(forest[t], p.leaf_of_row, draws, row_of_rank, ranks);
         p = PendingTreeSamples{};
     });

@@ -70,6 +70,10 @@ struct PendingTreeSamples {
 
 // Sets counts[r] to how often tree t's sample drew row r, for every row.
 using DrawCounts = std::function<void(std::size_t t, std::vector<std::uint32_t>& counts)>;
+struct CodedNode;
+// Tree t's coded form on the bin edges of its fit (the prediction copy's,
+// tree/packed.hpp), or null when there is none.
+using CodedTrees = std::function<const CodedNode*(std::size_t t)>;
 
 // A mutex that copies as a fresh one, so that the store holding it stays
 // copyable.
@@ -101,14 +105,18 @@ struct LeafSamples {
     // samples belong to), trees in parallel, dropping each tree's inputs as
     // its lists are done: a failure or stop leaves the rest pending. Threads
     // sharing the store may call it together: one builds, the others wait.
-    // counts_of gives the draws of the trees that did not keep them.
-    void build(const std::vector<Tree>& forest, const DrawCounts& counts_of) const;
+    // counts_of gives the draws of the trees that did not keep them;
+    // coded_of (when given) the coded forms the walks may take instead of
+    // coding the trees again.
+    void build(const std::vector<Tree>& forest, const DrawCounts& counts_of,
+               const CodedTrees& coded_of = {}) const;
     // Trees still pending.
     std::size_t pending_trees() const;
     // Sets the leaves p's tree lacks, walking the rows on pending_rows: the
     // rows it never drew (draws[r] == 0), or every row when p knows none.
-    void walk_pending(const Tree& tree, PendingTreeSamples& p,
-                      std::span<const std::uint32_t> draws) const;
+    // coded: null, or the tree's coded form on pending_rows' edges.
+    void walk_pending(const Tree& tree, PendingTreeSamples& p, std::span<const std::uint32_t> draws,
+                      const CodedNode* coded = nullptr) const;
 
     std::size_t rows() const { return targets.size(); }
     double weight(std::uint32_t rank) const { return weights.empty() ? 1.0 : weights[rank]; }

@@ -239,6 +239,10 @@ protected:
     void replay_sample(std::size_t t, std::vector<std::size_t>& out) const;
     // How often that sample draws each row (the leaf samples' DrawCounts).
     void draw_counts(std::size_t t, std::vector<std::uint32_t>& counts) const;
+    // Builds the lists of the leaf samples' pending trees (record_ must
+    // hold samples), walking them on the prediction copy's coded trees
+    // where it has them.
+    void build_leaf_samples() const;
 
     ForestSettings s_;
     const char* name_;

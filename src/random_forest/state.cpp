@@ -251,9 +251,7 @@ RandomForestClassifier RandomForestClassifier::load(std::string_view state, bool
 std::string RandomForestRegressor::save() const {
     const std::uint32_t version = version_of(record_, criterion_, trees_);
     if (record_ && record_->samples) {
-        record_->samples->build(trees_, [this](std::size_t t, std::vector<std::uint32_t>& counts) {
-            draw_counts(t, counts);
-        });
+        build_leaf_samples();
     }
     Writer w("RandomForestRegressor", version);
     write_settings(w, s_);

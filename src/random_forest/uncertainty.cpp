@@ -44,9 +44,7 @@ const LeafSamples& RandomForestRegressor::leaf_samples() const {
         throw ValueError("RandomForestRegressor keeps no leaf samples for this fit (saved by an "
                          "earlier release, or more than 2^31 - 1 training rows); fit it again");
     }
-    record_->samples->build(trees_, [this](std::size_t t, std::vector<std::uint32_t>& counts) {
-        draw_counts(t, counts);
-    });
+    build_leaf_samples();
     return *record_->samples;
 }
 

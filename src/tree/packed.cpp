@@ -296,6 +296,7 @@ bool PackedForest::take_on_edges(const std::vector<Tree>& trees, bool values,
         }
     }
     coded_ = true;
+    on_edges_ = true;
     cut_begin_.assign(1, 0);
     cuts_.clear();
     for (std::size_t f = 0; f < n_cols_; ++f) {
@@ -325,6 +326,7 @@ void PackedForest::pack(const std::vector<Tree>& trees, bool allow_coded, bool v
                         std::size_t n_classes, std::vector<TreeSurvey> surveys,
                         std::span<const std::vector<double>> edges) {
     n_cols_ = 0;
+    on_edges_ = false;
     tree_begin_.assign(1, 0);
     for (const Tree& t : trees) {
         if (t.nodes.empty() || t.nodes.size() > std::numeric_limits<std::uint32_t>::max()) {

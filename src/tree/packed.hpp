@@ -241,6 +241,9 @@ public:
         return bytes / n_trees();
     }
     bool coded() const { return coded_; }
+    // Coded form on the bin edges the trees grew on (TreeSurvey::on_edges):
+    // a row's codes are then its bin numbers.
+    bool coded_on_edges() const { return on_edges_; }
     // Some split of the forest sends missing values left.
     bool missing_left() const { return missing_; }
 
@@ -309,6 +312,7 @@ private:
               std::span<const Tree> trees, Emit&& emit) const;
 
     bool coded_ = false;
+    bool on_edges_ = false;
     bool missing_ = false;  // some split sends missing values left
     std::size_t n_cols_ = 0;                  // columns any tree reads
     std::vector<std::size_t> tree_begin_;     // n_trees + 1 offsets into the node arrays
