@@ -230,23 +230,20 @@ u32 WorkingSet::partition(u32 begin, u32 end, std::size_t feature, std::size_t b
     split::ClassRecord* ctmp = class_records_tmp_.data();
     split::RegRecord* rrec = reg_records_.data();
     split::RegRecord* rtmp = reg_records_tmp_.data();
-    if (classification_) {
-        return wide() ? partition_as<u16, split::ClassRecord, true>(begin, end, crec, ctmp, feature,
-                                                                    bin, threshold, cells)
-                      : partition_as<u8, split::ClassRecord, true>(begin, end, crec, ctmp, feature,
-                                                                   bin, threshold, cells);
-    }
-    // Regression slots move their positions only where they keep them.
-    const auto regression = [&](auto code, auto positions) {
-        using Code = decltype(code);
-        return partition_as<Code, split::RegRecord, decltype(positions)::value>(
-            begin, end, rrec, rtmp, feature, bin, threshold, cells);
+    // Slots move their positions only where they keep them.
+    const auto records = [&](auto* rec, auto* tmp) {
+        const auto as = [&](auto code, auto positions) {
+            using Code = decltype(code);
+            using Rec = std::remove_pointer_t<decltype(rec)>;
+            return partition_as<Code, Rec, decltype(positions)::value>(begin, end, rec, tmp, feature,
+                                                                       bin, threshold, cells);
+        };
+        if (wide()) {
+            return keeps_positions_ ? as(u16{}, std::true_type{}) : as(u16{}, std::false_type{});
+        }
+        return keeps_positions_ ? as(u8{}, std::true_type{}) : as(u8{}, std::false_type{});
     };
-    if (wide()) {
-        return keeps_positions_ ? regression(u16{}, std::true_type{})
-                                : regression(u16{}, std::false_type{});
-    }
-    return keeps_positions_ ? regression(u8{}, std::true_type{}) : regression(u8{}, std::false_type{});
+    return classification_ ? records(crec, ctmp) : records(rrec, rtmp);
 }
 
 }  // namespace tw::grow

@@ -126,7 +126,7 @@ void WorkingSet::gather() {
     if (classification_) {
         // Count-mode slots remember a bootstrap position only where a split
         // must read raw values (columns with NaN).
-        keeps_positions_ = reads_raw_values();
+        keeps_positions_ = leaf_rows_ || reads_raw_values();
         // Count mode's histograms and searches number bins in bytes.
         count_mode_ = !hist_.wide() && gather_distinct();
         if (!count_mode_) {
@@ -187,14 +187,14 @@ void WorkingSet::size_bins() {
     std::fill(bins_.end() - kReadPad, bins_.end(), std::uint8_t{0});
 }
 
-void WorkingSet::distinct_rows() {
+void WorkingSet::distinct_rows(bool with_first) {
     std::vector<u32>& mult = mult_;
     std::vector<u32>& distinct = distinct_;
     std::vector<u32>& first = first_;
     const std::size_t rows = x_.rows;
     mult.assign(rows, 0);
-    first.assign(keeps_positions_ ? rows : 0, 0);
-    if (keeps_positions_) {
+    first.assign(with_first ? rows : 0, 0);
+    if (with_first) {
         // Backwards, every entry stores its position: the last store to a
         // row is its first entry's, with no branch on whether it was drawn
         // before (about a third of the draws repeat a row, at random).
@@ -225,10 +225,12 @@ bool WorkingSet::gather_merged() {
     for (std::size_t r : boot_) {
         if (w_[r] != 1.0) return false;
     }
-    // Regression slots keep positions only for the leaves' rows and for
-    // partitions on raw values.
-    keeps_positions_ = classification_ || leaf_rows_ || reads_raw_values();
-    distinct_rows();
+    // Merged slots keep positions only for the leaves' rows and for
+    // partitions on raw values (unit weights: classification leaves count
+    // their records); a class is read off the record of its row's first
+    // entry.
+    keeps_positions_ = leaf_rows_ || reads_raw_values();
+    distinct_rows(keeps_positions_ || classification_);
     const std::vector<u32>& mult = mult_;
     const std::vector<u32>& distinct = distinct_;
     const std::vector<u32>& first = first_;
@@ -249,7 +251,7 @@ bool WorkingSet::gather_merged() {
         std::vector<split::ClassRecord>& merged = class_records_tmp_;
         merged.resize(slots_);
         for (std::size_t e = 0; e < slots_; ++e) {
-            const u32 cls = class_records_[positions_[e]].cls;
+            const u32 cls = class_records_[first[distinct[e]]].cls;
             merged[e] = split::ClassRecord{static_cast<double>(mult[distinct[e]]), cls};
         }
         class_records_.swap(merged);
@@ -279,7 +281,7 @@ bool WorkingSet::gather_distinct() {
     for (std::size_t p = 0; p < std::min<std::size_t>(n, 256); ++p) {
         if (!first_entries.add(class_index(y_[boot_[p]]))) return false;
     }
-    distinct_rows();
+    distinct_rows(keeps_positions_);
     const std::vector<u32>& mult = mult_;
     const std::vector<u32>& distinct = distinct_;
     const std::vector<u32>& first = first_;

@@ -235,9 +235,8 @@ private:
     // Exchanges the large buffers with the scratch's, if there is one.
     void swap_scratch() noexcept;
     // Per row of x its bootstrap draws (mult_), the rows drawn, ascending
-    // (distinct_) and, when positions are kept, each drawn row's first
-    // position (first_).
-    void distinct_rows();
+    // (distinct_) and, with_first, each drawn row's first position (first_).
+    void distinct_rows(bool with_first);
     // bins_ sized for slots_ rows of row_bytes_, its read pad zeroed.
     void size_bins();
     bool gather_distinct();
