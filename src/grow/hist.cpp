@@ -384,11 +384,13 @@ Tree HistGrower::grow() {
 
         if (stops(n, fr.depth, fr.end - fr.begin)) {
             kept_.release(own);
+            node_.release_kept(fr.totals);
             make_leaf(fr.begin, fr.end);
             continue;
         }
         const bool totals = fr.ones != Frame::kUnknown ? node_.compute_counts(n, fr.ones)
                             : fr.summed                ? node_.compute_sums(fr.sums)
+                            : fr.totals != grow::NodeTotals::kNoKept ? node_.take_kept(fr.totals)
                                                        : node_.compute(ws_, fr.begin, fr.end);
         if (!totals) {
             if (classification) node_.clear();
@@ -410,10 +412,10 @@ Tree HistGrower::grow() {
             grow::search_category_sets(ctx_, categorical_, cells_, grow::NodeRange{fr.begin, fr.end, n},
                                        params_.random_splits ? &rng_ : nullptr, best);
         }
-        if (classification) node_.clear();
         if (!best.splits() || (params_.min_impurity_decrease > 0.0 &&
                                node_weight / root_weight_ * best.gain <
                                    params_.min_impurity_decrease)) {
+            if (classification) node_.clear();
             kept_.release(own);
             make_leaf(fr.begin, fr.end);
             continue;
@@ -426,6 +428,7 @@ Tree HistGrower::grow() {
         // limit stops it; such a split becomes a leaf.
         if (nl < params_.min_samples_leaf || nr < params_.min_samples_leaf ||
             (!params_.max_depth && (nl == 0 || nr == 0))) {
+            if (classification) node_.clear();
             kept_.release(own);
             make_leaf(fr.begin, fr.end);
             continue;
@@ -440,30 +443,44 @@ Tree HistGrower::grow() {
         const u64 right_ones = ws_.count_mode() ? node_.ones() - left_ones : Frame::kUnknown;
         // A regression partition summed each side's records in slot order.
         const bool summed = ws_.sides_summed();
+        // Merged classification: a large child takes its totals from the
+        // node's and its sibling's instead of reading its slots.
+        u32 left_totals = grow::NodeTotals::kNoKept, right_totals = grow::NodeTotals::kNoKept;
+        if (classification) {
+            if (ws_.merged() && std::max(mid - fr.begin, fr.end - mid) > 2 * node_.class_total.size()) {
+                node_.keep_children(ws_, fr.begin, mid, fr.end, left_totals, right_totals);
+            }
+            node_.clear();
+        }
         // A left child that the stop rules make a leaf comes next in
         // pre-order: it is made at once, and so is the right one then,
         // when it is a leaf too, without a frame of either.
         if (tree_.nodes.size() < std::numeric_limits<u32>::max() - 3 &&
             stops(nl, fr.depth + 1, mid - fr.begin)) {
             kept_.release(kept.left);
+            node_.release_kept(left_totals);
             make_leaf(fr.begin, mid);
             if (stops(nr, fr.depth + 1, fr.end - mid)) {
                 kept_.release(kept.right);
+                node_.release_kept(right_totals);
                 link_right(me);
                 make_leaf(mid, fr.end);
                 continue;
             }
             // The right child comes next, from fr: not pushed and taken back.
-            fr.descend(mid, fr.end, me, kept.right, nr, right_ones, 1, summed, ws_.right_sums());
+            fr.descend(mid, fr.end, me, kept.right, nr, right_ones, 1, summed, ws_.right_sums(),
+                       right_totals);
             have = true;
             continue;
         }
         stack.push_back(Frame{mid, fr.end, fr.depth + 1, me, kept.right, nr, right_ones,
-                              child_path(fr.path, 1), summed, ws_.right_sums()});
+                              child_path(fr.path, 1), summed, ws_.right_sums(), right_totals});
         if (tree_.nodes.size() == me + 1) {
             fr.descend(fr.begin, mid, kNoParent, kept.left, nl, left_ones, 0, summed,
-                       ws_.left_sums());
+                       ws_.left_sums(), left_totals);
             have = true;
+        } else {
+            node_.release_kept(left_totals);
         }
     }
     return finish();

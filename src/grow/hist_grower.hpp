@@ -64,13 +64,15 @@ struct Frame {
     // Regression: the node's sums, when its parent's partition added them.
     bool summed = false;
     split::RegRecord sums{};
+    // Merged classification: its kept class totals (NodeTotals), if any.
+    u32 totals = grow::NodeTotals::kNoKept;
     static constexpr u64 kUnknown = ~u64{0};
 
     // Makes the frame its child on `side` (0 left, 1 right), field by field.
     void descend(u32 first, u32 past, u32 up, u32 kept, u64 entries, u64 known_ones, u64 side,
-                 bool known_sums, const split::RegRecord& side_sums) {
+                 bool known_sums, const split::RegRecord& side_sums, u32 kept_totals) {
         begin = first, end = past, parent = up, hist = kept, rows = entries, ones = known_ones;
-        summed = known_sums, sums = side_sums;
+        summed = known_sums, sums = side_sums, totals = kept_totals;
         depth += 1;
         path = child_path(path, side);
     }

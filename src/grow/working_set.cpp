@@ -465,6 +465,56 @@ bool NodeTotals::compute_counts(u64 rows, u64 ones) {
     return true;
 }
 
+u32 NodeTotals::keep_set() {
+    const std::size_t width = class_total.size() + 1;
+    if (free_kept_.empty()) {
+        free_kept_.push_back(static_cast<u32>(kept_.size() / width));
+        kept_.resize(kept_.size() + width, 0.0);
+    }
+    const u32 set = free_kept_.back();
+    free_kept_.pop_back();
+    return set;
+}
+
+void NodeTotals::keep_children(const WorkingSet& ws, u32 begin, u32 mid, u32 end, u32& left,
+                               u32& right) {
+    const std::size_t k = class_total.size();
+    const bool left_read = mid - begin <= end - mid;
+    const u32 read = keep_set();
+    const u32 rest = keep_set();
+    double* const r = kept_.data() + std::size_t{read} * (k + 1);
+    double* const o = kept_.data() + std::size_t{rest} * (k + 1);
+    std::fill_n(r, k + 1, 0.0);
+    const split::ClassRecord* rec = ws.class_records();
+    double weight = 0.0;
+    for (u32 i = left_read ? begin : mid, last = left_read ? mid : end; i < last; ++i) {
+        weight += rec[i].w;
+        r[rec[i].cls] += rec[i].w;
+    }
+    r[k] = weight;
+    for (std::size_t c = 0; c < k; ++c) o[c] = class_total[c] - r[c];
+    o[k] = parent.weight - weight;
+    left = left_read ? read : rest;
+    right = left_read ? rest : read;
+}
+
+bool NodeTotals::take_kept(u32 kept) {
+    const std::size_t k = class_total.size();
+    const double* const t = kept_.data() + std::size_t{kept} * (k + 1);
+    classes.clear();
+    for (u32 c = 0; c < k; ++c) {
+        class_total[c] = t[c];
+        if (t[c] != 0.0) classes.push_back(c);
+    }
+    parent.weight = t[k];
+    parent.counts = true;
+    release_kept(kept);
+    if (classes.size() <= 1) return false;
+    if (!(parent.weight > 0.0)) return false;
+    set_class_impurity();
+    return true;
+}
+
 void NodeTotals::set_class_impurity() {
     parent.impurity = split::class_impurity(parent.criterion, classes.size(), parent.weight,
                                             [&](std::size_t i) { return class_total[classes[i]]; });

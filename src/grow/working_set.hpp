@@ -315,12 +315,32 @@ public:
     void clear();
     u64 ones() const { return ones_; }  // count mode: class-1 entries of the node
 
+    // Kept totals: merged classification, the node's class totals (whole
+    // numbers of entries, exact in any order) split between its children
+    // after its partition into begin..mid-1 and mid..end-1. The smaller
+    // child's are read off its slots and the larger's are the node's minus
+    // those, both kept for the children's turns (indices into left and
+    // right). Call before clear().
+    static constexpr u32 kNoKept = ~u32{0};
+    void keep_children(const WorkingSet& ws, u32 begin, u32 mid, u32 end, u32& left, u32& right);
+    // The node's totals from kept totals, which are released; false as
+    // for compute.
+    bool take_kept(u32 kept);
+    void release_kept(u32 kept) {
+        if (kept != kNoKept) free_kept_.push_back(kept);
+    }
+
     split::ParentTotals parent;
     std::vector<double> class_total;  // per dense class, this node
     std::vector<u32> classes;         // classes present in the node, ascending
 
 private:
     std::vector<u32> class_count_;  // per dense class, this node (outside count mode)
+    // Sets of kept totals, n_classes + 1 doubles each (the weight last),
+    // and the free ones.
+    std::vector<double> kept_;
+    std::vector<u32> free_kept_;
+    u32 keep_set();
     std::vector<double> other_total_;  // merged slots: the second set of totals (zeros between nodes)
     u64 ones_ = 0;
     void set_class_impurity();  // parent.impurity from the class totals
