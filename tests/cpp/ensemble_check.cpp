@@ -434,8 +434,22 @@ void check_pending_leaf_samples() {
     expect(same_values(stopped.predict_quantiles(view, levels), expected),
            "leaf samples: a stopped build leaves the rest to the next query");
 
+    // Without out-of-bag predictions nothing of a pending tree is kept but
+    // the fit's codes, so shallow trees wait too; the first query walks
+    // every row to the leaf the growth of a fit that builds at once gives it.
     const tw::RandomForestRegressor shallow = fit(2);
-    expect(shallow.pending_sample_work() == 0, "leaf samples: shallow trees build them at once");
+    expect(shallow.pending_sample_work() == rows * settings.n_estimators,
+           "leaf samples: shallow trees leave them pending too");
+    tw::ForestSettings two = settings;
+    two.max_depth = 2;
+    tw::FitOptions with_oob = options;
+    with_oob.oob = true;
+    tw::RandomForestRegressor at_once(two);
+    at_once.fit(view, y, std::nullopt, with_oob);
+    expect(at_once.pending_sample_work() == 0,
+           "leaf samples: shallow trees with out-of-bag predictions build them at once");
+    expect(same_values(shallow.predict_quantiles(view, levels), at_once.predict_quantiles(view, levels)),
+           "leaf samples: every row walked by the first query reaches its grown leaf");
 }
 
 }  // namespace
