@@ -125,7 +125,8 @@ void WorkingSet::gather() {
     const std::size_t nf = features_;
     if (classification_) {
         // Count-mode slots remember a bootstrap position only where a split
-        // must read raw values (columns with NaN).
+        // must read raw values (columns with NaN) or the caller asked for
+        // the leaves' rows.
         keeps_positions_ = leaf_rows_ || reads_raw_values();
         // Count mode's histograms and searches number bins in bytes.
         count_mode_ = !hist_.wide() && gather_distinct();
@@ -355,6 +356,8 @@ void WorkingSet::remap_classes() {
 
 void NodeTotals::reset(std::size_t n_classes, split::Criterion criterion) {
     parent.criterion = criterion;
+    kept_.clear();
+    free_kept_.clear();
     class_total.assign(n_classes, 0.0);
     other_total_.assign(n_classes, 0.0);
     class_count_.assign(n_classes, 0);

@@ -26,8 +26,9 @@
 //  tag         count mode: the 32-bit word after a slot's bins, holding its
 //              multiplicity and, in the top bit, its class (dense 0 or 1).
 //  position    a slot's index into the bootstrap list, kept where the
-//              partition reads raw values (columns with NaN) or a leaf needs
-//              the rows (classification outside count mode).
+//              partition reads raw values (columns with NaN), the grower
+//              hands over the drawn rows' leaves, or a leaf needs the rows
+//              (weighted classification outside count mode).
 #pragma once
 #include <cstddef>
 #include <cstdint>
