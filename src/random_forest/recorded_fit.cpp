@@ -485,10 +485,7 @@ void ForestCore::fit_recorded(const MatrixView& x, Vec y, std::span<const double
     // and their leaf samples (taken over when the kept forest has them).
     const bool rebuild_samples = keep_samples && !kept_samples;
     if (kept_samples) {
-        (*kept_samples)->build(previous->trees_,
-                               [&](std::size_t t, std::vector<std::uint32_t>& counts) {
-                                   previous->draw_counts(t, counts);
-                               });
+        previous->build_leaf_samples();
         for (std::size_t t = 0; t < keep; ++t) samples->trees[t] = (*kept_samples)->trees[t];
     }
     if ((options.oob || rebuild_samples) && keep > 0) {
